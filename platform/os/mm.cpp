@@ -52,35 +52,6 @@ int ToOpenFlags(int32_t flags) {
     return out | O_CLOEXEC;
 }
 
-int RemoveTree(const char* path) {
-    struct stat st;
-    if (lstat(path, &st) != 0) {
-        return -1;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        return unlink(path);
-    }
-    DIR* dir = opendir(path);
-    if (dir == nullptr) {
-        return -1;
-    }
-    int rc = 0;
-    while (struct dirent* e = readdir(dir)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) {
-            continue;
-        }
-        std::string child = std::string(path) + "/" + e->d_name;
-        if (RemoveTree(child.c_str()) != 0) {
-            rc = -1;
-        }
-    }
-    closedir(dir);
-    if (rmdir(path) != 0) {
-        rc = -1;
-    }
-    return rc;
-}
-
 // PATH of envp when it has one, else of the caller.
 std::string SearchPath(char* const envp[]) {
     if (envp != nullptr) {
@@ -294,7 +265,7 @@ void mmScandirFree(mmDirent** entryList, int32_t count) {
 
 int32_t mmRmdir(const char* path) {
     if (path == nullptr) return Fail(EINVAL);
-    return Check(RemoveTree(path));
+    return Check(rmdir(path));
 }
 
 int32_t mmUnlink(const char* path) {

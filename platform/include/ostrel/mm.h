@@ -98,7 +98,7 @@ typedef int (*mmSort)(const mmDirent** a, const mmDirent** b);
 /* Number of entries (>= 0, "." and ".." included unless filtered) or EN_ERROR. */
 int32_t mmScandir(const char* path, mmDirent*** entryList, mmFilter filter, mmSort sort);
 void mmScandirFree(mmDirent** entryList, int32_t count);
-/* Removes a directory and everything below it (symbolic links are not followed). */
+/* Removes an empty directory. */
 int32_t mmRmdir(const char* path);
 int32_t mmUnlink(const char* path);
 int32_t mmRealPath(const char* path, char* realPath, int32_t realPathLen);
