@@ -1,0 +1,48 @@
+#include "common/chunk.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace analysis::orbx::common::memory {
+namespace {
+
+TEST(ChunkTest, InitGivesAZeroFilledEmptyBuffer) {
+    Chunk chunk(8192);
+    EXPECT_EQ(chunk.GetBuffer(), nullptr);
+    ASSERT_TRUE(chunk.Init());
+    ASSERT_NE(chunk.GetBuffer(), nullptr);
+    for (uint64_t i = 0; i < chunk.GetBufferSize(); ++i) {
+        ASSERT_EQ(chunk.GetBuffer()[i], 0) << "byte " << i;
+    }
+    EXPECT_EQ(chunk.GetUsedSize(), 0u);
+    EXPECT_EQ(chunk.GetFreeSize(), 8192u);
+}
+
+TEST(ChunkTest, UsedSizeStaysWithinTheBuffer) {
+    Chunk chunk(100);
+    ASSERT_TRUE(chunk.Init());
+    std::memset(chunk.GetBuffer(), 'a', 40);
+    ASSERT_TRUE(chunk.SetUsedSize(40));
+    EXPECT_EQ(chunk.GetFreeSize(), 60u);
+    EXPECT_TRUE(chunk.SetUsedSize(100));
+    EXPECT_EQ(chunk.GetFreeSize(), 0u);
+    EXPECT_FALSE(chunk.SetUsedSize(101));
+    EXPECT_EQ(chunk.GetUsedSize(), 100u);
+    EXPECT_EQ(chunk.GetFreeSize(), 0u);
+
+    ASSERT_TRUE(chunk.Init());  // starts over: empty and zeroed
+    EXPECT_EQ(chunk.GetUsedSize(), 0u);
+    EXPECT_EQ(chunk.GetBuffer()[0], 0);
+}
+
+TEST(ChunkTest, SizeZeroHasNoBuffer) {
+    Chunk chunk(0);
+    EXPECT_TRUE(chunk.Init());
+    EXPECT_EQ(chunk.GetBuffer(), nullptr);
+    EXPECT_EQ(chunk.GetFreeSize(), 0u);
+    EXPECT_FALSE(chunk.SetUsedSize(1));
+}
+
+}  // namespace
+}  // namespace analysis::orbx::common::memory

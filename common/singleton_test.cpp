@@ -1,0 +1,59 @@
+#include "common/singleton.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace analysis::orbx::common::singleton {
+namespace {
+
+std::atomic<int> g_constructed{0};
+
+class CountedService : public Singleton<CountedService> {
+  public:
+    CountedService() { ++g_constructed; }
+    int value = 5;
+};
+
+TEST(SingletonTest, ConcurrentFirstUseCreatesOneInstance) {
+    constexpr int kThreads = 8;
+    std::promise<void> go;
+    std::shared_future<void> start = go.get_future().share();
+    std::vector<std::future<CountedService*>> seen;
+    for (int i = 0; i < kThreads; ++i) {
+        seen.push_back(std::async(std::launch::async, [start] {
+            start.wait();
+            return &CountedService::GetInstance();
+        }));
+    }
+    go.set_value();
+    CountedService* first = seen[0].get();
+    for (int i = 1; i < kThreads; ++i) {
+        EXPECT_EQ(seen[i].get(), first);
+    }
+    EXPECT_EQ(g_constructed.load(), 1);
+    EXPECT_EQ(first->value, 5);
+}
+
+class AnnouncedService : public Singleton<AnnouncedService> {
+  public:
+    ~AnnouncedService() override { std::fputs("service destroyed\n", stderr); }
+};
+
+TEST(SingletonTest, InstanceIsDestroyedAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            AnnouncedService::GetInstance();
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "service destroyed");
+}
+
+}  // namespace
+}  // namespace analysis::orbx::common::singleton

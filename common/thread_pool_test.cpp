@@ -1,0 +1,223 @@
+#include "common/thread_pool.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/test_log_capture.h"
+
+namespace analysis::orbx::common::thread {
+namespace {
+
+std::string CurrentOsThreadName() {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    return name;
+}
+
+// Counts finished tasks and lets the test wait for a number of them.
+class Completion {
+  public:
+    void Done() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++done_;
+        changed_.notify_all();
+    }
+    void WaitFor(int count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return done_ >= count; });
+    }
+    int Count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return done_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int done_ = 0;
+};
+
+class FunctionTask : public Task {
+  public:
+    FunctionTask(uint32_t key, std::function<void()> work) : key_(key), work_(std::move(work)) {}
+    int Execute() override {
+        work_();
+        return 0;
+    }
+    uint32_t HashId() override { return key_; }
+
+  private:
+    uint32_t key_;
+    std::function<void()> work_;
+};
+
+std::shared_ptr<Task> MakeTask(uint32_t key, std::function<void()> work) {
+    return std::make_shared<FunctionTask>(key, std::move(work));
+}
+
+TEST(ThreadPoolTest, RoundRobinVisitsThreadsInTurn) {
+    ThreadPool pool(0, 3);
+    pool.SetThreadPoolNamePrefix("KTRX_Pool_");
+    ASSERT_EQ(pool.Start(), 0);
+    ASSERT_TRUE(pool.IsRunning());
+
+    constexpr int kTasks = 5;
+    std::vector<std::string> ranOn(kTasks);
+    Completion completion;
+    for (int i = 0; i < kTasks; ++i) {
+        // The key would send every task to thread 1 if it were used.
+        ASSERT_TRUE(pool.Dispatch(MakeTask(1, [&, i] {
+            ranOn[i] = CurrentOsThreadName();
+            completion.Done();
+        })));
+    }
+    completion.WaitFor(kTasks);
+    EXPECT_EQ(ranOn, (std::vector<std::string>{"KTRX_Pool_0", "KTRX_Pool_1", "KTRX_Pool_2",
+                                               "KTRX_Pool_0", "KTRX_Pool_1"}));
+    pool.Stop();
+    EXPECT_FALSE(pool.IsRunning());
+    EXPECT_FALSE(pool.Dispatch(MakeTask(0, [] {})));
+}
+
+// Several producers dispatch numbered tasks under a handful of keys through
+// small queues: every task of a key runs on thread key mod 4, and one
+// producer's tasks of one key run in the order it dispatched them.
+TEST(ThreadPoolTest, DispatchByKeyKeepsEachKeyOnOneThreadInOrder) {
+    constexpr uint32_t kThreads = 4;
+    constexpr uint32_t kKeys = 7;
+    constexpr int kProducers = 3;
+    constexpr int kPerKey = 300;
+    TestLogCapture quiet("error");  // the small queues warn whenever full
+    ThreadPool pool(ThreadPool::kDispatchByHashId, kThreads);
+    pool.SetThreadPoolNamePrefix("KTRX_Key_");
+    pool.SetThreadPoolQueueSize(4);
+    ASSERT_EQ(pool.Start(), 0);
+
+    struct Record {
+        std::string thread;
+        int producer;
+        uint32_t key;
+        int seq;
+    };
+    std::mutex mutex;
+    std::vector<Record> records;
+    Completion completion;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (int seq = 0; seq < kPerKey; ++seq) {
+                for (uint32_t key = 0; key < kKeys; ++key) {
+                    EXPECT_TRUE(pool.Dispatch(MakeTask(key, [&, p, key, seq] {
+                        const std::string name = CurrentOsThreadName();
+                        {
+                            std::lock_guard<std::mutex> lock(mutex);
+                            records.push_back({name, p, key, seq});
+                        }
+                        completion.Done();
+                    })));
+                }
+            }
+        });
+    }
+    for (auto& producer : producers) {
+        producer.join();
+    }
+    const int total = kProducers * kPerKey * static_cast<int>(kKeys);
+    completion.WaitFor(total);
+    pool.Stop();
+
+    ASSERT_EQ(records.size(), static_cast<size_t>(total));
+    std::map<std::pair<int, uint32_t>, int> lastSeq;
+    for (const Record& r : records) {
+        EXPECT_EQ(r.thread, "KTRX_Key_" + std::to_string(r.key % kThreads));
+        auto [it, inserted] = lastSeq.try_emplace({r.producer, r.key}, -1);
+        EXPECT_EQ(r.seq, it->second + 1) << "producer " << r.producer << " key " << r.key;
+        it->second = r.seq;
+    }
+}
+
+TEST(ThreadPoolTest, PoolWithoutThreadsNeverRuns) {
+    ThreadPool pool(0, 0);
+    EXPECT_EQ(pool.Start(), -1);
+    EXPECT_FALSE(pool.IsRunning());
+    std::atomic<int> executed{0};
+    EXPECT_FALSE(pool.Dispatch(MakeTask(0, [&] { ++executed; })));
+    pool.Stop();
+    EXPECT_EQ(executed.load(), 0);
+}
+
+TEST(ThreadPoolTest, RefusesNullTasksAndTasksBeforeStart) {
+    ThreadPool pool(0, 2);
+    std::atomic<int> executed{0};
+    EXPECT_FALSE(pool.Dispatch(MakeTask(0, [&] { ++executed; })));
+    ASSERT_EQ(pool.Start(), 0);
+    EXPECT_FALSE(pool.Dispatch(nullptr));
+    pool.Stop();
+    EXPECT_EQ(executed.load(), 0);
+}
+
+TEST(ThreadPoolTest, StopRunsEveryQueuedTaskFirst) {
+    ThreadPool pool(ThreadPool::kDispatchByHashId, 2);
+    ASSERT_EQ(pool.Start(), 0);
+    std::promise<void> release;
+    std::shared_future<void> gate = release.get_future().share();
+    std::atomic<int> executed{0};
+    // Both threads are held by their first task while the rest queue up.
+    for (uint32_t key = 0; key < 2; ++key) {
+        ASSERT_TRUE(pool.Dispatch(MakeTask(key, [gate] { gate.wait(); })));
+    }
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_TRUE(pool.Dispatch(MakeTask(i, [&] { ++executed; })));
+    }
+    release.set_value();
+    pool.Stop();
+    EXPECT_EQ(executed.load(), 40);
+}
+
+// The worker's first task holds it until the worker has been told to stop
+// (its queue is quit by then); the tasks queued behind must still run before
+// Stop returns.
+TEST(InnnerThreadTest, TasksQueuedWhenStoppingAreExecutedBeforeTheThreadEnds) {
+    auto worker = std::make_shared<ThreadPool::InnnerThread>(64);
+    worker->SetThreadName("KTRX_Inner");
+    ASSERT_EQ(worker->Start(), 0);
+    std::atomic<int> executed{0};
+    ThreadPool::InnnerThread* self = worker.get();
+    ASSERT_TRUE(worker->AddTask(MakeTask(0, [self] {
+        while (!self->IsQuit()) {
+            std::this_thread::yield();
+        }
+    })));
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(worker->AddTask(MakeTask(0, [&] { ++executed; })));
+    }
+    EXPECT_EQ(worker->Stop(), 0);
+    EXPECT_EQ(executed.load(), 10);
+    EXPECT_FALSE(worker->AddTask(MakeTask(0, [&] { ++executed; })));
+    EXPECT_EQ(worker->Stop(), 0);
+}
+
+TEST(InnnerThreadTest, StopWakesAnIdleWorker) {
+    ThreadPool::InnnerThread worker(4);
+    EXPECT_FALSE(worker.AddTask(MakeTask(0, [] {})));  // no queue before Start
+    ASSERT_EQ(worker.Start(), 0);
+    Completion completion;
+    ASSERT_TRUE(worker.AddTask(MakeTask(0, [&] { completion.Done(); })));
+    completion.WaitFor(1);  // from here on the worker idles in Pop
+    EXPECT_EQ(worker.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace analysis::orbx::common::thread
