@@ -53,9 +53,9 @@ class Thread {
     void SetThreadName(const std::string& name) { name_ = name; }
     const std::string& GetThreadName() const { return name_; }
 
-  protected:
     // The thread body, given a copy of the error context of the thread that
-    // called Start.
+    // called Start. Public so that a test can run a body on its own thread
+    // of control, without Start.
     virtual void Run(const ErrorContext& context) = 0;
 
   private:

@@ -75,7 +75,6 @@ class ThreadPool {
         // Waits while the queue is full; false once the queue is quit.
         bool AddTask(std::shared_ptr<Task> task);
 
-      protected:
         void Run(const ErrorContext& context) override;
 
       private:
