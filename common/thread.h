@@ -54,8 +54,8 @@ class Thread {
     const std::string& GetThreadName() const { return name_; }
 
     // The thread body, given a copy of the error context of the thread that
-    // called Start. Public so that a test can run a body on its own thread
-    // of control, without Start.
+    // called Start. Public so that a test can call a body directly,
+    // without Start.
     virtual void Run(const ErrorContext& context) = 0;
 
   private:
