@@ -1,0 +1,507 @@
+// Contracts of the simulated HDC: message framing, session end, no-wait
+// receive, wake-up of blocked calls, handles, attributes and injected faults.
+#include <pthread.h>
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ostrel/hal.h"
+#include "ostrel/sim_control.h"
+#include "platform/sim/sim_test_util.h"
+
+namespace {
+
+using ostrel::simtest::ResetSim;
+using ostrel::simtest::ThreadId;
+using ostrel::simtest::UseSetting;
+using ostrel::simtest::WaitBlockedInPoll;
+using Buffers = std::vector<std::string>;
+
+constexpr int kService = HDC_SERVICE_TYPE_IDE;
+
+drvError_t SendMessage(HDC_SESSION session, const Buffers& buffers) {
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t rc = drvHdcAllocMsg(session, &msg, 1);
+    if (rc != DRV_ERROR_NONE) {
+        return rc;
+    }
+    for (const std::string& b : buffers) {
+        rc = drvHdcAddMsgBuffer(msg, const_cast<char*>(b.data()), static_cast<int>(b.size()));
+        if (rc != DRV_ERROR_NONE) {
+            drvHdcFreeMsg(msg);
+            return rc;
+        }
+    }
+    rc = halHdcSend(session, msg, HDC_FLAG_WAIT, 0);
+    drvHdcFreeMsg(msg);
+    return rc;
+}
+
+drvError_t RecvMessage(HDC_SESSION session, Buffers* out, uint64_t flag = HDC_FLAG_WAIT) {
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t rc = drvHdcAllocMsg(session, &msg, 1);
+    if (rc != DRV_ERROR_NONE) {
+        return rc;
+    }
+    int count = 0;
+    rc = halHdcRecv(session, msg, 0, flag, &count, 0);
+    out->clear();
+    for (int i = 0; rc == DRV_ERROR_NONE && i < count; ++i) {
+        char* p = nullptr;
+        int len = 0;
+        rc = drvHdcGetMsgBuffer(msg, i, &p, &len);
+        if (rc == DRV_ERROR_NONE) {
+            out->emplace_back(p, static_cast<size_t>(len));
+        }
+    }
+    drvHdcFreeMsg(msg);
+    return rc;
+}
+
+std::string Pattern(size_t len, unsigned seed) {
+    std::string s(len, '\0');
+    for (size_t i = 0; i < len; ++i) {
+        s[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
+    }
+    return s;
+}
+
+class HdcTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetSim(); }
+    void TearDown() override {
+        ResetSim();
+        signal(SIGUSR1, SIG_DFL);
+    }
+
+    // Server on `dev`, client, and one connected pair of sessions.
+    void Open(int dev = 0) {
+        ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(dev, kService, &server_));
+        ASSERT_EQ(DRV_ERROR_NONE, drvHdcClientCreate(&client_, HDC_MAX_SESSION_NUM, kService, 0));
+        ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionConnect(0, dev, client_, &host_));
+        ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device_));
+        ASSERT_EQ(DRV_ERROR_NONE, drvHdcSetSessionReference(device_));
+    }
+
+    HDC_SERVER server_ = nullptr;
+    HDC_CLIENT client_ = nullptr;
+    HDC_SESSION host_ = nullptr;
+    HDC_SESSION device_ = nullptr;
+};
+
+TEST_F(HdcTest, MessageWithSeveralBuffersArrivesAsOneReceiveInOrder) {
+    Open();
+    Buffers first = {"alpha", Pattern(1000, 1), "z"};
+    Buffers second = {Pattern(70000, 2)};
+    Buffers third = {"x", "yy", "zzz", "wwww"};
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, first));
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, second));
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, third));
+    Buffers got;
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ(first, got);
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ(second, got);
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ(third, got);
+    // And the other way round.
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(device_, {"reply", "two"}));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(host_, &got));
+    EXPECT_EQ((Buffers{"reply", "two"}), got);
+}
+
+TEST_F(HdcTest, FullSizeSegmentsStreamInOrderWhileTheReceiverDrains) {
+    Open();
+    drvHdcCapacity cap = {HDC_CHAN_TYPE_SOCKET, 0};
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
+    constexpr int kMessages = 24;
+    std::thread sender([&] {
+        for (int i = 0; i < kMessages; ++i) {
+            // Each message is larger than the socket buffer, so it is written in parts.
+            ASSERT_EQ(DRV_ERROR_NONE,
+                      SendMessage(host_, {Pattern(cap.maxSegment, i), Pattern(12, i + 100)}));
+        }
+    });
+    for (int i = 0; i < kMessages; ++i) {
+        Buffers got;
+        ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+        ASSERT_EQ(2u, got.size());
+        EXPECT_TRUE(got[0] == Pattern(cap.maxSegment, i)) << "message " << i;
+        EXPECT_EQ(Pattern(12, i + 100), got[1]);
+    }
+    sender.join();
+}
+
+TEST_F(HdcTest, MessagesFromTwoSendingThreadsDoNotInterleave) {
+    Open();
+    constexpr int kEach = 40;
+    auto send = [&](char tag) {
+        for (int i = 0; i < kEach; ++i) {
+            ASSERT_EQ(DRV_ERROR_NONE,
+                      SendMessage(host_, {std::string(1, tag), std::string(200000, tag)}));
+        }
+    };
+    std::thread a(send, 'a');
+    std::thread b(send, 'b');
+    int counts[2] = {0, 0};
+    for (int i = 0; i < 2 * kEach; ++i) {
+        Buffers got;
+        ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+        ASSERT_EQ(2u, got.size());
+        ASSERT_EQ(std::string(200000, got[0][0]), got[1]);
+        counts[got[0][0] - 'a']++;
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(kEach, counts[0]);
+    EXPECT_EQ(kEach, counts[1]);
+}
+
+TEST_F(HdcTest, ReceiveReportsClosedPeerWithCode25) {
+    Open();
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"last words"}));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(host_));
+    Buffers got;
+    // What was sent before the close is still delivered.
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ(Buffers{"last words"}, got);
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(device_, &got));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(device_, &got, HDC_FLAG_NOWAIT));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, SendMessage(device_, {"anyone?"}));
+}
+
+TEST_F(HdcTest, NoWaitReceiveReportsNoDataWith36) {
+    Open();
+    Buffers got;
+    EXPECT_EQ(DRV_ERROR_NO_DATA, RecvMessage(device_, &got, HDC_FLAG_NOWAIT));
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"now"}));
+    // The message may take a moment to become readable; it never becomes 36 again.
+    drvError_t rc;
+    while ((rc = RecvMessage(device_, &got, HDC_FLAG_NOWAIT)) == DRV_ERROR_NO_DATA) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(DRV_ERROR_NONE, rc);
+    EXPECT_EQ(Buffers{"now"}, got);
+    EXPECT_EQ(DRV_ERROR_NO_DATA, RecvMessage(device_, &got, HDC_FLAG_NOWAIT));
+}
+
+TEST_F(HdcTest, ClosingASessionWakesAThreadBlockedInReceive) {
+    Open();
+    std::atomic<long> tid{0};
+    auto reader = std::async(std::launch::async, [&] {
+        tid = ThreadId();
+        Buffers got;
+        return RecvMessage(device_, &got);
+    });
+    ASSERT_TRUE(WaitBlockedInPoll(tid));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(device_));
+    ASSERT_EQ(std::future_status::ready, reader.wait_for(std::chrono::seconds(60)));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, reader.get());
+    // The closed handle is refused from now on; the peer sees the end.
+    Buffers got;
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, RecvMessage(device_, &got));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionClose(device_));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(host_, &got));
+}
+
+TEST_F(HdcTest, DestroyingAServerWakesAThreadBlockedInAccept) {
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
+    std::atomic<long> tid{0};
+    auto acceptor = std::async(std::launch::async, [&] {
+        tid = ThreadId();
+        HDC_SESSION s = nullptr;
+        return drvHdcSessionAccept(server_, &s);
+    });
+    ASSERT_TRUE(WaitBlockedInPoll(tid));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerDestroy(server_));
+    ASSERT_EQ(std::future_status::ready, acceptor.wait_for(std::chrono::seconds(60)));
+    drvError_t rc = acceptor.get();
+    EXPECT_NE(DRV_ERROR_NONE, rc);
+    EXPECT_NE(DRV_ERROR_INTERRUPTED, rc);  // not to be mistaken for a signal
+    HDC_SESSION s = nullptr;
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionAccept(server_, &s));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcServerDestroy(server_));
+    // The device can serve again at once, and a host reaches the new server.
+    Open();
+    Buffers got;
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"again"}));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ(Buffers{"again"}, got);
+}
+
+void OnSignal(int) {}
+
+TEST_F(HdcTest, ASignalInterruptsAcceptWithCode4AndKeepsTheServer) {
+    struct sigaction sa = {};
+    sa.sa_handler = OnSignal;  // no SA_RESTART
+    ASSERT_EQ(0, sigaction(SIGUSR1, &sa, nullptr));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
+    std::atomic<long> tid{0};
+    std::promise<pthread_t> self;
+    auto acceptor = std::async(std::launch::async, [&] {
+        self.set_value(pthread_self());
+        tid = ThreadId();
+        HDC_SESSION s = nullptr;
+        return drvHdcSessionAccept(server_, &s);
+    });
+    pthread_t thread = self.get_future().get();
+    ASSERT_TRUE(WaitBlockedInPoll(tid));
+    ASSERT_EQ(0, pthread_kill(thread, SIGUSR1));
+    ASSERT_EQ(std::future_status::ready, acceptor.wait_for(std::chrono::seconds(60)));
+    EXPECT_EQ(DRV_ERROR_INTERRUPTED, acceptor.get());
+    // The server is still there and accepts the next session.
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcClientCreate(&client_, 4, kService, 0));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionConnect(0, 0, client_, &host_));
+    EXPECT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device_));
+}
+
+TEST_F(HdcTest, ConnectNeedsAListeningServerOnAnExistingDevice) {
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcClientCreate(&client_, 4, kService, 0));
+    EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcSessionConnect(0, 0, client_, &host_));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionConnect(0, 1, client_, &host_));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionConnect(-1, 0, client_, &host_));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcServerCreate(1, kService, &server_));
+    // A server of another service does not answer this client.
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, HDC_SERVICE_TYPE_PROFILING, &server_));
+    EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcSessionConnect(0, 0, client_, &host_));
+    EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
+}
+
+TEST_F(HdcTest, OneServerPerDeviceAndServiceAtATime) {
+    UseSetting("OSTREL_SIM_DEVICES", "2");
+    HDC_SERVER other = nullptr;
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
+    EXPECT_NE(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &other));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(1, kService, &other));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerDestroy(server_));
+    EXPECT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
+    EXPECT_EQ(2u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
+}
+
+TEST_F(HdcTest, SessionAttributesGiveDeviceAndVirtualFunction) {
+    UseSetting("OSTREL_SIM_DEVICES", "3");
+    Open(2);
+    int value = -1;
+    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(device_, HDC_SESSION_ATTR_DEV_ID, &value));
+    EXPECT_EQ(2, value);
+    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(host_, HDC_SESSION_ATTR_DEV_ID, &value));
+    EXPECT_EQ(2, value);
+    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(device_, HDC_SESSION_ATTR_VFID, &value));
+    EXPECT_EQ(0, value);
+    EXPECT_NE(DRV_ERROR_NONE, halHdcGetSessionAttr(device_, 1, &value));
+    EXPECT_NE(DRV_ERROR_NONE, halHdcGetSessionAttr(device_, HDC_SESSION_ATTR_DEV_ID, nullptr));
+
+    // A session from a container presents its virtual function.
+    HDC_SESSION host = nullptr;
+    HDC_SESSION device = nullptr;
+    ASSERT_EQ(DRV_ERROR_NONE, ostrel_sim_session_connect_vf(0, 2, 7, client_, &host));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device));
+    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(device, HDC_SESSION_ATTR_VFID, &value));
+    EXPECT_EQ(7, value);
+    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(device, HDC_SESSION_ATTR_DEV_ID, &value));
+    EXPECT_EQ(2, value);
+}
+
+TEST_F(HdcTest, ConnectExPassesThePidAndRefusesNegativeOnes) {
+    Open();
+    HDC_SESSION host = nullptr;
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, halHdcSessionConnectEx(0, 0, -5, client_, &host));
+    ASSERT_EQ(DRV_ERROR_NONE, halHdcSessionConnectEx(0, 0, 4321, client_, &host));
+    HDC_SESSION device = nullptr;
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device));
+    Buffers got;
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host, {"ex"}));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device, &got));
+    EXPECT_EQ(Buffers{"ex"}, got);
+}
+
+TEST_F(HdcTest, CapacityReportsTheConfiguredSegmentAndSendsRespectIt) {
+    drvHdcCapacity cap = {HDC_CHAN_TYPE_SOCKET, 0};
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
+    EXPECT_EQ(524288u, cap.maxSegment);
+    drvHdcCapacity wrongType = {1, 0};
+    EXPECT_NE(DRV_ERROR_NONE, drvHdcGetCapacity(&wrongType));
+    EXPECT_NE(DRV_ERROR_NONE, drvHdcGetCapacity(nullptr));
+
+    UseSetting("OSTREL_SIM_MAX_SEGMENT", "4096");
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
+    EXPECT_EQ(4096u, cap.maxSegment);
+    Open();
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendMessage(host_, {Pattern(4097, 1)}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {Pattern(4096, 1)}));
+    Buffers got;
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ(Buffers{Pattern(4096, 1)}, got);
+}
+
+TEST_F(HdcTest, ClosedAndForeignHandlesAreRefusedCleanly) {
+    Open();
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(host_));
+    Buffers got;
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendMessage(host_, {"late"}));
+    int value = 0;
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, halHdcGetSessionAttr(host_, 0, &value));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSetSessionReference(host_));
+    // A handle of one kind is not taken for another.
+    HDC_SESSION s = nullptr;
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionAccept(device_, &s));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionClose(server_));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcServerDestroy(client_));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionClose(nullptr));
+    // A destroyed client connects no more; its sessions live on.
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcClientDestroy(client_));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionConnect(0, 0, client_, &s));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcClientDestroy(client_));
+    EXPECT_EQ(1u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
+}
+
+TEST_F(HdcTest, MessageObjectsRefuseMisuse) {
+    Open();
+    struct drvHdcMsg* msg = nullptr;
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcAllocMsg(nullptr, &msg, 1));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcAllocMsg(host_, &msg, 1));
+    char byte = 'q';
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcAddMsgBuffer(msg, nullptr, 1));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcAddMsgBuffer(msg, &byte, 0));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, halHdcSend(host_, msg, 0, 0));  // empty message
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcAddMsgBuffer(msg, &byte, 1));
+    char* p = nullptr;
+    int len = 0;
+    EXPECT_EQ(DRV_ERROR_NONE, drvHdcGetMsgBuffer(msg, 0, &p, &len));
+    EXPECT_EQ(1, len);
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcGetMsgBuffer(msg, 1, &p, &len));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcReuseMsg(msg));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcGetMsgBuffer(msg, 0, &p, &len));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcFreeMsg(msg));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcFreeMsg(msg));  // freed once only
+}
+
+TEST_F(HdcTest, AClientOpensAtMostItsMaximumOfSessions) {
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcClientCreate(&client_, 2, kService, 0));
+    HDC_SESSION s[3] = {};
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionConnect(0, 0, client_, &s[0]));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionConnect(0, 0, client_, &s[1]));
+    EXPECT_NE(DRV_ERROR_NONE, drvHdcSessionConnect(0, 0, client_, &s[2]));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(s[0]));
+    EXPECT_EQ(DRV_ERROR_NONE, drvHdcSessionConnect(0, 0, client_, &s[2]));
+}
+
+TEST_F(HdcTest, ResetClosesEverythingAndWakesBlockedCalls) {
+    Open();
+    std::atomic<long> tid{0};
+    auto reader = std::async(std::launch::async, [&] {
+        tid = ThreadId();
+        Buffers got;
+        return RecvMessage(device_, &got);
+    });
+    ASSERT_TRUE(WaitBlockedInPoll(tid));
+    ostrel_sim_reset();
+    ASSERT_EQ(std::future_status::ready, reader.wait_for(std::chrono::seconds(60)));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, reader.get());
+    EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
+    EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
+    EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_CLIENT));
+}
+
+// ---- injected faults ------------------------------------------------------
+
+TEST_F(HdcTest, ServerCreateAndDestroyFailAsOftenAsInjected) {
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_CREATE, DRV_ERROR_NOT_READY, 2));
+    EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcServerCreate(0, kService, &server_));
+    EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcServerCreate(0, kService, &server_));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
+    EXPECT_EQ(3u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_CREATE));
+
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_BUSY, 1));
+    EXPECT_EQ(DRV_ERROR_BUSY, drvHdcServerDestroy(server_));
+    EXPECT_EQ(1u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));  // still there
+    EXPECT_EQ(DRV_ERROR_NONE, drvHdcServerDestroy(server_));
+}
+
+TEST_F(HdcTest, ADeviceCanBeNotReadyForAWhile) {
+    UseSetting("OSTREL_SIM_DEVICES", "2");
+    ASSERT_EQ(0, ostrel_sim_device_not_ready(1, 3));
+    EXPECT_EQ(-1, ostrel_sim_device_not_ready(2, 1));
+    HDC_SERVER other = nullptr;
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));  // not held up
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcServerCreate(1, kService, &other));
+    }
+    EXPECT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(1, kService, &other));
+}
+
+TEST_F(HdcTest, InjectedAcceptFaultsReturnAtOnceThenAcceptWorks) {
+    Open();
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_ACCEPT, DRV_ERROR_INTERRUPTED, 1));
+    HDC_SESSION s = nullptr;
+    EXPECT_EQ(DRV_ERROR_INTERRUPTED, drvHdcSessionAccept(server_, &s));
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_ACCEPT, DRV_ERROR_IO, 1));
+    EXPECT_EQ(DRV_ERROR_IO, drvHdcSessionAccept(server_, &s));
+    HDC_SESSION host = nullptr;
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionConnect(0, 0, client_, &host));
+    EXPECT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &s));
+}
+
+TEST_F(HdcTest, InjectedSendFailureSendsNothing) {
+    Open();
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SEND, DRV_ERROR_IO, 1));
+    EXPECT_EQ(DRV_ERROR_IO, SendMessage(host_, {"lost"}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"kept"}));
+    Buffers got;
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ(Buffers{"kept"}, got);
+}
+
+TEST_F(HdcTest, InjectedCapacityAttributeAndReceiveFaults) {
+    Open();
+    drvHdcCapacity cap = {HDC_CHAN_TYPE_SOCKET, 0};
+    ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_CAPACITY, 1023, 1));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
+    EXPECT_EQ(1023u, cap.maxSegment);
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CAPACITY, DRV_ERROR_IO, 1));
+    EXPECT_EQ(DRV_ERROR_IO, drvHdcGetCapacity(&cap));
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
+    EXPECT_EQ(524288u, cap.maxSegment);
+
+    int value = 0;
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SESSION_ATTR, DRV_ERROR_IO, 1));
+    EXPECT_EQ(DRV_ERROR_IO, halHdcGetSessionAttr(device_, HDC_SESSION_ATTR_VFID, &value));
+    EXPECT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(device_, HDC_SESSION_ATTR_VFID, &value));
+
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_RECV, DRV_ERROR_SESSION_CLOSED, 1));
+    Buffers got;
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"after"}));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ(Buffers{"after"}, got);
+
+    // A value cannot be reported by a call that reports none; unknown points fail.
+    EXPECT_EQ(-1, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_SEND, 1, 1));
+    EXPECT_EQ(-1, ostrel_sim_fault_set(OSTREL_SIM_FAULT_POINT_COUNT, 1, 1));
+}
+
+TEST_F(HdcTest, FaultsCanComeFromTheEnvironment) {
+    UseSetting("OSTREL_SIM_FAULTS", "server_create:34:2,capacity=2048,send:2:-1,bogus:1");
+    EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcServerCreate(0, kService, &server_));
+    EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcServerCreate(0, kService, &server_));
+    drvHdcCapacity cap = {HDC_CHAN_TYPE_SOCKET, 0};
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
+    EXPECT_EQ(2048u, cap.maxSegment);
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
+    EXPECT_EQ(524288u, cap.maxSegment);
+    Open();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(DRV_ERROR_IO, SendMessage(host_, {"x"}));  // every time
+    }
+    ostrel_sim_fault_clear_all();
+    EXPECT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"x"}));
+}
+
+}  // namespace

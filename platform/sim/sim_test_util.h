@@ -1,0 +1,92 @@
+// Helpers shared by the simulator's tests (header only).
+#ifndef OSTREL_SIM_SIM_TEST_UTIL_H
+#define OSTREL_SIM_SIM_TEST_UTIL_H
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ostrel/hal.h"
+#include "ostrel/sim_control.h"
+
+namespace ostrel::simtest {
+
+// Every OSTREL_SIM_* setting a test may change; cleared around each test.
+inline const std::vector<std::string>& SettingNames() {
+    static const std::vector<std::string> names = {
+        "OSTREL_SIM_DEVICES",      "OSTREL_SIM_PHY_IDS",      "OSTREL_SIM_MAX_SEGMENT",
+        "OSTREL_SIM_CHIP_VERSION", "OSTREL_SIM_HOST_FREQ",    "OSTREL_SIM_DEVICE_FREQ",
+        "OSTREL_SIM_API_VERSION",  "OSTREL_SIM_RUN_SIDE",     "OSTREL_SIM_CHANNELS",
+        "OSTREL_SIM_CHANNEL_MODE", "OSTREL_SIM_STREAM_BYTES", "OSTREL_SIM_RING_BYTES",
+        "OSTREL_SIM_FAULTS"};
+    return names;
+}
+
+// Restores the simulator's defaults (keeping OSTREL_SIM_DIR, which CTest sets
+// per test executable).
+inline void ResetSim() {
+    for (const std::string& name : SettingNames()) {
+        unsetenv(name.c_str());
+    }
+    ostrel_sim_reset();
+}
+
+// Applies one setting and re-reads the settings.
+inline void UseSetting(const char* name, const char* value) {
+    setenv(name, value, 1);
+    ostrel_sim_reset();
+}
+
+inline long ThreadId() {
+    return static_cast<long>(syscall(SYS_gettid));
+}
+
+// Kernel wait channel of a thread of this process ("" when unknown or gone).
+inline std::string WaitChannel(long tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/wchan");
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+// State letter of a thread of this process ("R", "S", ...), "" when gone.
+inline std::string ThreadState(long tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    size_t paren = line.rfind(')');
+    return paren == std::string::npos || paren + 2 >= line.size() ? "" : line.substr(paren + 2, 1);
+}
+
+// Waits (up to 60 s) until the thread sleeps in poll(): the simulator's
+// blocking calls (accept, receive, send) wait there, so the thread is then
+// blocked inside the call under test.
+inline bool WaitBlockedInPoll(const std::atomic<long>& tid) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        long t = tid.load();
+        if (t != 0) {
+            std::string channel = WaitChannel(t);
+            if (channel.find("poll") != std::string::npos) {
+                return true;
+            }
+            if ((channel.empty() || channel == "0") && ThreadState(t) == "S") {
+                return true;  // the kernel hides wait channels: sleeping will do
+            }
+        }
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+}  // namespace ostrel::simtest
+
+#endif  // OSTREL_SIM_SIM_TEST_UTIL_H
