@@ -1,0 +1,85 @@
+#include "daemon/ide_common_util.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<int> g_calls{0};
+std::atomic<uint32_t> g_lastMs{0};
+IdeStopEvent* g_eventToSet = nullptr;
+
+void RecordSleep(uint32_t ms) {
+    g_calls++;
+    g_lastMs = ms;
+}
+
+void SleepAndStop(uint32_t ms) {
+    RecordSleep(ms);
+    g_eventToSet->Set();
+}
+
+class IdeSleepTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_calls = 0;
+        g_lastMs = 0;
+    }
+    void TearDown() override { IdeSetSleepFunc(nullptr); }
+};
+
+TEST_F(IdeSleepTest, InstalledSleepReceivesEveryWait) {
+    IdeSetSleepFunc(RecordSleep);
+    IdeSleep(5000);
+    EXPECT_EQ(1, g_calls.load());
+    EXPECT_EQ(5000u, g_lastMs.load());
+
+    IdeStopEvent event;
+    EXPECT_TRUE(event.WaitFor(3000));
+    EXPECT_EQ(2, g_calls.load());
+    EXPECT_EQ(3000u, g_lastMs.load());
+}
+
+TEST_F(IdeSleepTest, StopEventEndsWaitsOnceSet) {
+    IdeStopEvent event;
+    IdeSetSleepFunc(SleepAndStop);
+    g_eventToSet = &event;
+    EXPECT_FALSE(event.WaitFor(1000));  // set while "sleeping"
+    EXPECT_FALSE(event.WaitFor(1000));  // already set: no sleep at all
+    EXPECT_EQ(1, g_calls.load());
+    event.Reset();
+    EXPECT_FALSE(event.IsSet());
+}
+
+TEST_F(IdeSleepTest, SetWakesARealWaitFromAnotherThread) {
+    IdeStopEvent event;
+    std::atomic<bool> finished{false};
+    bool result = true;
+    std::thread waiter([&] {
+        result = event.WaitFor(600000);
+        finished = true;
+    });
+    event.Set();
+    waiter.join();
+    EXPECT_TRUE(finished.load());
+    EXPECT_FALSE(result);
+}
+
+void* MarkRan(void* arg) {
+    static_cast<std::atomic<bool>*>(arg)->store(true);
+    return nullptr;
+}
+
+TEST(IdeCreateTask, RunsTheFunctionOnAJoinableThread) {
+    std::atomic<bool> ran{false};
+    mmThread t;
+    ASSERT_EQ(0, IdeCreateTask(&t, MarkRan, &ran, false));
+    ASSERT_EQ(0, mmJoinTask(&t));
+    EXPECT_TRUE(ran.load());
+    EXPECT_NE(0, IdeCreateTask(&t, nullptr, nullptr, true));
+}
+
+}  // namespace

@@ -1,0 +1,56 @@
+#include "daemon/memory_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+bool AllZero(const void* p, size_t n) {
+    const auto* b = static_cast<const unsigned char*>(p);
+    for (size_t i = 0; i < n; ++i) {
+        if (b[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(IdeXmalloc, GivesZeroFilledBlocksAndNothingForSizeZero) {
+    EXPECT_EQ(nullptr, IdeXmalloc(0));
+    void* p = IdeXmalloc(4096);
+    ASSERT_NE(nullptr, p);
+    EXPECT_TRUE(AllZero(p, 4096));
+    IdeXfree(p);
+    IdeXfree(nullptr);
+}
+
+TEST(IdeXrmalloc, CopiesThePrefixIntoAFreshBlockAndKeepsTheOldOne) {
+    char* old = static_cast<char*>(IdeXmalloc(4));
+    ASSERT_NE(nullptr, old);
+    memcpy(old, "abcd", 4);
+
+    char* grown = static_cast<char*>(IdeXrmalloc(old, 4, 8));
+    ASSERT_NE(nullptr, grown);
+    EXPECT_NE(old, grown);
+    EXPECT_EQ(0, memcmp(grown, "abcd", 4));
+    EXPECT_TRUE(AllZero(grown + 4, 4));
+
+    char* shrunk = static_cast<char*>(IdeXrmalloc(old, 4, 2));
+    ASSERT_NE(nullptr, shrunk);
+    EXPECT_EQ(0, memcmp(shrunk, "ab", 2));
+
+    // The old block is still the caller's: it is intact and freed here.
+    EXPECT_EQ(0, memcmp(old, "abcd", 4));
+    EXPECT_EQ(nullptr, IdeXrmalloc(old, 4, 0));
+    IdeXfree(old);
+    IdeXfree(grown);
+    IdeXfree(shrunk);
+
+    char* fresh = static_cast<char*>(IdeXrmalloc(nullptr, 10, 3));
+    ASSERT_NE(nullptr, fresh);
+    EXPECT_TRUE(AllZero(fresh, 3));
+    IdeXfree(fresh);
+}
+
+}  // namespace

@@ -1,0 +1,324 @@
+#include "daemon/utils.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include "daemon/ide_common_util.h"
+#include "daemon/testing/log_capture.h"
+
+using analysis::orbx::common::ExecCmdParams;
+using analysis::orbx::common::Utils;
+using oru_testing::LogCapture;
+
+namespace {
+
+const std::string kTmp = ORU_TEST_TMP_DIR;
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class UtilsFs : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = kTmp + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        Utils::RemoveDir(root_, true);
+        ASSERT_EQ(0, Utils::CreateDir(root_));
+    }
+    void TearDown() override { Utils::RemoveDir(root_, true); }
+    std::string root_;
+};
+
+TEST(UtilsNumber, AcceptsExactlyTheNonNegativeIntRange) {
+    LogCapture logs;
+    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("0"));
+    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("2147483647"));
+    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("0000000001"));
+    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("1999999999"));
+    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("2147483639"));
+    EXPECT_TRUE(logs.Lines().empty());
+
+    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("2147483648"));
+    EXPECT_TRUE(logs.Contains("numberStr(2147483648) is over than 2147483647"));
+    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("3000000000"));
+    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("12a"));
+    EXPECT_TRUE(logs.Contains("numberStr(12a) is not a number"));
+    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("-1"));
+    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("00000000001"));
+    EXPECT_TRUE(logs.Contains("numberStr(00000000001) is too long"));
+
+    logs.Clear();
+    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum(""));
+    EXPECT_TRUE(logs.Lines().empty());
+
+    EXPECT_TRUE(Utils::IsDigits("0123"));
+    EXPECT_FALSE(Utils::IsDigits(""));
+    EXPECT_FALSE(Utils::IsDigits("1 2"));
+}
+
+TEST(UtilsText, SplitKeepsOrSkipsPieces) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ((V{"a", "b"}), Utils::Split("a,,b", true, "", ","));
+    EXPECT_EQ((V{"a", "", "b"}), Utils::Split("a,,b", false, "", ","));
+    EXPECT_EQ((V{"a", "", "b", ""}), Utils::Split("a,,b,", false, "", ","));
+    EXPECT_EQ((V{"a", "c"}), Utils::Split("a b c", true, "b"));
+    EXPECT_EQ((V{"x", "y"}), Utils::Split("x::y", false, "", "::"));
+    EXPECT_TRUE(Utils::Split("", false, "", ",").empty());
+    EXPECT_EQ((V{"abc"}), Utils::Split("abc", false, "", ""));
+
+    EXPECT_EQ("a/b/c", Utils::Join({"a", "b", "c"}));
+    EXPECT_EQ("", Utils::Join({}));
+    EXPECT_EQ("AB-C1", Utils::ToUpper("aB-c1"));
+
+    EXPECT_EQ("z", Utils::AfterLastPoint("x.y.z"));
+    EXPECT_EQ("x.y", Utils::BeforeLastPoint("x.y.z"));
+    EXPECT_EQ("", Utils::AfterLastPoint("xyz"));
+    EXPECT_EQ("", Utils::BeforeLastPoint("xyz"));
+}
+
+TEST(UtilsText, PathPartsAndPathAfterAMarker) {
+    EXPECT_EQ("c.txt", Utils::BaseName("/a/b/c.txt"));
+    EXPECT_EQ("/a/b", Utils::DirName("/a/b/c.txt"));
+    std::string dir;
+    std::string base;
+    EXPECT_EQ(0, Utils::SplitPath("/a/b/c.txt", dir, base));
+    EXPECT_EQ("/a/b", dir);
+    EXPECT_EQ("c.txt", base);
+
+    LogCapture logs;
+    std::string out = "unchanged";
+    Utils::GetPathAfter("/var/log/npu//\\job/dev0", "/npu", out);
+    EXPECT_EQ("job/dev0", out);
+    out = "unchanged";
+    Utils::GetPathAfter("/var/log/x/y", "/npu", out);
+    EXPECT_EQ("unchanged", out);
+    EXPECT_TRUE(logs.Contains("Failed to find \"npu\" from \"y\""));
+}
+
+TEST(UtilsHome, ExpandsOnlyATildeSlashPrefix) {
+    EXPECT_EQ("", Utils::ExpandHome(""));
+    EXPECT_EQ(Utils::HomeDir() + "/x/y", Utils::ExpandHome("~/x/y"));
+    EXPECT_EQ("~x/y", Utils::ExpandHome("~x/y"));
+    EXPECT_EQ("/abs/~/y", Utils::ExpandHome("/abs/~/y"));
+    EXPECT_LT(Utils::HomeDir().size(), 4096u);
+}
+
+TEST_F(UtilsFs, CreateDirMakesEveryMissingLevelWithMode750) {
+    LogCapture logs;
+    mmUmask(077);
+    std::string deep = root_ + "/a/b/c";
+    EXPECT_EQ(0, Utils::CreateDir(deep));
+    for (const std::string& p : {root_ + "/a", root_ + "/a/b", deep}) {
+        struct stat st {};
+        ASSERT_EQ(0, stat(p.c_str(), &st)) << p;
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(0750u, st.st_mode & 0777u) << p;
+    }
+    mmUmask(022);
+    // The deepest level is made last.
+    int a = logs.IndexOf("CreateDir dir a with 750");
+    int c = logs.IndexOf("CreateDir dir c with 750");
+    EXPECT_GE(a, 0);
+    EXPECT_GT(c, a);
+    EXPECT_EQ(0, Utils::CreateDir(deep));
+    EXPECT_TRUE(logs.Contains("The file already exists, c"));
+
+    EXPECT_EQ(-1, Utils::CreateDir(""));
+    WriteFile(root_ + "/file", "x");
+    EXPECT_EQ(-1, Utils::CreateDir(root_ + "/file/sub"));
+}
+
+TEST_F(UtilsFs, RemoveDirEmptiesOrRemovesAndRefusesRootAndEmpty) {
+    LogCapture logs;
+    Utils::RemoveDir("/", false);
+    Utils::RemoveDir("", true);
+    EXPECT_EQ(2, logs.Count("empty compare failed."));
+    EXPECT_FALSE(logs.Contains("RemoveDir dir"));
+
+    std::string dir = root_ + "/d";
+    ASSERT_EQ(0, Utils::CreateDir(dir + "/sub/deeper"));
+    WriteFile(dir + "/f1", "1");
+    WriteFile(dir + "/sub/f2", "2");
+    Utils::RemoveDir(dir, false);
+    EXPECT_TRUE(Utils::IsDir(dir));
+    std::vector<std::string> left;
+    Utils::ListFiles(dir, true, left, 0);
+    Utils::ListDirs(dir, true, left, 0);
+    EXPECT_TRUE(left.empty());
+
+    WriteFile(dir + "/f3", "3");
+    Utils::RemoveDir(dir, true);
+    EXPECT_FALSE(Utils::IsFileExist(dir));
+}
+
+TEST_F(UtilsFs, ListFilesStopsBelowDepthTenAndSkipsDirectories) {
+    // Level i holds file fi; level 0 is root_.
+    std::string dir = root_;
+    for (int i = 0; i <= 12; ++i) {
+        if (i > 0) {
+            dir += "/l" + std::to_string(i);
+            ASSERT_EQ(0, Utils::CreateDir(dir));
+        }
+        WriteFile(dir + "/f" + std::to_string(i), "x");
+    }
+    std::vector<std::string> files;
+    Utils::ListFiles(root_, true, files, 0);
+    ASSERT_EQ(11u, files.size());
+    for (int i = 0; i <= 10; ++i) {
+        bool found = false;
+        for (const auto& f : files) {
+            found = found || Utils::BaseName(f) == "f" + std::to_string(i);
+        }
+        EXPECT_TRUE(found) << i;
+    }
+
+    files.clear();
+    Utils::ListFiles(root_, false, files, 0);
+    EXPECT_EQ((std::vector<std::string>{root_ + "/f0"}), files);
+
+    std::vector<std::string> dirs;
+    Utils::ListDirs(root_, false, dirs, 0);
+    EXPECT_EQ((std::vector<std::string>{root_ + "/l1"}), dirs);
+    dirs.clear();
+    Utils::ListDirs(root_, true, dirs, 0);
+    EXPECT_EQ(11u, dirs.size());  // l1 .. l11: levels 0 to 10 are scanned
+
+    files.clear();
+    Utils::ListFiles("", true, files, 0);
+    Utils::ListFiles(root_ + "/missing", true, files, 0);
+    EXPECT_TRUE(files.empty());
+}
+
+TEST_F(UtilsFs, FileTestsSizeAndRemoveFile) {
+    std::string f = root_ + "/five";
+    WriteFile(f, "12345");
+    EXPECT_EQ(5u, Utils::GetFileSize(f));
+    EXPECT_EQ(UINT64_MAX, Utils::GetFileSize(root_ + "/none"));
+    EXPECT_TRUE(Utils::IsFileExist(f));
+    EXPECT_FALSE(Utils::IsDir(f));
+    EXPECT_TRUE(Utils::IsDir(root_));
+    EXPECT_FALSE(Utils::IsDir(""));
+    EXPECT_FALSE(Utils::IsFileExist(""));
+
+    Utils::RemoveFile(root_ + "/./five");
+    EXPECT_FALSE(Utils::IsFileExist(f));
+    Utils::RemoveFile(root_ + "/none");
+    Utils::RemoveFile("");
+    EXPECT_TRUE(Utils::IsDir(root_));
+}
+
+std::mutex g_sleepMu;
+std::vector<uint32_t> g_sleeps;
+void RecordSleep(uint32_t ms) {
+    std::lock_guard<std::mutex> lock(g_sleepMu);
+    g_sleeps.push_back(ms);
+}
+
+TEST(UtilsTime, UsleepRoundsDownToMilliseconds) {
+    g_sleeps.clear();
+    IdeSetSleepFunc(RecordSleep);
+    EXPECT_EQ(0, Utils::Usleep(1000));
+    EXPECT_EQ(0, Utils::Usleep(999));
+    EXPECT_EQ(0, Utils::Usleep(2500));
+    IdeSetSleepFunc(nullptr);
+    EXPECT_EQ((std::vector<uint32_t>{1, 0, 2}), g_sleeps);
+}
+
+TEST(UtilsTime, TimeIsMonotonicNanoseconds) {
+    struct timespec a {};
+    struct timespec b {};
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    uint64_t ns = Utils::GetTimeNs();
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    EXPECT_GE(ns, static_cast<uint64_t>(a.tv_sec) * 1000000000ULL + a.tv_nsec);
+    EXPECT_LE(ns, static_cast<uint64_t>(b.tv_sec) * 1000000000ULL + b.tv_nsec);
+    uint64_t c1 = Utils::GetCycleCount();
+    uint64_t c2 = Utils::GetCycleCount();
+    EXPECT_LE(c1, c2);
+    EXPECT_GT(c1, 0u);
+}
+
+class UtilsExec : public UtilsFs {
+  protected:
+    void SetUp() override {
+        UtilsFs::SetUp();
+        char buf[4096];
+        ASSERT_NE(nullptr, getcwd(buf, sizeof(buf)));
+        cwd_ = buf;
+    }
+    void TearDown() override {
+        ASSERT_EQ(0, chdir(cwd_.c_str()));
+        UtilsFs::TearDown();
+    }
+    std::string cwd_;
+};
+
+TEST_F(UtilsExec, WaitsForTheChildAndReportsItsExitCode) {
+    ExecCmdParams cmd{"/bin/sh", false, ""};
+    int exitCode = 0;
+    int pid = 0;
+    ASSERT_EQ(0, Utils::ExecCmd(cmd, {"-c", "exit 7"}, {}, exitCode, pid));
+    EXPECT_EQ(7, exitCode);
+    EXPECT_GT(pid, 0);
+    // The synchronous run works from the program's directory.
+    char cwd[4096];
+    char bin[4096];
+    ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
+    ASSERT_NE(nullptr, realpath("/bin", bin));
+    EXPECT_STREQ(bin, cwd);
+
+    exitCode = -1;
+    EXPECT_EQ(-1, Utils::ExecCmd(cmd, {"-c", "exit 0"}, {}, exitCode, pid));
+    exitCode = 0;
+    EXPECT_EQ(-1, Utils::ExecCmd(ExecCmdParams{"", false, ""}, {}, {}, exitCode, pid));
+    EXPECT_EQ(-1,
+              Utils::ExecCmd(ExecCmdParams{root_ + "/missing", false, ""}, {}, {}, exitCode, pid));
+}
+
+TEST_F(UtilsExec, RedirectsOutputAndPassesExactlyTheGivenEnvironment) {
+    std::string out = root_ + "/out.txt";
+    ExecCmdParams cmd{"/bin/sh", false, out};
+    int exitCode = 0;
+    int pid = 0;
+    ASSERT_EQ(0, Utils::ExecCmd(cmd, {"-c", "echo \"$0|$1|$ORU_X|${HOME:-none}\"", "a0", "a1"},
+                                {"ORU_X=42"}, exitCode, pid));
+    EXPECT_EQ(0, exitCode);
+    EXPECT_EQ("a0|a1|42|none\n", ReadFile(out));
+}
+
+TEST_F(UtilsExec, AsynchronousRunReturnsTheRunningChildsPid) {
+    std::string out = root_ + "/async.txt";
+    std::string gate = root_ + "/gate";
+    ExecCmdParams cmd{"/bin/sh", true, out};
+    int exitCode = -1;  // not examined by an asynchronous run
+    int pid = 0;
+    ASSERT_EQ(
+        0, Utils::ExecCmd(cmd, {"-c", "while [ ! -e \"$0\" ]; do sleep 0.01; done; echo $$", gate},
+                          {}, exitCode, pid));
+    ASSERT_GT(pid, 0);
+    // The child is still waiting for the gate: it was not waited for.
+    EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG));
+    WriteFile(gate, "");
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(std::to_string(pid) + "\n", ReadFile(out));
+    EXPECT_EQ(-1, exitCode);
+}
+
+}  // namespace
