@@ -1,0 +1,153 @@
+#include "message/base_info.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "message/job_context.h"
+#include "message/status_info.h"
+#include "message/test_log_capture.h"
+
+namespace analysis::orbx::message {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testutil::LogCapture;
+
+std::set<std::string> Members(const std::string& text) {
+    std::set<std::string> members;
+    for (const auto& [key, value] : Json(text).GetValue().AsObject()) {
+        members.insert("\"" + key + "\":" + value.ToString());
+    }
+    return members;
+}
+
+JobContext FilledContext() {
+    JobContext ctx;
+    ctx.result_dir = "/var/log/npu/profiling/7";
+    ctx.module = "llc";
+    ctx.tag = "0";
+    ctx.dev_id = "3";
+    ctx.job_id = "job-7";
+    ctx.chunkStartTime = 2147483647;
+    ctx.chunkEndTime = 12;
+    ctx.dataModule = -3;
+    ctx.stream_enabled = "on";
+    return ctx;
+}
+
+void ExpectSameContext(const JobContext& a, const JobContext& b) {
+    EXPECT_EQ(a.result_dir, b.result_dir);
+    EXPECT_EQ(a.module, b.module);
+    EXPECT_EQ(a.tag, b.tag);
+    EXPECT_EQ(a.dev_id, b.dev_id);
+    EXPECT_EQ(a.job_id, b.job_id);
+    EXPECT_EQ(a.chunkStartTime, b.chunkStartTime);
+    EXPECT_EQ(a.chunkEndTime, b.chunkEndTime);
+    EXPECT_EQ(a.dataModule, b.dataModule);
+    EXPECT_EQ(a.stream_enabled, b.stream_enabled);
+}
+
+TEST(MessageText, EmptyTextFailsSilentlyAndEmptyObjectChangesNothing) {
+    JobContext ctx = FilledContext();
+    LogCapture log;
+    EXPECT_FALSE(ctx.FromString(""));
+    EXPECT_TRUE(ctx.FromString("{}"));
+    EXPECT_THAT(log.Texts(), IsEmpty());
+    ExpectSameContext(ctx, FilledContext());
+}
+
+TEST(MessageText, JobContextPrintsAllKeysAndReadsThemBack) {
+    JobContext written = FilledContext();
+    std::string text = written.ToString();
+    EXPECT_EQ(Members(text),
+              (std::set<std::string>{
+                  R"("result_dir":"/var/log/npu/profiling/7")", R"("module":"llc")", R"("tag":"0")",
+                  R"("dev_id":"3")", R"("job_id":"job-7")", R"("chunkStartTime":2147483647)",
+                  R"("chunkEndTime":12)", R"("dataModule":-3)", R"("stream_enabled":"on")"}));
+    JobContext read;
+    ASSERT_TRUE(read.FromString(text));
+    ExpectSameContext(read, written);
+}
+
+TEST(MessageText, WrongTypedMemberBecomesNeutralWithOneErrorLine) {
+    JobContext ctx = FilledContext();
+    LogCapture log;
+    EXPECT_TRUE(ctx.FromString(R"({"dev_id":3})"));
+    EXPECT_EQ(ctx.dev_id, "");
+    EXPECT_EQ(ctx.job_id, "job-7");
+    EXPECT_THAT(log.Texts(), ElementsAre("Invalid data type for string variable"));
+}
+
+TEST(MessageText, NullMemberResetsItsFieldUnlikeAnAbsentOne) {
+    JobContext ctx = FilledContext();
+    LogCapture log;
+    EXPECT_TRUE(ctx.FromString(R"({"job_id":null,"chunkEndTime":null})"));
+    EXPECT_EQ(ctx.job_id, "");
+    EXPECT_EQ(ctx.chunkEndTime, 0u);
+    EXPECT_EQ(ctx.dev_id, "3");
+    EXPECT_THAT(log.Texts(),
+                ::testing::UnorderedElementsAre("Invalid data type for string variable",
+                                                "Invalid data type for uint variable"));
+}
+
+TEST(MessageText, ChunkTimeAboveThirtyTwoBitsPrintsButDoesNotReadBack) {
+    JobContext written = FilledContext();
+    written.chunkStartTime = 3000000000u;
+    std::string text = written.ToString();
+    EXPECT_NE(text.find(R"("chunkStartTime":3000000000)"), std::string::npos);
+
+    JobContext read = FilledContext();
+    read.chunkStartTime = 5;
+    LogCapture log;
+    EXPECT_FALSE(read.FromString(text));
+    EXPECT_EQ(read.chunkStartTime, 5u);
+    EXPECT_THAT(log.Texts(), ElementsAre("JobContext ::FromString(): stoi"));
+}
+
+TEST(MessageText, ParseErrorsAreLoggedWithTheClassName) {
+    StatusInfo status;
+    LogCapture log;
+    EXPECT_FALSE(status.FromString("[1]"));
+    EXPECT_FALSE(status.FromString("   "));
+    EXPECT_FALSE(status.FromString("{\"info\":\"" + std::string(kMaxJsonTextSize, 'x') + "\"}"));
+    EXPECT_FALSE(status.FromString(R"({"status":-})"));
+    EXPECT_THAT(log.Texts(),
+                ElementsAre("StatusInfo ::FromString(): Input json string error",
+                            "StatusInfo ::FromString(): Input string is empty",
+                            "StatusInfo ::FromString(): The length of input string is out of "
+                            "range(1M)",
+                            "StatusInfo ::FromString(): stod"));
+    EXPECT_EQ(status.status, 1);
+}
+
+TEST(MessageText, NewStatusReportsFailure) {
+    StatusInfo status;
+    EXPECT_EQ(Members(status.ToString()),
+              (std::set<std::string>{R"("dev_id":"-1")", R"("status":1)", R"("info":"")"}));
+
+    status.dev_id = "0";
+    status.status = 0;
+    status.info = "job started";
+    StatusInfo read;
+    ASSERT_TRUE(read.FromString(status.ToString()));
+    EXPECT_EQ(read.dev_id, "0");
+    EXPECT_EQ(read.status, 0);
+    EXPECT_EQ(read.info, "job started");
+}
+
+TEST(MessageText, ObjectsAreCopiedByValue) {
+    JobContext ctx = FilledContext();
+    JobContext copy = ctx;
+    copy.job_id = "other";
+    EXPECT_EQ(ctx.job_id, "job-7");
+    const BaseInfo& base = copy;
+    EXPECT_EQ(base.GetName(), "JobContext");
+    EXPECT_NE(base.ToString().find(R"("job_id":"other")"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace analysis::orbx::message

@@ -1,0 +1,492 @@
+#include "message/json.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "message/test_log_capture.h"
+
+namespace analysis::orbx::message {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testutil::LogCapture;
+
+// Runs Parse and returns the exception's message, or "" when none was raised.
+template <class E>
+std::string ParseError(const std::string& text) {
+    Json doc;
+    try {
+        doc.Parse(text);
+    } catch (const E& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return std::string("unexpected exception: ") + e.what();
+    }
+    return "";
+}
+
+std::string RuntimeError(const std::string& text) {
+    return ParseError<std::runtime_error>(text);
+}
+
+// The members of a flat object's printed text, in any order.
+std::multiset<std::string> PrintedMembers(const std::string& printed) {
+    std::multiset<std::string> members;
+    EXPECT_EQ(printed.front(), '{');
+    EXPECT_EQ(printed.back(), '}');
+    std::string body = printed.substr(1, printed.size() - 2);
+    size_t start = 0;
+    while (start <= body.size() && !body.empty()) {
+        size_t comma = body.find(',', start);
+        if (comma == std::string::npos) {
+            comma = body.size();
+        }
+        members.insert(body.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return members;
+}
+
+// Structural equality: same types, same scalars, same members in any order.
+bool SameTree(const JsonValue& a, const JsonValue& b) {
+    if (a.GetType() != b.GetType()) {
+        return false;
+    }
+    switch (a.GetType()) {
+        case JsonType::OBJECT: {
+            JsonValue::Object left = a.AsObject();
+            JsonValue::Object right = b.AsObject();
+            return left.size() == right.size() &&
+                   std::all_of(left.begin(), left.end(), [&](const auto& member) {
+                       auto other = right.find(member.first);
+                       return other != right.end() && SameTree(member.second, other->second);
+                   });
+        }
+        case JsonType::ARRAY: {
+            JsonValue::Array left = a.AsArray();
+            JsonValue::Array right = b.AsArray();
+            return std::equal(left.begin(), left.end(), right.begin(), right.end(), SameTree);
+        }
+        default:
+            return a.ToString() == b.ToString();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Size and shape of the text
+
+TEST(JsonParseLimits, TextOfExactlyOneMebibyteIsAcceptedAndOneByteMoreIsNot) {
+    const std::string head = "{\"a\":\"";
+    const std::string tail = "\"}";
+    std::string text = head + std::string(kMaxJsonTextSize - head.size() - tail.size(), 'x') + tail;
+    ASSERT_EQ(text.size(), 1048576u);
+    Json doc;
+    ASSERT_NO_THROW(doc.Parse(text));
+    EXPECT_EQ(doc["a"].AsString().size(), kMaxJsonTextSize - head.size() - tail.size());
+
+    text.insert(head.size(), "x");
+    EXPECT_EQ(RuntimeError(text), "The length of input string is out of range(1M)");
+    // Trailing blanks count as well.
+    EXPECT_EQ(RuntimeError("{}" + std::string(kMaxJsonTextSize - 1, ' ')),
+              "The length of input string is out of range(1M)");
+}
+
+TEST(JsonParseLimits, EmptyOrBlankTextAndAMissingValueAreEmptyInput) {
+    EXPECT_EQ(RuntimeError(""), "Input string is empty");
+    EXPECT_EQ(RuntimeError(" \r\n\t\v\f"), "Input string is empty");
+    EXPECT_EQ(RuntimeError("{\"a\": "), "Input string is empty");
+    EXPECT_EQ(RuntimeError("{\"a\":["), "Input string is empty");
+    EXPECT_EQ(RuntimeError("{\"a\""), "Input string is empty");
+}
+
+TEST(JsonParseLimits, TopLevelMustBeAnObject) {
+    for (const char* text : {"[1]", "5", "-1", "\"s\"", "true", "null"}) {
+        EXPECT_EQ(RuntimeError(text), "Input json string error") << text;
+    }
+}
+
+TEST(JsonParseLimits, TextAfterTheTopLevelObjectIsIgnored) {
+    Json doc("{\"a\":1}xyz");
+    EXPECT_EQ(doc["a"].AsInt(), 1);
+    EXPECT_EQ(doc.ToString(), "{\"a\":1}");
+}
+
+TEST(JsonParseLimits, UnclosedContainersFail) {
+    for (const char* text : {"{", "{\"a\":1", "{\"a\":[1", "{\"a\":{\"b\":1}", "{\"a\":[1,", "x"}) {
+        EXPECT_EQ(RuntimeError(text), "Input json string error") << text;
+    }
+}
+
+// A hostile host must not be able to exhaust the parsing thread's stack.
+TEST(JsonParseLimits, NestingBeyondTheMaximumDepthIsASyntaxError) {
+    auto nested = [](int depth) {
+        std::string text;
+        for (int i = 1; i < depth; ++i) {
+            text += "{\"a\":";
+        }
+        text += "{}";
+        text += std::string(depth - 1, '}');
+        return text;
+    };
+    Json doc;
+    EXPECT_NO_THROW(doc.Parse(nested(kMaxJsonDepth)));
+    EXPECT_EQ(RuntimeError(nested(kMaxJsonDepth + 1)), "Input json string error");
+
+    std::string arrays =
+        "{\"a\":" + std::string(kMaxJsonDepth - 1, '[') + std::string(kMaxJsonDepth - 1, ']') + "}";
+    EXPECT_NO_THROW(doc.Parse(arrays));
+    arrays.insert(5, "[");
+    arrays.insert(arrays.size() - 1, "]");
+    EXPECT_EQ(RuntimeError(arrays), "Input json string error");
+
+    EXPECT_EQ(RuntimeError(std::string(kMaxJsonTextSize, '[')), "Input json string error");
+    std::string members;
+    while (members.size() + 5 <= kMaxJsonTextSize) {
+        members += "{\"a\":";
+    }
+    EXPECT_EQ(RuntimeError(members), "Input json string error");
+}
+
+// ---------------------------------------------------------------------------
+// Separators
+
+TEST(JsonParseSeparators, CommasAndColonsAreOptionalAndRepeatable) {
+    Json doc("{\"a\" 1 \"b\"::2,,}");
+    EXPECT_EQ(doc["a"].AsInt(), 1);
+    EXPECT_EQ(doc["b"].AsInt(), 2);
+
+    Json arrays("{\"x\":[1 2],\"y\":[1,,2,],\"z\":[ ]}");
+    EXPECT_EQ(arrays["x"].ToString(), "[1,2]");
+    EXPECT_EQ(arrays["y"].ToString(), "[1,2]");
+    EXPECT_EQ(arrays["z"].ToString(), "[]");
+}
+
+TEST(JsonParseSeparators, NameFollowedByACommaHasNoMember) {
+    Json doc("{\"a\",\"b\":2}");
+    EXPECT_FALSE(doc.Contains("a"));
+    EXPECT_EQ(doc["b"].AsInt(), 2);
+}
+
+TEST(JsonParseSeparators, LaterDuplicateReplacesEarlierMember) {
+    Json doc("{\"a\":1,\"a\":{\"b\":[1,2]},\"a\":2}");
+    EXPECT_EQ(doc["a"].GetType(), JsonType::UINT);
+    EXPECT_EQ(doc["a"].AsInt(), 2);
+    EXPECT_EQ(doc.ToString(), "{\"a\":2}");
+}
+
+TEST(JsonParseSeparators, CommaRightAfterAnOpeningIsRefused) {
+    EXPECT_EQ(RuntimeError("{,\"a\":1}"), "Input json string error");
+    EXPECT_EQ(RuntimeError("{\"a\":[,1]}"), "Input json string error");
+}
+
+// ---------------------------------------------------------------------------
+// Strings and literals
+
+TEST(JsonParseStrings, LeadingBlanksAreDroppedAndTrailingOnesKept) {
+    Json doc("{\" k\":\"  v \",\"e\":\"   \"}");
+    EXPECT_TRUE(doc.Contains("k"));
+    EXPECT_EQ(doc["k"].AsString(), "v ");
+    EXPECT_EQ(doc["e"].AsString(), "");
+}
+
+TEST(JsonParseStrings, BackslashIsAnOrdinaryCharacter) {
+    Json doc("{\"a\":\"x\\\"}");
+    EXPECT_EQ(doc["a"].AsString(), "x\\");
+    EXPECT_EQ(RuntimeError("{\"a\":\"x\\\"y\"}"), "Input json string error");
+    EXPECT_EQ(RuntimeError("{\"a\":\"open}"), "Input json string error");
+}
+
+TEST(JsonParseLiterals, BooleansNeedTheWholeWordButNotASeparator) {
+    Json doc("{\"t\":true\"f\":false}");
+    EXPECT_EQ(doc["t"].GetType(), JsonType::BOOL);
+    EXPECT_TRUE(doc["t"].AsBool());
+    EXPECT_FALSE(doc["f"].AsBool());
+    EXPECT_EQ(RuntimeError("{\"t\":tru}"), "Input json string error");
+    EXPECT_EQ(RuntimeError("{\"t\":fals}"), "Input json string error");
+}
+
+TEST(JsonParseLiterals, NullIsAnyFourCharactersStartingWithN) {
+    Json doc("{\"n\":nope,\"m\":null}");
+    EXPECT_EQ(doc["n"].GetType(), JsonType::NULLVALUE);
+    EXPECT_TRUE(doc["m"].AsNull());
+    EXPECT_EQ(doc.ToString().size(), std::string("{\"n\":null,\"m\":null}").size());
+
+    Json truncated;
+    EXPECT_THROW(truncated.Parse("{\"n\":n}"), std::out_of_range);
+    // Four characters taken with the closing brace: the object is left open.
+    EXPECT_EQ(RuntimeError("{\"n\":nul}"), "Input json string error");
+}
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+TEST(JsonParseNumbers, IntegersAreLimitedToSignedThirtyTwoBits) {
+    Json doc("{\"min\":-2147483648,\"max\":2147483647,\"z\":-0,\"p\":123456789,\"q\":1234567890}");
+    EXPECT_EQ(doc["min"].GetType(), JsonType::INT);
+    EXPECT_EQ(doc["min"].AsInt64(), -2147483648LL);
+    EXPECT_EQ(doc["max"].GetType(), JsonType::UINT);
+    EXPECT_EQ(doc["max"].AsUint64(), 2147483647u);
+    EXPECT_EQ(doc["z"].GetType(), JsonType::INT);
+    EXPECT_EQ(doc["p"].AsInt(), 123456789);
+    EXPECT_EQ(doc["q"].AsInt(), 1234567890);
+
+    for (const char* text : {"{\"a\":3000000000}", "{\"a\":2147483648}", "{\"a\":4294967295}",
+                             "{\"a\":-2147483649}", "{\"a\":99999999999999999999}"}) {
+        EXPECT_EQ(ParseError<std::out_of_range>(text), "stoi") << text;
+    }
+}
+
+TEST(JsonParseNumbers, PointMakesADoubleAndExponentAloneKeepsTheMantissa) {
+    Json doc("{\"e\":1e3,\"d\":1.5e3,\"h\":0.5,\"n\":-2.25,\"x\":0x10,\"o\":01,\"zero\":0}");
+    EXPECT_EQ(doc["e"].GetType(), JsonType::UINT);
+    EXPECT_EQ(doc["e"].AsInt(), 1);
+    EXPECT_EQ(doc["d"].GetType(), JsonType::DOUBLE);
+    EXPECT_DOUBLE_EQ(doc["d"].AsDouble(), 1500.0);
+    EXPECT_DOUBLE_EQ(doc["h"].AsDouble(), 0.5);
+    EXPECT_DOUBLE_EQ(doc["n"].AsDouble(), -2.25);
+    // The C conversion reads the whole hexadecimal form; the decimal reading keeps "0".
+    EXPECT_EQ(doc["x"].GetType(), JsonType::UINT);
+    EXPECT_EQ(doc["x"].AsInt(), 0);
+    EXPECT_EQ(doc["o"].AsInt(), 1);
+    EXPECT_EQ(doc["zero"].AsInt(), 0);
+}
+
+TEST(JsonParseNumbers, RefusedFormsAndConversionErrors) {
+    for (const char* text : {"{\"a\":00}", "{\"a\":1.}", "{\"a\":-.5}", "{\"a\":007}"}) {
+        EXPECT_EQ(RuntimeError(text), "Input json string error") << text;
+    }
+    EXPECT_EQ(ParseError<std::invalid_argument>("{\"a\":-}"), "stod");
+    EXPECT_EQ(ParseError<std::invalid_argument>("{\"a\":-x}"), "stod");
+    EXPECT_EQ(ParseError<std::out_of_range>("{\"a\":1e400}"), "stod");
+    EXPECT_EQ(ParseError<std::invalid_argument>("{\"a\":-inf}"), "stoi");
+}
+
+// ---------------------------------------------------------------------------
+// Reading values
+
+TEST(JsonAccessors, MismatchedTypesGiveNeutralValuesAndOneErrorLine) {
+    Json doc("{\"i\":3,\"s\":\"t\",\"d\":2.5}");
+    LogCapture log;
+    EXPECT_EQ(doc["i"].AsDouble(), 0.0);
+    EXPECT_EQ(doc["s"].AsBool(), false);
+    EXPECT_EQ(doc["d"].AsInt(), 0);
+    EXPECT_EQ(doc["d"].AsInt64(), 0);
+    EXPECT_EQ(doc["s"].AsUint(), 0u);
+    EXPECT_EQ(doc["s"].AsUint64(), 0u);
+    EXPECT_EQ(doc["i"].AsString(), "");
+    EXPECT_THAT(doc["i"].AsArray(), IsEmpty());
+    EXPECT_THAT(doc["i"].AsObject(), IsEmpty());
+    EXPECT_FALSE(doc["i"].AsNull());
+    EXPECT_THAT(
+        log.Texts(),
+        ElementsAre("Invalid data type for double variable",
+                    "Invalid data type for boolean variable", "Invalid data type for int variable",
+                    "Invalid data type for int variable", "Invalid data type for uint variable",
+                    "Invalid data type for uint variable", "Invalid data type for string variable",
+                    "Invalid data type for array variable", "Invalid data type for object variable",
+                    "Invalid data type for null variable"));
+}
+
+TEST(JsonAccessors, UnsetValuesAreNeutralWithoutLogExceptForNull) {
+    JsonValue unset;
+    LogCapture log;
+    EXPECT_FALSE(unset.AsBool());
+    EXPECT_EQ(unset.AsDouble(), 0.0);
+    EXPECT_EQ(unset.AsInt(), 0);
+    EXPECT_EQ(unset.AsUint64(), 0u);
+    EXPECT_EQ(unset.AsString(), "");
+    EXPECT_THAT(unset.AsArray(), IsEmpty());
+    EXPECT_THAT(unset.AsObject(), IsEmpty());
+    EXPECT_FALSE(unset.Contains("a"));
+    EXPECT_THAT(log.Texts(), IsEmpty());
+    EXPECT_FALSE(unset.AsNull());
+    EXPECT_THAT(log.Texts(), ElementsAre("Invalid data type for null variable"));
+}
+
+TEST(JsonAccessors, IntegersAreReadThroughTheLowBitsOfThePayload) {
+    Json doc("{\"b\":256,\"one\":1,\"neg\":-1,\"t\":true}");
+    EXPECT_FALSE(doc["b"].AsBool());  // lowest byte only
+    EXPECT_TRUE(doc["one"].AsBool());
+    EXPECT_EQ(doc["neg"].AsUint(), 0xFFFFFFFFu);
+    EXPECT_EQ(doc["neg"].AsUint64(), 0xFFFFFFFFFFFFFFFFull);
+    EXPECT_EQ(doc["t"].AsInt(), 1);
+
+    JsonValue wide = static_cast<uint64_t>(0x100000005ull);
+    EXPECT_EQ(wide.AsInt(), 5);
+    EXPECT_EQ(wide.AsUint(), 5u);
+    EXPECT_EQ(wide.AsInt64(), 0x100000005ll);
+}
+
+TEST(JsonAccessors, ContainsDistinguishesEmptyFromNonObjectValues) {
+    Json doc("{\"a\":1,\"z\":0}");
+    EXPECT_TRUE(doc.Contains("a"));
+    EXPECT_FALSE(doc.Contains("b"));
+    doc["b"];  // inserted as UNSET: counts as present
+    EXPECT_TRUE(doc.Contains("b"));
+
+    LogCapture log;
+    EXPECT_FALSE(doc["z"].Contains("x"));  // a zero holds nothing: silent
+    EXPECT_THAT(log.Texts(), IsEmpty());
+    EXPECT_FALSE(doc["a"].Contains("x"));
+    EXPECT_THAT(log.Texts(), ElementsAre("Invalid data type"));
+}
+
+// ---------------------------------------------------------------------------
+// Building values
+
+TEST(JsonBuilding, MemberAccessTurnsEmptyValuesIntoObjectsOnly) {
+    JsonValue zero = 0;
+    zero["a"] = "x";
+    EXPECT_EQ(zero.GetType(), JsonType::OBJECT);
+    EXPECT_EQ(zero.ToString(), "{\"a\":\"x\"}");
+
+    JsonValue number = 7;
+    LogCapture log;
+    JsonValue& same = number["a"];
+    EXPECT_EQ(&same, &number);
+    EXPECT_EQ(number.ToString(), "7");
+    EXPECT_THAT(log.Texts(), ElementsAre("Invalid visit for object variable"));
+}
+
+TEST(JsonBuilding, ArraysBySizeAndByAppending) {
+    JsonValue sized;
+    sized.SetArraySize(3);
+    sized[1] = 5;
+    EXPECT_EQ(sized.ToString(), "[,5,]");
+
+    JsonValue text = "abc";
+    LogCapture log;
+    text.SetArraySize(2);
+    EXPECT_EQ(text.ToString(), "\"abc\"");
+    EXPECT_EQ(&sized[3], &sized);
+    text.PushBack(1);
+    EXPECT_THAT(
+        log.Texts(),
+        ElementsAre("SetArraySize is only valid for JsonValue without allocating memory",
+                    "Invalid visit for array variable", "PushBack() is only valid for ARRAY type"));
+
+    sized.PushBack("s");
+    JsonValue inner;
+    inner["k"] = true;
+    sized.PushBack(inner);
+    EXPECT_EQ(sized.ToString(), "[,5,,\"s\",{\"k\":true}]");
+}
+
+TEST(JsonBuilding, CopiesAreIndependentOfTheirSource) {
+    Json doc("{\"a\":{\"b\":[1,\"x\"]},\"c\":\"y\"}");
+    Json copy = doc;
+    copy["a"]["b"][1] = "changed";
+    copy["c"] = 3;
+    EXPECT_EQ(doc["a"]["b"][1].AsString(), "x");
+    EXPECT_EQ(doc["c"].AsString(), "y");
+
+    JsonValue::Object members = doc.GetValue().AsObject();
+    members["a"]["b"][0] = 9;
+    EXPECT_EQ(doc["a"]["b"][0].AsInt(), 1);
+
+    JsonValue self = "text";
+    self = self;
+    EXPECT_EQ(self.AsString(), "text");
+    self = 1.0;
+    EXPECT_EQ(self.GetType(), JsonType::DOUBLE);
+}
+
+TEST(JsonDocument, OnlyObjectsBecomeDocuments) {
+    JsonValue array;
+    array.SetArraySize(1);
+    try {
+        Json doc(array);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Cannot assign a JsonValue without Object type to Json");
+    }
+
+    Json doc("{\"k\":1}");
+    LogCapture log;
+    doc = array;
+    EXPECT_EQ(doc.ToString(), "{\"k\":1}");
+    EXPECT_THAT(log.Texts(), ElementsAre("Cannot assign a JsonValue without Object type to Json"));
+
+    JsonValue object;
+    object["n"] = 2;
+    doc = object;
+    EXPECT_EQ(doc.ToString(), "{\"n\":2}");
+    EXPECT_EQ(Json(object).ToString(), "{\"n\":2}");
+}
+
+TEST(JsonDocument, FailedParseKeepsTheDocument) {
+    Json doc("{\"k\":1}");
+    EXPECT_THROW(doc.Parse("{\"a\":2"), std::runtime_error);
+    EXPECT_EQ(doc.ToString(), "{\"k\":1}");
+    doc.Parse("{\"a\":2}");
+    EXPECT_EQ(doc.ToString(), "{\"a\":2}");
+}
+
+// ---------------------------------------------------------------------------
+// Printing
+
+TEST(JsonPrinting, ScalarsUseTheCFormats) {
+    Json doc;
+    doc["a"] = "x";
+    doc["b"] = 1.5;
+    doc["c"] = true;
+    EXPECT_EQ(PrintedMembers(doc.ToString()),
+              (std::multiset<std::string>{"\"a\":\"x\"", "\"b\":1.500000", "\"c\":true"}));
+
+    JsonValue v;
+    EXPECT_EQ(v.ToString(), "");
+    v = -5;
+    EXPECT_EQ(v.ToString(), "-5");
+    v = static_cast<int64_t>(INT64_MIN);
+    EXPECT_EQ(v.ToString(), "-9223372036854775808");
+    v = static_cast<uint64_t>(UINT64_MAX);
+    EXPECT_EQ(v.ToString(), "18446744073709551615");
+    v = 2.5;
+    EXPECT_EQ(v.ToString(), "2.500000");
+    v = 1e20;
+    EXPECT_EQ(v.ToString(), "100000000000000000000.000000");
+    v = false;
+    EXPECT_EQ(v.ToString(), "false");
+    v = nullptr;
+    EXPECT_EQ(v.ToString(), "null");
+    v = "";
+    EXPECT_EQ(v.ToString(), "\"\"");
+    v = "a\\b c";
+    EXPECT_EQ(v.ToString(), "\"a\\b c\"");
+}
+
+TEST(JsonPrinting, EmptyContainersAndUnsetMembers) {
+    Json doc;
+    EXPECT_EQ(doc.ToString(), "{}");
+    doc["u"];
+    EXPECT_EQ(doc.ToString(), "{\"u\":}");
+
+    Json nested("{\"o\":{},\"a\":[]}");
+    EXPECT_EQ(PrintedMembers(nested.ToString()),
+              (std::multiset<std::string>{"\"o\":{}", "\"a\":[]"}));
+}
+
+TEST(JsonPrinting, PrintedTextParsesBackToTheSameTree) {
+    const std::string text =
+        "{\"s\":\"v\",\"i\":-7,\"u\":7,\"d\":0.250000,\"b\":false,\"n\":null,"
+        "\"a\":[1,[2,{\"k\":\"w\"}],\"x\"],\"o\":{\"p\":{\"q\":[]}}}";
+    Json doc(text);
+    std::string printed = doc.ToString();
+    Json again(printed);
+    EXPECT_TRUE(SameTree(again.GetValue(), doc.GetValue())) << printed;
+    EXPECT_EQ(printed.size(), text.size());
+    EXPECT_EQ(again["a"][1][1]["k"].AsString(), "w");
+    EXPECT_EQ(again["i"].GetType(), JsonType::INT);
+    EXPECT_EQ(again["u"].GetType(), JsonType::UINT);
+    again["a"][1][1]["k"] = "v";
+    EXPECT_FALSE(SameTree(again.GetValue(), doc.GetValue()));
+}
+
+}  // namespace
+}  // namespace analysis::orbx::message
