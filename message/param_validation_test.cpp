@@ -1,0 +1,117 @@
+#include "message/param_validation.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "message/test_log_capture.h"
+
+namespace analysis::orbx::common::validation {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testutil::LogCapture;
+
+const ParamValidation& Checks() {
+    return ParamValidation::GetInstance();
+}
+
+TEST(DeviceIdValidation, AcceptsZeroToSixtyThreeWithLeadingZeros) {
+    LogCapture log;
+    for (const char* id : {"0", "63", "0063", "007"}) {
+        EXPECT_TRUE(Checks().CheckDeviceIdIsValid(id)) << id;
+    }
+    EXPECT_THAT(log.Texts(), IsEmpty());
+}
+
+TEST(DeviceIdValidation, RefusesLargeNumbersWithAWarning) {
+    LogCapture log(true);
+    EXPECT_FALSE(Checks().CheckDeviceIdIsValid("64"));
+    EXPECT_FALSE(Checks().CheckDeviceIdIsValid("2147483647"));
+    ASSERT_EQ(log.Lines().size(), 2u);
+    EXPECT_EQ(log.Lines()[0].level, DLOG_WARN);
+    EXPECT_THAT(log.Texts(),
+                ElementsAre("devId(64) is over limited.", "devId(2147483647) is over limited."));
+}
+
+TEST(DeviceIdValidation, RefusesWhatIsNotANonNegativeIntegerWithAnError) {
+    for (const char* id : {"", "-1", "1a", "2147483648", " 1", "+1", "12345678901"}) {
+        LogCapture log;
+        EXPECT_FALSE(Checks().CheckDeviceIdIsValid(id)) << id;
+        std::vector<LogCapture::Line> lines = log.Lines();
+        ASSERT_FALSE(lines.empty()) << id;
+        EXPECT_EQ(lines.back().level, DLOG_ERROR);
+        EXPECT_EQ(lines.back().text, "devId(" + std::string(id) + ") is not valid.");
+    }
+}
+
+TEST(JobIdValidation, LettersDigitsAndMinusUpTo512Characters) {
+    LogCapture log;
+    EXPECT_TRUE(Checks().CheckJobIdIsValid(std::string(512, 'a')));
+    EXPECT_TRUE(Checks().CheckJobIdIsValid("a-B-9"));
+    EXPECT_TRUE(Checks().CheckJobIdIsValid("0123456789-abcxyzABCXYZ"));
+    EXPECT_FALSE(Checks().CheckJobIdIsValid(std::string(513, 'a')));
+    EXPECT_FALSE(Checks().CheckJobIdIsValid(""));
+    for (const char* id : {"job_1", "../x", "a b", "a/b", "a.b", "\xc3\xa9"}) {
+        EXPECT_FALSE(Checks().CheckJobIdIsValid(id)) << id;
+    }
+    EXPECT_FALSE(Checks().CheckJobIdIsValid(std::string("ab\0cd", 5)));
+    EXPECT_THAT(log.Texts(), IsEmpty());
+}
+
+TEST(ProfilingModeValidation, EmptyOrOneOfTheTwoModesExactly) {
+    EXPECT_TRUE(Checks().CheckProfilingModeIsValid(""));
+    EXPECT_TRUE(Checks().CheckProfilingModeIsValid("def_mode"));
+    EXPECT_TRUE(Checks().CheckProfilingModeIsValid("system-wide"));
+    for (const char* mode : {"DEF_MODE", "system wide", "def_mode ", "system-wide\n", "x"}) {
+        EXPECT_FALSE(Checks().CheckProfilingModeIsValid(mode)) << mode;
+    }
+}
+
+TEST(EventValidation, AtMostEightEventsAndTheCountIsLogged) {
+    LogCapture log(true);
+    EXPECT_TRUE(Checks().CheckEventSizeIsValid(8));
+    EXPECT_FALSE(Checks().CheckEventSizeIsValid(9));
+    EXPECT_THAT(log.Texts(), ElementsAre("eventSize: 8", "eventSize: 9"));
+}
+
+TEST(EventValidation, ControlCpuEventsAreAtMostEightHexCodes) {
+    LogCapture log(true);
+    EXPECT_TRUE(Checks().CheckCtrlCpuEventsIsValid(std::vector<std::string>(8, "0x11")));
+    EXPECT_TRUE(Checks().CheckCtrlCpuEventsIsValid({}));
+    EXPECT_TRUE(Checks().CheckCtrlCpuEventsIsValid({"x0x"}));
+    log.Clear();
+
+    EXPECT_FALSE(Checks().CheckCtrlCpuEventsIsValid(std::vector<std::string>(9, "0x11")));
+    EXPECT_THAT(log.Texts(), ElementsAre("eventSize: 9", "cpu events size(9) is bigger than 8"));
+    log.Clear();
+
+    EXPECT_FALSE(Checks().CheckCtrlCpuEventsIsValid({"11"}));
+    EXPECT_FALSE(Checks().CheckCtrlCpuEventsIsValid({"0x11", "0x12", "0X13"}));
+    EXPECT_THAT(log.Texts(), ElementsAre("eventSize: 1", "eventSize: 3"));
+}
+
+TEST(EventValidation, LlcEventsUseAFixedCharacterSet) {
+    LogCapture log(true);
+    EXPECT_TRUE(Checks().CheckLlcEventsIsValid("read,write"));
+    EXPECT_TRUE(Checks().CheckLlcEventsIsValid("HitRateAndVictimRate"));
+    EXPECT_TRUE(Checks().CheckLlcEventsIsValid("hisi_l3c0_1/dsid0/, a_b 9"));
+    EXPECT_TRUE(Checks().CheckLlcEventsIsValid(""));
+    EXPECT_THAT(log.Texts(),
+                ElementsAre("llc events is read,write", "llc events is HitRateAndVictimRate",
+                            "llc events is hisi_l3c0_1/dsid0/, a_b 9", "llc events is "));
+    log.Clear();
+
+    EXPECT_FALSE(Checks().CheckLlcEventsIsValid("read;write"));
+    EXPECT_FALSE(Checks().CheckLlcEventsIsValid("read\twrite"));
+    EXPECT_FALSE(Checks().CheckLlcEventsIsValid("$(reboot)"));
+    EXPECT_THAT(log.Texts(),
+                ElementsAre("llc events is invalid.read;write", "llc events is invalid.read\twrite",
+                            "llc events is invalid.$(reboot)"));
+}
+
+}  // namespace
+}  // namespace analysis::orbx::common::validation
