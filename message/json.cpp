@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 
 #include "common/log.h"
 
@@ -81,13 +82,10 @@ JsonValue& JsonValue::operator=(const JsonValue& other) {
 }
 
 JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
-    if (this != &other) {
-        Release();
-        type_ = other.type_;
-        word_ = other.word_;
-        other.type_ = JsonType::UNSET;
-        other.word_ = 0;
-    }
+    // other may live inside this value's tree: take it out before releasing.
+    JsonValue taken(std::move(other));
+    std::swap(type_, taken.type_);
+    std::swap(word_, taken.word_);
     return *this;
 }
 

@@ -390,6 +390,14 @@ TEST(JsonBuilding, CopiesAreIndependentOfTheirSource) {
     members["a"]["b"][0] = 9;
     EXPECT_EQ(doc["a"]["b"][0].AsInt(), 1);
 
+    // A value replaced by a part of itself.
+    JsonValue outer;
+    outer["inner"]["k"] = "deep";
+    outer = std::move(outer["inner"]);
+    EXPECT_EQ(outer.ToString(), "{\"k\":\"deep\"}");
+    outer = outer["k"];
+    EXPECT_EQ(outer.AsString(), "deep");
+
     JsonValue self = "text";
     self = self;
     EXPECT_EQ(self.AsString(), "text");
