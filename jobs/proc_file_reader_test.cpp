@@ -1,0 +1,125 @@
+#include "jobs/proc_file_reader.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace Analysis::Orbx::JobWrapper {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ProcFsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::path(ORU_TEST_TMP_DIR) /
+               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string Write(const std::string& name, const std::string& content) {
+        fs::path path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path.string();
+    }
+    std::vector<std::string> AllLines(ProcFileReader& reader) {
+        std::vector<std::string> lines;
+        std::string_view line;
+        while (reader.ReadLine(line)) {
+            lines.emplace_back(line);
+        }
+        return lines;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(ProcFsTest, ReaderGivesEveryLineLikeGetline) {
+    ProcFileReader reader;
+    ASSERT_TRUE(reader.Open(Write("a", "cpu 1 2\n\nlast without newline")));
+    EXPECT_EQ(AllLines(reader), (std::vector<std::string>{"cpu 1 2", "", "last without newline"}));
+
+    ASSERT_TRUE(reader.Open(Write("b", "one\ntwo\n")));
+    EXPECT_EQ(AllLines(reader), (std::vector<std::string>{"one", "two"}));
+
+    // An empty file opens but has no line.
+    ASSERT_TRUE(reader.Open(Write("c", "")));
+    EXPECT_TRUE(reader.IsOpen());
+    EXPECT_TRUE(AllLines(reader).empty());
+}
+
+TEST_F(ProcFsTest, ReaderReadsFilesLargerThanItsFirstBufferWhole) {
+    std::string big;
+    for (int i = 0; i < 1000; ++i) {
+        big += "line " + std::to_string(i) + "\n";
+    }
+    ProcFileReader reader;
+    ASSERT_TRUE(reader.Open(Write("small", "x\n")));
+    ASSERT_TRUE(reader.Open(Write("big", big)));
+    std::vector<std::string> lines = AllLines(reader);
+    ASSERT_EQ(lines.size(), 1000u);
+    EXPECT_EQ(lines.front(), "line 0");
+    EXPECT_EQ(lines.back(), "line 999");
+    // A smaller file after a bigger one shows none of the bigger one's bytes.
+    ASSERT_TRUE(reader.Open(Write("after", "y")));
+    EXPECT_EQ(AllLines(reader), (std::vector<std::string>{"y"}));
+}
+
+TEST_F(ProcFsTest, MissingOrClosedFileHasNothingToRead) {
+    ProcFileReader reader;
+    ASSERT_TRUE(reader.Open(Write("a", "data\n")));
+    EXPECT_FALSE(reader.Open((dir_ / "gone").string()));
+    EXPECT_FALSE(reader.IsOpen());
+    std::string_view line;
+    EXPECT_FALSE(reader.ReadLine(line));
+
+    ASSERT_TRUE(reader.Open(Write("b", "data\n")));
+    reader.Close();
+    EXPECT_FALSE(reader.ReadLine(line));
+    // A directory cannot be read as a file.
+    EXPECT_FALSE(reader.Open(dir_.string()));
+}
+
+TEST_F(ProcFsTest, ReaderReadsALiveProcFile) {
+    ProcFileReader reader;
+    ASSERT_TRUE(reader.Open("/proc/self/stat"));
+    std::vector<std::string> lines = AllLines(reader);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(std::to_string(getpid()) + " (", 0), 0u);
+}
+
+TEST_F(ProcFsTest, ListPidsKeepsOnlyPidNamesInIncreasingOrder) {
+    for (const char* name :
+         {"42", "7", "100000", "4294967295", "self", "0", "007", "12a", "4294967296", "-3"}) {
+        fs::create_directory(dir_ / name);
+    }
+    Write("stat", "cpu 1\n");
+    Write("9", "a file named like a pid still counts\n");
+    std::vector<uint32_t> pids = {5, 6};  // replaced, not appended to
+    ASSERT_TRUE(ListPids(dir_.string(), pids));
+    EXPECT_EQ(pids, (std::vector<uint32_t>{7, 9, 42, 100000, 4294967295u}));
+}
+
+TEST_F(ProcFsTest, ListPidsOfAMissingDirectoryFails) {
+    std::vector<uint32_t> pids = {5};
+    EXPECT_FALSE(ListPids((dir_ / "none").string(), pids));
+    EXPECT_TRUE(pids.empty());
+}
+
+TEST_F(ProcFsTest, ListPidsOfTheLiveProcIncludesThisProcess) {
+    std::vector<uint32_t> pids;
+    ASSERT_TRUE(ListPids("/proc", pids));
+    EXPECT_TRUE(std::is_sorted(pids.begin(), pids.end()));
+    EXPECT_TRUE(std::binary_search(pids.begin(), pids.end(), static_cast<uint32_t>(getpid())));
+}
+
+}  // namespace
+}  // namespace Analysis::Orbx::JobWrapper

@@ -1,0 +1,127 @@
+// The daemon's sampling timer. One thread, "KTRX_ProfTimer", runs while any
+// system-information job needs it; about once a millisecond it calls Execute
+// on every registered TimerHandler, in increasing tag order. Each handler
+// decides by itself whether its interval has elapsed.
+//
+// TimerManager (process-wide) starts the timer for the first user and stops
+// it when the last one leaves; jobs register and remove their handlers
+// through it.
+//
+// Lock order: TimerManager::mutex_, then ProfTimer::mutex_. The timer thread
+// takes only ProfTimer::mutex_ and runs every handler under it; registration
+// and removal take the same mutex, so a handler is never executed while it
+// is being removed (or after its removal returned).
+#ifndef ORU_JOBS_PROF_TIMER_H
+#define ORU_JOBS_PROF_TIMER_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "common/singleton.h"
+#include "common/thread.h"
+
+namespace Analysis::Orbx::JobWrapper {
+
+// Monotonic nanoseconds. The handlers' clock; tests give their own.
+using TimeSource = std::function<uint64_t()>;
+// Sleeps the given microseconds. The timer's pause; tests give their own.
+using SleepFunc = std::function<void(uint64_t)>;
+
+// The daemon's clock and sleep (Utils::GetTimeNs, Utils::Usleep).
+TimeSource DefaultTimeSource();
+SleepFunc DefaultSleep();
+
+// Something the timer calls on every pass.
+//
+// Threading: Execute runs on the timer thread under the timer's mutex. Init
+// runs before registration; Uninit runs under the timer's mutex at removal
+// (or at the timer's stop), never concurrently with Execute.
+class TimerHandler {
+  public:
+    explicit TimerHandler(uint32_t tag) : tag_(tag) {}
+    TimerHandler(const TimerHandler&) = delete;
+    TimerHandler& operator=(const TimerHandler&) = delete;
+    virtual ~TimerHandler() = default;
+
+    virtual void Execute() = 0;
+    virtual int Init() = 0;
+    virtual int Uninit() = 0;
+
+    uint32_t GetTag() const { return tag_; }
+
+  private:
+    const uint32_t tag_;
+};
+
+struct TimerParam {
+    explicit TimerParam(uint64_t pause) : pauseUs(pause) {}
+    uint64_t pauseUs;  // pause between two passes, microseconds
+};
+
+class ProfTimer : public analysis::orbx::common::thread::Thread {
+  public:
+    // A null sleep means the daemon's own.
+    explicit ProfTimer(std::shared_ptr<TimerParam> param, SleepFunc sleep = nullptr);
+    // Stops the thread and releases every handler.
+    ~ProfTimer() override;
+
+    // Replaces the handler of tag.
+    void RegisterTimerHandler(uint32_t tag, std::shared_ptr<TimerHandler> handler);
+    // Uninits and drops the handler of tag, when there is one.
+    void RemoveTimerHandler(uint32_t tag);
+
+    // Starts the thread: 0, or -1 when it already runs or cannot be created.
+    int Start() override;
+    // Ends and joins the thread, then Uninits and drops every handler in tag
+    // order. 0, or -1 when the join failed. REQUIRES: not on the timer thread.
+    int Stop() override;
+
+    // The timer loop: a pass over the handlers, a pause, until stopped.
+    void Run(const analysis::orbx::common::thread::ErrorContext& context) override;
+
+  private:
+    static constexpr uint64_t kDefaultPauseUs = 1000;
+
+    // Constant after construction.
+    const std::shared_ptr<TimerParam> param_;
+    const SleepFunc sleep_;
+
+    // Written by Start and Stop, read by the timer thread.
+    std::atomic<bool> isStarted_{false};
+
+    std::mutex mutex_;  // after TimerManager::mutex_; held while handlers run
+    std::map<uint32_t, std::shared_ptr<TimerHandler>> handlers_;  // guarded by mutex_
+};
+
+class TimerManager : public analysis::orbx::common::singleton::Singleton<TimerManager> {
+  public:
+    TimerManager() = default;
+    ~TimerManager() override = default;
+
+    // Counts one more user; the first one starts a new timer. 0, or -1 when
+    // the timer could not be created or started (the user is then not
+    // counted and must not call StopProfTimer).
+    int StartProfTimer();
+    // Counts one user less; the last one stops the timer, which releases
+    // every handler still registered. Without users it does nothing.
+    void StopProfTimer();
+
+    // Forwarded to the timer, when there is one.
+    void RegisterTimerHandler(uint32_t tag, std::shared_ptr<TimerHandler> handler);
+    void RemoveTimerHandler(uint32_t tag);
+
+  private:
+    static constexpr uint64_t kTimerPauseUs = 1000;
+
+    std::mutex mutex_;                  // before ProfTimer::mutex_
+    uint32_t refCount_ = 0;             // guarded by mutex_
+    std::shared_ptr<ProfTimer> timer_;  // guarded by mutex_; kept after a stop
+};
+
+}  // namespace Analysis::Orbx::JobWrapper
+
+#endif  // ORU_JOBS_PROF_TIMER_H
