@@ -1,0 +1,583 @@
+#include "daemon/hdc_api.h"
+
+#include <cstddef>
+#include <vector>
+
+#include "common/log.h"
+#include "daemon/ide_common_util.h"
+#include "daemon/memory_utils.h"
+#include "ostrel/bounds.h"
+
+namespace {
+
+constexpr int kClientMaxSessions = HDC_MAX_SESSION_NUM;
+constexpr int kServerDestroyAttempts = 30;
+constexpr uint32_t kServerDestroyWaitMs = 100;
+constexpr uint64_t kMaxBufLen = 0xFFFFFFFFull;
+// Bytes of a received segment before its data: len, tag and isLast.
+constexpr size_t kSegmentDataOffset = offsetof(HdcPacket, data);
+
+// One completed piece of a buffer being reassembled.
+struct Piece {
+    char* data;
+    uint32_t len;
+};
+
+// State of one read: the driver's message object and the pieces received so
+// far. Everything still held is released when the read ends.
+class Reassembly {
+  public:
+    explicit Reassembly(struct drvHdcMsg* msg) : msg_(msg) {}
+    ~Reassembly() {
+        FreePieces();
+        if (msg_ != nullptr) {
+            (void)drvHdcFreeMsg(msg_);
+        }
+    }
+    Reassembly(const Reassembly&) = delete;
+    Reassembly& operator=(const Reassembly&) = delete;
+
+    struct drvHdcMsg* Msg() const {
+        return msg_;
+    }
+    bool Last() const { return last_; }
+
+    // Appends the data of the bufferCount segments of the message just
+    // received, as one piece. false on a malformed segment.
+    bool Store(int bufferCount);
+    // Releases the message and joins the pieces into one buffer.
+    int Finish(void** recvBuf, uint32_t* recvLen);
+
+  private:
+    bool Segment(int index, HdcPacket** packet);
+    void FreePieces() {
+        for (auto& p : pieces_) {
+            IdeXfree(p.data);
+        }
+        pieces_.clear();
+    }
+
+    struct drvHdcMsg* msg_;
+    std::vector<Piece> pieces_;
+    uint64_t total_ = 0;
+    bool last_ = false;
+};
+
+// The index-th buffer of the message as a segment; nullptr *packet for an
+// empty buffer. false on a driver error or a malformed segment.
+bool Reassembly::Segment(int index, HdcPacket** packet) {
+    char* buf = nullptr;
+    int bufLen = 0;
+    *packet = nullptr;
+    drvError_t err = drvHdcGetMsgBuffer(msg_, index, &buf, &bufLen);
+    if (err != DRV_ERROR_NONE) {
+        ORU_LOGE("Hdc Get Msg Buffer, error %d", err);
+        return false;
+    }
+    if (buf == nullptr || bufLen <= 0) {
+        return true;
+    }
+    auto* p = reinterpret_cast<HdcPacket*>(buf);
+    // The host's bytes are checked before they are trusted.
+    if (static_cast<size_t>(bufLen) < kSegmentDataOffset) {
+        ORU_LOGE("segment of %d bytes is shorter than its header", bufLen);
+        return false;
+    }
+    if (p->tag != HDC_PACKET_TAG) {
+        ORU_LOGE("segment tag %u is invalid", p->tag);
+        return false;
+    }
+    if (p->len > static_cast<size_t>(bufLen) - kSegmentDataOffset) {
+        ORU_LOGE("segment len %u bytes exceeds its buffer of %d bytes", p->len, bufLen);
+        return false;
+    }
+    *packet = p;
+    return true;
+}
+
+bool Reassembly::Store(int bufferCount) {
+    // First the sizes, then one allocation and one copy per segment: the
+    // piece never grows segment by segment.
+    std::vector<HdcPacket*> segments;
+    uint64_t len = 0;
+    for (int i = 0; i < bufferCount; ++i) {
+        HdcPacket* p = nullptr;
+        if (!Segment(i, &p)) {
+            return false;
+        }
+        if (p == nullptr) {
+            continue;
+        }
+        if (len + p->len > kMaxBufLen || total_ + len + p->len > kMaxBufLen) {
+            ORU_LOGE("buf_len : %u bytes, packet->len: %u bytes",
+                     static_cast<uint32_t>(total_ + len), p->len);
+            return false;
+        }
+        len += p->len;
+        segments.push_back(p);
+        last_ = last_ || p->isLast == 1;
+    }
+    if (len == 0) {
+        return true;
+    }
+    char* piece = static_cast<char*>(IdeXmalloc(len));
+    if (piece == nullptr) {
+        ORU_LOGE("Ide Xrmalloc Failed");
+        return false;
+    }
+    size_t offset = 0;
+    for (HdcPacket* p : segments) {
+        if (p->len == 0) {
+            continue;
+        }
+        errno_t err = memcpy_s(piece + offset, len - offset, p->data, p->len);
+        if (err != EOK) {
+            ORU_LOGE("memory copy failed, ret: %d", err);
+            IdeXfree(piece);
+            return false;
+        }
+        offset += p->len;
+    }
+    pieces_.push_back({piece, static_cast<uint32_t>(len)});
+    total_ += len;
+    return true;
+}
+
+int Reassembly::Finish(void** recvBuf, uint32_t* recvLen) {
+    drvError_t err = drvHdcFreeMsg(msg_);
+    msg_ = nullptr;
+    if (err != DRV_ERROR_NONE) {
+        ORU_LOGE("Hdc Free Msg, error: %d", err);
+        return -1;
+    }
+    if (total_ == 0) {
+        ORU_LOGE("received an empty buffer");
+        return -1;
+    }
+    char* out = static_cast<char*>(IdeXmalloc(total_));
+    if (out == nullptr) {
+        return -1;
+    }
+    size_t offset = 0;
+    for (const auto& p : pieces_) {
+        errno_t copyErr = memcpy_s(out + offset, total_ - offset, p.data, p.len);
+        if (copyErr != EOK) {
+            ORU_LOGE("memory copy failed, ret: %d", copyErr);
+            IdeXfree(out);
+            return -1;
+        }
+        offset += p.len;
+    }
+    FreePieces();
+    *recvBuf = out;
+    *recvLen = static_cast<uint32_t>(total_);
+    return 0;
+}
+
+// Maximum segment of the driver, 0 when it can't be used.
+uint32_t SegmentCapacity() {
+    struct drvHdcCapacity capacity {};
+    capacity.chanType = HDC_CHAN_TYPE_SOCKET;
+    capacity.maxSegment = 0;
+    drvError_t err = drvHdcGetCapacity(&capacity);
+    if (err != DRV_ERROR_NONE) {
+        ORU_LOGE("Get Hdc Capacity Failed,error: %d", err);
+    } else if (capacity.maxSegment < HDC_MIN_SEGMENT || capacity.maxSegment > HDC_MAX_SEGMENT) {
+        ORU_LOGE("Get Hdc Capacity Segment Invaild: %u", capacity.maxSegment);
+    } else {
+        return capacity.maxSegment;
+    }
+    ORU_LOGE("Hdc Capacity Failed, err: %d", -1);
+    return 0;
+}
+
+// Sends the segments of buf on msg; 0 or the first driver error.
+int SendSegments(HDC_SESSION session, struct drvHdcMsg* msg, HdcPacket* record, uint32_t dataMax,
+                 const char* buf, uint32_t len, int flag) {
+    uint32_t remaining = len;
+    while (remaining > 0) {
+        uint32_t segLen = remaining > dataMax ? dataMax : remaining;
+        record->len = segLen;
+        record->tag = HDC_PACKET_TAG;
+        record->isLast = remaining > dataMax ? 0 : 1;
+        if (memcpy_s(record->data, dataMax + (HDC_PACKET_HEAD_LEN - kSegmentDataOffset),
+                     buf + (len - remaining), segLen) != EOK) {
+            ORU_LOGE("memory copy failed");
+            return -1;
+        }
+        drvError_t err = drvHdcAddMsgBuffer(msg, reinterpret_cast<char*>(record),
+                                            static_cast<int>(segLen + HDC_PACKET_HEAD_LEN));
+        if (err != DRV_ERROR_NONE) {
+            ORU_LOGE("Hdc Add Msg Buffer, error: %d", err);
+            return err;
+        }
+        err = halHdcSend(session, msg, static_cast<uint64_t>(flag), 0);
+        if (err != DRV_ERROR_NONE) {
+            ORU_LOGE("Hdc Send, error: %d", err);
+            return err;
+        }
+        err = drvHdcReuseMsg(msg);
+        if (err != DRV_ERROR_NONE) {
+            ORU_LOGE("Hdc Reuse Msg, error: %d", err);
+            return err;
+        }
+        remaining -= segLen;
+    }
+    return 0;
+}
+
+int ConnectDone(drvError_t err, HDC_SESSION* session) {
+    if (err != DRV_ERROR_NONE || *session == nullptr) {
+        ORU_LOGI("Hdc Session Connect, ret: %d", err);
+        return -1;
+    }
+    if (drvHdcSetSessionReference(*session) != DRV_ERROR_NONE) {
+        ORU_LOGE("session reference set failed");
+        return -1;
+    }
+    return 0;
+}
+
+bool ConnectArgsValid(int peerNode, int peerDevId, HDC_CLIENT client, HDC_SESSION* session) {
+    if (peerNode < 0) {
+        ORU_LOGE("peer_node is invalid");
+        return false;
+    }
+    if (peerDevId < 0) {
+        ORU_LOGE("peer_devid is invalid");
+        return false;
+    }
+    if (client == nullptr) {
+        ORU_LOGE("client is nullptr");
+        return false;
+    }
+    if (session == nullptr) {
+        ORU_LOGE("session is nullptr");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int HdcClientCreate(HDC_CLIENT* client) {
+    if (client == nullptr) {
+        ORU_LOGE("client is nullptr");
+        return -1;
+    }
+    drvError_t err = drvHdcClientCreate(client, kClientMaxSessions, HDC_SERVICE_TYPE_PROFILING, 0);
+    if (err != DRV_ERROR_NONE || *client == nullptr) {
+        ORU_LOGE("Hdc Client Create Failed, error: %d", err);
+        return -1;
+    }
+    return 0;
+}
+
+HDC_CLIENT HdcClientCreate(int serviceType) {
+    HDC_CLIENT client = nullptr;
+    drvError_t err = drvHdcClientCreate(&client, kClientMaxSessions, serviceType, 0);
+    if (err != DRV_ERROR_NONE || client == nullptr) {
+        ORU_LOGE("Hdc Client Create Failed, error: %d", err);
+        return nullptr;
+    }
+    return client;
+}
+
+int HdcClientDestroy(HDC_CLIENT client) {
+    if (client == nullptr) {
+        return 0;
+    }
+    drvError_t err = drvHdcClientDestroy(client);
+    if (err != DRV_ERROR_NONE) {
+        ORU_LOGE("Hdc Client Destroy error: %d", err);
+        return -1;
+    }
+    return 0;
+}
+
+HDC_SERVER HdcServerCreate(int logDevId, int serviceType) {
+    HDC_SERVER server = nullptr;
+    drvError_t err = drvHdcServerCreate(logDevId, serviceType, &server);
+    if (err == DRV_ERROR_NOT_READY) {
+        ORU_LOGW("[HdcServerCreate]logDevId %u HDC not ready", static_cast<uint32_t>(logDevId));
+        return nullptr;
+    }
+    if (err != DRV_ERROR_NONE || server == nullptr) {
+        ORU_LOGE("logDevId %u create HDC failed, error: %d", static_cast<uint32_t>(logDevId), err);
+        return nullptr;
+    }
+    ORU_LOGEVENT("logDevId %u create HDC server successfully", static_cast<uint32_t>(logDevId));
+    return server;
+}
+
+int HdcServerDestroy(HDC_SERVER server) {
+    if (server == nullptr) {
+        return 0;
+    }
+    for (int attempt = 1;; ++attempt) {
+        drvError_t err = drvHdcServerDestroy(server);
+        if (err == DRV_ERROR_NONE) {
+            return 0;
+        }
+        ORU_LOGE("[HdcServerDestroy]hdc server destroy error : %d, times %d", err, attempt);
+        if (err != DRV_ERROR_BUSY || attempt >= kServerDestroyAttempts) {
+            return -1;
+        }
+        IdeSleep(kServerDestroyWaitMs);
+    }
+}
+
+HDC_SESSION HdcServerAccept(HDC_SERVER server) {
+    HDC_SESSION session = nullptr;
+    drvError_t err = drvHdcSessionAccept(server, &session);
+    if (err != DRV_ERROR_NONE || session == nullptr) {
+        ORU_LOGW("[HdcServerAccept]hdc accept error");
+        return nullptr;
+    }
+    if (drvHdcSetSessionReference(session) != DRV_ERROR_NONE) {
+        ORU_LOGE("[HdcServerAccept]set reference error");
+        (void)HdcSessionClose(session);
+        return nullptr;
+    }
+    return session;
+}
+
+int HdcSessionConnect(int peerNode, int peerDevId, HDC_CLIENT client, HDC_SESSION* session) {
+    if (!ConnectArgsValid(peerNode, peerDevId, client, session)) {
+        return -1;
+    }
+    if (ConnectDone(drvHdcSessionConnect(peerNode, peerDevId, client, session), session) != 0) {
+        return -1;
+    }
+    ORU_LOGI("connect succ, peer_node: %d, peer_devid: %d", peerNode, peerDevId);
+    return 0;
+}
+
+int HdcSessionConnectEx(int peerNode, int peerDevId, int hostPid, HDC_CLIENT client,
+                        HDC_SESSION* session) {
+    if (hostPid < 0) {
+        ORU_LOGE("host_pid is invalid");
+        return -1;
+    }
+    if (!ConnectArgsValid(peerNode, peerDevId, client, session)) {
+        return -1;
+    }
+    drvError_t err = halHdcSessionConnectEx(peerNode, peerDevId, hostPid, client, session);
+    if (ConnectDone(err, session) != 0) {
+        return -1;
+    }
+    ORU_LOGI("connect succ, peer_node: %d, peer_devid: %d, host_pid: %d", peerNode, peerDevId,
+             hostPid);
+    return 0;
+}
+
+int HdcSessionClose(HDC_SESSION session) {
+    if (session == nullptr) {
+        ORU_LOGE("session is nullptr");
+        return -1;
+    }
+    drvError_t err = drvHdcSessionClose(session);
+    if (err != DRV_ERROR_NONE) {
+        ORU_LOGE("Hdc Session Close Failed, error: %d", err);
+        return -1;
+    }
+    return 0;
+}
+
+int HdcSessionDestroy(HDC_SESSION session) {
+    if (session == nullptr) {
+        ORU_LOGE("session is nullptr");
+        return -1;
+    }
+    return HdcSessionClose(session);
+}
+
+int IdeGetDevIdBySession(HDC_SESSION session, int* devId) {
+    if (session == nullptr) {
+        ORU_LOGE("session is nullptr");
+        return -1;
+    }
+    if (devId == nullptr) {
+        ORU_LOGE("devId is nullptr");
+        return -1;
+    }
+    drvError_t err = halHdcGetSessionAttr(session, HDC_SESSION_ATTR_DEV_ID, devId);
+    if (err != DRV_ERROR_NONE) {
+        ORU_LOGE("Hdc Get Session DevId Failed, err: %d", err);
+        return -1;
+    }
+    return 0;
+}
+
+int IdeGetVfIdBySession(HDC_SESSION session, int* vfId) {
+    if (session == nullptr) {
+        ORU_LOGE("session is nullptr");
+        return -1;
+    }
+    if (vfId == nullptr) {
+        ORU_LOGE("vfId is nullptr");
+        return -1;
+    }
+    drvError_t err = halHdcGetSessionAttr(session, HDC_SESSION_ATTR_VFID, vfId);
+    if (err != DRV_ERROR_NONE) {
+        ORU_LOGE("Hdc get session vfid failed, err: %d", err);
+        return -1;
+    }
+    return 0;
+}
+
+int HdcSessionWrite(HDC_SESSION session, const void* buf, uint32_t len, int flag) {
+    if (session == nullptr) {
+        ORU_LOGE("session is nullptr");
+        return -1;
+    }
+    if (len < 1) {
+        ORU_LOGE("len is invalid");
+        return -1;
+    }
+    if (buf == nullptr) {
+        ORU_LOGE("buf is nullptr");
+        return -1;
+    }
+    uint32_t maxSegment = SegmentCapacity();
+    if (maxSegment == 0) {
+        return -1;
+    }
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t err = drvHdcAllocMsg(session, &msg, 1);
+    if (err != DRV_ERROR_NONE || msg == nullptr) {
+        ORU_LOGE("Hdc Alloc Msg, error: %d", err);
+        return -1;
+    }
+    auto* record = static_cast<HdcPacket*>(IdeXmalloc(maxSegment));
+    if (record == nullptr) {
+        ORU_LOGE("[HdcSessionWrite]IdeXmalloc %lu Size failed",
+                 static_cast<unsigned long>(maxSegment));
+        (void)drvHdcFreeMsg(msg);
+        return -1;
+    }
+    int ret = SendSegments(session, msg, record, maxSegment - HDC_PACKET_HEAD_LEN,
+                           static_cast<const char*>(buf), len, flag);
+    IdeXfree(record);
+    err = drvHdcFreeMsg(msg);
+    if (err != DRV_ERROR_NONE) {
+        ORU_LOGE("Hdc Free Msg, error: %d", err);
+        return -1;
+    }
+    return ret == 0 ? 0 : -1;
+}
+
+int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, int mode) {
+    if (session == nullptr) {
+        ORU_LOGE("session is nullptr");
+        return -1;
+    }
+    if (recvBuf == nullptr) {
+        ORU_LOGE("recv_buf is nullptr");
+        return -1;
+    }
+    if (recvLen == nullptr) {
+        ORU_LOGE("recv_len is nullptr");
+        return -1;
+    }
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t err = drvHdcAllocMsg(session, &msg, 1);
+    if (err != DRV_ERROR_NONE || msg == nullptr) {
+        ORU_LOGE("Hdc Alloc Msg, error %d", err);
+        return -1;
+    }
+    Reassembly state(msg);
+    int flag = mode;
+    for (;;) {
+        int bufferCount = 0;
+        err = halHdcRecv(session, state.Msg(), 0, static_cast<uint64_t>(flag), &bufferCount, 0);
+        if (err == DRV_ERROR_NO_DATA) {
+            return IDE_READ_NOTHING_YET;
+        }
+        if (err == DRV_ERROR_SESSION_CLOSED) {
+            ORU_LOGI("[HdcSessionRead]Session is closed.");
+            return IDE_READ_SESSION_CLOSED;
+        }
+        if (err != DRV_ERROR_NONE) {
+            ORU_LOGE("Hdc Receive, error %d", err);
+            return -1;
+        }
+        if (!state.Store(bufferCount)) {
+            ORU_LOGE("Hdc store package, error");
+            ORU_LOGE("[HdcSessionRead]Hdc receive package, error");
+            return -1;
+        }
+        if (state.Last()) {
+            return state.Finish(recvBuf, recvLen);
+        }
+        err = drvHdcReuseMsg(state.Msg());
+        if (err != DRV_ERROR_NONE) {
+            ORU_LOGE("Hdc Reuse Msg, error: %d", err);
+            return -1;
+        }
+        // Part of a buffer is in: the rest follows on its own, and giving up
+        // now would drop the part already received.
+        flag = HDC_FLAG_WAIT;
+    }
+}
+
+int HdcSessionReadPoll(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, HdcReadMode mode) {
+    if (recvBuf == nullptr || recvLen == nullptr) {
+        return -1;
+    }
+    if (mode == HDC_READ_BLOCK) {
+        return HdcSessionRead(session, recvBuf, recvLen, HDC_FLAG_WAIT);
+    }
+    for (int attempt = 1; attempt <= HDC_READ_POLL_TIMES; ++attempt) {
+        int ret = HdcSessionRead(session, recvBuf, recvLen, HDC_FLAG_NOWAIT);
+        if (ret != IDE_READ_NOTHING_YET) {
+            return ret;
+        }
+        if (attempt < HDC_READ_POLL_TIMES) {
+            IdeSleep(static_cast<uint32_t>(attempt));
+        }
+    }
+    ORU_LOGW("no received request in %d times", HDC_READ_POLL_TIMES);
+    return -1;
+}
+
+int IdeCreatePacket(uint32_t type, const void* value, uint32_t valueLen, IdeTlvReq** packet,
+                    uint32_t* packetLen) {
+    if (value == nullptr || packet == nullptr || packetLen == nullptr) {
+        ORU_LOGE("[IdeCreatePacket]input invalid parameter");
+        return -1;
+    }
+    if (!IdeTlvValueLenValid(valueLen)) {
+        ORU_LOGE("[IdeCreatePacket]value_len: %u bytes, tlv_len: %lu bytes", valueLen,
+                 static_cast<unsigned long>(IDE_TLV_HEAD_LEN));
+        return -1;
+    }
+    size_t size = static_cast<size_t>(valueLen) + IDE_TLV_HEAD_LEN + 1;
+    auto* req = static_cast<IdeTlvReq*>(IdeXmalloc(size));
+    if (req == nullptr) {
+        ORU_LOGE("malloc memory failed");
+        return -1;
+    }
+    req->type = type;
+    req->dev_id = 0;
+    req->len = valueLen;
+    if (valueLen > 0) {
+        errno_t err = memcpy_s(req->value, size - IDE_TLV_HEAD_LEN, value, valueLen);
+        if (err != EOK) {
+            ORU_LOGE("[IdeCreatePacket]memory copy failed, err: %d", err);
+            IdeXfree(req);
+            return -1;
+        }
+    }
+    *packet = req;
+    *packetLen = valueLen + IDE_TLV_HEAD_LEN;
+    return 0;
+}
+
+void IdeFreePacket(IdeTlvReq** packet) {
+    if (packet == nullptr) {
+        return;
+    }
+    IdeXfree(*packet);
+    *packet = nullptr;
+}

@@ -1,0 +1,458 @@
+#include "daemon/hdc_api.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/ide_common_util.h"
+#include "daemon/memory_utils.h"
+#include "daemon/testing/log_capture.h"
+#include "daemon/testing/sim_session.h"
+
+namespace {
+
+using oru_testing::Buffers;
+using oru_testing::LogCapture;
+using oru_testing::ParseSegment;
+using oru_testing::Pattern;
+using oru_testing::RecvRaw;
+using oru_testing::Segment;
+using oru_testing::SendRaw;
+using ostrel::simtest::ResetSim;
+using ostrel::simtest::UseSetting;
+
+// Sleeps requested by the code under test; the hook may act on each one.
+std::mutex g_sleepMu;
+std::vector<uint32_t> g_sleeps;
+std::function<void(size_t)> g_onSleep;
+
+void FakeSleep(uint32_t ms) {
+    size_t n;
+    {
+        std::lock_guard<std::mutex> lock(g_sleepMu);
+        g_sleeps.push_back(ms);
+        n = g_sleeps.size();
+    }
+    if (g_onSleep) {
+        g_onSleep(n);
+    }
+}
+
+class HdcApiTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetSim();
+        g_sleeps.clear();
+        g_onSleep = nullptr;
+        IdeSetSleepFunc(FakeSleep);
+    }
+    void TearDown() override {
+        pair_.Close();
+        EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
+        IdeSetSleepFunc(nullptr);
+        g_onSleep = nullptr;
+        ResetSim();
+    }
+    void Open(int dev = 0) { ASSERT_TRUE(pair_.Open(dev)); }
+
+    // Reads one buffer on the device side; "" and the result on failure.
+    std::string Read(int* ret, int mode = HDC_FLAG_WAIT) {
+        void* buf = nullptr;
+        uint32_t len = 0;
+        *ret = HdcSessionRead(pair_.device, &buf, &len, mode);
+        if (*ret != 0) {
+            EXPECT_EQ(nullptr, buf);
+            return "";
+        }
+        std::string out(static_cast<char*>(buf), len);
+        IdeXfree(buf);
+        return out;
+    }
+
+    oru_testing::SimSessionPair pair_;
+};
+
+TEST_F(HdcApiTest, WholeBuffersTravelBothWays) {
+    Open();
+    std::string request = Pattern(3000, 1);
+    ASSERT_EQ(0, HdcSessionWrite(pair_.host, request.data(), request.size()));
+    int ret = -1;
+    EXPECT_EQ(request, Read(&ret));
+    EXPECT_EQ(0, ret);
+
+    std::string reply = "reply";
+    ASSERT_EQ(0, HdcSessionWrite(pair_.device, reply.data(), reply.size(), HDC_FLAG_NOWAIT));
+    void* buf = nullptr;
+    uint32_t len = 0;
+    ASSERT_EQ(0, HdcSessionRead(pair_.host, &buf, &len));
+    EXPECT_EQ(reply, std::string(static_cast<char*>(buf), len));
+    IdeXfree(buf);
+}
+
+TEST_F(HdcApiTest, ABufferOfExactlyOneSegmentIsOneLastSegment) {
+    UseSetting("OSTREL_SIM_MAX_SEGMENT", "1024");
+    Open();
+    const uint32_t dataMax = 1024 - HDC_PACKET_HEAD_LEN;
+    std::string one = Pattern(dataMax, 2);
+    ASSERT_EQ(0, HdcSessionWrite(pair_.host, one.data(), one.size()));
+    Buffers got;
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(pair_.device, &got));
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(1024u, got[0].size());
+    auto seg = ParseSegment(got[0]);
+    EXPECT_EQ(dataMax, seg.len);
+    EXPECT_EQ(HDC_PACKET_TAG, seg.tag);
+    EXPECT_EQ(1, seg.isLast);
+    EXPECT_EQ(one, seg.data);
+    EXPECT_EQ(DRV_ERROR_NO_DATA, RecvRaw(pair_.device, &got, HDC_FLAG_NOWAIT));
+}
+
+TEST_F(HdcApiTest, OneByteMoreGivesASecondSegmentOfOneByte) {
+    UseSetting("OSTREL_SIM_MAX_SEGMENT", "1024");
+    Open();
+    const uint32_t dataMax = 1024 - HDC_PACKET_HEAD_LEN;
+    std::string data = Pattern(dataMax + 1, 3);
+    ASSERT_EQ(0, HdcSessionWrite(pair_.host, data.data(), data.size()));
+    Buffers first;
+    Buffers second;
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(pair_.device, &first));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(pair_.device, &second));
+    ASSERT_EQ(1u, first.size());
+    ASSERT_EQ(1u, second.size());
+    auto a = ParseSegment(first[0]);
+    auto b = ParseSegment(second[0]);
+    EXPECT_EQ(dataMax, a.len);
+    EXPECT_EQ(0, a.isLast);
+    EXPECT_EQ(1u, b.len);
+    EXPECT_EQ(1, b.isLast);
+    EXPECT_EQ(13u, second[0].size());
+    EXPECT_EQ(data, a.data + b.data);
+}
+
+TEST_F(HdcApiTest, ManySmallSegmentsAreJoinedInOrder) {
+    UseSetting("OSTREL_SIM_MAX_SEGMENT", "1024");
+    Open();
+    std::string big = Pattern(3 * 1024 * 1024 + 17, 4);
+    auto writer = std::async(std::launch::async,
+                             [&] { return HdcSessionWrite(pair_.host, big.data(), big.size()); });
+    int ret = -1;
+    std::string got = Read(&ret);
+    EXPECT_EQ(0, writer.get());
+    EXPECT_EQ(0, ret);
+    EXPECT_TRUE(got == big);
+    EXPECT_EQ(big.size(), got.size());
+}
+
+TEST_F(HdcApiTest, CapacityOutsideTheRangeFailsEveryWriteBeforeSending) {
+    Open();
+    LogCapture logs;
+    std::string data = "x";
+    for (int64_t bad : {1023, 524289, 0}) {
+        uint64_t sends = ostrel_sim_call_count(OSTREL_SIM_FAULT_SEND);
+        ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_CAPACITY, bad, 1));
+        EXPECT_EQ(-1, HdcSessionWrite(pair_.host, data.data(), 1));
+        EXPECT_EQ(sends, ostrel_sim_call_count(OSTREL_SIM_FAULT_SEND));
+        EXPECT_TRUE(logs.Contains("Get Hdc Capacity Segment Invaild: " + std::to_string(bad)));
+    }
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CAPACITY, DRV_ERROR_IO, 1));
+    EXPECT_EQ(-1, HdcSessionWrite(pair_.host, data.data(), 1));
+    EXPECT_TRUE(logs.Contains("Get Hdc Capacity Failed,error: 2"));
+    EXPECT_EQ(4, logs.Count("Hdc Capacity Failed, err:"));
+
+    for (int64_t good : {1024, 524288}) {
+        ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_CAPACITY, good, 1));
+        EXPECT_EQ(0, HdcSessionWrite(pair_.host, data.data(), 1));
+        int ret = -1;
+        EXPECT_EQ("x", Read(&ret));
+    }
+    int ret = -1;
+    EXPECT_EQ("", Read(&ret, HDC_FLAG_NOWAIT));
+    EXPECT_EQ(IDE_READ_NOTHING_YET, ret);
+}
+
+TEST_F(HdcApiTest, ASegmentWithAWrongTagFailsTheWholeRead) {
+    Open();
+    LogCapture logs;
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("ab", false)}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("cd", true, 0xB1)}));
+    int ret = 0;
+    EXPECT_EQ("", Read(&ret));
+    EXPECT_EQ(-1, ret);
+    EXPECT_TRUE(logs.Contains("Hdc store package, error"));
+    EXPECT_TRUE(logs.Contains("[HdcSessionRead]Hdc receive package, error"));
+}
+
+TEST_F(HdcApiTest, ASegmentClaimingMoreDataThanItCarriesIsRefused) {
+    Open();
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("abc", true, HDC_PACKET_TAG, 4000)}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {std::string("\x05\x00\x00", 3)}));
+    int ret = 0;
+    Read(&ret);
+    EXPECT_EQ(-1, ret);
+    Read(&ret);
+    EXPECT_EQ(-1, ret);
+}
+
+TEST_F(HdcApiTest, MessagesWithoutALastFlagContinueWithTheNextOne) {
+    Open();
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("ab", false), Segment("cd", false)}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("", false)}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("ef", false), Segment("g", true)}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("next", true)}));
+    int ret = -1;
+    EXPECT_EQ("abcdefg", Read(&ret));
+    EXPECT_EQ(0, ret);
+    EXPECT_EQ("next", Read(&ret));
+}
+
+TEST_F(HdcApiTest, AnEmptyBufferIsAnError) {
+    Open();
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("", true)}));
+    int ret = 0;
+    Read(&ret);
+    EXPECT_EQ(-1, ret);
+}
+
+TEST_F(HdcApiTest, ClosedSessionAndNothingYetHaveTheirOwnResults) {
+    Open();
+    LogCapture logs;
+    int ret = -1;
+    Read(&ret, HDC_FLAG_NOWAIT);
+    EXPECT_EQ(IDE_READ_NOTHING_YET, ret);
+    ASSERT_EQ(0, HdcSessionClose(pair_.host));
+    pair_.host = nullptr;
+    Read(&ret, HDC_FLAG_WAIT);
+    EXPECT_EQ(IDE_READ_SESSION_CLOSED, ret);
+    EXPECT_EQ(DLOG_INFO, logs.LevelOf("[HdcSessionRead]Session is closed."));
+}
+
+TEST_F(HdcApiTest, NoWaitReadKeepsTheFirstPartOfABufferAndWaitsForTheRest) {
+    Open();
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("head-", false)}));
+    std::atomic<long> readerTid{0};
+    auto reader = std::async(std::launch::async, [&] {
+        readerTid = ostrel::simtest::ThreadId();
+        int ret = -1;
+        std::string got = Read(&ret, HDC_FLAG_NOWAIT);
+        return std::make_pair(ret, got);
+    });
+    ASSERT_TRUE(ostrel::simtest::WaitBlockedInPoll(readerTid));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("tail", true)}));
+    auto [ret, got] = reader.get();
+    EXPECT_EQ(0, ret);
+    EXPECT_EQ("head-tail", got);
+}
+
+TEST_F(HdcApiTest, ArgumentsAreCheckedBeforeAnyDriverCall) {
+    Open();
+    LogCapture logs;
+    uint64_t allocs = ostrel_sim_call_count(OSTREL_SIM_FAULT_ALLOC_MSG);
+    void* buf = nullptr;
+    uint32_t len = 0;
+    EXPECT_EQ(-1, HdcSessionRead(nullptr, &buf, &len));
+    EXPECT_EQ(-1, HdcSessionRead(pair_.device, nullptr, &len));
+    EXPECT_EQ(-1, HdcSessionRead(pair_.device, &buf, nullptr));
+    EXPECT_EQ(-1, HdcSessionWrite(nullptr, "x", 1));
+    EXPECT_EQ(-1, HdcSessionWrite(pair_.host, "x", 0));
+    EXPECT_EQ(-1, HdcSessionWrite(pair_.host, nullptr, 1));
+    EXPECT_EQ(allocs, ostrel_sim_call_count(OSTREL_SIM_FAULT_ALLOC_MSG));
+    for (const char* text : {"session is nullptr", "recv_buf is nullptr", "recv_len is nullptr",
+                             "len is invalid", "buf is nullptr"}) {
+        EXPECT_TRUE(logs.Contains(text)) << text;
+    }
+    EXPECT_EQ(-1, HdcSessionClose(nullptr));
+    EXPECT_EQ(-1, HdcSessionDestroy(nullptr));
+    EXPECT_EQ(-1, HdcSessionReadPoll(pair_.device, nullptr, &len, HDC_READ_POLL));
+}
+
+TEST_F(HdcApiTest, DriverFailuresEndReadsAndWritesWithMinusOne) {
+    Open();
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SEND, DRV_ERROR_IO, 1));
+    EXPECT_EQ(-1, HdcSessionWrite(pair_.host, "abc", 3));
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_ALLOC_MSG, DRV_ERROR_NO_MEMORY, 1));
+    EXPECT_EQ(-1, HdcSessionWrite(pair_.host, "abc", 3));
+    ASSERT_EQ(0, HdcSessionWrite(pair_.host, "abc", 3));
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_RECV, DRV_ERROR_IO, 1));
+    int ret = 0;
+    Read(&ret);
+    EXPECT_EQ(-1, ret);
+    EXPECT_EQ("abc", Read(&ret));
+}
+
+TEST_F(HdcApiTest, PollingReadTriesAQuietSession141Times) {
+    Open();
+    LogCapture logs;
+    void* buf = nullptr;
+    uint32_t len = 0;
+    uint64_t recvs = ostrel_sim_call_count(OSTREL_SIM_FAULT_RECV);
+    EXPECT_EQ(-1, HdcSessionReadPoll(pair_.device, &buf, &len, HDC_READ_POLL));
+    EXPECT_EQ(141u, ostrel_sim_call_count(OSTREL_SIM_FAULT_RECV) - recvs);
+    EXPECT_TRUE(logs.Contains("no received request in 141 times"));
+    ASSERT_EQ(140u, g_sleeps.size());
+    for (size_t i = 0; i < g_sleeps.size(); ++i) {
+        EXPECT_EQ(i + 1, g_sleeps[i]);
+    }
+}
+
+TEST_F(HdcApiTest, PollingReadReturnsTheRequestOnceItArrives) {
+    Open();
+    g_onSleep = [this](size_t n) {
+        if (n == 5) {
+            ASSERT_EQ(0, HdcSessionWrite(pair_.host, "late", 4));
+        }
+    };
+    void* buf = nullptr;
+    uint32_t len = 0;
+    ASSERT_EQ(0, HdcSessionReadPoll(pair_.device, &buf, &len, HDC_READ_POLL));
+    EXPECT_EQ("late", std::string(static_cast<char*>(buf), len));
+    EXPECT_EQ(5u, g_sleeps.size());
+    IdeXfree(buf);
+
+    ASSERT_EQ(0, HdcSessionClose(pair_.host));
+    pair_.host = nullptr;
+    EXPECT_EQ(IDE_READ_SESSION_CLOSED, HdcSessionReadPoll(pair_.device, &buf, &len, HDC_READ_POLL));
+}
+
+TEST_F(HdcApiTest, ServerDestroyRetriesWhileBusy) {
+    LogCapture logs;
+    HDC_SERVER server = HdcServerCreate(0, HDC_SERVICE_TYPE_IDE);
+    ASSERT_NE(nullptr, server);
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_BUSY, 3));
+    EXPECT_EQ(0, HdcServerDestroy(server));
+    EXPECT_EQ((std::vector<uint32_t>{100, 100, 100}), g_sleeps);
+    EXPECT_TRUE(logs.Contains("[HdcServerDestroy]hdc server destroy error : 23, times 3"));
+    EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
+
+    g_sleeps.clear();
+    server = HdcServerCreate(0, HDC_SERVICE_TYPE_IDE);
+    ASSERT_NE(nullptr, server);
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_BUSY, -1));
+    EXPECT_EQ(-1, HdcServerDestroy(server));
+    EXPECT_EQ(29u, g_sleeps.size());
+    EXPECT_TRUE(logs.Contains("times 30"));
+    EXPECT_FALSE(logs.Contains("times 31"));
+
+    g_sleeps.clear();
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_IO, 1));
+    EXPECT_EQ(-1, HdcServerDestroy(server));
+    EXPECT_TRUE(g_sleeps.empty());
+    ostrel_sim_fault_clear_all();
+    EXPECT_EQ(0, HdcServerDestroy(server));
+    EXPECT_EQ(0, HdcServerDestroy(nullptr));
+}
+
+TEST_F(HdcApiTest, ServerCreateReportsNotReadyAndOtherErrors) {
+    LogCapture logs;
+    ASSERT_EQ(0, ostrel_sim_device_not_ready(0, 1));
+    EXPECT_EQ(nullptr, HdcServerCreate(0, HDC_SERVICE_TYPE_IDE));
+    EXPECT_EQ(DLOG_WARN, logs.LevelOf("[HdcServerCreate]logDevId 0 HDC not ready"));
+    EXPECT_EQ(nullptr, HdcServerCreate(7, HDC_SERVICE_TYPE_IDE));
+    EXPECT_TRUE(logs.Contains("logDevId 7 create HDC failed, error: 1"));
+    HDC_SERVER server = HdcServerCreate(0, HDC_SERVICE_TYPE_IDE);
+    EXPECT_NE(nullptr, server);
+    EXPECT_TRUE(logs.Contains("logDevId 0 create HDC server successfully"));
+    HdcServerDestroy(server);
+}
+
+TEST_F(HdcApiTest, ConnectChecksItsArgumentsAndSessionsReportTheirAttributes) {
+    UseSetting("OSTREL_SIM_DEVICES", "2");
+    LogCapture logs;
+    HDC_SERVER server = HdcServerCreate(1, HDC_SERVICE_TYPE_IDE);
+    HDC_CLIENT client = nullptr;
+    ASSERT_NE(nullptr, server);
+    ASSERT_EQ(-1, HdcClientCreate(static_cast<HDC_CLIENT*>(nullptr)));
+    client = HdcClientCreate(HDC_SERVICE_TYPE_IDE);
+    ASSERT_NE(nullptr, client);
+    HDC_SESSION session = nullptr;
+    EXPECT_EQ(-1, HdcSessionConnect(-1, 1, client, &session));
+    EXPECT_EQ(-1, HdcSessionConnect(0, -1, client, &session));
+    EXPECT_EQ(-1, HdcSessionConnect(0, 1, nullptr, &session));
+    EXPECT_EQ(-1, HdcSessionConnect(0, 1, client, nullptr));
+    EXPECT_EQ(-1, HdcSessionConnectEx(0, 1, -5, client, &session));
+    for (const char* text : {"peer_node is invalid", "peer_devid is invalid", "client is nullptr",
+                             "session is nullptr", "host_pid is invalid"}) {
+        EXPECT_TRUE(logs.Contains(text)) << text;
+    }
+    EXPECT_EQ(-1, HdcSessionConnect(0, 0, client, &session));  // no server on device 0
+    EXPECT_TRUE(logs.Contains("Hdc Session Connect, ret: 34"));
+
+    ASSERT_EQ(0, HdcSessionConnectEx(0, 1, 4242, client, &session));
+    EXPECT_TRUE(logs.Contains("connect succ, peer_node: 0, peer_devid: 1, host_pid: 4242"));
+    HDC_SESSION accepted = HdcServerAccept(server);
+    ASSERT_NE(nullptr, accepted);
+    int devId = -1;
+    int vfId = -1;
+    EXPECT_EQ(0, IdeGetDevIdBySession(accepted, &devId));
+    EXPECT_EQ(1, devId);
+    EXPECT_EQ(0, IdeGetVfIdBySession(accepted, &vfId));
+    EXPECT_EQ(0, vfId);
+    EXPECT_EQ(-1, IdeGetDevIdBySession(accepted, nullptr));
+    EXPECT_EQ(-1, IdeGetVfIdBySession(nullptr, &vfId));
+
+    HDC_SESSION fromContainer = nullptr;
+    ASSERT_EQ(DRV_ERROR_NONE, ostrel_sim_session_connect_vf(0, 1, 3, client, &fromContainer));
+    HDC_SESSION accepted2 = HdcServerAccept(server);
+    ASSERT_NE(nullptr, accepted2);
+    EXPECT_EQ(0, IdeGetVfIdBySession(accepted2, &vfId));
+    EXPECT_EQ(3, vfId);
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SESSION_ATTR, DRV_ERROR_IO, 1));
+    EXPECT_EQ(-1, IdeGetDevIdBySession(accepted2, &devId));
+    EXPECT_TRUE(logs.Contains("Hdc Get Session DevId Failed, err: 2"));
+
+    for (HDC_SESSION s : {session, accepted, fromContainer, accepted2}) {
+        EXPECT_EQ(0, HdcSessionDestroy(s));
+    }
+    EXPECT_EQ(-1, HdcSessionClose(session));  // already closed
+    EXPECT_EQ(0, HdcClientDestroy(client));
+    EXPECT_EQ(0, HdcServerDestroy(server));
+}
+
+TEST(IdeCreatePacket, LaysOutHeaderValueAndATerminatingZero) {
+    IdeTlvReq* packet = nullptr;
+    uint32_t packetLen = 0;
+    const char value[] = {'h', 'e', 'l', 'l', 'o'};
+    ASSERT_EQ(0, IdeCreatePacket(IDE_PROFILING_REQ, value, 5, &packet, &packetLen));
+    ASSERT_NE(nullptr, packet);
+    EXPECT_EQ(17u, packetLen);
+    const auto* raw = reinterpret_cast<const unsigned char*>(packet);
+    const unsigned char header[12] = {5, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0};
+    EXPECT_EQ(0, memcmp(header, raw, 12));
+    EXPECT_EQ(0, memcmp("hello", raw + 12, 5));
+    EXPECT_STREQ("hello", packet->value);
+    IdeFreePacket(&packet);
+    EXPECT_EQ(nullptr, packet);
+    IdeFreePacket(&packet);
+    IdeFreePacket(nullptr);
+
+    ASSERT_EQ(0, IdeCreatePacket(IDE_HOOK_REG_REQ, "", 0, &packet, &packetLen));
+    EXPECT_EQ(12u, packetLen);
+    EXPECT_EQ(0u, packet->len);
+    EXPECT_EQ(IDE_HOOK_REG_REQ, packet->type);
+    IdeFreePacket(&packet);
+}
+
+TEST(IdeCreatePacket, RefusesNullArgumentsAndLengthsThatOverflowTheHeader) {
+    LogCapture logs;
+    IdeTlvReq* packet = nullptr;
+    uint32_t packetLen = 0;
+    EXPECT_EQ(-1, IdeCreatePacket(5, nullptr, 1, &packet, &packetLen));
+    EXPECT_EQ(-1, IdeCreatePacket(5, "x", 1, nullptr, &packetLen));
+    EXPECT_EQ(-1, IdeCreatePacket(5, "x", 1, &packet, nullptr));
+    EXPECT_EQ(3, logs.Count("[IdeCreatePacket]input invalid parameter"));
+    EXPECT_EQ(-1, IdeCreatePacket(5, "x", 0xFFFFFFF3u, &packet, &packetLen));
+    EXPECT_EQ(-1, IdeCreatePacket(5, "x", 0xFFFFFFFFu, &packet, &packetLen));
+    EXPECT_TRUE(logs.Contains("[IdeCreatePacket]value_len: 4294967283 bytes, tlv_len: 12 bytes"));
+    EXPECT_EQ(nullptr, packet);
+    // The largest length whose packet length still fits 32 bits passes the check.
+    EXPECT_TRUE(IdeTlvValueLenValid(0xFFFFFFF2u));
+    EXPECT_FALSE(IdeTlvValueLenValid(0xFFFFFFF3u));
+    EXPECT_EQ(0xFFFFFFFFu, IDE_TLV_MAX_VALUE_LEN + IDE_TLV_HEAD_LEN + 1);
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+// Test helper: a connected pair of HDC sessions on the simulated card, and
+// raw access to the driver messages below the session layer.
+#ifndef ORU_DAEMON_TESTING_SIM_SESSION_H
+#define ORU_DAEMON_TESTING_SIM_SESSION_H
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "daemon/hdc_api.h"
+#include "ostrel/hal.h"
+#include "ostrel/sim_control.h"
+#include "platform/sim/sim_test_util.h"
+
+namespace oru_testing {
+
+using Buffers = std::vector<std::string>;
+
+// Sends one driver message made of the given buffers.
+inline drvError_t SendRaw(HDC_SESSION session, const Buffers& buffers) {
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t rc = drvHdcAllocMsg(session, &msg, 1);
+    if (rc != DRV_ERROR_NONE) {
+        return rc;
+    }
+    for (const std::string& b : buffers) {
+        rc = drvHdcAddMsgBuffer(msg, const_cast<char*>(b.data()), static_cast<int>(b.size()));
+        if (rc != DRV_ERROR_NONE) {
+            drvHdcFreeMsg(msg);
+            return rc;
+        }
+    }
+    rc = halHdcSend(session, msg, HDC_FLAG_WAIT, 0);
+    drvHdcFreeMsg(msg);
+    return rc;
+}
+
+// Receives one driver message.
+inline drvError_t RecvRaw(HDC_SESSION session, Buffers* out, uint64_t flag = HDC_FLAG_WAIT) {
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t rc = drvHdcAllocMsg(session, &msg, 1);
+    if (rc != DRV_ERROR_NONE) {
+        return rc;
+    }
+    int count = 0;
+    rc = halHdcRecv(session, msg, 0, flag, &count, 0);
+    out->clear();
+    for (int i = 0; rc == DRV_ERROR_NONE && i < count; ++i) {
+        char* p = nullptr;
+        int len = 0;
+        rc = drvHdcGetMsgBuffer(msg, i, &p, &len);
+        if (rc == DRV_ERROR_NONE) {
+            out->emplace_back(p, static_cast<size_t>(len));
+        }
+    }
+    drvHdcFreeMsg(msg);
+    return rc;
+}
+
+// A segment record as the session layer puts it on the wire: the 9-byte
+// header, the data and 3 trailing bytes.
+inline std::string Segment(const std::string& data, bool last, uint32_t tag = HDC_PACKET_TAG,
+                           uint32_t claimedLen = UINT32_MAX) {
+    std::string s(HDC_PACKET_HEAD_LEN + data.size(), '\0');
+    uint32_t len = claimedLen == UINT32_MAX ? static_cast<uint32_t>(data.size()) : claimedLen;
+    memcpy(&s[0], &len, 4);
+    memcpy(&s[4], &tag, 4);
+    s[8] = last ? 1 : 0;
+    memcpy(&s[9], data.data(), data.size());
+    return s;
+}
+
+// Header fields of a received segment record.
+struct SegmentView {
+    uint32_t len;
+    uint32_t tag;
+    uint8_t isLast;
+    std::string data;
+};
+inline SegmentView ParseSegment(const std::string& raw) {
+    SegmentView v{};
+    memcpy(&v.len, raw.data(), 4);
+    memcpy(&v.tag, raw.data() + 4, 4);
+    v.isLast = static_cast<uint8_t>(raw[8]);
+    v.data = raw.substr(9, v.len);
+    return v;
+}
+
+inline std::string Pattern(size_t len, unsigned seed) {
+    std::string s(len, '\0');
+    for (size_t i = 0; i < len; ++i) {
+        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+    }
+    return s;
+}
+
+// Server on a logical device, a host client, and one connected session pair.
+class SimSessionPair {
+  public:
+    bool Open(int dev = 0) {
+        server = HdcServerCreate(dev, HDC_SERVICE_TYPE_IDE);
+        client = HdcClientCreate(HDC_SERVICE_TYPE_IDE);
+        if (server == nullptr || client == nullptr ||
+            HdcSessionConnect(0, dev, client, &host) != 0) {
+            return false;
+        }
+        device = HdcServerAccept(server);
+        return device != nullptr;
+    }
+    void Close() {
+        if (host != nullptr) {
+            HdcSessionClose(host);
+        }
+        if (device != nullptr) {
+            HdcSessionClose(device);
+        }
+        host = device = nullptr;
+        HdcClientDestroy(client);
+        HdcServerDestroy(server);
+        client = nullptr;
+        server = nullptr;
+    }
+
+    HDC_SERVER server = nullptr;
+    HDC_CLIENT client = nullptr;
+    HDC_SESSION host = nullptr;
+    HDC_SESSION device = nullptr;
+};
+
+}  // namespace oru_testing
+
+#endif  // ORU_DAEMON_TESTING_SIM_SESSION_H
