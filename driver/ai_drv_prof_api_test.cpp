@@ -1,0 +1,231 @@
+#include "driver/ai_drv_prof_api.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "driver/fake_drv.h"
+#include "driver/log_capture.h"
+#include "message/json_parser.h"
+
+namespace analysis::orbx::driver {
+namespace {
+
+using testing::LogCapture;
+using testing::ScopedFakeDrv;
+
+struct Entry {
+    uint32_t id;
+    uint32_t type;
+    std::string name;
+};
+
+// Makes the driver answer a channel list of `count` entries (the given ones
+// first) for every device, counting the queries.
+void AnswerChannels(ScopedFakeDrv& fake, uint32_t count, std::vector<Entry> entries,
+                    int* calls = nullptr, int ret = 0) {
+    fake.hooks().profDrvGetChannels = [=](uint32_t, ProfChannelList* list) {
+        if (calls != nullptr) {
+            ++*calls;
+        }
+        list->chipType = 7;
+        list->channelNum = count;
+        for (size_t i = 0; i < entries.size() && i < PROF_CHANNEL_MAX_NUM; ++i) {
+            list->channels[i].channelId = entries[i].id;
+            list->channels[i].channelType = entries[i].type;
+            std::memcpy(list->channels[i].channelName, entries[i].name.data(),
+                        std::min<size_t>(entries[i].name.size(), PROF_CHANNEL_NAME_LEN));
+        }
+        return ret;
+    };
+}
+
+class DrvChannelsMgrTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        Gxprofiler::Parser::JsonParser::GetInstance().ClearChannelSettings();
+    }
+
+    ScopedFakeDrv fake_;
+    LogCapture logs_;
+    DrvChannelsMgr mgr_;
+};
+
+TEST_F(DrvChannelsMgrTest, InvalidIdsAreSkippedAndTheOthersKeptInOrder) {
+    AnswerChannels(fake_, 4, {{0, 1, "zero"}, {8, 1, "llc"}, {200, 1, "far"}, {160, 3, "last"}});
+    DrvProfChannelsInfo info;
+    info.deviceId = 2;
+    ASSERT_EQ(0, DrvGetChannels(info));
+    ASSERT_EQ(2u, info.channels.size());
+    EXPECT_EQ(8u, info.channels[0].channelId);
+    EXPECT_EQ("llc", info.channels[0].channelName);
+    EXPECT_EQ(160u, info.channels[1].channelId);
+    EXPECT_EQ(3u, info.channels[1].channelType);
+    EXPECT_EQ(7u, info.chipType);
+    EXPECT_TRUE(logs_.Has("Channel id is invalid, channelId=0, i=0", DLOG_ERROR));
+    EXPECT_TRUE(logs_.Has("Channel id is invalid, channelId=200, i=2", DLOG_ERROR));
+    EXPECT_TRUE(logs_.Has("End to get channels[2], deviceId=2", DLOG_EVENT));
+
+    ASSERT_EQ(0, mgr_.GetAllChannels(2));
+    EXPECT_TRUE(mgr_.ChannelIsValid(2, 8));
+    EXPECT_TRUE(mgr_.ChannelIsValid(2, 160));
+    EXPECT_FALSE(mgr_.ChannelIsValid(2, 0));
+    EXPECT_FALSE(mgr_.ChannelIsValid(2, 200));
+    EXPECT_TRUE(logs_.Has("ChannelIsValid not find channel map, devid:2"));
+}
+
+TEST_F(DrvChannelsMgrTest, AFullWidthNameIsCutAtThirtyTwoCharacters) {
+    std::string longName(PROF_CHANNEL_NAME_LEN, 'n');
+    AnswerChannels(fake_, 1, {{5, 1, longName}});
+    DrvProfChannelsInfo info;
+    info.deviceId = 0;
+    ASSERT_EQ(0, DrvGetChannels(info));
+    ASSERT_EQ(1u, info.channels.size());
+    EXPECT_EQ(longName, info.channels[0].channelName);
+}
+
+TEST_F(DrvChannelsMgrTest, ChannelCountsOutsideOneTo160FailAndKeepTheEarlierList) {
+    AnswerChannels(fake_, 1, {{8, 1, "llc"}});
+    ASSERT_EQ(0, mgr_.GetAllChannels(1));
+
+    for (uint32_t count : {0u, 161u}) {
+        AnswerChannels(fake_, count, {{9, 1, "other"}});
+        EXPECT_EQ(-1, mgr_.GetAllChannels(1)) << count;
+        EXPECT_TRUE(logs_.Has("DrvGetChannels channel num is invalid, channelNum=" +
+                              std::to_string(count)));
+        EXPECT_TRUE(mgr_.ChannelIsValid(1, 8)) << count;
+        EXPECT_FALSE(mgr_.ChannelIsValid(1, 9)) << count;
+    }
+    EXPECT_TRUE(logs_.Has("DrvGetChannels failed, devId:1"));
+
+    AnswerChannels(fake_, PROF_CHANNEL_MAX_NUM, {{9, 1, "other"}});
+    EXPECT_EQ(0, mgr_.GetAllChannels(1));
+    EXPECT_TRUE(mgr_.ChannelIsValid(1, 9));
+    EXPECT_FALSE(mgr_.ChannelIsValid(1, 8));  // replaced, not merged
+}
+
+TEST_F(DrvChannelsMgrTest, DriverFailureAndNegativeDeviceFail) {
+    int calls = 0;
+    AnswerChannels(fake_, 1, {{8, 1, "llc"}}, &calls, DRV_ERROR_IO);
+    EXPECT_EQ(-1, mgr_.GetAllChannels(0));
+    EXPECT_EQ(1, calls);
+    EXPECT_TRUE(logs_.Has("DrvGetChannels get channels failed, deviceId=0", DLOG_ERROR));
+    EXPECT_FALSE(mgr_.ChannelIsValid(0, 8));
+
+    EXPECT_EQ(-1, mgr_.GetAllChannels(-3));
+    EXPECT_EQ(1, calls);
+    EXPECT_TRUE(logs_.Has("DrvGetChannels, devId is invalid, deviceId=-3", DLOG_ERROR));
+}
+
+TEST_F(DrvChannelsMgrTest, UnqueriedDeviceAndSwitchedOffChannelAreInvalid) {
+    AnswerChannels(fake_, 2, {{8, 1, "llc"}, {9, 1, "other"}});
+    ASSERT_EQ(0, mgr_.GetAllChannels(0));
+    EXPECT_FALSE(mgr_.ChannelIsValid(3, 8));
+    EXPECT_TRUE(logs_.Has("ChannelIsValid not find channel map, devId:3"));
+
+    Gxprofiler::Parser::ChannelSettings off;
+    off.profSwitch = false;
+    Gxprofiler::Parser::JsonParser::GetInstance().SetChannelSettings(8, off);
+    EXPECT_FALSE(mgr_.ChannelIsValid(0, 8));
+    EXPECT_TRUE(logs_.Has("devId:0, channelId:8 in Json file is configured to off"));
+    EXPECT_TRUE(mgr_.ChannelIsValid(0, 9));
+}
+
+class AiDrvProfApiTest : public ::testing::Test {
+  protected:
+    ScopedFakeDrv fake_;
+    LogCapture logs_;
+};
+
+TEST_F(AiDrvProfApiTest, PeripheralStartPassesTheStartRecord) {
+    ProfStartPara seen{};
+    uint32_t seenDevice = 0;
+    uint32_t seenChannel = 0;
+    ProfLlcConfig seenBlock{};
+    int ret = 0;
+    fake_.hooks().profDrvStart = [&](uint32_t dev, uint32_t channel, ProfStartPara* para) {
+        seenDevice = dev;
+        seenChannel = channel;
+        seen = *para;
+        std::memcpy(&seenBlock, para->userData, sizeof(seenBlock));
+        return ret;
+    };
+    DrvPeripheralProfileCfg cfg;
+    cfg.profDeviceId = 3;
+    cfg.profChannel = 8;
+    cfg.profSamplePeriod = 20;
+    cfg.configP.reset(new uint8_t[sizeof(ProfLlcConfig)]);
+    ProfLlcConfig block{20, 2};
+    std::memcpy(cfg.configP.get(), &block, sizeof(block));
+    cfg.configSize = sizeof(block);
+
+    EXPECT_EQ(0, DrvPeripheralStart(cfg));
+    EXPECT_EQ(3u, seenDevice);
+    EXPECT_EQ(8u, seenChannel);
+    EXPECT_EQ(static_cast<uint32_t>(PROF_CHANNEL_TYPE_PERIPHERAL), seen.channelType);
+    EXPECT_EQ(20u, seen.samplePeriod);
+    EXPECT_EQ(1u, seen.realTime);
+    EXPECT_EQ(cfg.configP.get(), seen.userData);
+    EXPECT_EQ(8u, seen.userDataSize);
+    EXPECT_EQ(2u, seenBlock.mode);
+    EXPECT_TRUE(
+        logs_.Has("Succeeded to start profiling DrvPeripheralStart, profDeviceId=3, "
+                  "profChannel=8, profSamplePeriod=20ms",
+                  DLOG_EVENT));
+
+    ret = 5;
+    EXPECT_EQ(-1, DrvPeripheralStart(cfg));
+    EXPECT_TRUE(
+        logs_.Has("Failed to start profiling DrvPeripheralStart, profDeviceId=3, "
+                  "profChannel=8, profSamplePeriod=20ms, ret=5",
+                  DLOG_ERROR));
+}
+
+TEST_F(AiDrvProfApiTest, StopTurnsDriverErrorsIntoMinusOne) {
+    int ret = 0;
+    fake_.hooks().profStop = [&](uint32_t, uint32_t) { return ret; };
+    EXPECT_EQ(0, DrvStop(1, 8));
+    ret = 3;
+    EXPECT_EQ(-1, DrvStop(1, 8));
+    EXPECT_TRUE(logs_.Has(
+        "Failed to stop profiling prof_stop DrvStop, profDeviceId=1, profChannel=8, ret=3"));
+}
+
+TEST_F(AiDrvProfApiTest, ReadOfAStoppedChannelIsNoDataAndOtherErrorsFail) {
+    int ret = 0;
+    fake_.hooks().profChannelRead = [&](uint32_t, uint32_t, char*, uint32_t) { return ret; };
+    uint8_t buf[16];
+    ret = 12;
+    EXPECT_EQ(12, DrvChannelRead(0, 8, buf, sizeof(buf)));
+    ret = PROF_STOPPED_ALREADY;
+    EXPECT_EQ(0, DrvChannelRead(0, 8, buf, sizeof(buf)));
+    EXPECT_TRUE(
+        logs_.Has("profChannel has stopped already, profDeviceId=0, profChannel=8, bufSize=16bytes",
+                  DLOG_WARN));
+    ret = -2;
+    EXPECT_EQ(-1, DrvChannelRead(0, 8, buf, sizeof(buf)));
+    EXPECT_TRUE(logs_.Has(
+        "Failed to prof_channel_read, profDeviceId=0, profChannel=8, bufSize=16bytes, ret=-2"));
+    EXPECT_EQ(-1, DrvChannelRead(0, 8, nullptr, sizeof(buf)));
+    EXPECT_TRUE(logs_.Has("outBuf is nullptr"));
+}
+
+TEST_F(AiDrvProfApiTest, PollResultsAboveCapacityAndErrorsFail) {
+    int ret = 0;
+    fake_.hooks().profChannelPoll = [&](ProfPollInfo*, int, int) { return ret; };
+    ProfPollInfo records[6] = {};
+    ret = 6;
+    EXPECT_EQ(6, DrvChannelPoll(records, 6, 1));
+    ret = 7;
+    EXPECT_EQ(-1, DrvChannelPoll(records, 6, 1));
+    EXPECT_TRUE(logs_.Has("Failed to prof_channel_poll, num=6, timeout=1s, ret=7", DLOG_ERROR));
+    ret = PROF_ERROR;
+    EXPECT_EQ(-1, DrvChannelPoll(records, 6, 1));
+    ret = PROF_STOPPED_ALREADY;
+    EXPECT_EQ(PROF_STOPPED_ALREADY, DrvChannelPoll(records, 6, 1));
+    EXPECT_EQ(-1, DrvChannelPoll(nullptr, 6, 1));
+}
+
+}  // namespace
+}  // namespace analysis::orbx::driver

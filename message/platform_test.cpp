@@ -1,0 +1,91 @@
+#include "message/platform.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/fake_drv.h"
+#include "driver/log_capture.h"
+#include "message/json_parser.h"
+
+namespace {
+
+using Analysis::Orbx::Common::Platform::Platform;
+using analysis::orbx::driver::testing::LogCapture;
+using analysis::orbx::driver::testing::ScopedFakeDrv;
+using Gxprofiler::Parser::ChannelSettings;
+using Gxprofiler::Parser::JsonParser;
+
+class PlatformTest : public ::testing::Test {
+  protected:
+    void Answer(drvError_t ret, uint32_t side) {
+        fake_.hooks().getPlatformInfo = [ret, side](uint32_t* info) {
+            if (ret == 0) {
+                *info = side;
+            }
+            return ret;
+        };
+    }
+
+    ScopedFakeDrv fake_;
+    LogCapture logs_;
+    Platform platform_;
+};
+
+TEST_F(PlatformTest, RunSideFollowsTheDriver) {
+    EXPECT_FALSE(platform_.IsDeviceSide());
+    Answer(0, 0);
+    EXPECT_EQ(0, platform_.InitRunSide());
+    EXPECT_TRUE(platform_.IsDeviceSide());
+    EXPECT_TRUE(logs_.Has("Set runSide: 0", DLOG_INFO));
+    Answer(0, 1);
+    EXPECT_EQ(0, platform_.InitRunSide());
+    EXPECT_FALSE(platform_.IsDeviceSide());
+}
+
+TEST_F(PlatformTest, NotSupportedSucceedsWithTheRunSideUnknown) {
+    Answer(DRV_ERROR_NOT_SUPPORT, 0);
+    EXPECT_EQ(0, platform_.InitRunSide());
+    EXPECT_TRUE(logs_.Has("Set runSide: 2", DLOG_INFO));
+    EXPECT_FALSE(platform_.IsDeviceSide());
+}
+
+TEST_F(PlatformTest, FailureLeavesTheRunSide) {
+    Answer(0, 0);
+    ASSERT_EQ(0, platform_.InitRunSide());
+    Answer(DRV_ERROR_IO, 1);
+    EXPECT_EQ(-1, platform_.InitRunSide());
+    EXPECT_TRUE(logs_.Has("get platform info failed.", DLOG_ERROR));
+    EXPECT_TRUE(platform_.IsDeviceSide());
+}
+
+TEST(JsonParserTest, UnconfiguredChannelsAnswerTheDefaults) {
+    JsonParser parser;
+    for (uint32_t channel : {0u, 8u, 160u, 200u}) {
+        EXPECT_TRUE(parser.GetChannelSwitch(channel));
+        EXPECT_TRUE(parser.GetChannelReporterSwitch(channel));
+        EXPECT_EQ(0u, parser.GetChannelBufferSize(channel));
+        EXPECT_EQ(0u, parser.GetDriverBufferSize(channel));
+        EXPECT_EQ(0u, parser.GetChannelPeriod(channel));
+    }
+}
+
+TEST(JsonParserTest, ReaderBufferSizesOutsideOneToFourMiBAreIgnored) {
+    JsonParser parser;
+    ChannelSettings settings;
+    const std::pair<uint32_t, uint32_t> cases[] = {
+        {0xFFFFF, 0}, {0x100000, 0x100000}, {0x400000, 0x400000}, {0x400001, 0}};
+    for (const auto& c : cases) {
+        settings.channelBufferSize = c.first;
+        parser.SetChannelSettings(8, settings);
+        EXPECT_EQ(c.second, parser.GetChannelBufferSize(8)) << c.first;
+    }
+    settings.period = 5;
+    settings.reporterSwitch = false;
+    parser.SetChannelSettings(8, settings);
+    EXPECT_EQ(5u, parser.GetChannelPeriod(8));
+    EXPECT_FALSE(parser.GetChannelReporterSwitch(8));
+    EXPECT_TRUE(parser.GetChannelReporterSwitch(9));
+    parser.ClearChannelSettings();
+    EXPECT_TRUE(parser.GetChannelReporterSwitch(8));
+}
+
+}  // namespace
