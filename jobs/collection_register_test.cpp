@@ -1,0 +1,143 @@
+#include "jobs/collection_register.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "driver/log_capture.h"
+
+namespace Analysis::Orbx::JobWrapper {
+namespace {
+
+using ::testing::NiceMock;
+using ::testing::Return;
+
+class MockJob : public ICollectionJob {
+  public:
+    explicit MockJob(bool global = false) {
+        ON_CALL(*this, IsGlobalJobLevel()).WillByDefault(Return(global));
+    }
+    MOCK_METHOD(int, Init, (const std::shared_ptr<CollectionJobCfg> cfg), (override));
+    MOCK_METHOD(int, Process, (), (override));
+    MOCK_METHOD(int, Uninit, (), (override));
+    MOCK_METHOD(bool, IsGlobalJobLevel, (), (override));
+};
+
+std::shared_ptr<NiceMock<MockJob>> Job(bool global = false) {
+    return std::make_shared<NiceMock<MockJob>>(global);
+}
+
+class CollectionRegisterMgrTest : public ::testing::Test {
+  protected:
+    analysis::orbx::driver::testing::LogCapture logs_;
+    CollectionRegisterMgr registry_;
+};
+
+TEST_F(CollectionRegisterMgrTest, InvalidSlotsAreRefusedWithoutRunningTheJob) {
+    auto job = Job();
+    EXPECT_CALL(*job, Process()).Times(0);
+    EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(0, kJobTagNum, job));
+    EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(-1, 2, job));
+    EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(0, -1, job));
+    EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(0, 2, nullptr));
+    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(0, kJobTagNum));
+    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(-1, 2));
+    int devId = -1;
+    EXPECT_FALSE(registry_.IsGlobalJobLevel(devId, 2));
+    devId = 0;
+    EXPECT_FALSE(registry_.IsGlobalJobLevel(devId, kJobTagNum));
+    // The highest tag is a valid slot.
+    EXPECT_CALL(*job, Process()).WillOnce(Return(0));
+    EXPECT_EQ(0, registry_.CollectionJobRegisterAndRun(0, kMaxJobTag, job));
+}
+
+TEST_F(CollectionRegisterMgrTest, RegisterAndUnregisterPassTheJobsResultsThrough) {
+    auto job = Job();
+    EXPECT_CALL(*job, Process()).WillOnce(Return(7));
+    EXPECT_EQ(7, registry_.CollectionJobRegisterAndRun(3, 2, job));
+    EXPECT_TRUE(logs_.Has("Collection Job Registeter, devId:3 jobTag:2"));
+    EXPECT_CALL(*job, Uninit()).WillOnce(Return(-5));
+    EXPECT_EQ(-5, registry_.CollectionJobUnregisterAndStop(3, 2));
+    EXPECT_TRUE(logs_.Has("Collection Job Unregisteter, devId:3 jobTag:2"));
+    // Gone: a second unregistration finds nothing.
+    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(3, 2));
+}
+
+TEST_F(CollectionRegisterMgrTest, UnregisteringANeverRegisteredTagFails) {
+    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(0, 5));
+    auto job = Job();
+    EXPECT_CALL(*job, Process()).WillOnce(Return(0));
+    ASSERT_EQ(0, registry_.CollectionJobRegisterAndRun(0, 4, job));
+    EXPECT_CALL(*job, Uninit()).Times(0);
+    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(0, 5));
+    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(1, 4));
+}
+
+TEST_F(CollectionRegisterMgrTest, APerDeviceTagRunsOncePerDevice) {
+    auto first = Job();
+    auto second = Job();
+    auto other = Job();
+    EXPECT_CALL(*first, Process()).WillOnce(Return(0));
+    EXPECT_CALL(*second, Process()).Times(0);
+    EXPECT_CALL(*other, Process()).WillOnce(Return(0));
+    EXPECT_EQ(0, registry_.CollectionJobRegisterAndRun(0, 2, first));
+    EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(0, 2, second));
+    EXPECT_EQ(0, registry_.CollectionJobRegisterAndRun(1, 2, other));
+
+    EXPECT_CALL(*first, Uninit()).WillOnce(Return(0));
+    EXPECT_EQ(0, registry_.CollectionJobUnregisterAndStop(0, 2));
+    // The slot is free again.
+    EXPECT_CALL(*second, Process()).WillOnce(Return(0));
+    EXPECT_EQ(0, registry_.CollectionJobRegisterAndRun(0, 2, second));
+}
+
+TEST_F(CollectionRegisterMgrTest, AGlobalJobBlocksTheTagOnEveryOtherDevice) {
+    auto global = Job(true);
+    auto late = Job(true);
+    EXPECT_CALL(*global, Process()).WillOnce(Return(0));
+    EXPECT_CALL(*late, Process()).Times(0);
+    ASSERT_EQ(0, registry_.CollectionJobRegisterAndRun(0, 3, global));
+    EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(1, 3, late));
+    EXPECT_TRUE(logs_.Has("IsGlobalJobLevel, devId:0 jobTag:3"));
+
+    int devId = 1;
+    EXPECT_FALSE(registry_.IsGlobalJobLevel(devId, 3));
+    EXPECT_EQ(0, devId);  // the holder
+
+    // Device 1 cannot stop device 0's job; device 0 can.
+    EXPECT_CALL(*global, Uninit()).Times(0);
+    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(1, 3));
+    std::shared_ptr<ICollectionJob> found;
+    EXPECT_FALSE(registry_.GetAndDelCollectionJob(1, 3, found));
+    EXPECT_EQ(nullptr, found);
+    ::testing::Mock::VerifyAndClearExpectations(global.get());
+    EXPECT_CALL(*global, Uninit()).WillOnce(Return(0));
+    EXPECT_EQ(0, registry_.CollectionJobUnregisterAndStop(0, 3));
+}
+
+TEST_F(CollectionRegisterMgrTest, InsertAndGetAndDelDoNotRunTheJob) {
+    auto job = Job();
+    EXPECT_CALL(*job, Process()).Times(0);
+    EXPECT_CALL(*job, Uninit()).Times(0);
+    EXPECT_TRUE(registry_.InsertCollectionJob(2, 30, job));
+    EXPECT_FALSE(registry_.InsertCollectionJob(2, 30, Job()));
+    EXPECT_FALSE(registry_.InsertCollectionJob(2, 31, nullptr));
+    std::shared_ptr<ICollectionJob> found;
+    EXPECT_TRUE(registry_.GetAndDelCollectionJob(2, 30, found));
+    EXPECT_EQ(job, found);
+    EXPECT_TRUE(registry_.InsertCollectionJob(2, 30, job));
+}
+
+TEST(ICollectionJobTest, BaseFieldsKeepTagAndName) {
+    struct Named : ICollectionJob {
+        Named() : ICollectionJob(9, "cache") {}
+        int Init(const std::shared_ptr<CollectionJobCfg>) override { return 0; }
+        int Process() override { return 0; }
+        int Uninit() override { return 0; }
+    } named;
+    EXPECT_EQ(9u, named.GetJobTag());
+    EXPECT_EQ("cache", named.GetJobName());
+    EXPECT_FALSE(named.IsGlobalJobLevel());
+}
+
+}  // namespace
+}  // namespace Analysis::Orbx::JobWrapper
