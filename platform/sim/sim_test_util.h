@@ -66,16 +66,17 @@ inline std::string ThreadState(long tid) {
     return paren == std::string::npos || paren + 2 >= line.size() ? "" : line.substr(paren + 2, 1);
 }
 
-// Waits (up to 60 s) until the thread sleeps in poll(): the simulator's
-// blocking calls (accept, receive, send) wait there, so the thread is then
-// blocked inside the call under test.
-inline bool WaitBlockedInPoll(const std::atomic<long>& tid) {
+// Waits (up to 60 s) until the thread sleeps in a kernel wait whose name
+// contains `where` ("poll" for the simulator's accept, receive and send,
+// "futex" for a wait on a condition variable), so that it is blocked inside
+// the call under test.
+inline bool WaitBlockedIn(const std::atomic<long>& tid, const char* where) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
         long t = tid.load();
         if (t != 0) {
             std::string channel = WaitChannel(t);
-            if (channel.find("poll") != std::string::npos) {
+            if (channel.find(where) != std::string::npos) {
                 return true;
             }
             if ((channel.empty() || channel == "0") && ThreadState(t) == "S") {
@@ -85,6 +86,10 @@ inline bool WaitBlockedInPoll(const std::atomic<long>& tid) {
         std::this_thread::yield();
     }
     return false;
+}
+
+inline bool WaitBlockedInPoll(const std::atomic<long>& tid) {
+    return WaitBlockedIn(tid, "poll");
 }
 
 }  // namespace ostrel::simtest

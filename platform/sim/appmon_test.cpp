@@ -1,0 +1,206 @@
+// The application-monitor client against the simulated monitor service.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ostrel/appmon.h"
+#include "ostrel/sim_control.h"
+#include "platform/sim/sim_test_util.h"
+
+extern char** environ;
+
+namespace {
+
+using ostrel::simtest::ResetSim;
+
+std::string SimDir() {
+    const char* dir = getenv("OSTREL_SIM_DIR");
+    return dir != nullptr && *dir != '\0' ? dir : "/tmp/ostrel-sim";
+}
+
+// One ostrel-sim-monitor process for a test.
+class MonitorService {
+  public:
+    explicit MonitorService(std::vector<std::string> extra = {})
+        : socket_(SimDir() + "/mon/appmon-" + std::to_string(getpid()) + ".socket"),
+          log_(SimDir() + "/appmon-" + std::to_string(getpid()) + ".log") {
+        unlink(log_.c_str());
+        std::vector<std::string> args = {std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor",
+                                         "--socket", socket_, "--log", log_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+    }
+    ~MonitorService() { Stop(); }
+
+    // Connects a client once the service listens (it has just been started).
+    bool Connect(appmon_client_t* client) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            if (appmon_client_init(client, socket_.c_str()) == 0) {
+                return true;
+            }
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;  // it could not start
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+
+    // Ends the service; its exit status.
+    int Stop() {
+        if (pid_ <= 0) {
+            return -1;
+        }
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+
+    std::vector<std::string> LogLines() const {
+        std::ifstream in(log_);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    const std::string& SocketPath() const { return socket_; }
+
+  private:
+    std::string socket_;
+    std::string log_;
+    pid_t pid_ = -1;
+};
+
+class AppmonTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetSim(); }
+    void TearDown() override {
+        appmon_client_exit(&client_);
+        ResetSim();
+    }
+    appmon_client_t client_ = {-1, 0, {0}};
+};
+
+TEST_F(AppmonTest, InitFailsWhenNothingListens) {
+    std::string path = SimDir() + "/nobody-" + std::to_string(getpid()) + ".socket";
+    EXPECT_NE(0, appmon_client_init(&client_, path.c_str()));
+    EXPECT_EQ(-1, client_.fd);
+    EXPECT_NE(0, appmon_client_init(&client_, nullptr));
+    EXPECT_NE(0, appmon_client_init(nullptr, path.c_str()));
+    EXPECT_NE(0, appmon_client_init(&client_, std::string(200, 'x').c_str()));
+    // Calls without a connection fail instead of touching a stale descriptor.
+    EXPECT_NE(0, appmon_client_heartbeat(&client_));
+    EXPECT_NE(0, appmon_client_register(&client_, 9000, "/var/ide_daemon_monitor.sh"));
+}
+
+TEST_F(AppmonTest, RegistrationHeartbeatsAndDeregistrationAreLogged) {
+    MonitorService service;
+    ASSERT_TRUE(service.Connect(&client_));
+    EXPECT_NE(0, appmon_client_heartbeat(&client_));  // not registered yet
+    ASSERT_EQ(0, appmon_client_register(&client_, 9000, "/var/ide_daemon_monitor.sh"));
+    EXPECT_EQ(1, client_.registered);
+    ASSERT_EQ(0, appmon_client_heartbeat(&client_));
+    ASSERT_EQ(0, appmon_client_heartbeat(&client_));
+    ASSERT_EQ(0, appmon_client_deregister(&client_, "ide daemon monitor exit."));
+    EXPECT_NE(0, appmon_client_heartbeat(&client_));
+    appmon_client_exit(&client_);
+    EXPECT_EQ(-1, client_.fd);
+    EXPECT_EQ(0, service.Stop());
+    EXPECT_NE(0, access(service.SocketPath().c_str(), F_OK));  // removed at exit
+
+    std::string pid = std::to_string(getpid());
+    std::vector<std::string> expected = {
+        "listening on " + service.SocketPath(),
+        "heartbeat refused pid=" + pid + " (not registered)",
+        "register pid=" + pid + " timeout=9000 script=/var/ide_daemon_monitor.sh",
+        "heartbeat pid=" + pid,
+        "heartbeat pid=" + pid,
+        "deregister pid=" + pid + " reason=ide daemon monitor exit.",
+        "heartbeat refused pid=" + pid + " (not registered)",
+        "disconnect pid=" + pid,
+        "stopped"};
+    std::vector<std::string> lines = service.LogLines();
+    ASSERT_EQ(expected.size(), lines.size());
+    std::regex stamp(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] (.*)$)");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, stamp)) << lines[i];
+        EXPECT_EQ(expected[i], m[1].str());
+    }
+}
+
+TEST_F(AppmonTest, RefusedRegistrationsCanBeRetried) {
+    MonitorService service({"--refuse", "2"});
+    ASSERT_TRUE(service.Connect(&client_));
+    EXPECT_NE(0, appmon_client_register(&client_, 9000, "/s.sh"));
+    EXPECT_NE(0, appmon_client_register(&client_, 9000, "/s.sh"));
+    EXPECT_EQ(0, client_.registered);
+    EXPECT_EQ(0, appmon_client_register(&client_, 9000, "/s.sh"));
+    EXPECT_EQ(0, appmon_client_heartbeat(&client_));
+}
+
+TEST_F(AppmonTest, AServiceThatWentAwayFailsCallsWithoutKillingTheClient) {
+    MonitorService service;
+    ASSERT_TRUE(service.Connect(&client_));
+    ASSERT_EQ(0, appmon_client_register(&client_, 9000, "/s.sh"));
+    ASSERT_EQ(0, service.Stop());
+    // Writing to the closed socket must not raise SIGPIPE.
+    EXPECT_NE(0, appmon_client_heartbeat(&client_));
+    EXPECT_NE(0, appmon_client_heartbeat(&client_));
+    EXPECT_NE(0, appmon_client_deregister(&client_, "bye"));
+}
+
+TEST_F(AppmonTest, TextsWithLineBreaksAreRefused) {
+    MonitorService service;
+    ASSERT_TRUE(service.Connect(&client_));
+    EXPECT_NE(0, appmon_client_register(&client_, 9000, "/s.sh\nHEARTBEAT 1"));
+    EXPECT_NE(0, appmon_client_register(&client_, 9000, nullptr));
+    ASSERT_EQ(0, appmon_client_register(&client_, 9000, "/s.sh"));
+    EXPECT_NE(0, appmon_client_deregister(&client_, "two\nlines"));
+    EXPECT_EQ(0, appmon_client_heartbeat(&client_));
+}
+
+TEST_F(AppmonTest, InjectedFaultsFailTheChosenCalls) {
+    MonitorService service;
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_APPMON_INIT, -1, 1));
+    EXPECT_EQ(-1, appmon_client_init(&client_, service.SocketPath().c_str()));
+    ASSERT_TRUE(service.Connect(&client_));
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_APPMON_REGISTER, -1, 2));
+    EXPECT_EQ(-1, appmon_client_register(&client_, 9000, "/s.sh"));
+    EXPECT_EQ(-1, appmon_client_register(&client_, 9000, "/s.sh"));
+    EXPECT_EQ(0, appmon_client_register(&client_, 9000, "/s.sh"));
+    EXPECT_EQ(3u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_REGISTER));
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_APPMON_HEARTBEAT, -1, 1));
+    EXPECT_EQ(-1, appmon_client_heartbeat(&client_));
+    EXPECT_EQ(0, appmon_client_heartbeat(&client_));
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_APPMON_DEREGISTER, -1, 1));
+    EXPECT_EQ(-1, appmon_client_deregister(&client_, "bye"));
+    EXPECT_EQ(0, appmon_client_deregister(&client_, "bye"));
+}
+
+}  // namespace
