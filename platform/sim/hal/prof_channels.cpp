@@ -51,24 +51,30 @@ std::shared_ptr<ChannelHub::Channel> ChannelHub::FindLocked(uint32_t devId, uint
 size_t ChannelHub::PutLocked(Channel& c, const void* data, size_t len) {
     size_t cap = c.ring.size();
     size_t n = std::min(len, cap - c.held);
+    c.stats.dropped += len - n;
+    if (n == 0) {
+        return 0;
+    }
     const uint8_t* src = static_cast<const uint8_t*>(data);
-    size_t tail = (c.head + c.held) % (cap == 0 ? 1 : cap);
+    size_t tail = (c.head + c.held) % cap;
     size_t first = std::min(n, cap - tail);
     memcpy(c.ring.data() + tail, src, first);
     memcpy(c.ring.data(), src + first, n - first);
     c.held += n;
     c.stats.produced += n;
-    c.stats.dropped += len - n;
     return n;
 }
 
 size_t ChannelHub::TakeLocked(Channel& c, char* buf, size_t len) {
     size_t cap = c.ring.size();
     size_t n = std::min(len, c.held);
+    if (n == 0) {
+        return 0;
+    }
     size_t first = std::min(n, cap - c.head);
     memcpy(buf, c.ring.data() + c.head, first);
     memcpy(buf + first, c.ring.data(), n - first);
-    c.head = n == 0 ? c.head : (c.head + n) % cap;
+    c.head = (c.head + n) % cap;
     c.held -= n;
     c.stats.read += n;
     return n;
