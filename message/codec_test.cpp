@@ -5,12 +5,12 @@
 
 #include <string>
 
-#include "common/log_capture.h"
+#include "common/test_log_capture.h"
 
 namespace analysis::orbx::message {
 namespace {
 
-using common::LogCapture;
+using common::TestLogCapture;
 namespace pb = analysis::orbx::proto;
 
 std::string FrameHead(uint32_t nameLen) {
@@ -48,65 +48,64 @@ TEST(CodecFrame, LengthIsBigEndianAndBodyFollowsName) {
 }
 
 TEST(CodecFrame, NullMessageEncodesToNothing) {
-    LogCapture log;
+    TestLogCapture log;
     EXPECT_TRUE(EncodeMessage(static_cast<const Message*>(nullptr)).empty());
-    EXPECT_TRUE(log.Contains("Message is null"));
+    EXPECT_TRUE(log.Count("Message is null"));
 }
 
 TEST(CodecDecode, NameLenZeroNamesNoType) {
-    LogCapture log;
+    TestLogCapture log;
     EXPECT_EQ(DecodeMessage(FrameHead(0)), nullptr);
-    EXPECT_TRUE(log.Contains("Failed to CreateMessage from name:"));
-    EXPECT_FALSE(log.Contains("too big"));
-    EXPECT_FALSE(log.Contains("bufLen less than"));
+    EXPECT_TRUE(log.Count("Failed to CreateMessage from name:"));
+    EXPECT_FALSE(log.Count("too big"));
+    EXPECT_FALSE(log.Count("bufLen less than"));
 }
 
 TEST(CodecDecode, NameLen1025PassesTheLimitAnd1026DoesNot) {
-    LogCapture log;
+    TestLogCapture log;
     const std::string longName(1024, 'x');
     EXPECT_EQ(DecodeMessage(FrameHead(1025) + longName + std::string(1, '\0')), nullptr);
-    EXPECT_TRUE(log.Contains("Failed to CreateMessage from name:"));
-    EXPECT_FALSE(log.Contains("too big"));
+    EXPECT_TRUE(log.Count("Failed to CreateMessage from name:"));
+    EXPECT_FALSE(log.Count("too big"));
 
     log.Clear();
     EXPECT_EQ(DecodeMessage(FrameHead(1026) + longName + std::string(2, '\0')), nullptr);
-    EXPECT_TRUE(log.Contains("[DecodeMessage] buf size(1026) is too big."));
-    EXPECT_FALSE(log.Contains("CreateMessage"));
+    EXPECT_TRUE(log.Count("[DecodeMessage] buf size(1026) is too big."));
+    EXPECT_FALSE(log.Count("CreateMessage"));
 }
 
 TEST(CodecDecode, NameLenBeyondTheBufferIsRejectedBeforeLookup) {
-    LogCapture log;
+    TestLogCapture log;
     const std::string name = "analysis.orbx.proto.JobStopReq";
     std::string bytes = FrameHead(static_cast<uint32_t>(name.size() + 2)) + name + '\0';
     EXPECT_EQ(DecodeMessage(bytes), nullptr);
     const std::string expected = "bufLen less than name, bufLen=" + std::to_string(bytes.size()) +
                                  ", expected_len=" + std::to_string(4 + name.size() + 2);
-    EXPECT_TRUE(log.Contains(expected));
-    EXPECT_FALSE(log.Contains("FindMessageTypeByName"));
+    EXPECT_TRUE(log.Count(expected));
+    EXPECT_FALSE(log.Count("FindMessageTypeByName"));
 }
 
 TEST(CodecDecode, ShorterThanTheLengthFieldIsRejected) {
-    LogCapture log;
+    TestLogCapture log;
     EXPECT_EQ(DecodeMessage(std::string("\0\0\0", 3)), nullptr);
-    EXPECT_TRUE(log.Contains("bufLen less than name len, bufLen=3, expected_len=4"));
+    EXPECT_TRUE(log.Count("bufLen less than name len, bufLen=3, expected_len=4"));
     EXPECT_EQ(DecodeMessage(nullptr, 0), nullptr);
 }
 
 TEST(CodecDecode, FrameAbove128MiBIsRejected) {
-    LogCapture log;
+    TestLogCapture log;
     // The length check comes first: the bytes past the frame head are not read.
     const std::string head = Frame("analysis.orbx.proto.JobStopReq");
     EXPECT_EQ(DecodeMessage(head.data(), kMaxFrameBytes + 1), nullptr);
-    EXPECT_TRUE(log.Contains("[DecodeMessage] buf size(134217729) is too big."));
+    EXPECT_TRUE(log.Count("[DecodeMessage] buf size(134217729) is too big."));
 }
 
 TEST(CodecDecode, NameNotInTheSchemaIsRejectedWithoutReadingTheBody) {
-    LogCapture log;
+    TestLogCapture log;
     EXPECT_EQ(DecodeMessage(Frame("analysis.orbx.proto.NoSuchThing", "\xff\xff\xff")), nullptr);
-    EXPECT_TRUE(
-        log.Contains("Failed to FindMessageTypeByName, name=analysis.orbx.proto.NoSuchThing"));
-    EXPECT_TRUE(log.Contains("Failed to CreateMessage from name:analysis.orbx.proto.NoSuchThing"));
-    EXPECT_FALSE(log.Contains("ParseFromArray"));
+    EXPECT_TRUE(log.Count("Failed to FindMessageTypeByName, name=analysis.orbx.proto.NoSuchThing"));
+    EXPECT_TRUE(log.Count("Failed to CreateMessage from name:analysis.orbx.proto.NoSuchThing"));
+    EXPECT_FALSE(log.Count("ParseFromArray"));
 }
 
 TEST(CodecDecode, NameEndsAtItsFirstZeroByte) {
@@ -120,11 +119,11 @@ TEST(CodecDecode, NameEndsAtItsFirstZeroByte) {
 }
 
 TEST(CodecDecode, BrokenBodyIsRejected) {
-    LogCapture log;
+    TestLogCapture log;
     // Field 2 (JobId) as a length-delimited value claiming 100 bytes that are not there.
     EXPECT_EQ(DecodeMessage(Frame("analysis.orbx.proto.JobStopReq", std::string("\x12\x64x", 3))),
               nullptr);
-    EXPECT_TRUE(log.Contains("Failed to ParseFromArray, dataLen=3"));
+    EXPECT_TRUE(log.Count("Failed to ParseFromArray, dataLen=3"));
 }
 
 TEST(CodecDecode, ResponseWithStatusOneIsFailed) {

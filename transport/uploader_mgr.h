@@ -1,0 +1,56 @@
+// Finds a job's uploader by job id; the entry point of the data producers.
+//
+// Threading: every operation is safe for concurrent use, except UnInit, which
+// runs on the main thread at shutdown. The mutex is never held while calling
+// into an uploader.
+#ifndef ORU_TRANSPORT_UPLOADER_MGR_H
+#define ORU_TRANSPORT_UPLOADER_MGR_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/singleton.h"
+#include "transport/profile_file_chunk.h"
+#include "transport/uploader.h"
+
+namespace analysis::orbx::transport {
+
+class UploaderMgr : public common::singleton::Singleton<UploaderMgr> {
+  public:
+    UploaderMgr() = default;
+    ~UploaderMgr() override;
+
+    // Registers uploader under id (replacing an earlier one); a null uploader
+    // or an empty id is ignored.
+    void AddUploader(const std::string& id, const std::shared_ptr<Uploader>& uploader);
+    // Copies the uploader of id to out; out is left unchanged when there is none.
+    void GetUploader(const std::string& id, std::shared_ptr<Uploader>& out);
+    void DelUploader(const std::string& id);
+
+    // Queues chunk to the uploader of job id: 0, or -1 when there is none or
+    // the uploader refuses it. Blocks while that uploader's queue is full.
+    int UploadData(const std::string& id, std::shared_ptr<ProfileFileChunk> chunk);
+
+    // Records jobId as the latest job of a device index and mode.
+    void UpdateDevModeJobMap(uint32_t devIndex, const std::string& mode, const std::string& jobId);
+    // The job id recorded for a device index and mode, or an empty string.
+    std::string GetDevModeJobId(uint32_t devIndex, const std::string& mode);
+
+    // Forgets every uploader and relation. Always 0.
+    int UnInit();
+
+    // "<device index>_<mode>", or "def_mode" for an empty mode (whatever the device).
+    static std::string DevModeKey(uint32_t devIndex, const std::string& mode);
+
+  private:
+    std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<Uploader>> uploaders_;  // guarded by mutex_
+    std::map<std::string, std::string> devModeJobMap_;            // guarded by mutex_
+};
+
+}  // namespace analysis::orbx::transport
+
+#endif  // ORU_TRANSPORT_UPLOADER_MGR_H

@@ -1,0 +1,135 @@
+#include "transport/uploader_mgr.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/test_log_capture.h"
+
+namespace analysis::orbx::transport {
+namespace {
+
+using common::TestLogCapture;
+
+// Counts what reaches it; nothing is sent anywhere.
+class CountingTransport : public ITransport {
+  public:
+    int SendBuffer(const void*, int length) override { return length; }
+    int SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) override {
+        payloads.push_back(chunk->chunk);
+        return 0;
+    }
+    int CloseSession() override { return 0; }
+    std::vector<std::string> payloads;  // written by the uploader thread only
+};
+
+class UploaderMgrTest : public ::testing::Test {
+  protected:
+    void TearDown() override { UploaderMgr::GetInstance().UnInit(); }
+
+    std::shared_ptr<Uploader> MakeUploader(std::shared_ptr<CountingTransport> transport) {
+        auto uploader = std::make_shared<Uploader>(std::move(transport));
+        EXPECT_EQ(uploader->Init(16), 0);
+        return uploader;
+    }
+    TestLogCapture log_;
+};
+
+TEST_F(UploaderMgrTest, ChunksReachTheUploaderOfTheirJob) {
+    auto ta = std::make_shared<CountingTransport>();
+    auto tb = std::make_shared<CountingTransport>();
+    auto a = MakeUploader(ta);
+    auto b = MakeUploader(tb);
+    UploaderMgr& mgr = UploaderMgr::GetInstance();
+    mgr.AddUploader("job-a", a);
+    mgr.AddUploader("job-b", b);
+
+    auto chunk = std::make_shared<ProfileFileChunk>();
+    chunk->chunk = "for b";
+    chunk->chunkSize = 5;
+    chunk->chunkModule = kChunkModuleData;
+    EXPECT_EQ(mgr.UploadData("job-b", chunk), 0);
+    ASSERT_EQ(b->Start(), 0);
+    ASSERT_EQ(a->Start(), 0);
+    b->Stop(false);
+    a->Stop(false);
+    EXPECT_TRUE(ta->payloads.empty());
+    ASSERT_EQ(tb->payloads.size(), 1u);
+    EXPECT_EQ(tb->payloads[0], "for b");
+}
+
+TEST_F(UploaderMgrTest, UnknownJobIsRefused) {
+    UploaderMgr& mgr = UploaderMgr::GetInstance();
+    EXPECT_EQ(mgr.UploadData("nobody", std::make_shared<ProfileFileChunk>()), -1);
+    EXPECT_TRUE(log_.Count("Get id[nobody] uploader failed"));
+}
+
+TEST_F(UploaderMgrTest, GetLeavesTheOutputAloneWhenAbsentAndDelRemoves) {
+    UploaderMgr& mgr = UploaderMgr::GetInstance();
+    auto a = MakeUploader(std::make_shared<CountingTransport>());
+    auto other = MakeUploader(std::make_shared<CountingTransport>());
+
+    std::shared_ptr<Uploader> out = other;
+    mgr.GetUploader("job-a", out);
+    EXPECT_EQ(out, other);
+
+    mgr.AddUploader("job-a", a);
+    mgr.GetUploader("job-a", out);
+    EXPECT_EQ(out, a);
+
+    mgr.DelUploader("job-a");
+    out.reset();
+    mgr.GetUploader("job-a", out);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(UploaderMgrTest, AddReplacesAndIgnoresNullOrEmptyId) {
+    UploaderMgr& mgr = UploaderMgr::GetInstance();
+    auto first = MakeUploader(std::make_shared<CountingTransport>());
+    auto second = MakeUploader(std::make_shared<CountingTransport>());
+    mgr.AddUploader("job", first);
+    mgr.AddUploader("job", second);
+    mgr.AddUploader("job", nullptr);
+    mgr.AddUploader("", first);
+
+    std::shared_ptr<Uploader> out;
+    mgr.GetUploader("job", out);
+    EXPECT_EQ(out, second);
+    out.reset();
+    mgr.GetUploader("", out);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(first.use_count(), 1);  // the manager let go of the replaced one
+}
+
+TEST_F(UploaderMgrTest, DevModeKeysAndTheirJobs) {
+    EXPECT_EQ(UploaderMgr::DevModeKey(3, "system-wide"), "3_system-wide");
+    EXPECT_EQ(UploaderMgr::DevModeKey(0, ""), "def_mode");
+    EXPECT_EQ(UploaderMgr::DevModeKey(7, ""), "def_mode");
+
+    UploaderMgr& mgr = UploaderMgr::GetInstance();
+    mgr.UpdateDevModeJobMap(1, "m", "job1");
+    EXPECT_TRUE(log_.Count("devModeKey:1_m, jobId:job1 Entering UpdateDevModeJobMap..."));
+    EXPECT_TRUE(log_.Count("Add to devModeJobMap_"));
+    EXPECT_FALSE(log_.Count("Upadate devModeJobMap_"));
+    mgr.UpdateDevModeJobMap(1, "m", "job2");
+    EXPECT_TRUE(log_.Count("Upadate devModeJobMap_"));
+    EXPECT_EQ(mgr.GetDevModeJobId(1, "m"), "job2");
+    EXPECT_EQ(mgr.GetDevModeJobId(2, "m"), "");
+
+    EXPECT_EQ(mgr.UnInit(), 0);
+    EXPECT_EQ(mgr.GetDevModeJobId(1, "m"), "");
+}
+
+TEST_F(UploaderMgrTest, UnInitForgetsEveryUploader) {
+    UploaderMgr& mgr = UploaderMgr::GetInstance();
+    auto a = MakeUploader(std::make_shared<CountingTransport>());
+    mgr.AddUploader("job-a", a);
+    EXPECT_EQ(mgr.UnInit(), 0);
+    std::shared_ptr<Uploader> out;
+    mgr.GetUploader("job-a", out);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(a.use_count(), 1);
+}
+
+}  // namespace
+}  // namespace analysis::orbx::transport

@@ -1,0 +1,320 @@
+#include "transport/uploader.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/test_log_capture.h"
+
+namespace analysis::orbx::transport {
+namespace {
+
+using common::TestLogCapture;
+
+// Records what the uploader sends; sends can be held at a gate.
+class FakeTransport : public ITransport {
+  public:
+    struct Sent {
+        bool raw = false;      // SendBuffer(bytes, length)
+        std::string bytes;     // raw bytes, or the chunk's payload
+        std::string fileName;  // chunks only
+        int32_t module = 0;
+    };
+
+    int SendBuffer(const void* buffer, int length) override {
+        Sent s;
+        s.raw = true;
+        s.bytes.assign(static_cast<const char*>(buffer), static_cast<size_t>(length));
+        return Record(std::move(s)) == 0 ? length : -1;
+    }
+    int SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) override {
+        Sent s;
+        s.bytes = chunk->chunk;
+        s.fileName = chunk->fileName;
+        s.module = chunk->chunkModule;
+        return Record(std::move(s));
+    }
+    int CloseSession() override { return 0; }
+
+    void Hold() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = true;
+    }
+    void Release() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            held_ = false;
+        }
+        cv_.notify_all();
+    }
+    // Waits until n sends have begun.
+    void WaitEntered(size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [&] { return entered_ >= n; });
+    }
+    void FailNext(int n) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failNext_ = n;
+    }
+    std::vector<Sent> Sends() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sent_;
+    }
+
+  private:
+    int Record(Sent s) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++entered_;
+        cv_.notify_all();
+        cv_.wait(lock, [&] { return !held_; });
+        if (failNext_ > 0) {
+            --failNext_;
+            return -1;
+        }
+        sent_.push_back(std::move(s));
+        return 0;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool held_ = false;
+    size_t entered_ = 0;
+    int failNext_ = 0;
+    std::vector<Sent> sent_;
+};
+
+std::shared_ptr<ProfileFileChunk> DataChunk(int i) {
+    auto c = std::make_shared<ProfileFileChunk>();
+    c->chunk = "payload-" + std::to_string(i);
+    c->chunkSize = c->chunk.size();
+    c->chunkModule = kChunkModuleData;
+    c->fileName = "data/f" + std::to_string(i) + ".data.tag";
+    c->extraInfo = "job.0";
+    c->offset = -1;
+    return c;
+}
+
+class UploaderTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        transport_ = std::make_shared<FakeTransport>();
+        uploader_ = std::make_shared<Uploader>(transport_);
+        uploader_->SetThreadName("KTRX_Upld_test");
+        ASSERT_EQ(uploader_->Init(512), 0);
+    }
+    // A failed expectation must not leave the uploader stuck in a held send.
+    void TearDown() override { transport_->Release(); }
+
+    TestLogCapture log_;
+    std::shared_ptr<FakeTransport> transport_;
+    std::shared_ptr<Uploader> uploader_;
+};
+
+TEST_F(UploaderTest, ChunksArriveInQueueOrderWhateverTheirKind) {
+    ASSERT_EQ(uploader_->Start(), 0);
+    for (int i = 0; i < 100; ++i) {
+        if (i % 10 == 0) {
+            const std::string msg = "message-" + std::to_string(i);
+            ASSERT_EQ(uploader_->UploadData(msg.data(), static_cast<int>(msg.size())), 0);
+        } else {
+            ASSERT_EQ(uploader_->UploadData(DataChunk(i)), 0);
+        }
+    }
+    EXPECT_EQ(uploader_->Stop(false), 0);
+
+    const auto sent = transport_->Sends();
+    ASSERT_EQ(sent.size(), 100u);
+    for (int i = 0; i < 100; ++i) {
+        if (i % 10 == 0) {
+            EXPECT_TRUE(sent[i].raw) << i;
+            EXPECT_EQ(sent[i].bytes, "message-" + std::to_string(i));
+        } else {
+            EXPECT_FALSE(sent[i].raw) << i;
+            EXPECT_EQ(sent[i].bytes, "payload-" + std::to_string(i));
+        }
+    }
+}
+
+TEST_F(UploaderTest, The513thUploadWaitsUntilTheUploaderTakesOne) {
+    for (int i = 0; i < 512; ++i) {
+        ASSERT_EQ(uploader_->UploadData(DataChunk(i)), 0);
+    }
+    std::atomic<bool> returned{false};
+    std::thread producer([&] {
+        EXPECT_EQ(uploader_->UploadData(DataChunk(512)), 0);
+        returned.store(true);
+    });
+    // The queue reports itself full before the producer waits; nothing takes
+    // chunks out yet, so the producer cannot have returned.
+    ASSERT_TRUE(
+        log_.WaitFor("QueueFull,QueueName: UploaderQueue, QueueCapacity:512, QueueSize:512"));
+    EXPECT_FALSE(returned.load());
+
+    transport_->Hold();
+    ASSERT_EQ(uploader_->Start(), 0);
+    transport_->WaitEntered(1);  // one chunk taken out: room for the producer
+    producer.join();
+    EXPECT_TRUE(returned.load());
+
+    transport_->Release();
+    uploader_->Stop(false);
+    const auto sent = transport_->Sends();
+    ASSERT_EQ(sent.size(), 513u);
+    EXPECT_EQ(sent.back().bytes, "payload-512");
+}
+
+TEST_F(UploaderTest, StopWithoutForceSendsEverythingQueued) {
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(uploader_->UploadData(DataChunk(i)), 0);
+    }
+    ASSERT_EQ(uploader_->Start(), 0);
+    EXPECT_EQ(uploader_->Stop(false), 0);
+    EXPECT_EQ(transport_->Sends().size(), 20u);
+    EXPECT_TRUE(log_.Count("queue size remaining: 0, force_quit:0"));
+}
+
+TEST_F(UploaderTest, ForcedStopSendsAtMostTheChunkInHand) {
+    transport_->Hold();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(uploader_->UploadData(DataChunk(i)), 0);
+    }
+    ASSERT_EQ(uploader_->Start(), 0);
+    transport_->WaitEntered(1);
+    std::thread stopper([&] { EXPECT_EQ(uploader_->Stop(true), 0); });
+    ASSERT_TRUE(log_.WaitFor("Stopping uploader, force_quit:1."));
+    transport_->Release();
+    stopper.join();
+
+    const auto sent = transport_->Sends();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes, "payload-0");
+    EXPECT_TRUE(log_.Count("queue size remaining: 4, force_quit:1"));
+
+    // A stopped uploader takes nothing more.
+    EXPECT_EQ(uploader_->UploadData(DataChunk(9)), -1);
+    EXPECT_TRUE(log_.Count("[Uploader::UploadData]Push data failed."));
+}
+
+TEST_F(UploaderTest, MessageIsSentByteForByte) {
+    std::string bytes("\0\x01\xfe\xff reply \0 end", 15);
+    ASSERT_EQ(uploader_->UploadData(bytes.data(), static_cast<int>(bytes.size())), 0);
+    ASSERT_EQ(uploader_->Start(), 0);
+    uploader_->Stop(false);
+    const auto sent = transport_->Sends();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(sent[0].raw);
+    EXPECT_EQ(sent[0].bytes, bytes);
+}
+
+TEST_F(UploaderTest, FailedSendDropsThatChunkAndGoesOn) {
+    transport_->FailNext(2);
+    const std::string msg = "hello";
+    ASSERT_EQ(uploader_->UploadData(msg.data(), static_cast<int>(msg.size())), 0);
+    ASSERT_EQ(uploader_->UploadData(DataChunk(1)), 0);
+    ASSERT_EQ(uploader_->UploadData(DataChunk(2)), 0);
+    ASSERT_EQ(uploader_->Start(), 0);
+    uploader_->Stop(false);
+
+    const auto sent = transport_->Sends();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes, "payload-2");
+    EXPECT_TRUE(log_.Count("Failed to upload data, data_len=5 bytes, sent len=-1 bytes"));
+    EXPECT_EQ(log_.Count("Failed to upload data"), 2u);
+}
+
+TEST_F(UploaderTest, MessageChunkClaimingMoreBytesThanItHoldsIsNotSent) {
+    auto c = std::make_shared<ProfileFileChunk>();
+    c->chunk = "abc";
+    c->chunkSize = 4096;
+    c->chunkModule = kChunkModuleMessage;
+    ASSERT_EQ(uploader_->UploadData(c), 0);
+    ASSERT_EQ(uploader_->Start(), 0);
+    uploader_->Stop(false);
+    EXPECT_TRUE(transport_->Sends().empty());
+    EXPECT_TRUE(log_.Count("Failed to upload data, data_len=4096 bytes, sent len=-1 bytes"));
+}
+
+TEST_F(UploaderTest, FlushReturnsAtOnceOnAnEmptyQueue) {
+    std::atomic<int> sleeps{0};
+    uploader_->SetSleepFunc([&](uint64_t) { ++sleeps; });
+    ASSERT_EQ(uploader_->Start(), 0);
+    uploader_->Flush();
+    EXPECT_EQ(sleeps.load(), 0);
+}
+
+TEST_F(UploaderTest, FlushWaitsWhileChunksAreQueued) {
+    transport_->Hold();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(uploader_->UploadData(DataChunk(i)), 0);
+    }
+    ASSERT_EQ(uploader_->Start(), 0);
+    std::vector<uint64_t> sleeps;
+    // The sends go ahead only once Flush has waited.
+    uploader_->SetSleepFunc([&](uint64_t us) {
+        sleeps.push_back(us);
+        transport_->Release();
+        std::this_thread::yield();
+    });
+    uploader_->Flush();
+    ASSERT_FALSE(sleeps.empty());
+    EXPECT_EQ(sleeps[0], 100000u);
+    uploader_->Stop(false);
+    EXPECT_EQ(transport_->Sends().size(), 3u);
+}
+
+TEST_F(UploaderTest, FlushDoesNotWaitForAnUploaderThatHasEnded) {
+    std::atomic<int> sleeps{0};
+    uploader_->SetSleepFunc([&](uint64_t) { ++sleeps; });
+    transport_->Hold();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(uploader_->UploadData(DataChunk(i)), 0);
+    }
+    ASSERT_EQ(uploader_->Start(), 0);
+    transport_->WaitEntered(1);
+    std::thread stopper([&] { uploader_->Stop(true); });
+    ASSERT_TRUE(log_.WaitFor("Stopping uploader, force_quit:1."));
+    transport_->Release();
+    stopper.join();
+    uploader_->Flush();  // two chunks stay queued, and nobody will take them
+    EXPECT_EQ(sleeps.load(), 0);
+}
+
+TEST(UploaderRefusals, NullDataUninitedAndNegativeLength) {
+    TestLogCapture log;
+    auto transport = std::make_shared<FakeTransport>();
+    Uploader uploader(transport);
+    const char byte = 'x';
+    EXPECT_EQ(uploader.UploadData(&byte, 1), -1);
+    EXPECT_TRUE(log.Count("Uploader was not inited."));
+    EXPECT_EQ(uploader.Stop(false), 0);  // nothing to stop
+
+    ASSERT_EQ(uploader.Init(4), 0);
+    log.Clear();
+    EXPECT_EQ(uploader.UploadData(nullptr, 10), -1);
+    EXPECT_TRUE(log.Count("[Uploader::UploadData]data is nullptr."));
+    log.Clear();
+    EXPECT_EQ(uploader.UploadData(std::shared_ptr<ProfileFileChunk>()), -1);
+    EXPECT_TRUE(log.Count("[Uploader::UploadData]data is nullptr."));
+    EXPECT_EQ(uploader.UploadData(&byte, -1), -1);
+}
+
+TEST(UploaderLifetime, DestructorStopsTheThreadAndReleasesTheTransport) {
+    auto transport = std::make_shared<FakeTransport>();
+    std::weak_ptr<FakeTransport> weak = transport;
+    {
+        auto uploader = std::make_shared<Uploader>(transport);
+        transport.reset();
+        ASSERT_EQ(uploader->Init(8), 0);
+        ASSERT_EQ(uploader->Start(), 0);
+        ASSERT_EQ(uploader->UploadData(DataChunk(0)), 0);
+    }
+    EXPECT_TRUE(weak.expired());
+}
+
+}  // namespace
+}  // namespace analysis::orbx::transport
