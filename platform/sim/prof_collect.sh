@@ -4,9 +4,17 @@
 #   --stat <file> <events> <period>  append one line of last-level-cache
 #                                    statistics per sample to <file>, every
 #                                    <period> ms, until --kill
+#   --record <file> <frequency> {rN,...}
+#                                    record the control cpus' hardware events
+#                                    rN (raw event numbers, hexadecimal),
+#                                    <frequency> samples a second, into the
+#                                    pieces <file>.0, <file>.1, ..., a new one
+#                                    about every second, until --kill
+#   --script <piece>                 print a recorded piece as text lines
+#                                    "<seconds>.<microseconds> cpu<n> <event> <count>"
 #   --kill                           end every process this script started
-# Processes started by --stat are recorded one pid a line in the pid file
-# beside this script. To add a verb, write verb_<name> and list it in main.
+# Processes started by --stat and --record are recorded one pid a line in the
+# pid file beside this script. To add a verb, write verb_<name> and list it in main.
 
 set -u
 
@@ -15,7 +23,8 @@ PID_FILE="${SCRIPT_DIR}/prof_collect.pid"
 KILL_WAIT_TENTHS=50 # how long --kill waits for a process to end (0.1 s units)
 
 usage() {
-    echo "usage: $(basename "$0") --stat <file> <events> <period> | --kill" >&2
+    echo "usage: $(basename "$0") --stat <file> <events> <period>" \
+        "| --record <file> <frequency> {rN,...} | --script <piece> | --kill" >&2
     exit 2
 }
 
@@ -96,6 +105,125 @@ verb_stat() {
     done
 }
 
+# ---- Control-CPU recording ---------------------------------------------------
+# The simulated control CPU: CTRL_CPUS cores at CTRL_CPU_HZ cycles a second.
+# A piece is one header line and one line per sample:
+#   <time in us since the epoch> <cpu> <event> <count since the cpu's last sample>
+CTRL_CPUS=4
+CTRL_CPU_HZ=1500000000
+RECORD_MAX_FREQUENCY=10000
+PIECE_HEADER="# oru control-cpu record"
+
+now_us() {
+    local now=${EPOCHREALTIME}
+    echo "${now%.*}${now#*.}"
+}
+
+# Appends to piece the samples of every control cpu and event whose sample
+# time falls in [from_us, to_us) (times relative to origin_us), at frequency
+# samples a second. Cycles (r11) follow the cpu's load, instructions (r8) the
+# cycles; any other event counts a small, event-dependent share of the cycles.
+write_samples() {
+    local piece=$1 origin_us=$2 from_us=$3 to_us=$4 frequency=$5 events=$6
+    awk -v origin="${origin_us}" -v from="${from_us}" -v to="${to_us}" \
+        -v freq="${frequency}" -v events="${events}" -v cpus="${CTRL_CPUS}" \
+        -v hz="${CTRL_CPU_HZ}" -v seed="$((($$ * 1000003 + from_us) % 2147483647))" '
+    function hex(text,    i, v) {
+        v = 0
+        for (i = 1; i <= length(text); i++) v = v * 16 + index("0123456789abcdef", tolower(substr(text, i, 1))) - 1
+        return v
+    }
+    function at_or_after(t,    k) {
+        k = int(t * freq / 1000000)
+        if (k * 1000000 / freq < t) k++
+        return k
+    }
+    BEGIN {
+        srand(seed)
+        n = split(events, ev, ",")
+        for (i = 1; i <= n; i++) share[i] = (1 + hex(substr(ev[i], 2)) % 50) / 1000
+        cycles = hz / freq
+        for (k = at_or_after(from); k * 1000000 / freq < to; k++) {
+            at = origin + int(k * 1000000 / freq)
+            for (cpu = 0; cpu < cpus; cpu++) {
+                busy = cycles * (0.2 + 0.8 * rand())
+                ipc = 0.4 + 1.2 * rand()
+                for (i = 1; i <= n; i++) {
+                    if (ev[i] == "r11") count = busy
+                    else if (ev[i] == "r8") count = busy * ipc
+                    else count = busy * share[i] * (0.5 + rand())
+                    printf "%.0f %d %s %.0f\n", at, cpu, ev[i], int(count)
+                }
+            }
+        }
+    }' >>"${piece}"
+}
+
+verb_record() {
+    [ $# -eq 3 ] || usage
+    local file=$1 frequency=$2 events=$3
+    is_positive_int "${frequency}" || usage
+    ((10#${frequency} <= RECORD_MAX_FREQUENCY)) || usage
+    frequency=$((10#${frequency}))
+    [[ "${events}" =~ ^\{r[0-9a-fA-F]+(,r[0-9a-fA-F]+)*\}$ ]] || usage
+    events=${events#\{}
+    events=${events%\}}
+    : >>"${file}" || exit 1
+
+    local stop=0 sleeper=""
+    # shellcheck disable=SC2317  # reached through the trap
+    on_stop() {
+        stop=1
+        [ -n "${sleeper}" ] && kill "${sleeper}" 2>/dev/null
+    }
+    trap on_stop TERM INT HUP
+    record_pid "$$"
+    echo "recording control cpus 0-$((CTRL_CPUS - 1)) at ${frequency} Hz: ${events}"
+
+    # Piece n covers the n-th second (the last one: up to the kill). A piece is
+    # complete before the next one is created.
+    local origin from to n=0 piece
+    origin=$(now_us)
+    from=0
+    while true; do
+        piece="${file}.${n}"
+        echo "${PIECE_HEADER} frequency=${frequency} events=${events} cpus=${CTRL_CPUS}" >"${piece}"
+        if ((stop == 0)); then
+            sleep 1 &
+            sleeper=$!
+            ((stop == 0)) || kill "${sleeper}" 2>/dev/null
+            wait "${sleeper}"
+            sleeper=""
+        fi
+        to=$(($(now_us) - origin))
+        write_samples "${piece}" "${origin}" "${from}" "${to}" "${frequency}" "${events}"
+        ((stop == 0)) || break
+        from=${to}
+        n=$((n + 1))
+    done
+    forget_pid "$$"
+    exit 0
+}
+
+verb_script() {
+    [ $# -eq 1 ] || usage
+    local piece=$1
+    if [ ! -r "${piece}" ]; then
+        echo "$(basename "$0"): cannot read ${piece}" >&2
+        exit 1
+    fi
+    local header
+    IFS= read -r header <"${piece}" || header=""
+    if [[ "${header}" != "${PIECE_HEADER} "* ]]; then
+        echo "$(basename "$0"): ${piece} is not a control-cpu recording" >&2
+        exit 1
+    fi
+    awk 'NR > 1 && NF == 4 {
+        us = $1 % 1000000
+        printf "%.0f.%06d cpu%d %s %.0f\n", ($1 - us) / 1000000, us, $2, $3, $4
+    }' "${piece}"
+}
+
 verb_kill() {
     [ $# -eq 0 ] || usage
     [ -f "${PID_FILE}" ] || return 0
@@ -122,6 +250,8 @@ main() {
     shift
     case "${verb}" in
     --stat) verb_stat "$@" ;;
+    --record) verb_record "$@" ;;
+    --script) verb_script "$@" ;;
     --kill) verb_kill "$@" ;;
     *) usage ;;
     esac

@@ -6,7 +6,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,6 +135,162 @@ TEST_F(ProfCollectScriptTest, BadArgumentsAreRefused) {
     EXPECT_EQ(2, RunScript({kScript, "--record"}));
     EXPECT_EQ(2, RunScript({kScript}));
     EXPECT_TRUE(Lines(out).empty());
+}
+
+// ---- Control-CPU recording ---------------------------------------------------
+
+// Standard output and exit status of the script run with args.
+int RunScriptOutput(const std::vector<std::string>& args, std::string& out) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        std::vector<char*> argv;
+        for (const auto& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    out.clear();
+    char buf[65536];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof(buf))) > 0;) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// Waits (bounded) until path exists while the writer runs.
+bool WaitForFile(const std::string& path, pid_t writer) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!Exists(path)) {
+        int status = 0;
+        if (std::chrono::steady_clock::now() > deadline || waitpid(writer, &status, WNOHANG) != 0) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) {
+    const std::string out = Output("ai_ctrl_cpu.data.0");
+    for (int n = 0; n < 8; ++n) {
+        unlink((out + "." + std::to_string(n)).c_str());
+    }
+    std::ofstream(out).close();
+    pid_t record = Spawn({kScript, "--record", out, "200", "{r11,r8}"});
+    ASSERT_GT(record, 0);
+    // Piece 2 exists only once pieces 0 and 1 are complete.
+    ASSERT_TRUE(WaitForFile(out + ".2", record));
+    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
+    int status = 0;
+    ASSERT_EQ(record, waitpid(record, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_TRUE(Lines(out).empty());
+
+    size_t pieces = 0;
+    while (Exists(out + "." + std::to_string(pieces))) {
+        ++pieces;
+    }
+    ASSERT_GE(pieces, 3u);
+    EXPECT_FALSE(Exists(out + "." + std::to_string(pieces + 1)));
+
+    // Every 5 ms each of the four control cpus reports both events, with no
+    // sample missing or repeated across pieces.
+    const std::regex sample(R"(^(\d+)\.(\d{6}) cpu([0-3]) (r11|r8) (\d+)$)");
+    long long previous = -1;
+    for (size_t n = 0; n < pieces; ++n) {
+        std::string text;
+        ASSERT_EQ(0, RunScriptOutput({kScript, "--script", out + "." + std::to_string(n)}, text));
+        std::istringstream in(text);
+        std::map<long long, std::set<std::string>> samples;
+        for (std::string line; std::getline(in, line);) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
+            const long long us = std::stoll(m[1]) * 1000000 + std::stoll(m[2]);
+            EXPECT_TRUE(samples[us].insert(m[3].str() + m[4].str()).second) << line;
+            EXPECT_GT(std::stoll(m[5]), 0) << line;
+        }
+        ASSERT_FALSE(samples.empty()) << "piece " << n;
+        for (const auto& [us, seen] : samples) {
+            EXPECT_EQ(8u, seen.size()) << "piece " << n;
+            if (previous >= 0) {
+                EXPECT_EQ(5000, us - previous) << "piece " << n;
+            }
+            previous = us;
+        }
+        if (n + 1 < pieces) {
+            // A finished piece spans about a second.
+            EXPECT_GE(samples.size(), 150u) << "piece " << n;
+        }
+    }
+}
+
+TEST_F(ProfCollectScriptTest, KillEndsRecordingsAndStatsTogether) {
+    const std::string rec = Output("ai_ctrl_cpu.data.1");
+    const std::string llc = Output("llc.data.1");
+    unlink((rec + ".0").c_str());
+    pid_t a = Spawn({kScript, "--record", rec, "10", "{r11}"});
+    pid_t b = Spawn({kScript, "--stat", llc, "read", "5"});
+    ASSERT_TRUE(WaitForFile(rec + ".0", a));
+    ASSERT_TRUE(WaitForLines(llc, 1, b));
+    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
+    int status = 0;
+    EXPECT_EQ(a, waitpid(a, &status, 0));
+    EXPECT_EQ(b, waitpid(b, &status, 0));
+    EXPECT_FALSE(Exists(kPidFile));
+    // The piece being written when the kill came is complete and readable.
+    std::string text;
+    EXPECT_EQ(0, RunScriptOutput({kScript, "--script", rec + ".0"}, text));
+    EXPECT_FALSE(text.empty());
+}
+
+TEST_F(ProfCollectScriptTest, RecordAndScriptRefuseBadArguments) {
+    const std::string out = Output("ai_ctrl_cpu.data.2");
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"--record", out, "0", "{r11}"},
+                                               {"--record", out, "ten", "{r11}"},
+                                               {"--record", out, "10001", "{r11}"},
+                                               {"--record", out, "100", "r11"},
+                                               {"--record", out, "100", "{}"},
+                                               {"--record", out, "100", "{r11,}"},
+                                               {"--record", out, "100", "{0x11}"},
+                                               {"--record", out, "100", "{rx}"},
+                                               {"--record", out, "100"},
+                                               {"--script"},
+                                               {"--script", out, out}}) {
+        std::vector<std::string> full = {kScript};
+        full.insert(full.end(), args.begin(), args.end());
+        EXPECT_EQ(2, RunScript(full)) << args.size() << " " << args.back();
+    }
+    EXPECT_FALSE(Exists(out));
+    EXPECT_FALSE(Exists(out + ".0"));
+
+    // What is no recording is not converted.
+    std::string text;
+    EXPECT_EQ(1, RunScriptOutput({kScript, "--script", out + ".0"}, text));
+    EXPECT_TRUE(text.empty());
+    std::ofstream(out) << "1 2 3 4\n";
+    EXPECT_EQ(1, RunScriptOutput({kScript, "--script", out}, text));
+    EXPECT_TRUE(text.empty());
 }
 
 }  // namespace
