@@ -1,0 +1,172 @@
+// The logging library: line format, level filter, file output and sink.
+#include "ostrel/dlog.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string LogPath() {
+    std::string dir = ORU_TEST_TMP_DIR;
+    for (size_t pos = dir.find('/', 1); pos != std::string::npos; pos = dir.find('/', pos + 1)) {
+        mkdir(dir.substr(0, pos).c_str(), 0755);
+    }
+    mkdir(dir.c_str(), 0755);
+    return dir + "/dlog.log";
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+struct Captured {
+    int level;
+    int module;
+    std::string text;
+};
+
+void Capture(int level, int module, const char* text, void* ctx) {
+    static_cast<std::vector<Captured>*>(ctx)->push_back({level, module, text});
+}
+
+class DlogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        path_ = LogPath();
+        unlink(path_.c_str());
+        setenv("OSTREL_LOG_FILE", path_.c_str(), 1);
+        unsetenv("OSTREL_LOG_LEVEL");
+        DlogReloadSettings();
+    }
+    void TearDown() override {
+        DlogSetSink(nullptr, nullptr);
+        unsetenv("OSTREL_LOG_FILE");
+        unsetenv("OSTREL_LOG_LEVEL");
+        DlogReloadSettings();
+    }
+    void UseLevel(const char* level) {
+        setenv("OSTREL_LOG_LEVEL", level, 1);
+        DlogReloadSettings();
+    }
+    void WriteEveryLevel() {
+        DlogDebugInner(31, "debug %d\n", 0);
+        DlogInfoInner(31, "info %d\n", 1);
+        DlogWarnInner(31, "warning %d\n", 2);
+        DlogErrorInner(31, "error %d\n", 3);
+        DlogEventInner(31, "event %s\n", "x");
+    }
+    // The texts of the lines written so far, in order, checking the stamp.
+    std::vector<std::string> Texts() {
+        static const std::regex line(
+            R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\] \[(DEBUG|INFO|WARNING|ERROR|EVENT)\] \[(\d+)\] (.*)$)");
+        std::vector<std::string> out;
+        for (const std::string& l : ReadLines(path_)) {
+            std::smatch m;
+            EXPECT_TRUE(std::regex_match(l, m, line)) << l;
+            if (!m.empty()) {
+                out.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str());
+            }
+        }
+        return out;
+    }
+    std::string path_;
+};
+
+TEST_F(DlogTest, WarningsAndAboveByDefaultErrorsAndEventsAlways) {
+    EXPECT_EQ(0, dlog_init());
+    EXPECT_EQ(0, CheckLogLevel(31, DLOG_DEBUG));
+    EXPECT_EQ(0, CheckLogLevel(31, DLOG_INFO));
+    EXPECT_EQ(1, CheckLogLevel(31, DLOG_WARN));
+    EXPECT_EQ(1, CheckLogLevel(31, DLOG_ERROR));
+    WriteEveryLevel();
+    EXPECT_EQ(
+        (std::vector<std::string>{"WARNING 31 warning 2", "ERROR 31 error 3", "EVENT 31 event x"}),
+        Texts());
+}
+
+TEST_F(DlogTest, TheLevelSettingOpensAndClosesTheLowerLevels) {
+    UseLevel("debug");
+    EXPECT_EQ(1, CheckLogLevel(31, DLOG_DEBUG));
+    WriteEveryLevel();
+    EXPECT_EQ(5u, Texts().size());
+    unlink(path_.c_str());
+
+    UseLevel("error");
+    EXPECT_EQ(0, CheckLogLevel(31, DLOG_WARN));
+    WriteEveryLevel();
+    EXPECT_EQ((std::vector<std::string>{"ERROR 31 error 3", "EVENT 31 event x"}), Texts());
+    unlink(path_.c_str());
+
+    UseLevel("info");
+    EXPECT_EQ(0, CheckLogLevel(31, DLOG_DEBUG));
+    EXPECT_EQ(1, CheckLogLevel(31, DLOG_INFO));
+    UseLevel("nonsense");  // falls back to warnings
+    EXPECT_EQ(0, CheckLogLevel(31, DLOG_INFO));
+    EXPECT_EQ(1, CheckLogLevel(31, DLOG_WARN));
+}
+
+TEST_F(DlogTest, OneLinePerCallWithTheModuleAndTheCallersText) {
+    DlogErrorInner(5, "[%s:%d] >>> (tid:%ld) %s\n", "file.cpp", 12, 345L, "text");
+    DlogErrorInner(31, "no newline");
+    EXPECT_EQ((std::vector<std::string>{"ERROR 5 [file.cpp:12] >>> (tid:345) text",
+                                        "ERROR 31 no newline"}),
+              Texts());
+}
+
+TEST_F(DlogTest, TheSinkSeesWhatPassesTheFilter) {
+    std::vector<Captured> seen;
+    DlogSetSink(Capture, &seen);
+    WriteEveryLevel();
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ(DLOG_WARN, seen[0].level);
+    EXPECT_EQ("warning 2", seen[0].text);
+    EXPECT_EQ(DLOG_ERROR, seen[1].level);
+    EXPECT_EQ(DLOG_EVENT, seen[2].level);
+    EXPECT_EQ(31, seen[2].module);
+    DlogSetSink(nullptr, nullptr);
+    DlogErrorInner(31, "unseen by the sink");
+    EXPECT_EQ(3u, seen.size());
+}
+
+TEST_F(DlogTest, LinesFromManyThreadsStayWhole) {
+    constexpr int kThreads = 4;
+    constexpr int kLines = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                DlogErrorInner(31, "thread %d line %d %s\n", t, i,
+                               std::string(300, 'a' + t).c_str());
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    std::vector<std::string> texts = Texts();
+    ASSERT_EQ(static_cast<size_t>(kThreads * kLines), texts.size());
+    std::vector<int> next(kThreads, 0);
+    for (const std::string& text : texts) {
+        int t = -1;
+        int i = -1;
+        ASSERT_EQ(2, sscanf(text.c_str(), "ERROR 31 thread %d line %d", &t, &i)) << text;
+        ASSERT_TRUE(t >= 0 && t < kThreads);
+        EXPECT_EQ(next[t]++, i);  // each thread's lines in its own order
+        EXPECT_NE(std::string::npos, text.find(std::string(300, 'a' + t)));
+    }
+}
+
+}  // namespace
