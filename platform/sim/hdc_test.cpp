@@ -2,6 +2,8 @@
 // receive, wake-up of blocked calls, handles, attributes and injected faults.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -359,6 +361,44 @@ TEST_F(HdcTest, ClosedAndForeignHandlesAreRefusedCleanly) {
     EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionConnect(0, 0, client_, &s));
     EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcClientDestroy(client_));
     EXPECT_EQ(1u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
+}
+
+TEST_F(HdcTest, HandlesAreNeverReused) {
+    Open();
+    HDC_SESSION old = host_;
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(host_));
+    for (int i = 0; i < 3; ++i) {
+        HDC_SESSION s = nullptr;
+        ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionConnect(0, 0, client_, &s));
+        EXPECT_NE(old, s);
+        ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(s));
+    }
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendMessage(old, {"stale"}));
+}
+
+TEST_F(HdcTest, AnotherProcessConnectsAndItsEndClosesTheSession) {
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The host side in its own process: one message, then exit without closing.
+        HDC_CLIENT client = nullptr;
+        HDC_SESSION session = nullptr;
+        if (drvHdcClientCreate(&client, 4, kService, 0) != DRV_ERROR_NONE ||
+            drvHdcSessionConnect(0, 0, client, &session) != DRV_ERROR_NONE ||
+            SendMessage(session, {"from", "child"}) != DRV_ERROR_NONE) {
+            _exit(1);
+        }
+        _exit(0);
+    }
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device_));
+    Buffers got;
+    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ((Buffers{"from", "child"}), got);
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(device_, &got));
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(HdcTest, MessageObjectsRefuseMisuse) {
