@@ -1,0 +1,60 @@
+// Stores the file chunks of a job's data session under the output folder.
+// Each chunk is appended to the file its name gives, in arrival order; the
+// first chunk of a name in a run starts the file afresh. Names that would
+// leave the folder (absolute paths, ".." components) or overwrite the files
+// oru-host writes itself are refused. Not thread-safe: one data reader owns it.
+#ifndef ORU_TOOLS_ORU_HOST_CHUNK_WRITER_H
+#define ORU_TOOLS_ORU_HOST_CHUNK_WRITER_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace analysis::orbx::hosttool {
+
+// Where chunks without a file name go (the device sends its cache-counter
+// channel data unnamed).
+constexpr const char* kUnnamedDataFile = "data/unnamed.data";
+
+struct FileStats {
+    uint64_t bytes = 0;
+    uint64_t chunks = 0;
+};
+
+struct RefusedChunk {
+    std::string fileName;
+    std::string reason;
+    uint64_t bytes = 0;
+};
+
+// The relative path a chunk name stands for ("data//x" becomes "data/x"),
+// or false with the reason when the name is refused.
+bool SafeRelativePath(const std::string& fileName, std::string* path, std::string* reason);
+
+class ChunkWriter {
+  public:
+    explicit ChunkWriter(std::string dir) : dir_(std::move(dir)) {}
+
+    enum class Result { kWritten, kRefused, kFailed };
+    // On kRefused or kFailed *reason says why; the chunk is then recorded in
+    // Refused() or Failed().
+    Result Write(const std::string& fileName, const std::string& bytes, std::string* reason);
+
+    const std::map<std::string, FileStats>& Files() const { return files_; }
+    const std::vector<RefusedChunk>& Refused() const { return refused_; }
+    const std::vector<RefusedChunk>& Failed() const { return failed_; }
+
+  private:
+    std::string dir_;
+    std::map<std::string, FileStats> files_;  // by relative path
+    std::vector<RefusedChunk> refused_;
+    std::vector<RefusedChunk> failed_;
+};
+
+// Creates dir and every missing parent; false with errno's text on failure.
+bool MakeDirs(const std::string& dir, std::string* reason);
+
+}  // namespace analysis::orbx::hosttool
+
+#endif  // ORU_TOOLS_ORU_HOST_CHUNK_WRITER_H

@@ -1,0 +1,64 @@
+// The command line of oru-host: its subcommands, their options and the usage
+// texts. Parsing never touches the network or the output folder; it only
+// turns argv into a checked request, or into a usage error with its reason.
+#ifndef ORU_TOOLS_ORU_HOST_OPTIONS_H
+#define ORU_TOOLS_ORU_HOST_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace analysis::orbx::hosttool {
+
+// Exit codes of oru-host.
+constexpr int kExitOk = 0;
+constexpr int kExitLocalFailure = 1;  // output could not be written, nothing to report
+constexpr int kExitUsage = 2;
+constexpr int kExitDeviceRefused = 3;
+constexpr int kExitLinkFailure = 4;
+
+struct ProfileOptions {
+    uint32_t device = 0;
+    std::string jobId;
+    std::string outDir;
+    uint64_t durationMs = 0;
+    bool sys = false;
+    bool pid = false;
+    bool hasInterval = false;
+    int32_t intervalMs = 0;
+    std::vector<std::string> llcEvents;
+    std::vector<std::string> ctrlCpuEvents;
+    std::string configFile;  // empty: build the configuration from the switches
+    std::string mode;
+    uint32_t vfid = 0;
+    uint32_t replyTimeoutS = 60;
+};
+
+struct ReportOptions {
+    std::string dir;
+    uint32_t pageSize = 4096;
+};
+
+enum class Command { kHelp, kProfileHelp, kReportHelp, kProfile, kReport, kUsageError };
+
+struct CommandLine {
+    Command command = Command::kUsageError;
+    ProfileOptions profile;
+    ReportOptions report;
+    std::string error;      // for kUsageError: what is wrong
+    std::string usageText;  // for kUsageError: the usage of the subcommand concerned
+};
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args);  // args without argv[0]
+
+std::string MainUsage();
+std::string ProfileUsage();
+std::string ReportUsage();
+
+// Splits a comma-separated event list; blanks around names are dropped.
+// False (with the reason) for an empty list or an empty name.
+bool SplitEventList(const std::string& text, std::vector<std::string>* events, std::string* error);
+
+}  // namespace analysis::orbx::hosttool
+
+#endif  // ORU_TOOLS_ORU_HOST_OPTIONS_H

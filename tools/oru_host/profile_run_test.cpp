@@ -1,0 +1,405 @@
+#include "tools/oru_host/profile_run.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "tools/oru_host/dialect_json.h"
+#include "tools/oru_host/sample_config.h"
+
+namespace analysis::orbx::hosttool {
+namespace {
+
+namespace fs = std::filesystem;
+using MessagePtr = std::shared_ptr<google::protobuf::Message>;
+
+class FakeClock : public Clock {
+  public:
+    uint64_t NowMs() override { return now_.load(); }
+    void SleepMs(uint64_t ms) override { now_ += ms; }
+    std::string WallTimeUtc() override { return "2026-01-02T03:04:05Z"; }
+
+  private:
+    std::atomic<uint64_t> now_{1000};
+};
+
+Reply Ok() {
+    return Reply{false, 0, "{\"info\":\"\",\"status\":0,\"dev_id\":\"3\"}"};
+}
+
+Reply Failed(const std::string& info) {
+    return Reply{false, 1, "{\"dev_id\":\"-1\",\"status\":1,\"info\":\"" + info + "\"}"};
+}
+
+MessagePtr Chunk(const std::string& name, const std::string& bytes) {
+    auto m = std::make_shared<proto::FileChunkReq>();
+    m->set_filename(name);
+    m->set_chunk(bytes);
+    m->set_chunksizeinbytes(static_cast<int32_t>(bytes.size()));
+    m->set_datamodule(3);
+    m->set_offset(-1);
+    return m;
+}
+
+MessagePtr Finish() {
+    return std::make_shared<proto::DataChannelFinish>();
+}
+
+// A device that answers from a script. Data messages are queued for the
+// reader when a command arrives, the way the device's uploader sends them.
+class FakeLink : public DeviceLink {
+  public:
+    Reply ctrlReply = Ok();
+    Reply dataReply = Ok();
+    std::map<std::string, Reply> replies;                   // by request type name
+    std::map<std::string, std::string> commandFailure;      // by request type name
+    std::map<std::string, std::vector<MessagePtr>> dataOn;  // queued when the command arrives
+    std::map<std::string, bool> endDataOn;                  // the data session closes afterwards
+
+    std::vector<std::string> sent;
+    std::vector<MessagePtr> commands;
+    int closeDataCalls = 0;
+    int closeControlCalls = 0;
+
+    bool OpenControl(uint32_t device, uint32_t vfid, const proto::CtrlChannelHandshake& hs,
+                     Reply* reply, std::string*) override {
+        sent.push_back("CtrlChannelHandshake");
+        ctrlDevice = device;
+        ctrlVfid = vfid;
+        ctrlHandshake = hs;
+        *reply = ctrlReply;
+        return true;
+    }
+    bool OpenData(uint32_t, uint32_t, const proto::DataChannelHandshake& hs, Reply* reply,
+                  std::string*) override {
+        sent.push_back("DataChannelHandshake");
+        dataHandshake = hs;
+        *reply = dataReply;
+        return true;
+    }
+    bool Command(const google::protobuf::Message& request, Reply* reply,
+                 std::string* error) override {
+        std::string type = request.GetDescriptor()->name();
+        sent.push_back(type);
+        MessagePtr copy(request.New());
+        copy->CopyFrom(request);
+        commands.push_back(copy);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const MessagePtr& m : dataOn[type]) {
+                queue_.push_back(m);
+            }
+            if (endDataOn[type]) {
+                ended_ = true;
+            }
+        }
+        cv_.notify_all();
+        if (commandFailure.count(type) != 0) {
+            *error = commandFailure[type];
+            return false;
+        }
+        *reply = replies.count(type) != 0 ? replies[type] : Ok();
+        return true;
+    }
+    bool ReadData(MessagePtr* message, std::string* error) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [this] { return !queue_.empty() || ended_ || closed_; });
+        if (closed_ || queue_.empty()) {
+            *error = closed_ ? "closed by the host" : "the device closed the session";
+            return false;
+        }
+        *message = queue_.front();
+        queue_.pop_front();
+        return true;
+    }
+    void CloseControl() override { closeControlCalls += 1; }
+    void CloseData() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closed_ = true;
+        }
+        closeDataCalls += 1;
+        cv_.notify_all();
+    }
+
+    template <class T>
+    std::shared_ptr<T> Sent(size_t i) {
+        return std::dynamic_pointer_cast<T>(commands.at(i));
+    }
+
+    uint32_t ctrlDevice = 99;
+    uint32_t ctrlVfid = 99;
+    proto::CtrlChannelHandshake ctrlHandshake;
+    proto::DataChannelHandshake dataHandshake;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<MessagePtr> queue_;
+    bool ended_ = false;
+    bool closed_ = false;
+};
+
+class ProfileRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::path(ORU_TEST_TMP_DIR) /
+               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(dir_);
+        request_.options.device = 3;
+        request_.options.jobId = "job-42";
+        request_.options.outDir = dir_.string();
+        request_.options.durationMs = 5000;
+        request_.options.sys = true;
+        request_.options.pid = true;
+        request_.options.llcEvents = {"read"};
+        request_.options.ctrlCpuEvents = {"0x11", "0x8"};
+        request_.options.mode = "def_mode";
+        request_.sampleConfig = BuildSampleConfig(request_.options);
+        request_.configSource = "options";
+        link_.dataOn["ReplayStartReq"] = {Chunk("data/Memory.data", "first ")};
+        link_.dataOn["JobStopReq"] = {Chunk("data/Memory.data", "second"),
+                                      Chunk("data/7-CpuUsage.data", "xyz"), Finish()};
+    }
+
+    int Run(std::string* message = nullptr, std::ostream* progress = nullptr,
+            const std::atomic<bool>* interrupt = nullptr) {
+        ProfileRun run(request_, &link_, &clock_);
+        run.SetProgressStream(progress);
+        run.SetInterruptFlag(interrupt);
+        int code = run.Run();
+        if (message != nullptr) {
+            *message = run.Message();
+        }
+        record_ = run.Record();
+        return code;
+    }
+
+    nlohmann::json JobJson() {
+        std::ifstream in(dir_ / "job.json");
+        nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+        EXPECT_FALSE(j.is_discarded());
+        return j;
+    }
+
+    std::string Slurp(const std::string& rel) {
+        std::ifstream in(dir_ / rel, std::ios::binary);
+        std::ostringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    fs::path dir_;
+    ProfileRequest request_;
+    FakeLink link_;
+    FakeClock clock_;
+    JobRecord record_;
+};
+
+TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
+    std::string message;
+    ASSERT_EQ(Run(&message), kExitOk) << message;
+    EXPECT_EQ(link_.sent, (std::vector<std::string>{"CtrlChannelHandshake", "DataChannelHandshake",
+                                                    "JobStartReq", "ReplayStartReq",
+                                                    "ReplayStopReq", "JobStopReq"}));
+    EXPECT_EQ(link_.ctrlDevice, 3u);
+    EXPECT_EQ(link_.ctrlVfid, 0u);
+    EXPECT_EQ(link_.ctrlHandshake.jobid(), "job-42");
+    EXPECT_EQ(link_.ctrlHandshake.devid(), 3);
+    EXPECT_EQ(link_.ctrlHandshake.mode(), "def_mode");
+    EXPECT_EQ(link_.dataHandshake.jobid(), "job-42");
+    EXPECT_EQ(link_.dataHandshake.mode(), "def_mode");
+
+    auto start = link_.Sent<proto::JobStartReq>(0);
+    ASSERT_NE(start, nullptr);
+    EXPECT_EQ(start->sampleconfig(), request_.sampleConfig);
+    std::map<std::string, FlatValue> ctx;
+    ASSERT_TRUE(ParseFlatObject(start->hdr().job_ctx(), &ctx));
+    EXPECT_EQ(ctx["job_id"].text, "job-42");
+    EXPECT_EQ(ctx["dev_id"].text, "3");
+    auto replay = link_.Sent<proto::ReplayStartReq>(1);
+    ASSERT_NE(replay, nullptr);
+    ASSERT_EQ(replay->llc_events_size(), 1);
+    EXPECT_EQ(replay->llc_events(0), "read");
+    ASSERT_EQ(replay->ctrl_cpu_events_size(), 2);
+    EXPECT_EQ(replay->ctrl_cpu_events(1), "0x8");
+    for (size_t i = 0; i < 4; ++i) {
+        const auto* hdr = link_.commands[i]->GetDescriptor()->FindFieldByName("Hdr");
+        ASSERT_NE(hdr, nullptr);
+        const auto& h = static_cast<const proto::Header&>(
+            link_.commands[i]->GetReflection()->GetMessage(*link_.commands[i], hdr));
+        EXPECT_EQ(h.job_ctx(), start->hdr().job_ctx()) << i;
+    }
+    EXPECT_EQ(link_.Sent<proto::JobStopReq>(3)->jobid(), "job-42");
+
+    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
+    EXPECT_EQ(Slurp("data/7-CpuUsage.data"), "xyz");
+
+    nlohmann::json j = JobJson();
+    EXPECT_EQ(j["job_id"], "job-42");
+    EXPECT_EQ(j["device"], 3);
+    EXPECT_EQ(j["configuration"]["sample_config"], request_.sampleConfig);
+    EXPECT_EQ(j["configuration"]["llc_events"], nlohmann::json::array({"read"}));
+    ASSERT_EQ(j["replies"].size(), 6u);
+    const char* steps[] = {"control_handshake", "data_handshake", "job_start",
+                           "replay_start",      "replay_stop",    "job_stop"};
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(j["replies"][i]["step"], steps[i]);
+        EXPECT_EQ(j["replies"][i]["status"], 0);
+        EXPECT_EQ(j["replies"][i]["status_name"], "SUCCESS");
+        EXPECT_EQ(j["replies"][i]["info"], "");
+    }
+    EXPECT_EQ(j["data"]["finished"], true);
+    EXPECT_EQ(j["data"]["chunks"], 3);
+    EXPECT_EQ(j["data"]["bytes"], 15);
+    EXPECT_EQ(j["data"]["files"]["data/Memory.data"]["bytes"], 12);
+    EXPECT_EQ(j["data"]["files"]["data/Memory.data"]["chunks"], 2);
+    EXPECT_EQ(j["data"]["files"]["data/7-CpuUsage.data"]["chunks"], 1);
+    EXPECT_EQ(j["timings_ms"]["collection"], 5000);
+    EXPECT_EQ(j["timings_ms"]["requested_duration"], 5000);
+    EXPECT_EQ(j["started_at"], "2026-01-02T03:04:05Z");
+    EXPECT_EQ(j["outcome"], "success");
+    EXPECT_EQ(j["exit_code"], 0);
+    EXPECT_EQ(j["interrupted"], false);
+}
+
+TEST_F(ProfileRunTest, AContainerIsRefusedWithTheDevicesText) {
+    request_.options.vfid = 5;
+    link_.ctrlReply = Reply{true, -1, "MESSAGE_CONTAINER_NO_SUPPORT"};
+    std::string message;
+    EXPECT_EQ(Run(&message), kExitDeviceRefused);
+    EXPECT_EQ(message, "device 3 refused the control session: MESSAGE_CONTAINER_NO_SUPPORT");
+    EXPECT_EQ(link_.ctrlVfid, 5u);
+    EXPECT_EQ(link_.sent, std::vector<std::string>{"CtrlChannelHandshake"});
+    nlohmann::json j = JobJson();
+    EXPECT_EQ(j["outcome"], "refused");
+    EXPECT_EQ(j["exit_code"], 3);
+    EXPECT_EQ(j["replies"][0]["status_name"], "REFUSED");
+    EXPECT_EQ(j["replies"][0]["info"], "MESSAGE_CONTAINER_NO_SUPPORT");
+    EXPECT_EQ(j["error"], message);
+}
+
+TEST_F(ProfileRunTest, ARefusedJobStartEndsTheRunWithTheDevicesReason) {
+    link_.replies["JobStartReq"] = Failed("invalid sample configuration");
+    std::string message;
+    EXPECT_EQ(Run(&message), kExitDeviceRefused);
+    EXPECT_EQ(message, "device 3 refused the job start: invalid sample configuration");
+    EXPECT_EQ(link_.sent.back(), "JobStartReq");
+    EXPECT_GE(link_.closeDataCalls, 1);
+    EXPECT_GE(link_.closeControlCalls, 1);
+    nlohmann::json j = JobJson();
+    EXPECT_EQ(j["replies"][2]["status"], 1);
+    EXPECT_EQ(j["replies"][2]["status_name"], "FAILED");
+    EXPECT_EQ(j["replies"][2]["info"], "invalid sample configuration");
+}
+
+TEST_F(ProfileRunTest, ARefusedDataSessionIsReported) {
+    link_.dataReply = Failed("");
+    std::string message;
+    EXPECT_EQ(Run(&message), kExitDeviceRefused);
+    // Without an info text the whole status record is shown.
+    EXPECT_EQ(message, "device 3 refused the data session: " + Failed("").message);
+    EXPECT_EQ(link_.sent.size(), 2u);
+}
+
+TEST_F(ProfileRunTest, ARefusedReplayStillStopsTheJobAndCollectsWhatCame) {
+    link_.replies["ReplayStartReq"] = Failed("[Start] pmu event size is not valid!");
+    std::string message;
+    EXPECT_EQ(Run(&message), kExitDeviceRefused);
+    EXPECT_EQ(message, "device 3 refused the replay start: [Start] pmu event size is not valid!");
+    EXPECT_EQ(link_.sent,
+              (std::vector<std::string>{"CtrlChannelHandshake", "DataChannelHandshake",
+                                        "JobStartReq", "ReplayStartReq", "JobStopReq"}));
+    EXPECT_EQ(record_.collectionMs, 0u);
+    EXPECT_TRUE(record_.dataFinished);
+    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
+}
+
+TEST_F(ProfileRunTest, ALostControlSessionIsALinkFailure) {
+    link_.commandFailure["JobStopReq"] = "session closed by the device";
+    std::string message;
+    EXPECT_EQ(Run(&message), kExitLinkFailure);
+    EXPECT_EQ(message, "job_stop: session closed by the device");
+    nlohmann::json j = JobJson();
+    EXPECT_EQ(j["replies"].back()["received"], false);
+    EXPECT_EQ(j["replies"].back()["error"], "session closed by the device");
+    EXPECT_EQ(j["outcome"], "failed");
+}
+
+TEST_F(ProfileRunTest, DataThatEndsWithoutItsFinishIsALinkFailure) {
+    link_.dataOn["JobStopReq"] = {Chunk("data/Memory.data", "second")};
+    link_.endDataOn["JobStopReq"] = true;
+    std::string message;
+    EXPECT_EQ(Run(&message), kExitLinkFailure);
+    EXPECT_EQ(message,
+              "data session ended before DataChannelFinish: the device closed the session");
+    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
+    EXPECT_EQ(JobJson()["data"]["finished"], false);
+}
+
+TEST_F(ProfileRunTest, ChunksUnderUnsafeNamesAreRefusedAndFailTheRun) {
+    link_.dataOn["JobStopReq"] = {Chunk("../../outside", "evil"),
+                                  Chunk("data/Memory.data", "second"), Finish()};
+    std::string message;
+    EXPECT_EQ(Run(&message), kExitLinkFailure);
+    EXPECT_NE(message.find("\"../../outside\""), std::string::npos) << message;
+    EXPECT_FALSE(fs::exists(dir_.parent_path().parent_path() / "outside"));
+    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
+    nlohmann::json j = JobJson();
+    ASSERT_EQ(j["data"]["refused_chunks"].size(), 1u);
+    EXPECT_EQ(j["data"]["refused_chunks"][0]["bytes"], 4);
+}
+
+TEST_F(ProfileRunTest, UnexpectedDataMessagesAreCounted) {
+    link_.dataOn["ReplayStartReq"].push_back(std::make_shared<proto::Response>());
+    ASSERT_EQ(Run(), kExitOk);
+    EXPECT_EQ(JobJson()["data"]["unexpected_messages"], 1);
+}
+
+TEST_F(ProfileRunTest, AnInterruptEndsTheCollectionEarlyButStopsCleanly) {
+    std::atomic<bool> interrupted{true};
+    ASSERT_EQ(Run(nullptr, nullptr, &interrupted), kExitOk);
+    EXPECT_TRUE(record_.interrupted);
+    EXPECT_EQ(record_.collectionMs, 0u);
+    EXPECT_EQ(link_.sent.back(), "JobStopReq");
+    EXPECT_TRUE(record_.dataFinished);
+}
+
+TEST_F(ProfileRunTest, ProgressGoesOnlyToTheGivenStream) {
+    std::ostringstream progress;
+    ASSERT_EQ(Run(nullptr, &progress), kExitOk);
+    std::string text = progress.str();
+    // At least one update per 250 ms of collection (more while the data drains).
+    EXPECT_GE(std::count(text.begin(), text.end(), '\r'), 5000 / 250);
+    EXPECT_NE(text.find("chunks "), std::string::npos);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+}
+
+TEST_F(ProfileRunTest, AnOutputFolderThatCannotBeMadeStopsBeforeTheDevice) {
+    fs::create_directories(dir_.parent_path());
+    std::ofstream(dir_) << "a file";
+    std::string message;
+    EXPECT_EQ(Run(&message), kExitLocalFailure);
+    EXPECT_EQ(message.rfind("cannot create the output folder", 0), 0u);
+    EXPECT_TRUE(link_.sent.empty());
+    fs::remove(dir_);
+}
+
+TEST(ProgressTest, LineShowsElapsedChunksBytesFilesAndRate) {
+    EXPECT_EQ(FormatProgress({2500, 12, 3 * 1024 * 1024, 4}),
+              "2.5 s  chunks 12  3.00 MiB  files 4  1.20 MiB/s");
+    EXPECT_EQ(FormatProgress({0, 0, 0, 0}), "0.0 s  chunks 0  0 B  files 0  0 B/s");
+    EXPECT_EQ(FormatBytes(1023), "1023 B");
+    EXPECT_EQ(FormatBytes(1536), "1.50 KiB");
+}
+
+}  // namespace
+}  // namespace analysis::orbx::hosttool

@@ -1,0 +1,399 @@
+#include "tools/oru_host/report.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "tools/oru_host/proc_text.h"
+#include "tools/oru_host/records.h"
+
+namespace analysis::orbx::hosttool {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSystemCpuFile = "data/SystemCpuUsage.data";
+constexpr const char* kSystemMemFile = "data/Memory.data";
+constexpr const char* kPidCpuSuffix = "-CpuUsage.data";
+constexpr const char* kPidMemSuffix = "-Memory.data";
+
+const std::set<std::string>& OwnFiles() {
+    static const std::set<std::string> names = {"job.json", "system.csv", "processes.csv",
+                                                "report.html"};
+    return names;
+}
+
+bool ReadFile(const fs::path& path, std::string* bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    *bytes = ss.str();
+    return !in.bad();
+}
+
+// "data/<pid><suffix>" → pid.
+bool PidFileName(const std::string& rel, const std::string& suffix, uint32_t* pid) {
+    const std::string prefix = "data/";
+    if (rel.size() <= prefix.size() + suffix.size() || rel.compare(0, prefix.size(), prefix) != 0 ||
+        rel.compare(rel.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    std::string digits = rel.substr(prefix.size(), rel.size() - prefix.size() - suffix.size());
+    if (digits.empty() || digits.size() > 10 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    uint64_t v = std::stoull(digits);
+    if (v > std::numeric_limits<uint32_t>::max()) {
+        return false;
+    }
+    *pid = static_cast<uint32_t>(v);
+    return true;
+}
+
+void Problem(FileAccount* file, const std::string& text) {
+    file->bad += 1;
+    constexpr size_t kKeep = 20;  // per file; the count stays exact
+    if (file->problems.size() < kKeep) {
+        file->problems.push_back(text);
+    }
+}
+
+// Parses the records of a file into the account; returns them by time.
+std::vector<Record> LoadRecords(const std::string& bytes, FileAccount* file) {
+    RecordFile parsed = ParseRecords(bytes);
+    for (const RecordProblem& p : parsed.problems) {
+        Problem(file, "byte " + std::to_string(p.offset) + ": " + p.reason);
+    }
+    std::stable_sort(
+        parsed.records.begin(), parsed.records.end(),
+        [](const Record& a, const Record& b) { return a.timestampNs < b.timestampNs; });
+    file->records = parsed.records.size();
+    return std::move(parsed.records);
+}
+
+std::string RecordLabel(const Record& r) {
+    return "record index " + std::to_string(r.index);
+}
+
+struct Loaded {
+    std::string rel;
+    std::string bytes;
+};
+
+struct Builder {
+    Report* report = nullptr;
+    uint64_t t0 = std::numeric_limits<uint64_t>::max();
+    std::map<uint32_t, ProcessSummary> processes;
+
+    double Seconds(uint64_t ns) const {
+        return ns >= t0 ? static_cast<double>(ns - t0) / 1e9 : 0.0;
+    }
+
+    void SystemCpu(const std::vector<Record>& records, FileAccount* file) {
+        bool havePrev = false;
+        CpuTimes prev;
+        uint64_t prevTs = 0;
+        for (const Record& r : records) {
+            std::vector<CpuTimes> cpus;
+            std::string why;
+            if (!ParseSystemCpu(r.data, &cpus, &why)) {
+                Problem(file, RecordLabel(r) + ": " + why);
+                continue;
+            }
+            report->cpuSamples += 1;
+            report->cpuCount = std::max(report->cpuCount, cpus.size() - 1);
+            const CpuTimes& now = cpus.front();
+            if (havePrev) {
+                Interval(prev, prevTs, now, r.timestampNs, file, r);
+            }
+            prev = now;
+            prevTs = r.timestampNs;
+            havePrev = true;
+        }
+    }
+
+    void Interval(const CpuTimes& a, uint64_t aTs, const CpuTimes& b, uint64_t bTs,
+                  FileAccount* file, const Record& r) {
+        if (b.Total() < a.Total() || b.Idle() < a.Idle() || b.user + b.nice < a.user + a.nice ||
+            b.system + b.irq + b.softirq < a.system + a.irq + a.softirq) {
+            Problem(file, RecordLabel(r) + ": cpu counters went backwards");
+            return;
+        }
+        double total = static_cast<double>(b.Total() - a.Total());
+        if (total <= 0) {
+            return;  // no tick between the two samples: no utilisation to tell
+        }
+        CpuInterval iv;
+        iv.startS = Seconds(aTs);
+        iv.endS = Seconds(bTs);
+        double busy = total - static_cast<double>(b.Idle() - a.Idle());
+        iv.busyPct = std::clamp(100.0 * busy / total, 0.0, 100.0);
+        iv.userPct = 100.0 * static_cast<double>((b.user + b.nice) - (a.user + a.nice)) / total;
+        iv.systemPct =
+            100.0 *
+            static_cast<double>((b.system + b.irq + b.softirq) - (a.system + a.irq + a.softirq)) /
+            total;
+        iv.iowaitPct = 100.0 * static_cast<double>(b.iowait - a.iowait) / total;
+        report->cpu.push_back(iv);
+    }
+
+    void SystemMemory(const std::vector<Record>& records, FileAccount* file) {
+        for (const Record& r : records) {
+            std::map<std::string, uint64_t> m;
+            std::string why;
+            if (!ParseMeminfo(r.data, &m, &why)) {
+                Problem(file, RecordLabel(r) + ": " + why);
+                continue;
+            }
+            MemPoint p;
+            p.timeS = Seconds(r.timestampNs);
+            p.totalKib = m["MemTotal"];
+            p.freeKib = m.count("MemFree") != 0 ? m["MemFree"] : 0;
+            if (m.count("MemAvailable") != 0) {
+                p.availableKib = m["MemAvailable"];
+            } else {
+                p.availableKib = p.freeKib + m["Buffers"] + m["Cached"];
+            }
+            p.usedKib = p.totalKib > p.availableKib ? p.totalKib - p.availableKib : 0;
+            report->memory.push_back(p);
+        }
+    }
+
+    void ProcessCpu(uint32_t pid, const std::vector<Record>& records, FileAccount* file) {
+        ProcessSummary& s = processes[pid];
+        s.pid = pid;
+        bool haveFirst = false;
+        PidCpuSample first;
+        PidCpuSample last;
+        uint64_t firstTs = 0;
+        uint64_t lastTs = 0;
+        for (const Record& r : records) {
+            PidCpuSample sample;
+            std::string why;
+            if (!ParsePidCpuRecord(r.data, &sample, &why)) {
+                Problem(file, RecordLabel(r) + ": " + why);
+                continue;
+            }
+            s.cpuSamples += 1;
+            if (!sample.name.empty()) {
+                s.name = sample.name;
+            } else if (s.name.empty()) {
+                s.name = sample.comm;
+            }
+            if (!haveFirst) {
+                first = sample;
+                firstTs = r.timestampNs;
+                haveFirst = true;
+            }
+            last = sample;
+            lastTs = r.timestampNs;
+        }
+        if (s.cpuSamples < 2) {
+            return;
+        }
+        uint64_t p0 = first.utime + first.stime;
+        uint64_t p1 = last.utime + last.stime;
+        uint64_t t0s = first.system.Total();
+        uint64_t t1s = last.system.Total();
+        if (p1 < p0 || t1s <= t0s) {
+            if (p1 < p0 || t1s < t0s) {
+                Problem(file, "cpu counters went backwards between the first and last record");
+            }
+            return;
+        }
+        s.hasCpuShare = true;
+        s.cpuTicks = p1 - p0;
+        s.cpuSharePct = std::clamp(
+            100.0 * static_cast<double>(p1 - p0) / static_cast<double>(t1s - t0s), 0.0, 100.0);
+        s.cpuSpanS = static_cast<double>(lastTs - firstTs) / 1e9;
+    }
+
+    void ProcessMemory(uint32_t pid, const std::vector<Record>& records, FileAccount* file) {
+        ProcessSummary& s = processes[pid];
+        s.pid = pid;
+        auto kib = [this](uint64_t pages) { return pages * report->pageSize / 1024; };
+        for (const Record& r : records) {
+            PidMemSample sample;
+            std::string why;
+            if (!ParsePidMemRecord(r.data, &sample, &why)) {
+                Problem(file, RecordLabel(r) + ": " + why);
+                continue;
+            }
+            s.memSamples += 1;
+            if (s.name.empty()) {
+                s.name = sample.name;
+            }
+            uint64_t rss = kib(sample.residentPages);
+            s.rssPeakKib = std::max(s.rssPeakKib, rss);
+            s.rssLastKib = rss;
+            s.sizePeakKib = std::max(s.sizePeakKib, kib(sample.sizePages));
+        }
+    }
+};
+
+void ReadJobJson(const fs::path& path, Report* report) {
+    std::string text;
+    if (!ReadFile(path, &text)) {
+        return;
+    }
+    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+        return;
+    }
+    auto str = [&j](const char* key) -> std::string {
+        auto it = j.find(key);
+        if (it == j.end()) {
+            return "";
+        }
+        return it->is_string() ? it->get<std::string>() : it->dump();
+    };
+    report->jobId = str("job_id");
+    report->device = str("device");
+    report->outcome = str("outcome");
+    report->startedAt = str("started_at");
+}
+
+}  // namespace
+
+bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std::string* error) {
+    Report out;
+    out.dir = dir;
+    out.pageSize = pageSize;
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) {
+        *error = dir + ": not a folder";
+        return false;
+    }
+    ReadJobJson(fs::path(dir) / "job.json", &out);
+
+    std::vector<std::string> names;
+    for (auto it = fs::recursive_directory_iterator(dir, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file(ec)) {
+            continue;
+        }
+        std::string rel = fs::relative(it->path(), dir, ec).generic_string();
+        if (!ec && OwnFiles().count(rel) == 0) {
+            names.push_back(rel);
+        }
+    }
+    if (ec) {
+        *error = dir + ": " + ec.message();
+        return false;
+    }
+    std::sort(names.begin(), names.end());
+
+    // Parse everything first: the time base is the earliest sample of any file.
+    struct Parsed {
+        FileAccount account;
+        std::vector<Record> records;
+        int kind;  // 0 system cpu, 1 system memory, 2 pid cpu, 3 pid memory
+        uint32_t pid;
+    };
+    std::vector<Parsed> parsed;
+    Builder b;
+    b.report = &out;
+    for (const std::string& rel : names) {
+        FileAccount account;
+        account.name = rel;
+        std::string bytes;
+        if (!ReadFile(fs::path(dir) / rel, &bytes)) {
+            Problem(&account, "cannot read the file");
+            out.otherFiles.push_back(account);
+            continue;
+        }
+        account.bytes = bytes.size();
+        uint32_t pid = 0;
+        int kind = rel == kSystemCpuFile                   ? 0
+                   : rel == kSystemMemFile                 ? 1
+                   : PidFileName(rel, kPidCpuSuffix, &pid) ? 2
+                   : PidFileName(rel, kPidMemSuffix, &pid) ? 3
+                                                           : -1;
+        if (kind < 0) {
+            out.otherFiles.push_back(account);
+            continue;
+        }
+        Parsed p{account, {}, kind, pid};
+        p.records = LoadRecords(bytes, &p.account);
+        for (const Record& r : p.records) {
+            b.t0 = std::min(b.t0, r.timestampNs);
+        }
+        parsed.push_back(std::move(p));
+    }
+    if (parsed.empty() && out.otherFiles.empty()) {
+        *error = dir + ": no data files (was it written by oru-host profile?)";
+        return false;
+    }
+    for (Parsed& p : parsed) {
+        switch (p.kind) {
+            case 0:
+                b.SystemCpu(p.records, &p.account);
+                break;
+            case 1:
+                b.SystemMemory(p.records, &p.account);
+                break;
+            case 2:
+                b.ProcessCpu(p.pid, p.records, &p.account);
+                break;
+            default:
+                b.ProcessMemory(p.pid, p.records, &p.account);
+                break;
+        }
+        out.totalRecords += p.account.records;
+        out.badRecords += p.account.bad;
+        out.dataFiles.push_back(std::move(p.account));
+    }
+    for (auto& [pid, summary] : b.processes) {
+        out.processes.push_back(summary);
+    }
+    for (const FileAccount& f : out.otherFiles) {
+        out.badRecords += f.bad;
+    }
+    *report = std::move(out);
+    return true;
+}
+
+std::vector<ProcessSummary> TopByCpu(const Report& report, size_t n) {
+    std::vector<ProcessSummary> list;
+    for (const ProcessSummary& p : report.processes) {
+        if (p.hasCpuShare) {
+            list.push_back(p);
+        }
+    }
+    std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) {
+        if (a.cpuSharePct != b.cpuSharePct) {
+            return a.cpuSharePct > b.cpuSharePct;
+        }
+        return a.cpuTicks != b.cpuTicks ? a.cpuTicks > b.cpuTicks : a.pid < b.pid;
+    });
+    if (list.size() > n) {
+        list.resize(n);
+    }
+    return list;
+}
+
+std::vector<ProcessSummary> TopByMemory(const Report& report, size_t n) {
+    std::vector<ProcessSummary> list;
+    for (const ProcessSummary& p : report.processes) {
+        if (p.memSamples > 0) {
+            list.push_back(p);
+        }
+    }
+    std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) {
+        return a.rssPeakKib != b.rssPeakKib ? a.rssPeakKib > b.rssPeakKib : a.pid < b.pid;
+    });
+    if (list.size() > n) {
+        list.resize(n);
+    }
+    return list;
+}
+
+}  // namespace analysis::orbx::hosttool

@@ -1,0 +1,85 @@
+// What `oru-host report` computes from a folder written by `profile`: system
+// CPU use per sample interval, system memory over time, per-process CPU share
+// and resident memory, and an account of every record that did not parse.
+#ifndef ORU_TOOLS_ORU_HOST_REPORT_H
+#define ORU_TOOLS_ORU_HOST_REPORT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace analysis::orbx::hosttool {
+
+// Busy share of all CPUs between two consecutive /proc/stat samples.
+struct CpuInterval {
+    double startS = 0;  // seconds from the first sample of the run
+    double endS = 0;
+    double busyPct = 0;
+    double userPct = 0;    // user + nice
+    double systemPct = 0;  // system + irq + softirq
+    double iowaitPct = 0;
+};
+
+struct MemPoint {
+    double timeS = 0;
+    uint64_t totalKib = 0;
+    uint64_t usedKib = 0;  // total - available (or - free - buffers - cached)
+    uint64_t availableKib = 0;
+    uint64_t freeKib = 0;
+};
+
+struct ProcessSummary {
+    uint32_t pid = 0;
+    std::string name;
+    size_t cpuSamples = 0;
+    bool hasCpuShare = false;  // needs two samples with time between them
+    double cpuSharePct = 0;    // of all CPUs over the sampled span
+    uint64_t cpuTicks = 0;     // utime + stime used over that span
+    double cpuSpanS = 0;
+    size_t memSamples = 0;
+    uint64_t rssPeakKib = 0;
+    uint64_t rssLastKib = 0;
+    uint64_t sizePeakKib = 0;
+};
+
+// One data file and how well it parsed.
+struct FileAccount {
+    std::string name;  // relative to the folder, e.g. "data/Memory.data"
+    uint64_t bytes = 0;
+    size_t records = 0;  // records read
+    size_t bad = 0;      // stretches or records that did not parse
+    std::vector<std::string> problems;
+};
+
+struct Report {
+    std::string dir;
+    uint32_t pageSize = 4096;
+    // From job.json, when it is there and readable.
+    std::string jobId;
+    std::string device;
+    std::string outcome;
+    std::string startedAt;
+
+    size_t cpuCount = 0;  // per-CPU lines of /proc/stat
+    size_t cpuSamples = 0;
+    std::vector<CpuInterval> cpu;
+    std::vector<MemPoint> memory;
+    std::vector<ProcessSummary> processes;  // by pid
+    std::vector<FileAccount> dataFiles;     // the sampled files read
+    std::vector<FileAccount> otherFiles;    // everything else received (bytes only)
+    size_t totalRecords = 0;
+    size_t badRecords = 0;
+};
+
+// Reads dir; false with the reason when dir has no data files to report on.
+bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std::string* error);
+
+// The n processes with the largest CPU share (those with a share) and with
+// the largest peak resident memory; ties go to the lower pid.
+std::vector<ProcessSummary> TopByCpu(const Report& report, size_t n);
+std::vector<ProcessSummary> TopByMemory(const Report& report, size_t n);
+
+}  // namespace analysis::orbx::hosttool
+
+#endif  // ORU_TOOLS_ORU_HOST_REPORT_H

@@ -1,0 +1,28 @@
+// The forms a report takes: the compact table printed by `oru-host report`,
+// DIR/system.csv, DIR/processes.csv and DIR/report.html (one page with inline
+// SVG charts and no outside references, readable offline).
+#ifndef ORU_TOOLS_ORU_HOST_REPORT_OUTPUT_H
+#define ORU_TOOLS_ORU_HOST_REPORT_OUTPUT_H
+
+#include <string>
+
+#include "tools/oru_host/report.h"
+
+namespace analysis::orbx::hosttool {
+
+constexpr size_t kTopProcesses = 10;
+
+std::string FormatReportTable(const Report& report);
+std::string SystemCsv(const Report& report);
+std::string ProcessesCsv(const Report& report);
+std::string ReportHtml(const Report& report);
+
+// Writes the three files into the report's folder; false with the reason.
+bool WriteReportFiles(const Report& report, std::string* error);
+
+std::string CsvField(const std::string& text);
+std::string HtmlEscape(const std::string& text);
+
+}  // namespace analysis::orbx::hosttool
+
+#endif  // ORU_TOOLS_ORU_HOST_REPORT_OUTPUT_H
