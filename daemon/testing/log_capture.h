@@ -2,6 +2,8 @@
 #ifndef ORU_DAEMON_TESTING_LOG_CAPTURE_H
 #define ORU_DAEMON_TESTING_LOG_CAPTURE_H
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -29,15 +31,16 @@ class LogCapture {
     // Number of lines containing text.
     int Count(const std::string& text) {
         std::lock_guard<std::mutex> lock(mu_);
-        int n = 0;
-        for (const auto& line : lines_) {
-            if (line.text.find(text) != std::string::npos) {
-                ++n;
-            }
-        }
-        return n;
+        return CountLocked(text);
     }
     bool Contains(const std::string& text) { return Count(text) > 0; }
+    // Waits until count lines contain text; false only when that does not
+    // happen within a minute (a hang turned into a failure).
+    bool WaitFor(const std::string& text, int count = 1) {
+        std::unique_lock<std::mutex> lock(mu_);
+        return cv_.wait_for(lock, std::chrono::minutes(1),
+                            [&] { return CountLocked(text) >= count; });
+    }
     // Level of the first line containing text, -1 when there is none.
     int LevelOf(const std::string& text) {
         std::lock_guard<std::mutex> lock(mu_);
@@ -76,13 +79,24 @@ class LogCapture {
         int level;
         std::string text;
     };
+    int CountLocked(const std::string& text) {
+        int n = 0;
+        for (const auto& line : lines_) {
+            if (line.text.find(text) != std::string::npos) {
+                ++n;
+            }
+        }
+        return n;
+    }
     static void Sink(int level, int, const char* text, void* ctx) {
         auto* self = static_cast<LogCapture*>(ctx);
         std::lock_guard<std::mutex> lock(self->mu_);
         self->lines_.push_back({level, text});
+        self->cv_.notify_all();
     }
 
     std::mutex mu_;
+    std::condition_variable cv_;
     std::vector<Line> lines_;
 };
 

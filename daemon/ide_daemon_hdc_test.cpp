@@ -1,0 +1,456 @@
+#include "daemon/ide_daemon_hdc.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/hdc_api.h"
+#include "daemon/ide_common_util.h"
+#include "daemon/ide_daemon.h"
+#include "daemon/memory_utils.h"
+#include "daemon/testing/log_capture.h"
+#include "daemon/testing/sim_session.h"
+
+namespace {
+
+using oru_testing::LogCapture;
+using ostrel::simtest::ResetSim;
+using ostrel::simtest::UseSetting;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kBound = std::chrono::seconds(60);
+
+// ---- Replaced sleep ---------------------------------------------------------
+// Records every wait. The polling read of a worker (waits below 1000 ms) is
+// held until the test has written its request, so a worker never gives up
+// on a request that the test is about to send.
+std::mutex g_sleepMu;
+std::condition_variable g_sleepCv;
+std::vector<uint32_t> g_sleeps;
+bool g_requestGateOpen = true;
+
+void FakeSleep(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(g_sleepMu);
+    g_sleeps.push_back(ms);
+    if (ms < IDE_DEVICE_WAIT_MS) {
+        g_sleepCv.wait_for(lock, kBound, [] { return g_requestGateOpen; });
+    }
+}
+void SetRequestGate(bool open) {
+    std::lock_guard<std::mutex> lock(g_sleepMu);
+    g_requestGateOpen = open;
+    g_sleepCv.notify_all();
+}
+size_t SleepsOf(uint32_t ms) {
+    std::lock_guard<std::mutex> lock(g_sleepMu);
+    size_t n = 0;
+    for (uint32_t s : g_sleeps) {
+        n += s == ms ? 1 : 0;
+    }
+    return n;
+}
+
+// ---- The test's own profiling component ---------------------------------------
+struct Seen {
+    HDC_SESSION session;
+    uint32_t type;
+    uint32_t devId;
+    std::string value;
+    std::string threadName;
+};
+std::mutex g_seenMu;
+std::condition_variable g_seenCv;
+std::vector<Seen> g_seen;
+bool g_closeInProcess = true;
+
+int RecordingProcess(HDC_SESSION session, const IdeTlvReq* req) {
+    char name[16] = {0};
+    prctl(PR_GET_NAME, name);
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    g_seen.push_back({session, req->type, req->dev_id, std::string(req->value, req->len), name});
+    if (g_closeInProcess) {
+        HdcSessionClose(session);
+    }
+    g_seenCv.notify_all();
+    return 0;
+}
+
+bool WaitSeen(size_t n) {
+    std::unique_lock<std::mutex> lock(g_seenMu);
+    return g_seenCv.wait_for(lock, kBound, [n] { return g_seen.size() >= n; });
+}
+
+template <class Pred>
+bool WaitUntil(Pred pred) {
+    auto deadline = Clock::now() + kBound;
+    while (!pred()) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+std::string Packet(uint32_t type, const std::string& value, int lenDelta = 0) {
+    std::string p(IDE_TLV_HEAD_LEN + value.size(), '\0');
+    uint32_t len = static_cast<uint32_t>(static_cast<int>(value.size()) + lenDelta);
+    uint32_t devId = 77;
+    memcpy(&p[0], &type, 4);
+    memcpy(&p[4], &devId, 4);
+    memcpy(&p[8], &len, 4);
+    memcpy(&p[12], value.data(), value.size());
+    return p;
+}
+
+class HdcComponent : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetSim();
+        {
+            std::lock_guard<std::mutex> lock(g_sleepMu);
+            g_sleeps.clear();
+            g_requestGateOpen = true;
+        }
+        {
+            std::lock_guard<std::mutex> lock(g_seenMu);
+            g_seen.clear();
+            g_closeInProcess = true;
+        }
+        IdeSetSleepFunc(FakeSleep);
+        IdeComponentFuncs profiling;
+        profiling.process = RecordingProcess;
+        IdeComponentRegister(IDE_COMPONENT_PROFILING, profiling);
+    }
+    void TearDown() override {
+        SetRequestGate(true);
+        EXPECT_EQ(0, IdeDaemonHdcDestroy());
+        if (loop_.joinable()) {
+            loop_.join();
+        }
+        EXPECT_EQ(0, IdeDaemonHdcRunningThreads());
+        EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
+        for (HDC_SESSION s : hostSessions_) {
+            HdcSessionClose(s);
+        }
+        HdcClientDestroy(client_);
+        IdeComponentsDestroy();
+        IdeSetSleepFunc(nullptr);
+        ResetSim();
+    }
+
+    void StartDaemon() {
+        ASSERT_EQ(0, IdeDaemonHdcInit());
+        loop_ = std::thread(IdeDaemonHdcCreateServers);
+    }
+    // Waits until the server of the physical device accepts.
+    void WaitServer(LogCapture& logs, uint32_t phyId, int count = 1) {
+        ASSERT_TRUE(logs.WaitFor(
+            "phyDevId:" + std::to_string(phyId) + " create HDC server successfully", count));
+    }
+    // Opens a host session to a logical device and sends bytes on it.
+    HDC_SESSION Send(int logDev, const std::string& bytes) {
+        if (client_ == nullptr) {
+            client_ = HdcClientCreate(HDC_SERVICE_TYPE_IDE);
+        }
+        HDC_SESSION s = nullptr;
+        SetRequestGate(false);
+        EXPECT_EQ(0, HdcSessionConnect(0, logDev, client_, &s));
+        if (s != nullptr) {
+            hostSessions_.push_back(s);
+            if (!bytes.empty()) {
+                EXPECT_EQ(0, HdcSessionWrite(s, bytes.data(), bytes.size()));
+            }
+        }
+        SetRequestGate(true);
+        return s;
+    }
+    // true once the device side closed the session.
+    static bool WaitClosed(HDC_SESSION s) {
+        return WaitUntil([s] {
+            void* buf = nullptr;
+            uint32_t len = 0;
+            int ret = HdcSessionRead(s, &buf, &len, HDC_FLAG_NOWAIT);
+            IdeXfree(buf);
+            return ret == IDE_READ_SESSION_CLOSED;
+        });
+    }
+    static bool WaitRunning(int n) {
+        return WaitUntil([n] { return IdeDaemonHdcRunningThreads() == n; });
+    }
+
+    std::thread loop_;
+    HDC_CLIENT client_ = nullptr;
+    std::vector<HDC_SESSION> hostSessions_;
+};
+
+TEST_F(HdcComponent, EachDeviceGetsAServerAndRequestsCarryItsPhysicalId) {
+    setenv("OSTREL_SIM_DEVICES", "2", 1);
+    UseSetting("OSTREL_SIM_PHY_IDS", "0:4,1:5");
+    LogCapture logs;
+    StartDaemon();
+    WaitServer(logs, 4);
+    WaitServer(logs, 5);
+    EXPECT_EQ(2, logs.Count("<START thread> IdeDaemonHdcHandleEvent start"));
+
+    HDC_SESSION toDev1 = Send(1, Packet(IDE_PROFILING_REQ, "one"));
+    ASSERT_TRUE(WaitSeen(1));
+    HDC_SESSION toDev0 = Send(0, Packet(IDE_PROFILING_REQ, "zero"));
+    ASSERT_TRUE(WaitSeen(2));
+    EXPECT_EQ(5u, g_seen[0].devId);
+    EXPECT_EQ("one", g_seen[0].value);
+    EXPECT_EQ(4u, g_seen[1].devId);
+    EXPECT_EQ("zero", g_seen[1].value);
+    EXPECT_TRUE(logs.Contains("received profiling request, type 5, req->dev_id=77, phyDevId=5."));
+    EXPECT_TRUE(WaitClosed(toDev0));
+    EXPECT_TRUE(WaitClosed(toDev1));
+    EXPECT_TRUE(WaitRunning(2));
+}
+
+TEST_F(HdcComponent, AProfilingSessionStaysOpenAndItsWorkerIsRenamed) {
+    g_closeInProcess = false;
+    LogCapture logs;
+    StartDaemon();
+    WaitServer(logs, 0);
+    HDC_SESSION host = Send(0, Packet(IDE_PROFILING_REQ, "handshake"));
+    ASSERT_TRUE(WaitSeen(1));
+    ASSERT_TRUE(WaitRunning(1));  // the worker has ended
+    void* buf = nullptr;
+    uint32_t len = 0;
+    EXPECT_EQ(IDE_READ_NOTHING_YET, HdcSessionRead(host, &buf, &len, HDC_FLAG_NOWAIT));
+    // The component owns the session: it can still answer on it.
+    ASSERT_EQ(0, HdcSessionWrite(g_seen[0].session, "ok", 2));
+    ASSERT_EQ(0, HdcSessionRead(host, &buf, &len, HDC_FLAG_WAIT));
+    EXPECT_EQ("ok", std::string(static_cast<char*>(buf), len));
+    IdeXfree(buf);
+    EXPECT_EQ(0, HdcSessionClose(g_seen[0].session));
+
+    EXPECT_TRUE(logs.Contains("thread ide_hdc_process renamed to ide_hdc_process_profiling"));
+    EXPECT_EQ("ide_hdc_process", g_seen[0].threadName);  // the kernel keeps 15 characters
+}
+
+TEST_F(HdcComponent, RequestsWithoutAComponentAreRefusedAndClosed) {
+    LogCapture logs;
+    StartDaemon();
+    WaitServer(logs, 0);
+    HDC_SESSION hook = Send(0, Packet(IDE_HOOK_REG_REQ, "x"));
+    EXPECT_TRUE(WaitClosed(hook));
+    EXPECT_TRUE(logs.WaitFor("req->type: 16, Invalid request or no hdc process func register"));
+    HDC_SESSION other = Send(0, Packet(42, ""));
+    EXPECT_TRUE(WaitClosed(other));
+    EXPECT_TRUE(logs.WaitFor("req->type: 42, Invalid request or no hdc process func register"));
+    EXPECT_TRUE(logs.Contains("received default request, type 42"));
+
+    // A profiling request while no profiling component is registered is
+    // closed too: nobody took the session over.
+    IdeComponentsDestroy();
+    HDC_SESSION orphan = Send(0, Packet(IDE_PROFILING_REQ, "x"));
+    EXPECT_TRUE(WaitClosed(orphan));
+    EXPECT_TRUE(WaitRunning(1));
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    EXPECT_TRUE(g_seen.empty());
+}
+
+TEST_F(HdcComponent, MalformedRequestsAreDroppedWithoutDispatch) {
+    LogCapture logs;
+    StartDaemon();
+    WaitServer(logs, 0);
+    HDC_SESSION longer = Send(0, Packet(IDE_PROFILING_REQ, "abcde", 5));
+    EXPECT_TRUE(WaitClosed(longer));
+    EXPECT_TRUE(logs.WaitFor("recv len: 17 bytes, req len 10 bytes, size 12 bytes"));
+    HDC_SESSION shorter = Send(0, Packet(IDE_PROFILING_REQ, "abcde", -1));
+    EXPECT_TRUE(WaitClosed(shorter));
+    HDC_SESSION tiny = Send(0, "12345");
+    EXPECT_TRUE(WaitClosed(tiny));
+    EXPECT_TRUE(WaitRunning(1));
+    EXPECT_EQ(3, logs.Count("Ide Hdc Read Request failed, err: -1"));
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    EXPECT_TRUE(g_seen.empty());
+}
+
+TEST_F(HdcComponent, AQuietSessionIsPolled141TimesThenClosed) {
+    LogCapture logs;
+    StartDaemon();
+    WaitServer(logs, 0);
+    HDC_SESSION quiet = Send(0, "");
+    EXPECT_TRUE(WaitClosed(quiet));
+    EXPECT_TRUE(logs.WaitFor("Ide Hdc Read Request failed, err: -1"));
+    EXPECT_TRUE(logs.Contains("no received request in 141 times"));
+    EXPECT_TRUE(logs.Contains("Ide Read ret: -1"));
+    EXPECT_EQ(1u, SleepsOf(140));
+}
+
+TEST_F(HdcComponent, ADeviceThatIsNotReadyIsServedOnceReady) {
+    LogCapture logs;
+    ASSERT_EQ(0, ostrel_sim_device_not_ready(0, 3));
+    StartDaemon();
+    WaitServer(logs, 0);
+    EXPECT_EQ(3, logs.Count("logDevId 0 phyDevId 0 hdc not ready, sleep 5000 milliseconds"));
+    EXPECT_EQ(3u, SleepsOf(IDE_SERVER_RETRY_MS));
+    Send(0, Packet(IDE_PROFILING_REQ, "late"));
+    EXPECT_TRUE(WaitSeen(1));
+}
+
+TEST_F(HdcComponent, AnInterruptedAcceptKeepsTheServer) {
+    LogCapture logs;
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_ACCEPT, DRV_ERROR_INTERRUPTED, 1));
+    StartDaemon();
+    WaitServer(logs, 0);
+    Send(0, Packet(IDE_PROFILING_REQ, "a"));
+    ASSERT_TRUE(WaitSeen(1));
+    EXPECT_TRUE(logs.Contains("Hdc Session Accept Break By EINTR"));
+    EXPECT_EQ(1u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_CREATE));
+    EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_DESTROY));
+}
+
+void OnSignal(int) {}
+
+// The id of the thread of this process named name, 0 when there is none.
+long FindThread(const std::string& name) {
+    DIR* dir = opendir("/proc/self/task");
+    long found = 0;
+    while (struct dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
+        std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string comm;
+        if (std::getline(in, comm) && comm == name) {
+            found = atol(e->d_name);
+        }
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return found;
+}
+
+TEST_F(HdcComponent, ASignalDuringAcceptDoesNotDestroyTheServer) {
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;  // no SA_RESTART: the blocked accept sees EINTR
+    ASSERT_EQ(0, sigaction(SIGUSR1, &sa, nullptr));
+    LogCapture logs;
+    StartDaemon();
+    WaitServer(logs, 0);
+    std::atomic<long> tid{0};
+    ASSERT_TRUE(WaitUntil([&] { return (tid = FindThread("ide_hdc_server")) != 0; }));
+    ASSERT_TRUE(ostrel::simtest::WaitBlockedInPoll(tid));
+    ASSERT_EQ(0, syscall(SYS_tgkill, getpid(), tid.load(), SIGUSR1));
+    ASSERT_TRUE(logs.WaitFor("Hdc Session Accept Break By EINTR"));
+    Send(0, Packet(IDE_PROFILING_REQ, "after signal"));
+    ASSERT_TRUE(WaitSeen(1));
+    EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_DESTROY));
+    signal(SIGUSR1, SIG_DFL);
+}
+
+TEST_F(HdcComponent, AnAcceptErrorRecreatesTheServer) {
+    LogCapture logs;
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_ACCEPT, DRV_ERROR_IO, 1));
+    StartDaemon();
+    WaitServer(logs, 0, 2);
+    EXPECT_TRUE(logs.Contains("Hdc Session Accept Error: 2"));
+    EXPECT_EQ(1u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_DESTROY));
+    Send(0, Packet(IDE_PROFILING_REQ, "b"));
+    EXPECT_TRUE(WaitSeen(1));
+}
+
+TEST_F(HdcComponent, RegisteringAPhysicalIdTwiceGivesOneServer) {
+    LogCapture logs;
+    StartDaemon();
+    const uint32_t again[] = {0, 0};
+    IdeDaemonHdcRegisterDevices(2, again);
+    WaitServer(logs, 0);
+    // The loop has seen both notifications once the second "device up" is in.
+    ASSERT_TRUE(logs.WaitFor("notify 2 device up"));
+    ASSERT_TRUE(WaitUntil([] { return ostrel_sim_call_count(OSTREL_SIM_FAULT_ACCEPT) >= 1; }));
+    EXPECT_EQ(1, logs.Count(") Create HdcServer"));
+    EXPECT_EQ(1, IdeDaemonHdcRunningThreads());
+    EXPECT_EQ(1u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_CREATE));
+
+    IdeDaemonHdcRegisterDevices(0, again);
+    IdeDaemonHdcRegisterDevices(1125, again);
+    EXPECT_TRUE(logs.Contains("server register input error; device num is 1125"));
+}
+
+TEST_F(HdcComponent, DestroyWhileServersBlockInAcceptEndsEveryThread) {
+    UseSetting("OSTREL_SIM_DEVICES", "3");
+    LogCapture logs;
+    StartDaemon();
+    for (uint32_t phy = 0; phy < 3; ++phy) {
+        WaitServer(logs, phy);
+    }
+    ASSERT_TRUE(WaitUntil([] { return ostrel_sim_call_count(OSTREL_SIM_FAULT_ACCEPT) >= 3; }));
+    EXPECT_EQ(0, IdeDaemonHdcDestroy());
+    loop_.join();
+    EXPECT_EQ(0, IdeDaemonHdcRunningThreads());
+    EXPECT_EQ(3, logs.Count("<EXIT thread> IdeDaemonHdcHandleEvent"));
+    EXPECT_TRUE(logs.Contains("Hdc Create HdcServer Exit"));
+    EXPECT_FALSE(logs.Contains("Hdc Session Accept Error"));
+    EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
+    EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_CLIENT));
+}
+
+TEST_F(HdcComponent, DestroyEndsServersStillWaitingForTheirDevice) {
+    LogCapture logs;
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_CREATE, DRV_ERROR_NOT_READY, -1));
+    StartDaemon();
+    ASSERT_TRUE(logs.WaitFor("hdc not ready, sleep 5000 milliseconds and retry", 2));
+    EXPECT_EQ(0, IdeDaemonHdcDestroy());
+    loop_.join();
+    EXPECT_EQ(0, IdeDaemonHdcRunningThreads());
+}
+
+TEST_F(HdcComponent, InitWaitsForDevicesAndFailsOnlyWhenTheQueryKeepsFailing) {
+    LogCapture logs;
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_DEV_NUM, DRV_ERROR_IO, 3));
+    StartDaemon();
+    EXPECT_EQ(3u, SleepsOf(IDE_DEVICE_WAIT_MS));
+    WaitServer(logs, 0);
+    EXPECT_EQ(0, IdeDaemonHdcDestroy());
+    loop_.join();
+
+    uint64_t queries = ostrel_sim_call_count(OSTREL_SIM_FAULT_DEV_NUM);
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_DEV_NUM, DRV_ERROR_IO, -1));
+    EXPECT_EQ(-1, IdeDaemonHdcInit());
+    EXPECT_EQ(600u, ostrel_sim_call_count(OSTREL_SIM_FAULT_DEV_NUM) - queries);
+    EXPECT_EQ(3u + 599u, SleepsOf(IDE_DEVICE_WAIT_MS));
+}
+
+TEST_F(HdcComponent, InitWithNoDevicesSucceedsAfter600QueriesAndServesNothing) {
+    UseSetting("OSTREL_SIM_DEVICES", "0");
+    LogCapture logs;
+    StartDaemon();
+    EXPECT_EQ(600, logs.Count("Device Counts: 0"));
+    EXPECT_EQ(599u, SleepsOf(IDE_DEVICE_WAIT_MS));
+    EXPECT_EQ(0, IdeDaemonHdcRunningThreads());
+    EXPECT_FALSE(logs.Contains(") Create HdcServer"));
+}
+
+TEST_F(HdcComponent, InitFailsOnTooManyDevicesOrWithoutAClient) {
+    LogCapture logs;
+    ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_DEV_NUM, 1125, 1));
+    EXPECT_EQ(-1, IdeDaemonHdcInit());
+    EXPECT_TRUE(logs.Contains("device num 1125"));
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CLIENT_CREATE, DRV_ERROR_NO_MEMORY, 1));
+    EXPECT_EQ(-1, IdeDaemonHdcInit());
+    EXPECT_TRUE(logs.Contains("Hdc Client Create, Max Session Num: 96"));
+}
+
+TEST(HdcComponentDestroy, IsHarmlessWithoutInit) {
+    LogCapture logs;
+    EXPECT_EQ(0, IdeDaemonHdcDestroy());
+    EXPECT_TRUE(logs.Contains("Hdc Destroy Exit"));
+    EXPECT_FALSE(logs.Contains("Destroy GlobalCtrlInfo"));
+}
+
+}  // namespace
