@@ -1,9 +1,26 @@
 #include "jobs/prof_perf_job.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <tuple>
 #include <utility>
+
+#include "common/log.h"
+#include "common/make_shared.h"
+#include "common/oru_paths.h"
+#include "daemon/utils.h"
+#include "message/config_manager.h"
+#include "message/job_context.h"
+#include "message/param_validation.h"
+#include "message/platform.h"
+#include "message/profile_params.h"
+#include "ostrel/bounds.h"
+#include "ostrel/mm.h"
+#include "transport/profile_file_chunk.h"
+#include "transport/uploader_mgr.h"
 
 namespace Analysis::Orbx::JobWrapper {
 
@@ -88,6 +105,353 @@ std::vector<std::string> SelectCtrlCpuPieces(const std::vector<std::string>& pat
         pieces.pop_back();
     }
     return pieces;
+}
+
+}  // namespace Analysis::Orbx::JobWrapper
+
+namespace Analysis::Orbx::JobWrapper {
+
+using analysis::orbx::ProfileFileChunk;
+using analysis::orbx::common::ExecCmdParams;
+using analysis::orbx::common::MakeShared;
+using analysis::orbx::common::Utils;
+using Analysis::Orbx::Common::Config::ConfigManager;
+using analysis::orbx::common::memory::Chunk;
+using Analysis::Orbx::Common::Platform::Platform;
+using analysis::orbx::common::validation::ParamValidation;
+using analysis::orbx::message::JobContext;
+using analysis::orbx::message::ProfileParams;
+using analysis::orbx::transport::UploaderMgr;
+
+namespace {
+
+constexpr const char kScriptEnv[] = "PATH=/usr/bin:/usr/sbin:/var";
+constexpr const char kUploadName[] = "data/ai_ctrl_cpu.data";
+constexpr const char kConvertedSuffix[] = ".txt";
+constexpr const char kPerfLogName[] = "perf.log";
+constexpr const char kTaskThreadName[] = "KTRX_PerfScript";
+constexpr uint64_t kTaskBufSize = 0x40001;
+
+// Runs the device script with args through sudo and waits for it, its
+// standard output to outFile (none when empty): ExecCmd's result.
+int RunScriptAndWait(const std::vector<std::string>& args, const std::string& outFile,
+                     int& exitCode) {
+    ExecCmdParams exec;
+    exec.path = "sudo";
+    exec.async = false;
+    exec.stdoutRedirectFile = outFile;
+    std::vector<std::string> argv = {analysis::orbx::common::kProfCollectScript};
+    argv.insert(argv.end(), args.begin(), args.end());
+    exitCode = 0;
+    int childPid = -1;
+    return Utils::ExecCmd(exec, argv, {kScriptEnv}, exitCode, childPid);
+}
+
+// Waits for a child to end, through interruptions: mmWaitPid's last result.
+int32_t WaitChild(int pid, int32_t& exitCode) {
+    int32_t ret = EN_ERROR;
+    do {
+        ret = mmWaitPid(pid, &exitCode, 0);
+    } while (ret == EN_ERROR && mmGetErrorCode() == EINTR);
+    return ret;
+}
+
+}  // namespace
+
+// ---- PerfExtraTask ----------------------------------------------------------
+
+PerfExtraTask::PerfExtraTask(uint64_t bufSize, const std::string& resultDir,
+                             std::shared_ptr<JobContext> jobCtx,
+                             std::shared_ptr<ProfileParams> params)
+    : resultDir_(resultDir),
+      jobCtx_(std::move(jobCtx)),
+      params_(std::move(params)),
+      bufSize_(bufSize) {}
+
+PerfExtraTask::~PerfExtraTask() {
+    (void)Stop();
+}
+
+int PerfExtraTask::Init() {
+    if (params_ != nullptr && params_->hostProfiling) {
+        return -1;
+    }
+    if (isInited_) {
+        ORU_LOGE("The PerfExtraTask is inited");
+        return -1;
+    }
+    buf_ = bufSize_ >= 2 ? MakeShared<Chunk>(bufSize_) : nullptr;
+    if (buf_ == nullptr || !buf_->Init()) {
+        buf_.reset();
+        ORU_LOGE("Buf init failed");
+        return -1;
+    }
+    ORU_LOGI("PerfExtraTask init succ");
+    isInited_ = true;
+    return 0;
+}
+
+int PerfExtraTask::Uninit() {
+    if (isInited_) {
+        buf_.reset();
+        isInited_ = false;
+    } else {
+        ORU_LOGI("PerfExtraTask is uninited");
+    }
+    return 0;
+}
+
+void PerfExtraTask::SetJobCtx(std::shared_ptr<JobContext> jobCtx) {
+    jobCtx_ = std::move(jobCtx);
+}
+
+void PerfExtraTask::Run(const analysis::orbx::common::thread::ErrorContext& /*context*/) {
+    while (!IsQuit()) {
+        ORU_LOGI("PerfExtraTask running");
+        if (wait_) {
+            wait_();
+        } else {
+            (void)Utils::Usleep(kPollIntervalUs);
+        }
+        ProcessPieces(IsQuit());
+    }
+    ProcessPieces(true);
+    ORU_LOGI("PerfExtraTask the total data size: %lld", static_cast<long long>(totalSize_));
+}
+
+void PerfExtraTask::ProcessPieces(bool all) {
+    std::vector<std::string> files;
+    Utils::ListFiles(resultDir_, false, files, 0);
+    for (const auto& piece : SelectCtrlCpuPieces(files, all)) {
+        HandlePiece(piece);
+    }
+}
+
+void PerfExtraTask::HandlePiece(const std::string& piece) {
+    const std::string name = Utils::BaseName(piece);
+    ORU_LOGI("PerfExtraTask file: %s", name.c_str());
+    int exitCode = 0;
+    const int ret = convert_ ? convert_(piece, exitCode) : ConvertWithScript(piece, exitCode);
+    ORU_LOGI("resolve ctrlcpu data:%s, ret=%d, exit_code=%d", name.c_str(), ret, exitCode);
+    const std::string converted = piece + kConvertedSuffix;
+    UploadFile(converted);
+    Utils::RemoveFile(piece);
+    Utils::RemoveFile(converted);
+}
+
+int PerfExtraTask::ConvertWithScript(const std::string& piece, int& exitCode) {
+    return RunScriptAndWait({"--script", piece}, piece + kConvertedSuffix, exitCode);
+}
+
+void PerfExtraTask::UploadFile(const std::string& path) {
+    const std::string name = Utils::BaseName(path);
+    if (!Utils::IsFileExist(path)) {
+        ORU_LOGW("file:%s is not exist", name.c_str());
+        return;
+    }
+    const uint64_t size = Utils::GetFileSize(path);
+    if (size == 0 || size > kMaxConvertedSize) {
+        ORU_LOGE("data file size is invalid");
+        return;
+    }
+    if (buf_ == nullptr || buf_->GetBuffer() == nullptr) {
+        ORU_LOGE("PerfExtraTask has no buffer, file:%s is not uploaded", name.c_str());
+        return;
+    }
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) {
+        ORU_LOGE("Failed to open %s", name.c_str());
+        return;
+    }
+    const std::string jobId = jobCtx_ != nullptr ? jobCtx_->job_id : std::string();
+    const std::string fileName =
+        std::string(kUploadName) + "." + (jobCtx_ != nullptr ? jobCtx_->tag : std::string());
+    const std::string extraInfo = jobId + "." + (jobCtx_ != nullptr ? jobCtx_->dev_id : "");
+    char* buf = buf_->GetBuffer();
+    const uint64_t bufSize = buf_->GetBufferSize();
+    const uint64_t readSize = std::min(kReadSize, bufSize - 1);
+    int64_t fileBytes = 0;
+    while (in.good()) {
+        (void)memset_s(buf, bufSize, 0, bufSize);
+        in.read(buf, static_cast<std::streamsize>(readSize));
+        const auto n = static_cast<size_t>(in.gcount());
+        auto chunk = MakeShared<ProfileFileChunk>();
+        if (chunk == nullptr) {
+            break;
+        }
+        chunk->fileName = fileName;
+        chunk->offset = -1;
+        chunk->chunk.assign(buf, n);
+        chunk->chunkSize = n;
+        chunk->isLastChunk = false;
+        chunk->chunkModule = kChunkModule;
+        chunk->extraInfo = extraInfo;
+        if (UploaderMgr::GetInstance().UploadData(jobId, chunk) != 0) {
+            ORU_LOGE("Upload cpu data failed , jobId: %s", jobId.c_str());
+        }
+        totalSize_ += static_cast<int64_t>(n);
+        fileBytes += static_cast<int64_t>(n);
+    }
+    ORU_LOGI("PerfExtraTask data size: %lld", static_cast<long long>(fileBytes));
+}
+
+// ---- ProfCtrlcpuJob ---------------------------------------------------------
+
+ProfCtrlcpuJob::~ProfCtrlcpuJob() {
+    if (pid_ > 0) {
+        (void)Uninit();
+    }
+}
+
+int ProfCtrlcpuJob::Init(const std::shared_ptr<CollectionJobCfg> cfg) {
+    if (!CheckJobEventParam(cfg)) {
+        return -1;
+    }
+    if (IsHostProfiling(cfg)) {
+        return -1;
+    }
+    if (!Platform::GetInstance().IsDeviceSide()) {
+        ORU_LOGI("Not in device Side, aiCtrlcpu Profiling not enabled");
+        return -1;
+    }
+    cfg_ = cfg;
+    CollectionJobCommonParams& common = *cfg->commonParams;
+    common.resultDir = ConfigManager::GetInstance().GetPerfDataDir(static_cast<int>(common.devId));
+    const int ret = Utils::CreateDir(common.resultDir);
+    if (ret != 0) {
+        ORU_LOGE("Creating dir failed: %s", Utils::BaseName(common.resultDir).c_str());
+        return ret;
+    }
+    perfExtraTask_ =
+        MakeShared<PerfExtraTask>(kTaskBufSize, common.resultDir, common.jobCtx, common.params);
+    if (perfExtraTask_ == nullptr) {
+        return -1;
+    }
+    if (taskWait_) {
+        perfExtraTask_->SetWaitFunc(taskWait_);
+    }
+    if (taskConvert_) {
+        perfExtraTask_->SetConvertFunc(taskConvert_);
+    }
+    return 0;
+}
+
+void ProfCtrlcpuJob::RemoveStalePieces(const std::string& dir) {
+    std::vector<std::string> files;
+    Utils::ListFiles(dir, false, files, 0);
+    for (const auto& file : files) {
+        const bool converted = file.size() > std::strlen(kConvertedSuffix) &&
+                               file.compare(file.size() - std::strlen(kConvertedSuffix),
+                                            std::string::npos, kConvertedSuffix) == 0;
+        const std::string piece =
+            converted ? file.substr(0, file.size() - std::strlen(kConvertedSuffix)) : file;
+        if (IsCtrlCpuPiece(piece)) {
+            ORU_LOGW("Remove stale ctrl cpu data: %s", Utils::BaseName(file).c_str());
+            Utils::RemoveFile(file);
+        }
+    }
+}
+
+std::string ProfCtrlcpuJob::BuildCtrlCpuCmd() const {
+    if (cfg_ == nullptr || cfg_->commonParams == nullptr || cfg_->events == nullptr ||
+        cfg_->events->empty() ||
+        !ParamValidation::GetInstance().CheckCtrlCpuEventsIsValid(*cfg_->events)) {
+        return std::string();
+    }
+    const CollectionJobCommonParams& common = *cfg_->commonParams;
+    const int devId = static_cast<int>(common.devId);
+    const std::string dir = ConfigManager::GetInstance().GetPerfDataDir(devId);
+    if (Utils::CreateDir(dir) != 0) {
+        ORU_LOGE("Creating dir: %s err!", Utils::BaseName(dir).c_str());
+        return std::string();
+    }
+    const std::string file =
+        Utils::Join({dir, kCtrlCpuDataName}) + "." + std::to_string(common.devIdOnHost);
+    {
+        std::ofstream out(file, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!out.is_open()) {
+            ORU_LOGE("Failed to open %s, dev_id=%d", Utils::BaseName(file).c_str(), devId);
+            return std::string();
+        }
+    }
+    RemoveStalePieces(dir);
+    const int32_t interval = common.params != nullptr ? common.params->cpu_sampling_interval : 0;
+    return std::string("sudo ") + analysis::orbx::common::kProfCollectScript + " --record " + file +
+           " " + std::to_string(CtrlCpuSampleFrequency(interval)) + " " +
+           CtrlCpuEventsText(*cfg_->events);
+}
+
+int ProfCtrlcpuJob::Process() {
+    if (!CheckJobCommonParam(cfg_)) {
+        return -1;
+    }
+    const std::string cmd = BuildCtrlCpuCmd();
+    if (cmd.empty()) {
+        return 0;
+    }
+    ORU_LOGI("start profiling ctrl cpu, cmd=%s", cmd.c_str());
+    const std::vector<std::string> words = Utils::Split(cmd);
+    if (words.empty()) {
+        ORU_LOGE("ProfCtrlcpuJob params empty");
+        return -1;
+    }
+    ORU_LOGI("Begin to start profiling ctrl cpu");
+    ExecCmdParams exec;
+    exec.path = words[0];
+    exec.async = true;
+    exec.stdoutRedirectFile = Utils::Join(
+        {ConfigManager::GetInstance().GetPerfDataDir(static_cast<int>(cfg_->commonParams->devId)),
+         kPerfLogName});
+    const std::vector<std::string> argv(words.begin() + 1, words.end());
+    int exitCode = 0;
+    pid_ = -1;
+    int ret = Utils::ExecCmd(exec, argv, {kScriptEnv}, exitCode, pid_);
+    ORU_LOGI("start profiling ctrl cpu, pid=%u, ret=%d", static_cast<unsigned>(pid_), ret);
+    if (ret != 0) {
+        ORU_LOGE("Function ret check failed");
+        return ret;
+    }
+    if (perfExtraTask_ != nullptr && perfExtraTask_->Init() == 0) {
+        perfExtraTask_->SetJobCtx(cfg_->commonParams->jobCtx);
+        perfExtraTask_->SetThreadName(kTaskThreadName);
+        ret = perfExtraTask_->Start();
+        if (ret != 0) {
+            ORU_LOGE("[ProfCtrlcpuJob::Process]Failed to start perfExtraTask_ thread, ret=%d", ret);
+            return ret;
+        }
+    }
+    return 0;
+}
+
+int ProfCtrlcpuJob::Uninit() {
+    int exitCode = 0;
+    int ret = RunScriptAndWait({"--kill"}, std::string(), exitCode);
+    if (ret != 0) {
+        ORU_LOGE("Failed to kill process perf, ret=%d", ret);
+    } else {
+        ORU_LOGI("Succeeded to kill process, ret=%d, exitCode=%d", ret, exitCode);
+    }
+    if (pid_ > 0) {
+        int32_t code = 0;
+        const int32_t waited = WaitChild(pid_, code);
+        if (waited != MM_PROCESS_ENDED) {
+            ORU_LOGE("Failed to wait process %u, ret=%d", static_cast<unsigned>(pid_), waited);
+            ret = -1;
+        } else {
+            ORU_LOGI("Process %u exited, exit code=%d", static_cast<unsigned>(pid_), code);
+            ret = 0;
+        }
+        pid_ = -1;
+    }
+    // The script has ended: the task may now take every piece, the last one too.
+    if (perfExtraTask_ != nullptr) {
+        (void)perfExtraTask_->Stop();
+        (void)perfExtraTask_->Uninit();
+    }
+    if (cfg_ != nullptr) {
+        cfg_->events.reset();
+    }
+    return ret;
 }
 
 }  // namespace Analysis::Orbx::JobWrapper

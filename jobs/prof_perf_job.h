@@ -1,14 +1,23 @@
-// Recording of the device's control CPU. The device script records the
-// requested hardware events into numbered pieces ("ai_ctrl_cpu.data.<dev>.<n>")
-// of the per-device perf-data directory, a new piece about every second.
-// The helpers below decide what the script is asked for and which pieces are
-// finished.
+// Recording of the device's control CPU (job tag 29, one job for the card).
+// ProfCtrlcpuJob starts the device script, which records the requested
+// hardware events into numbered pieces ("ai_ctrl_cpu.data.<dev>.<n>") of the
+// per-device perf-data directory, a new piece about every second, until the
+// job stops it. Its PerfExtraTask thread ("KTRX_PerfScript") has the script
+// turn each finished piece into text and uploads the text to the host as
+// "data/ai_ctrl_cpu.data" chunks, piece by piece; at the stop, once the script
+// has ended, it ships the rest.
 #ifndef ORU_JOBS_PROF_PERF_JOB_H
 #define ORU_JOBS_PROF_PERF_JOB_H
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "common/chunk.h"
+#include "common/thread.h"
+#include "jobs/prof_comm_job.h"
 
 namespace Analysis::Orbx::JobWrapper {
 
@@ -37,6 +46,120 @@ bool IsCtrlCpuPiece(const std::string& path);
 // may still be writing it.
 std::vector<std::string> SelectCtrlCpuPieces(const std::vector<std::string>& paths,
                                              bool includeLast);
+
+// Picks up the finished pieces of a recording, has the script convert each
+// to text, uploads the text under the job's id and deletes the piece and its
+// text.
+//
+// Threading: the owner calls Init, SetJobCtx and the test hooks before Start,
+// and Uninit after Stop. While the thread runs it reads only finished pieces;
+// once it is asked to quit (Stop) it handles every piece, the last one too, so
+// the owner stops it only after the script has ended.
+class PerfExtraTask : public analysis::orbx::common::thread::Thread {
+  public:
+    // Bytes read from a converted piece per chunk (the buffer holds one more).
+    static constexpr uint64_t kReadSize = 0x40000;
+    static constexpr uint64_t kMaxConvertedSize = 0x20000000;
+    static constexpr int32_t kChunkModule = 3;
+    // Microseconds between two looks at the result directory.
+    static constexpr uint64_t kPollIntervalUs = 1000000;
+
+    // Turns piece into text at piece + ".txt": 0 (exitCode: the converter's
+    // exit status), or the failure.
+    using ConvertFunc = std::function<int(const std::string& piece, int& exitCode)>;
+    // The pause between two looks at the result directory.
+    using WaitFunc = std::function<void()>;
+
+    PerfExtraTask(uint64_t bufSize, const std::string& resultDir,
+                  std::shared_ptr<analysis::orbx::message::JobContext> jobCtx,
+                  std::shared_ptr<analysis::orbx::message::ProfileParams> params);
+    // Stops the thread: Run uses the members.
+    ~PerfExtraTask() override;
+
+    // Allocates the read buffer (bufSize bytes, at least 2; a read fills all
+    // but the last, at most kReadSize): 0, or -1 for host profiling, when
+    // already inited or when the buffer cannot be had.
+    int Init();
+    // Releases the buffer. Always 0.
+    int Uninit();
+    void SetJobCtx(std::shared_ptr<analysis::orbx::message::JobContext> jobCtx);
+
+    void Run(const analysis::orbx::common::thread::ErrorContext& context) override;
+
+    // One look at the result directory: handles the finished pieces in
+    // recording order, and the last one too when all is true.
+    void ProcessPieces(bool all);
+
+    // Bytes uploaded so far. REQUIRES: the thread is not running.
+    int64_t GetTotalSize() const { return totalSize_; }
+
+    // Test hooks; the defaults run the device script and sleep kPollIntervalUs.
+    void SetConvertFunc(ConvertFunc convert) { convert_ = std::move(convert); }
+    void SetWaitFunc(WaitFunc wait) { wait_ = std::move(wait); }
+
+    // The default conversion: the device script's "--script" through sudo,
+    // its standard output to piece + ".txt"; waits for it. ExecCmd's result.
+    static int ConvertWithScript(const std::string& piece, int& exitCode);
+
+  private:
+    void HandlePiece(const std::string& piece);
+    void UploadFile(const std::string& path);
+
+    // Set before Start, read by the thread.
+    bool isInited_ = false;
+    std::string resultDir_;
+    std::shared_ptr<analysis::orbx::message::JobContext> jobCtx_;
+    std::shared_ptr<analysis::orbx::message::ProfileParams> params_;
+    ConvertFunc convert_;
+    WaitFunc wait_;
+
+    // Used by the thread (or by the caller of ProcessPieces) only.
+    int64_t totalSize_ = 0;
+    uint64_t bufSize_;
+    std::shared_ptr<analysis::orbx::common::memory::Chunk> buf_;  // from Init to Uninit
+};
+
+// The control-CPU recording job. Global: one recording serves the card.
+// Process and Uninit run under the job registry's mutex.
+class ProfCtrlcpuJob : public ICollectionJob {
+  public:
+    ProfCtrlcpuJob() = default;
+    // Stops a recording that was started and never stopped, so that no
+    // script is left running and no child unwaited.
+    ~ProfCtrlcpuJob() override;
+
+    // 0 on the device side with a non-empty event list and a creatable
+    // result directory (which becomes the collection's result directory).
+    int Init(const std::shared_ptr<CollectionJobCfg> cfg) override;
+    // Starts the script and the task thread. 0 without starting anything
+    // when no record command can be built (bad events, no output file).
+    int Process() override;
+    // Stops the script, waits for it, then stops the task thread, which
+    // ships every remaining piece: the result of the last command or wait.
+    int Uninit() override;
+    bool IsGlobalJobLevel() override { return true; }
+
+    // The record command, or empty when the events or the output file do
+    // not allow one. REQUIRES: Init succeeded.
+    std::string BuildCtrlCpuCmd() const;
+
+    // Test hooks, handed to the task when Init creates it.
+    void SetTaskWaitFunc(PerfExtraTask::WaitFunc wait) { taskWait_ = std::move(wait); }
+    void SetTaskConvertFunc(PerfExtraTask::ConvertFunc convert) {
+        taskConvert_ = std::move(convert);
+    }
+
+  private:
+    // Removes pieces (and their text) left in dir by a recording that was
+    // never drained, so that they cannot mix with the new recording's.
+    static void RemoveStalePieces(const std::string& dir);
+
+    int pid_ = -1;
+    std::shared_ptr<CollectionJobCfg> cfg_;
+    std::shared_ptr<PerfExtraTask> perfExtraTask_;
+    PerfExtraTask::WaitFunc taskWait_;
+    PerfExtraTask::ConvertFunc taskConvert_;
+};
 
 }  // namespace Analysis::Orbx::JobWrapper
 
