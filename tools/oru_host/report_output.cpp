@@ -257,7 +257,7 @@ std::string FormatReportTable(const Report& r) {
     std::vector<ProcessSummary> cpu = TopByCpu(r, kTopProcesses);
     if (!cpu.empty()) {
         o << "\nTop " << cpu.size() << " by CPU share (of all CPUs)\n";
-        o << "   CPU %      PID  NAME\n";
+        o << Pad("CPU %", 8, true) << Pad("PID", 9, true) << "  NAME\n";
         for (const ProcessSummary& p : cpu) {
             o << Pad(Fixed(p.cpuSharePct, 2), 8, true) << Pad(std::to_string(p.pid), 9, true)
               << "  " << p.name << "\n";
@@ -266,7 +266,7 @@ std::string FormatReportTable(const Report& r) {
     std::vector<ProcessSummary> mem = TopByMemory(r, kTopProcesses);
     if (!mem.empty()) {
         o << "\nTop " << mem.size() << " by resident memory (peak)\n";
-        o << "      RSS      PID  NAME\n";
+        o << Pad("RSS", 11, true) << Pad("PID", 7, true) << "  NAME\n";
         for (const ProcessSummary& p : mem) {
             o << Pad(Kib(p.rssPeakKib), 11, true) << Pad(std::to_string(p.pid), 7, true) << "  "
               << p.name << "\n";
@@ -397,10 +397,13 @@ std::string ReportHtml(const Report& r) {
     Series busy{"busy", "#2f6fb3", {}, true, false};
     Series user{"user", "#3a9a5b", {}, false, false};
     Series sys{"system", "#d08a2b", {}, false, false};
+    // One flat step per sample interval: the value holds over the interval.
     for (const CpuInterval& iv : r.cpu) {
-        busy.points.push_back({iv.endS, iv.busyPct});
-        user.points.push_back({iv.endS, iv.userPct});
-        sys.points.push_back({iv.endS, iv.systemPct});
+        for (double t : {iv.startS, iv.endS}) {
+            busy.points.push_back({t, iv.busyPct});
+            user.points.push_back({t, iv.userPct});
+            sys.points.push_back({t, iv.systemPct});
+        }
     }
     o << SvgChart("System CPU busy percent over time", {busy, user, sys}, 100, "percent", 0);
 
