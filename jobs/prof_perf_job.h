@@ -140,7 +140,8 @@ class ProfCtrlcpuJob : public ICollectionJob {
     bool IsGlobalJobLevel() override { return true; }
 
     // The record command, or empty when the events or the output file do
-    // not allow one. REQUIRES: Init succeeded.
+    // not allow one. On the way it creates (empties) the script's output
+    // file and removes stale pieces. REQUIRES: Init succeeded.
     std::string BuildCtrlCpuCmd() const;
 
     // Test hooks, handed to the task when Init creates it.
