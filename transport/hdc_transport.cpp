@@ -1,0 +1,210 @@
+#include "transport/hdc_transport.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "common/log.h"
+#include "common/make_shared.h"
+#include "daemon/memory_utils.h"
+#include "daemon/utils.h"
+#include "message/codec.h"
+#include "message/job_context.h"
+
+namespace analysis::orbx::transport {
+
+namespace {
+
+constexpr int kMaxDevIndex = 63;
+constexpr uint64_t kPerfPrintFrequency = 128;
+
+// The text before / after the last point; both empty when there is none.
+std::string BeforeLastPoint(const std::string& text) {
+    const size_t pos = text.rfind('.');
+    return pos == std::string::npos ? std::string() : text.substr(0, pos);
+}
+
+std::string AfterLastPoint(const std::string& text) {
+    const size_t pos = text.rfind('.');
+    return pos == std::string::npos ? std::string() : text.substr(pos + 1);
+}
+
+}  // namespace
+
+HDCTransport::HDCTransport(HDC_SESSION session, bool isClientSession, HDC_CLIENT client)
+    : session_(session), isClientSession_(isClientSession), client_(client) {}
+
+HDCTransport::~HDCTransport() {
+    (void)CloseSession();
+    if (isClientSession_ && client_ != nullptr) {
+        (void)KvtHdcClientDestroy(client_);
+        client_ = nullptr;
+    }
+}
+
+int HDCTransport::SendBuffer(const void* buffer, int length) {
+    if (buffer == nullptr) {
+        ORU_LOGE("buffer is null");
+        return -1;
+    }
+    if (length < 0) {
+        ORU_LOGE("Failed to KvtIdeCreatePacket, err=%d.", -1);
+        return -1;
+    }
+    const uint64_t start = common::Utils::GetTimeNs();
+    IdeTlvReq* packet = nullptr;
+    uint32_t packetLen = 0;
+    int err = KvtIdeCreatePacket(buffer, static_cast<uint32_t>(length), &packet, &packetLen);
+    if (err != 0 || packet == nullptr) {
+        ORU_LOGE("Failed to KvtIdeCreatePacket, err=%d.", err);
+        return -1;
+    }
+    err = Write(packet, static_cast<int>(packetLen));
+    KvtIdeFreePacket(&packet);
+    if (err != 0) {
+        return -1;
+    }
+    const uint64_t end = common::Utils::GetTimeNs();
+    if (perfCount_ != nullptr) {
+        perfCount_->UpdatePerfInfo(start, end, static_cast<uint64_t>(length));
+    }
+    return length;
+}
+
+int HDCTransport::SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) {
+    if (chunk == nullptr || chunk->extraInfo.empty()) {
+        ORU_LOGE("FileChunk info is empty in HDC SendBuffer");
+        return -1;
+    }
+    auto jobCtx = common::MakeShared<message::JobContext>();
+    auto req = common::MakeShared<proto::FileChunkReq>();
+    if (jobCtx == nullptr || req == nullptr) {
+        return -1;
+    }
+    std::string encoded;
+    try {
+        jobCtx->job_id = BeforeLastPoint(chunk->extraInfo);
+        jobCtx->dev_id = AfterLastPoint(chunk->extraInfo);
+        jobCtx->tag = AfterLastPoint(chunk->fileName);
+        req->mutable_hdr()->set_job_ctx(jobCtx->ToString());
+        req->set_filename(BeforeLastPoint(chunk->fileName));
+        req->set_offset(chunk->offset);
+        // The payload moves into the message: no copy until it is encoded.
+        std::string payload = std::move(chunk->chunk);
+        chunk->chunk.clear();
+        if (payload.size() > chunk->chunkSize) {
+            payload.resize(chunk->chunkSize);
+        }
+        req->set_chunk(std::move(payload));
+        req->set_chunksizeinbytes(static_cast<int32_t>(chunk->chunkSize));
+        req->set_islastchunk(chunk->isLastChunk);
+        req->set_needack(false);
+        req->set_datamodule(chunk->chunkModule);
+        encoded = message::EncodeMessage(*req);
+    } catch (const std::exception& e) {
+        ORU_LOGE("make shared failed, message: %s", e.what());
+        return -1;
+    }
+    req.reset();  // the payload is in the encoded frame now
+    if (encoded.empty()) {
+        return -1;
+    }
+    const int sent = SendBuffer(encoded.data(), static_cast<int>(encoded.size()));
+    ORU_LOGD("SendBuffer size %d/%d", sent, static_cast<int>(encoded.size()));
+    return sent == static_cast<int>(encoded.size()) ? 0 : -1;
+}
+
+int HDCTransport::Write(const void* buffer, int length) {
+    const int err =
+        length < 0 ? -1 : KvtHdcWrite(session_.load(), buffer, static_cast<uint32_t>(length));
+    if (err != 0) {
+        ORU_LOGE("hdc write failed, outLen=%d bytes, err=%d.", length, err);
+        return -1;
+    }
+    return 0;
+}
+
+int HDCTransport::RecvPacket(IdeTlvReq** packet) {
+    if (packet == nullptr) {
+        return -1;
+    }
+    *packet = nullptr;
+    void* buf = nullptr;
+    uint32_t bufLen = 0;
+    const int ret = KvtHdcRead(session_.load(), &buf, &bufLen);
+    if (ret != 0 || buf == nullptr || bufLen < IDE_TLV_HEAD_LEN) {
+        ORU_LOGW("hdc read failed: ret=%d; bufLen=%d", ret, static_cast<int>(bufLen));
+        IdeXfree(buf);
+        return -1;
+    }
+    auto* req = static_cast<IdeTlvReq*>(buf);
+    // The packet's own length must match what arrived: its readers trust it.
+    if (req->len != bufLen - IDE_TLV_HEAD_LEN) {
+        ORU_LOGW("hdc read failed: ret=%d; bufLen=%d", -1, static_cast<int>(bufLen));
+        IdeXfree(buf);
+        return -1;
+    }
+    *packet = req;
+    if (req->len == kContainerRefusalLen &&
+        std::memcmp(req->value, kContainerRefusal, kContainerRefusalLen) == 0) {
+        return -2;
+    }
+    return static_cast<int>(bufLen);
+}
+
+void HDCTransport::DestroyPacket(IdeTlvReq* packet) {
+    if (packet != nullptr) {
+        KvtIdeFreePacket(&packet);
+    }
+}
+
+int HDCTransport::CloseSession() {
+    std::lock_guard<std::mutex> lock(closeMutex_);
+    HDC_SESSION session = session_.load();
+    if (session == nullptr) {
+        return 0;
+    }
+    ORU_LOGI("close HDC session");
+    if (isClientSession_) {
+        (void)KvtHdcSessionDestroy(session);
+    } else {
+        (void)KvtHdcSessionClose(session);
+    }
+    session_.store(nullptr);
+    return 0;
+}
+
+std::shared_ptr<ITransport> HDCTransportFactory::CreateHdcTransport(HDC_SESSION session,
+                                                                    DevIdQuery queryDevId) {
+    if (session == nullptr) {
+        ORU_LOGE("HDC session is invalid");
+        return nullptr;
+    }
+    int devId = -1;
+    const int err = queryDevId(session, &devId);
+    if (err != 0) {
+        ORU_LOGE("IdeGetDevIdBySession failed, err: %d", err);
+        return nullptr;
+    }
+    if (!common::Utils::CheckStringIsNonNegativeIntNum(std::to_string(devId)) ||
+        devId > kMaxDevIndex) {
+        ORU_LOGE("[CreateHdcTransport]devId: %d is not valid!", devId);
+        return nullptr;
+    }
+    ORU_LOGI("IdeGetDevIdBySession success, devid:%d", devId);
+    // Everything that can fail comes before the transport takes the session,
+    // so that a failure leaves it with the caller.
+    auto perfCount =
+        common::MakeShared<PerfCount>("HdcTransport_" + std::to_string(devId), kPerfPrintFrequency);
+    if (perfCount == nullptr) {
+        return nullptr;
+    }
+    auto transport = common::MakeShared<HDCTransport>(session);
+    if (transport == nullptr) {
+        return nullptr;
+    }
+    transport->SetPerfCount(std::move(perfCount));
+    return transport;
+}
+
+}  // namespace analysis::orbx::transport

@@ -1,0 +1,378 @@
+#include "transport/hdc_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "common/test_log_capture.h"
+#include "daemon/memory_utils.h"
+#include "daemon/testing/sim_session.h"
+#include "message/codec.h"
+#include "message/job_context.h"
+#include "ostrel/sim_control.h"
+
+namespace analysis::orbx::transport {
+namespace {
+
+using common::TestLogCapture;
+using ostrel::simtest::ResetSim;
+using ostrel::simtest::UseSetting;
+namespace pb = analysis::orbx::proto;
+
+std::string PacketBytes(uint32_t type, uint32_t claimedLen, const std::string& value) {
+    std::string bytes(IDE_TLV_HEAD_LEN, '\0');
+    const uint32_t devId = 0;
+    std::memcpy(&bytes[0], &type, 4);
+    std::memcpy(&bytes[4], &devId, 4);
+    std::memcpy(&bytes[8], &claimedLen, 4);
+    return bytes + value;
+}
+
+class HdcTransportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetSim();
+        ASSERT_TRUE(pair_.Open(0));
+    }
+    void TearDown() override {
+        transport_.reset();
+        if (owned_) {
+            pair_.device = nullptr;  // closed by the transport
+        }
+        pair_.Close();
+        ResetSim();
+    }
+
+    // A transport on the device side of the pair.
+    HDCTransport& Transport() {
+        if (transport_ == nullptr) {
+            transport_ = HDCTransportFactory::CreateHdcTransport(pair_.device);
+            owned_ = transport_ != nullptr;
+        }
+        EXPECT_NE(transport_, nullptr);
+        return static_cast<HDCTransport&>(*transport_);
+    }
+
+    // One whole buffer from the host side.
+    std::string HostRead() {
+        void* buf = nullptr;
+        uint32_t len = 0;
+        EXPECT_EQ(HdcSessionRead(pair_.host, &buf, &len), 0);
+        std::string out(static_cast<char*>(buf), len);
+        IdeXfree(buf);
+        return out;
+    }
+    bool HostHasNothing() {
+        void* buf = nullptr;
+        uint32_t len = 0;
+        const int ret = HdcSessionRead(pair_.host, &buf, &len, HDC_FLAG_NOWAIT);
+        IdeXfree(buf);
+        return ret == IDE_READ_NOTHING_YET;
+    }
+    void HostWrite(const std::string& bytes) {
+        ASSERT_EQ(HdcSessionWrite(pair_.host, bytes.data(), static_cast<uint32_t>(bytes.size())),
+                  0);
+    }
+    // The FileChunkReq carried by the next packet to the host.
+    std::shared_ptr<pb::FileChunkReq> HostReadChunk() {
+        const std::string packet = HostRead();
+        EXPECT_GE(packet.size(), IDE_TLV_HEAD_LEN);
+        const auto* req = reinterpret_cast<const IdeTlvReq*>(packet.data());
+        EXPECT_EQ(req->type, 5u);
+        EXPECT_EQ(req->len, packet.size() - IDE_TLV_HEAD_LEN);
+        return message::DecodeAs<pb::FileChunkReq>(packet.data() + IDE_TLV_HEAD_LEN,
+                                                   packet.size() - IDE_TLV_HEAD_LEN);
+    }
+
+    TestLogCapture log_;
+    oru_testing::SimSessionPair pair_;
+    std::shared_ptr<ITransport> transport_;
+    bool owned_ = false;
+};
+
+// ---- Creation -----------------------------------------------------------
+
+TEST_F(HdcTransportTest, FactoryTakesTheSessionOfDeviceZeroWithStatistics) {
+    HDCTransport& t = Transport();
+    ASSERT_NE(t.GetPerfCount(), nullptr);
+    EXPECT_EQ(log_.Count("IdeGetDevIdBySession success, devid:0"), 1u);
+}
+
+TEST_F(HdcTransportTest, FactoryRefusesANullSession) {
+    EXPECT_EQ(HDCTransportFactory::CreateHdcTransport(nullptr), nullptr);
+    EXPECT_EQ(log_.Count("HDC session is invalid"), 1u);
+}
+
+TEST_F(HdcTransportTest, FailedCreationLeavesTheSessionWithTheCaller) {
+    ASSERT_EQ(ostrel_sim_fault_set(OSTREL_SIM_FAULT_SESSION_ATTR, 7, 1), 0);
+    const uint32_t open = ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION);
+    EXPECT_EQ(HDCTransportFactory::CreateHdcTransport(pair_.device), nullptr);
+    EXPECT_EQ(log_.Count("IdeGetDevIdBySession failed, err: "), 1u);
+    EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), open);
+    // Still usable by its owner.
+    const std::string ping = "ping";
+    EXPECT_EQ(HdcSessionWrite(pair_.device, ping.data(), 4), 0);
+    EXPECT_EQ(HostRead(), ping);
+}
+
+// The simulated card numbers at most 64 devices, 0 to 63: a session of the
+// last one is made to report the next index.
+int NextDevIndex(HDC_SESSION session, int* devId) {
+    const int ret = KvtGetDevIdBySession(session, devId);
+    *devId += 1;
+    return ret;
+}
+
+TEST(HdcTransportDevices, DeviceIndex63IsTheLastAccepted) {
+    TestLogCapture log;
+    ResetSim();
+    UseSetting("OSTREL_SIM_DEVICES", "64");
+    oru_testing::SimSessionPair pair;
+    ASSERT_TRUE(pair.Open(63));
+    const uint32_t open = ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION);
+
+    EXPECT_EQ(HDCTransportFactory::CreateHdcTransport(pair.device, NextDevIndex), nullptr);
+    EXPECT_EQ(log.Count("[CreateHdcTransport]devId: 64 is not valid!"), 1u);
+    EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), open);
+
+    auto t = HDCTransportFactory::CreateHdcTransport(pair.device);
+    EXPECT_NE(t, nullptr);
+    EXPECT_EQ(log.Count("IdeGetDevIdBySession success, devid:63"), 1u);
+    if (t != nullptr) {
+        pair.device = nullptr;  // the transport closes it
+    }
+    t.reset();
+    pair.Close();
+    ResetSim();
+}
+
+// ---- Sending ------------------------------------------------------------
+
+TEST_F(HdcTransportTest, RawBufferTravelsAsOneProfilingPacket) {
+    const std::string value("\x00\x01\x02\xff raw", 8);
+    EXPECT_EQ(Transport().SendBuffer(value.data(), static_cast<int>(value.size())), 8);
+    const std::string packet = HostRead();
+    EXPECT_EQ(packet, PacketBytes(5, 8, value));
+}
+
+TEST_F(HdcTransportTest, NullOrNegativeBufferIsNotSent) {
+    EXPECT_EQ(Transport().SendBuffer(nullptr, 4), -1);
+    EXPECT_EQ(log_.Count("buffer is null"), 1u);
+    const char byte = 'x';
+    EXPECT_EQ(Transport().SendBuffer(&byte, -20), -1);
+    EXPECT_TRUE(HostHasNothing());
+}
+
+TEST_F(HdcTransportTest, ChunkBecomesAFileChunkReq) {
+    auto chunk = std::make_shared<ProfileFileChunk>();
+    chunk->isLastChunk = true;
+    chunk->chunkModule = kChunkModuleData;
+    chunk->chunk = std::string("\x00\x10 llc \xff", 8);
+    chunk->chunkSize = 8;
+    chunk->offset = -1;
+    chunk->fileName = "data/llc.data.tag1";
+    chunk->extraInfo = "job.with.points.3";
+    ASSERT_EQ(Transport().SendBuffer(chunk), 0);
+
+    auto req = HostReadChunk();
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(req->filename(), "data/llc.data");
+    EXPECT_EQ(req->offset(), -1);
+    EXPECT_EQ(req->chunk(), std::string("\x00\x10 llc \xff", 8));
+    EXPECT_EQ(req->chunksizeinbytes(), 8);
+    EXPECT_TRUE(req->islastchunk());
+    EXPECT_FALSE(req->needack());
+    EXPECT_EQ(req->tag(), "");
+    EXPECT_EQ(req->tagsuffix(), "");
+    EXPECT_EQ(req->chunkstarttime(), 0u);
+    EXPECT_EQ(req->chunkendtime(), 0u);
+    EXPECT_EQ(req->datamodule(), 3);
+    EXPECT_EQ(req->hdr().magic(), "");
+
+    message::JobContext ctx;
+    ASSERT_TRUE(ctx.FromString(req->hdr().job_ctx()));
+    EXPECT_EQ(ctx.job_id, "job.with.points");
+    EXPECT_EQ(ctx.dev_id, "3");
+    EXPECT_EQ(ctx.tag, "tag1");
+    EXPECT_EQ(ctx.result_dir, "");
+}
+
+TEST_F(HdcTransportTest, FileNameWithoutPointGivesEmptyNameAndTag) {
+    auto chunk = std::make_shared<ProfileFileChunk>();
+    chunk->chunk = "abc";
+    chunk->chunkSize = 3;
+    chunk->fileName = "nopoint";
+    chunk->extraInfo = "job.0";
+    ASSERT_EQ(Transport().SendBuffer(chunk), 0);
+    auto req = HostReadChunk();
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(req->filename(), "");
+    message::JobContext ctx;
+    ASSERT_TRUE(ctx.FromString(req->hdr().job_ctx()));
+    EXPECT_EQ(ctx.tag, "");
+    EXPECT_EQ(ctx.job_id, "job");
+}
+
+TEST_F(HdcTransportTest, ChunkCarriesAtMostItsSizeAndNoMoreThanItHolds) {
+    auto shorter = std::make_shared<ProfileFileChunk>();
+    shorter->chunk = "0123456789";
+    shorter->chunkSize = 4;
+    shorter->fileName = "f.t";
+    shorter->extraInfo = "j.0";
+    ASSERT_EQ(Transport().SendBuffer(shorter), 0);
+    auto req = HostReadChunk();
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(req->chunk(), "0123");
+
+    auto claimsMore = std::make_shared<ProfileFileChunk>();
+    claimsMore->chunk = "xy";
+    claimsMore->chunkSize = 1000;
+    claimsMore->fileName = "f.t";
+    claimsMore->extraInfo = "j.0";
+    ASSERT_EQ(Transport().SendBuffer(claimsMore), 0);
+    req = HostReadChunk();
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(req->chunk(), "xy");
+}
+
+TEST_F(HdcTransportTest, ChunkWithoutExtraInformationIsNotSent) {
+    auto chunk = std::make_shared<ProfileFileChunk>();
+    chunk->chunk = "abc";
+    chunk->chunkSize = 3;
+    chunk->fileName = "data/x.data.t";
+    EXPECT_EQ(Transport().SendBuffer(chunk), -1);
+    EXPECT_EQ(log_.Count("FileChunk info is empty in HDC SendBuffer"), 1u);
+    EXPECT_EQ(Transport().SendBuffer(std::shared_ptr<ProfileFileChunk>()), -1);
+    EXPECT_TRUE(HostHasNothing());
+}
+
+TEST_F(HdcTransportTest, FourMebibyteChunkArrivesWhole) {
+    auto chunk = std::make_shared<ProfileFileChunk>();
+    chunk->chunk = oru_testing::Pattern(4u << 20, 5);
+    const std::string expected = chunk->chunk;
+    chunk->chunkSize = expected.size();
+    chunk->chunkModule = kChunkModuleData;
+    chunk->fileName = "data/big.data.t";
+    chunk->extraInfo = "j.0";
+    HDCTransport& t = Transport();
+    // The card's channel holds less than the whole packet: the host reads meanwhile.
+    std::shared_ptr<pb::FileChunkReq> req;
+    std::thread host([&] { req = HostReadChunk(); });
+    EXPECT_EQ(t.SendBuffer(chunk), 0);
+    host.join();
+    ASSERT_NE(req, nullptr);
+    EXPECT_TRUE(req->chunk() == expected);
+    EXPECT_EQ(req->chunksizeinbytes(), static_cast<int32_t>(expected.size()));
+}
+
+// ---- Receiving ----------------------------------------------------------
+
+TEST_F(HdcTransportTest, ElevenBytesAreRefused) {
+    HostWrite(std::string(11, '\x01'));
+    IdeTlvReq* packet = reinterpret_cast<IdeTlvReq*>(1);
+    EXPECT_EQ(Transport().RecvPacket(&packet), -1);
+    EXPECT_EQ(packet, nullptr);
+    EXPECT_EQ(log_.Count("hdc read failed: ret=0; bufLen=11"), 1u);
+}
+
+TEST_F(HdcTransportTest, TwelveBytesWithLengthZeroAreAPacket) {
+    HostWrite(PacketBytes(5, 0, ""));
+    IdeTlvReq* packet = nullptr;
+    EXPECT_EQ(Transport().RecvPacket(&packet), 12);
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet->type, 5u);
+    EXPECT_EQ(packet->len, 0u);
+    Transport().DestroyPacket(packet);
+}
+
+TEST_F(HdcTransportTest, PacketWhoseLengthDisagreesWithWhatArrivedIsRefused) {
+    // Claims more than arrived: a reader trusting it would read past the buffer.
+    HostWrite(PacketBytes(5, 1000, "four"));
+    IdeTlvReq* packet = nullptr;
+    EXPECT_EQ(Transport().RecvPacket(&packet), -1);
+    EXPECT_EQ(packet, nullptr);
+    EXPECT_EQ(log_.Count("hdc read failed: ret=-1; bufLen=16"), 1u);
+
+    // Claims less than arrived.
+    HostWrite(PacketBytes(5, 2, "four"));
+    EXPECT_EQ(Transport().RecvPacket(&packet), -1);
+    EXPECT_EQ(packet, nullptr);
+    EXPECT_EQ(log_.Count("hdc read failed: ret=-1; bufLen=16"), 2u);
+
+    // The session goes on: the next sound packet is read.
+    HostWrite(PacketBytes(5, 4, "good"));
+    EXPECT_EQ(Transport().RecvPacket(&packet), 16);
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(std::string(packet->value, packet->len), "good");
+    Transport().DestroyPacket(packet);
+}
+
+TEST_F(HdcTransportTest, ContainerRefusalTextIsTold) {
+    HostWrite(PacketBytes(5, kContainerRefusalLen, kContainerRefusal));
+    IdeTlvReq* packet = nullptr;
+    EXPECT_EQ(Transport().RecvPacket(&packet), -2);
+    ASSERT_NE(packet, nullptr);
+    Transport().DestroyPacket(packet);
+
+    // The same text with one byte more is an ordinary packet.
+    const std::string longer = std::string(kContainerRefusal) + "!";
+    HostWrite(PacketBytes(5, static_cast<uint32_t>(longer.size()), longer));
+    EXPECT_EQ(Transport().RecvPacket(&packet), static_cast<int>(12 + longer.size()));
+    Transport().DestroyPacket(packet);
+}
+
+TEST_F(HdcTransportTest, ReadFailsWhenTheHostClosesOrWithoutOutPointer) {
+    EXPECT_EQ(Transport().RecvPacket(nullptr), -1);
+    ASSERT_EQ(HdcSessionClose(pair_.host), 0);
+    pair_.host = nullptr;
+    IdeTlvReq* packet = nullptr;
+    EXPECT_EQ(Transport().RecvPacket(&packet), -1);
+    EXPECT_EQ(packet, nullptr);
+    EXPECT_EQ(log_.Count("hdc read failed: ret=1; bufLen=0"), 1u);
+}
+
+TEST_F(HdcTransportTest, PacketTravelsFromOneTransportToAnother) {
+    // What the device sends is what a KvtTransport reads: header and value.
+    const std::string value = "round trip";
+    HDCTransport host(pair_.host);
+    pair_.host = nullptr;
+    EXPECT_EQ(Transport().SendBuffer(value.data(), static_cast<int>(value.size())),
+              static_cast<int>(value.size()));
+    IdeTlvReq* packet = nullptr;
+    EXPECT_EQ(host.RecvPacket(&packet), static_cast<int>(12 + value.size()));
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(std::string(packet->value, packet->len), value);
+    host.DestroyPacket(packet);
+}
+
+// ---- Closing ------------------------------------------------------------
+
+TEST_F(HdcTransportTest, CloseSessionTwiceClosesOnce) {
+    HDCTransport& t = Transport();
+    const uint32_t open = ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION);
+    EXPECT_EQ(t.CloseSession(), 0);
+    EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), open - 1);
+    EXPECT_EQ(t.CloseSession(), 0);
+    EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), open - 1);
+    EXPECT_EQ(log_.Count("close HDC session"), 1u);
+    EXPECT_EQ(ostrel_sim_call_count(OSTREL_SIM_FAULT_SESSION_CLOSE), 1u);
+
+    // A closed transport sends and receives nothing.
+    const std::string value = "late";
+    EXPECT_EQ(t.SendBuffer(value.data(), 4), -1);
+    EXPECT_EQ(log_.Count("hdc write failed, outLen=16 bytes"), 1u);
+    IdeTlvReq* packet = nullptr;
+    EXPECT_EQ(t.RecvPacket(&packet), -1);
+}
+
+TEST_F(HdcTransportTest, DestroyingTheTransportClosesItsSession) {
+    Transport();
+    const uint32_t open = ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION);
+    transport_.reset();
+    EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), open - 1);
+}
+
+}  // namespace
+}  // namespace analysis::orbx::transport
