@@ -12,6 +12,7 @@
 #include "message/codec.h"
 #include "message/job_context.h"
 #include "ostrel/sim_control.h"
+#include "transport/uploader.h"
 
 namespace analysis::orbx::transport {
 namespace {
@@ -265,6 +266,32 @@ TEST_F(HdcTransportTest, FourMebibyteChunkArrivesWhole) {
     ASSERT_NE(req, nullptr);
     EXPECT_TRUE(req->chunk() == expected);
     EXPECT_EQ(req->chunksizeinbytes(), static_cast<int32_t>(expected.size()));
+}
+
+TEST_F(HdcTransportTest, UploaderSendsAMessageByteForByteAndChunksAsFileChunkReqs) {
+    Transport();
+    Uploader uploader(transport_);
+    uploader.SetThreadName("KTRX_Upld_job.with.long.id");
+    ASSERT_EQ(uploader.Init(512), 0);
+    std::string message = oru_testing::Pattern(3000, 9);
+    message[0] = '\0';
+    ASSERT_EQ(uploader.UploadData(message.data(), static_cast<int>(message.size())), 0);
+    auto chunk = std::make_shared<ProfileFileChunk>();
+    chunk->chunk = "sample";
+    chunk->chunkSize = 6;
+    chunk->chunkModule = kChunkModuleData;
+    chunk->fileName = "data/SystemCpuUsage.data.tag";
+    chunk->extraInfo = "job.5";
+    ASSERT_EQ(uploader.UploadData(chunk), 0);
+    ASSERT_EQ(uploader.Start(), 0);
+
+    const std::string packet = HostRead();
+    EXPECT_EQ(packet, PacketBytes(5, static_cast<uint32_t>(message.size()), message));
+    auto req = HostReadChunk();
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(req->filename(), "data/SystemCpuUsage.data");
+    EXPECT_EQ(req->chunk(), "sample");
+    uploader.Stop(false);
 }
 
 // ---- Receiving ----------------------------------------------------------
