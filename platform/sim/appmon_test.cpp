@@ -188,7 +188,9 @@ TEST_F(AppmonTest, TextsWithLineBreaksAreRefused) {
 TEST_F(AppmonTest, InjectedFaultsFailTheChosenCalls) {
     MonitorService service;
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_APPMON_INIT, -1, 1));
+    client_.fd = 0;  // a zeroed record: a failed init must not leave it pointing at stdin
     EXPECT_EQ(-1, appmon_client_init(&client_, service.SocketPath().c_str()));
+    EXPECT_EQ(-1, client_.fd);
     ASSERT_TRUE(service.Connect(&client_));
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_APPMON_REGISTER, -1, 2));
     EXPECT_EQ(-1, appmon_client_register(&client_, 9000, "/s.sh"));

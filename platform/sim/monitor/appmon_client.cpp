@@ -90,6 +90,11 @@ int Request(appmon_client_t* client, const std::string& line) {
 extern "C" {
 
 int appmon_client_init(appmon_client_t* client, const char* serverPath) {
+    if (client != nullptr) {
+        // Never left holding a descriptor it does not own (a zeroed record says 0).
+        client->fd = -1;
+        client->registered = 0;
+    }
     int injected = 0;
     if (Injected(OSTREL_SIM_FAULT_APPMON_INIT, &injected)) {
         return injected;
@@ -97,8 +102,6 @@ int appmon_client_init(appmon_client_t* client, const char* serverPath) {
     if (client == nullptr || serverPath == nullptr) {
         return -1;
     }
-    client->fd = -1;
-    client->registered = 0;
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     size_t len = strlen(serverPath);
