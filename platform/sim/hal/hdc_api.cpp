@@ -18,6 +18,7 @@
 
 #include "hdc_io.h"
 #include "hdc_objects.h"
+#include "no_throw.h"
 #include "ostrel/hal.h"
 #include "ostrel/sim_control.h"
 #include "sim_config.h"
@@ -172,9 +173,16 @@ drvError_t ReadFrame(Session& session, drvHdcMsg* msg, int* count) {
         r = IoResult::kError;
     }
     msg->buffers.clear();
-    for (size_t i = 0; i < lengths.size() && r == IoResult::kOk; ++i) {
-        msg->buffers.emplace_back(lengths[i]);
-        r = ReadFull(session.Fd(), session.WakeFd(), msg->buffers.back().data(), lengths[i], -1);
+    try {
+        for (size_t i = 0; i < lengths.size() && r == IoResult::kOk; ++i) {
+            msg->buffers.emplace_back(lengths[i]);
+            r = ReadFull(session.Fd(), session.WakeFd(), msg->buffers.back().data(), lengths[i],
+                         -1);
+        }
+    } catch (const std::bad_alloc&) {
+        msg->buffers.clear();
+        session.broken = true;
+        return DRV_ERROR_NO_MEMORY;
     }
     if (r != IoResult::kOk) {
         msg->buffers.clear();
@@ -194,20 +202,22 @@ using namespace ostrel::sim;
 extern "C" {
 
 drvError_t drvHdcClientCreate(HDC_CLIENT* client, int maxSessionNum, int serviceType, int flag) {
-    (void)flag;
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_CLIENT_CREATE, &injected)) {
-        return injected;
-    }
-    if (client == nullptr || maxSessionNum <= 0 || serviceType < 0) {
-        return DRV_ERROR_INVALID_VALUE;
-    }
-    auto object = std::make_shared<Client>(maxSessionNum, serviceType);
-    if (!object->Valid()) {
-        return DRV_ERROR_NO_MEMORY;
-    }
-    *client = HandleTable::Instance().Add(object);
-    return DRV_ERROR_NONE;
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        (void)flag;
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_CLIENT_CREATE, &injected)) {
+            return injected;
+        }
+        if (client == nullptr || maxSessionNum <= 0 || serviceType < 0) {
+            return DRV_ERROR_INVALID_VALUE;
+        }
+        auto object = std::make_shared<Client>(maxSessionNum, serviceType);
+        if (!object->Valid()) {
+            return DRV_ERROR_NO_MEMORY;
+        }
+        *client = HandleTable::Instance().Add(object);
+        return DRV_ERROR_NONE;
+    });
 }
 
 drvError_t drvHdcClientDestroy(HDC_CLIENT client) {
@@ -220,28 +230,30 @@ drvError_t drvHdcClientDestroy(HDC_CLIENT client) {
 }
 
 drvError_t drvHdcServerCreate(int devId, int serviceType, HDC_SERVER* server) {
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_SERVER_CREATE, &injected)) {
-        return injected;
-    }
-    auto config = GetConfig();
-    if (server == nullptr || devId < 0 || static_cast<uint32_t>(devId) >= config->devices ||
-        serviceType < 0) {
-        return DRV_ERROR_INVALID_VALUE;
-    }
-    if (Faults::Instance().DeviceNotReady(static_cast<uint32_t>(devId))) {
-        return DRV_ERROR_NOT_READY;
-    }
-    auto object = std::make_shared<Server>(static_cast<uint32_t>(devId), serviceType);
-    if (!object->Valid()) {
-        return DRV_ERROR_NO_MEMORY;
-    }
-    int rc = object->Listen(config->dir);
-    if (rc != DRV_ERROR_NONE) {
-        return rc;
-    }
-    *server = HandleTable::Instance().Add(object);
-    return DRV_ERROR_NONE;
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_SERVER_CREATE, &injected)) {
+            return injected;
+        }
+        auto config = GetConfig();
+        if (server == nullptr || devId < 0 || static_cast<uint32_t>(devId) >= config->devices ||
+            serviceType < 0) {
+            return DRV_ERROR_INVALID_VALUE;
+        }
+        if (Faults::Instance().DeviceNotReady(static_cast<uint32_t>(devId))) {
+            return DRV_ERROR_NOT_READY;
+        }
+        auto object = std::make_shared<Server>(static_cast<uint32_t>(devId), serviceType);
+        if (!object->Valid()) {
+            return DRV_ERROR_NO_MEMORY;
+        }
+        int rc = object->Listen(config->dir);
+        if (rc != DRV_ERROR_NONE) {
+            return rc;
+        }
+        *server = HandleTable::Instance().Add(object);
+        return DRV_ERROR_NONE;
+    });
 }
 
 drvError_t drvHdcServerDestroy(HDC_SERVER server) {
@@ -258,49 +270,51 @@ drvError_t drvHdcServerDestroy(HDC_SERVER server) {
 }
 
 drvError_t drvHdcSessionAccept(HDC_SERVER handle, HDC_SESSION* session) {
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_ACCEPT, &injected)) {
-        return injected;
-    }
-    if (session == nullptr) {
-        return DRV_ERROR_INVALID_VALUE;
-    }
-    auto server = HandleTable::Instance().Get<Server>(handle, OSTREL_SIM_HANDLE_SERVER);
-    if (server == nullptr) {
-        return DRV_ERROR_INVALID_VALUE;
-    }
-    for (;;) {
-        IoResult wait = WaitReady(server->ListenFd(), POLLIN, server->WakeFd(), -1, true);
-        if (wait == IoResult::kInterrupted) {
-            return DRV_ERROR_INTERRUPTED;
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_ACCEPT, &injected)) {
+            return injected;
         }
-        if (wait == IoResult::kWoken || server->Closed()) {
-            return DRV_ERROR_INVALID_VALUE;  // destroyed meanwhile
+        if (session == nullptr) {
+            return DRV_ERROR_INVALID_VALUE;
         }
-        if (wait != IoResult::kOk) {
-            return DRV_ERROR_IO;
+        auto server = HandleTable::Instance().Get<Server>(handle, OSTREL_SIM_HANDLE_SERVER);
+        if (server == nullptr) {
+            return DRV_ERROR_INVALID_VALUE;
         }
-        int fd = accept4(server->ListenFd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
-                continue;  // taken by another accepting thread, or gone
-            }
-            if (errno == EINTR) {
+        for (;;) {
+            IoResult wait = WaitReady(server->ListenFd(), POLLIN, server->WakeFd(), -1, true);
+            if (wait == IoResult::kInterrupted) {
                 return DRV_ERROR_INTERRUPTED;
             }
-            return DRV_ERROR_IO;
-        }
-        auto accepted = Greet(fd, *server);
-        if (accepted == nullptr) {
-            close(fd);
-            if (server->Closed()) {
-                return DRV_ERROR_INVALID_VALUE;
+            if (wait == IoResult::kWoken || server->Closed()) {
+                return DRV_ERROR_INVALID_VALUE;  // destroyed meanwhile
             }
-            continue;
+            if (wait != IoResult::kOk) {
+                return DRV_ERROR_IO;
+            }
+            int fd = accept4(server->ListenFd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
+                    continue;  // taken by another accepting thread, or gone
+                }
+                if (errno == EINTR) {
+                    return DRV_ERROR_INTERRUPTED;
+                }
+                return DRV_ERROR_IO;
+            }
+            auto accepted = Greet(fd, *server);
+            if (accepted == nullptr) {
+                close(fd);
+                if (server->Closed()) {
+                    return DRV_ERROR_INVALID_VALUE;
+                }
+                continue;
+            }
+            *session = HandleTable::Instance().Add(accepted);
+            return DRV_ERROR_NONE;
         }
-        *session = HandleTable::Instance().Add(accepted);
-        return DRV_ERROR_NONE;
-    }
+    });
 }
 
 drvError_t drvHdcSetSessionReference(HDC_SESSION session) {
@@ -311,20 +325,26 @@ drvError_t drvHdcSetSessionReference(HDC_SESSION session) {
 
 drvError_t drvHdcSessionConnect(int peerNode, int peerDevId, HDC_CLIENT client,
                                 HDC_SESSION* session) {
-    return Connect(peerNode, peerDevId, static_cast<int32_t>(getpid()), 0, client, session);
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        return Connect(peerNode, peerDevId, static_cast<int32_t>(getpid()), 0, client, session);
+    });
 }
 
 drvError_t halHdcSessionConnectEx(int peerNode, int peerDevId, int peerPid, HDC_CLIENT client,
                                   HDC_SESSION* session) {
-    if (peerPid < 0) {
-        return DRV_ERROR_INVALID_VALUE;
-    }
-    return Connect(peerNode, peerDevId, peerPid, 0, client, session);
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        if (peerPid < 0) {
+            return DRV_ERROR_INVALID_VALUE;
+        }
+        return Connect(peerNode, peerDevId, peerPid, 0, client, session);
+    });
 }
 
 drvError_t ostrel_sim_session_connect_vf(int peerNode, int peerDevId, uint32_t vfId,
                                          HDC_CLIENT client, HDC_SESSION* session) {
-    return Connect(peerNode, peerDevId, static_cast<int32_t>(getpid()), vfId, client, session);
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        return Connect(peerNode, peerDevId, static_cast<int32_t>(getpid()), vfId, client, session);
+    });
 }
 
 drvError_t drvHdcSessionClose(HDC_SESSION session) {
@@ -354,16 +374,18 @@ drvError_t drvHdcGetCapacity(struct drvHdcCapacity* capacity) {
 }
 
 drvError_t drvHdcAllocMsg(HDC_SESSION session, struct drvHdcMsg** msg, int count) {
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_ALLOC_MSG, &injected)) {
-        return injected;
-    }
-    if (msg == nullptr || count < 1 ||
-        HandleTable::Instance().Find(session, OSTREL_SIM_HANDLE_SESSION) == nullptr) {
-        return DRV_ERROR_INVALID_VALUE;
-    }
-    *msg = MsgRegistry::Instance().Create();
-    return DRV_ERROR_NONE;
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_ALLOC_MSG, &injected)) {
+            return injected;
+        }
+        if (msg == nullptr || count < 1 ||
+            HandleTable::Instance().Find(session, OSTREL_SIM_HANDLE_SESSION) == nullptr) {
+            return DRV_ERROR_INVALID_VALUE;
+        }
+        *msg = MsgRegistry::Instance().Create();
+        return DRV_ERROR_NONE;
+    });
 }
 
 drvError_t drvHdcFreeMsg(struct drvHdcMsg* msg) {
@@ -379,12 +401,14 @@ drvError_t drvHdcReuseMsg(struct drvHdcMsg* msg) {
 }
 
 drvError_t drvHdcAddMsgBuffer(struct drvHdcMsg* msg, char* buf, int len) {
-    if (buf == nullptr || len <= 0 || !MsgRegistry::Instance().Known(msg) ||
-        msg->buffers.size() >= kMaxFrameBuffers) {
-        return DRV_ERROR_INVALID_VALUE;
-    }
-    msg->buffers.emplace_back(buf, buf + len);
-    return DRV_ERROR_NONE;
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        if (buf == nullptr || len <= 0 || !MsgRegistry::Instance().Known(msg) ||
+            msg->buffers.size() >= kMaxFrameBuffers) {
+            return DRV_ERROR_INVALID_VALUE;
+        }
+        msg->buffers.emplace_back(buf, buf + len);
+        return DRV_ERROR_NONE;
+    });
 }
 
 drvError_t drvHdcGetMsgBuffer(struct drvHdcMsg* msg, int index, char** buf, int* len) {
@@ -399,68 +423,72 @@ drvError_t drvHdcGetMsgBuffer(struct drvHdcMsg* msg, int index, char** buf, int*
 }
 
 drvError_t halHdcSend(HDC_SESSION handle, struct drvHdcMsg* msg, uint64_t flag, uint32_t timeout) {
-    // A no-wait send still writes the whole message: a part of one would
-    // break the framing of every later message.
-    (void)flag;
-    (void)timeout;
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_SEND, &injected)) {
-        return injected;
-    }
-    auto session = HandleTable::Instance().Get<Session>(handle, OSTREL_SIM_HANDLE_SESSION);
-    if (session == nullptr || !MsgRegistry::Instance().Known(msg) || msg->buffers.empty()) {
-        return DRV_ERROR_INVALID_VALUE;
-    }
-    uint32_t maxSegment = GetConfig()->maxSegment;
-    std::vector<uint32_t> header = {kFrameMagic, static_cast<uint32_t>(msg->buffers.size())};
-    std::vector<struct iovec> iov;
-    iov.push_back({header.data(), header.size() * 4});
-    for (const auto& b : msg->buffers) {
-        if (b.size() > maxSegment) {
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        // A no-wait send still writes the whole message: a part of one would
+        // break the framing of every later message.
+        (void)flag;
+        (void)timeout;
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_SEND, &injected)) {
+            return injected;
+        }
+        auto session = HandleTable::Instance().Get<Session>(handle, OSTREL_SIM_HANDLE_SESSION);
+        if (session == nullptr || !MsgRegistry::Instance().Known(msg) || msg->buffers.empty()) {
             return DRV_ERROR_INVALID_VALUE;
         }
-        header.push_back(static_cast<uint32_t>(b.size()));
-    }
-    iov[0].iov_base = header.data();
-    iov[0].iov_len = header.size() * 4;
-    for (auto& b : msg->buffers) {
-        iov.push_back({b.data(), b.size()});
-    }
-    std::lock_guard<std::mutex> lock(session->sendMu);
-    IoResult r = WriteAll(session->Fd(), session->WakeFd(), iov.data(), iov.size());
-    if (r == IoResult::kOk) {
-        return DRV_ERROR_NONE;
-    }
-    return (r == IoResult::kPeerClosed || r == IoResult::kWoken) ? DRV_ERROR_SESSION_CLOSED
-                                                                 : DRV_ERROR_IO;
+        uint32_t maxSegment = GetConfig()->maxSegment;
+        std::vector<uint32_t> header = {kFrameMagic, static_cast<uint32_t>(msg->buffers.size())};
+        std::vector<struct iovec> iov;
+        iov.push_back({header.data(), header.size() * 4});
+        for (const auto& b : msg->buffers) {
+            if (b.size() > maxSegment) {
+                return DRV_ERROR_INVALID_VALUE;
+            }
+            header.push_back(static_cast<uint32_t>(b.size()));
+        }
+        iov[0].iov_base = header.data();
+        iov[0].iov_len = header.size() * 4;
+        for (auto& b : msg->buffers) {
+            iov.push_back({b.data(), b.size()});
+        }
+        std::lock_guard<std::mutex> lock(session->sendMu);
+        IoResult r = WriteAll(session->Fd(), session->WakeFd(), iov.data(), iov.size());
+        if (r == IoResult::kOk) {
+            return DRV_ERROR_NONE;
+        }
+        return (r == IoResult::kPeerClosed || r == IoResult::kWoken) ? DRV_ERROR_SESSION_CLOSED
+                                                                     : DRV_ERROR_IO;
+    });
 }
 
 drvError_t halHdcRecv(HDC_SESSION handle, struct drvHdcMsg* msg, int bufLen, uint64_t flag,
                       int* recvBufCount, uint32_t timeout) {
-    (void)bufLen;
-    (void)timeout;
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_RECV, &injected)) {
-        return injected;
-    }
-    auto session = HandleTable::Instance().Get<Session>(handle, OSTREL_SIM_HANDLE_SESSION);
-    if (session == nullptr || recvBufCount == nullptr || !MsgRegistry::Instance().Known(msg)) {
-        return DRV_ERROR_INVALID_VALUE;
-    }
-    std::lock_guard<std::mutex> lock(session->recvMu);
-    if (session->broken) {
-        return DRV_ERROR_IO;
-    }
-    if ((flag & HDC_FLAG_NOWAIT) != 0) {
-        IoResult ready = WaitReady(session->Fd(), POLLIN, session->WakeFd(), 0, false);
-        if (ready == IoResult::kWoken) {
-            return DRV_ERROR_SESSION_CLOSED;
+    return NoThrow<drvError_t>(DRV_ERROR_NO_MEMORY, [&]() -> drvError_t {
+        (void)bufLen;
+        (void)timeout;
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_RECV, &injected)) {
+            return injected;
         }
-        if (ready == IoResult::kTimeout) {
-            return DRV_ERROR_NO_DATA;
+        auto session = HandleTable::Instance().Get<Session>(handle, OSTREL_SIM_HANDLE_SESSION);
+        if (session == nullptr || recvBufCount == nullptr || !MsgRegistry::Instance().Known(msg)) {
+            return DRV_ERROR_INVALID_VALUE;
         }
-    }
-    return ReadFrame(*session, msg, recvBufCount);
+        std::lock_guard<std::mutex> lock(session->recvMu);
+        if (session->broken) {
+            return DRV_ERROR_IO;
+        }
+        if ((flag & HDC_FLAG_NOWAIT) != 0) {
+            IoResult ready = WaitReady(session->Fd(), POLLIN, session->WakeFd(), 0, false);
+            if (ready == IoResult::kWoken) {
+                return DRV_ERROR_SESSION_CLOSED;
+            }
+            if (ready == IoResult::kTimeout) {
+                return DRV_ERROR_NO_DATA;
+            }
+        }
+        return ReadFrame(*session, msg, recvBufCount);
+    });
 }
 
 drvError_t halHdcGetSessionAttr(HDC_SESSION handle, int attr, int* value) {

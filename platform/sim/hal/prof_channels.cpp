@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
+#include "no_throw.h"
 #include "sim_faults.h"
 
 namespace ostrel::sim {
@@ -123,52 +125,60 @@ int ChannelHub::GetChannels(uint32_t devId, ProfChannelList* list) {
 }
 
 int ChannelHub::Start(uint32_t devId, uint32_t channelId, const ProfStartPara* para) {
-    Injection injection = Faults::Instance().Check(OSTREL_SIM_FAULT_PROF_START);
-    if (injection.fail) {
-        return injection.code;
-    }
-    if (para == nullptr || para->channelType != PROF_CHANNEL_TYPE_PERIPHERAL ||
-        para->samplePeriod == 0 || para->realTime != 1 || para->userDataSize > kMaxUserData ||
-        (para->userDataSize > 0 && para->userData == nullptr)) {
-        return PROF_ERROR;
-    }
-    ProfLlcConfig block = {0, 0};
-    if (channelId == PROF_CHANNEL_LLC) {
-        if (para->userData == nullptr || para->userDataSize != sizeof(block)) {
+    return NoThrow<int>(PROF_ERROR, [&]() -> int {
+        Injection injection = Faults::Instance().Check(OSTREL_SIM_FAULT_PROF_START);
+        if (injection.fail) {
+            return injection.code;
+        }
+        if (para == nullptr || para->channelType != PROF_CHANNEL_TYPE_PERIPHERAL ||
+            para->samplePeriod == 0 || para->realTime != 1 || para->userDataSize > kMaxUserData ||
+            (para->userDataSize > 0 && para->userData == nullptr)) {
             return PROF_ERROR;
         }
-        memcpy(&block, para->userData, sizeof(block));
-        if (block.period == 0 || (block.mode != 1 && block.mode != 2)) {
+        ProfLlcConfig block = {0, 0};
+        if (channelId == PROF_CHANNEL_LLC) {
+            if (para->userData == nullptr || para->userDataSize != sizeof(block)) {
+                return PROF_ERROR;
+            }
+            memcpy(&block, para->userData, sizeof(block));
+            if (block.period == 0 || (block.mode != 1 && block.mode != 2)) {
+                return PROF_ERROR;
+            }
+        }
+        auto config = GetConfig();
+        std::lock_guard<std::mutex> lock(mu_);
+        auto c = FindLocked(devId, channelId);
+        if (c == nullptr || c->started) {
             return PROF_ERROR;
         }
-    }
-    auto config = GetConfig();
-    std::lock_guard<std::mutex> lock(mu_);
-    auto c = FindLocked(devId, channelId);
-    if (c == nullptr || c->started) {
-        return PROF_ERROR;
-    }
-    c->started = true;
-    c->generation++;
-    c->mode = config->channelMode;
-    c->blockMode = block.mode;
-    c->ring.assign(config->ringBytes, 0);
-    c->head = 0;
-    c->held = 0;
-    c->streamNext = 0;
-    c->streamLimit = config->streamBytes;
-    uint32_t startCount = c->stats.startCount + 1;
-    c->stats = OstrelSimChannelStats();
-    c->stats.started = 1;
-    c->stats.startCount = startCount;
-    c->stats.samplePeriod = para->samplePeriod;
-    c->stats.blockPeriod = block.period;
-    c->stats.blockMode = block.mode;
-    if (c->mode == ChannelMode::kCounter) {
-        c->producer = std::thread(&ChannelHub::Produce, this, c, c->generation, para->samplePeriod);
-    }
-    changed_.notify_all();
-    return PROF_OK;
+        c->ring.assign(config->ringBytes, 0);
+        c->head = 0;
+        c->held = 0;
+        c->streamNext = 0;
+        c->streamLimit = config->streamBytes;
+        c->mode = config->channelMode;
+        c->blockMode = block.mode;
+        uint32_t startCount = c->stats.startCount;
+        c->stats = OstrelSimChannelStats();
+        c->stats.startCount = startCount;
+        c->stats.samplePeriod = para->samplePeriod;
+        c->stats.blockPeriod = block.period;
+        c->stats.blockMode = block.mode;
+        c->generation++;
+        if (c->mode == ChannelMode::kCounter) {
+            try {
+                c->producer =
+                    std::thread(&ChannelHub::Produce, this, c, c->generation, para->samplePeriod);
+            } catch (const std::system_error&) {
+                return PROF_ERROR;  // the channel stays stopped
+            }
+        }
+        c->started = true;
+        c->stats.started = 1;
+        c->stats.startCount++;
+        changed_.notify_all();
+        return PROF_OK;
+    });
 }
 
 void ChannelHub::Produce(std::shared_ptr<Channel> c, uint64_t generation, uint32_t periodMs) {
@@ -231,83 +241,89 @@ int ChannelHub::Stop(uint32_t devId, uint32_t channelId) {
 }
 
 int ChannelHub::Read(uint32_t devId, uint32_t channelId, char* buf, uint32_t size) {
-    Injection injection = Faults::Instance().Check(OSTREL_SIM_FAULT_CHANNEL_READ);
-    if (injection.fail) {
-        return injection.code;
-    }
-    if (buf == nullptr || size == 0) {
-        return PROF_ERROR;
-    }
-    size = std::min<uint32_t>(size, 0x7FFFFFFF);
-    uint64_t offset = 0;
-    size_t generate = 0;
-    size_t copied = 0;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto c = FindLocked(devId, channelId);
-        if (c == nullptr) {
+    return NoThrow<int>(PROF_ERROR, [&]() -> int {
+        Injection injection = Faults::Instance().Check(OSTREL_SIM_FAULT_CHANNEL_READ);
+        if (injection.fail) {
+            return injection.code;
+        }
+        if (buf == nullptr || size == 0) {
             return PROF_ERROR;
         }
-        copied = TakeLocked(*c, buf, size);
-        if (copied == 0 && c->started && c->mode == ChannelMode::kStream) {
-            uint64_t left = c->streamLimit == 0 ? UINT64_MAX : c->streamLimit - c->streamNext;
-            generate = static_cast<size_t>(std::min<uint64_t>(size, left));
-            offset = c->streamNext;
-            c->streamNext += generate;
-            c->stats.produced += generate;
-            c->stats.read += generate;
+        size = std::min<uint32_t>(size, 0x7FFFFFFF);
+        uint64_t offset = 0;
+        size_t generate = 0;
+        size_t copied = 0;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            auto c = FindLocked(devId, channelId);
+            if (c == nullptr) {
+                return PROF_ERROR;
+            }
+            copied = TakeLocked(*c, buf, size);
+            if (copied == 0 && c->started && c->mode == ChannelMode::kStream) {
+                uint64_t left = c->streamLimit == 0 ? UINT64_MAX : c->streamLimit - c->streamNext;
+                generate = static_cast<size_t>(std::min<uint64_t>(size, left));
+                offset = c->streamNext;
+                c->streamNext += generate;
+                c->stats.produced += generate;
+                c->stats.read += generate;
+            }
+            if (copied == 0 && generate == 0) {
+                return c->started ? 0 : PROF_STOPPED_ALREADY;
+            }
         }
-        if (copied == 0 && generate == 0) {
-            return c->started ? 0 : PROF_STOPPED_ALREADY;
+        if (generate > 0) {
+            ostrel_sim_stream_fill(devId, channelId, offset, reinterpret_cast<uint8_t*>(buf),
+                                   generate);
+            return static_cast<int>(generate);
         }
-    }
-    if (generate > 0) {
-        ostrel_sim_stream_fill(devId, channelId, offset, reinterpret_cast<uint8_t*>(buf), generate);
-        return static_cast<int>(generate);
-    }
-    return static_cast<int>(copied);
+        return static_cast<int>(copied);
+    });
 }
 
 int ChannelHub::Poll(ProfPollInfo* out, int num, int timeoutSec) {
-    Injection injection = Faults::Instance().Check(OSTREL_SIM_FAULT_CHANNEL_POLL);
-    if (injection.fail) {
-        return injection.code;
-    }
-    if (out == nullptr || num <= 0) {
-        return PROF_ERROR;
-    }
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(std::max(timeoutSec, 0));
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-        std::vector<Key> ready;
-        for (const auto& entry : channels_) {
-            if (ReadyLocked(*entry.second)) {
-                ready.push_back(entry.first);
+    return NoThrow<int>(PROF_ERROR, [&]() -> int {
+        Injection injection = Faults::Instance().Check(OSTREL_SIM_FAULT_CHANNEL_POLL);
+        if (injection.fail) {
+            return injection.code;
+        }
+        if (out == nullptr || num <= 0) {
+            return PROF_ERROR;
+        }
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(std::max(timeoutSec, 0));
+        std::unique_lock<std::mutex> lock(mu_);
+        for (;;) {
+            std::vector<Key> ready;
+            for (const auto& entry : channels_) {
+                if (ReadyLocked(*entry.second)) {
+                    ready.push_back(entry.first);
+                }
+            }
+            if (!ready.empty()) {
+                // Start where the last poll left off, so that no channel starves
+                // when more are ready than fit.
+                size_t n = std::min(ready.size(), static_cast<size_t>(num));
+                size_t first = static_cast<size_t>(pollCursor_ % ready.size());
+                for (size_t i = 0; i < n; ++i) {
+                    const Key& key = ready[(first + i) % ready.size()];
+                    out[i].deviceId = key.first;
+                    out[i].channelId = key.second;
+                }
+                pollCursor_ += n;
+                return static_cast<int>(n);
+            }
+            if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+                bool anyReady =
+                    std::any_of(channels_.begin(), channels_.end(),
+                                [this](const auto& e) { return ReadyLocked(*e.second); });
+                if (anyReady) {
+                    continue;
+                }
+                return AnyStartedLocked() ? 0 : PROF_STOPPED_ALREADY;
             }
         }
-        if (!ready.empty()) {
-            // Start where the last poll left off, so that no channel starves
-            // when more are ready than fit.
-            size_t n = std::min(ready.size(), static_cast<size_t>(num));
-            size_t first = static_cast<size_t>(pollCursor_ % ready.size());
-            for (size_t i = 0; i < n; ++i) {
-                const Key& key = ready[(first + i) % ready.size()];
-                out[i].deviceId = key.first;
-                out[i].channelId = key.second;
-            }
-            pollCursor_ += n;
-            return static_cast<int>(n);
-        }
-        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            bool anyReady = std::any_of(channels_.begin(), channels_.end(),
-                                        [this](const auto& e) { return ReadyLocked(*e.second); });
-            if (anyReady) {
-                continue;
-            }
-            return AnyStartedLocked() ? 0 : PROF_STOPPED_ALREADY;
-        }
-    }
+    });
 }
 
 int64_t ChannelHub::Inject(uint32_t devId, uint32_t channelId, const void* data, size_t len) {

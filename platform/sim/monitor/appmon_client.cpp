@@ -12,11 +12,13 @@
 #include <string>
 
 #include "appmon_protocol.h"
+#include "hal/no_throw.h"
 #include "hal/sim_faults.h"
 #include "ostrel/appmon.h"
 
 using ostrel::sim::Faults;
 using ostrel::sim::Injection;
+using ostrel::sim::NoThrow;
 
 namespace {
 
@@ -90,84 +92,92 @@ int Request(appmon_client_t* client, const std::string& line) {
 extern "C" {
 
 int appmon_client_init(appmon_client_t* client, const char* serverPath) {
-    if (client != nullptr) {
-        // Never left holding a descriptor it does not own (a zeroed record says 0).
-        client->fd = -1;
-        client->registered = 0;
-    }
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_APPMON_INIT, &injected)) {
-        return injected;
-    }
-    if (client == nullptr || serverPath == nullptr) {
-        return -1;
-    }
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    size_t len = strlen(serverPath);
-    if (len == 0 || len >= sizeof(addr.sun_path) || len >= sizeof(client->serverPath)) {
-        return -1;
-    }
-    memcpy(addr.sun_path, serverPath, len + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    int rc;
-    do {
-        rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        close(fd);
-        return -1;  // nothing listens there
-    }
-    memcpy(client->serverPath, serverPath, len + 1);
-    std::lock_guard<std::mutex> lock(g_mu);
-    client->fd = fd;
-    return 0;
+    return NoThrow<int>(-1, [&]() -> int {
+        if (client != nullptr) {
+            // Never left holding a descriptor it does not own (a zeroed record says 0).
+            client->fd = -1;
+            client->registered = 0;
+        }
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_APPMON_INIT, &injected)) {
+            return injected;
+        }
+        if (client == nullptr || serverPath == nullptr) {
+            return -1;
+        }
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        size_t len = strlen(serverPath);
+        if (len == 0 || len >= sizeof(addr.sun_path) || len >= sizeof(client->serverPath)) {
+            return -1;
+        }
+        memcpy(addr.sun_path, serverPath, len + 1);
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return -1;
+        }
+        int rc;
+        do {
+            rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            close(fd);
+            return -1;  // nothing listens there
+        }
+        memcpy(client->serverPath, serverPath, len + 1);
+        std::lock_guard<std::mutex> lock(g_mu);
+        client->fd = fd;
+        return 0;
+    });
 }
 
 int appmon_client_register(appmon_client_t* client, unsigned long timeoutMs, const char* script) {
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_APPMON_REGISTER, &injected)) {
-        return injected;
-    }
-    if (client == nullptr || script == nullptr || !OneLine(script)) {
-        return -1;
-    }
-    std::string line = "REGISTER " + std::to_string(getpid()) + " " + std::to_string(timeoutMs) +
-                       " " + script + "\n";
-    if (Request(client, line) != 0) {
-        return -1;
-    }
-    client->registered = 1;
-    return 0;
+    return NoThrow<int>(-1, [&]() -> int {
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_APPMON_REGISTER, &injected)) {
+            return injected;
+        }
+        if (client == nullptr || script == nullptr || !OneLine(script)) {
+            return -1;
+        }
+        std::string line = "REGISTER " + std::to_string(getpid()) + " " +
+                           std::to_string(timeoutMs) + " " + script + "\n";
+        if (Request(client, line) != 0) {
+            return -1;
+        }
+        client->registered = 1;
+        return 0;
+    });
 }
 
 int appmon_client_heartbeat(appmon_client_t* client) {
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_APPMON_HEARTBEAT, &injected)) {
-        return injected;
-    }
-    if (client == nullptr) {
-        return -1;
-    }
-    return Request(client, "HEARTBEAT " + std::to_string(getpid()) + "\n");
+    return NoThrow<int>(-1, [&]() -> int {
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_APPMON_HEARTBEAT, &injected)) {
+            return injected;
+        }
+        if (client == nullptr) {
+            return -1;
+        }
+        return Request(client, "HEARTBEAT " + std::to_string(getpid()) + "\n");
+    });
 }
 
 int appmon_client_deregister(appmon_client_t* client, const char* reason) {
-    int injected = 0;
-    if (Injected(OSTREL_SIM_FAULT_APPMON_DEREGISTER, &injected)) {
-        return injected;
-    }
-    if (client == nullptr || reason == nullptr || !OneLine(reason)) {
-        return -1;
-    }
-    int rc = Request(client, "DEREGISTER " + std::to_string(getpid()) + " " + reason + "\n");
-    if (rc == 0) {
-        client->registered = 0;
-    }
-    return rc;
+    return NoThrow<int>(-1, [&]() -> int {
+        int injected = 0;
+        if (Injected(OSTREL_SIM_FAULT_APPMON_DEREGISTER, &injected)) {
+            return injected;
+        }
+        if (client == nullptr || reason == nullptr || !OneLine(reason)) {
+            return -1;
+        }
+        int rc = Request(client, "DEREGISTER " + std::to_string(getpid()) + " " + reason + "\n");
+        if (rc == 0) {
+            client->registered = 0;
+        }
+        return rc;
+    });
 }
 
 void appmon_client_exit(appmon_client_t* client) {
