@@ -155,7 +155,9 @@ bool ProfileRun::Ask(const std::string& step, const std::string& request, const 
             timedOut ? "no answer within " + std::to_string(request_.options.replyTimeoutS) + " s"
                      : error;
         record_.replies.push_back(rec);
-        lastError_ = step + ": " + rec.error;
+        std::string label = step;
+        std::replace(label.begin(), label.end(), '_', ' ');
+        lastError_ = label + ": " + rec.error;
         return false;
     }
     rec.received = true;

@@ -326,7 +326,7 @@ TEST_F(ProfileRunTest, ALostControlSessionIsALinkFailure) {
     link_.commandFailure["JobStopReq"] = "session closed by the device";
     std::string message;
     EXPECT_EQ(Run(&message), kExitLinkFailure);
-    EXPECT_EQ(message, "job_stop: session closed by the device");
+    EXPECT_EQ(message, "job stop: session closed by the device");
     nlohmann::json j = JobJson();
     EXPECT_EQ(j["replies"].back()["received"], false);
     EXPECT_EQ(j["replies"].back()["error"], "session closed by the device");
