@@ -253,6 +253,14 @@ std::string FormatReportTable(const Report& r) {
     }
     o << "\n";
     o << "Processes   " << r.processes.size() << " sampled\n";
+    if (!r.otherFiles.empty()) {
+        o << "Other data ";
+        for (size_t i = 0; i < r.otherFiles.size(); ++i) {
+            o << (i == 0 ? " " : ", ") << r.otherFiles[i].name << " ("
+              << FormatBytes(r.otherFiles[i].bytes) << ")";
+        }
+        o << "\n";
+    }
 
     std::vector<ProcessSummary> cpu = TopByCpu(r, kTopProcesses);
     if (!cpu.empty()) {

@@ -264,6 +264,9 @@ TEST_F(ReportTest, FoldersWithoutDataAreRefused) {
     ASSERT_EQ(r.otherFiles.size(), 1u);
     EXPECT_EQ(r.otherFiles[0].bytes, 12u);
     EXPECT_NE(ReportHtml(r).find("no samples"), std::string::npos);
+    EXPECT_NE(FormatReportTable(r).find("\nOther data  data/llc.data (12 B)\n"),
+              std::string::npos)
+        << FormatReportTable(r);
 }
 
 }  // namespace
