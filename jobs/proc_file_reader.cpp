@@ -1,19 +1,20 @@
 #include "jobs/proc_file_reader.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <exception>
 
-#include "ostrel/mm.h"
-
 namespace Analysis::Orbx::JobWrapper {
 
 bool ProcFileReader::Open(const std::string& path) {
     Close();
-    int32_t fd = mmOpen2(path.c_str(), M_RDONLY, 0);
+    // Close-on-exec: a command started by another thread meanwhile must not
+    // inherit the descriptor.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
@@ -33,7 +34,7 @@ bool ProcFileReader::Open(const std::string& path) {
             break;
         }
     }
-    (void)mmClose(fd);
+    (void)close(fd);
     if (!ok) {
         len_ = 0;
         return false;
