@@ -1,0 +1,151 @@
+#include "jobs/proc_all_pids_handler.h"
+
+#include <exception>
+#include <utility>
+
+#include "common/log.h"
+#include "common/make_shared.h"
+
+namespace Analysis::Orbx::JobWrapper {
+
+using analysis::orbx::common::MakeShared;
+
+ProcAllPidsFileHandler::ProcAllPidsFileHandler(uint32_t tag, uint32_t devId,
+                                               uint64_t sampleIntervalNs,
+                                               std::shared_ptr<ProfileParams> params,
+                                               std::shared_ptr<JobContext> jobCtx,
+                                               std::shared_ptr<Uploader> upLoader)
+    : TimerHandler(tag),
+      devId_(devId),
+      sampleIntervalNs_(sampleIntervalNs),
+      params_(std::move(params)),
+      jobCtx_(std::move(jobCtx)),
+      now_(DefaultTimeSource()),
+      upLoader_(std::move(upLoader)),
+      cpuLine_(std::make_shared<std::string>()) {}
+
+void ProcAllPidsFileHandler::SetProcRoot(const std::string& root) {
+    procRoot_ = root;
+    systemStatFile_ = root + "/stat";
+}
+
+int ProcAllPidsFileHandler::Init() {
+    ORU_LOGI("ProcAllPidsFileHandler Init");
+    (void)ListPids(procRoot_, listed_);
+    Merge();
+    return 0;
+}
+
+int ProcAllPidsFileHandler::Uninit() {
+    for (auto& entry : samplers_) {
+        ReleaseSamplers(entry);
+    }
+    upLoader_.reset();
+    samplers_.clear();
+    listed_.clear();
+    return 0;
+}
+
+void ProcAllPidsFileHandler::Execute() {
+    uint64_t now = now_();
+    if (lastTime_ != 0 && now - lastTime_ < sampleIntervalNs_) {
+        return;
+    }
+    lastTime_ = now;
+    passTime_ = now;
+
+    if (ListPids(procRoot_, listed_)) {
+        Merge();
+    } else {
+        // Keep sampling the known processes rather than take them all for gone.
+        ORU_LOGW("Open file %s failed", PathBaseName(procRoot_));
+    }
+    if (samplers_.empty()) {
+        return;
+    }
+    ORU_LOGD("ProcAllPidsFileHandler pass, processes:%zu", samplers_.size());
+    ReadFirstCpuLine(systemStatFile_, statFile_, *cpuLine_);
+    for (auto& entry : samplers_) {
+        if (entry.mem != nullptr && entry.stat != nullptr) {
+            entry.mem->Execute();
+            entry.stat->Execute();
+        }
+    }
+}
+
+void ProcAllPidsFileHandler::Merge() {
+    next_.clear();
+    try {
+        next_.reserve(listed_.size());  // nothing below reallocates
+    } catch (const std::exception& e) {
+        ORU_LOGE("make shared failed, message: %s", e.what());
+        return;
+    }
+    size_t i = 0;
+    size_t j = 0;
+    while (i < samplers_.size() || j < listed_.size()) {
+        if (j == listed_.size() || (i < samplers_.size() && samplers_[i].pid < listed_[j])) {
+            ORU_LOGI("exit Pid %d", static_cast<int>(samplers_[i].pid));
+            ReleaseSamplers(samplers_[i]);
+            i++;
+        } else if (i == samplers_.size() || listed_[j] < samplers_[i].pid) {
+            ORU_LOGI("New Pid %d", static_cast<int>(listed_[j]));
+            next_.emplace_back();
+            CreateSamplers(listed_[j], next_.back());
+            j++;
+        } else {
+            next_.push_back(std::move(samplers_[i]));
+            i++;
+            j++;
+        }
+    }
+    samplers_.swap(next_);
+    next_.clear();
+}
+
+void ProcAllPidsFileHandler::CreateSamplers(uint32_t pid, PidSamplers& entry) {
+    entry.pid = pid;
+    std::string dir = procRoot_ + "/" + std::to_string(pid);
+    auto mem = MakeShared<ProcPidMemFileHandler>(GetTag(), devId_, kPidBufSize, sampleIntervalNs_,
+                                                 dir + "/statm", "Memory.data", params_, jobCtx_,
+                                                 upLoader_, pid);
+    auto stat = MakeShared<ProcPidStatFileHandler>(GetTag(), devId_, kPidBufSize, sampleIntervalNs_,
+                                                   dir + "/stat", "CpuUsage.data", params_, jobCtx_,
+                                                   upLoader_, pid);
+    if (mem == nullptr || stat == nullptr) {
+        return;
+    }
+    TimeSource passClock = [this] { return passTime_; };
+    mem->SetTimeSource(passClock);
+    stat->SetTimeSource(passClock);
+    stat->SetSystemCpuLine(cpuLine_);
+    if (mem->Init() != 0 || stat->Init() != 0) {
+        (void)mem->Uninit();
+        return;
+    }
+    entry.mem = std::move(mem);
+    entry.stat = std::move(stat);
+}
+
+void ProcAllPidsFileHandler::ReleaseSamplers(PidSamplers& entry) {
+    if (entry.mem != nullptr) {
+        (void)entry.mem->Uninit();
+    }
+    if (entry.stat != nullptr) {
+        (void)entry.stat->Uninit();
+    }
+    entry.mem.reset();
+    entry.stat.reset();
+}
+
+std::vector<uint32_t> ProcAllPidsFileHandler::GetSampledPids() const {
+    std::vector<uint32_t> pids;
+    for (const auto& entry : samplers_) {
+        if (entry.mem != nullptr) {
+            pids.push_back(entry.pid);
+        }
+    }
+    return pids;
+}
+
+}  // namespace Analysis::Orbx::JobWrapper

@@ -1,0 +1,132 @@
+#include "jobs/proc_file_handlers.h"
+
+#include <cctype>
+#include <utility>
+
+#include "common/log.h"
+#include "daemon/utils.h"
+
+namespace Analysis::Orbx::JobWrapper {
+
+using analysis::orbx::common::Utils;
+
+namespace {
+
+constexpr size_t kStatTextReserve = 512;
+constexpr size_t kMemTextReserve = 1536;
+constexpr size_t kPidMemTextReserve = 32;
+constexpr uint64_t kMaxCommFileSize = 0x200000;
+
+// The directory part of a path ("" when it has none).
+std::string DirOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+void AppendLines(ProcFileReader& file, std::string& text) {
+    std::string_view line;
+    while (file.ReadLine(line)) {
+        text.append(line);
+        text.push_back('\n');
+    }
+}
+
+}  // namespace
+
+bool LowerCpuLine(std::string_view line, std::string& out) {
+    out.assign(line);
+    for (char& c : out) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (out.find("cpu") == std::string::npos) {
+        out.clear();
+        return false;
+    }
+    return true;
+}
+
+void ReadFirstCpuLine(const std::string& statFile, ProcFileReader& reader, std::string& line) {
+    line.clear();
+    if (!reader.Open(statFile)) {
+        ORU_LOGW("Open file %s failed", PathBaseName(statFile));
+        return;
+    }
+    std::string_view raw;
+    while (reader.ReadLine(raw) && !LowerCpuLine(raw, line)) {
+    }
+    reader.Close();
+}
+
+void ProcStatFileHandler::ParseProcFile(ProcFileReader& file, std::string& text) {
+    text.reserve(kStatTextReserve);
+    std::string_view line;
+    while (file.ReadLine(line) && LowerCpuLine(line, line_)) {
+        text.append(line_);
+        text.push_back('\n');
+    }
+}
+
+void ProcMemFileHandler::ParseProcFile(ProcFileReader& file, std::string& text) {
+    text.reserve(kMemTextReserve);
+    AppendLines(file, text);
+}
+
+ProcPidFileHandler::ProcPidFileHandler(uint32_t tag, uint32_t devId, uint64_t bufSize,
+                                       uint64_t sampleIntervalNs, const std::string& procFileName,
+                                       const std::string& dataName,
+                                       std::shared_ptr<ProfileParams> params,
+                                       std::shared_ptr<JobContext> jobCtx,
+                                       std::shared_ptr<Uploader> upLoader, uint32_t pid)
+    : ProcTimerHandler(tag, devId, bufSize, sampleIntervalNs, procFileName,
+                       std::to_string(pid) + "-" + dataName, std::move(params), std::move(jobCtx),
+                       std::move(upLoader)),
+      pid_(pid),
+      commFile_(DirOf(procFileName) + "/comm"),
+      systemStatFile_(DirOf(DirOf(procFileName)) + "/stat") {}
+
+void ProcPidFileHandler::AppendProcessName(std::string& text) {
+    name_.assign("self");
+    uint64_t size = Utils::GetFileSize(commFile_);
+    if (size == UINT64_MAX) {
+        // The process has exited since its listing: no reason for alarm.
+        ORU_LOGW("proc comm file size is invalid");
+    } else if (size > kMaxCommFileSize) {
+        ORU_LOGE("proc comm file size is invalid");
+    } else if (!auxFile_.Open(commFile_)) {
+        ORU_LOGW("Open file %s failed", PathBaseName(commFile_));
+    } else {
+        std::string_view line;
+        if (auxFile_.ReadLine(line)) {
+            name_.assign(line);
+        }
+        auxFile_.Close();
+    }
+    text.append("ProcessName:");
+    text.append(name_);
+    text.push_back('\n');
+}
+
+void ProcPidStatFileHandler::ParseProcFile(ProcFileReader& file, std::string& text) {
+    AppendLines(file, text);
+    if (text.empty()) {
+        return;
+    }
+    AppendProcessName(text);
+    if (systemCpuLine_ != nullptr) {
+        text.append(*systemCpuLine_);
+    } else {
+        ReadFirstCpuLine(SystemStatFile(), AuxFile(), cpuLine_);
+        text.append(cpuLine_);
+    }
+    text.push_back('\n');
+}
+
+void ProcPidMemFileHandler::ParseProcFile(ProcFileReader& file, std::string& text) {
+    text.reserve(kPidMemTextReserve);
+    AppendLines(file, text);
+    if (!text.empty()) {
+        AppendProcessName(text);
+    }
+}
+
+}  // namespace Analysis::Orbx::JobWrapper

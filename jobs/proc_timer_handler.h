@@ -1,0 +1,103 @@
+// The generic /proc sampler: at most once per interval it reads its file,
+// turns the content into a text (ParseProcFile, given by each concrete
+// sampler), frames the text as one record
+//
+//   "TimeStamp:<ns>\nIndex:<n>\nDataLen:<bytes>\n" <text> "\n"
+//
+// and batches the records in its buffer, which goes to the job's uploader as
+// one file chunk once it is three-quarters full, and at Uninit.
+//
+// Threading: see TimerHandler. After Init, only the timer thread (under the
+// timer's mutex) touches the sampler.
+#ifndef ORU_JOBS_PROC_TIMER_HANDLER_H
+#define ORU_JOBS_PROC_TIMER_HANDLER_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/chunk.h"
+#include "jobs/proc_file_reader.h"
+#include "jobs/prof_timer.h"
+#include "message/job_context.h"
+#include "message/profile_params.h"
+#include "transport/uploader.h"
+
+namespace Analysis::Orbx::JobWrapper {
+
+using ProfileParams = analysis::orbx::message::ProfileParams;
+using JobContext = analysis::orbx::message::JobContext;
+using Uploader = analysis::orbx::transport::Uploader;
+
+class ProcTimerHandler : public TimerHandler {
+  public:
+    // procFileName may be empty: the parsed text is then stored unframed.
+    // The data file is "data/" + dataName; its chunks are named after it,
+    // ".", and the job context's tag. devId is not kept.
+    ProcTimerHandler(uint32_t tag, uint32_t devId, uint64_t bufSize, uint64_t sampleIntervalNs,
+                     const std::string& procFileName, const std::string& dataName,
+                     std::shared_ptr<ProfileParams> params, std::shared_ptr<JobContext> jobCtx,
+                     std::shared_ptr<Uploader> upLoader);
+    ~ProcTimerHandler() override = default;
+
+    // Samples when the interval has elapsed since the last sample (at once
+    // the first time).
+    void Execute() override;
+    // Allocates the buffer: 0, or -1 when already inited or out of memory.
+    int Init() override;
+    // Sends what is buffered, then releases the buffer and the uploader.
+    // Always 0.
+    int Uninit() override;
+
+    // REQUIRES: before the first Execute.
+    void SetTimeSource(TimeSource now) { now_ = std::move(now); }
+
+    const std::string& GetDataFileName() const { return dataFileName_; }
+    // Samples taken so far; safe from any thread.
+    uint32_t GetIndex() const { return index_.load(std::memory_order_relaxed); }
+
+  protected:
+    // Turns the opened file (unopened for an empty procFileName) into the
+    // text to send; text arrives empty.
+    virtual void ParseProcFile(ProcFileReader& file, std::string& text) = 0;
+
+    // Batches one record; sends the pending bytes first when it does not
+    // fit, and the record alone when it is larger than the whole buffer.
+    void StoreData(const std::string& record);
+    // Hands bytes to the uploader as one chunk of the data file.
+    void SendData(const char* data, uint64_t length);
+    // Sends the pending bytes, if any.
+    void FlushBuf();
+
+  private:
+    static constexpr uint64_t kMaxProcFileSize = 0x20000000;
+    static constexpr size_t kFrameReserve = 100;
+
+    void Frame(const std::string& text);
+
+    // Constant after construction.
+    const uint64_t bufSize_;
+    const uint64_t sampleIntervalNs_;
+    const std::string procFileName_;
+    const std::string dataFileName_;
+    const std::shared_ptr<ProfileParams> params_;
+    const std::shared_ptr<JobContext> jobCtx_;
+    const int32_t chunkModule_;
+    const std::string chunkFileName_;  // dataFileName_ + "." + tag
+    const std::string extraInfo_;      // job id + "." + device id
+    TimeSource now_;
+
+    std::unique_ptr<analysis::orbx::common::memory::Chunk> buf_;  // present while inited
+    ProcFileReader procFile_;
+    std::string text_;    // reused for every sample
+    std::string record_;  // reused for every sample
+    bool isInited_ = false;
+    uint64_t lastTime_ = 0;
+    std::atomic<uint32_t> index_{0};  // written by the sampling thread only
+    std::shared_ptr<Uploader> upLoader_;
+};
+
+}  // namespace Analysis::Orbx::JobWrapper
+
+#endif  // ORU_JOBS_PROC_TIMER_HANDLER_H

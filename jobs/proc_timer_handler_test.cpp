@@ -1,0 +1,253 @@
+#include "jobs/proc_timer_handler.h"
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "jobs/proc_file_handlers.h"
+#include "jobs/sampling_test_support.h"
+
+namespace Analysis::Orbx::JobWrapper {
+namespace {
+
+using testing::FakeProc;
+using testing::LevelLogCapture;
+using testing::MakeJobContext;
+using testing::ManualClock;
+using testing::ParseRecords;
+using testing::Record;
+using testing::UploadRecorder;
+
+constexpr uint64_t kMs = 1000000;
+
+// A sampler without a file: each sample stores the next scripted text as it
+// stands, which gives exact control over what reaches the buffer.
+class ScriptedHandler : public ProcTimerHandler {
+  public:
+    ScriptedHandler(uint32_t tag, uint64_t bufSize, std::shared_ptr<Uploader> uploader)
+        : ProcTimerHandler(tag, 0, bufSize, 0, "", "Scripted.data", nullptr,
+                           MakeJobContext("job7", "3", "t1"), std::move(uploader)) {}
+
+    void Push(const std::string& text) { texts_.push_back(text); }
+    // Pushes and samples one text.
+    void Sample(const std::string& text) {
+        Push(text);
+        Execute();
+    }
+
+  protected:
+    void ParseProcFile(ProcFileReader& file, std::string& text) override {
+        EXPECT_FALSE(file.IsOpen());
+        if (!texts_.empty()) {
+            text = texts_.front();
+            texts_.pop_front();
+        }
+    }
+
+  private:
+    std::deque<std::string> texts_;
+};
+
+std::vector<size_t> Sizes(const std::vector<testing::ProfileFileChunk>& chunks) {
+    std::vector<size_t> sizes;
+    for (const auto& chunk : chunks) {
+        EXPECT_EQ(chunk.chunk.size(), chunk.chunkSize);
+        sizes.push_back(chunk.chunkSize);
+    }
+    return sizes;
+}
+
+TEST(ProcTimerHandlerTest, BufferIsSentOnceThreeQuartersAreUsed) {
+    // 6143 bytes of 8192 stay in the buffer.
+    {
+        UploadRecorder upload;
+        ScriptedHandler handler(0, 8192, upload.uploader());
+        ASSERT_EQ(handler.Init(), 0);
+        handler.Sample(std::string(6000, 'a'));
+        handler.Sample(std::string(143, 'b'));
+        EXPECT_TRUE(upload.Sent().empty());
+    }
+    // The byte that makes 6144 sends all of them as one chunk.
+    {
+        UploadRecorder upload;
+        ScriptedHandler handler(0, 8192, upload.uploader());
+        ASSERT_EQ(handler.Init(), 0);
+        handler.Sample(std::string(6000, 'a'));
+        handler.Sample(std::string(144, 'b'));
+        std::vector<testing::ProfileFileChunk> sent = upload.Sent();
+        ASSERT_EQ(Sizes(sent), (std::vector<size_t>{6144}));
+        EXPECT_EQ(sent[0].chunk, std::string(6000, 'a') + std::string(144, 'b'));
+    }
+}
+
+TEST(ProcTimerHandlerTest, RecordLargerThanTheBufferGoesAloneAfterThePendingBytes) {
+    UploadRecorder upload;
+    ScriptedHandler handler(0, 64, upload.uploader());
+    ASSERT_EQ(handler.Init(), 0);
+    handler.Sample("pending-1;");
+    handler.Sample(std::string(100, 'L'));
+    handler.Sample("after;");
+    EXPECT_EQ(handler.Uninit(), 0);
+
+    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
+    ASSERT_EQ(Sizes(sent), (std::vector<size_t>{10, 100, 6}));
+    EXPECT_EQ(sent[0].chunk, "pending-1;");
+    EXPECT_EQ(sent[1].chunk, std::string(100, 'L'));
+    EXPECT_EQ(sent[2].chunk, "after;");
+}
+
+TEST(ProcTimerHandlerTest, RecordThatDoesNotFitTheFreeSpaceFlushesThePendingBytesFirst) {
+    UploadRecorder upload;
+    ScriptedHandler handler(0, 100, upload.uploader());
+    ASSERT_EQ(handler.Init(), 0);
+    handler.Sample(std::string(60, 'a'));
+    handler.Sample(std::string(50, 'b'));  // 40 bytes free: the 60 go first
+    handler.Sample(std::string(10, 'c'));  // 40 bytes free after it: it stays
+    EXPECT_EQ(handler.Uninit(), 0);
+
+    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
+    ASSERT_EQ(Sizes(sent), (std::vector<size_t>{60, 60}));
+    EXPECT_EQ(sent[0].chunk, std::string(60, 'a'));
+    EXPECT_EQ(sent[1].chunk, std::string(50, 'b') + std::string(10, 'c'));
+}
+
+TEST(ProcTimerHandlerTest, ChunksNameTheDataFileTheJobAndTheModule) {
+    UploadRecorder upload;
+    ScriptedHandler cpu(1, 1024, upload.uploader());
+    ScriptedHandler timerData(4, 1024, upload.uploader());
+    ASSERT_EQ(cpu.Init(), 0);
+    ASSERT_EQ(timerData.Init(), 0);
+    cpu.Sample("x");
+    timerData.Sample("y");
+    EXPECT_EQ(cpu.Uninit(), 0);
+    EXPECT_EQ(timerData.Uninit(), 0);
+
+    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    for (const auto& chunk : sent) {
+        EXPECT_EQ(chunk.fileName, "data/Scripted.data.t1");
+        EXPECT_EQ(chunk.extraInfo, "job7.3");
+        EXPECT_EQ(chunk.offset, -1);
+        EXPECT_FALSE(chunk.isLastChunk);
+    }
+    EXPECT_EQ(sent[0].chunkModule, 3);
+    EXPECT_EQ(sent[1].chunkModule, 5);
+}
+
+TEST(ProcTimerHandlerTest, InitOnceExecuteOnlyWhileInitedUninitFlushesOnce) {
+    LevelLogCapture log;
+    UploadRecorder upload;
+    ScriptedHandler handler(0, 1024, upload.uploader());
+    handler.Execute();
+    EXPECT_EQ(log.Count("ProcTimerHandler is not inited: Scripted.data", DLOG_ERROR), 1u);
+    EXPECT_EQ(handler.GetIndex(), 0u);
+
+    ASSERT_EQ(handler.Init(), 0);
+    EXPECT_EQ(handler.Init(), -1);
+    EXPECT_EQ(log.Count("The Handler is inited", DLOG_ERROR), 1u);
+    handler.Sample("kept");
+    EXPECT_EQ(handler.Uninit(), 0);
+    EXPECT_EQ(handler.Uninit(), 0);
+    handler.Execute();
+
+    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].chunk, "kept");
+    EXPECT_EQ(log.Count("ProcTimerHandler is not inited", DLOG_ERROR), 2u);
+}
+
+// Samplers over a folder of fake /proc files.
+class ProcFileSamplerTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<ProcMemFileHandler> MakeMem(const std::string& file, uint64_t intervalNs,
+                                                uint64_t bufSize = 32768) {
+        auto handler = std::make_shared<ProcMemFileHandler>(
+            1, 0, bufSize, intervalNs, file, "Memory.data", nullptr,
+            MakeJobContext("job1", "0", "tg"), upload_.uploader());
+        handler->SetTimeSource(clock_.Source());
+        EXPECT_EQ(handler->Init(), 0);
+        return handler;
+    }
+    std::vector<Record> Records(const std::string& fileName) {
+        std::vector<Record> records;
+        EXPECT_TRUE(ParseRecords(upload_.SentByFile()[fileName], records));
+        return records;
+    }
+
+    FakeProc proc_;
+    ManualClock clock_{5000 * kMs};
+    UploadRecorder upload_;
+};
+
+TEST_F(ProcFileSamplerTest, FirstPassSamplesAtOnceLaterPassesWaitForTheInterval) {
+    std::string file = proc_.Write("meminfo", "MemTotal: 10 kB\n");
+    auto handler = MakeMem(file, 100 * kMs);
+
+    handler->Execute();  // at once
+    clock_.Advance(99 * kMs);
+    handler->Execute();  // too early
+    clock_.Advance(1 * kMs);
+    handler->Execute();  // 100 ms after the first
+    clock_.Advance(150 * kMs);
+    handler->Execute();  // late passes sample at once
+    clock_.Advance(50 * kMs);
+    handler->Execute();  // 50 ms after the last sample: too early
+    EXPECT_EQ(handler->GetIndex(), 3u);
+    EXPECT_EQ(handler->Uninit(), 0);
+
+    std::vector<Record> records = Records("data/Memory.data.tg");
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].timeStamp, 5000 * kMs);
+    EXPECT_EQ(records[1].timeStamp, 5100 * kMs);
+    EXPECT_EQ(records[2].timeStamp, 5250 * kMs);
+    for (size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].index, i);
+        EXPECT_EQ(records[i].data, "MemTotal: 10 kB\n");
+    }
+}
+
+TEST_F(ProcFileSamplerTest, RecordIsFramedWithTimeIndexAndLength) {
+    std::string file = proc_.Write("meminfo", "MemTotal: 10 kB\nMemFree:  5 kB");
+    auto handler = MakeMem(file, 0);
+    handler->Execute();
+    EXPECT_EQ(handler->Uninit(), 0);
+    EXPECT_EQ(upload_.SentByFile()["data/Memory.data.tg"],
+              "TimeStamp:5000000000\nIndex:0\nDataLen:31\n"
+              "MemTotal: 10 kB\nMemFree:  5 kB\n\n");
+}
+
+TEST_F(ProcFileSamplerTest, EmptyReadGivesNoRecordButAdvancesTheIndex) {
+    LevelLogCapture log;
+    std::string file = proc_.Write("meminfo", "");
+    auto handler = MakeMem(file, 0);
+    handler->Execute();
+    EXPECT_EQ(handler->GetIndex(), 1u);
+    EXPECT_EQ(log.Count("data is empty, fileName:Memory.data", DLOG_WARN), 1u);
+
+    proc_.Write("meminfo", "MemFree: 1 kB\n");
+    clock_.Advance(kMs);
+    handler->Execute();
+    EXPECT_EQ(handler->Uninit(), 0);
+
+    std::vector<Record> records = Records("data/Memory.data.tg");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].index, 1u);
+    EXPECT_EQ(records[0].timeStamp, 5001 * kMs);
+}
+
+TEST_F(ProcFileSamplerTest, MissingFileCostsAWarningAndNoSample) {
+    LevelLogCapture log;
+    auto handler = MakeMem(proc_.Root() + "/gone/statm", 0);
+    handler->Execute();
+    EXPECT_EQ(handler->GetIndex(), 0u);
+    EXPECT_EQ(log.Count("[ProcTimerHandler] Proc file(statm) size(-1)", DLOG_WARN), 1u);
+    EXPECT_EQ(log.CountLevel(DLOG_ERROR), 0u);
+    EXPECT_EQ(handler->Uninit(), 0);
+    EXPECT_TRUE(upload_.Sent().empty());
+}
+
+}  // namespace
+}  // namespace Analysis::Orbx::JobWrapper
