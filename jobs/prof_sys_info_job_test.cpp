@@ -1,0 +1,253 @@
+#include "jobs/prof_sys_info_job.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/fake_drv.h"
+#include "jobs/proc_timer_handler.h"
+#include "jobs/sampling_test_support.h"
+#include "message/platform.h"
+#include "message/profile_params.h"
+#include "transport/uploader_mgr.h"
+
+namespace Analysis::Orbx::JobWrapper {
+namespace {
+
+using Analysis::Orbx::Common::Platform::Platform;
+using analysis::orbx::driver::testing::ScopedFakeDrv;
+using analysis::orbx::transport::UploaderMgr;
+using testing::LevelLogCapture;
+using testing::MakeJobContext;
+using testing::ParseRecords;
+using testing::Record;
+using testing::UploadRecorder;
+
+constexpr uint64_t kMs = 1000000;
+const char* const kJobId = "job-sysinfo";
+
+// Waits (bounded: a broken timer fails the test instead of hanging it) until
+// done() holds.
+template <class Pred>
+bool Eventually(Pred done) {
+    for (int i = 0; i < 20000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
+
+class ProfSysInfoJobTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SetRunSide(0);
+        UploaderMgr::GetInstance().AddUploader(kJobId, upload_.uploader());
+        params_ = std::make_shared<ProfileParams>();
+        cfg_ = std::make_shared<CollectionJobCfg>();
+        cfg_->commonParams = std::make_shared<CollectionJobCommonParams>();
+        cfg_->commonParams->devId = 2;
+        cfg_->commonParams->devIdOnHost = 5;
+        cfg_->commonParams->params = params_;
+        cfg_->commonParams->jobCtx = MakeJobContext(kJobId, "5", "tg");
+    }
+    void TearDown() override {
+        UploaderMgr::GetInstance().DelUploader(kJobId);
+        SetRunSide(0);
+    }
+
+    void SetRunSide(uint32_t side) {
+        drv_.hooks().getPlatformInfo = [side](uint32_t* info) {
+            *info = side;
+            return DRV_ERROR_NONE;
+        };
+        ASSERT_EQ(Platform::GetInstance().InitRunSide(), 0);
+    }
+
+    ScopedFakeDrv drv_;
+    UploadRecorder upload_;
+    std::shared_ptr<ProfileParams> params_;
+    std::shared_ptr<CollectionJobCfg> cfg_;
+};
+
+TEST_F(ProfSysInfoJobTest, IntervalComesFromEachJobsFieldAndIsAtLeast100Ms) {
+    params_->sys_profiling = "on";
+    params_->pid_profiling = "on";
+    params_->cpu_sampling_interval = 300;
+    params_->sys_sampling_interval = 50;
+    params_->pid_sampling_interval = 250;
+    ProfSysStatJob stat;
+    ProfSysMemJob mem;
+    ProfAllPidsJob pids;
+    ASSERT_EQ(stat.Init(cfg_), 0);
+    ASSERT_EQ(mem.Init(cfg_), 0);
+    ASSERT_EQ(pids.Init(cfg_), 0);
+    EXPECT_EQ(stat.GetSampleIntervalNs(), 300 * kMs);
+    EXPECT_EQ(mem.GetSampleIntervalNs(), 100 * kMs);
+    EXPECT_EQ(pids.GetSampleIntervalNs(), 250 * kMs);
+
+    for (auto [field, expectedMs] :
+         std::vector<std::pair<int32_t, uint64_t>>{{250, 250}, {100, 100}, {101, 101}, {0, 100}}) {
+        params_->sys_sampling_interval = field;
+        ProfSysMemJob job;
+        ASSERT_EQ(job.Init(cfg_), 0);
+        EXPECT_EQ(job.GetSampleIntervalNs(), expectedMs * kMs) << field;
+    }
+}
+
+TEST_F(ProfSysInfoJobTest, GxprofKeepsTheMemoryJobOffButNotTheCpuJob) {
+    LevelLogCapture log;
+    params_->sys_profiling = "on";
+    params_->gxprof = "on";
+    ProfSysStatJob stat;
+    ProfSysMemJob mem;
+    EXPECT_EQ(stat.Init(cfg_), 0);
+    EXPECT_EQ(mem.Init(cfg_), -1);
+    EXPECT_EQ(mem.GetSampleIntervalNs(), 0u);
+    EXPECT_EQ(log.Count("sys mem profiling not enabled", DLOG_INFO), 1u);
+}
+
+TEST_F(ProfSysInfoJobTest, HostSideProfilingKeepsAllThreeOffWithoutALogLine) {
+    params_->sys_profiling = "on";
+    params_->pid_profiling = "on";
+    params_->hostProfiling = true;
+    LevelLogCapture log;
+    ProfSysStatJob stat;
+    ProfSysMemJob mem;
+    ProfAllPidsJob pids;
+    EXPECT_EQ(stat.Init(cfg_), -1);
+    EXPECT_EQ(mem.Init(cfg_), -1);
+    EXPECT_EQ(pids.Init(cfg_), -1);
+    EXPECT_EQ(log.Count(""), 0u);
+}
+
+TEST_F(ProfSysInfoJobTest, OffTheDeviceSideEachJobSaysSo) {
+    params_->sys_profiling = "on";
+    params_->pid_profiling = "on";
+    SetRunSide(1);
+    LevelLogCapture log;
+    ProfSysStatJob stat;
+    ProfSysMemJob mem;
+    ProfAllPidsJob pids;
+    EXPECT_EQ(stat.Init(cfg_), -1);
+    EXPECT_EQ(mem.Init(cfg_), -1);
+    EXPECT_EQ(pids.Init(cfg_), -1);
+    EXPECT_EQ(log.Count("Not in device Side, SysStat Profiling not enabled"), 1u);
+    EXPECT_EQ(log.Count("Not in device Side, SysMem Profiling not enabled"), 1u);
+    EXPECT_EQ(log.Count("Not in device Side, AllPids Profiling not enabled"), 1u);
+}
+
+TEST_F(ProfSysInfoJobTest, SwitchesOffKeepTheJobsOff) {
+    LevelLogCapture log;
+    params_->sys_profiling = "On";  // only "on" is on
+    ProfSysStatJob stat;
+    ProfSysMemJob mem;
+    ProfAllPidsJob pids;
+    EXPECT_EQ(stat.Init(cfg_), -1);
+    EXPECT_EQ(mem.Init(cfg_), -1);
+    EXPECT_EQ(pids.Init(cfg_), -1);
+    EXPECT_EQ(log.Count("sys_profiling not enabled"), 1u);
+    EXPECT_EQ(log.Count("sys mem profiling not enabled"), 1u);
+    EXPECT_EQ(log.Count("pid_profiling not enabled"), 1u);
+}
+
+TEST_F(ProfSysInfoJobTest, JobWithoutUploaderOrConfigurationDoesNotRun) {
+    params_->sys_profiling = "on";
+    LevelLogCapture log;
+    cfg_->commonParams->jobCtx->job_id = "no-such-job";
+    ProfSysStatJob stat;
+    EXPECT_EQ(stat.Init(cfg_), -1);
+    EXPECT_EQ(log.Count("Failed to get devId(2) upLoader, devIdOnHost : 5", DLOG_ERROR), 1u);
+
+    ProfSysMemJob mem;
+    EXPECT_EQ(mem.Init(nullptr), -1);
+    auto noParams = std::make_shared<CollectionJobCfg>(*cfg_);
+    noParams->commonParams = std::make_shared<CollectionJobCommonParams>(*cfg_->commonParams);
+    noParams->commonParams->params = nullptr;
+    EXPECT_EQ(mem.Init(noParams), -1);
+    auto noContext = std::make_shared<CollectionJobCfg>(*cfg_);
+    noContext->commonParams = std::make_shared<CollectionJobCommonParams>(*cfg_->commonParams);
+    noContext->commonParams->jobCtx = nullptr;
+    EXPECT_EQ(mem.Init(noContext), -1);
+    EXPECT_EQ(log.Count("Job check context param failed"), 3u);
+
+    ProfAllPidsJob pids;
+    EXPECT_EQ(pids.Process(), -1);
+    EXPECT_EQ(log.Count("Job check comm param failed"), 1u);
+    EXPECT_EQ(pids.Uninit(), 0);
+}
+
+TEST_F(ProfSysInfoJobTest, JobsSampleUnderOneTimerAndUninitSendsWhatWasBuffered) {
+    params_->sys_profiling = "on";
+    params_->pid_profiling = "on";
+    LevelLogCapture log;
+    ProfSysStatJob stat;
+    ProfSysMemJob mem;
+    ProfAllPidsJob pids;
+    for (ProfSysInfoBase* job : std::vector<ProfSysInfoBase*>{&stat, &mem, &pids}) {
+        ASSERT_EQ(job->Init(cfg_), 0);
+        ASSERT_EQ(job->Process(), 0);
+        ASSERT_NE(job->GetHandler(), nullptr);
+    }
+    EXPECT_EQ(log.Count("Start ProfTimer succ"), 1u);
+    EXPECT_EQ(log.Count("statHandler Init succ, sampleIntervalNs_:100000000"), 1u);
+    auto statHandler = std::static_pointer_cast<ProcTimerHandler>(stat.GetHandler());
+    auto memHandler = std::static_pointer_cast<ProcTimerHandler>(mem.GetHandler());
+    ASSERT_TRUE(Eventually([&] { return statHandler->GetIndex() >= 1; }));
+    ASSERT_TRUE(Eventually([&] { return memHandler->GetIndex() >= 1; }));
+    ASSERT_TRUE(Eventually([&] { return log.Count("ProcAllPidsFileHandler pass") >= 1; }));
+
+    EXPECT_EQ(stat.Uninit(), 0);
+    EXPECT_EQ(mem.Uninit(), 0);
+    EXPECT_EQ(stat.GetHandler(), nullptr);
+    EXPECT_EQ(log.Count("StopProfTimer begin"), 0u);  // the process job still uses it
+    EXPECT_EQ(pids.Uninit(), 0);
+    EXPECT_EQ(log.Count("StopProfTimer begin"), 1u);
+
+    std::string self = std::to_string(getpid());
+    std::map<std::string, std::string> files = upload_.SentByFile();
+    for (const std::string& name :
+         {std::string("data/SystemCpuUsage.data.tg"), std::string("data/Memory.data.tg"),
+          "data/" + self + "-CpuUsage.data.tg", "data/" + self + "-Memory.data.tg"}) {
+        std::vector<Record> records;
+        ASSERT_TRUE(ParseRecords(files[name], records)) << name;
+        ASSERT_FALSE(records.empty()) << name;
+        EXPECT_EQ(records[0].index, 0u) << name;
+    }
+    std::vector<Record> records;
+    ASSERT_TRUE(ParseRecords(files["data/SystemCpuUsage.data.tg"], records));
+    EXPECT_EQ(records[0].data.rfind("cpu ", 0), 0u);
+    ASSERT_TRUE(ParseRecords(files["data/Memory.data.tg"], records));
+    EXPECT_NE(records[0].data.find("MemTotal:"), std::string::npos);
+    for (const auto& chunk : upload_.Sent()) {
+        EXPECT_EQ(chunk.extraInfo, std::string(kJobId) + ".5");
+        EXPECT_EQ(chunk.chunkModule, 3);
+    }
+}
+
+TEST_F(ProfSysInfoJobTest, UninitOfAJobThatDidNotRunLeavesTheTimerToTheOthers) {
+    params_->sys_profiling = "on";
+    LevelLogCapture log;
+    ProfSysStatJob stat;
+    ProfSysMemJob idle;
+    ASSERT_EQ(stat.Init(cfg_), 0);
+    ASSERT_EQ(idle.Init(cfg_), 0);
+    ASSERT_EQ(stat.Process(), 0);
+
+    EXPECT_EQ(idle.Uninit(), 0);
+    EXPECT_EQ(log.Count("StopProfTimer begin"), 0u);
+    auto statHandler = std::static_pointer_cast<ProcTimerHandler>(stat.GetHandler());
+    ASSERT_TRUE(Eventually([&] { return statHandler->GetIndex() >= 1; }));
+
+    EXPECT_EQ(stat.Uninit(), 0);
+    EXPECT_EQ(log.Count("StopProfTimer begin"), 1u);
+    EXPECT_EQ(log.Count("FlushBuf SystemCpuUsage.data"), 1u);
+}
+
+}  // namespace
+}  // namespace Analysis::Orbx::JobWrapper
