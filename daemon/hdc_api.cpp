@@ -1,6 +1,7 @@
 #include "daemon/hdc_api.h"
 
 #include <cstddef>
+#include <new>
 #include <vector>
 
 #include "common/log.h"
@@ -98,7 +99,6 @@ bool Reassembly::Segment(int index, HdcPacket** packet) {
 bool Reassembly::Store(int bufferCount) {
     // First the sizes, then one allocation and one copy per segment: the
     // piece never grows segment by segment.
-    std::vector<HdcPacket*> segments;
     uint64_t len = 0;
     for (int i = 0; i < bufferCount; ++i) {
         HdcPacket* p = nullptr;
@@ -114,7 +114,6 @@ bool Reassembly::Store(int bufferCount) {
             return false;
         }
         len += p->len;
-        segments.push_back(p);
         last_ = last_ || p->isLast == 1;
     }
     if (len == 0) {
@@ -126,8 +125,9 @@ bool Reassembly::Store(int bufferCount) {
         return false;
     }
     size_t offset = 0;
-    for (HdcPacket* p : segments) {
-        if (p->len == 0) {
+    for (int i = 0; i < bufferCount; ++i) {
+        HdcPacket* p = nullptr;
+        if (!Segment(i, &p) || p == nullptr || p->len == 0) {
             continue;
         }
         errno_t err = memcpy_s(piece + offset, len - offset, p->data, p->len);
@@ -138,7 +138,13 @@ bool Reassembly::Store(int bufferCount) {
         }
         offset += p->len;
     }
-    pieces_.push_back({piece, static_cast<uint32_t>(len)});
+    try {
+        pieces_.push_back({piece, static_cast<uint32_t>(len)});
+    } catch (const std::bad_alloc&) {
+        ORU_LOGE("Ide Xrmalloc Failed");
+        IdeXfree(piece);
+        return false;
+    }
     total_ += len;
     return true;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/make_shared.h"
 #include "daemon/hdc_api.h"
 #include "daemon/ide_common_util.h"
 #include "daemon/ide_daemon.h"
@@ -487,10 +488,18 @@ void IdeDaemonHdcRegisterDevices(uint32_t count, const uint32_t* phyIds) {
         if (g_ctrl.devices.count(key) != 0) {
             continue;
         }
-        auto dev = std::make_shared<DevInfo>();
+        auto dev = analysis::orbx::common::MakeShared<DevInfo>();
+        if (dev == nullptr) {
+            break;
+        }
         dev->phyDevId = phyIds[i];
         dev->serviceType = IDE_HDC_SERVICE_TYPE;
-        g_ctrl.devices.emplace(key, std::move(dev));
+        try {
+            g_ctrl.devices.emplace(key, std::move(dev));
+        } catch (const std::exception& e) {
+            ORU_LOGE("make shared failed, message: %s", e.what());
+            break;
+        }
     }
     if (mmMutexUnLock(&g_ctrl.mutex) != 0) {
         ORU_LOGE("mutex lock error");

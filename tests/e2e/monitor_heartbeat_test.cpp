@@ -1,0 +1,202 @@
+// The monitor component against the simulated monitor service.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/oru_paths.h"
+#include "daemon/ide_common_util.h"
+#include "daemon/ide_daemon_monitor.h"
+#include "daemon/testing/log_capture.h"
+#include "daemon/testing/process.h"
+#include "daemon/utils.h"
+#include "ostrel/sim_control.h"
+#include "platform/sim/sim_test_util.h"
+
+namespace {
+
+using analysis::orbx::common::kAppmonSocket;
+using analysis::orbx::common::kMonitorScript;
+using oru_testing::Child;
+using oru_testing::CountIn;
+using oru_testing::LogCapture;
+using oru_testing::ReadText;
+using oru_testing::WaitForText;
+
+const std::string kTmp = ORU_TEST_TMP_DIR;
+
+// Replaced sleep: records each pause; once `hold` pauses of the given length
+// were recorded, further ones wait until the test releases them.
+std::mutex g_mu;
+std::condition_variable g_cv;
+std::vector<uint32_t> g_sleeps;
+uint32_t g_holdMs = 0;
+size_t g_holdAfter = 0;
+bool g_released = false;
+
+size_t CountSleeps(uint32_t ms) {
+    size_t n = 0;
+    for (uint32_t s : g_sleeps) {
+        n += s == ms ? 1 : 0;
+    }
+    return n;
+}
+
+void FakeSleep(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(g_mu);
+    g_sleeps.push_back(ms);
+    g_cv.notify_all();
+    if (ms == g_holdMs && CountSleeps(ms) >= g_holdAfter) {
+        g_cv.wait_for(lock, std::chrono::minutes(1), [] { return g_released; });
+    }
+}
+
+bool WaitSleeps(uint32_t ms, size_t n) {
+    std::unique_lock<std::mutex> lock(g_mu);
+    return g_cv.wait_for(lock, std::chrono::minutes(1), [&] { return CountSleeps(ms) >= n; });
+}
+
+void Release() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_released = true;
+    g_cv.notify_all();
+}
+
+bool ThreadNamed(const std::string& name) {
+    DIR* dir = opendir("/proc/self/task");
+    bool found = false;
+    while (struct dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
+        found =
+            found || ReadText(std::string("/proc/self/task/") + e->d_name + "/comm") == name + "\n";
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return found;
+}
+
+class MonitorHeartbeat : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ostrel::simtest::ResetSim();
+        unlink(kAppmonSocket);
+        ASSERT_EQ(0, analysis::orbx::common::Utils::CreateDir(kTmp));
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_sleeps.clear();
+        g_holdMs = 0;
+        g_holdAfter = 0;
+        g_released = false;
+        IdeSetSleepFunc(FakeSleep);
+    }
+    void TearDown() override {
+        Release();
+        IdeMonitorStop();
+        IdeSetSleepFunc(nullptr);
+        service_.reset();
+        unlink(kAppmonSocket);
+    }
+    void StartService(std::vector<std::string> extra = {}) {
+        serviceLog_ =
+            kTmp + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+        unlink(serviceLog_.c_str());
+        std::vector<std::string> args = {std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor",
+                                         "--socket", kAppmonSocket, "--log", serviceLog_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        service_ = std::make_unique<Child>(args, std::vector<std::string>{}, serviceLog_ + ".out");
+        ASSERT_GT(service_->Pid(), 0);
+        ASSERT_TRUE(WaitForText(serviceLog_, "listening on"));
+    }
+    void Hold(uint32_t ms, size_t after) {
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_holdMs = ms;
+        g_holdAfter = after;
+    }
+    std::vector<uint32_t> Sleeps() {
+        std::lock_guard<std::mutex> lock(g_mu);
+        return g_sleeps;
+    }
+
+    std::unique_ptr<Child> service_;
+    std::string serviceLog_;
+    const std::string pid_ = std::to_string(getpid());
+};
+
+TEST_F(MonitorHeartbeat, RegistersOnceThenBeatsEveryThreeSeconds) {
+    StartService();
+    LogCapture logs;
+    Hold(IDE_MONITOR_HEARTBEAT_MS, 3);
+    ASSERT_EQ(0, IdeMonitorStart());
+    ASSERT_TRUE(WaitSleeps(IDE_MONITOR_HEARTBEAT_MS, 3));
+    EXPECT_EQ(IDE_MONITOR_REGISTERED, IdeMonitorGetState());
+    EXPECT_TRUE(ThreadNamed("ide_monitor"));
+    EXPECT_EQ((std::vector<uint32_t>{3000, 3000, 3000}), Sleeps());
+    ASSERT_TRUE(WaitForText(serviceLog_, "heartbeat pid=" + pid_, 3));
+    std::string text = ReadText(serviceLog_);
+    EXPECT_EQ(1, CountIn(text, "register pid=" + pid_ + " timeout=9000 script=" + kMonitorScript));
+    EXPECT_EQ(3, CountIn(text, "heartbeat pid=" + pid_));
+    EXPECT_LT(text.find("register pid="), text.find("heartbeat pid="));
+
+    Release();
+    EXPECT_EQ(0, IdeMonitorStop());
+    EXPECT_EQ(IDE_MONITOR_STOPPED, IdeMonitorGetState());
+    ASSERT_TRUE(WaitForText(serviceLog_, "disconnect pid=" + pid_));
+    text = ReadText(serviceLog_);
+    EXPECT_EQ(1, CountIn(text, "deregister pid=" + pid_ + " reason=ide daemon monitor exit."));
+    EXPECT_EQ(0, CountIn(text, "heartbeat refused"));
+    EXPECT_TRUE(logs.Contains("app mon client register sucess."));
+    EXPECT_TRUE(logs.Contains("ide monitor thread exit."));
+}
+
+TEST_F(MonitorHeartbeat, RefusedRegistrationsAreRetriedEverySecondBeforeAnyHeartbeat) {
+    StartService({"--refuse", "2"});
+    Hold(IDE_MONITOR_HEARTBEAT_MS, 1);
+    ASSERT_EQ(0, IdeMonitorStart());
+    ASSERT_TRUE(WaitSleeps(IDE_MONITOR_HEARTBEAT_MS, 1));
+    EXPECT_EQ((std::vector<uint32_t>{1000, 1000, 3000}), Sleeps());
+    ASSERT_TRUE(WaitForText(serviceLog_, "heartbeat pid=" + pid_));
+    std::string text = ReadText(serviceLog_);
+    EXPECT_EQ(2, CountIn(text, "register refused pid=" + pid_));
+    EXPECT_LT(text.find("register pid="), text.find("heartbeat pid="));
+}
+
+TEST_F(MonitorHeartbeat, AStopWhileUnregisteredReleasesTheClientWithoutDeregistering) {
+    StartService({"--refuse", "1000000"});
+    Hold(IDE_MONITOR_REGISTER_RETRY_MS, 2);
+    ASSERT_EQ(0, IdeMonitorStart());
+    ASSERT_TRUE(WaitSleeps(IDE_MONITOR_REGISTER_RETRY_MS, 2));
+    EXPECT_EQ(IDE_MONITOR_CLIENT_READY, IdeMonitorGetState());
+    Release();
+    EXPECT_EQ(0, IdeMonitorStop());
+    ASSERT_TRUE(WaitForText(serviceLog_, "disconnect pid=" + pid_));
+    EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_DEREGISTER));
+    EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_HEARTBEAT));
+}
+
+TEST_F(MonitorHeartbeat, WithoutAServiceOneFailureIsLoggedAndStopIsClean) {
+    LogCapture logs;
+    ASSERT_EQ(0, IdeMonitorStart());
+    ASSERT_TRUE(logs.WaitFor("app mon client init failed with"));
+    EXPECT_EQ(0, IdeMonitorStop());
+    EXPECT_EQ(1, logs.Count("app mon client init failed with"));
+    EXPECT_FALSE(logs.Contains("ide monitor thread exit."));
+    EXPECT_EQ(IDE_MONITOR_STOPPED, IdeMonitorGetState());
+    EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_REGISTER));
+    EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_DEREGISTER));
+    EXPECT_TRUE(Sleeps().empty());
+    EXPECT_EQ(0, IdeMonitorStop());  // no thread any more
+}
+
+TEST_F(MonitorHeartbeat, StopWakesTheThreadOutOfARealPause) {
+    IdeSetSleepFunc(nullptr);
+    StartService();
+    ASSERT_EQ(0, IdeMonitorStart());
+    ASSERT_TRUE(WaitForText(serviceLog_, "heartbeat pid=" + pid_));
+    EXPECT_EQ(0, IdeMonitorStop());
+    ASSERT_TRUE(WaitForText(serviceLog_, "deregister pid=" + pid_));
+}
+
+}  // namespace
