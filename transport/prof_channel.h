@@ -1,0 +1,153 @@
+// Moving driver channel data to the host. One poll thread (ChannelPoll) waits
+// on the driver for channels holding data and hands each ready channel to its
+// ChannelReader, a task on a small pool that drains the channel into a 4 MiB
+// buffer and passes buffers to the job's uploader as file chunks.
+//
+// Lock order (outer first): the poller's map mutex -> a reader's mutex -> the
+// reader's read mutex. RemoveReader runs the reader's Uninit (and so its final
+// upload) under the map mutex. Callers may hold the job registry's mutex
+// around AddReader and RemoveReader; nothing here takes it.
+#ifndef ORU_TRANSPORT_PROF_CHANNEL_H
+#define ORU_TRANSPORT_PROF_CHANNEL_H
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/perf_count.h"
+#include "common/thread.h"
+#include "common/thread_pool.h"
+#include "ostrel/hal.h"
+
+namespace analysis::orbx::message {
+class JobContext;
+}
+
+namespace analysis::orbx::transport {
+
+// Reader buffers, and the sizes that trigger an upload.
+constexpr uint32_t kReaderBufferSize = 0x400000;     // 4 MiB
+constexpr uint32_t kReaderDryUploadSize = 0x100000;  // upload once dry from 1 MiB
+constexpr uint64_t kReaderPassLimit = 0x2000000;     // one pass yields at 32 MiB
+// Executions queued per reader beyond which a dispatch is dropped.
+constexpr uint32_t kReaderMaxPending = 2;
+
+class ChannelReader : public common::thread::Task {
+  public:
+    // fileName: the data file relative to the collection's result directory.
+    ChannelReader(uint32_t deviceId, uint32_t channelId, const std::string& fileName,
+                  std::shared_ptr<message::JobContext> jobCtx);
+    ~ChannelReader() override = default;
+
+    // 0, or -1 when the speed counters cannot be created.
+    int Init();
+    // One read pass: drains the channel until it runs dry or 32 MiB have been
+    // read. A buffer is sent when full, or from 1 MiB when the channel runs
+    // dry. Always 0.
+    int Execute() override;
+    uint32_t HashId() override { return static_cast<uint32_t>(taskKey_); }
+
+    // Executions still to run see the reader quit and read nothing.
+    void SetQuit() { quit_.store(true); }
+    // More executions are queued than worth adding to.
+    bool IsBusy() const { return pendingCount_.load() > kReaderMaxPending; }
+    // Called by the poller before it queues an execution; an execution that
+    // was not queued after all is given back with OnDispatchFailed.
+    void OnDispatched() { pendingCount_.fetch_add(1); }
+    void OnDispatchFailed() { FinishExecution(); }
+
+    // Logs the reader's statistics, drains what the (stopped) channel still
+    // holds and uploads everything that remains. Waits for a running
+    // execution. No execution reads afterwards.
+    void Uninit();
+
+  private:
+    // REQUIRES: mutex_ held.
+    void UploadLocked();
+    // Reads once into the free part of the buffer: bytes read, 0 when dry,
+    // -1 on error. REQUIRES: mutex_ held.
+    int ReadOnceLocked();
+    void FinishExecution();
+
+    // Constant after construction.
+    const uint32_t deviceId_;
+    const uint32_t channelId_;
+    const std::string fileName_;
+    const uint32_t bufSize_;
+    const std::shared_ptr<message::JobContext> jobCtx_;
+
+    std::atomic<bool> quit_{false};
+    std::atomic<uint32_t> pendingCount_{0};
+
+    // Guards one execution or the final upload at a time, and the state below.
+    std::mutex mutex_;
+    uint32_t currLen_ = 0;
+    uint32_t spaceSize_ = 0;
+    std::string buffer_;
+    int32_t taskKey_ = 0;
+    int64_t totalSize_ = 0;
+    bool inited_ = false;
+    std::shared_ptr<Analysis::Orbx::Common::Statistics::PerfCount> speed_;
+    std::shared_ptr<Analysis::Orbx::Common::Statistics::PerfCount> speedAll_;
+    uint64_t lastEndTime_ = 0;
+    uint64_t readCount_ = 0;
+
+    // Held only around each driver read.
+    std::mutex readMutex_;
+};
+
+class ChannelPoll : public common::thread::Thread {
+  public:
+    static constexpr int kPollRecordNum = 6;
+    static constexpr int kPollTimeoutSec = 1;
+    static constexpr uint32_t kMinPoolThreads = 4;
+    static constexpr uint32_t kMaxPoolThreads = 64;
+    static constexpr uint64_t kPoolQueueSize = 8192;
+
+    ChannelPoll() = default;
+    ~ChannelPoll() override;
+
+    // Starts a reader pool sized by the device count (4 to 64 threads) and
+    // the poll thread. 0 / -1. Owner thread only.
+    int Start() override;
+    // Stops the poll thread, then the pool (which runs what is queued).
+    // Always 0. Owner thread only.
+    int Stop() override;
+
+    // Registers the channel's reader, replacing an earlier one.
+    void AddReader(uint32_t deviceId, uint32_t channelId, std::shared_ptr<ChannelReader> reader);
+    // Unregisters the channel's reader, marks it quit and runs its Uninit,
+    // which uploads what it still holds.
+    void RemoveReader(uint32_t deviceId, uint32_t channelId);
+    // Queues one execution of the channel's reader unless it is busy.
+    void DispatchChannel(uint32_t deviceId, uint32_t channelId);
+
+    // Pool threads for a device count: the count clamped to 4..64.
+    static uint32_t PoolSizeForDevices(int deviceNum);
+
+  protected:
+    void Run(const common::thread::ErrorContext& context) override;
+
+  private:
+    using ReaderMap = std::map<uint32_t, std::map<uint32_t, std::shared_ptr<ChannelReader>>>;
+
+    // Set by Start before the thread runs, dropped by Stop after the join.
+    std::shared_ptr<common::thread::ThreadPool> pool_;
+    std::atomic<bool> isStarted_{false};
+
+    std::mutex mapMutex_;  // before any reader's mutex
+    ReaderMap readers_;    // guarded by mapMutex_
+
+    // Written by the poll thread; read by Stop after the join.
+    uint32_t pollCount_ = 0;
+    uint32_t sleepCount_ = 0;
+    uint32_t dispatchCount_ = 0;
+    uint32_t dispatchChannelCount_ = 0;
+};
+
+}  // namespace analysis::orbx::transport
+
+#endif  // ORU_TRANSPORT_PROF_CHANNEL_H
