@@ -1,0 +1,347 @@
+#include "device/collect_engine.h"
+
+#include <exception>
+#include <mutex>
+
+#include "common/log.h"
+#include "common/make_shared.h"
+#include "daemon/utils.h"
+#include "device/collection_entry.h"
+#include "driver/ai_drv_dev_api.h"
+#include "driver/prof_channel_manager.h"
+#include "jobs/prof_hardware_mem_job.h"
+#include "message/config_manager.h"
+#include "message/param_validation.h"
+
+namespace analysis::orbx::device {
+
+using Analysis::Orbx::Common::Config::ConfigManager;
+using Analysis::Orbx::JobWrapper::CollectionJobCfg;
+using Analysis::Orbx::JobWrapper::CollectionJobCommonParams;
+using Analysis::Orbx::JobWrapper::CollectionRegisterMgr;
+using Analysis::Orbx::JobWrapper::ICollectionJob;
+using Analysis::Orbx::JobWrapper::ProfChannelManager;
+using analysis::orbx::common::Utils;
+using analysis::orbx::common::validation::ParamValidation;
+using analysis::orbx::message::JobContext;
+using analysis::orbx::message::ProfileParams;
+using analysis::orbx::message::StatusInfo;
+
+namespace {
+
+// Serialises the creation and removal of the profiling directories of every
+// engine of the process.
+std::mutex g_dirMutex;
+
+std::string JoinEvents(const std::vector<std::string>& events) {
+    std::string out;
+    for (size_t i = 0; i < events.size(); ++i) {
+        out += (i == 0 ? "" : ",") + events[i];
+    }
+    return out;
+}
+
+// A non-empty job id names a directory below the profiling root: refuse
+// anything that could leave it.
+bool JobIdIsSafe(const std::string& jobId) {
+    return jobId.empty() || ParamValidation::GetInstance().CheckJobIdIsValid(jobId);
+}
+
+}  // namespace
+
+CollectEngine::~CollectEngine() {
+    if (!inited_) {
+        return;
+    }
+    inited_ = false;
+    if (started_) {
+        StatusInfo scratch;
+        if (CollectStop(scratch) != 0) {
+            ORU_LOGD("[CollectEngine]Collect stop failed.");
+            return;
+        }
+    }
+    commonParams_.reset();
+}
+
+int CollectEngine::Init(int devIndex) {
+    try {
+        inited_ = true;
+        commonParams_ = std::make_shared<CollectionJobCommonParams>();
+        commonParams_->devId = static_cast<uint32_t>(devIndex);
+        CreateCollectionJobArray();
+    } catch (const std::exception& e) {
+        ORU_LOGE("make shared failed, message: %s", e.what());
+        return -1;
+    }
+    return 0;
+}
+
+void CollectEngine::CreateCollectionJobArray() {
+    using namespace Analysis::Orbx::JobWrapper;
+    jobs_[2].job = std::make_shared<ProfLlcJob>();
+    jobs_[3].job = std::make_shared<ProfMiniLlcJob>();
+    ORU_LOGI("CreateCollectionJobArray to set jobCfg");
+    for (int tag = 0; tag < kJobTagCount; ++tag) {
+        if (jobs_[tag].job == nullptr) {
+            continue;
+        }
+        jobs_[tag].jobTag = tag;
+        jobs_[tag].cfg = std::make_shared<CollectionJobCfg>();
+        jobs_[tag].cfg->jobTag = static_cast<uint32_t>(tag);
+        jobs_[tag].cfg->commonParams = commonParams_;
+    }
+}
+
+void CollectEngine::SetDevIdOnHost(int devIdOnHost) {
+    if (commonParams_ == nullptr) {
+        return;
+    }
+    ORU_LOGI("SetDevIdOnHost devId :%d", static_cast<int>(commonParams_->devIdOnHost));
+    commonParams_->devIdOnHost = static_cast<uint32_t>(devIdOnHost);
+    commonParams_->hostDevId = static_cast<uint32_t>(devIdOnHost);
+}
+
+int CollectEngine::Prepare(const std::string& sampleConfig, StatusInfo& status) {
+    started_ = false;
+    sampleConfig_ = sampleConfig;
+    auto params = common::MakeShared<ProfileParams>();
+    if (params == nullptr) {
+        return -1;
+    }
+    commonParams_->params = params;
+    if (!params->FromString(sampleConfig) || !JobIdIsSafe(params->job_id)) {
+        ORU_LOGE("Failed to parse sampleConfig: \"%s\".", sampleConfig.c_str());
+        status.info = "invalid sample configuration";
+        commonParams_->params.reset();  // nothing was created: nothing to remove
+        return -1;
+    }
+    ORU_LOGI("parse sampleConfig: \"%s\".", sampleConfig.c_str());
+    if (CreateDirs() != 0) {
+        status.info = "Failed to create tmp root result directory.";
+        return -1;
+    }
+    return 0;
+}
+
+int CollectEngine::CollectStart(const std::string& sampleConfig, StatusInfo& status) {
+    status.status = 1;
+    int ret = -1;
+    if (!inited_ || commonParams_ == nullptr) {
+        status.info = "Collection engine was not initialized.";
+    } else if (Prepare(sampleConfig, status) == 0) {
+        ORU_LOGI("Collection started, sample config:%s", sampleConfig.c_str());
+        if (ProfChannelManager::GetInstance().Init() != 0) {
+            ORU_LOGE("[CollectEngine::CollectStart]Failed to init channel poll");
+        } else if (analysis::orbx::driver::DrvChannelsMgr::GetInstance().GetAllChannels(
+                       static_cast<int>(commonParams_->devId)) != 0) {
+            ORU_LOGE("[CollectEngine::CollectStart]Failed to GetAllChannels");
+        } else {
+            started_ = true;
+            ret = 0;
+        }
+    }
+    if (ret == 0) {
+        status.status = 0;
+    } else {
+        RemoveDirs();
+    }
+    return ret;
+}
+
+int CollectEngine::CreateDirs() {
+    std::string inotifyDir = ConfigManager::GetInstance().GetInotifyDir();
+    if (inotifyDir.empty()) {
+        ORU_LOGE("GetInotifyDir failed");
+        return -1;
+    }
+    tmpResultDir_ = inotifyDir + commonParams_->params->job_id;
+    std::lock_guard<std::mutex> lock(g_dirMutex);
+    int ret = Utils::CreateDir(tmpResultDir_);
+    if (ret != 0) {
+        ORU_LOGE("Creating dir failed: %s", Utils::BaseName(tmpResultDir_).c_str());
+        Utils::LogLastError();
+        return ret;
+    }
+    ORU_LOGI("Creating dir: \"%s\", ret=%d", Utils::BaseName(tmpResultDir_).c_str(), 0);
+    std::string perfDir =
+        ConfigManager::GetInstance().GetPerfDataDir(static_cast<int>(commonParams_->devId));
+    if (perfDir.empty()) {
+        ORU_LOGE("GetPerfDataDir failed");
+        return -1;
+    }
+    ret = Utils::CreateDir(perfDir);
+    if (ret != 0) {
+        ORU_LOGE("Creating dir failed: %s", Utils::BaseName(perfDir).c_str());
+        Utils::LogLastError();
+        return ret;
+    }
+    ORU_LOGI("Creating dir: \"%s\", ret=%d", Utils::BaseName(perfDir).c_str(), 0);
+    return 0;
+}
+
+int CollectEngine::RemoveDirs() {
+    if (commonParams_ == nullptr || commonParams_->params == nullptr) {
+        return 0;
+    }
+    std::string inotifyDir = ConfigManager::GetInstance().GetInotifyDir();
+    if (inotifyDir.empty()) {
+        ORU_LOGE("GetInotifyDir failed");
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(g_dirMutex);
+    std::string jobDir = inotifyDir + commonParams_->params->job_id;
+    ORU_LOGI("Removing collected data: \"%s\"", Utils::BaseName(jobDir).c_str());
+    Utils::RemoveDir(jobDir, true);
+    std::string perfDir =
+        ConfigManager::GetInstance().GetPerfDataDir(static_cast<int>(commonParams_->devId));
+    if (perfDir.empty()) {
+        ORU_LOGE("GetPerfDataDir failed");
+        return -1;
+    }
+    ORU_LOGI("Removing collected data: \"%s\"", Utils::BaseName(perfDir).c_str());
+    Utils::RemoveDir(perfDir, true);
+    tmpResultDir_.clear();
+    return 0;
+}
+
+bool CollectEngine::CheckPmuEventIsValid(const EventList& ctrlCpuEvents,
+                                         const EventList& llcEvents) {
+    auto& validation = ParamValidation::GetInstance();
+    if (ctrlCpuEvents != nullptr && !validation.CheckCtrlCpuEventsIsValid(*ctrlCpuEvents)) {
+        ORU_LOGE("[CheckPmuEventIsValid]ctrlCpuEvent is not valid!");
+        return false;
+    }
+    if (llcEvents != nullptr && !validation.CheckLlcEventsIsValid(JoinEvents(*llcEvents))) {
+        ORU_LOGE("[CheckPmuEventIsValid]llcEvent is not valid!");
+        return false;
+    }
+    return true;
+}
+
+int CollectEngine::CollectStartReplay(EventList ctrlCpuEvents, StatusInfo& status,
+                                      EventList llcEvents) {
+    status.status = 1;
+    if (!started_ || commonParams_ == nullptr) {
+        status.info = "collection engine has not been started";
+        return -1;
+    }
+    if (!CheckPmuEventIsValid(ctrlCpuEvents, llcEvents)) {
+        status.info = "[CollectStart] pmu event is not valid.";
+        ORU_LOGE("[CollectStart] pmu event is not valid.");
+        return -1;
+    }
+    auto ctx = common::MakeShared<JobContext>();
+    if (ctx == nullptr) {
+        return -1;
+    }
+    ctx->dev_id = std::to_string(static_cast<int>(commonParams_->hostDevId));
+    ctx->job_id = commonParams_->params->job_id;
+    commonParams_->jobCtx = ctx;
+    for (int tag : {29}) {
+        if (jobs_[tag].cfg != nullptr) jobs_[tag].cfg->events = ctrlCpuEvents;
+    }
+    for (int tag : {2, 3}) {
+        if (jobs_[tag].cfg != nullptr) jobs_[tag].cfg->events = llcEvents;
+    }
+    return RegisterAndRunJobs(status);
+}
+
+int CollectEngine::RegisterAndRunJobs(StatusInfo& status) {
+    ORU_LOGI("Start to register collction job:%s", commonParams_->params->job_id.c_str());
+    int failCount = 0;
+    std::vector<std::string> registered;
+    for (auto& entry : jobs_) {
+        if (entry.job == nullptr) {
+            continue;
+        }
+        ORU_LOGI("CollectRegister Start jobId %d ", entry.jobTag);
+        int ret = entry.job->Init(entry.cfg);
+        if (ret == 0) {
+            ORU_LOGD("Collection Job %d Register", entry.jobTag);
+            ret = CollectionRegisterMgr::GetInstance().CollectionJobRegisterAndRun(
+                static_cast<int>(commonParams_->devId), entry.jobTag, entry.job);
+        }
+        if (ret == 0) {
+            registered.push_back(std::to_string(entry.jobTag));
+        } else {
+            ORU_LOGD("Collection Job %d No Run; Total: %d", entry.jobTag, failCount);
+            ++failCount;
+        }
+    }
+    ORU_LOGI("Total count of job registered: %s", JoinEvents(registered).c_str());
+    if (registered.empty()) {
+        ORU_LOGE("CollectionJobRegisterAndRun failed, fail_cnt:%d", failCount);
+        status.status = 1;
+        return -1;
+    }
+    status.status = 0;
+    return 0;
+}
+
+int CollectEngine::StopJobs(StatusInfo& status) {
+    status.status = 1;
+    ORU_LOGI("Stop Job");
+    if (!started_ || commonParams_ == nullptr) {
+        status.info = "collection engine has not been started";
+        return -1;
+    }
+    for (auto& entry : jobs_) {
+        if (entry.job == nullptr) {
+            continue;
+        }
+        int ret = CollectionRegisterMgr::GetInstance().CollectionJobUnregisterAndStop(
+            static_cast<int>(commonParams_->devId), entry.jobTag);
+        entry.cfg->events.reset();
+        entry.cfg->eventsAux.reset();
+        if (ret != 0) {
+            ORU_LOGD("Device %d Collection Job %d Unregister",
+                     static_cast<int>(commonParams_->devIdOnHost), entry.jobTag);
+        }
+    }
+    return 0;
+}
+
+int CollectEngine::CollectStopReplay(StatusInfo& status) {
+    status.status = 1;
+    ORU_LOGI("Stop");
+    if (StopJobs(status) != 0) {
+        return -1;
+    }
+    commonParams_->jobCtx.reset();
+    status.status = 0;
+    return 0;
+}
+
+int CollectEngine::CollectStop(StatusInfo& status) {
+    status.status = 0;
+    if (commonParams_ == nullptr) {
+        status.status = 1;
+        ORU_LOGE("[CollectStop]Config is null");
+        return -1;
+    }
+    if (started_) {
+        ORU_LOGI("stop collect ...");
+        if (CollectStopReplay(status) != 0) {
+            status.status = 1;
+            ORU_LOGE("[CollectStop]Collect stop failed");
+        }
+        ORU_LOGI("Data collection finished under agent mode.");
+    }
+    RemoveDirs();
+    std::string jobId = commonParams_->params != nullptr ? commonParams_->params->job_id : "";
+    if (CollectionEntry::GetInstance().FinishCollection(
+            static_cast<int>(commonParams_->hostDevId), jobId) != 0) {
+        status.status = 1;
+        ORU_LOGE("[CollectStop]FinishCollection failed");
+    }
+    ProfChannelManager::GetInstance().UnInit(false);
+    started_ = false;
+    if (status.status == 1) {
+        status.info = "Stop profiling failed, please check it or see log for more info";
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace analysis::orbx::device

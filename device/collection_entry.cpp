@@ -1,0 +1,327 @@
+#include "device/collection_entry.h"
+
+#include <exception>
+
+#include "common/log.h"
+#include "common/make_shared.h"
+#include "common/oru_paths.h"
+#include "daemon/utils.h"
+#include "device/task_relationship_mgr.h"
+#include "message/codec.h"
+#include "message/param_validation.h"
+#include "message/platform.h"
+#include "transport/uploader_mgr.h"
+
+namespace analysis::orbx::device {
+
+using analysis::orbx::common::MakeShared;
+using analysis::orbx::common::Utils;
+using analysis::orbx::common::validation::ParamValidation;
+using analysis::orbx::message::JobContext;
+using analysis::orbx::message::StatusInfo;
+using analysis::orbx::transport::UploaderMgr;
+
+namespace {
+
+constexpr uint64_t kUploaderCapacity = 512;
+
+std::string DevModeKey(int devIndex, const std::string& mode) {
+    if (mode.empty()) {
+        return "def_mode";
+    }
+    return std::to_string(static_cast<unsigned int>(devIndex)) + "_" + mode;
+}
+
+}  // namespace
+
+std::shared_ptr<proto::Response> BuildResponse(const StatusInfo& status) {
+    std::shared_ptr<proto::Response> response;
+    try {
+        response = std::make_shared<proto::Response>();
+    } catch (const std::exception& e) {
+        ORU_LOGE("make shared failed, message: %s", e.what());
+        return nullptr;
+    }
+    response->set_status(status.status == 0 ? proto::SUCCESS : proto::FAILED);
+    response->set_message(status.ToString());
+    return response;
+}
+
+int CollectionEntry::Init() {
+    ORU_LOGEVENT("Begin to init Collection Entry");
+    Utils::RemoveDir(common::kProfilerDir, false);
+    if (Analysis::Orbx::Common::Platform::Platform::GetInstance().InitRunSide() != 0) {
+        return -1;
+    }
+    inited_ = true;
+    return 0;
+}
+
+int CollectionEntry::UnInit() {
+    ORU_LOGI("uinit Collection Entry.");
+    if (inited_) {
+        std::map<std::string, std::map<int, std::shared_ptr<Receiver>>> receivers;
+        {
+            std::lock_guard<std::mutex> lock(receiversMutex_);
+            receivers.swap(receivers_);
+        }
+        // Closing each session first makes a receive blocked on it return, so
+        // the join below never waits for the host.
+        for (auto& job : receivers) {
+            for (auto& dev : job.second) {
+                dev.second->GetTransport()->CloseSession();
+                dev.second->Stop();
+            }
+        }
+        receivers.clear();
+        UploaderMgr::GetInstance().UnInit();
+        inited_ = false;
+    }
+    return 0;
+}
+
+int CollectionEntry::Handle(std::shared_ptr<transport::KvtTransport> transport,
+                            const std::string& bytes, int devIndex) {
+    if (!inited_ || transport == nullptr) {
+        ORU_LOGE("Collection Entry was not inited.");
+        return -1;
+    }
+    StatusInfo status;
+    int ret = -1;
+    auto message = message::DecodeMessage(bytes);
+    if (message == nullptr) {
+        ORU_LOGW("Failed to decode message");
+        status.info = "Failed to decode message";
+    } else if (auto ctrl = std::dynamic_pointer_cast<proto::CtrlChannelHandshake>(message)) {
+        ret = HandleCtrlSession(MakeShared<Receiver>(transport), *ctrl, status, devIndex);
+    } else if (auto data = std::dynamic_pointer_cast<proto::DataChannelHandshake>(message)) {
+        ret = HandleDataSession(MakeShared<transport::Uploader>(transport), *data, devIndex);
+    } else {
+        status.info = "unknown message";
+    }
+    if (ret != 0) {
+        status.status = 1;
+        std::string reply = message::EncodeMessage(BuildResponse(status));
+        int sent = transport->SendBuffer(reply.data(), static_cast<int>(reply.size()));
+        ORU_LOGW("Reply handle failed, dev_id=%d, statusInfo=%s, response sent size:%d, "
+                 "resp size:%zu",
+                 devIndex, status.ToString().c_str(), sent, reply.size());
+    }
+    return ret;
+}
+
+int CollectionEntry::HandleCtrlSession(std::shared_ptr<Receiver> receiver,
+                                       const proto::CtrlChannelHandshake& handshake,
+                                       StatusInfo& status, int devIndex) {
+    ORU_LOGI("Device %d Received ctrl handshake, devIdOnHost: %d", devIndex, handshake.devid());
+    if (receiver == nullptr) {
+        return -1;
+    }
+    std::string last = GetModeJobId(devIndex, handshake.mode());
+    if (!last.empty()) {
+        auto previous = GetReceiver(last, devIndex);
+        if (previous != nullptr && !previous->IsQuit()) {
+            ORU_LOGE("Last profiling job %s on device %u has not exited, please try again later",
+                     last.c_str(), static_cast<unsigned int>(devIndex));
+            return -1;
+        }
+    }
+    int hostId = handshake.devid();
+    if (!ParamValidation::GetInstance().CheckDeviceIdIsValid(std::to_string(hostId))) {
+        ORU_LOGE("[HandleCtrlSession]hostId: %d is not valid!", hostId);
+        return -1;
+    }
+    receiver->SetDevIdOnHost(hostId);
+    Analysis::Orbx::TaskHandle::TaskRelationshipMgr::GetInstance().AddHostIdDevIdRelation(
+        hostId, devIndex);
+    int ret = receiver->Init(devIndex);
+    if (ret != 0) {
+        ORU_LOGE("Failed to init receiver");
+        status.info = "Failed to init receiver";
+        return ret;
+    }
+    status.status = 0;
+    std::string reply = message::EncodeMessage(BuildResponse(status));
+    int sent = receiver->GetTransport()->SendBuffer(reply.data(), static_cast<int>(reply.size()));
+    ORU_LOGI("Reply ctrl handshake, statusInfo=%s, response sent size:%d, resp size:%zu",
+             status.ToString().c_str(), sent, reply.size());
+    AddReceiver(handshake.mode(), handshake.jobid(), devIndex, receiver);
+    receiver->SetThreadName("KTRX_CtrlRecv");
+    ret = receiver->Start();
+    if (ret != 0) {
+        // Nobody serves this session: say so instead of leaving the earlier
+        // SUCCESS standing, and drop the registration.
+        ORU_LOGE("[HandleCtrlSession]Failed to start receiver thread, ret=%d", ret);
+        DeleteModeJobIdRelation(devIndex, handshake.mode());
+        DeleteReceiver(handshake.jobid(), devIndex);
+        status.status = 1;
+        status.info = "Failed to start receiver thread";
+        return ret;
+    }
+    ORU_LOGI("Ctrl session finished, devId:%d, devIdOnHost:%d", devIndex, hostId);
+    return 0;
+}
+
+int CollectionEntry::HandleDataSession(std::shared_ptr<transport::Uploader> uploader,
+                                       const proto::DataChannelHandshake& handshake,
+                                       int devIndex) {
+    ORU_LOGI("Device %d Received data handshake", devIndex);
+    auto& validation = ParamValidation::GetInstance();
+    if (!validation.CheckJobIdIsValid(handshake.jobid())) {
+        ORU_LOGE("[HandleDataSession]jobID is invalid!");
+        return -1;
+    }
+    if (!validation.CheckProfilingModeIsValid(handshake.mode())) {
+        ORU_LOGE("[HandleDataSession]profilingMode is invalid!");
+        return -1;
+    }
+    if (uploader == nullptr) {
+        return -1;
+    }
+    int ret = uploader->Init(kUploaderCapacity);
+    if (ret != 0) {
+        ORU_LOGE("[HandleDataSession]Failed to init uploader thread, initRet=%d", ret);
+        return ret;
+    }
+    uploader->SetThreadName("KTRX_Upld_" + handshake.jobid());
+    ret = uploader->Start();
+    if (ret != 0) {
+        ORU_LOGE("[HandleDataSession]Failed to start uploader thread, ret=%d", ret);
+        return ret;
+    }
+    StatusInfo status;
+    status.status = 0;
+    std::string reply = message::EncodeMessage(BuildResponse(status));
+    int queued = uploader->UploadData(reply.data(), static_cast<int>(reply.size()));
+    ORU_LOGI("Reply data handshake, statusInfo=%s, response sent size:%d, resp size:%zu",
+             status.ToString().c_str(), queued, reply.size());
+    UploaderMgr::GetInstance().UpdateDevModeJobMap(devIndex, handshake.mode(), handshake.jobid());
+    UploaderMgr::GetInstance().AddUploader(handshake.jobid(), uploader);
+    return 0;
+}
+
+int CollectionEntry::FinishCollection(int devId, const std::string& jobId) {
+    ORU_LOGI("Entering device(%d) FinishCollection...jobId:%s", devId, jobId.c_str());
+    std::shared_ptr<transport::Uploader> uploader;
+    UploaderMgr::GetInstance().GetUploader(jobId, uploader);
+    if (uploader != nullptr) {
+        ORU_LOGI("Release device(%d) uploader.", devId);
+        auto finish = MakeShared<proto::DataChannelFinish>();
+        if (finish == nullptr) {
+            return -1;
+        }
+        JobContext ctx;
+        ctx.dev_id = std::to_string(static_cast<unsigned int>(devId));
+        ctx.job_id = jobId;
+        finish->mutable_hdr()->set_job_ctx(ctx.ToString());
+        std::string bytes = message::EncodeMessage(finish);
+        int ret = uploader->UploadData(bytes.data(), static_cast<int>(bytes.size()));
+        if (ret != 0) {
+            ORU_LOGI("Upload data failed when collection finished");
+            return ret;
+        }
+        uploader->Flush();
+        ORU_LOGI("Device(%d) data session finished", devId);
+    }
+    ORU_LOGI("reset device(%d) uploader.", devId);
+    UploaderMgr::GetInstance().DelUploader(jobId);
+    ORU_LOGI("Device(%d) leaving finish_collection...", devId);
+    return 0;
+}
+
+int CollectionEntry::SendMsgByDevId(const std::string& jobId, int devIndex,
+                                    std::shared_ptr<google::protobuf::Message> message) {
+    if (message == nullptr) {
+        ORU_LOGE("[SendMsgByDevId] message is nullptr.");
+        return -1;
+    }
+    ORU_LOGI("Send devIndexId %u Message...", static_cast<unsigned int>(devIndex));
+    auto receiver = GetReceiver(jobId, devIndex);
+    if (receiver == nullptr) {
+        return -1;
+    }
+    return receiver->SendMessage(message);
+}
+
+void CollectionEntry::AddReceiver(const std::string& mode, const std::string& jobId,
+                                  int devIndex, std::shared_ptr<Receiver> receiver) {
+    ORU_LOGI("mode: %s, devIndexId: %u, jobId: %s Entering AddReceiver...", mode.c_str(),
+             static_cast<unsigned int>(devIndex), jobId.c_str());
+    std::string previous = DeleteModeJobIdRelation(devIndex, mode);
+    DeleteReceiver(previous, devIndex);
+    if (receiver == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(receiversMutex_);
+    receivers_[jobId][devIndex] = std::move(receiver);
+    AddModeJobIdRelation(devIndex, mode, jobId);
+}
+
+std::shared_ptr<Receiver> CollectionEntry::GetReceiver(const std::string& jobId, int devIndex) {
+    ORU_LOGI("devIndexId: %u, jobId: %s Entering GetReceiver...",
+             static_cast<unsigned int>(devIndex), jobId.c_str());
+    std::lock_guard<std::mutex> lock(receiversMutex_);
+    auto job = receivers_.find(jobId);
+    if (job == receivers_.end()) {
+        ORU_LOGE("Can't find jobId: %s receiver", jobId.c_str());
+        return nullptr;
+    }
+    auto dev = job->second.find(devIndex);
+    if (dev == job->second.end()) {
+        ORU_LOGE("Can't find jobId %s, devIndexId: %d receiver", jobId.c_str(), devIndex);
+        return nullptr;
+    }
+    return dev->second;
+}
+
+void CollectionEntry::DeleteReceiver(const std::string& jobId, int devIndex) {
+    ORU_LOGI("Delete receiver jobId %s, devIndexId %d", jobId.c_str(), devIndex);
+    if (jobId.empty()) {
+        return;
+    }
+    std::shared_ptr<Receiver> removed;  // destroyed after the lock is released
+    std::lock_guard<std::mutex> lock(receiversMutex_);
+    auto job = receivers_.find(jobId);
+    if (job == receivers_.end()) {
+        return;
+    }
+    auto dev = job->second.find(devIndex);
+    if (dev != job->second.end()) {
+        removed = std::move(dev->second);
+        job->second.erase(dev);
+    }
+    if (job->second.empty()) {
+        receivers_.erase(job);
+    }
+}
+
+void CollectionEntry::AddModeJobIdRelation(int devIndex, const std::string& mode,
+                                           const std::string& jobId) {
+    std::string key = DevModeKey(devIndex, mode);
+    ORU_LOGI("devModeKey:%s, jobId:%s Entering AddModeJobIdRelation...", key.c_str(),
+             jobId.c_str());
+    std::lock_guard<std::mutex> lock(modeMutex_);
+    modeRelations_[key] = jobId;
+}
+
+std::string CollectionEntry::DeleteModeJobIdRelation(int devIndex, const std::string& mode) {
+    std::string key = DevModeKey(devIndex, mode);
+    ORU_LOGI("devModeKey:%s, Entering DeleteModeJobIdRelation...", key.c_str());
+    std::lock_guard<std::mutex> lock(modeMutex_);
+    auto it = modeRelations_.find(key);
+    if (it == modeRelations_.end()) {
+        return "";
+    }
+    std::string jobId = it->second;
+    modeRelations_.erase(it);
+    return jobId;
+}
+
+std::string CollectionEntry::GetModeJobId(int devIndex, const std::string& mode) {
+    std::string key = DevModeKey(devIndex, mode);
+    std::lock_guard<std::mutex> lock(modeMutex_);
+    auto it = modeRelations_.find(key);
+    return it == modeRelations_.end() ? "" : it->second;
+}
+
+}  // namespace analysis::orbx::device
