@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "jobs/collection_register.h"
-#include "message/message_objects.h"
+#include "message/job_context.h"
+#include "message/profile_params.h"
+#include "message/status_info.h"
 
 namespace analysis::orbx::device {
 

@@ -17,7 +17,9 @@
 
 #include "common/singleton.h"
 #include "device/receiver.h"
-#include "message/message_objects.h"
+#include "message/job_context.h"
+#include "message/profile_params.h"
+#include "message/status_info.h"
 #include "message/profiler.pb.h"
 #include "transport/hdc_transport.h"
 #include "transport/uploader.h"

@@ -11,7 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "message/message_objects.h"
+#include "message/job_context.h"
+#include "message/profile_params.h"
+#include "message/status_info.h"
 #include "message/profiler.pb.h"
 #include "transport/hdc_transport.h"
 

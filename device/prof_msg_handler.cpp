@@ -6,7 +6,9 @@
 #include "common/log.h"
 #include "device/collection_entry.h"
 #include "device/task_manager.h"
-#include "message/message_objects.h"
+#include "message/job_context.h"
+#include "message/profile_params.h"
+#include "message/status_info.h"
 #include "message/param_validation.h"
 #include "message/profiler.pb.h"
 
