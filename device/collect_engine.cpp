@@ -7,7 +7,7 @@
 #include "common/make_shared.h"
 #include "daemon/utils.h"
 #include "device/collection_entry.h"
-#include "driver/ai_drv_dev_api.h"
+#include "driver/ai_drv_prof_api.h"
 #include "driver/prof_channel_manager.h"
 #include "jobs/prof_hardware_mem_job.h"
 #include "message/config_manager.h"
@@ -293,7 +293,7 @@ int CollectEngine::StopJobs(StatusInfo& status) {
         int ret = CollectionRegisterMgr::GetInstance().CollectionJobUnregisterAndStop(
             static_cast<int>(commonParams_->devId), entry.jobTag);
         entry.cfg->events.reset();
-        entry.cfg->eventsAux.reset();
+        entry.cfg->eventCodes.reset();
         if (ret != 0) {
             ORU_LOGD("Device %d Collection Job %d Unregister",
                      static_cast<int>(commonParams_->devIdOnHost), entry.jobTag);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "jobs/collection_register.h"
+#include "jobs/prof_comm_job.h"
 #include "message/job_context.h"
 #include "message/profile_params.h"
 #include "message/status_info.h"
