@@ -8,21 +8,21 @@
 #include "daemon/utils.h"
 #include "device/collection_entry.h"
 #include "driver/ai_drv_prof_api.h"
-#include "driver/prof_channel_manager.h"
+#include "jobs/prof_channel_manager.h"
 #include "jobs/prof_hardware_mem_job.h"
 #include "message/config_manager.h"
 #include "message/param_validation.h"
 
 namespace analysis::orbx::device {
 
+using analysis::orbx::common::Utils;
 using Analysis::Orbx::Common::Config::ConfigManager;
+using analysis::orbx::common::validation::ParamValidation;
 using Analysis::Orbx::JobWrapper::CollectionJobCfg;
 using Analysis::Orbx::JobWrapper::CollectionJobCommonParams;
 using Analysis::Orbx::JobWrapper::CollectionRegisterMgr;
 using Analysis::Orbx::JobWrapper::ICollectionJob;
 using Analysis::Orbx::JobWrapper::ProfChannelManager;
-using analysis::orbx::common::Utils;
-using analysis::orbx::common::validation::ParamValidation;
 using analysis::orbx::message::JobContext;
 using analysis::orbx::message::ProfileParams;
 using analysis::orbx::message::StatusInfo;
@@ -239,10 +239,12 @@ int CollectEngine::CollectStartReplay(EventList ctrlCpuEvents, StatusInfo& statu
     ctx->job_id = commonParams_->params->job_id;
     commonParams_->jobCtx = ctx;
     for (int tag : {29}) {
-        if (jobs_[tag].cfg != nullptr) jobs_[tag].cfg->events = ctrlCpuEvents;
+        if (jobs_[tag].cfg != nullptr)
+            jobs_[tag].cfg->events = ctrlCpuEvents;
     }
     for (int tag : {2, 3}) {
-        if (jobs_[tag].cfg != nullptr) jobs_[tag].cfg->events = llcEvents;
+        if (jobs_[tag].cfg != nullptr)
+            jobs_[tag].cfg->events = llcEvents;
     }
     return RegisterAndRunJobs(status);
 }
@@ -330,8 +332,8 @@ int CollectEngine::CollectStop(StatusInfo& status) {
     }
     RemoveDirs();
     std::string jobId = commonParams_->params != nullptr ? commonParams_->params->job_id : "";
-    if (CollectionEntry::GetInstance().FinishCollection(
-            static_cast<int>(commonParams_->hostDevId), jobId) != 0) {
+    if (CollectionEntry::GetInstance().FinishCollection(static_cast<int>(commonParams_->hostDevId),
+                                                        jobId) != 0) {
         status.status = 1;
         ORU_LOGE("[CollectStop]FinishCollection failed");
     }

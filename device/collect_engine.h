@@ -19,7 +19,7 @@
 namespace analysis::orbx::device {
 
 class CollectEngine {
-public:
+  public:
     using EventList = std::shared_ptr<std::vector<std::string>>;
     static constexpr int kJobTagCount = 39;
 
@@ -34,7 +34,7 @@ public:
     int CollectStopReplay(message::StatusInfo& status);
     int CollectStop(message::StatusInfo& status);
 
-private:
+  private:
     struct JobEntry {
         int jobTag = 0;
         std::shared_ptr<Analysis::Orbx::JobWrapper::CollectionJobCfg> cfg;

@@ -26,10 +26,7 @@ namespace {
 constexpr uint64_t kUploaderCapacity = 512;
 
 std::string DevModeKey(int devIndex, const std::string& mode) {
-    if (mode.empty()) {
-        return "def_mode";
-    }
-    return std::to_string(static_cast<unsigned int>(devIndex)) + "_" + mode;
+    return UploaderMgr::DevModeKey(static_cast<uint32_t>(devIndex), mode);
 }
 
 }  // namespace
@@ -80,7 +77,7 @@ int CollectionEntry::UnInit() {
     return 0;
 }
 
-int CollectionEntry::Handle(std::shared_ptr<transport::KvtTransport> transport,
+int CollectionEntry::Handle(std::shared_ptr<transport::ITransport> transport,
                             const std::string& bytes, int devIndex) {
     if (!inited_ || transport == nullptr) {
         ORU_LOGE("Collection Entry was not inited.");
@@ -93,7 +90,9 @@ int CollectionEntry::Handle(std::shared_ptr<transport::KvtTransport> transport,
         ORU_LOGW("Failed to decode message");
         status.info = "Failed to decode message";
     } else if (auto ctrl = std::dynamic_pointer_cast<proto::CtrlChannelHandshake>(message)) {
-        ret = HandleCtrlSession(MakeShared<Receiver>(transport), *ctrl, status, devIndex);
+        auto session = std::dynamic_pointer_cast<transport::KvtTransport>(transport);
+        ret = HandleCtrlSession(session == nullptr ? nullptr : MakeShared<Receiver>(session), *ctrl,
+                                status, devIndex);
     } else if (auto data = std::dynamic_pointer_cast<proto::DataChannelHandshake>(message)) {
         ret = HandleDataSession(MakeShared<transport::Uploader>(transport), *data, devIndex);
     } else {
@@ -103,9 +102,10 @@ int CollectionEntry::Handle(std::shared_ptr<transport::KvtTransport> transport,
         status.status = 1;
         std::string reply = message::EncodeMessage(BuildResponse(status));
         int sent = transport->SendBuffer(reply.data(), static_cast<int>(reply.size()));
-        ORU_LOGW("Reply handle failed, dev_id=%d, statusInfo=%s, response sent size:%d, "
-                 "resp size:%zu",
-                 devIndex, status.ToString().c_str(), sent, reply.size());
+        ORU_LOGW(
+            "Reply handle failed, dev_id=%d, statusInfo=%s, response sent size:%d, "
+            "resp size:%zu",
+            devIndex, status.ToString().c_str(), sent, reply.size());
     }
     return ret;
 }
@@ -132,8 +132,8 @@ int CollectionEntry::HandleCtrlSession(std::shared_ptr<Receiver> receiver,
         return -1;
     }
     receiver->SetDevIdOnHost(hostId);
-    Analysis::Orbx::TaskHandle::TaskRelationshipMgr::GetInstance().AddHostIdDevIdRelation(
-        hostId, devIndex);
+    Analysis::Orbx::TaskHandle::TaskRelationshipMgr::GetInstance().AddHostIdDevIdRelation(hostId,
+                                                                                          devIndex);
     int ret = receiver->Init(devIndex);
     if (ret != 0) {
         ORU_LOGE("Failed to init receiver");
@@ -163,8 +163,7 @@ int CollectionEntry::HandleCtrlSession(std::shared_ptr<Receiver> receiver,
 }
 
 int CollectionEntry::HandleDataSession(std::shared_ptr<transport::Uploader> uploader,
-                                       const proto::DataChannelHandshake& handshake,
-                                       int devIndex) {
+                                       const proto::DataChannelHandshake& handshake, int devIndex) {
     ORU_LOGI("Device %d Received data handshake", devIndex);
     auto& validation = ParamValidation::GetInstance();
     if (!validation.CheckJobIdIsValid(handshake.jobid())) {
@@ -243,8 +242,8 @@ int CollectionEntry::SendMsgByDevId(const std::string& jobId, int devIndex,
     return receiver->SendMessage(message);
 }
 
-void CollectionEntry::AddReceiver(const std::string& mode, const std::string& jobId,
-                                  int devIndex, std::shared_ptr<Receiver> receiver) {
+void CollectionEntry::AddReceiver(const std::string& mode, const std::string& jobId, int devIndex,
+                                  std::shared_ptr<Receiver> receiver) {
     ORU_LOGI("mode: %s, devIndexId: %u, jobId: %s Entering AddReceiver...", mode.c_str(),
              static_cast<unsigned int>(devIndex), jobId.c_str());
     std::string previous = DeleteModeJobIdRelation(devIndex, mode);

@@ -19,8 +19,8 @@
 #include "device/receiver.h"
 #include "message/job_context.h"
 #include "message/profile_params.h"
-#include "message/status_info.h"
 #include "message/profiler.pb.h"
+#include "message/status_info.h"
 #include "transport/hdc_transport.h"
 #include "transport/uploader.h"
 
@@ -30,14 +30,14 @@ namespace analysis::orbx::device {
 std::shared_ptr<proto::Response> BuildResponse(const message::StatusInfo& status);
 
 class CollectionEntry : public common::singleton::Singleton<CollectionEntry> {
-public:
+  public:
     int Init();
     int UnInit();
-    int Handle(std::shared_ptr<transport::KvtTransport> transport, const std::string& bytes,
+    int Handle(std::shared_ptr<transport::ITransport> transport, const std::string& bytes,
                int devIndex);
     int HandleCtrlSession(std::shared_ptr<Receiver> receiver,
-                          const proto::CtrlChannelHandshake& handshake,
-                          message::StatusInfo& status, int devIndex);
+                          const proto::CtrlChannelHandshake& handshake, message::StatusInfo& status,
+                          int devIndex);
     int HandleDataSession(std::shared_ptr<transport::Uploader> uploader,
                           const proto::DataChannelHandshake& handshake, int devIndex);
     int FinishCollection(int devId, const std::string& jobId);
@@ -53,7 +53,7 @@ public:
     std::string DeleteModeJobIdRelation(int devIndex, const std::string& mode);
     std::string GetModeJobId(int devIndex, const std::string& mode);
 
-private:
+  private:
     friend class common::singleton::Singleton<CollectionEntry>;
     CollectionEntry() = default;
     ~CollectionEntry() override = default;

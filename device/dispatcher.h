@@ -12,13 +12,13 @@
 namespace analysis::orbx::message {
 
 class IMsgHandler {
-public:
+  public:
     virtual ~IMsgHandler() = default;
     virtual void OnNewMessage(std::shared_ptr<google::protobuf::Message> message) = 0;
 };
 
 class MsgDispatcher {
-public:
+  public:
     virtual ~MsgDispatcher() = default;
 
     // A later registration for the same type replaces the earlier one.
@@ -31,7 +31,7 @@ public:
 
     void OnNewMessage(const std::shared_ptr<google::protobuf::Message>& message);
 
-private:
+  private:
     std::map<const google::protobuf::Descriptor*, std::shared_ptr<IMsgHandler>> handlers_;
 };
 

@@ -13,16 +13,16 @@
 
 #include "message/job_context.h"
 #include "message/profile_params.h"
-#include "message/status_info.h"
 #include "message/profiler.pb.h"
-#include "transport/hdc_transport.h"
+#include "message/status_info.h"
+#include "transport/transport.h"
 
 namespace analysis::orbx::device {
 
 class CollectEngine;
 
 class IJobCallback {
-public:
+  public:
     virtual ~IJobCallback() = default;
     virtual int OnJobStart(std::shared_ptr<proto::JobStartReq> request,
                            message::StatusInfo& status) = 0;
@@ -36,7 +36,7 @@ public:
 };
 
 class ProfJobHandler : public IJobCallback {
-public:
+  public:
     ProfJobHandler() = default;
     ~ProfJobHandler() override;
 
@@ -59,7 +59,7 @@ public:
     virtual int InitEngine(message::StatusInfo& status);
     void ResetTask();
 
-private:
+  private:
     bool CheckEventSizes(const std::shared_ptr<proto::ReplayStartReq>& request);
 
     bool inited_ = false;

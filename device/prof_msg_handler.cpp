@@ -7,10 +7,10 @@
 #include "device/collection_entry.h"
 #include "device/task_manager.h"
 #include "message/job_context.h"
-#include "message/profile_params.h"
-#include "message/status_info.h"
 #include "message/param_validation.h"
+#include "message/profile_params.h"
 #include "message/profiler.pb.h"
+#include "message/status_info.h"
 
 namespace analysis::orbx::device {
 
@@ -37,7 +37,9 @@ std::shared_ptr<T> ReadCommand(const std::shared_ptr<google::protobuf::Message>&
     return request;
 }
 
-std::string TaskKey(const JobContext& ctx) { return ctx.job_id + "_" + ctx.dev_id; }
+std::string TaskKey(const JobContext& ctx) {
+    return ctx.job_id + "_" + ctx.dev_id;
+}
 
 int Reply(const JobContext& ctx, int devIndex, const StatusInfo& status) {
     return CollectionEntry::GetInstance().SendMsgByDevId(ctx.job_id, devIndex,
@@ -60,8 +62,7 @@ void JobStartHandler::OnNewMessage(std::shared_ptr<google::protobuf::Message> me
         return;
     }
     if (!validation.CheckJobIdIsValid(ctx.job_id)) {
-        ORU_LOGE("[JobStartHandler::OnNewMessage]jobCtx.job_id:%s is illegal",
-                 ctx.job_id.c_str());
+        ORU_LOGE("[JobStartHandler::OnNewMessage]jobCtx.job_id:%s is illegal", ctx.job_id.c_str());
         return;
     }
     int hostId = static_cast<int>(std::strtol(ctx.dev_id.c_str(), nullptr, 10));
@@ -112,8 +113,8 @@ std::shared_ptr<ProfJobHandler> RunOnTask(const std::shared_ptr<google::protobuf
         }
     }
     int ret = Reply(ctx, devIndex, status);
-    ORU_LOGI("%s, status=%s, devIndexId=%d, ret=%d", replyName, status.ToString().c_str(),
-             devIndex, ret);
+    ORU_LOGI("%s, status=%s, devIndexId=%d, ret=%d", replyName, status.ToString().c_str(), devIndex,
+             ret);
     return task;
 }
 

@@ -7,32 +7,32 @@
 #include <memory>
 
 #include "device/dispatcher.h"
-#include "transport/hdc_transport.h"
+#include "transport/transport.h"
 
 namespace analysis::orbx::device {
 
 class JobStartHandler : public message::IMsgHandler {
-public:
+  public:
     explicit JobStartHandler(std::shared_ptr<transport::ITransport> transport)
         : transport_(std::move(transport)) {}
     void OnNewMessage(std::shared_ptr<google::protobuf::Message> message) override;
 
-private:
+  private:
     std::shared_ptr<transport::ITransport> transport_;
 };
 
 class JobStopHandler : public message::IMsgHandler {
-public:
+  public:
     void OnNewMessage(std::shared_ptr<google::protobuf::Message> message) override;
 };
 
 class ReplayStartHandler : public message::IMsgHandler {
-public:
+  public:
     void OnNewMessage(std::shared_ptr<google::protobuf::Message> message) override;
 };
 
 class ReplayStopHandler : public message::IMsgHandler {
-public:
+  public:
     void OnNewMessage(std::shared_ptr<google::protobuf::Message> message) override;
 };
 

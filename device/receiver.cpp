@@ -34,8 +34,7 @@ int Receiver::Init(int devIndex) {
         dispatcher_->RegisterHandler<proto::JobStartReq>(
             std::make_shared<JobStartHandler>(transport_));
         dispatcher_->RegisterHandler<proto::JobStopReq>(std::make_shared<JobStopHandler>());
-        dispatcher_->RegisterHandler<proto::ReplayStartReq>(
-            std::make_shared<ReplayStartHandler>());
+        dispatcher_->RegisterHandler<proto::ReplayStartReq>(std::make_shared<ReplayStartHandler>());
         dispatcher_->RegisterHandler<proto::ReplayStopReq>(std::make_shared<ReplayStopHandler>());
     } catch (const std::exception& e) {
         ORU_LOGE("make shared failed, message: %s", e.what());

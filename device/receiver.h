@@ -17,7 +17,7 @@
 namespace analysis::orbx::device {
 
 class Receiver : public common::thread::Thread {
-public:
+  public:
     explicit Receiver(std::shared_ptr<transport::KvtTransport> transport);
     ~Receiver() override;
 
@@ -28,10 +28,10 @@ public:
     // Encodes and sends a reply on the control session; the send result, or -1.
     int SendMessage(const std::shared_ptr<google::protobuf::Message>& message);
 
-protected:
+  protected:
     void Run(const Analysis::Orbx::GxprofErrMgr::ErrorContext& context) override;
 
-private:
+  private:
     std::shared_ptr<message::MsgDispatcher> dispatcher_;
     std::shared_ptr<transport::KvtTransport> transport_;
     int devId_ = -1;

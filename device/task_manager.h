@@ -18,7 +18,7 @@
 namespace analysis::orbx::device {
 
 class TaskManager : public common::singleton::Singleton<TaskManager> {
-public:
+  public:
     int Init();
     int UnInit();
     // Empty when the manager is not inited, the transport is null, a task of that
@@ -30,7 +30,7 @@ public:
     // Stops and removes every task started over this transport.
     void ConnectionReset(const std::shared_ptr<transport::ITransport>& transport);
 
-private:
+  private:
     friend class common::singleton::Singleton<TaskManager>;
     TaskManager() = default;
     ~TaskManager() override = default;

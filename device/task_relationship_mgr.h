@@ -13,12 +13,12 @@ namespace Analysis::Orbx::TaskHandle {
 
 class TaskRelationshipMgr
     : public analysis::orbx::common::singleton::Singleton<TaskRelationshipMgr> {
-public:
+  public:
     void AddHostIdDevIdRelation(int hostId, int devIndex);
     // A host number without a recorded relation maps to itself.
     int GetDevIdByHostId(int hostId);
 
-private:
+  private:
     friend class analysis::orbx::common::singleton::Singleton<TaskRelationshipMgr>;
     TaskRelationshipMgr() = default;
     ~TaskRelationshipMgr() override = default;
