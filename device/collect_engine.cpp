@@ -10,6 +10,7 @@
 #include "driver/ai_drv_prof_api.h"
 #include "jobs/prof_channel_manager.h"
 #include "jobs/prof_hardware_mem_job.h"
+#include "jobs/prof_perf_job.h"
 #include "message/config_manager.h"
 #include "message/param_validation.h"
 
@@ -79,6 +80,7 @@ int CollectEngine::Init(int devIndex) {
 
 void CollectEngine::CreateCollectionJobArray() {
     using namespace Analysis::Orbx::JobWrapper;
+    jobs_[29].job = std::make_shared<ProfCtrlcpuJob>();
     jobs_[2].job = std::make_shared<ProfLlcJob>();
     jobs_[3].job = std::make_shared<ProfMiniLlcJob>();
     ORU_LOGI("CreateCollectionJobArray to set jobCfg");
