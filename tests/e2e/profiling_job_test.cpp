@@ -1,0 +1,230 @@
+// A profiling job driven end to end, as the host tool drives it, against the
+// daemon on the simulated card.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <future>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/oru_paths.h"
+#include "daemon/testing/process.h"
+#include "message/status_info.h"
+#include "tools/host/profiling_client.h"
+
+namespace {
+
+using namespace analysis::orbx;
+using host::ControlChannel;
+using host::DataChannel;
+using host::Handshake;
+using host::HostClient;
+using host::Target;
+
+constexpr char kLlcConfig[] =
+    R"({"job_id":"JOBID","gxprof_llc_profiling":"on","llc_interval":10})";
+
+std::string Config(const std::string& jobId) {
+    std::string text = kLlcConfig;
+    text.replace(text.find("JOBID"), 5, jobId);
+    return text;
+}
+
+bool IsDir(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string InfoOf(const proto::Response& reply) {
+    message::StatusInfo status;
+    status.FromString(reply.message());
+    return status.info;
+}
+
+proto::ReplayStartReq LlcEvents() {
+    proto::ReplayStartReq events;
+    events.add_llc_events("read");
+    return events;
+}
+
+class ProfilingJobTest : public ::testing::Test {
+protected:
+    void StartDaemon(int devices) {
+        std::string log = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
+        mkdir(ORU_TEST_TMP_DIR, 0755);
+        daemon_ = std::make_unique<oru_testing::Child>(
+            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"},
+            std::vector<std::string>{"OSTREL_SIM_DEVICES=" + std::to_string(devices),
+                                     "OSTREL_LOG_FILE=" + log, "OSTREL_LOG_LEVEL=info"},
+            std::string(ORU_TEST_TMP_DIR) + "/oru.out");
+        client_ = HostClient::Create();
+        ASSERT_NE(client_, nullptr);
+    }
+
+    void TearDown() override { daemon_.reset(); }
+
+    // Opens a control channel, waiting for the daemon's server to come up.
+    std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs, proto::Response* reply,
+                                                int devId = 0) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::unique_ptr<ControlChannel> ctrl;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (ControlChannel::Open(*client_, Target{devId, 0}, hs, &ctrl, reply) ==
+                host::kRecvOk) {
+                return ctrl;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return nullptr;
+    }
+
+    std::unique_ptr<DataChannel> OpenData(const Handshake& hs, int devId = 0) {
+        std::unique_ptr<DataChannel> data;
+        proto::Response reply;
+        if (DataChannel::Open(*client_, Target{devId, 0}, hs, &data, &reply) != host::kRecvOk ||
+            reply.status() != proto::SUCCESS) {
+            return nullptr;
+        }
+        return data;
+    }
+
+    std::unique_ptr<oru_testing::Child> daemon_;
+    std::shared_ptr<HostClient> client_;
+};
+
+TEST_F(ProfilingJobTest, AFullJobIsAnsweredAndStreamsItsDataUntilFinish) {
+    StartDaemon(1);
+    Handshake hs{"job1", 0, ""};
+    proto::Response reply;
+    auto ctrl = OpenControl(hs, &reply);
+    ASSERT_NE(ctrl, nullptr);
+    EXPECT_EQ(reply.status(), proto::SUCCESS);
+    auto data = OpenData(hs);
+    ASSERT_NE(data, nullptr);
+    auto collected = std::async(std::launch::async, [&data] {
+        std::map<std::string, host::CollectedFile> files;
+        int rc = data->CollectUntilFinish(&files);
+        return std::make_pair(rc, files);
+    });
+
+    std::string ctx = host::MakeJobContext("job1", "0", "t1");
+    ASSERT_EQ(ctrl->StartJob(ctx, Config("job1"), &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    std::string jobDir = std::string(common::kInotifyDir) + "job1";
+    EXPECT_TRUE(IsDir(jobDir));
+    ASSERT_EQ(ctrl->StartReplay(ctx, LlcEvents(), &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the channel produce
+    ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+
+    auto result = collected.get();
+    EXPECT_EQ(result.first, host::kRecvOk);
+    ASSERT_EQ(result.second.count("data/llc.data"), 1u);
+    EXPECT_GT(result.second["data/llc.data"].data.size(), 0u);
+    EXPECT_FALSE(IsDir(jobDir));
+}
+
+TEST_F(ProfilingJobTest, AContainerSessionIsRefusedWithTheRawText) {
+    StartDaemon(1);
+    proto::Response reply;
+    ASSERT_NE(OpenControl(Handshake{"warmup", 0, "def_mode"}, &reply), nullptr);
+    auto session = client_->Connect(0, 5);
+    ASSERT_NE(session, nullptr);
+    proto::CtrlChannelHandshake hs;
+    hs.set_jobid("job2");
+    ASSERT_EQ(session->SendMessage(hs), 0);
+    std::string value;
+    ASSERT_EQ(session->RecvValue(&value), host::kRecvOk);
+    EXPECT_EQ(value, "MESSAGE_CONTAINER_NO_SUPPORT");
+}
+
+TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
+    StartDaemon(1);
+    proto::Response reply;
+    auto ctrl = OpenControl(Handshake{"job3", 0, "system-wide"}, &reply);
+    ASSERT_NE(ctrl, nullptr);
+
+    // A second control session for the same device and mode while the first runs.
+    std::unique_ptr<ControlChannel> second;
+    ASSERT_EQ(ControlChannel::Open(*client_, Target{0, 0}, Handshake{"job3b", 0, "system-wide"},
+                                   &second, &reply),
+              host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::FAILED);
+
+    // A job context naming no valid device: no reply at all.
+    proto::JobStartReq bad;
+    bad.mutable_hdr()->set_job_ctx(host::MakeJobContext("job3", "abc"));
+    bad.set_sampleconfig(Config("job3"));
+    ASSERT_EQ(ctrl->Session().SendMessage(bad), 0);
+    EXPECT_EQ(ctrl->AwaitResponse(&reply, 1000), host::kRecvTimedOut);
+
+    // A stop of a job that was never started: no reply either.
+    proto::JobStopReq stop;
+    stop.mutable_hdr()->set_job_ctx(host::MakeJobContext("nojob", "0"));
+    ASSERT_EQ(ctrl->Session().SendMessage(stop), 0);
+    EXPECT_EQ(ctrl->AwaitResponse(&reply, 1000), host::kRecvTimedOut);
+
+    // A configuration that is not JSON: refused, and no directory is left.
+    std::string ctx = host::MakeJobContext("job3", "0");
+    ASSERT_EQ(ctrl->StartJob(ctx, "not json", &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::FAILED);
+    EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
+    // The task of the failed start exists but is not started.
+    ASSERT_EQ(ctrl->StartReplay(ctx, LlcEvents(), &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::FAILED);
+    EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
+    // A second start of the same job and device while its task exists.
+    ASSERT_EQ(ctrl->StartJob(ctx, Config("job3"), &reply), host::kRecvOk);
+    EXPECT_EQ(InfoOf(reply), "Create task failed.");
+
+    // A job id in the configuration that would leave the profiling directory.
+    std::string escapeCtx = host::MakeJobContext("job4", "0");
+    ASSERT_EQ(ctrl->StartJob(escapeCtx, R"({"job_id":"../../escape"})", &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::FAILED);
+    EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
+    EXPECT_FALSE(IsDir(std::string(common::kInotifyDir) + "../../escape"));
+}
+
+TEST_F(ProfilingJobTest, ClosingAControlSessionStopsOnlyItsOwnJob) {
+    StartDaemon(2);
+    proto::Response reply;
+    auto ctrlA = OpenControl(Handshake{"jobA", 0, ""}, &reply, 0);
+    ASSERT_NE(ctrlA, nullptr);
+    auto ctrlB = OpenControl(Handshake{"jobB", 1, "system-wide"}, &reply, 1);
+    ASSERT_NE(ctrlB, nullptr);
+    std::string ctxA = host::MakeJobContext("jobA", "0");
+    std::string ctxB = host::MakeJobContext("jobB", "1");
+    ASSERT_EQ(ctrlA->StartJob(ctxA, Config("jobA"), &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    ASSERT_EQ(ctrlB->StartJob(ctxB, Config("jobB"), &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+
+    ctrlA.reset();  // the host goes away mid-job
+    std::string dirA = std::string(common::kInotifyDir) + "jobA";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (IsDir(dirA) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_FALSE(IsDir(dirA));
+    EXPECT_TRUE(IsDir(std::string(common::kInotifyDir) + "jobB"));
+
+    // Job B still answers; the next job on A's device and mode starts normally.
+    ASSERT_EQ(ctrlB->StopJob(ctxB, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    auto again = OpenControl(Handshake{"jobA2", 0, ""}, &reply, 0);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(reply.status(), proto::SUCCESS);
+    std::string ctxA2 = host::MakeJobContext("jobA2", "0");
+    ASSERT_EQ(again->StartJob(ctxA2, Config("jobA2"), &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    ASSERT_EQ(again->StopJob(ctxA2, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+}
+
+}  // namespace
