@@ -85,16 +85,21 @@ int CollectionEntry::Handle(std::shared_ptr<transport::ITransport> transport,
     }
     StatusInfo status;
     int ret = -1;
+    std::shared_ptr<Receiver> receiver;
+    std::shared_ptr<transport::Uploader> uploader;
     auto message = message::DecodeMessage(bytes);
     if (message == nullptr) {
         ORU_LOGW("Failed to decode message");
         status.info = "Failed to decode message";
     } else if (auto ctrl = std::dynamic_pointer_cast<proto::CtrlChannelHandshake>(message)) {
+        // Kept until the reply below is sent: a refused receiver closes the
+        // session when it goes.
         auto session = std::dynamic_pointer_cast<transport::KvtTransport>(transport);
-        ret = HandleCtrlSession(session == nullptr ? nullptr : MakeShared<Receiver>(session), *ctrl,
-                                status, devIndex);
+        receiver = session == nullptr ? nullptr : MakeShared<Receiver>(session);
+        ret = HandleCtrlSession(receiver, *ctrl, status, devIndex);
     } else if (auto data = std::dynamic_pointer_cast<proto::DataChannelHandshake>(message)) {
-        ret = HandleDataSession(MakeShared<transport::Uploader>(transport), *data, devIndex);
+        uploader = MakeShared<transport::Uploader>(transport);
+        ret = HandleDataSession(uploader, *data, devIndex);
     } else {
         status.info = "unknown message";
     }
@@ -117,6 +122,7 @@ int CollectionEntry::HandleCtrlSession(std::shared_ptr<Receiver> receiver,
     if (receiver == nullptr) {
         return -1;
     }
+    std::lock_guard<std::mutex> handshakeLock(ctrlHandshakeMutex_);
     std::string last = GetModeJobId(devIndex, handshake.mode());
     if (!last.empty()) {
         auto previous = GetReceiver(last, devIndex);

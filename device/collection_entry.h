@@ -65,6 +65,10 @@ class CollectionEntry : public common::singleton::Singleton<CollectionEntry> {
     std::map<std::string, std::string> modeRelations_;
     std::mutex receiversMutex_;
     std::mutex modeMutex_;
+    // Serialises control handshakes, so that a handshake's check for a running
+    // job of its device and mode sees every earlier handshake registered.
+    // Taken before receiversMutex_ and modeMutex_.
+    std::mutex ctrlHandshakeMutex_;
 };
 
 }  // namespace analysis::orbx::device

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <memory>
@@ -52,9 +53,13 @@ proto::ReplayStartReq LlcEvents() {
 
 class ProfilingJobTest : public ::testing::Test {
 protected:
+    // The host side of the simulated driver must know every device a test's
+    // daemon may serve; connecting to one that is not served fails cleanly.
+    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "4", 1); }
+
     void StartDaemon(int devices) {
         std::string log = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
-        mkdir(ORU_TEST_TMP_DIR, 0755);
+        std::filesystem::create_directories(ORU_TEST_TMP_DIR);
         daemon_ = std::make_unique<oru_testing::Child>(
             std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"},
             std::vector<std::string>{"OSTREL_SIM_DEVICES=" + std::to_string(devices),
@@ -72,8 +77,8 @@ protected:
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::unique_ptr<ControlChannel> ctrl;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (ControlChannel::Open(*client_, Target{devId, 0}, hs, &ctrl, reply) ==
-                host::kRecvOk) {
+            lastOpen_ = ControlChannel::Open(*client_, Target{devId, 0}, hs, &ctrl, reply);
+            if (lastOpen_ == host::kRecvOk) {
                 return ctrl;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -92,6 +97,7 @@ protected:
     }
 
     std::unique_ptr<oru_testing::Child> daemon_;
+    int lastOpen_ = 0;
     std::shared_ptr<HostClient> client_;
 };
 
@@ -184,8 +190,10 @@ TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
     EXPECT_EQ(InfoOf(reply), "Create task failed.");
 
     // A job id in the configuration that would leave the profiling directory.
+    auto other = OpenControl(Handshake{"job4", 0, ""}, &reply);
+    ASSERT_NE(other, nullptr);
     std::string escapeCtx = host::MakeJobContext("job4", "0");
-    ASSERT_EQ(ctrl->StartJob(escapeCtx, R"({"job_id":"../../escape"})", &reply), host::kRecvOk);
+    ASSERT_EQ(other->StartJob(escapeCtx, R"({"job_id":"../../escape"})", &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::FAILED);
     EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
     EXPECT_FALSE(IsDir(std::string(common::kInotifyDir) + "../../escape"));
@@ -197,7 +205,7 @@ TEST_F(ProfilingJobTest, ClosingAControlSessionStopsOnlyItsOwnJob) {
     auto ctrlA = OpenControl(Handshake{"jobA", 0, ""}, &reply, 0);
     ASSERT_NE(ctrlA, nullptr);
     auto ctrlB = OpenControl(Handshake{"jobB", 1, "system-wide"}, &reply, 1);
-    ASSERT_NE(ctrlB, nullptr);
+    ASSERT_NE(ctrlB, nullptr) << lastOpen_;
     std::string ctxA = host::MakeJobContext("jobA", "0");
     std::string ctxB = host::MakeJobContext("jobB", "1");
     ASSERT_EQ(ctrlA->StartJob(ctxA, Config("jobA"), &reply), host::kRecvOk);
