@@ -11,6 +11,7 @@
 #include "jobs/prof_channel_manager.h"
 #include "jobs/prof_hardware_mem_job.h"
 #include "jobs/prof_perf_job.h"
+#include "jobs/prof_sys_info_job.h"
 #include "message/config_manager.h"
 #include "message/param_validation.h"
 
@@ -81,6 +82,9 @@ int CollectEngine::Init(int devIndex) {
 void CollectEngine::CreateCollectionJobArray() {
     using namespace Analysis::Orbx::JobWrapper;
     jobs_[29].job = std::make_shared<ProfCtrlcpuJob>();
+    jobs_[30].job = std::make_shared<ProfSysStatJob>();
+    jobs_[31].job = std::make_shared<ProfSysMemJob>();
+    jobs_[32].job = std::make_shared<ProfAllPidsJob>();
     jobs_[2].job = std::make_shared<ProfLlcJob>();
     jobs_[3].job = std::make_shared<ProfMiniLlcJob>();
     ORU_LOGI("CreateCollectionJobArray to set jobCfg");
