@@ -2,6 +2,7 @@
 #include "daemon/ide_daemon.h"
 #include "daemon/ide_daemon_hdc.h"
 #include "daemon/ide_daemon_monitor.h"
+#include "device/prof_device_core.h"
 
 namespace {
 
@@ -18,9 +19,11 @@ void RegisterComponents() {
     hdc.destroy = IdeDaemonHdcDestroy;
     IdeComponentRegister(IDE_COMPONENT_HDC, hdc);
 
-    // The profiling component goes here, last (IDE_COMPONENT_PROFILING):
-    // init IdeDeviceProfileInit, destroy IdeDeviceProfileCleanup,
-    // process IdeDeviceProfileProcess.
+    IdeComponentFuncs profiling;
+    profiling.init = IdeDeviceProfileInit;
+    profiling.destroy = IdeDeviceProfileCleanup;
+    profiling.process = IdeDeviceProfileProcess;
+    IdeComponentRegister(IDE_COMPONENT_PROFILING, profiling);
 }
 
 }  // namespace
