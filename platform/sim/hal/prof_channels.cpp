@@ -33,9 +33,9 @@ std::shared_ptr<ChannelHub::Channel> ChannelHub::FindLocked(uint32_t devId, uint
     if (devId >= config->devices) {
         return nullptr;
     }
-    auto spec = std::find_if(config->channels.begin(), config->channels.end(),
-                             [channelId](const ChannelSpec& s) { return s.id == channelId; });
-    if (spec == config->channels.end()) {
+    auto channel = std::find_if(config->channels.begin(), config->channels.end(),
+                                [channelId](const ChannelSpec& s) { return s.id == channelId; });
+    if (channel == config->channels.end()) {
         return nullptr;
     }
     Key key(devId, channelId);
@@ -112,12 +112,12 @@ int ChannelHub::GetChannels(uint32_t devId, ProfChannelList* list) {
     list->chipType = static_cast<uint32_t>((config->chipVersion >> 8) & 0xFF);
     size_t n = std::min<size_t>(config->channels.size(), PROF_CHANNEL_MAX_NUM);
     for (size_t i = 0; i < n; ++i) {
-        const ChannelSpec& spec = config->channels[i];
+        const ChannelSpec& channel = config->channels[i];
         ProfChannelEntry& e = list->channels[i];
-        memcpy(e.channelName, spec.name.data(),
-               std::min(spec.name.size(), sizeof(e.channelName) - 1));
-        e.channelType = spec.type;
-        e.channelId = spec.id;
+        memcpy(e.channelName, channel.name.data(),
+               std::min(channel.name.size(), sizeof(e.channelName) - 1));
+        e.channelType = channel.type;
+        e.channelId = channel.id;
     }
     list->channelNum =
         injection.override ? static_cast<uint32_t>(injection.value) : static_cast<uint32_t>(n);

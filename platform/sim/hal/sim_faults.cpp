@@ -193,13 +193,13 @@ void Faults::Load(const Config& config) {
     }
     notReady_.clear();
     size_t start = 0;
-    const std::string& spec = config.faults;
-    while (start < spec.size()) {
-        size_t end = spec.find(',', start);
+    const std::string& faultList = config.faults;
+    while (start < faultList.size()) {
+        size_t end = faultList.find(',', start);
         if (end == std::string::npos) {
-            end = spec.size();
+            end = faultList.size();
         }
-        std::string item = spec.substr(start, end - start);
+        std::string item = faultList.substr(start, end - start);
         if (!item.empty() && !ApplySpecLocked(item)) {
             fprintf(stderr, "ostrel-sim: ignoring fault \"%s\" of OSTREL_SIM_FAULTS\n",
                     item.c_str());
