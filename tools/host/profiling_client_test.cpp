@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -209,6 +211,13 @@ class ProfilingClientTest : public ::testing::Test {
     void SetUp() override { ResetSim(); }
     void TearDown() override {
         client_.reset();
+        // The miniature device's threads close their sessions as they end;
+        // give them a moment on a loaded machine before counting.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) != 0u &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), 0u);
         ResetSim();
     }
