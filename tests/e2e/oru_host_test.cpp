@@ -1,0 +1,250 @@
+// oru-host against the daemon on the simulated card: a profiling job with
+// system, process and cache-counter collection, its report, and a container
+// that the device refuses. Runs the real executables as child processes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/oru_paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Starts argv[0] with standard output and error into files; the child's pid.
+pid_t Spawn(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0 || dup2(o, STDOUT_FILENO) < 0 || dup2(e, STDERR_FILENO) < 0) {
+            _exit(127);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void Stop(pid_t pid) {
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        Wait(pid);
+    }
+}
+
+struct Result {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+class OruHostEndToEnd : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        tmp_ = fs::path(ORU_TEST_TMP_DIR);
+        fs::remove_all(tmp_);
+        fs::create_directories(tmp_);
+        const char* simDir = std::getenv("OSTREL_SIM_DIR");
+        ASSERT_NE(simDir, nullptr) << "the test runs with its own OSTREL_SIM_DIR";
+        fs::remove_all(simDir);
+        fs::create_directories(fs::path(analysis::orbx::common::kAppmonSocket).parent_path());
+        monitor_ = Spawn({std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor", "--socket",
+                          analysis::orbx::common::kAppmonSocket},
+                         tmp_ / "monitor.out", tmp_ / "monitor.err");
+        setenv("OSTREL_LOG_FILE", (tmp_ / "oru.log").c_str(), 1);
+        daemon_ = Spawn({std::string(ORU_BIN_DIR) + "/oru"}, tmp_ / "oru.out", tmp_ / "oru.err");
+        unsetenv("OSTREL_LOG_FILE");
+        // The daemon is ready once its device server listens.
+        for (int i = 0; i < 1000 && !ServerListening(simDir); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(ServerListening(simDir)) << Slurp(tmp_ / "oru.log");
+        ASSERT_EQ(kill(daemon_, 0), 0) << "oru ended: " << Slurp(tmp_ / "oru.out");
+    }
+
+    static void TearDownTestSuite() {
+        Stop(daemon_);
+        Stop(monitor_);
+    }
+
+    static bool ServerListening(const char* simDir) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(simDir, ec)) {
+            if (e.path().filename().string().rfind("hdc-0-", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static Result OruHost(const std::vector<std::string>& args, const std::string& name) {
+        std::vector<std::string> argv = {std::string(ORU_BIN_DIR) + "/oru-host"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        fs::path out = tmp_ / (name + ".out");
+        fs::path err = tmp_ / (name + ".err");
+        int code = Wait(Spawn(argv, out, err));
+        return {code, Slurp(out), Slurp(err)};
+    }
+
+    static inline fs::path tmp_;
+    static inline pid_t monitor_ = -1;
+    static inline pid_t daemon_ = -1;
+};
+
+std::vector<std::vector<std::string>> Csv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> cells;
+        std::string cell;
+        bool quoted = false;
+        for (char c : line) {
+            if (c == '"') {
+                quoted = !quoted;
+            } else if (c == ',' && !quoted) {
+                cells.push_back(cell);
+                cell.clear();
+            } else {
+                cell += c;
+            }
+        }
+        cells.push_back(cell);
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+TEST_F(OruHostEndToEnd, ProfileThenReportShowsTheDeviceAndTheDaemon) {
+    fs::path run = tmp_ / "run";
+    Result profile =
+        OruHost({"profile", "--device", "0", "--job-id", "e2e-1", "--out", run.string(),
+                 "--duration", "2", "--sys", "--pid", "--interval", "100", "--llc", "read"},
+                "profile");
+    ASSERT_EQ(profile.code, 0) << profile.err << Slurp(tmp_ / "oru.log");
+    // Not a terminal: no progress line.
+    EXPECT_EQ(profile.err.find('\r'), std::string::npos);
+
+    std::string pid = std::to_string(daemon_);
+    for (const std::string& f :
+         {std::string("data/SystemCpuUsage.data"), std::string("data/Memory.data"),
+          "data/" + pid + "-CpuUsage.data", "data/" + pid + "-Memory.data"}) {
+        EXPECT_TRUE(fs::is_regular_file(run / f)) << f;
+        EXPECT_GT(fs::file_size(run / f), 0u) << f;
+    }
+
+    nlohmann::json job = nlohmann::json::parse(Slurp(run / "job.json"), nullptr, false);
+    ASSERT_FALSE(job.is_discarded());
+    EXPECT_EQ(job["job_id"], "e2e-1");
+    EXPECT_EQ(job["device"], 0);
+    EXPECT_EQ(job["outcome"], "success");
+    ASSERT_EQ(job["replies"].size(), 6u);
+    for (const auto& reply : job["replies"]) {
+        EXPECT_EQ(reply["status"], 0) << reply.dump();
+    }
+    EXPECT_EQ(job["data"]["finished"], true);
+    EXPECT_GE(job["timings_ms"]["collection"].get<uint64_t>(), 2000u);
+    uint64_t total = 0;
+    for (const auto& [name, stats] : job["data"]["files"].items()) {
+        EXPECT_EQ(stats["bytes"].get<uint64_t>(), fs::file_size(run / name)) << name;
+        total += stats["bytes"].get<uint64_t>();
+    }
+    EXPECT_EQ(job["data"]["bytes"].get<uint64_t>(), total);
+
+    Result report = OruHost({"report", run.string()}, "report");
+    ASSERT_EQ(report.code, 0) << report.err;
+    EXPECT_NE(report.out.find("Report of job e2e-1 on device 0"), std::string::npos) << report.out;
+    EXPECT_NE(report.out.find(" 0 not parsed"), std::string::npos) << report.out;
+
+    auto system = Csv(Slurp(run / "system.csv"));
+    size_t intervals = 0;
+    for (size_t i = 1; i < system.size(); ++i) {
+        if (!system[i][2].empty()) {
+            double busy = std::stod(system[i][2]);
+            EXPECT_GE(busy, 0.0);
+            EXPECT_LE(busy, 100.0);
+            ++intervals;
+        }
+    }
+    // Sampled every 100 ms or so for two seconds.
+    EXPECT_GE(intervals, 5u);
+
+    auto processes = Csv(Slurp(run / "processes.csv"));
+    bool daemonSeen = false;
+    for (size_t i = 1; i < processes.size(); ++i) {
+        if (processes[i][0] == pid) {
+            daemonSeen = true;
+            EXPECT_EQ(processes[i][1], "oru");
+            EXPECT_GT(std::stoull(processes[i][7]), 0u) << "resident memory";
+            if (!processes[i][3].empty()) {
+                double share = std::stod(processes[i][3]);
+                EXPECT_GE(share, 0.0);
+                EXPECT_LE(share, 100.0);
+            }
+        }
+    }
+    EXPECT_TRUE(daemonSeen);
+    EXPECT_TRUE(fs::is_regular_file(run / "report.html"));
+
+    // The device tore the job down: the same job id runs again.
+    Result again = OruHost({"profile", "--device", "0", "--job-id", "e2e-1", "--out",
+                            (tmp_ / "again").string(), "--duration", "0.3", "--sys"},
+                           "again");
+    EXPECT_EQ(again.code, 0) << again.err;
+}
+
+TEST_F(OruHostEndToEnd, AContainerIsRefusedWithTheDevicesText) {
+    Result r = OruHost({"profile", "--device", "0", "--job-id", "e2e-2", "--out",
+                        (tmp_ / "container").string(), "--duration", "1", "--sys", "--vfid", "5"},
+                       "container");
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("MESSAGE_CONTAINER_NO_SUPPORT"), std::string::npos) << r.err;
+    nlohmann::json job = nlohmann::json::parse(Slurp(tmp_ / "container/job.json"), nullptr, false);
+    EXPECT_EQ(job["outcome"], "refused");
+}
+
+TEST_F(OruHostEndToEnd, ADeviceWithoutAServerIsAConnectionFailure) {
+    Result r =
+        OruHost({"profile", "--device", "7", "--job-id", "e2e-3", "--out",
+                 (tmp_ / "nodevice").string(), "--duration", "1", "--sys", "--reply-timeout", "5"},
+                "nodevice");
+    EXPECT_EQ(r.code, 4);
+    EXPECT_NE(r.err.find("cannot connect to device 7"), std::string::npos) << r.err;
+}
+
+}  // namespace
