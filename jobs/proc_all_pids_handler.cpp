@@ -32,7 +32,7 @@ void ProcAllPidsFileHandler::SetProcRoot(const std::string& root) {
 int ProcAllPidsFileHandler::Init() {
     ORU_LOGI("ProcAllPidsFileHandler Init");
     (void)ListPids(procRoot_, listed_);
-    Merge();
+    Merge(false);
     return 0;
 }
 
@@ -55,7 +55,7 @@ void ProcAllPidsFileHandler::Execute() {
     passTime_ = now;
 
     if (ListPids(procRoot_, listed_)) {
-        Merge();
+        Merge(true);
     } else {
         // Keep sampling the known processes rather than take them all for gone.
         ORU_LOGW("Open file %s failed", PathBaseName(procRoot_));
@@ -73,7 +73,7 @@ void ProcAllPidsFileHandler::Execute() {
     }
 }
 
-void ProcAllPidsFileHandler::Merge() {
+void ProcAllPidsFileHandler::Merge(bool logChanges) {
     next_.clear();
     try {
         next_.reserve(listed_.size());  // nothing below reallocates
@@ -85,11 +85,15 @@ void ProcAllPidsFileHandler::Merge() {
     size_t j = 0;
     while (i < samplers_.size() || j < listed_.size()) {
         if (j == listed_.size() || (i < samplers_.size() && samplers_[i].pid < listed_[j])) {
-            ORU_LOGI("exit Pid %d", static_cast<int>(samplers_[i].pid));
+            if (logChanges) {
+                ORU_LOGI("exit Pid %d", static_cast<int>(samplers_[i].pid));
+            }
             ReleaseSamplers(samplers_[i]);
             i++;
         } else if (i == samplers_.size() || listed_[j] < samplers_[i].pid) {
-            ORU_LOGI("New Pid %d", static_cast<int>(listed_[j]));
+            if (logChanges) {
+                ORU_LOGI("New Pid %d", static_cast<int>(listed_[j]));
+            }
             next_.emplace_back();
             CreateSamplers(listed_[j], next_.back());
             j++;

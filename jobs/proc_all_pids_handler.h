@@ -55,9 +55,10 @@ class ProcAllPidsFileHandler : public TimerHandler {
 
     void CreateSamplers(uint32_t pid, PidSamplers& entry);
     static void ReleaseSamplers(PidSamplers& entry);
-    // Brings samplers_ in line with listed_, in one pass over both; leaves
-    // samplers_ as it was when out of memory.
-    void Merge();
+    // Brings samplers_ in line with listed_, in one pass over both, logging
+    // each process that came or went when logChanges is set; leaves samplers_
+    // as it was when out of memory.
+    void Merge(bool logChanges);
 
     // Constant after construction (the root until Init).
     const uint32_t devId_;
