@@ -1,0 +1,165 @@
+// The system-information jobs end to end: a job that switches on
+// "sys_profiling" and "pid_profiling" runs on the daemon over the simulated
+// card for a few seconds, and the host receives the system CPU and memory
+// samples and the samples of every process, the daemon's own and a process
+// started during the job included, as well-formed records.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/testing/process.h"
+#include "jobs/sampling_test_support.h"
+#include "tools/host/profiling_client.h"
+
+namespace {
+
+using namespace analysis::orbx;
+using Analysis::Orbx::JobWrapper::testing::ParseRecords;
+using Analysis::Orbx::JobWrapper::testing::Record;
+using host::CollectedFile;
+using host::ControlChannel;
+using host::DataChannel;
+using host::Handshake;
+using host::HostClient;
+using host::Target;
+
+constexpr char kJobId[] = "sysinfo1";
+constexpr uint64_t kIntervalNs = 100000000;  // the configured 100 ms
+constexpr char kConfig[] =
+    R"({"job_id":"sysinfo1","sys_profiling":"on","pid_profiling":"on",)"
+    R"("cpu_sampling_interval":100,"sys_sampling_interval":100,"pid_sampling_interval":100})";
+
+class SysInfoJobTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "1", 1); }
+
+    void SetUp() override {
+        std::filesystem::create_directories(ORU_TEST_TMP_DIR);
+        log_ = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
+        std::filesystem::remove(log_);
+        daemon_ = std::make_unique<oru_testing::Child>(
+            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"},
+            std::vector<std::string>{"OSTREL_SIM_DEVICES=1", "OSTREL_LOG_FILE=" + log_,
+                                     "OSTREL_LOG_LEVEL=info"},
+            std::string(ORU_TEST_TMP_DIR) + "/oru.out");
+        client_ = HostClient::Create();
+        ASSERT_NE(client_, nullptr);
+    }
+    void TearDown() override { daemon_.reset(); }
+
+    // Opens the control channel, waiting for the daemon's server to come up.
+    std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::unique_ptr<ControlChannel> ctrl;
+        proto::Response reply;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (ControlChannel::Open(*client_, Target{0, 0}, hs, &ctrl, &reply) == host::kRecvOk &&
+                reply.status() == proto::SUCCESS) {
+                return ctrl;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return nullptr;
+    }
+
+    std::string log_;
+    std::unique_ptr<oru_testing::Child> daemon_;
+    std::shared_ptr<HostClient> client_;
+};
+
+// Checks one data file: well-formed records, indexes increasing, samples at
+// least the interval apart. Returns its records.
+std::vector<Record> CheckedRecords(const std::string& name, const CollectedFile& file) {
+    std::vector<Record> records;
+    EXPECT_TRUE(ParseRecords(file.data, records)) << name;
+    for (size_t i = 1; i < records.size(); ++i) {
+        EXPECT_GT(records[i].index, records[i - 1].index) << name;
+        EXPECT_GE(records[i].timeStamp, records[i - 1].timeStamp + kIntervalNs) << name;
+    }
+    return records;
+}
+
+TEST_F(SysInfoJobTest, SystemAndEveryProcessReachTheHostAsWellFormedRecords) {
+    Handshake hs{kJobId, 0, ""};
+    auto ctrl = OpenControl(hs);
+    ASSERT_NE(ctrl, nullptr);
+    std::unique_ptr<DataChannel> data;
+    proto::Response reply;
+    ASSERT_EQ(DataChannel::Open(*client_, Target{0, 0}, hs, &data, &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS);
+    auto collected = std::async(std::launch::async, [&data] {
+        std::map<std::string, CollectedFile> files;
+        int rc = data->CollectUntilFinish(&files);
+        return std::make_pair(rc, files);
+    });
+
+    std::string ctx = host::MakeJobContext(kJobId, "0", "t1");
+    ASSERT_EQ(ctrl->StartJob(ctx, kConfig, &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    ASSERT_EQ(ctrl->StartReplay(ctx, proto::ReplayStartReq(), &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+
+    // The job samples for a while; a process starts in the middle of it.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    oru_testing::Child child({"/bin/sleep", "30"}, {},
+                             std::string(ORU_TEST_TMP_DIR) + "/child.out");
+    ASSERT_GT(child.Pid(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    auto result = collected.get();
+    ASSERT_EQ(result.first, host::kRecvOk);
+    std::map<std::string, CollectedFile>& files = result.second;
+
+    std::vector<Record> cpu = CheckedRecords("cpu", files["data/SystemCpuUsage.data"]);
+    ASSERT_GE(cpu.size(), 5u);
+    EXPECT_EQ(cpu[0].index, 0u);
+    EXPECT_EQ(cpu[0].data.rfind("cpu ", 0), 0u);
+    std::vector<Record> mem = CheckedRecords("mem", files["data/Memory.data"]);
+    ASSERT_GE(mem.size(), 5u);
+    EXPECT_NE(mem[0].data.find("MemTotal:"), std::string::npos);
+
+    for (pid_t pid : {daemon_->Pid(), child.Pid()}) {
+        std::string p = std::to_string(pid);
+        std::vector<Record> pidCpu =
+            CheckedRecords(p + " cpu", files["data/" + p + "-CpuUsage.data"]);
+        std::vector<Record> pidMem =
+            CheckedRecords(p + " mem", files["data/" + p + "-Memory.data"]);
+        ASSERT_GE(pidCpu.size(), 3u) << p;
+        ASSERT_GE(pidMem.size(), 3u) << p;
+        EXPECT_EQ(pidCpu[0].data.rfind(p + " (", 0), 0u);
+        EXPECT_NE(pidCpu[0].data.find("\nProcessName:"), std::string::npos);
+        EXPECT_NE(pidCpu[0].data.find("\ncpu "), std::string::npos);
+        EXPECT_NE(pidMem[0].data.find("\nProcessName:"), std::string::npos);
+    }
+    EXPECT_NE(files["data/" + std::to_string(child.Pid()) + "-CpuUsage.data"].data.find(
+                  "ProcessName:sleep\n"),
+              std::string::npos);
+
+    // Every other process of the machine was sampled as well, in good form.
+    size_t processFiles = 0;
+    for (const auto& [name, file] : files) {
+        if (name.find("-CpuUsage.data") != std::string::npos ||
+            name.find("-Memory.data") != std::string::npos) {
+            processFiles++;
+            (void)CheckedRecords(name, file);
+        }
+    }
+    EXPECT_GE(processFiles, 4u);
+
+    std::string log = oru_testing::ReadText(log_);
+    EXPECT_EQ(oru_testing::CountIn(log, "Upload Data Failed"), 0);
+    EXPECT_EQ(oru_testing::CountIn(log, "StopProfTimer end"), 1);
+}
+
+}  // namespace
