@@ -13,8 +13,8 @@
 
 namespace analysis::orbx::hosttool {
 
-// Where chunks without a file name go (the device sends its cache-counter
-// channel data unnamed).
+// Where chunks without a file name go (a channel reader whose job names no
+// data file sends its chunks unnamed).
 constexpr const char* kUnnamedDataFile = "data/unnamed.data";
 
 struct FileStats {
