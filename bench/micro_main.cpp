@@ -1,0 +1,195 @@
+// oru_bench_micro: the micro benchmarks, each beside its baseline in the
+// same run, turned into result rows (bench_rows.h).
+//
+// Without Google Benchmark options of its own the program runs every
+// benchmark five times in random interleaving (so that the load of a shared
+// machine falls on oru and its baseline alike) and compares the medians of
+// the measuring thread's CPU time. Any --benchmark_* option is passed on.
+//
+// Large blocks (the 4 MiB chunks of the codec) are kept in the heap rather
+// than mapped and unmapped on every allocation: otherwise the figures are
+// those of the kernel's page faults, which on this kind of virtual machine
+// cost as much as everything else together and vary with the heap's history.
+#include <malloc.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "bench/bench_rows.h"
+
+namespace {
+
+using oru::bench::BenchRow;
+
+struct Measured {
+    double cpuSeconds = 0;  // per iteration
+    std::map<std::string, double> counters;
+    int repetitions = 1;
+    std::string error;
+};
+
+// Reports to the console as usual and keeps every benchmark's median (or
+// its only run).
+class CollectingReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            const std::string name = run.run_name.function_name;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Aggregate && !median) {
+                continue;
+            }
+            Measured& m = results_[name];
+            if (run.error_occurred) {
+                m.error = run.error_message;
+                continue;
+            }
+            if (!median && medians_.count(name) != 0) {
+                continue;
+            }
+            if (median) {
+                medians_[name] = true;
+            }
+            m.cpuSeconds =
+                run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            m.repetitions = static_cast<int>(run.repetitions);
+            m.counters.clear();
+            for (const auto& [key, counter] : run.counters) {
+                m.counters[key] = counter.value;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    const std::map<std::string, Measured>& Results() const { return results_; }
+
+  private:
+    std::map<std::string, Measured> results_;
+    std::map<std::string, bool> medians_;
+};
+
+struct RowSpec {
+    const char* row;
+    const char* oruBench;
+    const char* baselineBench;
+    const char* unit;
+    double unitSeconds;      // one unit of the figures, in seconds
+    const char* perCounter;  // divide each figure by this counter (empty: none)
+    double goalRatio;        // oru / baseline must not exceed it
+    const char* goal;
+};
+
+const RowSpec kRows[] = {
+    {"per-process sampling", "BM_SamplingOru", "BM_SamplingBaseline", "us per process", 1e-6,
+     "processes", 1.5, "oru <= 1.5 x baseline"},
+    {"JSON parse", "BM_JsonParseOru", "BM_JsonParseBaseline", "us per parse", 1e-6, "", 0.5,
+     "oru <= 0.5 x baseline (2x faster)"},
+    {"codec", "BM_CodecOru", "BM_CodecBaseline", "ms per encode + decode (4 MiB)", 1e-3, "", 1.2,
+     "oru <= 1.2 x baseline"},
+};
+
+// The figure of one side in the row's unit; false when it was not measured.
+bool Figure(const std::map<std::string, Measured>& results, const RowSpec& spec, const char* bench,
+            double& figure, std::string& why) {
+    auto it = results.find(bench);
+    if (it == results.end()) {
+        why = std::string(bench) + " did not run";
+        return false;
+    }
+    const Measured& m = it->second;
+    if (!m.error.empty()) {
+        why = std::string(bench) + ": " + m.error;
+        return false;
+    }
+    double per = 1;
+    if (spec.perCounter[0] != '\0') {
+        auto c = m.counters.find(spec.perCounter);
+        if (c == m.counters.end() || c->second <= 0) {
+            why = std::string(bench) + " counted no " + spec.perCounter;
+            return false;
+        }
+        per = c->second;
+    }
+    figure = m.cpuSeconds / per / spec.unitSeconds;
+    return std::isfinite(figure) && figure > 0;
+}
+
+double Round(double v, int digits) {
+    double scale = std::pow(10.0, digits);
+    return std::round(v * scale) / scale;
+}
+
+bool HasBenchmarkOption(int argc, char** argv, const char* option) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], option, std::strlen(option)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string jsonPath = oru::bench::TakeJsonOption(argc, argv);
+    (void)mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    (void)mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    std::vector<char*> args(argv, argv + argc);
+    std::string defaults[] = {
+        "--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true",
+        "--benchmark_report_aggregates_only=true", "--benchmark_min_time=0.2"};
+    for (std::string& option : defaults) {
+        std::string name = option.substr(0, option.find('=') + 1);
+        if (!HasBenchmarkOption(argc, argv, name.c_str())) {
+            args.push_back(option.data());
+        }
+    }
+    int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
+        return 2;
+    }
+    CollectingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::vector<BenchRow> rows;
+    bool allMeasured = true;
+    for (const RowSpec& spec : kRows) {
+        double oru = 0;
+        double baseline = 0;
+        std::string why;
+        if (!Figure(reporter.Results(), spec, spec.oruBench, oru, why) ||
+            !Figure(reporter.Results(), spec, spec.baselineBench, baseline, why)) {
+            std::fprintf(stderr, "%s: not measured (%s)\n", spec.row, why.c_str());
+            allMeasured = false;
+            continue;
+        }
+        BenchRow row;
+        row.row = spec.row;
+        row.oru = Round(oru, 3);
+        row.baseline = Round(baseline, 3);
+        row.unit = spec.unit;
+        row.ratio = Round(oru / baseline, 3);
+        row.goal = spec.goal;
+        row.pass = oru / baseline <= spec.goalRatio;
+        const Measured& m = reporter.Results().at(spec.oruBench);
+        row.note = "CPU time, median of " + std::to_string(m.repetitions) + " interleaved runs";
+        if (spec.perCounter[0] != '\0') {
+            row.note += "; " + std::to_string(static_cast<long>(m.counters.at(spec.perCounter))) +
+                        " " + spec.perCounter;
+        }
+        rows.push_back(row);
+    }
+    if (!jsonPath.empty() && !oru::bench::WriteBenchRows(jsonPath, rows)) {
+        return 1;
+    }
+    return allMeasured ? 0 : 1;
+}
