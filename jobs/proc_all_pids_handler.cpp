@@ -123,6 +123,11 @@ void ProcAllPidsFileHandler::CreateSamplers(uint32_t pid, PidSamplers& entry) {
     mem->SetTimeSource(passClock);
     stat->SetTimeSource(passClock);
     stat->SetSystemCpuLine(cpuLine_);
+    auto name = MakeShared<ProcessNameCache>();
+    if (name != nullptr) {
+        mem->ShareProcessName(name);
+        stat->ShareProcessName(name);
+    }
     if (mem->Init() != 0 || stat->Init() != 0) {
         (void)mem->Uninit();
         return;

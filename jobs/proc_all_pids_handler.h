@@ -5,7 +5,8 @@
 // listing with the processes it already samples (a process that left has
 // its two samplers flushed and released; a new one gets two samplers that
 // sample at once), reads the first "cpu" line of /proc/stat once for the
-// whole pass, and executes every pair in increasing pid order. The samplers
+// whole pass, and executes every pair in increasing pid order; the two
+// samplers of a process read its name (comm) once per pass. The samplers
 // of a pass all see the pass's time, so each of them samples on every pass
 // that the interval lets through, however long the pass takes.
 //

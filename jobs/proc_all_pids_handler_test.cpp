@@ -148,6 +148,30 @@ TEST_F(ProcAllPidsTest, EveryProcessSamplesOnEveryPassTheIntervalLetsThrough) {
     }
 }
 
+TEST_F(ProcAllPidsTest, BothSamplersOfAPassShareOneReadOfTheName) {
+    LevelLogCapture log;
+    proc_.AddProcess(7, "first");
+    std::filesystem::remove(proc_.Root() + "/7/comm");
+    auto handler = Make();
+    handler->Execute();
+    // One failed read for the pair, not one per sampler.
+    EXPECT_EQ(log.Count("proc comm file size is invalid"), 1u);
+
+    proc_.Write("7/comm", "second\n");
+    clock_.Advance(kInterval);
+    handler->Execute();
+    EXPECT_EQ(handler->Uninit(), 0);
+
+    auto files = RecordsByFile();
+    for (const char* name : {"data/7-Memory.data.t", "data/7-CpuUsage.data.t"}) {
+        const auto& records = files[name];
+        ASSERT_EQ(records.size(), 2u) << name;
+        EXPECT_NE(records[0].data.find("ProcessName:self\n"), std::string::npos) << name;
+        // The next pass reads the name afresh.
+        EXPECT_NE(records[1].data.find("ProcessName:second\n"), std::string::npos) << name;
+    }
+}
+
 TEST_F(ProcAllPidsTest, UnreadableListingKeepsTheKnownProcesses) {
     LevelLogCapture log;
     proc_.AddProcess(4, "known");

@@ -85,6 +85,12 @@ ProcPidFileHandler::ProcPidFileHandler(uint32_t tag, uint32_t devId, uint64_t bu
       systemStatFile_(DirOf(DirOf(procFileName)) + "/stat") {}
 
 void ProcPidFileHandler::AppendProcessName(std::string& text) {
+    if (nameCache_ != nullptr && nameCache_->valid && nameCache_->time == GetLastTime()) {
+        text.append("ProcessName:");
+        text.append(nameCache_->name);
+        text.push_back('\n');
+        return;
+    }
     name_.assign("self");
     uint64_t size = Utils::GetFileSize(commFile_);
     if (size == UINT64_MAX) {
@@ -100,6 +106,11 @@ void ProcPidFileHandler::AppendProcessName(std::string& text) {
             name_.assign(line);
         }
         auxFile_.Close();
+    }
+    if (nameCache_ != nullptr) {
+        nameCache_->valid = true;
+        nameCache_->time = GetLastTime();
+        nameCache_->name = name_;
     }
     text.append("ProcessName:");
     text.append(name_);

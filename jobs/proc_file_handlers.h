@@ -43,6 +43,14 @@ class ProcMemFileHandler : public ProcTimerHandler {
     void ParseProcFile(ProcFileReader& file, std::string& text) override;
 };
 
+// The process name as read for the samples of one time, shared by the two
+// samplers of a process so that comm is read once per timer pass.
+struct ProcessNameCache {
+    bool valid = false;
+    uint64_t time = 0;  // sample time the name was read for
+    std::string name;
+};
+
 // Base of the two per-process samplers: the data file is
 // "data/" + pid + "-" + dataName, and the process name is the first line of
 // the comm file beside procFileName ("self" when it cannot be read).
@@ -54,6 +62,12 @@ class ProcPidFileHandler : public ProcTimerHandler {
                        std::shared_ptr<Uploader> upLoader, uint32_t pid);
 
     uint32_t GetPid() const { return pid_; }
+    // From now on a name that cache holds for the time of a sample is used
+    // instead of reading comm again, and a name read here is left in it.
+    // REQUIRES: before the first Execute.
+    void ShareProcessName(std::shared_ptr<ProcessNameCache> cache) {
+        nameCache_ = std::move(cache);
+    }
 
   protected:
     // Appends "ProcessName:" + the name + "\n".
@@ -68,6 +82,7 @@ class ProcPidFileHandler : public ProcTimerHandler {
     const std::string systemStatFile_;
     ProcFileReader auxFile_;  // the comm file and, when read here, /proc/stat
     std::string name_;
+    std::shared_ptr<ProcessNameCache> nameCache_;
 };
 
 // Sends /proc/<pid>/stat, the process name and the first "cpu" line of

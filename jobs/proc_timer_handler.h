@@ -58,6 +58,9 @@ class ProcTimerHandler : public TimerHandler {
     uint32_t GetIndex() const { return index_.load(std::memory_order_relaxed); }
 
   protected:
+    // The time of the sample being taken (of the last one between samples).
+    uint64_t GetLastTime() const { return lastTime_; }
+
     // Turns the opened file (unopened for an empty procFileName) into the
     // text to send; text arrives empty.
     virtual void ParseProcFile(ProcFileReader& file, std::string& text) = 0;
