@@ -1,0 +1,228 @@
+// Latency of the control plane: the time from sending a job start on an open
+// control session until its Response arrives, through the daemon on the
+// simulated card, over 200 jobs on one session (each stopped again, untimed,
+// before the next starts).
+//
+// Baseline, in the same run: a child process answers a request of the same
+// size as the framed job start with a reply of the same size as the framed
+// Response, over a bare Unix-domain socket pair.
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench/harness.h"
+#include "daemon/hdc_api.h"
+#include "message/codec.h"
+
+namespace {
+
+using namespace analysis::orbx;
+using oru_bench::Row;
+
+constexpr int kJobs = 200;
+constexpr int kWarmup = 5;
+constexpr double kP99GoalMs = 20.0;
+
+// Replies travel on the control session of the job named in its handshake,
+// so every job of the run has that name; each is stopped before the next.
+constexpr char kJobId[] = "roundtrip";
+constexpr char kAnchorJobId[] = "anchor";
+constexpr int kColdJobs = 10;
+
+std::string Config(const std::string& jobId) {
+    return R"({"job_id":")" + jobId + R"(","gxprof_llc_profiling":"on","llc_interval":10})";
+}
+
+struct Sizes {
+    size_t request = 0;
+    size_t reply = 0;
+};
+
+// Starts and stops `count` jobs on the session, timing each start until its
+// Response (ms) into *times, after `warmup` untimed ones. The first reply
+// and request give *sizes. false with *error set on failure.
+bool RunJobs(host::ControlChannel& ctrl, int warmup, int count, std::vector<double>* times,
+             Sizes* sizes, std::string* error) {
+    std::string ctx = host::MakeJobContext(kJobId, "0");
+    std::string config = Config(kJobId);
+    for (int i = 0; i < warmup + count; ++i) {
+        proto::Response reply;
+        auto start = std::chrono::steady_clock::now();
+        int rc = ctrl.StartJob(ctx, config, &reply);
+        double ms = oru_bench::SecondsSince(start) * 1000.0;
+        if (rc != host::kRecvOk || reply.status() != proto::SUCCESS) {
+            *error = "job start " + std::to_string(i) + " failed: " + reply.message();
+            return false;
+        }
+        if (sizes->request == 0) {
+            proto::JobStartReq req;
+            req.mutable_hdr()->set_job_ctx(ctx);
+            req.set_sampleconfig(config);
+            sizes->request = IDE_TLV_HEAD_LEN + message::EncodeMessage(req).size();
+            sizes->reply = IDE_TLV_HEAD_LEN + message::EncodeMessage(reply).size();
+        }
+        if (i >= warmup) {
+            times->push_back(ms);
+        }
+        if (ctrl.StopJob(ctx, &reply) != host::kRecvOk || reply.status() != proto::SUCCESS) {
+            *error = "job stop " + std::to_string(i) + " failed: " + reply.message();
+            return false;
+        }
+    }
+    return true;
+}
+
+struct OruTimes {
+    std::vector<double> warm;  // the channel poller already running
+    std::vector<double> cold;  // each start also starts the poller and its pool
+};
+
+// Round trips through the daemon. The last job to stop also stops the
+// channel poller, which waits out its driver poll (up to 1 s): so that 200
+// jobs take seconds, not minutes, a job on device 1 keeps the poller up
+// while they run, and only a few cold starts follow.
+OruTimes Oru(const oru_bench::ScratchDir& dir, Sizes* sizes, std::string* error) {
+    OruTimes times;
+    auto daemon = oru_bench::StartDaemon(dir, 2, {});
+    if (daemon->Pid() <= 0) {
+        *error = "the daemon did not start";
+        return times;
+    }
+    oru_bench::Watchdog watchdog(daemon->Pid(), std::chrono::seconds(90));
+    auto client = host::HostClient::Create();
+    auto ctrl = client != nullptr ? oru_bench::OpenControl(*client, host::Handshake{kJobId, 0, ""})
+                                  : nullptr;
+    auto anchor = ctrl != nullptr
+                      ? oru_bench::OpenControl(*client, host::Handshake{kAnchorJobId, 1, ""}, 1)
+                      : nullptr;
+    if (anchor == nullptr) {
+        *error = "no control session";
+        return times;
+    }
+    std::string anchorCtx = host::MakeJobContext(kAnchorJobId, "1");
+    proto::Response reply;
+    if (anchor->StartJob(anchorCtx, Config(kAnchorJobId), &reply) != host::kRecvOk ||
+        reply.status() != proto::SUCCESS) {
+        *error = "the job on device 1 did not start";
+        return times;
+    }
+    bool ok = RunJobs(*ctrl, kWarmup, kJobs, &times.warm, sizes, error);
+    ok = ok && anchor->StopJob(anchorCtx, &reply) == host::kRecvOk &&
+         RunJobs(*ctrl, 0, kColdJobs, &times.cold, sizes, error);
+    if (!ok) {
+        times.warm.clear();
+    }
+    return times;
+}
+
+bool Transfer(int fd, char* buf, size_t len, bool send) {
+    for (size_t done = 0; done < len;) {
+        ssize_t n = send ? write(fd, buf + done, len - done) : read(fd, buf + done, len - done);
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Round trips over the bare socket pair in milliseconds.
+std::vector<double> Baseline(const Sizes& sizes, std::string* error) {
+    std::vector<double> times;
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
+        *error = "socketpair failed";
+        return times;
+    }
+    std::vector<char> request(sizes.request, 'q');
+    std::vector<char> reply(sizes.reply, 'r');
+    pid_t pid = fork();
+    if (pid < 0) {
+        *error = "fork failed";
+        return times;
+    }
+    if (pid == 0) {
+        // Only read, write and _exit here: the parent has threads.
+        close(sv[0]);
+        while (Transfer(sv[1], request.data(), request.size(), false) &&
+               Transfer(sv[1], reply.data(), reply.size(), true)) {
+        }
+        _exit(0);
+    }
+    close(sv[1]);
+    for (int i = 0; i < kWarmup + kJobs; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        if (!Transfer(sv[0], request.data(), request.size(), true) ||
+            !Transfer(sv[0], reply.data(), reply.size(), false)) {
+            *error = "baseline exchange failed";
+            times.clear();
+            break;
+        }
+        if (i >= kWarmup) {
+            times.push_back(oru_bench::SecondsSince(start) * 1000.0);
+        }
+    }
+    close(sv[0]);
+    waitpid(pid, nullptr, 0);
+    return times;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* kP50 = "control round trip p50";
+    const char* kP99 = "control round trip p99";
+    const char* kUnit = "ms";
+    const char* kP50Goal = "report";
+    const char* kP99Goal = "oru p99 < 20 ms";
+    oru_bench::ScratchDir dir;
+    std::string error = "no scratch dir";
+    Sizes sizes;
+    OruTimes oruTimes;
+    std::vector<double> base;
+    if (dir.Ok()) {
+        error.clear();
+        oru_bench::UseSimulator(dir, 2);
+        oruTimes = Oru(dir, &sizes, &error);
+        if (!oruTimes.warm.empty()) {
+            base = Baseline(sizes, &error);
+        }
+    }
+    const std::vector<double>& oru = oruTimes.warm;
+    if (oru.empty() || base.empty()) {
+        return oru_bench::ReportRows(argc, argv,
+                                     {oru_bench::Unmeasured(kP50, kUnit, kP50Goal, error),
+                                      oru_bench::Unmeasured(kP99, kUnit, kP99Goal, error)});
+    }
+    char note[256];
+    std::snprintf(note, sizeof(note),
+                  "%d job starts with the channel poller up; %d cold starts: p50 %.2f ms, max "
+                  "%.2f ms; request %zu B, reply %zu B",
+                  kJobs, kColdJobs, oru_bench::Percentile(oruTimes.cold, 0.5),
+                  oru_bench::Percentile(oruTimes.cold, 1.0), sizes.request, sizes.reply);
+    Row p50{kP50,
+            oru_bench::Percentile(oru, 0.5),
+            oru_bench::Percentile(base, 0.5),
+            kUnit,
+            std::nullopt,
+            kP50Goal,
+            std::nullopt,
+            note};
+    p50.ratio = p50.oru / *p50.baseline;
+    Row p99{kP99,
+            oru_bench::Percentile(oru, 0.99),
+            oru_bench::Percentile(base, 0.99),
+            kUnit,
+            std::nullopt,
+            kP99Goal,
+            std::nullopt,
+            note};
+    p99.ratio = p99.oru / *p99.baseline;
+    p99.pass = p99.oru < kP99GoalMs;
+    return oru_bench::ReportRows(argc, argv, {p50, p99});
+}
