@@ -31,6 +31,9 @@ constexpr auto kSettle = std::chrono::seconds(1);
 constexpr double kIdleCpuGoal = 0.5;   // % of one core
 constexpr double kIdleRssGoal = 16.0;  // MiB
 constexpr double kBusyCpuGoal = 5.0;   // % of one core
+constexpr char kCpuUnit[] = "% of one core";
+constexpr char kRssUnit[] = "MiB resident";
+constexpr char kPeakUnit[] = "MiB peak resident";
 constexpr char kBusyJob[] = "busy";
 constexpr char kBusyConfig[] =
     R"({"job_id":"busy","sys_profiling":"on","pid_profiling":"on",)"
@@ -93,9 +96,8 @@ Window Measure(pid_t pid) {
 }
 
 std::vector<Row> Idle(const oru_bench::ScratchDir& dir) {
-    const char* kCpu = "idle footprint CPU";
-    const char* kRss = "idle footprint RSS";
-    const char* kThreads = "idle footprint threads";
+    // Rows of the one benchmark, told apart by their unit.
+    const char* kRow = "idle footprint";
     auto daemon = oru_bench::StartDaemon(dir, 2, {});
     Window w;
     std::string error = "the daemon's servers did not come up";
@@ -105,25 +107,24 @@ std::vector<Row> Idle(const oru_bench::ScratchDir& dir) {
         error = "the daemon ended";
     }
     if (!w.ok || !daemon->Running()) {
-        return {oru_bench::Unmeasured(kCpu, "% of one core", "< 0.5 %", error),
-                oru_bench::Unmeasured(kRss, "MiB", "< 16 MiB", error),
-                oru_bench::Unmeasured(kThreads, "threads", "report", error)};
+        return {oru_bench::Unmeasured(kRow, kCpuUnit, "< 0.5 %", error),
+                oru_bench::Unmeasured(kRow, kRssUnit, "< 16 MiB", error),
+                oru_bench::Unmeasured(kRow, "threads", "report", error)};
     }
     const char* note = "2 devices, no job, 10 s";
-    return {Row{kCpu, w.cpuPercent, std::nullopt, "% of one core", std::nullopt, "< 0.5 %",
+    return {Row{kRow, w.cpuPercent, std::nullopt, kCpuUnit, std::nullopt, "< 0.5 %",
                 w.cpuPercent < kIdleCpuGoal, note},
-            Row{kRss, w.end.rssMiB, std::nullopt, "MiB", std::nullopt, "< 16 MiB",
+            Row{kRow, w.end.rssMiB, std::nullopt, kRssUnit, std::nullopt, "< 16 MiB",
                 w.end.rssMiB < kIdleRssGoal, note},
-            Row{kThreads, static_cast<double>(w.end.threads), std::nullopt, "threads", std::nullopt,
+            Row{kRow, static_cast<double>(w.end.threads), std::nullopt, "threads", std::nullopt,
                 "report", std::nullopt, note}};
 }
 
 std::vector<Row> Busy(const oru_bench::ScratchDir& dir) {
-    const char* kCpu = "busy footprint CPU";
-    const char* kRss = "busy footprint peak RSS";
+    const char* kRow = "busy footprint";
     auto fail = [&](const std::string& error) {
-        return std::vector<Row>{oru_bench::Unmeasured(kCpu, "% of one core", "< 5 %", error),
-                                oru_bench::Unmeasured(kRss, "MiB", "report", error)};
+        return std::vector<Row>{oru_bench::Unmeasured(kRow, kCpuUnit, "< 5 %", error),
+                                oru_bench::Unmeasured(kRow, kPeakUnit, "report", error)};
     };
     auto daemon = oru_bench::StartDaemon(dir, 1, {});
     if (daemon->Pid() <= 0) {
@@ -176,10 +177,10 @@ std::vector<Row> Busy(const oru_bench::ScratchDir& dir) {
                   "system, all %d processes and LLC at 100 ms, 10 s; %d threads; %.1f MiB sent",
                   CountProcesses(), w.end.threads,
                   static_cast<double>(result.second) / (1024.0 * 1024.0));
-    return {Row{kCpu, w.cpuPercent, std::nullopt, "% of one core", std::nullopt, "< 5 %",
+    return {Row{kRow, w.cpuPercent, std::nullopt, kCpuUnit, std::nullopt, "< 5 %",
                 w.cpuPercent < kBusyCpuGoal, note},
-            Row{kRss, w.end.peakRssMiB, std::nullopt, "MiB", std::nullopt, "report", std::nullopt,
-                note}};
+            Row{kRow, w.end.peakRssMiB, std::nullopt, kPeakUnit, std::nullopt, "report",
+                std::nullopt, note}};
 }
 
 }  // namespace

@@ -32,104 +32,47 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_rows.h"
 #include "common/oru_paths.h"
 #include "daemon/testing/process.h"
 #include "tools/host/profiling_client.h"
 
 namespace oru_bench {
 
-// One line of the results table. Numbers that do not apply stay empty and
-// are written as null.
-struct Row {
-    std::string row;
-    double oru = 0;
-    std::optional<double> baseline;
-    std::string unit;
-    std::optional<double> ratio;
-    std::string goal;
-    std::optional<bool> pass;
-    std::string note;
-};
-
-inline std::string JsonText(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-inline std::string JsonNumber(std::optional<double> value) {
-    if (!value.has_value() || !std::isfinite(*value)) {
-        return "null";
-    }
-    char buf[64];
-    std::snprintf(buf, sizeof(buf), "%.6g", *value);
-    return buf;
-}
-
-inline std::string RowsToJson(const std::vector<Row>& rows) {
-    std::string out = "[\n";
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const Row& r = rows[i];
-        out += "  {\"row\": " + JsonText(r.row) + ", \"oru\": " + JsonNumber(r.oru) +
-               ", \"baseline\": " + JsonNumber(r.baseline) + ", \"unit\": " + JsonText(r.unit) +
-               ", \"ratio\": " + JsonNumber(r.ratio) + ", \"goal\": " + JsonText(r.goal) +
-               ", \"pass\": " + (r.pass.has_value() ? (*r.pass ? "true" : "false") : "null") +
-               ", \"note\": " + JsonText(r.note) + "}" + (i + 1 < rows.size() ? ",\n" : "\n");
-    }
-    return out + "]\n";
-}
-
-// The file named by `--json FILE`, or empty.
-inline std::string JsonPathFromArgs(int argc, char** argv) {
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--json") {
-            return argv[i + 1];
-        }
-    }
-    return "";
-}
+using Row = oru::bench::BenchRow;
 
 // Prints the rows and writes them to --json FILE when given. The exit status
 // of the program: 0 when every row was measured (whether or not it met its
-// goal), 1 when the file cannot be written.
+// goal), 1 when one was not or the file cannot be written.
 inline int ReportRows(int argc, char** argv, const std::vector<Row>& rows) {
+    bool measured = true;
+    auto text = [](std::optional<double> v) {
+        char buf[32] = "-";
+        if (v.has_value() && std::isfinite(*v)) {
+            std::snprintf(buf, sizeof(buf), "%.4g", *v);
+        }
+        return std::string(buf);
+    };
     for (const Row& r : rows) {
-        std::printf("%-32s oru %-12s baseline %-12s %-14s ratio %-8s goal %s: %s  (%s)\n",
-                    r.row.c_str(), JsonNumber(r.oru).c_str(), JsonNumber(r.baseline).c_str(),
-                    r.unit.c_str(), JsonNumber(r.ratio).c_str(), r.goal.c_str(),
+        measured = measured && std::isfinite(r.oru);
+        std::printf("%-20s oru %-10s baseline %-10s %-22s ratio %-8s goal %s: %s (%s)\n",
+                    r.row.c_str(), text(r.oru).c_str(), text(r.baseline).c_str(), r.unit.c_str(),
+                    text(r.ratio).c_str(), r.goal.c_str(),
                     r.pass.has_value() ? (*r.pass ? "pass" : "FAIL") : "-", r.note.c_str());
     }
-    std::string path = JsonPathFromArgs(argc, argv);
-    if (path.empty()) {
-        return 0;
-    }
-    std::ofstream out(path, std::ios::trunc);
-    out << RowsToJson(rows);
-    out.close();
-    if (!out) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    std::string path = oru::bench::TakeJsonOption(argc, argv);
+    if (!path.empty() && !oru::bench::WriteBenchRows(path, rows)) {
         return 1;
     }
-    return 0;
+    return measured ? 0 : 1;
 }
 
-// A row that could not be measured: every figure null, the reason as note.
+// A row that could not be measured: no figures (written as null), the
+// reason as note.
 inline Row Unmeasured(const std::string& row, const std::string& unit, const std::string& goal,
                       const std::string& why) {
-    Row r{row, 0, std::nullopt, unit, std::nullopt, goal, false, "not measured: " + why};
-    r.oru = std::nan("");
-    return r;
+    return Row{row,          std::nan(""), std::nullopt, unit,
+               std::nullopt, goal,         std::nullopt, "not measured: " + why};
 }
 
 inline double Percentile(std::vector<double> values, double fraction) {
