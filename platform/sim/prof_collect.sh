@@ -15,11 +15,18 @@
 #   --kill                           end every process this script started
 # Processes started by --stat and --record are recorded one pid a line in the
 # pid file beside this script. To add a verb, write verb_<name> and list it in main.
+#
+# Settings of the simulated card, one "name=value" a line in prof_collect.conf
+# beside this script (sudo hands the script none of its caller's environment):
+#   keep_pieces=<dir>   --record also copies every piece, once complete, into
+#                       <dir> under its own name: a record of exactly what was
+#                       recorded, whatever becomes of the pieces afterwards
 
 set -u
 
 SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 PID_FILE="${SCRIPT_DIR}/prof_collect.pid"
+CONF_FILE="${SCRIPT_DIR}/prof_collect.conf"
 KILL_WAIT_TENTHS=50 # how long --kill waits for a process to end (0.1 s units)
 
 usage() {
@@ -30,6 +37,12 @@ usage() {
 
 is_positive_int() {
     [[ "$1" =~ ^[0-9]+$ ]] && ((10#$1 > 0))
+}
+
+# The value of a setting (the last line that sets it), empty when unset.
+setting() {
+    [ -r "${CONF_FILE}" ] || return 0
+    sed -n "s/^$1=//p" "${CONF_FILE}" | tail -n 1
 }
 
 record_pid() {
@@ -182,7 +195,8 @@ verb_record() {
 
     # Piece n covers the n-th second (the last one: up to the kill). A piece is
     # complete before the next one is created.
-    local origin from to n=0 piece
+    local origin from to n=0 piece keep
+    keep=$(setting keep_pieces)
     origin=$(now_us)
     from=0
     while true; do
@@ -197,6 +211,9 @@ verb_record() {
         fi
         to=$(($(now_us) - origin))
         write_samples "${piece}" "${origin}" "${from}" "${to}" "${frequency}" "${events}"
+        if [ -n "${keep}" ]; then
+            cp -- "${piece}" "${keep}/" || echo "cannot keep ${piece} in ${keep}" >&2
+        fi
         ((stop == 0)) || break
         from=${to}
         n=$((n + 1))
