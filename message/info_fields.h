@@ -53,8 +53,11 @@ void WriteInfoFields(const T& object, const Table& fields, Json& doc) {
 // sets the field to the accessor's neutral value and logs.
 template <class T, class Table>
 void ReadInfoFields(T& object, const Table& fields, Json& doc) {
+    std::string key;  // one buffer for every lookup: long keys allocate once
+    key.reserve(64);
     for (const InfoField<T>& field : fields) {
-        const JsonValue& member = doc[field.key];
+        key.assign(field.key);
+        const JsonValue& member = doc[key];
         if (member.GetType() == JsonType::UNSET) {
             continue;
         }
