@@ -317,34 +317,9 @@ IdeTlvReq* ReadRequest(HDC_SESSION session, int* err) {
         *err = ret;
         return nullptr;
     }
-    *err = -1;
-    if (len == kTooLongRecv) {
-        ORU_LOGE("too long recv_data: %u bytes", len);
-        IdeXfree(buf);
-        return nullptr;
-    }
-    auto* req = static_cast<IdeTlvReq*>(IdeXmalloc(static_cast<size_t>(len) + 1));
-    if (req == nullptr) {
-        ORU_LOGE("Ide Xmalloc failed");
-        IdeXfree(buf);
-        return nullptr;
-    }
-    errno_t copyErr = memcpy_s(req, static_cast<size_t>(len) + 1, buf, len);
+    IdeTlvReq* req = IdeCheckRequest(buf, len);
     IdeXfree(buf);
-    if (copyErr != EOK) {
-        ORU_LOGE("memory copy_s failed");
-        IdeXfree(req);
-        return nullptr;
-    }
-    // A buffer shorter than the header has no len field to trust.
-    if (len < IDE_TLV_HEAD_LEN || req->len != len - IDE_TLV_HEAD_LEN) {
-        ORU_LOGE("recv len: %u bytes, req len %d bytes, size %zu bytes", len,
-                 len < IDE_TLV_HEAD_LEN ? -1 : static_cast<int>(req->len),
-                 static_cast<size_t>(IDE_TLV_HEAD_LEN));
-        IdeXfree(req);
-        return nullptr;
-    }
-    *err = 0;
+    *err = req == nullptr ? -1 : 0;
     return req;
 }
 
@@ -435,6 +410,35 @@ void RemoveDevices() {
 }
 
 }  // namespace
+
+IdeTlvReq* IdeCheckRequest(const void* buf, uint32_t len) {
+    if (buf == nullptr) {
+        return nullptr;
+    }
+    if (len == kTooLongRecv) {
+        ORU_LOGE("too long recv_data: %u bytes", len);
+        return nullptr;
+    }
+    auto* req = static_cast<IdeTlvReq*>(IdeXmalloc(static_cast<size_t>(len) + 1));
+    if (req == nullptr) {
+        ORU_LOGE("Ide Xmalloc failed");
+        return nullptr;
+    }
+    if (memcpy_s(req, static_cast<size_t>(len) + 1, buf, len) != EOK) {
+        ORU_LOGE("memory copy_s failed");
+        IdeXfree(req);
+        return nullptr;
+    }
+    // A buffer shorter than the header has no len field to trust.
+    if (len < IDE_TLV_HEAD_LEN || req->len != len - IDE_TLV_HEAD_LEN) {
+        ORU_LOGE("recv len: %u bytes, req len %d bytes, size %zu bytes", len,
+                 len < IDE_TLV_HEAD_LEN ? -1 : static_cast<int>(req->len),
+                 static_cast<size_t>(IDE_TLV_HEAD_LEN));
+        IdeXfree(req);
+        return nullptr;
+    }
+    return req;
+}
 
 int IdeDaemonHdcInit() {
     if (!SetUpCtrlInfo()) {

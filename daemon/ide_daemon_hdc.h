@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+#include "daemon/hdc_api.h"
+
 // Waits: up to 600 device queries 1 s apart at init; 5 s between server
 // creation attempts. All go through IdeSleep (daemon/ide_common_util.h).
 constexpr int IDE_DEVICE_WAIT_TIMES = 600;
@@ -43,6 +45,12 @@ void IdeDaemonHdcRegisterDevices(uint32_t count, const uint32_t* phyIds);
 using IdeDevNotifyCallback = void (*)(uint32_t count, const uint32_t* phyIds);
 // Only while the component is initialised; 0 or -1.
 int IdeDaemonHdcAddNotifyCallback(IdeDevNotifyCallback callback);
+
+// The worker's check of a received buffer of len bytes: a copy of it as a
+// request packet (len + 1 bytes, zero-terminated, released with IdeXfree) when
+// it is at least a header long and the header's len counts exactly the bytes
+// after it; otherwise nullptr. buf stays the caller's.
+IdeTlvReq* IdeCheckRequest(const void* buf, uint32_t len);
 
 // Server and worker threads still running (tests and diagnostics).
 int IdeDaemonHdcRunningThreads();
