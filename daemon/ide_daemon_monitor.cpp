@@ -37,6 +37,15 @@ void Advance(int from, int to) {
     (void)g_monitor.state.compare_exchange_strong(from, to);
 }
 
+// Drops a client whose service has gone (a failed heartbeat): the loop
+// connects and registers again, so a restarted service watches us again.
+void DropClient() {
+    appmon_client_exit(&g_monitor.client);
+    g_monitor.clientOpen = false;
+    g_monitor.registered = false;
+    Advance(IDE_MONITOR_REGISTERED, IDE_MONITOR_CLIENT_READY);
+}
+
 void* IdeMonitorThread(void*) {
     ORU_LOGI("ide monitor thread start.");
     int ret = appmon_client_init(&g_monitor.client, analysis::orbx::common::kAppmonSocket);
@@ -48,6 +57,14 @@ void* IdeMonitorThread(void*) {
     ORU_LOGI("app mon client init sucess.");
     Advance(IDE_MONITOR_STARTING, IDE_MONITOR_CLIENT_READY);
     while (Running()) {
+        if (!g_monitor.clientOpen) {
+            if (appmon_client_init(&g_monitor.client, analysis::orbx::common::kAppmonSocket) != 0) {
+                (void)g_monitor.stop.WaitFor(IDE_MONITOR_REGISTER_RETRY_MS);
+                continue;
+            }
+            g_monitor.clientOpen = true;
+            ORU_LOGI("app mon client init sucess.");
+        }
         if (g_monitor.state.load() != IDE_MONITOR_REGISTERED) {
             if (appmon_client_register(&g_monitor.client, IDE_MONITOR_TIMEOUT,
                                        analysis::orbx::common::kMonitorScript) != 0) {
@@ -58,7 +75,12 @@ void* IdeMonitorThread(void*) {
             ORU_LOGI("app mon client register sucess.");
             Advance(IDE_MONITOR_CLIENT_READY, IDE_MONITOR_REGISTERED);
         }
-        (void)appmon_client_heartbeat(&g_monitor.client);
+        if (appmon_client_heartbeat(&g_monitor.client) != 0) {
+            ORU_LOGW("app mon client heartbeat failed, connect again.");
+            DropClient();
+            (void)g_monitor.stop.WaitFor(IDE_MONITOR_REGISTER_RETRY_MS);
+            continue;
+        }
         (void)g_monitor.stop.WaitFor(IDE_MONITOR_HEARTBEAT_MS);
     }
     ORU_LOGI("ide monitor thread exit.");
