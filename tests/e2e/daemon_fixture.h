@@ -1,0 +1,319 @@
+// Shared pieces of the end-to-end tests: a complete profiling job as the host
+// drives it, and the daemon's HDC and profiling components running inside the
+// test process against the simulated card (so a test can inject driver faults
+// at any moment and see every session and thread the daemon leaves behind).
+#ifndef ORU_TESTS_E2E_DAEMON_FIXTURE_H
+#define ORU_TESTS_E2E_DAEMON_FIXTURE_H
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "common/oru_paths.h"
+#include "daemon/ide_common_util.h"
+#include "daemon/ide_daemon.h"
+#include "daemon/ide_daemon_hdc.h"
+#include "device/prof_device_core.h"
+#include "ostrel/sim_control.h"
+#include "platform/sim/sim_test_util.h"
+#include "tools/host/profiling_client.h"
+
+namespace oru_e2e {
+
+using namespace analysis::orbx;
+
+inline bool IsDir(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+inline std::string JobDir(const std::string& jobId) {
+    return std::string(common::kInotifyDir) + jobId;
+}
+
+// Threads of this process whose name begins with prefix.
+inline int ThreadsNamed(const std::string& prefix) {
+    int n = 0;
+    DIR* dir = opendir("/proc/self/task");
+    while (struct dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string name;
+        n += std::getline(comm, name) && name.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return n;
+}
+
+// Polls pred until it holds; false after 20 s (a hang turned into a failure).
+inline bool WaitUntil(const std::function<bool()>& pred) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A job that reads the last-level-cache channel every 10 ms.
+inline std::string LlcConfig(const std::string& jobId) {
+    return R"({"job_id":")" + jobId + R"(","gxprof_llc_profiling":"on","llc_interval":10})";
+}
+
+inline proto::ReplayStartReq LlcEvents() {
+    proto::ReplayStartReq events;
+    events.add_llc_events("read");
+    return events;
+}
+
+// Opens a control channel once the device answers the handshake with
+// SUCCESS (its server may still be coming up); null after 20 s.
+inline std::unique_ptr<host::ControlChannel> OpenControl(host::HostClient& client,
+                                                         const host::Handshake& hs, int devId = 0) {
+    std::unique_ptr<host::ControlChannel> ctrl;
+    proto::Response reply;
+    bool ok = WaitUntil([&] {
+        return host::ControlChannel::Open(client, host::Target{devId, 0}, hs, &ctrl, &reply) ==
+                   host::kRecvOk &&
+               reply.status() == proto::SUCCESS;
+    });
+    return ok ? std::move(ctrl) : nullptr;
+}
+
+inline std::unique_ptr<host::DataChannel> OpenData(host::HostClient& client,
+                                                   const host::Handshake& hs, int devId = 0) {
+    std::unique_ptr<host::DataChannel> data;
+    proto::Response reply;
+    if (host::DataChannel::Open(client, host::Target{devId, 0}, hs, &data, &reply) !=
+            host::kRecvOk ||
+        reply.status() != proto::SUCCESS) {
+        return nullptr;
+    }
+    return data;
+}
+
+// The host's view of one job: both channels, and the data channel read on
+// its own thread until DataChannelFinish (or until it fails).
+struct HostJob {
+    using Files = std::map<std::string, host::CollectedFile>;
+
+    std::string jobId;
+    std::string ctx;
+    std::unique_ptr<host::ControlChannel> ctrl;
+    std::unique_ptr<host::DataChannel> data;
+    std::future<std::pair<int, Files>> collected;
+
+    // Opens the channels and starts job and replay; the first failure is
+    // returned.
+    ::testing::AssertionResult Start(host::HostClient& client, const std::string& id, int devId = 0,
+                                     const std::string& mode = "") {
+        jobId = id;
+        ctx = host::MakeJobContext(id, std::to_string(devId), "t");
+        host::Handshake hs{id, devId, mode};
+        ctrl = OpenControl(client, hs, devId);
+        if (ctrl == nullptr) {
+            return ::testing::AssertionFailure() << "no control channel for " << id;
+        }
+        data = OpenData(client, hs, devId);
+        if (data == nullptr) {
+            return ::testing::AssertionFailure() << "no data channel for " << id;
+        }
+        host::DataChannel* channel = data.get();
+        collected = std::async(std::launch::async, [channel] {
+            Files files;
+            int rc = channel->CollectUntilFinish(&files);
+            return std::make_pair(rc, std::move(files));
+        });
+        proto::Response reply;
+        if (ctrl->StartJob(ctx, LlcConfig(id), &reply) != host::kRecvOk ||
+            reply.status() != proto::SUCCESS) {
+            return ::testing::AssertionFailure() << "job start: " << reply.ShortDebugString();
+        }
+        if (ctrl->StartReplay(ctx, LlcEvents(), &reply) != host::kRecvOk ||
+            reply.status() != proto::SUCCESS) {
+            return ::testing::AssertionFailure() << "replay start: " << reply.ShortDebugString();
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    // Stops replay and job; both must be answered SUCCESS.
+    ::testing::AssertionResult Stop() {
+        proto::Response reply;
+        if (ctrl->StopReplay(ctx, &reply) != host::kRecvOk || reply.status() != proto::SUCCESS) {
+            return ::testing::AssertionFailure() << "replay stop: " << reply.ShortDebugString();
+        }
+        if (ctrl->StopJob(ctx, &reply) != host::kRecvOk || reply.status() != proto::SUCCESS) {
+            return ::testing::AssertionFailure() << "job stop: " << reply.ShortDebugString();
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    // What the data channel received; waits at most 20 s for its end.
+    std::pair<int, Files> Collected() {
+        if (!collected.valid() ||
+            collected.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            return {host::kRecvTimedOut, {}};
+        }
+        return collected.get();
+    }
+
+    // Ends the host side: closes both sessions (a blocked data read fails)
+    // and waits for the reader.
+    void Close() {
+        if (data != nullptr) {
+            data->Session().Close();
+        }
+        if (collected.valid()) {
+            collected.wait();
+        }
+        ctrl.reset();
+        data.reset();
+    }
+    ~HostJob() { Close(); }
+};
+
+// A job that must be served normally from start to finish: every command is
+// answered SUCCESS, the channel's data arrives followed by DataChannelFinish,
+// and the job's directory is gone afterwards.
+inline ::testing::AssertionResult RunNormalJob(host::HostClient& client, const std::string& jobId,
+                                               int devId = 0, const std::string& mode = "") {
+    HostJob job;
+    ::testing::AssertionResult started = job.Start(client, jobId, devId, mode);
+    if (!started) {
+        return started;
+    }
+    if (!IsDir(JobDir(jobId))) {
+        return ::testing::AssertionFailure() << "no job directory for " << jobId;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channel produce
+    ::testing::AssertionResult stopped = job.Stop();
+    if (!stopped) {
+        return stopped;
+    }
+    auto result = job.Collected();
+    if (result.first != host::kRecvOk) {
+        return ::testing::AssertionFailure() << "data channel ended with " << result.first;
+    }
+    auto llc = result.second.find("data/llc.data");
+    if (llc == result.second.end() || llc->second.data.empty()) {
+        return ::testing::AssertionFailure() << "no llc data for " << jobId;
+    }
+    if (IsDir(JobDir(jobId))) {
+        return ::testing::AssertionFailure() << "job directory left for " << jobId;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Sessions a daemon inside this process still holds, given how many the host
+// side holds.
+inline uint32_t DaemonSessions(uint32_t hostSessions) {
+    return ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) - hostSessions;
+}
+
+// The daemon's HDC and profiling components inside the test process, as the
+// daemon's main thread runs them. The daemon core's long waits (5 s between
+// server creation attempts, 1 s between device queries) take a few
+// milliseconds; a test can hold the server retries until it releases them.
+class InProcessDaemon : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ostrel::simtest::ResetSim();
+        {
+            std::lock_guard<std::mutex> lock(Gate().mu);
+            Gate().holdRetries = false;
+            Gate().retries = 0;
+        }
+        IdeSetSleepFunc(&InProcessDaemon::QuickSleep);
+        IdeComponentFuncs profiling;
+        profiling.process = IdeDeviceProfileProcess;
+        IdeComponentRegister(IDE_COMPONENT_PROFILING, profiling);
+    }
+
+    void TearDown() override {
+        ReleaseRetries();
+        if (started_) {
+            EXPECT_EQ(0, IdeDaemonHdcDestroy());
+            loop_.join();
+            EXPECT_EQ(0, IdeDaemonHdcRunningThreads());
+            EXPECT_EQ(0, IdeDeviceProfileCleanup());
+        }
+        client_.reset();
+        // Every session, server and client is closed once both sides are done.
+        EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
+        EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
+        IdeComponentsDestroy();
+        IdeSetSleepFunc(nullptr);
+        ostrel::simtest::ResetSim();
+    }
+
+    void StartDaemon() {
+        ASSERT_EQ(0, IdeDeviceProfileInit());
+        ASSERT_EQ(0, IdeDaemonHdcInit());
+        started_ = true;
+        loop_ = std::thread(IdeDaemonHdcCreateServers);
+        client_ = host::HostClient::Create();
+        ASSERT_NE(nullptr, client_);
+    }
+
+    // Server creation retries (the 5 s waits) wait until ReleaseRetries.
+    static void HoldRetries() {
+        std::lock_guard<std::mutex> lock(Gate().mu);
+        Gate().holdRetries = true;
+    }
+    static void ReleaseRetries() {
+        std::lock_guard<std::mutex> lock(Gate().mu);
+        Gate().holdRetries = false;
+        Gate().cv.notify_all();
+    }
+    // Server creation retries begun so far.
+    static int Retries() {
+        std::lock_guard<std::mutex> lock(Gate().mu);
+        return Gate().retries;
+    }
+
+    host::HostClient& Client() { return *client_; }
+
+  private:
+    struct RetryGate {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool holdRetries = false;
+        int retries = 0;
+    };
+    static RetryGate& Gate() {
+        static RetryGate gate;
+        return gate;
+    }
+    static void QuickSleep(uint32_t ms) {
+        if (ms == IDE_SERVER_RETRY_MS) {
+            std::unique_lock<std::mutex> lock(Gate().mu);
+            ++Gate().retries;
+            Gate().cv.wait_for(lock, std::chrono::minutes(1), [] { return !Gate().holdRetries; });
+        }
+        // Short waits (request polling, flushing) are kept; long ones shrink.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms < IDE_DEVICE_WAIT_MS ? ms : 5));
+    }
+
+    bool started_ = false;
+    std::thread loop_;
+    std::shared_ptr<host::HostClient> client_;
+};
+
+}  // namespace oru_e2e
+
+#endif  // ORU_TESTS_E2E_DAEMON_FIXTURE_H

@@ -1,0 +1,138 @@
+// Faults around a running profiling job, with the daemon's components inside
+// the test process: the data session's sends fail, the host drops the control
+// or the data session, a device's HDC is not ready for a while. After each,
+// the daemon holds no session of the job any more and serves the next job
+// normally; no failure is answered with SUCCESS.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/test_log_capture.h"
+#include "tests/e2e/daemon_fixture.h"
+
+namespace {
+
+using namespace oru_e2e;
+using analysis::orbx::common::TestLogCapture;
+
+constexpr char kUploadFailed[] = "Failed to upload data";
+
+class Faults : public InProcessDaemon {};
+
+// What the daemon keeps of a job that has ended: no uploader thread and no
+// job directory; of its sessions at most the control session of its
+// receiver, which stays registered (quit) until the next control handshake
+// for its device and mode replaces it.
+::testing::AssertionResult JobCleanedUp(const std::string& jobId, uint32_t hostSessions) {
+    if (!WaitUntil([&] { return !IsDir(JobDir(jobId)); })) {
+        return ::testing::AssertionFailure() << "job directory left";
+    }
+    if (!WaitUntil([&] { return ThreadsNamed("KTRX_Upld_" + jobId.substr(0, 5)) == 0; })) {
+        return ::testing::AssertionFailure() << "uploader thread left";
+    }
+    if (!WaitUntil([&] { return DaemonSessions(hostSessions) <= 1; })) {
+        return ::testing::AssertionFailure() << DaemonSessions(hostSessions) << " sessions left";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(Faults, FailingDataSendsDropChunksAndTheStopStillCompletes) {
+    // A channel that streams as fast as it is read keeps the uploader busy.
+    ostrel::simtest::UseSetting("OSTREL_SIM_CHANNEL_MODE", "stream");
+    TestLogCapture logs("warning");
+    StartDaemon();
+    HostJob job;
+    ASSERT_TRUE(job.Start(Client(), "sendfail"));
+
+    // Every send fails for a while: the host sends nothing meanwhile, so
+    // only the uploader's sends meet the fault.
+    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SEND, DRV_ERROR_IO, -1));
+    ASSERT_TRUE(logs.WaitFor(kUploadFailed, 3));
+    ostrel_sim_fault_clear_all();
+
+    // The session carries data again, and the job ends normally.
+    EXPECT_TRUE(job.Stop());
+    auto result = job.Collected();
+    EXPECT_EQ(host::kRecvOk, result.first);
+    EXPECT_FALSE(result.second["data/llc.data"].data.empty());
+    job.Close();
+    EXPECT_TRUE(JobCleanedUp("sendfail", 0));
+
+    EXPECT_TRUE(RunNormalJob(Client(), "sendfail2"));
+}
+
+// How the host leaves a job whose data session it closed.
+enum class Leave { kStopCommands, kCloseControl };
+
+class HostClosesDataSession : public InProcessDaemon,
+                              public ::testing::WithParamInterface<Leave> {};
+
+TEST_P(HostClosesDataSession, TheJobIsCleanedUpAndTheNextOneServed) {
+    ostrel::simtest::UseSetting("OSTREL_SIM_CHANNEL_MODE", "stream");
+    TestLogCapture logs("warning");
+    StartDaemon();
+    HostJob job;
+    ASSERT_TRUE(job.Start(Client(), "datagone"));
+    job.data->Session().Close();
+    EXPECT_NE(host::kRecvOk, job.Collected().first);
+    // The daemon finds out on its next sends.
+    ASSERT_TRUE(logs.WaitFor(kUploadFailed));
+
+    if (GetParam() == Leave::kStopCommands) {
+        proto::Response reply;
+        ASSERT_EQ(host::kRecvOk, job.ctrl->StopReplay(job.ctx, &reply));
+        EXPECT_EQ(proto::SUCCESS, reply.status()) << reply.message();
+        ASSERT_EQ(host::kRecvOk, job.ctrl->StopJob(job.ctx, &reply));
+        EXPECT_EQ(proto::SUCCESS, reply.status()) << reply.message();
+        EXPECT_TRUE(JobCleanedUp("datagone", 1));
+    }
+    job.Close();
+    EXPECT_TRUE(JobCleanedUp("datagone", 0));
+
+    EXPECT_TRUE(RunNormalJob(Client(), "datagone2"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, HostClosesDataSession,
+                         ::testing::Values(Leave::kStopCommands, Leave::kCloseControl));
+
+TEST_F(Faults, ClosingTheControlSessionFinishesTheDataSessionAndFreesTheJob) {
+    StartDaemon();
+    HostJob job;
+    ASSERT_TRUE(job.Start(Client(), "ctrlgone"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channel produce
+    job.ctrl.reset();
+
+    // The daemon stops the job on its own: what was collected and the finish
+    // still reach the data channel, then the daemon closes it.
+    auto result = job.Collected();
+    EXPECT_EQ(host::kRecvOk, result.first);
+    EXPECT_FALSE(result.second["data/llc.data"].data.empty());
+    std::string more;
+    EXPECT_EQ(host::kRecvClosed, job.data->Session().RecvValue(&more));
+    EXPECT_TRUE(JobCleanedUp("ctrlgone", 1));
+    job.Close();
+
+    // The next job on the same device and mode is accepted at once.
+    EXPECT_TRUE(RunNormalJob(Client(), "ctrlgone2"));
+}
+
+TEST_F(Faults, ADeviceNotReadyForAWhileIsServedOnceReadyWithoutHoldingUpOthers) {
+    ostrel::simtest::UseSetting("OSTREL_SIM_DEVICES", "2");
+    TestLogCapture logs("warning");
+    ASSERT_EQ(0, ostrel_sim_device_not_ready(1, 3));
+    HoldRetries();
+    StartDaemon();
+    ASSERT_TRUE(WaitUntil([] { return Retries() >= 1; }));
+
+    // Device 0 serves a whole job while device 1 waits for its HDC.
+    EXPECT_TRUE(RunNormalJob(Client(), "ready0", 0));
+    EXPECT_EQ(1, Retries());
+
+    ReleaseRetries();
+    EXPECT_TRUE(RunNormalJob(Client(), "ready1", 1));
+    EXPECT_EQ(3, Retries());
+    EXPECT_EQ(3u, logs.Count("logDevId 1 phyDevId 1 hdc not ready, sleep 5000 milliseconds"));
+    EXPECT_EQ(0u, logs.Count("logDevId 0 phyDevId 0 hdc not ready"));
+}
+
+}  // namespace
