@@ -5,12 +5,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/oru_paths.h"
 #include "jobs/prof_perf_job.h"
 #include "jobs/prof_perf_job_fixture.h"
 #include "jobs/upload_capture.h"
@@ -18,6 +20,7 @@
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
+using analysis::orbx::common::kProfCollectScript;
 using testing::CtrlCpuJobFixture;
 using testing::Listing;
 using testing::ReadAll;
@@ -28,58 +31,72 @@ class ProfCtrlcpuJobScriptTest : public CtrlCpuJobFixture {
     ProfCtrlcpuJobScriptTest() : CtrlCpuJobFixture(41, 3) {}
 };
 
-TEST_F(ProfCtrlcpuJobScriptTest, StoppingRightAfterTheStartShipsTheWholeRecordingOnce) {
-    UploadCapture capture("job-ctrlcpu");
-    ASSERT_TRUE(capture.Ok());
-    ProfCtrlcpuJob job;
-    // Look at the directory often rather than once a second, and keep what
-    // the script makes of each piece.
-    job.SetTaskWaitFunc([] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
-    std::mutex mutex;
-    std::vector<std::string> pieces;  // guarded by mutex
-    std::string expected;             // guarded by mutex
-    job.SetTaskConvertFunc([&](const std::string& piece, int& exitCode) {
-        const int ret = PerfExtraTask::ConvertWithScript(piece, exitCode);
-        std::lock_guard<std::mutex> lock(mutex);
-        pieces.push_back(std::filesystem::path(piece).filename().string());
-        expected += ReadAll(piece + ".txt");
-        return ret;
-    });
-    ASSERT_EQ(job.Init(cfg_), 0);
-    ASSERT_EQ(job.Process(), 0);
-    EXPECT_TRUE(Logged("start profiling ctrl cpu, cmd=sudo "));
-    // Once the first piece exists the script is recording.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(InDir("ai_ctrl_cpu.data.3.0")) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(job.Uninit(), 0);
-    EXPECT_TRUE(Logged("Succeeded to kill process, ret=0, exitCode=0"));
-    EXPECT_TRUE(Logged("exited, exit code=0"));
-    // Every child the job started has been waited for.
-    int status = 0;
-    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD);
+// The job stops right after the first piece exists; first, in one case, the
+// stop of another job that ran the script (its "--kill" ends every recording)
+// has already ended this recording. Either way every recorded piece reaches
+// the host once, in order, and the job's own stop neither fails nor hangs.
+TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
+    for (const bool endedByAnotherJob : {false, true}) {
+        SCOPED_TRACE(endedByAnotherJob ? "ended by another job's stop" : "own stop");
+        UploadCapture capture("job-ctrlcpu");
+        ASSERT_TRUE(capture.Ok());
+        ProfCtrlcpuJob job;
+        // Look at the directory often rather than once a second, and keep
+        // what the script makes of each piece.
+        job.SetTaskWaitFunc([] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+        std::mutex mutex;
+        std::vector<std::string> pieces;  // guarded by mutex
+        std::string expected;             // guarded by mutex
+        job.SetTaskConvertFunc([&](const std::string& piece, int& exitCode) {
+            const int ret = PerfExtraTask::ConvertWithScript(piece, exitCode);
+            std::lock_guard<std::mutex> lock(mutex);
+            pieces.push_back(std::filesystem::path(piece).filename().string());
+            expected += ReadAll(piece + ".txt");
+            return ret;
+        });
+        // A stop releases the event list.
+        cfg_->events = std::make_shared<EventList>(EventList{"0x11", "0x8"});
+        ASSERT_EQ(job.Init(cfg_), 0);
+        ASSERT_EQ(job.Process(), 0);
+        EXPECT_TRUE(Logged("start profiling ctrl cpu, cmd=sudo "));
+        // Once the first piece exists the script is recording.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!std::filesystem::exists(InDir("ai_ctrl_cpu.data.3.0")) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (endedByAnotherJob) {
+            const std::string kill = std::string("sudo -n ") + kProfCollectScript + " --kill";
+            ASSERT_EQ(std::system(kill.c_str()), 0);
+        }
+        EXPECT_EQ(job.Uninit(), 0);
+        EXPECT_TRUE(Logged("Succeeded to kill process, ret=0, exitCode=0"));
+        EXPECT_TRUE(Logged("exited, exit code=0"));
+        // Every child the job started has been waited for.
+        int status = 0;
+        EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
 
-    // Pieces 0, 1, ... each converted once, in order, the last one too, and
-    // the host got exactly their texts.
-    const auto& chunks = capture.Finish();
-    std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_FALSE(pieces.empty());
-    for (size_t n = 0; n < pieces.size(); ++n) {
-        EXPECT_EQ(pieces[n], "ai_ctrl_cpu.data.3." + std::to_string(n));
+        // Pieces 0, 1, ... each converted once, in order, the last one too,
+        // and the host got exactly their texts.
+        const auto& chunks = capture.Finish();
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_FALSE(pieces.empty());
+        for (size_t n = 0; n < pieces.size(); ++n) {
+            EXPECT_EQ(pieces[n], "ai_ctrl_cpu.data.3." + std::to_string(n));
+        }
+        EXPECT_FALSE(expected.empty());
+        EXPECT_EQ(capture.Payload(), expected);
+        for (const auto& chunk : chunks) {
+            EXPECT_EQ(chunk.fileName, "data/ai_ctrl_cpu.data.29");
+            EXPECT_EQ(chunk.extraInfo, "job-ctrlcpu.3");
+        }
+        EXPECT_TRUE(
+            Logged("PerfExtraTask the total data size: " + std::to_string(expected.size())));
+        // Only the script's output file and its log stay behind.
+        EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
+        EXPECT_NE(ReadAll(InDir("perf.log")).find("recording"), std::string::npos);
     }
-    EXPECT_FALSE(expected.empty());
-    EXPECT_EQ(capture.Payload(), expected);
-    for (const auto& chunk : chunks) {
-        EXPECT_EQ(chunk.fileName, "data/ai_ctrl_cpu.data.29");
-        EXPECT_EQ(chunk.extraInfo, "job-ctrlcpu.3");
-    }
-    EXPECT_TRUE(Logged("PerfExtraTask the total data size: " + std::to_string(expected.size())));
-    // Only the script's output file and its log stay behind.
-    EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
-    EXPECT_NE(ReadAll(InDir("perf.log")).find("recording"), std::string::npos);
 }
 
 }  // namespace
