@@ -1,5 +1,5 @@
-// Test helper: collects every log line written while it lives, with all
-// levels enabled. One at a time per process.
+// Test helper: collects every log line written while it lives, at the given
+// minimum level (all levels by default). One at a time per process.
 #ifndef ORU_COMMON_TEST_LOG_CAPTURE_H
 #define ORU_COMMON_TEST_LOG_CAPTURE_H
 
@@ -10,12 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "ostrel/dlog.h"
 
 namespace analysis::orbx::common {
 
 class TestLogCapture {
   public:
+    struct Entry {
+        int level;
+        int moduleId;
+        std::string text;  // as written, with the "[file:line] >>> (tid:N) " prefix
+    };
+    static constexpr int kAnyLevel = -1;
+
+    // level: "debug", "info", "warning" or "error".
     explicit TestLogCapture(const char* level = "debug") {
         setenv("OSTREL_LOG_LEVEL", level, 1);
         DlogReloadSettings();
@@ -29,58 +38,122 @@ class TestLogCapture {
     TestLogCapture(const TestLogCapture&) = delete;
     TestLogCapture& operator=(const TestLogCapture&) = delete;
 
-    std::vector<std::string> Lines() const {
+    std::vector<Entry> Entries() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
+        return entries_;
+    }
+
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> lines;
+        for (const Entry& entry : Entries()) {
+            lines.push_back(entry.text);
+        }
+        return lines;
+    }
+
+    // The daemon's own lines (its module) without prefix and line end: the
+    // texts exactly as its code passed them.
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> texts;
+        for (const Entry& entry : Entries()) {
+            if (entry.moduleId == kLogModuleId) {
+                texts.push_back(Body(entry.text));
+            }
+        }
+        return texts;
     }
 
     // Lines that contain text.
     std::vector<std::string> Matching(const std::string& text) const {
         std::vector<std::string> found;
-        for (const std::string& line : Lines()) {
-            if (line.find(text) != std::string::npos) {
-                found.push_back(line);
+        for (const Entry& entry : Entries()) {
+            if (entry.text.find(text) != std::string::npos) {
+                found.push_back(entry.text);
             }
         }
         return found;
     }
 
-    size_t Count(const std::string& text) const { return Matching(text).size(); }
+    // Lines at level (any level for kAnyLevel) that contain text.
+    size_t Count(const std::string& text, int level = kAnyLevel) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return CountLocked(text, level);
+    }
+    bool Has(const std::string& text, int level = kAnyLevel) const {
+        return Count(text, level) > 0;
+    }
+
+    // Level of the first line containing text, -1 when there is none.
+    int LevelOf(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Entry& entry : entries_) {
+            if (entry.text.find(text) != std::string::npos) {
+                return entry.level;
+            }
+        }
+        return -1;
+    }
+
+    // Index of the first line containing text after line `from`, -1 when none.
+    int IndexOf(const std::string& text, int from = -1) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = static_cast<size_t>(from + 1); i < entries_.size(); ++i) {
+            if (entries_[i].text.find(text) != std::string::npos) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
 
     // Waits until count lines contain text. False only if that does not
     // happen within a minute (a hang turned into a failure).
     bool WaitFor(const std::string& text, size_t count = 1) const {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::minutes(1),
-                                 [&] { return CountLocked(text) >= count; });
+                                 [&] { return CountLocked(text, kAnyLevel) >= count; });
     }
 
     void Clear() {
         std::lock_guard<std::mutex> lock(mutex_);
-        lines_.clear();
+        entries_.clear();
     }
 
   private:
-    size_t CountLocked(const std::string& text) const {
+    static std::string Body(std::string text) {
+        size_t at = text.find(">>> (tid:");
+        if (at != std::string::npos) {
+            size_t close = text.find(") ", at);
+            if (close != std::string::npos) {
+                text = text.substr(close + 2);
+            }
+        }
+        if (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        return text;
+    }
+
+    size_t CountLocked(const std::string& text, int level) const {
         size_t n = 0;
-        for (const std::string& line : lines_) {
-            n += (line.find(text) != std::string::npos) ? 1 : 0;
+        for (const Entry& entry : entries_) {
+            if ((level == kAnyLevel || entry.level == level) &&
+                entry.text.find(text) != std::string::npos) {
+                ++n;
+            }
         }
         return n;
     }
 
     static void Sink(int level, int moduleId, const char* text, void* ctx) {
-        (void)level;
-        (void)moduleId;
         auto* self = static_cast<TestLogCapture*>(ctx);
         std::lock_guard<std::mutex> lock(self->mutex_);
-        self->lines_.emplace_back(text);
+        self->entries_.push_back(Entry{level, moduleId, text});
         self->changed_.notify_all();
     }
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    std::vector<std::string> lines_;
+    std::vector<Entry> entries_;
 };
 
 }  // namespace analysis::orbx::common

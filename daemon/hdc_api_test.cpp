@@ -10,15 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_log_capture.h"
 #include "daemon/ide_common_util.h"
 #include "daemon/memory_utils.h"
-#include "daemon/testing/log_capture.h"
 #include "daemon/testing/sim_session.h"
 
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using oru_testing::Buffers;
-using oru_testing::LogCapture;
 using oru_testing::ParseSegment;
 using oru_testing::Pattern;
 using oru_testing::RecvRaw;
@@ -151,19 +151,19 @@ TEST_F(HdcApiTest, ManySmallSegmentsAreJoinedInOrder) {
 
 TEST_F(HdcApiTest, CapacityOutsideTheRangeFailsEveryWriteBeforeSending) {
     Open();
-    LogCapture logs;
+    TestLogCapture logs;
     std::string data = "x";
     for (int64_t bad : {1023, 524289, 0}) {
         uint64_t sends = ostrel_sim_call_count(OSTREL_SIM_FAULT_SEND);
         ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_CAPACITY, bad, 1));
         EXPECT_EQ(-1, HdcSessionWrite(pair_.host, data.data(), 1));
         EXPECT_EQ(sends, ostrel_sim_call_count(OSTREL_SIM_FAULT_SEND));
-        EXPECT_TRUE(logs.Contains("Get Hdc Capacity Segment Invaild: " + std::to_string(bad)));
+        EXPECT_TRUE(logs.Has("Get Hdc Capacity Segment Invaild: " + std::to_string(bad)));
     }
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CAPACITY, DRV_ERROR_IO, 1));
     EXPECT_EQ(-1, HdcSessionWrite(pair_.host, data.data(), 1));
-    EXPECT_TRUE(logs.Contains("Get Hdc Capacity Failed,error: 2"));
-    EXPECT_EQ(4, logs.Count("Hdc Capacity Failed, err:"));
+    EXPECT_TRUE(logs.Has("Get Hdc Capacity Failed,error: 2"));
+    EXPECT_EQ(4u, logs.Count("Hdc Capacity Failed, err:"));
 
     for (int64_t good : {1024, 524288}) {
         ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_CAPACITY, good, 1));
@@ -178,14 +178,14 @@ TEST_F(HdcApiTest, CapacityOutsideTheRangeFailsEveryWriteBeforeSending) {
 
 TEST_F(HdcApiTest, ASegmentWithAWrongTagFailsTheWholeRead) {
     Open();
-    LogCapture logs;
+    TestLogCapture logs;
     ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("ab", false)}));
     ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("cd", true, 0xB1)}));
     int ret = 0;
     EXPECT_EQ("", Read(&ret));
     EXPECT_EQ(-1, ret);
-    EXPECT_TRUE(logs.Contains("Hdc store package, error"));
-    EXPECT_TRUE(logs.Contains("[HdcSessionRead]Hdc receive package, error"));
+    EXPECT_TRUE(logs.Has("Hdc store package, error"));
+    EXPECT_TRUE(logs.Has("[HdcSessionRead]Hdc receive package, error"));
 }
 
 TEST_F(HdcApiTest, ASegmentClaimingMoreDataThanItCarriesIsRefused) {
@@ -221,7 +221,7 @@ TEST_F(HdcApiTest, AnEmptyBufferIsAnError) {
 
 TEST_F(HdcApiTest, ClosedSessionAndNothingYetHaveTheirOwnResults) {
     Open();
-    LogCapture logs;
+    TestLogCapture logs;
     int ret = -1;
     Read(&ret, HDC_FLAG_NOWAIT);
     EXPECT_EQ(IDE_READ_NOTHING_YET, ret);
@@ -251,7 +251,7 @@ TEST_F(HdcApiTest, NoWaitReadKeepsTheFirstPartOfABufferAndWaitsForTheRest) {
 
 TEST_F(HdcApiTest, ArgumentsAreCheckedBeforeAnyDriverCall) {
     Open();
-    LogCapture logs;
+    TestLogCapture logs;
     uint64_t allocs = ostrel_sim_call_count(OSTREL_SIM_FAULT_ALLOC_MSG);
     void* buf = nullptr;
     uint32_t len = 0;
@@ -264,7 +264,7 @@ TEST_F(HdcApiTest, ArgumentsAreCheckedBeforeAnyDriverCall) {
     EXPECT_EQ(allocs, ostrel_sim_call_count(OSTREL_SIM_FAULT_ALLOC_MSG));
     for (const char* text : {"session is nullptr", "recv_buf is nullptr", "recv_len is nullptr",
                              "len is invalid", "buf is nullptr"}) {
-        EXPECT_TRUE(logs.Contains(text)) << text;
+        EXPECT_TRUE(logs.Has(text)) << text;
     }
     EXPECT_EQ(-1, HdcSessionClose(nullptr));
     EXPECT_EQ(-1, HdcSessionDestroy(nullptr));
@@ -287,13 +287,13 @@ TEST_F(HdcApiTest, DriverFailuresEndReadsAndWritesWithMinusOne) {
 
 TEST_F(HdcApiTest, PollingReadTriesAQuietSession141Times) {
     Open();
-    LogCapture logs;
+    TestLogCapture logs;
     void* buf = nullptr;
     uint32_t len = 0;
     uint64_t recvs = ostrel_sim_call_count(OSTREL_SIM_FAULT_RECV);
     EXPECT_EQ(-1, HdcSessionReadPoll(pair_.device, &buf, &len, HDC_READ_POLL));
     EXPECT_EQ(141u, ostrel_sim_call_count(OSTREL_SIM_FAULT_RECV) - recvs);
-    EXPECT_TRUE(logs.Contains("no received request in 141 times"));
+    EXPECT_TRUE(logs.Has("no received request in 141 times"));
     ASSERT_EQ(140u, g_sleeps.size());
     for (size_t i = 0; i < g_sleeps.size(); ++i) {
         EXPECT_EQ(i + 1, g_sleeps[i]);
@@ -320,13 +320,13 @@ TEST_F(HdcApiTest, PollingReadReturnsTheRequestOnceItArrives) {
 }
 
 TEST_F(HdcApiTest, ServerDestroyRetriesWhileBusy) {
-    LogCapture logs;
+    TestLogCapture logs;
     HDC_SERVER server = HdcServerCreate(0, HDC_SERVICE_TYPE_IDE);
     ASSERT_NE(nullptr, server);
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_BUSY, 3));
     EXPECT_EQ(0, HdcServerDestroy(server));
     EXPECT_EQ((std::vector<uint32_t>{100, 100, 100}), g_sleeps);
-    EXPECT_TRUE(logs.Contains("[HdcServerDestroy]hdc server destroy error : 23, times 3"));
+    EXPECT_TRUE(logs.Has("[HdcServerDestroy]hdc server destroy error : 23, times 3"));
     EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
 
     g_sleeps.clear();
@@ -335,8 +335,8 @@ TEST_F(HdcApiTest, ServerDestroyRetriesWhileBusy) {
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_BUSY, -1));
     EXPECT_EQ(-1, HdcServerDestroy(server));
     EXPECT_EQ(29u, g_sleeps.size());
-    EXPECT_TRUE(logs.Contains("times 30"));
-    EXPECT_FALSE(logs.Contains("times 31"));
+    EXPECT_TRUE(logs.Has("times 30"));
+    EXPECT_FALSE(logs.Has("times 31"));
 
     g_sleeps.clear();
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_IO, 1));
@@ -348,21 +348,21 @@ TEST_F(HdcApiTest, ServerDestroyRetriesWhileBusy) {
 }
 
 TEST_F(HdcApiTest, ServerCreateReportsNotReadyAndOtherErrors) {
-    LogCapture logs;
+    TestLogCapture logs;
     ASSERT_EQ(0, ostrel_sim_device_not_ready(0, 1));
     EXPECT_EQ(nullptr, HdcServerCreate(0, HDC_SERVICE_TYPE_IDE));
     EXPECT_EQ(DLOG_WARN, logs.LevelOf("[HdcServerCreate]logDevId 0 HDC not ready"));
     EXPECT_EQ(nullptr, HdcServerCreate(7, HDC_SERVICE_TYPE_IDE));
-    EXPECT_TRUE(logs.Contains("logDevId 7 create HDC failed, error: 1"));
+    EXPECT_TRUE(logs.Has("logDevId 7 create HDC failed, error: 1"));
     HDC_SERVER server = HdcServerCreate(0, HDC_SERVICE_TYPE_IDE);
     EXPECT_NE(nullptr, server);
-    EXPECT_TRUE(logs.Contains("logDevId 0 create HDC server successfully"));
+    EXPECT_TRUE(logs.Has("logDevId 0 create HDC server successfully"));
     HdcServerDestroy(server);
 }
 
 TEST_F(HdcApiTest, ConnectChecksItsArgumentsAndSessionsReportTheirAttributes) {
     UseSetting("OSTREL_SIM_DEVICES", "2");
-    LogCapture logs;
+    TestLogCapture logs;
     HDC_SERVER server = HdcServerCreate(1, HDC_SERVICE_TYPE_IDE);
     HDC_CLIENT client = nullptr;
     ASSERT_NE(nullptr, server);
@@ -377,13 +377,13 @@ TEST_F(HdcApiTest, ConnectChecksItsArgumentsAndSessionsReportTheirAttributes) {
     EXPECT_EQ(-1, HdcSessionConnectEx(0, 1, -5, client, &session));
     for (const char* text : {"peer_node is invalid", "peer_devid is invalid", "client is nullptr",
                              "session is nullptr", "host_pid is invalid"}) {
-        EXPECT_TRUE(logs.Contains(text)) << text;
+        EXPECT_TRUE(logs.Has(text)) << text;
     }
     EXPECT_EQ(-1, HdcSessionConnect(0, 0, client, &session));  // no server on device 0
-    EXPECT_TRUE(logs.Contains("Hdc Session Connect, ret: 34"));
+    EXPECT_TRUE(logs.Has("Hdc Session Connect, ret: 34"));
 
     ASSERT_EQ(0, HdcSessionConnectEx(0, 1, 4242, client, &session));
-    EXPECT_TRUE(logs.Contains("connect succ, peer_node: 0, peer_devid: 1, host_pid: 4242"));
+    EXPECT_TRUE(logs.Has("connect succ, peer_node: 0, peer_devid: 1, host_pid: 4242"));
     HDC_SESSION accepted = HdcServerAccept(server);
     ASSERT_NE(nullptr, accepted);
     int devId = -1;
@@ -403,7 +403,7 @@ TEST_F(HdcApiTest, ConnectChecksItsArgumentsAndSessionsReportTheirAttributes) {
     EXPECT_EQ(3, vfId);
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SESSION_ATTR, DRV_ERROR_IO, 1));
     EXPECT_EQ(-1, IdeGetDevIdBySession(accepted2, &devId));
-    EXPECT_TRUE(logs.Contains("Hdc Get Session DevId Failed, err: 2"));
+    EXPECT_TRUE(logs.Has("Hdc Get Session DevId Failed, err: 2"));
 
     for (HDC_SESSION s : {session, accepted, fromContainer, accepted2}) {
         EXPECT_EQ(0, HdcSessionDestroy(s));
@@ -438,16 +438,16 @@ TEST(IdeCreatePacket, LaysOutHeaderValueAndATerminatingZero) {
 }
 
 TEST(IdeCreatePacket, RefusesNullArgumentsAndLengthsThatOverflowTheHeader) {
-    LogCapture logs;
+    TestLogCapture logs;
     IdeTlvReq* packet = nullptr;
     uint32_t packetLen = 0;
     EXPECT_EQ(-1, IdeCreatePacket(5, nullptr, 1, &packet, &packetLen));
     EXPECT_EQ(-1, IdeCreatePacket(5, "x", 1, nullptr, &packetLen));
     EXPECT_EQ(-1, IdeCreatePacket(5, "x", 1, &packet, nullptr));
-    EXPECT_EQ(3, logs.Count("[IdeCreatePacket]input invalid parameter"));
+    EXPECT_EQ(3u, logs.Count("[IdeCreatePacket]input invalid parameter"));
     EXPECT_EQ(-1, IdeCreatePacket(5, "x", 0xFFFFFFF3u, &packet, &packetLen));
     EXPECT_EQ(-1, IdeCreatePacket(5, "x", 0xFFFFFFFFu, &packet, &packetLen));
-    EXPECT_TRUE(logs.Contains("[IdeCreatePacket]value_len: 4294967283 bytes, tlv_len: 12 bytes"));
+    EXPECT_TRUE(logs.Has("[IdeCreatePacket]value_len: 4294967283 bytes, tlv_len: 12 bytes"));
     EXPECT_EQ(nullptr, packet);
     // The largest length whose packet length still fits 32 bits passes the check.
     EXPECT_TRUE(IdeTlvValueLenValid(0xFFFFFFF2u));

@@ -17,16 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_log_capture.h"
 #include "daemon/hdc_api.h"
 #include "daemon/ide_common_util.h"
 #include "daemon/ide_daemon.h"
 #include "daemon/memory_utils.h"
-#include "daemon/testing/log_capture.h"
 #include "daemon/testing/sim_session.h"
 
 namespace {
 
-using oru_testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 using ostrel::simtest::ResetSim;
 using ostrel::simtest::UseSetting;
 using Clock = std::chrono::steady_clock;
@@ -157,7 +157,7 @@ class HdcComponent : public ::testing::Test {
         loop_ = std::thread(IdeDaemonHdcCreateServers);
     }
     // Waits until the server of the physical device accepts.
-    void WaitServer(LogCapture& logs, uint32_t phyId, int count = 1) {
+    void WaitServer(TestLogCapture& logs, uint32_t phyId, int count = 1) {
         ASSERT_TRUE(logs.WaitFor(
             "phyDevId:" + std::to_string(phyId) + " create HDC server successfully", count));
     }
@@ -200,11 +200,11 @@ class HdcComponent : public ::testing::Test {
 TEST_F(HdcComponent, EachDeviceGetsAServerAndRequestsCarryItsPhysicalId) {
     setenv("OSTREL_SIM_DEVICES", "2", 1);
     UseSetting("OSTREL_SIM_PHY_IDS", "0:4,1:5");
-    LogCapture logs;
+    TestLogCapture logs;
     StartDaemon();
     WaitServer(logs, 4);
     WaitServer(logs, 5);
-    EXPECT_EQ(2, logs.Count("<START thread> IdeDaemonHdcHandleEvent start"));
+    EXPECT_EQ(2u, logs.Count("<START thread> IdeDaemonHdcHandleEvent start"));
 
     HDC_SESSION toDev1 = Send(1, Packet(IDE_PROFILING_REQ, "one"));
     ASSERT_TRUE(WaitSeen(1));
@@ -214,7 +214,7 @@ TEST_F(HdcComponent, EachDeviceGetsAServerAndRequestsCarryItsPhysicalId) {
     EXPECT_EQ("one", g_seen[0].value);
     EXPECT_EQ(4u, g_seen[1].devId);
     EXPECT_EQ("zero", g_seen[1].value);
-    EXPECT_TRUE(logs.Contains("received profiling request, type 5, req->dev_id=77, phyDevId=5."));
+    EXPECT_TRUE(logs.Has("received profiling request, type 5, req->dev_id=77, phyDevId=5."));
     EXPECT_TRUE(WaitClosed(toDev0));
     EXPECT_TRUE(WaitClosed(toDev1));
     EXPECT_TRUE(WaitRunning(2));
@@ -222,7 +222,7 @@ TEST_F(HdcComponent, EachDeviceGetsAServerAndRequestsCarryItsPhysicalId) {
 
 TEST_F(HdcComponent, AProfilingSessionStaysOpenAndItsWorkerIsRenamed) {
     g_closeInProcess = false;
-    LogCapture logs;
+    TestLogCapture logs;
     StartDaemon();
     WaitServer(logs, 0);
     HDC_SESSION host = Send(0, Packet(IDE_PROFILING_REQ, "handshake"));
@@ -238,12 +238,12 @@ TEST_F(HdcComponent, AProfilingSessionStaysOpenAndItsWorkerIsRenamed) {
     IdeXfree(buf);
     EXPECT_EQ(0, HdcSessionClose(g_seen[0].session));
 
-    EXPECT_TRUE(logs.Contains("thread ide_hdc_process renamed to ide_hdc_process_profiling"));
+    EXPECT_TRUE(logs.Has("thread ide_hdc_process renamed to ide_hdc_process_profiling"));
     EXPECT_EQ("ide_hdc_process", g_seen[0].threadName);  // the kernel keeps 15 characters
 }
 
 TEST_F(HdcComponent, RequestsWithoutAComponentAreRefusedAndClosed) {
-    LogCapture logs;
+    TestLogCapture logs;
     StartDaemon();
     WaitServer(logs, 0);
     HDC_SESSION hook = Send(0, Packet(IDE_HOOK_REG_REQ, "x"));
@@ -252,7 +252,7 @@ TEST_F(HdcComponent, RequestsWithoutAComponentAreRefusedAndClosed) {
     HDC_SESSION other = Send(0, Packet(42, ""));
     EXPECT_TRUE(WaitClosed(other));
     EXPECT_TRUE(logs.WaitFor("req->type: 42, Invalid request or no hdc process func register"));
-    EXPECT_TRUE(logs.Contains("received default request, type 42"));
+    EXPECT_TRUE(logs.Has("received default request, type 42"));
 
     // A profiling request while no profiling component is registered is
     // closed too: nobody took the session over.
@@ -265,7 +265,7 @@ TEST_F(HdcComponent, RequestsWithoutAComponentAreRefusedAndClosed) {
 }
 
 TEST_F(HdcComponent, MalformedRequestsAreDroppedWithoutDispatch) {
-    LogCapture logs;
+    TestLogCapture logs;
     StartDaemon();
     WaitServer(logs, 0);
     HDC_SESSION longer = Send(0, Packet(IDE_PROFILING_REQ, "abcde", 5));
@@ -276,42 +276,42 @@ TEST_F(HdcComponent, MalformedRequestsAreDroppedWithoutDispatch) {
     HDC_SESSION tiny = Send(0, "12345");
     EXPECT_TRUE(WaitClosed(tiny));
     EXPECT_TRUE(WaitRunning(1));
-    EXPECT_EQ(3, logs.Count("Ide Hdc Read Request failed, err: -1"));
+    EXPECT_EQ(3u, logs.Count("Ide Hdc Read Request failed, err: -1"));
     std::lock_guard<std::mutex> lock(g_seenMu);
     EXPECT_TRUE(g_seen.empty());
 }
 
 TEST_F(HdcComponent, AQuietSessionIsPolled141TimesThenClosed) {
-    LogCapture logs;
+    TestLogCapture logs;
     StartDaemon();
     WaitServer(logs, 0);
     HDC_SESSION quiet = Send(0, "");
     EXPECT_TRUE(WaitClosed(quiet));
     EXPECT_TRUE(logs.WaitFor("Ide Hdc Read Request failed, err: -1"));
-    EXPECT_TRUE(logs.Contains("no received request in 141 times"));
-    EXPECT_TRUE(logs.Contains("Ide Read ret: -1"));
+    EXPECT_TRUE(logs.Has("no received request in 141 times"));
+    EXPECT_TRUE(logs.Has("Ide Read ret: -1"));
     EXPECT_EQ(1u, SleepsOf(140));
 }
 
 TEST_F(HdcComponent, ADeviceThatIsNotReadyIsServedOnceReady) {
-    LogCapture logs;
+    TestLogCapture logs;
     ASSERT_EQ(0, ostrel_sim_device_not_ready(0, 3));
     StartDaemon();
     WaitServer(logs, 0);
-    EXPECT_EQ(3, logs.Count("logDevId 0 phyDevId 0 hdc not ready, sleep 5000 milliseconds"));
+    EXPECT_EQ(3u, logs.Count("logDevId 0 phyDevId 0 hdc not ready, sleep 5000 milliseconds"));
     EXPECT_EQ(3u, SleepsOf(IDE_SERVER_RETRY_MS));
     Send(0, Packet(IDE_PROFILING_REQ, "late"));
     EXPECT_TRUE(WaitSeen(1));
 }
 
 TEST_F(HdcComponent, AnInterruptedAcceptKeepsTheServer) {
-    LogCapture logs;
+    TestLogCapture logs;
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_ACCEPT, DRV_ERROR_INTERRUPTED, 1));
     StartDaemon();
     WaitServer(logs, 0);
     Send(0, Packet(IDE_PROFILING_REQ, "a"));
     ASSERT_TRUE(WaitSeen(1));
-    EXPECT_TRUE(logs.Contains("Hdc Session Accept Break By EINTR"));
+    EXPECT_TRUE(logs.Has("Hdc Session Accept Break By EINTR"));
     EXPECT_EQ(1u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_CREATE));
     EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_DESTROY));
 }
@@ -339,7 +339,7 @@ TEST_F(HdcComponent, ASignalDuringAcceptDoesNotDestroyTheServer) {
     struct sigaction sa {};
     sa.sa_handler = OnSignal;  // no SA_RESTART: the blocked accept sees EINTR
     ASSERT_EQ(0, sigaction(SIGUSR1, &sa, nullptr));
-    LogCapture logs;
+    TestLogCapture logs;
     StartDaemon();
     WaitServer(logs, 0);
     std::atomic<long> tid{0};
@@ -354,18 +354,18 @@ TEST_F(HdcComponent, ASignalDuringAcceptDoesNotDestroyTheServer) {
 }
 
 TEST_F(HdcComponent, AnAcceptErrorRecreatesTheServer) {
-    LogCapture logs;
+    TestLogCapture logs;
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_ACCEPT, DRV_ERROR_IO, 1));
     StartDaemon();
     WaitServer(logs, 0, 2);
-    EXPECT_TRUE(logs.Contains("Hdc Session Accept Error: 2"));
+    EXPECT_TRUE(logs.Has("Hdc Session Accept Error: 2"));
     EXPECT_EQ(1u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_DESTROY));
     Send(0, Packet(IDE_PROFILING_REQ, "b"));
     EXPECT_TRUE(WaitSeen(1));
 }
 
 TEST_F(HdcComponent, RegisteringAPhysicalIdTwiceGivesOneServer) {
-    LogCapture logs;
+    TestLogCapture logs;
     StartDaemon();
     const uint32_t again[] = {0, 0};
     IdeDaemonHdcRegisterDevices(2, again);
@@ -373,18 +373,18 @@ TEST_F(HdcComponent, RegisteringAPhysicalIdTwiceGivesOneServer) {
     // The loop has seen both notifications once the second "device up" is in.
     ASSERT_TRUE(logs.WaitFor("notify 2 device up"));
     ASSERT_TRUE(WaitUntil([] { return ostrel_sim_call_count(OSTREL_SIM_FAULT_ACCEPT) >= 1; }));
-    EXPECT_EQ(1, logs.Count(") Create HdcServer"));
+    EXPECT_EQ(1u, logs.Count(") Create HdcServer"));
     EXPECT_EQ(1, IdeDaemonHdcRunningThreads());
     EXPECT_EQ(1u, ostrel_sim_call_count(OSTREL_SIM_FAULT_SERVER_CREATE));
 
     IdeDaemonHdcRegisterDevices(0, again);
     IdeDaemonHdcRegisterDevices(1125, again);
-    EXPECT_TRUE(logs.Contains("server register input error; device num is 1125"));
+    EXPECT_TRUE(logs.Has("server register input error; device num is 1125"));
 }
 
 TEST_F(HdcComponent, DestroyWhileServersBlockInAcceptEndsEveryThread) {
     UseSetting("OSTREL_SIM_DEVICES", "3");
-    LogCapture logs;
+    TestLogCapture logs;
     StartDaemon();
     for (uint32_t phy = 0; phy < 3; ++phy) {
         WaitServer(logs, phy);
@@ -393,15 +393,15 @@ TEST_F(HdcComponent, DestroyWhileServersBlockInAcceptEndsEveryThread) {
     EXPECT_EQ(0, IdeDaemonHdcDestroy());
     loop_.join();
     EXPECT_EQ(0, IdeDaemonHdcRunningThreads());
-    EXPECT_EQ(3, logs.Count("<EXIT thread> IdeDaemonHdcHandleEvent"));
-    EXPECT_TRUE(logs.Contains("Hdc Create HdcServer Exit"));
-    EXPECT_FALSE(logs.Contains("Hdc Session Accept Error"));
+    EXPECT_EQ(3u, logs.Count("<EXIT thread> IdeDaemonHdcHandleEvent"));
+    EXPECT_TRUE(logs.Has("Hdc Create HdcServer Exit"));
+    EXPECT_FALSE(logs.Has("Hdc Session Accept Error"));
     EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
     EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_CLIENT));
 }
 
 TEST_F(HdcComponent, DestroyEndsServersStillWaitingForTheirDevice) {
-    LogCapture logs;
+    TestLogCapture logs;
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_CREATE, DRV_ERROR_NOT_READY, -1));
     StartDaemon();
     ASSERT_TRUE(logs.WaitFor("hdc not ready, sleep 5000 milliseconds and retry", 2));
@@ -411,7 +411,7 @@ TEST_F(HdcComponent, DestroyEndsServersStillWaitingForTheirDevice) {
 }
 
 TEST_F(HdcComponent, InitWaitsForDevicesAndFailsOnlyWhenTheQueryKeepsFailing) {
-    LogCapture logs;
+    TestLogCapture logs;
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_DEV_NUM, DRV_ERROR_IO, 3));
     StartDaemon();
     EXPECT_EQ(3u, SleepsOf(IDE_DEVICE_WAIT_MS));
@@ -428,29 +428,29 @@ TEST_F(HdcComponent, InitWaitsForDevicesAndFailsOnlyWhenTheQueryKeepsFailing) {
 
 TEST_F(HdcComponent, InitWithNoDevicesSucceedsAfter600QueriesAndServesNothing) {
     UseSetting("OSTREL_SIM_DEVICES", "0");
-    LogCapture logs;
+    TestLogCapture logs;
     StartDaemon();
-    EXPECT_EQ(600, logs.Count("Device Counts: 0"));
+    EXPECT_EQ(600u, logs.Count("Device Counts: 0"));
     EXPECT_EQ(599u, SleepsOf(IDE_DEVICE_WAIT_MS));
     EXPECT_EQ(0, IdeDaemonHdcRunningThreads());
-    EXPECT_FALSE(logs.Contains(") Create HdcServer"));
+    EXPECT_FALSE(logs.Has(") Create HdcServer"));
 }
 
 TEST_F(HdcComponent, InitFailsOnTooManyDevicesOrWithoutAClient) {
-    LogCapture logs;
+    TestLogCapture logs;
     ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_DEV_NUM, 1125, 1));
     EXPECT_EQ(-1, IdeDaemonHdcInit());
-    EXPECT_TRUE(logs.Contains("device num 1125"));
+    EXPECT_TRUE(logs.Has("device num 1125"));
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CLIENT_CREATE, DRV_ERROR_NO_MEMORY, 1));
     EXPECT_EQ(-1, IdeDaemonHdcInit());
-    EXPECT_TRUE(logs.Contains("Hdc Client Create, Max Session Num: 96"));
+    EXPECT_TRUE(logs.Has("Hdc Client Create, Max Session Num: 96"));
 }
 
 TEST(HdcComponentDestroy, IsHarmlessWithoutInit) {
-    LogCapture logs;
+    TestLogCapture logs;
     EXPECT_EQ(0, IdeDaemonHdcDestroy());
-    EXPECT_TRUE(logs.Contains("Hdc Destroy Exit"));
-    EXPECT_FALSE(logs.Contains("Destroy GlobalCtrlInfo"));
+    EXPECT_TRUE(logs.Has("Hdc Destroy Exit"));
+    EXPECT_FALSE(logs.Has("Destroy GlobalCtrlInfo"));
 }
 
 }  // namespace

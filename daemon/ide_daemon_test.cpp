@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "daemon/testing/log_capture.h"
+#include "common/test_log_capture.h"
 
 namespace {
 
-using oru_testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 
 // Calls of the test components' entry points, in order: "init:2", "destroy:17", ...
 std::vector<std::string> g_calls;
@@ -54,18 +54,18 @@ class ComponentTable : public ::testing::Test {
 };
 
 TEST_F(ComponentTable, InitRunsUpAndDestroyRunsDownTheSlots) {
-    LogCapture logs;
+    TestLogCapture logs;
     EXPECT_EQ(0, IdeComponentsInit());
     IdeComponentsDestroy();
     EXPECT_EQ((std::vector<std::string>{"init:2", "init:10", "init:17", "destroy:17", "destroy:10",
                                         "destroy:2"}),
               g_calls);
-    EXPECT_TRUE(logs.Contains("call [hdc] init function succ"));
-    EXPECT_TRUE(logs.Contains("call [default] init function succ"));
-    EXPECT_TRUE(logs.Contains("Daemon Init done"));
-    EXPECT_TRUE(logs.Contains("call ideComponents Funcs destroy[default] success"));
-    EXPECT_TRUE(logs.Contains("call ideComponents Funcs destroy[profiling] failed"));
-    EXPECT_TRUE(logs.Contains("call ideComponents Funcs destroy[hdc] success"));
+    EXPECT_TRUE(logs.Has("call [hdc] init function succ"));
+    EXPECT_TRUE(logs.Has("call [default] init function succ"));
+    EXPECT_TRUE(logs.Has("Daemon Init done"));
+    EXPECT_TRUE(logs.Has("call ideComponents Funcs destroy[default] success"));
+    EXPECT_TRUE(logs.Has("call ideComponents Funcs destroy[profiling] failed"));
+    EXPECT_TRUE(logs.Has("call ideComponents Funcs destroy[hdc] success"));
 
     // Destroy emptied every slot: nothing is called twice.
     g_calls.clear();
@@ -87,11 +87,11 @@ TEST_F(ComponentTable, HdcInitFailureStopsInitYetEveryComponentIsDestroyed) {
 
 TEST_F(ComponentTable, OtherInitFailuresAreReportedAndSkipped) {
     g_failingInit = 10;
-    LogCapture logs;
+    TestLogCapture logs;
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(0, IdeComponentsInit());
     EXPECT_EQ("init [profiling] failed\n", ::testing::internal::GetCapturedStdout());
-    EXPECT_TRUE(logs.Contains("call [profiling] init function failed"));
+    EXPECT_TRUE(logs.Has("call [profiling] init function failed"));
     EXPECT_EQ((std::vector<std::string>{"init:2", "init:10", "init:17"}), g_calls);
 }
 
@@ -122,9 +122,9 @@ TEST(ComponentLookup, RequestTypesMapToComponentsFirstMatchWins) {
     req.type = 2;
     EXPECT_EQ(NR_IDE_COMPONENTS, IdeGetComponentType(&req));
 
-    LogCapture logs;
+    TestLogCapture logs;
     EXPECT_EQ(NR_IDE_COMPONENTS, IdeGetComponentType(nullptr));
-    EXPECT_TRUE(logs.Contains("input req is nullptr"));
+    EXPECT_TRUE(logs.Has("input req is nullptr"));
 }
 
 TEST(ComponentLookup, NamesOfComponentsAndRequestTypes) {

@@ -4,13 +4,13 @@
 
 #include <vector>
 
-#include "daemon/testing/log_capture.h"
+#include "common/test_log_capture.h"
 #include "ostrel/sim_control.h"
 #include "platform/sim/sim_test_util.h"
 
 namespace {
 
-using oru_testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 using ostrel::simtest::ResetSim;
 using ostrel::simtest::UseSetting;
 
@@ -25,14 +25,14 @@ class DeviceIds : public ::testing::Test {
 };
 
 TEST_F(DeviceIds, DeviceListNeedsAnArrayOfExactly1124) {
-    LogCapture logs;
+    TestLogCapture logs;
     std::vector<uint32_t> ids(1125, 0);
     uint32_t devNum = 0;
     EXPECT_EQ(-1, IdeGetDevList(&devNum, ids.data(), 1123));
     EXPECT_EQ(-1, IdeGetDevList(&devNum, ids.data(), 1125));
-    EXPECT_EQ(2, logs.Count("len is invalid"));
+    EXPECT_EQ(2u, logs.Count("len is invalid"));
     EXPECT_EQ(-1, IdeGetDevList(nullptr, ids.data(), 1124));
-    EXPECT_TRUE(logs.Contains("devNum is nullptr"));
+    EXPECT_TRUE(logs.Has("devNum is nullptr"));
 
     ASSERT_EQ(0, IdeGetDevList(&devNum, ids.data(), 1124));
     EXPECT_EQ(3u, devNum);
@@ -48,14 +48,14 @@ TEST_F(DeviceIds, PhysicalListAndBothDirectionsOfTheMapping) {
     EXPECT_EQ((std::vector<uint32_t>{7, 4, 9}),
               std::vector<uint32_t>(phys.begin(), phys.begin() + 3));
 
-    LogCapture logs;
+    TestLogCapture logs;
     uint32_t logId = 99;
     ASSERT_EQ(0, IdeGetLogIdByPhyId(9, &logId));
     EXPECT_EQ(2u, logId);
-    EXPECT_TRUE(logs.Contains("the logical ID(2) is a corresponding physical ID(9)"));
+    EXPECT_TRUE(logs.Has("the logical ID(2) is a corresponding physical ID(9)"));
     EXPECT_EQ(-1, IdeGetLogIdByPhyId(5, &logId));
     EXPECT_EQ(-1, IdeGetLogIdByPhyId(9, nullptr));
-    EXPECT_TRUE(logs.Contains("logId is nullptr"));
+    EXPECT_TRUE(logs.Has("logId is nullptr"));
 
     uint32_t index = 99;
     ASSERT_EQ(0, IdeGetDevIdIndexByPhyId(4, &index));
@@ -65,22 +65,22 @@ TEST_F(DeviceIds, PhysicalListAndBothDirectionsOfTheMapping) {
 }
 
 TEST_F(DeviceIds, DriverFailuresEndTheQueries) {
-    LogCapture logs;
+    TestLogCapture logs;
     std::vector<uint32_t> phys(IDE_MAX_DEV_NUM, 0);
     uint32_t devNum = 0;
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_PHY_ID, DRV_ERROR_IO, 1));
     EXPECT_EQ(-1, IdeGetPhyDevList(&devNum, phys.data(), IDE_MAX_DEV_NUM));
-    EXPECT_TRUE(logs.Contains("drvDeviceGetPhyIdByIndex devIds: 0 failed, err: 2"));
+    EXPECT_TRUE(logs.Has("drvDeviceGetPhyIdByIndex devIds: 0 failed, err: 2"));
 
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_DEV_NUM, DRV_ERROR_IO, 1));
     EXPECT_EQ(-1, IdeGetPhyDevList(&devNum, phys.data(), IDE_MAX_DEV_NUM));
-    EXPECT_TRUE(logs.Contains("Get physical device number failed, err: 2"));
-    EXPECT_TRUE(logs.Contains("IdeGetDevList failed, ret: -1"));
+    EXPECT_TRUE(logs.Has("Get physical device number failed, err: 2"));
+    EXPECT_TRUE(logs.Has("IdeGetDevList failed, ret: -1"));
 
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_LOCAL_IDS, DRV_ERROR_IO, 1));
     uint32_t logId = 0;
     EXPECT_EQ(-1, IdeGetLogIdByPhyId(7, &logId));
-    EXPECT_TRUE(logs.Contains("get device IDs failed, err: 2"));
+    EXPECT_TRUE(logs.Has("get device IDs failed, err: 2"));
 
     // No devices: an empty list, and no logical id for anything.
     ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_DEV_NUM, 0, 2));

@@ -12,12 +12,12 @@
 #include <sstream>
 #include <vector>
 
+#include "common/test_log_capture.h"
 #include "daemon/ide_common_util.h"
-#include "daemon/testing/log_capture.h"
 
 using analysis::orbx::common::ExecCmdParams;
+using analysis::orbx::common::TestLogCapture;
 using analysis::orbx::common::Utils;
-using oru_testing::LogCapture;
 
 namespace {
 
@@ -46,7 +46,7 @@ class UtilsFs : public ::testing::Test {
 };
 
 TEST(UtilsNumber, AcceptsExactlyTheNonNegativeIntRange) {
-    LogCapture logs;
+    TestLogCapture logs;
     EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("0"));
     EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("2147483647"));
     EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("0000000001"));
@@ -55,13 +55,13 @@ TEST(UtilsNumber, AcceptsExactlyTheNonNegativeIntRange) {
     EXPECT_TRUE(logs.Lines().empty());
 
     EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("2147483648"));
-    EXPECT_TRUE(logs.Contains("numberStr(2147483648) is over than 2147483647"));
+    EXPECT_TRUE(logs.Has("numberStr(2147483648) is over than 2147483647"));
     EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("3000000000"));
     EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("12a"));
-    EXPECT_TRUE(logs.Contains("numberStr(12a) is not a number"));
+    EXPECT_TRUE(logs.Has("numberStr(12a) is not a number"));
     EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("-1"));
     EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("00000000001"));
-    EXPECT_TRUE(logs.Contains("numberStr(00000000001) is too long"));
+    EXPECT_TRUE(logs.Has("numberStr(00000000001) is too long"));
 
     logs.Clear();
     EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum(""));
@@ -101,14 +101,14 @@ TEST(UtilsText, PathPartsAndPathAfterAMarker) {
     EXPECT_EQ("/a/b", dir);
     EXPECT_EQ("c.txt", base);
 
-    LogCapture logs;
+    TestLogCapture logs;
     std::string out = "unchanged";
     Utils::GetPathAfter("/var/log/npu//\\job/dev0", "/npu", out);
     EXPECT_EQ("job/dev0", out);
     out = "unchanged";
     Utils::GetPathAfter("/var/log/x/y", "/npu", out);
     EXPECT_EQ("unchanged", out);
-    EXPECT_TRUE(logs.Contains("Failed to find \"npu\" from \"y\""));
+    EXPECT_TRUE(logs.Has("Failed to find \"npu\" from \"y\""));
 }
 
 TEST(UtilsHome, ExpandsOnlyATildeSlashPrefix) {
@@ -120,7 +120,7 @@ TEST(UtilsHome, ExpandsOnlyATildeSlashPrefix) {
 }
 
 TEST_F(UtilsFs, CreateDirMakesEveryMissingLevelWithMode750) {
-    LogCapture logs;
+    TestLogCapture logs;
     mmUmask(077);
     std::string deep = root_ + "/a/b/c";
     EXPECT_EQ(0, Utils::CreateDir(deep));
@@ -137,7 +137,7 @@ TEST_F(UtilsFs, CreateDirMakesEveryMissingLevelWithMode750) {
     EXPECT_GE(a, 0);
     EXPECT_GT(c, a);
     EXPECT_EQ(0, Utils::CreateDir(deep));
-    EXPECT_TRUE(logs.Contains("The file already exists, c"));
+    EXPECT_TRUE(logs.Has("The file already exists, c"));
 
     EXPECT_EQ(-1, Utils::CreateDir(""));
     WriteFile(root_ + "/file", "x");
@@ -145,11 +145,11 @@ TEST_F(UtilsFs, CreateDirMakesEveryMissingLevelWithMode750) {
 }
 
 TEST_F(UtilsFs, RemoveDirEmptiesOrRemovesAndRefusesRootAndEmpty) {
-    LogCapture logs;
+    TestLogCapture logs;
     Utils::RemoveDir("/", false);
     Utils::RemoveDir("", true);
-    EXPECT_EQ(2, logs.Count("empty compare failed."));
-    EXPECT_FALSE(logs.Contains("RemoveDir dir"));
+    EXPECT_EQ(2u, logs.Count("empty compare failed."));
+    EXPECT_FALSE(logs.Has("RemoveDir dir"));
 
     // Files and (empty) subdirectories go, the directory itself stays.
     std::string dir = root_ + "/d";
@@ -166,9 +166,9 @@ TEST_F(UtilsFs, RemoveDirEmptiesOrRemovesAndRefusesRootAndEmpty) {
     Utils::RemoveDir(dir, true);
     EXPECT_FALSE(Utils::IsFileExist(dir));
     Utils::RemoveDir(dir, true);
-    EXPECT_TRUE(logs.Contains("OsalRmdir failed d."));
+    EXPECT_TRUE(logs.Has("OsalRmdir failed d."));
     Utils::RemoveDir(dir, false);
-    EXPECT_TRUE(logs.Contains("OsalScandir failed d."));
+    EXPECT_TRUE(logs.Has("OsalScandir failed d."));
 }
 
 TEST_F(UtilsFs, ListFilesStopsBelowDepthTenAndSkipsDirectories) {

@@ -2,19 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
-#include "driver/log_capture.h"
 
 namespace analysis::orbx::driver {
 namespace {
 
-using testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 using testing::ScopedFakeDrv;
 
 class AiDrvDevApiTest : public ::testing::Test {
   protected:
     ScopedFakeDrv fake_;
-    LogCapture logs_;
+    TestLogCapture logs_;
 };
 
 TEST_F(AiDrvDevApiTest, DeviceCountAboveSixtyFourOrADriverErrorFails) {

@@ -5,14 +5,14 @@
 #include <cstring>
 #include <vector>
 
+#include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
-#include "driver/log_capture.h"
 #include "message/json_parser.h"
 
 namespace analysis::orbx::driver {
 namespace {
 
-using testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 using testing::ScopedFakeDrv;
 
 struct Entry {
@@ -48,7 +48,7 @@ class DrvChannelsMgrTest : public ::testing::Test {
     }
 
     ScopedFakeDrv fake_;
-    LogCapture logs_;
+    TestLogCapture logs_;
     DrvChannelsMgr mgr_;
 };
 
@@ -135,7 +135,7 @@ TEST_F(DrvChannelsMgrTest, UnqueriedDeviceAndSwitchedOffChannelAreInvalid) {
 class AiDrvProfApiTest : public ::testing::Test {
   protected:
     ScopedFakeDrv fake_;
-    LogCapture logs_;
+    TestLogCapture logs_;
 };
 
 TEST_F(AiDrvProfApiTest, PeripheralStartPassesTheStartRecord) {

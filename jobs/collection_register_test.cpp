@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "driver/log_capture.h"
+#include "common/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
@@ -28,7 +28,7 @@ std::shared_ptr<NiceMock<MockJob>> Job(bool global = false) {
 
 class CollectionRegisterMgrTest : public ::testing::Test {
   protected:
-    analysis::orbx::driver::testing::LogCapture logs_;
+    analysis::orbx::common::TestLogCapture logs_;
     CollectionRegisterMgr registry_;
 };
 

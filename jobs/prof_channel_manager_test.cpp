@@ -5,13 +5,13 @@
 #include <chrono>
 #include <thread>
 
+#include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
-#include "driver/log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
-using analysis::orbx::driver::testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 using analysis::orbx::driver::testing::ScopedFakeDrv;
 
 class ProfChannelManagerTest : public ::testing::Test {
@@ -29,7 +29,7 @@ class ProfChannelManagerTest : public ::testing::Test {
     }
 
     ScopedFakeDrv fake_;
-    LogCapture logs_;
+    TestLogCapture logs_;
     std::atomic<int> polls_{0};
     ProfChannelManager manager_;
 };
@@ -73,7 +73,7 @@ TEST_F(ProfChannelManagerTest, AForcedUnInitStopsThePollerWhateverTheCount) {
     EXPECT_EQ(nullptr, manager_.GetChannelPoll());
     // The count went to zero with it.
     ASSERT_EQ(0, manager_.Init());
-    EXPECT_EQ(2, logs_.Count("ProfChannelManager Init index:1"));
+    EXPECT_EQ(2u, logs_.Count("ProfChannelManager Init index:1"));
     manager_.UnInit(false);
     EXPECT_EQ(nullptr, manager_.GetChannelPoll());
 }

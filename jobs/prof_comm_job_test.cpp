@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/log_capture.h"
+#include "common/test_log_capture.h"
 #include "jobs/prof_channel_manager.h"
 #include "message/job_context.h"
 #include "message/profile_params.h"
@@ -10,7 +10,7 @@
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
-using analysis::orbx::driver::testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 
 std::shared_ptr<CollectionJobCfg> Configured() {
     auto cfg = std::make_shared<CollectionJobCfg>();
@@ -19,20 +19,20 @@ std::shared_ptr<CollectionJobCfg> Configured() {
 }
 
 TEST(ProfCommJobTest, ACfgWithoutCommonParametersIsNotConfigured) {
-    LogCapture logs;
+    TestLogCapture logs;
     EXPECT_FALSE(CheckJobCommonParam(nullptr));
     EXPECT_FALSE(CheckJobCommonParam(std::make_shared<CollectionJobCfg>()));
-    EXPECT_EQ(2, logs.Count("Job check comm param failed", DLOG_INFO));
+    EXPECT_EQ(2u, logs.Count("Job check comm param failed", DLOG_INFO));
     EXPECT_TRUE(CheckJobCommonParam(Configured()));
 }
 
 TEST(ProfCommJobTest, EventsMustBePresentAndNonEmpty) {
-    LogCapture logs;
+    TestLogCapture logs;
     auto cfg = Configured();
     EXPECT_FALSE(CheckJobEventParam(cfg));
     cfg->events = std::make_shared<EventList>();
     EXPECT_FALSE(CheckJobEventParam(cfg));
-    EXPECT_EQ(2, logs.Count("Job check event param not pass"));
+    EXPECT_EQ(2u, logs.Count("Job check event param not pass"));
     cfg->events->push_back("read");
     EXPECT_TRUE(CheckJobEventParam(cfg));
     cfg->commonParams.reset();
@@ -65,7 +65,7 @@ class ReaderJob : public ProfDrvJob {
 };
 
 TEST(ProfDrvJobTest, ReadersNameTheirDataRelativeToTheResultDirectory) {
-    LogCapture logs;
+    TestLogCapture logs;
     auto cfg = Configured();
     ReaderJob job(cfg);
     // No poller runs: the reader is made, then left out.

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "common/oru_paths.h"
-#include "driver/log_capture.h"
+#include "common/test_log_capture.h"
 #include "jobs/collection_register.h"
 #include "jobs/prof_hardware_mem_job.h"
 #include "message/config_manager.h"
@@ -23,7 +23,7 @@
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
-using analysis::orbx::driver::testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 using analysis::orbx::transport::testing::ChunkCapture;
 using analysis::orbx::transport::testing::SameBytes;
 using Common::Config::ConfigManager;
@@ -73,7 +73,7 @@ class MiniLlcJobTest : public ::testing::Test {
     }
     void TearDown() override { ostrel::simtest::ResetSim(); }
 
-    LogCapture logs_;
+    TestLogCapture logs_;
 };
 
 TEST_F(MiniLlcJobTest, OnlyTheScriptJobRunsOnAMiniChip) {

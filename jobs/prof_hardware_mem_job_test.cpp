@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "common/oru_paths.h"
+#include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
-#include "driver/log_capture.h"
 #include "jobs/collection_register.h"
 #include "jobs/prof_channel_manager.h"
 #include "message/config_manager.h"
@@ -26,9 +26,9 @@
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using analysis::orbx::driver::DrvChannelsMgr;
 using analysis::orbx::driver::LibraryDrvFuncs;
-using analysis::orbx::driver::testing::LogCapture;
 using analysis::orbx::driver::testing::ScopedFakeDrv;
 using analysis::orbx::transport::testing::ChunkCapture;
 using analysis::orbx::transport::testing::SameBytes;
@@ -99,7 +99,7 @@ class HardwareMemJobTest : public ::testing::Test {
     }
 
     ScopedFakeDrv fake_;
-    LogCapture logs_;
+    TestLogCapture logs_;
 };
 
 TEST_F(HardwareMemJobTest, LlcInitNeedsEventsTheSwitchAndTheDeviceItself) {
@@ -127,7 +127,7 @@ TEST_F(HardwareMemJobTest, LlcModeIsTheLastReadOrWriteEvent) {
         EXPECT_EQ(0, StartAndStop(job));
         EXPECT_EQ(c.second, Stats().blockMode);
     }
-    EXPECT_EQ(1, logs_.Count("LLC event:bogus not support", DLOG_WARN));
+    EXPECT_EQ(1u, logs_.Count("LLC event:bogus not support", DLOG_WARN));
     EXPECT_TRUE(logs_.Has("Begin to start profiling Channel 8, events:"));
     EXPECT_TRUE(logs_.Has("start profiling Channel 8, events:read,bogus, ret=0"));
 }
@@ -164,7 +164,7 @@ TEST_F(HardwareMemJobTest, ASwitchedOffChannelStartsNothing) {
     EXPECT_EQ(0u, Stats().startCount);
     EXPECT_FALSE(logs_.Has("AddReader"));
     EXPECT_EQ(0, job.Uninit());
-    EXPECT_EQ(2, logs_.Count("Channel is invalid, devId:0, channelId:8", DLOG_WARN));
+    EXPECT_EQ(2u, logs_.Count("Channel is invalid, devId:0, channelId:8", DLOG_WARN));
     EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_PROF_STOP));
     EXPECT_FALSE(logs_.Has("RemoveReader"));
 }

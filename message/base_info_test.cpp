@@ -6,16 +6,16 @@
 #include <set>
 #include <string>
 
+#include "common/test_log_capture.h"
 #include "message/job_context.h"
 #include "message/status_info.h"
-#include "message/test_log_capture.h"
 
 namespace analysis::orbx::message {
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testutil::LogCapture;
 
 std::set<std::string> Members(const std::string& text) {
     std::set<std::string> members;
@@ -53,7 +53,7 @@ void ExpectSameContext(const JobContext& a, const JobContext& b) {
 
 TEST(MessageText, EmptyTextFailsSilentlyAndEmptyObjectChangesNothing) {
     JobContext ctx = FilledContext();
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_FALSE(ctx.FromString(""));
     EXPECT_TRUE(ctx.FromString("{}"));
     EXPECT_THAT(log.Texts(), IsEmpty());
@@ -75,7 +75,7 @@ TEST(MessageText, JobContextPrintsAllKeysAndReadsThemBack) {
 
 TEST(MessageText, WrongTypedMemberBecomesNeutralWithOneErrorLine) {
     JobContext ctx = FilledContext();
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_TRUE(ctx.FromString(R"({"dev_id":3})"));
     EXPECT_EQ(ctx.dev_id, "");
     EXPECT_EQ(ctx.job_id, "job-7");
@@ -84,7 +84,7 @@ TEST(MessageText, WrongTypedMemberBecomesNeutralWithOneErrorLine) {
 
 TEST(MessageText, NullMemberResetsItsFieldUnlikeAnAbsentOne) {
     JobContext ctx = FilledContext();
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_TRUE(ctx.FromString(R"({"job_id":null,"chunkEndTime":null})"));
     EXPECT_EQ(ctx.job_id, "");
     EXPECT_EQ(ctx.chunkEndTime, 0u);
@@ -102,7 +102,7 @@ TEST(MessageText, ChunkTimeAboveThirtyTwoBitsPrintsButDoesNotReadBack) {
 
     JobContext read = FilledContext();
     read.chunkStartTime = 5;
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_FALSE(read.FromString(text));
     EXPECT_EQ(read.chunkStartTime, 5u);
     EXPECT_THAT(log.Texts(), ElementsAre("JobContext ::FromString(): stoi"));
@@ -110,7 +110,7 @@ TEST(MessageText, ChunkTimeAboveThirtyTwoBitsPrintsButDoesNotReadBack) {
 
 TEST(MessageText, ParseErrorsAreLoggedWithTheClassName) {
     StatusInfo status;
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_FALSE(status.FromString("[1]"));
     EXPECT_FALSE(status.FromString("   "));
     EXPECT_FALSE(status.FromString("{\"info\":\"" + std::string(kMaxJsonTextSize, 'x') + "\"}"));

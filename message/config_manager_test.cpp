@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "common/oru_paths.h"
+#include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
-#include "driver/log_capture.h"
 
 namespace Analysis::Orbx::Common::Config {
 namespace {
 
-using analysis::orbx::driver::testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 using analysis::orbx::driver::testing::ScopedFakeDrv;
 
 class ConfigManagerTest : public ::testing::Test {
@@ -28,7 +28,7 @@ class ConfigManagerTest : public ::testing::Test {
     }
 
     ScopedFakeDrv fake_;
-    LogCapture logs_;
+    TestLogCapture logs_;
     int queries_ = 0;
 };
 

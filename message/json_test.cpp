@@ -8,14 +8,14 @@
 #include <stdexcept>
 #include <string>
 
-#include "message/test_log_capture.h"
+#include "common/test_log_capture.h"
 
 namespace analysis::orbx::message {
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testutil::LogCapture;
 
 // Runs Parse and returns the exception's message, or "" when none was raised.
 template <class E>
@@ -272,7 +272,7 @@ TEST(JsonParseNumbers, RefusedFormsAndConversionErrors) {
 
 TEST(JsonAccessors, MismatchedTypesGiveNeutralValuesAndOneErrorLine) {
     Json doc("{\"i\":3,\"s\":\"t\",\"d\":2.5}");
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_EQ(doc["i"].AsDouble(), 0.0);
     EXPECT_EQ(doc["s"].AsBool(), false);
     EXPECT_EQ(doc["d"].AsInt(), 0);
@@ -295,7 +295,7 @@ TEST(JsonAccessors, MismatchedTypesGiveNeutralValuesAndOneErrorLine) {
 
 TEST(JsonAccessors, UnsetValuesAreNeutralWithoutLogExceptForNull) {
     JsonValue unset;
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_FALSE(unset.AsBool());
     EXPECT_EQ(unset.AsDouble(), 0.0);
     EXPECT_EQ(unset.AsInt(), 0);
@@ -330,7 +330,7 @@ TEST(JsonAccessors, ContainsDistinguishesEmptyFromNonObjectValues) {
     doc["b"];  // inserted as UNSET: counts as present
     EXPECT_TRUE(doc.Contains("b"));
 
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_FALSE(doc["z"].Contains("x"));  // a zero holds nothing: silent
     EXPECT_THAT(log.Texts(), IsEmpty());
     EXPECT_FALSE(doc["a"].Contains("x"));
@@ -347,7 +347,7 @@ TEST(JsonBuilding, MemberAccessTurnsEmptyValuesIntoObjectsOnly) {
     EXPECT_EQ(zero.ToString(), "{\"a\":\"x\"}");
 
     JsonValue number = 7;
-    LogCapture log;
+    TestLogCapture log("warning");
     JsonValue& same = number["a"];
     EXPECT_EQ(&same, &number);
     EXPECT_EQ(number.ToString(), "7");
@@ -361,7 +361,7 @@ TEST(JsonBuilding, ArraysBySizeAndByAppending) {
     EXPECT_EQ(sized.ToString(), "[,5,]");
 
     JsonValue text = "abc";
-    LogCapture log;
+    TestLogCapture log("warning");
     text.SetArraySize(2);
     EXPECT_EQ(text.ToString(), "\"abc\"");
     EXPECT_EQ(&sized[3], &sized);
@@ -416,7 +416,7 @@ TEST(JsonDocument, OnlyObjectsBecomeDocuments) {
     }
 
     Json doc("{\"k\":1}");
-    LogCapture log;
+    TestLogCapture log("warning");
     doc = array;
     EXPECT_EQ(doc.ToString(), "{\"k\":1}");
     EXPECT_THAT(log.Texts(), ElementsAre("Cannot assign a JsonValue without Object type to Json"));

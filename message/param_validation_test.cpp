@@ -6,21 +6,21 @@
 #include <string>
 #include <vector>
 
-#include "message/test_log_capture.h"
+#include "common/test_log_capture.h"
 
 namespace analysis::orbx::common::validation {
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testutil::LogCapture;
 
 const ParamValidation& Checks() {
     return ParamValidation::GetInstance();
 }
 
 TEST(DeviceIdValidation, AcceptsZeroToSixtyThreeWithLeadingZeros) {
-    LogCapture log;
+    TestLogCapture log("warning");
     for (const char* id : {"0", "63", "0063", "007"}) {
         EXPECT_TRUE(Checks().CheckDeviceIdIsValid(id)) << id;
     }
@@ -28,28 +28,27 @@ TEST(DeviceIdValidation, AcceptsZeroToSixtyThreeWithLeadingZeros) {
 }
 
 TEST(DeviceIdValidation, RefusesLargeNumbersWithAWarning) {
-    LogCapture log(true);
+    TestLogCapture log;
     EXPECT_FALSE(Checks().CheckDeviceIdIsValid("64"));
     EXPECT_FALSE(Checks().CheckDeviceIdIsValid("2147483647"));
     ASSERT_EQ(log.Lines().size(), 2u);
-    EXPECT_EQ(log.Lines()[0].level, DLOG_WARN);
+    EXPECT_EQ(log.Entries()[0].level, DLOG_WARN);
     EXPECT_THAT(log.Texts(),
                 ElementsAre("devId(64) is over limited.", "devId(2147483647) is over limited."));
 }
 
 TEST(DeviceIdValidation, RefusesWhatIsNotANonNegativeIntegerWithAnError) {
     for (const char* id : {"", "-1", "1a", "2147483648", " 1", "+1", "12345678901"}) {
-        LogCapture log;
+        TestLogCapture log("warning");
         EXPECT_FALSE(Checks().CheckDeviceIdIsValid(id)) << id;
-        std::vector<LogCapture::Line> lines = log.Lines();
-        ASSERT_FALSE(lines.empty()) << id;
-        EXPECT_EQ(lines.back().level, DLOG_ERROR);
-        EXPECT_EQ(lines.back().text, "devId(" + std::string(id) + ") is not valid.");
+        ASSERT_FALSE(log.Texts().empty()) << id;
+        EXPECT_EQ(log.Entries().back().level, DLOG_ERROR);
+        EXPECT_EQ(log.Texts().back(), "devId(" + std::string(id) + ") is not valid.");
     }
 }
 
 TEST(JobIdValidation, LettersDigitsAndMinusUpTo512Characters) {
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_TRUE(Checks().CheckJobIdIsValid(std::string(512, 'a')));
     EXPECT_TRUE(Checks().CheckJobIdIsValid("a-B-9"));
     EXPECT_TRUE(Checks().CheckJobIdIsValid("0123456789-abcxyzABCXYZ"));
@@ -72,14 +71,14 @@ TEST(ProfilingModeValidation, EmptyOrOneOfTheTwoModesExactly) {
 }
 
 TEST(EventValidation, AtMostEightEventsAndTheCountIsLogged) {
-    LogCapture log(true);
+    TestLogCapture log;
     EXPECT_TRUE(Checks().CheckEventSizeIsValid(8));
     EXPECT_FALSE(Checks().CheckEventSizeIsValid(9));
     EXPECT_THAT(log.Texts(), ElementsAre("eventSize: 8", "eventSize: 9"));
 }
 
 TEST(EventValidation, ControlCpuEventsAreAtMostEightHexCodes) {
-    LogCapture log(true);
+    TestLogCapture log;
     EXPECT_TRUE(Checks().CheckCtrlCpuEventsIsValid(std::vector<std::string>(8, "0x11")));
     EXPECT_TRUE(Checks().CheckCtrlCpuEventsIsValid({}));
     EXPECT_TRUE(Checks().CheckCtrlCpuEventsIsValid({"x0x"}));
@@ -95,7 +94,7 @@ TEST(EventValidation, ControlCpuEventsAreAtMostEightHexCodes) {
 }
 
 TEST(EventValidation, LlcEventsUseAFixedCharacterSet) {
-    LogCapture log(true);
+    TestLogCapture log;
     EXPECT_TRUE(Checks().CheckLlcEventsIsValid("read,write"));
     EXPECT_TRUE(Checks().CheckLlcEventsIsValid("HitRateAndVictimRate"));
     EXPECT_TRUE(Checks().CheckLlcEventsIsValid("hisi_l3c0_1/dsid0/, a_b 9"));

@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
-#include "driver/log_capture.h"
 #include "message/json_parser.h"
 
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using Analysis::Orbx::Common::Platform::Platform;
-using analysis::orbx::driver::testing::LogCapture;
 using analysis::orbx::driver::testing::ScopedFakeDrv;
 using Gxprofiler::Parser::ChannelSettings;
 using Gxprofiler::Parser::JsonParser;
@@ -26,7 +26,7 @@ class PlatformTest : public ::testing::Test {
     }
 
     ScopedFakeDrv fake_;
-    LogCapture logs_;
+    TestLogCapture logs_;
     Platform platform_;
 };
 

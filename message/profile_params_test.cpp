@@ -6,13 +6,13 @@
 #include <set>
 #include <string>
 
-#include "message/test_log_capture.h"
+#include "common/test_log_capture.h"
 
 namespace analysis::orbx::message {
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using ::testing::ElementsAre;
-using testutil::LogCapture;
 
 // Each member of a new object's text, as the host tool expects it.
 const std::set<std::string> kDefaultMembers = {
@@ -169,7 +169,7 @@ TEST(ProfileParamsText, EveryKeyIsReadBackIntoItsOwnField) {
     std::string changed = doc.ToString();
 
     ProfileParams params;
-    LogCapture log;
+    TestLogCapture log("warning");
     ASSERT_TRUE(params.FromString(changed));
     EXPECT_EQ(Members(params.ToString()), Members(changed));
     EXPECT_TRUE(log.Texts().empty());
@@ -193,7 +193,7 @@ TEST(ProfileParamsText, AbsentKeysKeepTheirDefaults) {
 
 TEST(ProfileParamsText, DoubleWhereAnIntegerIsExpectedBecomesZero) {
     ProfileParams params;
-    LogCapture log;
+    TestLogCapture log("warning");
     ASSERT_TRUE(params.FromString(R"({"aicore_sampling_interval":10.5,"isCancel":"yes"})"));
     EXPECT_EQ(params.aicore_sampling_interval, 0);
     EXPECT_FALSE(params.isCancel);
@@ -205,7 +205,7 @@ TEST(ProfileParamsText, DoubleWhereAnIntegerIsExpectedBecomesZero) {
 TEST(ProfileParamsText, UnreadableTextChangesNothing) {
     ProfileParams params;
     params.job_id = "42";
-    LogCapture log;
+    TestLogCapture log("warning");
     EXPECT_FALSE(params.FromString(R"({"job_id":"7","sys_profiling":"on",)"));
     EXPECT_EQ(params.job_id, "42");
     EXPECT_EQ(params.sys_profiling, "off");

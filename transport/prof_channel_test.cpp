@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
-#include "driver/log_capture.h"
 #include "message/job_context.h"
 #include "message/json_parser.h"
 #include "transport/chunk_capture.h"
@@ -19,7 +19,7 @@
 namespace analysis::orbx::transport {
 namespace {
 
-using driver::testing::LogCapture;
+using analysis::orbx::common::TestLogCapture;
 using driver::testing::ScopedFakeDrv;
 using testing::ChunkCapture;
 using testing::SameBytes;
@@ -180,7 +180,7 @@ class ChannelReaderTest : public ::testing::Test {
   protected:
     ScopedFakeDrv fake_;
     FakeChannel channel_{fake_};
-    LogCapture logs_;
+    TestLogCapture logs_;
     ChunkCapture capture_{kJobId};
 };
 
@@ -295,7 +295,7 @@ TEST_F(ChannelReaderTest, AFailedUploadDropsTheBufferAndTheReaderGoesOn) {
     EXPECT_TRUE(logs_.Has("Upload data failed, jobId: no-such-job", DLOG_ERROR));
     channel_.Produce(kMiB);
     reader->Execute();
-    EXPECT_EQ(2, logs_.Count("Upload data failed, jobId: no-such-job"));
+    EXPECT_EQ(2u, logs_.Count("Upload data failed, jobId: no-such-job"));
     EXPECT_TRUE(capture_.Finish().empty());
 }
 
@@ -402,7 +402,7 @@ class ChannelPollTest : public ::testing::Test {
     ScopedFakeDrv fake_;
     FakeChannel channel_{fake_};
     FakePoll poll_{fake_};
-    LogCapture logs_;
+    TestLogCapture logs_;
 };
 
 TEST_F(ChannelPollTest, PoolSizeFollowsTheDeviceCountWithinFourToSixtyFour) {
@@ -514,7 +514,7 @@ TEST_F(ChannelPollTest, RemovingAReaderUploadsWhatRemains) {
     channel_.Produce(1000);
     reader->Execute();
     poll.RemoveReader(kDev, kChannel);
-    EXPECT_EQ(2, logs_.Count("RemoveReader, devId:3, channel:8"));
+    EXPECT_EQ(2u, logs_.Count("RemoveReader, devId:3, channel:8"));
     EXPECT_TRUE(logs_.Has("RemoveReader, fid dev, devId:3"));
     // Gone from the poller: a dispatch finds nothing.
     poll.DispatchChannel(kDev, kChannel);

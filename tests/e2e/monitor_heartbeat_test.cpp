@@ -13,7 +13,6 @@
 #include "common/test_log_capture.h"
 #include "daemon/ide_common_util.h"
 #include "daemon/ide_daemon_monitor.h"
-#include "daemon/testing/log_capture.h"
 #include "daemon/testing/process.h"
 #include "daemon/utils.h"
 #include "ostrel/sim_control.h"
@@ -23,9 +22,9 @@ namespace {
 
 using analysis::orbx::common::kAppmonSocket;
 using analysis::orbx::common::kMonitorScript;
+using analysis::orbx::common::TestLogCapture;
 using oru_testing::Child;
 using oru_testing::CountIn;
-using oru_testing::LogCapture;
 using oru_testing::ReadText;
 using oru_testing::WaitForText;
 
@@ -129,7 +128,7 @@ class MonitorHeartbeat : public ::testing::Test {
 
 TEST_F(MonitorHeartbeat, RegistersOnceThenBeatsEveryThreeSeconds) {
     StartService();
-    LogCapture logs;
+    TestLogCapture logs;
     Hold(IDE_MONITOR_HEARTBEAT_MS, 3);
     ASSERT_EQ(0, IdeMonitorStart());
     ASSERT_TRUE(WaitSleeps(IDE_MONITOR_HEARTBEAT_MS, 3));
@@ -149,8 +148,8 @@ TEST_F(MonitorHeartbeat, RegistersOnceThenBeatsEveryThreeSeconds) {
     text = ReadText(serviceLog_);
     EXPECT_EQ(1, CountIn(text, "deregister pid=" + pid_ + " reason=ide daemon monitor exit."));
     EXPECT_EQ(0, CountIn(text, "heartbeat refused"));
-    EXPECT_TRUE(logs.Contains("app mon client register sucess."));
-    EXPECT_TRUE(logs.Contains("ide monitor thread exit."));
+    EXPECT_TRUE(logs.Has("app mon client register sucess."));
+    EXPECT_TRUE(logs.Has("ide monitor thread exit."));
 }
 
 TEST_F(MonitorHeartbeat, RefusedRegistrationsAreRetriedEverySecondBeforeAnyHeartbeat) {
@@ -179,12 +178,12 @@ TEST_F(MonitorHeartbeat, AStopWhileUnregisteredReleasesTheClientWithoutDeregiste
 }
 
 TEST_F(MonitorHeartbeat, WithoutAServiceOneFailureIsLoggedAndStopIsClean) {
-    LogCapture logs;
+    TestLogCapture logs;
     ASSERT_EQ(0, IdeMonitorStart());
     ASSERT_TRUE(logs.WaitFor("app mon client init failed with"));
     EXPECT_EQ(0, IdeMonitorStop());
-    EXPECT_EQ(1, logs.Count("app mon client init failed with"));
-    EXPECT_FALSE(logs.Contains("ide monitor thread exit."));
+    EXPECT_EQ(1u, logs.Count("app mon client init failed with"));
+    EXPECT_FALSE(logs.Has("ide monitor thread exit."));
     EXPECT_EQ(IDE_MONITOR_STOPPED, IdeMonitorGetState());
     EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_REGISTER));
     EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_DEREGISTER));
