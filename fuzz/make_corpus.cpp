@@ -261,32 +261,37 @@ bool WriteSegments() {
 
 bool WriteSessions() {
     std::string ctx = JobCtx("job-1", "0");
-    auto control = [&](const std::string& config, bool llc) {
+    // The tag of a handshake record picks the device index: (tag / 2) % 3.
+    auto commands = [&](const std::string& config, bool llc, uint8_t tag) {
         std::string s;
-        AppendRecord(&s, 0, CtrlHandshake("job-1", 0, "def_mode"));
+        AppendRecord(&s, tag, CtrlHandshake("job-1", 0, "def_mode"));
         AppendRecord(&s, 1, JobStart(ctx, config));
         AppendRecord(&s, 1, ReplayStart(ctx, llc));
         AppendRecord(&s, 1, ReplayStop(ctx));
         AppendRecord(&s, 1, JobStop(ctx, "job-1"));
         return s;
     };
-    std::string data;
-    AppendRecord(&data, 0, DataHandshake("job-1", 0, "def_mode"));
-    std::string withData = data + control(kSysConfig, false);
+    // A whole job: its data session first, then the commands.
+    auto job = [&](const std::string& config, bool llc, uint8_t tag = 0) {
+        std::string s;
+        AppendRecord(&s, tag, DataHandshake("job-1", 0, "def_mode"));
+        return s + commands(config, llc, tag);
+    };
     std::string broken;  // the host goes away in the middle of a job
+    AppendRecord(&broken, 0, DataHandshake("job-1", 0, "def_mode"));
     AppendRecord(&broken, 0, CtrlHandshake("job-1", 0, "def_mode"));
     AppendRecord(&broken, 1, JobStart(ctx, kLlcConfig));
     AppendRecord(&broken, 1, ReplayStart(ctx, true));
-    std::string again = broken + control(kLlcConfig, true);
     std::string outOfOrder;
     AppendRecord(&outOfOrder, 0, CtrlHandshake("job-1", 0, "def_mode"));
     AppendRecord(&outOfOrder, 1, JobStop(ctx, "job-1"));
     AppendRecord(&outOfOrder, 1, ReplayStart(ctx, true));
     AppendRecord(&outOfOrder, 1, JobStart(ctx, "{"));
-    return Write("receiver", "sys_job", control(kSysConfig, false)) &&
-           Write("receiver", "llc_job", control(kLlcConfig, true)) &&
-           Write("receiver", "data_and_sys_job", withData) &&
-           Write("receiver", "broken_then_again", again) &&
+    return Write("receiver", "sys_job", job(kSysConfig, false)) &&
+           Write("receiver", "llc_job", job(kLlcConfig, true)) &&
+           Write("receiver", "second_device", job(kSysConfig, false, 2)) &&
+           Write("receiver", "no_data_session", commands(kSysConfig, false, 0)) &&
+           Write("receiver", "broken_then_again", broken + job(kLlcConfig, true)) &&
            Write("receiver", "out_of_order", outOfOrder);
 }
 

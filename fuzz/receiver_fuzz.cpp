@@ -2,8 +2,9 @@
 // CollectionEntry::Handle as its handshake; a control session's receiver then
 // reads the session's further frames, decodes them and dispatches them to the
 // real handlers, which run jobs on the simulated card. Input: records of
-// fuzz_util.h; an even tag opens a session with the record as its handshake,
-// an odd tag adds a frame to the session opened last. Sessions are served one
+// fuzz_util.h; an even tag opens a session with the record as its handshake
+// on device index (tag / 2) % 3 (the simulated card has two devices), an odd
+// tag adds a frame to the session opened last. Sessions are served one
 // after another; each ends when its frames run out (the host went away).
 // Every buffer the device sends must be a frame that decodes.
 #include <atomic>
@@ -90,19 +91,21 @@ class FakeTransport : public KvtTransport {
 };
 
 struct Session {
+    int devIndex;
     std::string handshake;
     std::vector<std::string> frames;
 };
 
 // Waits until the receiver serving transport (if one does) has read every
 // frame and let go of its tasks.
-void WaitServed(const std::string& handshake, const std::shared_ptr<FakeTransport>& transport) {
+void WaitServed(const Session& session, const std::shared_ptr<FakeTransport>& transport) {
+    const std::string& handshake = session.handshake;
     auto ctrl = analysis::orbx::message::DecodeAs<analysis::orbx::proto::CtrlChannelHandshake>(
         handshake.data(), handshake.size());
     if (ctrl == nullptr) {
         return;
     }
-    auto receiver = CollectionEntry::GetInstance().GetReceiver(ctrl->jobid(), 0);
+    auto receiver = CollectionEntry::GetInstance().GetReceiver(ctrl->jobid(), session.devIndex);
     if (receiver == nullptr || receiver->GetTransport() != transport) {
         return;
     }
@@ -121,6 +124,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     oru_fuzz::QuietLogs();
     // The simulated card keeps its state beside the build, not in /tmp.
     setenv("OSTREL_SIM_DIR", ORU_ROOT_PREFIX "/simdir", 0);
+    setenv("OSTREL_SIM_DEVICES", "2", 0);
     // Channel data is not the host's input: the poll reports "stopped" at
     // once, so that a job stop does not wait out the poll's 1 s timeout.
     ostrel_sim_fault_set(OSTREL_SIM_FAULT_CHANNEL_POLL, PROF_STOPPED_ALREADY, -1);
@@ -137,15 +141,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string bytes;
     while (reader.Next(&tag, &bytes)) {
         if ((tag & 1) == 0) {
-            sessions.push_back({bytes, {}});
+            sessions.push_back({(tag / 2) % 3, bytes, {}});
         } else if (!sessions.empty()) {
             sessions.back().frames.push_back(bytes);
         }
     }
     for (const Session& s : sessions) {
         auto transport = std::make_shared<FakeTransport>(s.frames);
-        (void)CollectionEntry::GetInstance().Handle(transport, s.handshake, 0);
-        WaitServed(s.handshake, transport);
+        (void)CollectionEntry::GetInstance().Handle(transport, s.handshake, s.devIndex);
+        WaitServed(s, transport);
     }
     // Everything the sessions started ends here, as at the daemon's exit.
     (void)IdeDeviceProfileCleanup();
