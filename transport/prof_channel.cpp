@@ -271,15 +271,22 @@ void ChannelPoll::Run(const common::thread::ErrorContext&) {
             continue;
         }
         ++dispatchCount_;
+        bool queued = false;
         for (int i = 0; i < ret; ++i) {
             ORU_LOGD("DispatchChannel devId: %d, channelID: %d, ret: %d",
                      static_cast<int>(records[i].deviceId), static_cast<int>(records[i].channelId),
                      ret);
             if (Gxprofiler::Parser::JsonParser::GetInstance().GetChannelReporterSwitch(
                     records[i].channelId)) {
-                DispatchChannel(records[i].deviceId, records[i].channelId);
+                queued = DispatchChannel(records[i].deviceId, records[i].channelId) || queued;
                 ++dispatchChannelCount_;
             }
+        }
+        if (ret > 0 && !queued) {
+            // The driver keeps reporting a channel while it holds data, and
+            // every reported channel has its reader at work already: polling
+            // again at once would only spin beside the readers.
+            backoffSleep_(kBusyBackoffMs);
         }
     }
 }
@@ -314,7 +321,7 @@ void ChannelPoll::RemoveReader(uint32_t deviceId, uint32_t channelId) {
     }
 }
 
-void ChannelPoll::DispatchChannel(uint32_t deviceId, uint32_t channelId) {
+bool ChannelPoll::DispatchChannel(uint32_t deviceId, uint32_t channelId) {
     std::shared_ptr<ChannelReader> reader;
     {
         std::lock_guard<std::mutex> lock(mapMutex_);
@@ -328,15 +335,21 @@ void ChannelPoll::DispatchChannel(uint32_t deviceId, uint32_t channelId) {
     }
     if (reader == nullptr) {
         ORU_LOGW("Failed to find devId:%u, channel:%u", deviceId, channelId);
-        return;
+        return false;
     }
     if (reader->IsBusy()) {
-        return;  // a queued execution will drain what this one would have read
+        return false;  // a queued execution will drain what this one would have read
     }
     reader->OnDispatched();
     if (pool_ == nullptr || !pool_->Dispatch(reader)) {
         reader->OnDispatchFailed();
+        return false;
     }
+    return true;
+}
+
+void ChannelPoll::SetBackoffSleep(std::function<void(uint32_t)> sleep) {
+    backoffSleep_ = std::move(sleep);
 }
 
 }  // namespace analysis::orbx::transport

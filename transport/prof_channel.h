@@ -11,11 +11,14 @@
 #define ORU_TRANSPORT_PROF_CHANNEL_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/perf_count.h"
 #include "common/thread.h"
@@ -106,6 +109,8 @@ class ChannelPoll : public common::thread::Thread {
     static constexpr uint32_t kMinPoolThreads = 4;
     static constexpr uint32_t kMaxPoolThreads = 64;
     static constexpr uint64_t kPoolQueueSize = 8192;
+    // Pause before the next poll when no reported channel could be queued.
+    static constexpr uint32_t kBusyBackoffMs = 1;
 
     ChannelPoll() = default;
     ~ChannelPoll() override;
@@ -122,8 +127,12 @@ class ChannelPoll : public common::thread::Thread {
     // Unregisters the channel's reader, marks it quit and runs its Uninit,
     // which uploads what it still holds.
     void RemoveReader(uint32_t deviceId, uint32_t channelId);
-    // Queues one execution of the channel's reader unless it is busy.
-    void DispatchChannel(uint32_t deviceId, uint32_t channelId);
+    // Queues one execution of the channel's reader unless it is busy: true
+    // when an execution was queued.
+    bool DispatchChannel(uint32_t deviceId, uint32_t channelId);
+    // Replaces the pause taken when a poll reported only channels whose
+    // readers are busy (tests). Before Start.
+    void SetBackoffSleep(std::function<void(uint32_t)> sleep);
 
     // Pool threads for a device count: the count clamped to 4..64.
     static uint32_t PoolSizeForDevices(int deviceNum);
@@ -137,6 +146,9 @@ class ChannelPoll : public common::thread::Thread {
     // Set by Start before the thread runs, dropped by Stop after the join.
     std::shared_ptr<common::thread::ThreadPool> pool_;
     std::atomic<bool> isStarted_{false};
+    std::function<void(uint32_t)> backoffSleep_ = [](uint32_t ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    };
 
     std::mutex mapMutex_;  // before any reader's mutex
     ReaderMap readers_;    // guarded by mapMutex_

@@ -506,6 +506,52 @@ TEST_F(ChannelPollTest, TheFourthDispatchIsDroppedWithoutLosingData) {
     EXPECT_TRUE(SameBytes(Pattern(0, 6 * kMiB), ChunkCapture::Joined(chunks)));
 }
 
+TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
+    DeviceCount(1);
+    ChunkCapture capture(kJobId);
+    ChannelPoll poll;
+    std::mutex mutex;
+    std::condition_variable slept;
+    std::vector<uint32_t> pauses;
+    poll.SetBackoffSleep([&](uint32_t ms) {
+        std::lock_guard<std::mutex> lock(mutex);
+        pauses.push_back(ms);
+        slept.notify_all();
+    });
+    auto reader = Reader();
+    poll.AddReader(kDev, kChannel, reader);
+    poll_.Then(0, {{kDev, kChannel}});  // an idle reader: queued, no pause
+    ASSERT_EQ(0, poll.Start());
+    ASSERT_TRUE(poll_.WaitScriptDone());
+    poll.RemoveReader(kDev, kChannel);  // waits for that execution
+    reader = Reader();
+    poll.AddReader(kDev, kChannel, reader);
+
+    channel_.Produce(kMiB);
+    channel_.HoldNextRead();
+    poll.DispatchChannel(kDev, kChannel);
+    channel_.WaitUntilHeld();
+    poll.DispatchChannel(kDev, kChannel);
+    poll.DispatchChannel(kDev, kChannel);
+    ASSERT_TRUE(reader->IsBusy());
+    // The channel is reported twice more, its reader busy throughout; then
+    // nothing is ready.
+    poll_.Then(0, {{kDev, kChannel}});
+    poll_.Then(0, {{kDev, kChannel}});
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(
+            slept.wait_for(lock, std::chrono::minutes(1), [&] { return pauses.size() >= 2; }));
+    }
+    channel_.Open();
+    poll.Stop();
+    poll.RemoveReader(kDev, kChannel);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ((std::vector<uint32_t>{ChannelPoll::kBusyBackoffMs, ChannelPoll::kBusyBackoffMs}),
+              pauses);
+    EXPECT_TRUE(SameBytes(Pattern(0, kMiB), ChunkCapture::Joined(capture.Finish())));
+}
+
 TEST_F(ChannelPollTest, RemovingAReaderUploadsWhatRemains) {
     ChunkCapture capture(kJobId);
     ChannelPoll poll;
