@@ -1,6 +1,8 @@
 #include "device/collection_entry.h"
 
 #include <exception>
+#include <iterator>
+#include <vector>
 
 #include "common/log.h"
 #include "common/make_shared.h"
@@ -133,8 +135,19 @@ int CollectionEntry::HandleCtrlSession(std::shared_ptr<Receiver> receiver,
         }
     }
     int hostId = handshake.devid();
-    if (!ParamValidation::GetInstance().CheckDeviceIdIsValid(std::to_string(hostId))) {
+    auto& validation = ParamValidation::GetInstance();
+    if (!validation.CheckDeviceIdIsValid(std::to_string(hostId))) {
         ORU_LOGE("[HandleCtrlSession]hostId: %d is not valid!", hostId);
+        return -1;
+    }
+    // The job id and mode key the receiver registry: a session whose job could
+    // never be answered or have a data channel is not kept.
+    if (!validation.CheckJobIdIsValid(handshake.jobid())) {
+        ORU_LOGE("[HandleCtrlSession]jobID is invalid!");
+        return -1;
+    }
+    if (!validation.CheckProfilingModeIsValid(handshake.mode())) {
+        ORU_LOGE("[HandleCtrlSession]profilingMode is invalid!");
         return -1;
     }
     receiver->SetDevIdOnHost(hostId);
@@ -257,7 +270,22 @@ void CollectionEntry::AddReceiver(const std::string& mode, const std::string& jo
     if (receiver == nullptr) {
         return;
     }
+    std::vector<std::shared_ptr<Receiver>> ended;  // destroyed after the lock is released
     std::lock_guard<std::mutex> lock(receiversMutex_);
+    // A receiver whose session ended serves nobody, and one that no later
+    // handshake replaces (another device took its mode key) would stay for
+    // good: drop them all here.
+    for (auto job = receivers_.begin(); job != receivers_.end();) {
+        for (auto dev = job->second.begin(); dev != job->second.end();) {
+            if (dev->second == nullptr || dev->second->IsQuit()) {
+                ended.push_back(std::move(dev->second));
+                dev = job->second.erase(dev);
+            } else {
+                ++dev;
+            }
+        }
+        job = job->second.empty() ? receivers_.erase(job) : std::next(job);
+    }
     receivers_[jobId][devIndex] = std::move(receiver);
     AddModeJobIdRelation(devIndex, mode, jobId);
 }

@@ -67,6 +67,7 @@ void Receiver::Run(const Analysis::Orbx::GxprofErrMgr::ErrorContext& context) {
         IdeTlvReq* packet = nullptr;
         int ret = transport_->RecvPacket(&packet);
         if (ret < 0 || packet == nullptr) {
+            transport_->DestroyPacket(packet);  // a refusal text still came in a packet
             receiveFailed = true;
             break;
         }
@@ -82,6 +83,8 @@ void Receiver::Run(const Analysis::Orbx::GxprofErrMgr::ErrorContext& context) {
         ORU_LOGW("devIdOnHost(%d) Failed to recv packet from host", devIdOnHost_);
         TaskManager::GetInstance().ConnectionReset(transport_);
         StopNoWait();
+        // Nothing reads this session any more: let the host see it end.
+        transport_->CloseSession();
     }
     ORU_LOGI("Receiver end, devId:%d, devIdOnHost:%d", devId_, devIdOnHost_);
 }

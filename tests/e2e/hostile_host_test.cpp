@@ -1,0 +1,880 @@
+// A host that does not play by the rules, against the daemon running as its
+// own process on the simulated card: malformed and oversized requests,
+// garbage and random messages on handshakes and control sessions, hostile
+// JSON, names and device numbers, commands out of order and two hosts racing
+// for one device and mode. After each group the daemon must still run a
+// normal job, every answer it gave must be true, and its sessions and threads
+// must come back to where they were.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/oru_paths.h"
+#include "daemon/testing/process.h"
+#include "daemon/testing/sim_session.h"
+#include "message/status_info.h"
+#include "tools/host/profiling_client.h"
+
+namespace {
+
+using namespace analysis::orbx;
+using host::ControlChannel;
+using host::DataChannel;
+using host::Handshake;
+using host::HostClient;
+using host::HostSession;
+using host::Target;
+
+constexpr uint32_t kReplyWaitMs = 20000;  // beyond the daemon's ~10 s request poll
+constexpr uint32_t kNoReplyWaitMs = 300;  // used only before a reply that must come first
+constexpr uint32_t kMaxRequestValue = 3145728;
+constexpr uint32_t kMaxFrame = 0x8000000;
+constexpr char kPackage[] = "analysis.orbx.proto.";
+
+// ---- Bytes a host can put on the wire ---------------------------------------
+
+std::string Le32(uint32_t v) {
+    return std::string(reinterpret_cast<const char*>(&v), 4);
+}
+
+std::string Be32(uint32_t v) {
+    const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+    return std::string(b, 4);
+}
+
+// A request packet whose length field says claimedLen (default: the truth).
+std::string Packet(uint32_t type, const std::string& value, int64_t claimedLen = -1) {
+    uint32_t len =
+        claimedLen < 0 ? static_cast<uint32_t>(value.size()) : static_cast<uint32_t>(claimedLen);
+    return Le32(type) + Le32(0) + Le32(len) + value;
+}
+
+// A codec frame: name length (with its zero byte), the name, the body.
+std::string Frame(const std::string& name, const std::string& body) {
+    return Be32(static_cast<uint32_t>(name.size() + 1)) + name + std::string(1, '\0') + body;
+}
+
+std::string FrameOf(const message::Message& msg) {
+    return Frame(msg.GetTypeName(), msg.SerializeAsString());
+}
+
+proto::CtrlChannelHandshake CtrlHandshake(const std::string& jobId, int devId,
+                                          const std::string& mode) {
+    proto::CtrlChannelHandshake hs;
+    hs.set_jobid(jobId);
+    hs.set_devid(devId);
+    hs.set_mode(mode);
+    return hs;
+}
+
+proto::DataChannelHandshake DataHandshake(const std::string& jobId, int devId,
+                                          const std::string& mode) {
+    proto::DataChannelHandshake hs;
+    hs.set_jobid(jobId);
+    hs.set_devid(devId);
+    hs.set_mode(mode);
+    return hs;
+}
+
+// Every message type of the schema, by name.
+const std::vector<std::string> kMessageNames = {
+    "Header",           "FileChunkReq",         "FileChunkFlushReq",    "Response",
+    "JobStartReq",      "JobStopReq",           "ReplayStartReq",       "ReplayStopReq",
+    "FinishJobRsp",     "CtrlChannelHandshake", "DataChannelHandshake", "DeviceInfo",
+    "DataChannelFinish"};
+
+// Random protobuf bodies: half plain noise, half well-formed wire records with
+// random field numbers, wire types and values, which often parse.
+class BodyGenerator {
+  public:
+    explicit BodyGenerator(uint32_t seed) : rng_(seed) {}
+
+    std::string Next() { return Pick(2) == 0 ? Noise(Pick(96)) : Records(); }
+    std::string Noise(size_t n) {
+        std::string s(n, '\0');
+        for (char& c : s) {
+            c = static_cast<char>(Pick(256));
+        }
+        return s;
+    }
+
+  private:
+    uint32_t Pick(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
+    void Varint(std::string& out, uint64_t v) {
+        do {
+            out.push_back(static_cast<char>((v & 0x7F) | (v > 0x7F ? 0x80 : 0)));
+            v >>= 7;
+        } while (v != 0);
+    }
+    std::string Records() {
+        static const uint32_t kWireTypes[] = {0, 1, 2, 5};
+        std::string out;
+        for (uint32_t i = 0, n = 1 + Pick(6); i < n; ++i) {
+            const uint32_t wire = kWireTypes[Pick(4)];
+            Varint(out, (uint64_t{1} + Pick(13)) << 3 | wire);
+            switch (wire) {
+                case 0: {
+                    // Small, large and negative numbers alike.
+                    const uint64_t magnitudes[] = {Pick(70), rng_(), ~uint64_t{0} - Pick(5)};
+                    Varint(out, magnitudes[Pick(3)]);
+                    break;
+                }
+                case 1:
+                    out += Noise(8);
+                    break;
+                case 5:
+                    out += Noise(4);
+                    break;
+                default: {
+                    static const char* kTexts[] = {
+                        "",         "job-1", "system-wide",
+                        "def_mode", "{}",    R"({"job_id":"j","dev_id":"0"})",
+                        "../x"};
+                    std::string text = Pick(2) == 0 ? kTexts[Pick(7)] : Noise(Pick(24));
+                    Varint(out, text.size());
+                    out += text;
+                }
+            }
+        }
+        return out;
+    }
+    std::mt19937 rng_;
+};
+
+// ---- What the daemon left on the machine ------------------------------------
+
+struct Resources {
+    int fds = 0;
+    int threads = 0;
+    std::string threadNames;  // for the failure message
+};
+
+Resources ResourcesOf(pid_t pid) {
+    Resources r;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(proc + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        ++r.fds;
+    }
+    for (auto it = std::filesystem::directory_iterator(proc + "/task", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        ++r.threads;
+        r.threadNames += oru_testing::ReadText(it->path().string() + "/comm");
+    }
+    return r;
+}
+
+// Every directory below the simulated card's root, for checking that nothing
+// was created or removed where a host named it.
+std::set<std::string> Dirs() {
+    std::set<std::string> paths;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(ORU_ROOT_PREFIX "/var", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec)) {
+            paths.insert(it->path().string());
+        }
+    }
+    return paths;
+}
+
+bool IsDir(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string InfoOf(const proto::Response& reply) {
+    message::StatusInfo status;
+    status.FromString(reply.message());
+    return status.info;
+}
+
+constexpr char kLlcConfig[] = R"({"job_id":"JOBID","gxprof_llc_profiling":"on","llc_interval":10)";
+
+std::string LlcConfig(const std::string& jobId, const std::string& extra = "") {
+    std::string text = kLlcConfig;
+    text.replace(text.find("JOBID"), 5, jobId);
+    return text + extra + "}";
+}
+
+proto::ReplayStartReq LlcEvents() {
+    proto::ReplayStartReq events;
+    events.add_llc_events("read");
+    return events;
+}
+
+template <class T>
+T WithContext(const std::string& jobCtx) {
+    T msg;
+    msg.mutable_hdr()->set_job_ctx(jobCtx);
+    return msg;
+}
+
+// ---- The fixture: one daemon per group --------------------------------------
+
+class HostileHostTest : public ::testing::Test {
+  protected:
+    // The host side of the simulated card knows every device any daemon here serves.
+    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "4", 1); }
+
+    void StartDaemon(int devices) {
+        std::filesystem::create_directories(ORU_TEST_TMP_DIR);
+        log_ = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
+        std::filesystem::remove(log_);
+        daemon_ = std::make_unique<oru_testing::Child>(
+            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"},
+            std::vector<std::string>{"OSTREL_SIM_DEVICES=" + std::to_string(devices),
+                                     "OSTREL_LOG_FILE=" + log_, "OSTREL_LOG_LEVEL=info"},
+            std::string(ORU_TEST_TMP_DIR) + "/oru.out");
+        client_ = HostClient::Create();
+        ASSERT_NE(client_, nullptr);
+    }
+    void TearDown() override {
+        if (daemon_ != nullptr) {
+            EXPECT_TRUE(daemon_->Running()) << "the daemon died";
+        }
+        daemon_.reset();
+    }
+
+    // A session to the device, waiting for its server to come up.
+    std::unique_ptr<HostSession> Connect(int devId = 0) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (auto session = client_->Connect(devId)) {
+                return session;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return nullptr;
+    }
+
+    // A control channel, retried while an earlier session of the same device
+    // and mode is still being wound down.
+    std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs, int devId = 0) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::unique_ptr<ControlChannel> ctrl;
+        proto::Response reply;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (Connect(devId) != nullptr &&
+                ControlChannel::Open(*client_, Target{devId, 0}, hs, &ctrl, &reply) ==
+                    host::kRecvOk &&
+                reply.status() == proto::SUCCESS) {
+                return ctrl;
+            }
+            ctrl.reset();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return nullptr;
+    }
+
+    // Sends a command and waits (bounded) for its answer.
+    static int Ask(ControlChannel& ctrl, const message::Message& msg, proto::Response* reply) {
+        if (ctrl.Session().SendMessage(msg) != 0) {
+            return host::kRecvFailed;
+        }
+        return ctrl.AwaitResponse(reply, kReplyWaitMs);
+    }
+
+    // A whole job on an open control channel: data channel, start, replay,
+    // stop; every answer SUCCESS and the collected data complete.
+    void RunJob(ControlChannel& ctrl, const std::string& jobId, int devId = 0) {
+        std::unique_ptr<DataChannel> data;
+        proto::Response reply;
+        ASSERT_EQ(DataChannel::Open(*client_, Target{devId, 0}, Handshake{jobId, devId, ""}, &data,
+                                    &reply),
+                  host::kRecvOk);
+        ASSERT_EQ(reply.status(), proto::SUCCESS);
+        auto collected = std::async(std::launch::async, [&data] {
+            std::map<std::string, host::CollectedFile> files;
+            int rc = data->CollectUntilFinish(&files);
+            return std::make_pair(rc, files);
+        });
+        // A job that goes wrong must not leave the reader waiting for ever.
+        std::shared_ptr<void> unblock(nullptr, [&data](void*) { data->Session().Close(); });
+        std::string ctx = host::MakeJobContext(jobId, std::to_string(devId), "t");
+        auto start = WithContext<proto::JobStartReq>(ctx);
+        start.set_sampleconfig(LlcConfig(jobId));
+        ASSERT_EQ(Ask(ctrl, start, &reply), host::kRecvOk);
+        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        proto::ReplayStartReq replay = LlcEvents();
+        replay.mutable_hdr()->set_job_ctx(ctx);
+        ASSERT_EQ(Ask(ctrl, replay, &reply), host::kRecvOk);
+        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the channel produce
+        ASSERT_EQ(Ask(ctrl, WithContext<proto::ReplayStopReq>(ctx), &reply), host::kRecvOk);
+        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        ASSERT_EQ(Ask(ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        auto result = collected.get();
+        EXPECT_EQ(result.first, host::kRecvOk);
+        EXPECT_GT(result.second["data/llc.data"].data.size(), 0u);
+        EXPECT_FALSE(IsDir(std::string(common::kInotifyDir) + jobId));
+    }
+
+    // A normal job on its own control channel, as the host tool runs one.
+    void RunNormalJob(const std::string& jobId, const std::string& mode = "", int devId = 0) {
+        auto ctrl = OpenControl(Handshake{jobId, devId, mode}, devId);
+        ASSERT_NE(ctrl, nullptr) << "the daemon no longer accepts a control session";
+        RunJob(*ctrl, jobId, devId);
+    }
+
+    // The daemon's descriptors and threads once the sessions of the group
+    // have wound down: they must come back to the level of baseline.
+    void ExpectResourcesBack(const Resources& baseline) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        Resources now = ResourcesOf(daemon_->Pid());
+        while ((now.fds > baseline.fds || now.threads > baseline.threads) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            now = ResourcesOf(daemon_->Pid());
+        }
+        EXPECT_LE(now.fds, baseline.fds) << "descriptors left open (sessions leaked)";
+        EXPECT_LE(now.threads, baseline.threads) << "threads left running:\n"
+                                                 << now.threadNames << "before:\n"
+                                                 << baseline.threadNames;
+    }
+
+    std::string log_;
+    std::unique_ptr<oru_testing::Child> daemon_;
+    std::shared_ptr<HostClient> client_;
+};
+
+// ---- Requests that open a session -----------------------------------------
+
+enum class Expect {
+    kClosed,     // the session is closed without a word
+    kRefused,    // one FAILED Response with the given reason, then closed
+    kJudged,     // random content: the answer is checked against what it holds
+    kAbandoned,  // an unfinished request: the host gives up and closes
+};
+
+struct RequestCase {
+    std::string name;
+    std::string packet;        // written through the session layer when not empty
+    oru_testing::Buffers raw;  // otherwise one driver message of these buffers
+    Expect expect;
+    std::string info;
+};
+
+RequestCase Refused(const std::string& name, const std::string& value, const std::string& info) {
+    return {name, Packet(5, value), {}, Expect::kRefused, info};
+}
+RequestCase Closed(const std::string& name, const std::string& packet) {
+    return {name, packet, {}, Expect::kClosed, ""};
+}
+RequestCase ClosedRaw(const std::string& name, const oru_testing::Buffers& raw) {
+    return {name, "", raw, Expect::kClosed, ""};
+}
+
+// A handshake whose frame is exactly `size` bytes, padded through its job id.
+template <class T>
+std::string HandshakeOfSize(size_t size, const std::string& mode) {
+    std::string jobId(size, 'a');
+    T hs;
+    hs.set_mode(mode);
+    for (int i = 0; i < 4; ++i) {
+        hs.set_jobid(jobId);
+        std::string frame = FrameOf(hs);
+        if (frame.size() == size) {
+            return frame;
+        }
+        jobId.resize(jobId.size() - (frame.size() - size));
+    }
+    return "";
+}
+
+bool JobIdAcceptable(const std::string& id) {
+    return !id.empty() && id.size() <= 512 && std::all_of(id.begin(), id.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-';
+    });
+}
+
+bool ModeAcceptable(const std::string& mode) {
+    return mode.empty() || mode == "def_mode" || mode == "system-wide";
+}
+
+// What the daemon may answer to a handshake frame holding body: its decoded
+// content decides between the reasons, and SUCCESS only for sound values.
+void JudgeHandshakeAnswer(const std::string& type, const std::string& body,
+                          const proto::Response& reply, const std::string& name) {
+    const auto* desc =
+        google::protobuf::DescriptorPool::generated_pool()->FindMessageTypeByName(kPackage + type);
+    ASSERT_NE(desc, nullptr);
+    std::unique_ptr<message::Message> msg(
+        google::protobuf::MessageFactory::generated_factory()->GetPrototype(desc)->New());
+    if (!msg->ParseFromString(body)) {
+        EXPECT_EQ(reply.status(), proto::FAILED) << name;
+        EXPECT_EQ(InfoOf(reply), "Failed to decode message") << name;
+        return;
+    }
+    if (auto* ctrl = dynamic_cast<proto::CtrlChannelHandshake*>(msg.get())) {
+        // A sound one may still be refused while another job holds its mode.
+        if (reply.status() == proto::SUCCESS) {
+            EXPECT_TRUE(ctrl->devid() >= 0 && ctrl->devid() <= 63 &&
+                        JobIdAcceptable(ctrl->jobid()) && ModeAcceptable(ctrl->mode()))
+                << name;
+        }
+    } else if (auto* data = dynamic_cast<proto::DataChannelHandshake*>(msg.get())) {
+        bool sound = JobIdAcceptable(data->jobid()) && ModeAcceptable(data->mode());
+        EXPECT_EQ(reply.status(), sound ? proto::SUCCESS : proto::FAILED) << name;
+    } else {
+        EXPECT_EQ(reply.status(), proto::FAILED) << name;
+        EXPECT_EQ(InfoOf(reply), "unknown message") << name;
+    }
+}
+
+std::vector<RequestCase> MalformedRequests() {
+    const std::string hs = FrameOf(CtrlHandshake("req1", 0, "system-wide"));
+    std::vector<RequestCase> cases = {
+        // Sizes: the value is limited to 3 MiB, and the header must tell the truth.
+        Closed("value one byte over 3 MiB",
+               Packet(5, HandshakeOfSize<proto::CtrlChannelHandshake>(kMaxRequestValue + 1, ""))),
+        Refused("value of exactly 3 MiB is read",
+                HandshakeOfSize<proto::DataChannelHandshake>(kMaxRequestValue, ""), ""),
+        Closed("empty value", Packet(5, "")),
+        Closed("length field claims 128 MiB", Packet(5, hs, kMaxFrame)),
+        Closed("length field claims 4 GiB", Packet(5, hs, UINT32_MAX)),
+        Closed("length field short of the value", Packet(5, hs, 5)),
+        Closed("shorter than a header", Packet(5, "").substr(0, 11)),
+        // Request types without a component.
+        Closed("request type 16", Packet(16, hs)),
+        Closed("request type 17", Packet(17, hs)),
+        Closed("request type 0", Packet(0, hs)),
+        Closed("request type all ones", Packet(UINT32_MAX, hs)),
+        // Segments the session layer must not trust.
+        ClosedRaw("segment with a foreign tag", {oru_testing::Segment(Packet(5, hs), true, 0xB1)}),
+        ClosedRaw("segment claiming 128 MiB",
+                  {oru_testing::Segment(Packet(5, hs), true, HDC_PACKET_TAG, kMaxFrame)}),
+        ClosedRaw("segment claiming 4 GiB",
+                  {oru_testing::Segment(Packet(5, hs), true, HDC_PACKET_TAG, UINT32_MAX - 1)}),
+        ClosedRaw("segment shorter than its header", {std::string("\xb0\0\0", 3)}),
+        {"last segment never sent",
+         "",
+         {oru_testing::Segment(Packet(5, hs).substr(0, 20), false)},
+         Expect::kAbandoned,
+         ""},
+        // Frames the codec must refuse.
+        Refused("frame name length claims 128 MiB", Be32(kMaxFrame) + "x",
+                "Failed to decode message"),
+        Refused(
+            "frame name length 1026",
+            Be32(1026) + std::string(kPackage) + "CtrlChannelHandshake" + std::string(1100, '\0'),
+            "Failed to decode message"),
+        Refused("frame name length 0", Be32(0), "Failed to decode message"),
+        Refused("frame name beyond the value", Be32(200) + kPackage, "Failed to decode message"),
+        Refused("frame cut inside its name", hs.substr(0, 20), "Failed to decode message"),
+        Refused("frame cut inside its body", hs.substr(0, hs.size() - 3),
+                "Failed to decode message"),
+        Refused("unknown type name", Frame(std::string(kPackage) + "NoSuchReq", ""),
+                "Failed to decode message"),
+        Refused("type name of 1024 characters", Frame(std::string(1024, 'n'), ""),
+                "Failed to decode message"),
+        Refused("unqualified type name", Frame("CtrlChannelHandshake", ""),
+                "Failed to decode message"),
+        Refused("a command in place of a handshake",
+                FrameOf(WithContext<proto::JobStartReq>(host::MakeJobContext("req1", "0"))),
+                "unknown message"),
+        // Handshakes naming what may not be named.
+        Refused("control handshake for device 64", FrameOf(CtrlHandshake("req2", 64, "")), ""),
+        Refused("control handshake for device 1000", FrameOf(CtrlHandshake("req2", 1000, "")), ""),
+        Refused("control handshake for device INT_MAX", FrameOf(CtrlHandshake("req2", INT_MAX, "")),
+                ""),
+        Refused("control handshake for device -1", FrameOf(CtrlHandshake("req2", -1, "")), ""),
+        Refused("control handshake for job a/b", FrameOf(CtrlHandshake("a/b", 0, "")), ""),
+        Refused("control handshake for job ..", FrameOf(CtrlHandshake("..", 0, "")), ""),
+        Refused("control handshake without a job", FrameOf(CtrlHandshake("", 0, "")), ""),
+        Refused("control handshake for a job of 513 characters",
+                FrameOf(CtrlHandshake(std::string(513, 'j'), 0, "")), ""),
+        Refused("control handshake in an unknown mode", FrameOf(CtrlHandshake("req2", 0, "bogus")),
+                ""),
+        Refused("data handshake for job a/b", FrameOf(DataHandshake("a/b", 0, "")), ""),
+        Refused("data handshake for job ..", FrameOf(DataHandshake("..", 0, "")), ""),
+        Refused("data handshake for job ../../x", FrameOf(DataHandshake("../../x", 0, "")), ""),
+        Refused("data handshake for a job of 513 characters",
+                FrameOf(DataHandshake(std::string(513, 'j'), 0, "")), ""),
+        Refused("data handshake without a job", FrameOf(DataHandshake("", 0, "")), ""),
+        Refused("data handshake in an unknown mode", FrameOf(DataHandshake("req3", 0, "DEF_MODE")),
+                ""),
+    };
+    BodyGenerator gen(1313);
+    for (int i = 0; i < 6; ++i) {
+        cases.push_back(Refused("garbage value " + std::to_string(i), gen.Noise(1 + i * 37),
+                                "Failed to decode message"));
+    }
+    for (const std::string& type : kMessageNames) {
+        for (int i = 0; i < 6; ++i) {
+            std::string body = gen.Next();
+            cases.push_back({type + " with random body " + std::to_string(i),
+                             Packet(5, Frame(kPackage + type, body)),
+                             {body},
+                             Expect::kJudged,
+                             type});
+        }
+    }
+    return cases;
+}
+
+TEST_F(HostileHostTest, MalformedRequestsAreClosedOrRefusedAndTheDaemonServesOn) {
+    StartDaemon(4);
+    RunNormalJob("before1");
+    const Resources baseline = ResourcesOf(daemon_->Pid());
+    const std::set<std::string> dirs = Dirs();
+
+    for (const RequestCase& c : MalformedRequests()) {
+        SCOPED_TRACE(c.name);
+        auto session = Connect();
+        ASSERT_NE(session, nullptr);
+        if (!c.packet.empty()) {
+            ASSERT_EQ(session->SendRaw(c.packet.data(), static_cast<uint32_t>(c.packet.size())), 0);
+        } else {
+            ASSERT_EQ(oru_testing::SendRaw(session->Handle(), c.raw), DRV_ERROR_NONE);
+        }
+        message::MessagePtr msg;
+        if (c.expect == Expect::kAbandoned) {
+            EXPECT_EQ(session->RecvMessageWithin(&msg, kNoReplyWaitMs), host::kRecvTimedOut);
+            continue;  // closing the session must free the daemon's reader
+        }
+        int rc = session->RecvMessageWithin(&msg, kReplyWaitMs);
+        if (c.expect == Expect::kClosed) {
+            EXPECT_EQ(rc, host::kRecvClosed);
+            continue;
+        }
+        ASSERT_EQ(rc, host::kRecvOk);
+        auto reply = message::MessageAs<proto::Response>(msg);
+        ASSERT_NE(reply, nullptr);
+        if (c.expect == Expect::kRefused) {
+            EXPECT_EQ(reply->status(), proto::FAILED);
+            EXPECT_EQ(InfoOf(*reply), c.info);
+        } else {
+            JudgeHandshakeAnswer(c.info, c.raw[0], *reply, c.name);
+        }
+        if (reply->status() == proto::FAILED) {
+            // A refused session is not kept.
+            EXPECT_EQ(session->RecvMessageWithin(&msg, kReplyWaitMs), host::kRecvClosed);
+        }
+    }
+
+    RunNormalJob("after1");
+    ExpectResourcesBack(baseline);
+    EXPECT_EQ(Dirs(), dirs) << "directories were created or removed";
+}
+
+// ---- A control session fed what no command is made of ----------------------
+
+// A JSON job context of at least `size` bytes, padded with a member.
+std::string PaddedContext(const std::string& jobId, const std::string& devId, size_t size) {
+    std::string head = R"({"job_id":")" + jobId + R"(","dev_id":")" + devId + R"(","pad":")";
+    return head + std::string(size > head.size() + 2 ? size - head.size() - 2 : 0, 'p') + "\"}";
+}
+
+std::string Nested(size_t depth) {
+    return R"({"job_id":"hb","dev_id":"0","n":)" + std::string(depth, '[') +
+           std::string(depth, ']') + "}";
+}
+
+// Job contexts a start must be dropped for, without a reply.
+std::vector<std::string> HostileContexts() {
+    std::vector<std::string> contexts = {
+        PaddedContext("hb", "0", 1048577),
+        Nested(100000),
+        R"({"job_id":"hb","dev_id":99999999999999999999})",
+        R"({"job_id":"hb","dev_id":"99999999999999999999"})",
+        R"({"job_id":"hb","dev_id":"0","tag":1e999})",
+        R"({"job_id":"hb","dev_id":"0","chunkEndTime":3000000000})",
+        "[1]",
+        "",
+    };
+    for (const char* id : {"a/b", "..", "../../x", "hb/../hb", ""}) {
+        contexts.push_back(host::MakeJobContext(id, "0"));
+    }
+    contexts.push_back(host::MakeJobContext(std::string(513, 'j'), "0"));
+    for (const char* dev : {"64", "65", "1000", "-1", "4294967296", "0x1", ""}) {
+        contexts.push_back(host::MakeJobContext("hb", dev));
+    }
+    return contexts;
+}
+
+// Values that carry no command the daemon could answer.
+std::vector<std::string> ControlGarbage() {
+    BodyGenerator gen(4242);
+    std::vector<std::string> values;
+    for (int i = 0; i < 8; ++i) {
+        values.push_back(gen.Noise(1 + i * 29));
+    }
+    // A stop of a job that does not exist, cut at every few bytes: whatever
+    // still decodes names no task.
+    std::string stop = FrameOf(WithContext<proto::JobStopReq>(host::MakeJobContext("nojob", "0")));
+    for (size_t cut = 1; cut < stop.size(); cut += 7) {
+        values.push_back(stop.substr(0, cut));
+    }
+    values.push_back(Be32(kMaxFrame) + "x");
+    values.push_back(Frame(std::string(kPackage) + "NoSuchReq", ""));
+    values.push_back(FrameOf(CtrlHandshake("hb", 0, "")));  // a second handshake
+    for (const std::string& type : kMessageNames) {
+        for (int i = 0; i < 6; ++i) {
+            values.push_back(Frame(kPackage + type, gen.Next()));
+        }
+    }
+    for (const std::string& ctx : HostileContexts()) {
+        auto start = WithContext<proto::JobStartReq>(ctx);
+        start.set_sampleconfig(LlcConfig("hb"));
+        values.push_back(FrameOf(start));
+        values.push_back(FrameOf(WithContext<proto::JobStopReq>(ctx)));
+        values.push_back(FrameOf(WithContext<proto::ReplayStartReq>(ctx)));
+        values.push_back(FrameOf(WithContext<proto::ReplayStopReq>(ctx)));
+    }
+    return values;
+}
+
+TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServesOn) {
+    StartDaemon(4);
+    RunNormalJob("before2");
+    const Resources baseline = ResourcesOf(daemon_->Pid());
+    const std::set<std::string> dirs = Dirs();
+
+    auto ctrl = OpenControl(Handshake{"hb", 0, ""});
+    ASSERT_NE(ctrl, nullptr);
+    for (const std::string& value : ControlGarbage()) {
+        ASSERT_EQ(ctrl->Session().SendValue(value.data(), static_cast<uint32_t>(value.size())), 0);
+    }
+    // Commands are answered in order: the first answer must be the one to
+    // this start, so nothing before it was answered.
+    std::string ctx = host::MakeJobContext("hb", "0");
+    auto start = WithContext<proto::JobStartReq>(ctx);
+    start.set_sampleconfig("not json");
+    proto::Response reply;
+    ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::FAILED);
+    EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
+    ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+    EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
+    EXPECT_EQ(Dirs(), dirs) << "a hostile job context created or removed a directory";
+
+    // The session still runs a whole job.
+    RunJob(*ctrl, "hb");
+
+    // A packet whose length field lies ends the session: its running job is
+    // stopped, its data channel finished, and the host sees the session end.
+    std::unique_ptr<DataChannel> data;
+    ASSERT_EQ(DataChannel::Open(*client_, Target{0, 0}, Handshake{"hb", 0, ""}, &data, &reply),
+              host::kRecvOk);
+    start.set_sampleconfig(LlcConfig("hb"));
+    ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    EXPECT_TRUE(IsDir(std::string(common::kInotifyDir) + "hb"));
+    std::string liar = Packet(5, FrameOf(WithContext<proto::JobStopReq>(ctx)), 3);
+    ASSERT_EQ(ctrl->Session().SendRaw(liar.data(), static_cast<uint32_t>(liar.size())), 0);
+    std::vector<proto::FileChunkReq> chunks;
+    EXPECT_EQ(data->ReadUntilFinish(&chunks), host::kRecvOk);
+    EXPECT_FALSE(IsDir(std::string(common::kInotifyDir) + "hb"));
+    EXPECT_EQ(ctrl->AwaitResponse(&reply, kReplyWaitMs), host::kRecvClosed);
+    ctrl.reset();
+    data.reset();
+
+    RunNormalJob("after2");
+    ExpectResourcesBack(baseline);
+}
+
+// ---- Hostile sample configurations ----------------------------------------
+
+struct ConfigCase {
+    std::string name;
+    std::string config;
+    bool mayRun;  // a sound configuration that happens to be odd
+};
+
+std::vector<ConfigCase> HostileConfigs() {
+    const size_t frame = LlcConfig("cfg", R"(,"pad":"")").size();
+    const std::string exact =
+        LlcConfig("cfg", R"(,"pad":")" + std::string(1048576 - frame, 'p') + "\"");
+    std::vector<ConfigCase> cases = {
+        {"exactly 1 MiB", exact, true},
+        {"1 MiB and a byte", exact.substr(0, exact.size() - 2) + "p\"}", false},
+        {"nested 100000 deep",
+         LlcConfig("cfg", R"(,"n":)" + std::string(100000, '[') + std::string(100000, ']')), false},
+        {"interval beyond 32 bits", LlcConfig("cfg", R"(,"llc_interval":3000000000)"), false},
+        {"interval beyond a double", LlcConfig("cfg", R"(,"llc_interval":1e999)"), false},
+        {"interval of 23 digits", LlcConfig("cfg", R"(,"llc_interval":99999999999999999999999)"),
+         false},
+        {"interval near the largest double", LlcConfig("cfg", R"(,"llc_interval":1.7e308)"), true},
+        {"interval at the smallest int", LlcConfig("cfg", R"(,"llc_interval":-2147483648)"), true},
+    };
+    for (const char* id : {"a/b", "..", ".", "../../escape", "x/../../y", "job id", "job_1"}) {
+        cases.push_back({std::string("job id ") + id, LlcConfig(id), false});
+    }
+    cases.push_back({"job id of 513 characters", LlcConfig(std::string(513, 'j')), false});
+    cases.push_back({"job id of 512 characters", LlcConfig(std::string(512, 'j')), false});
+    return cases;
+}
+
+TEST_F(HostileHostTest, HostileConfigurationsAreRefusedOrRunTruthfully) {
+    StartDaemon(4);
+    RunNormalJob("before3");
+    const Resources baseline = ResourcesOf(daemon_->Pid());
+    const std::set<std::string> dirs = Dirs();
+    auto ctrl = OpenControl(Handshake{"cfg", 0, ""});
+    ASSERT_NE(ctrl, nullptr);
+    const std::string ctx = host::MakeJobContext("cfg", "0");
+
+    for (const ConfigCase& c : HostileConfigs()) {
+        SCOPED_TRACE(c.name);
+        auto start = WithContext<proto::JobStartReq>(ctx);
+        start.set_sampleconfig(c.config);
+        proto::Response reply;
+        ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+        if (reply.status() == proto::SUCCESS) {
+            EXPECT_TRUE(c.mayRun) << "accepted";
+            EXPECT_TRUE(IsDir(std::string(common::kInotifyDir) + "cfg"));
+            ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+            EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        } else {
+            EXPECT_TRUE(InfoOf(reply) == "invalid sample configuration" ||
+                        InfoOf(reply) == "Failed to create tmp root result directory.")
+                << InfoOf(reply);
+            // The refused start left a task that never started.
+            ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+            EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
+        }
+        EXPECT_EQ(Dirs(), dirs) << "directories were created or removed";
+    }
+    RunJob(*ctrl, "cfg");
+    ctrl.reset();
+    RunNormalJob("after3");
+    ExpectResourcesBack(baseline);
+}
+
+// ---- Commands out of order -------------------------------------------------
+
+TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
+    StartDaemon(4);
+    RunNormalJob("before4");
+    const Resources baseline = ResourcesOf(daemon_->Pid());
+    auto ctrl = OpenControl(Handshake{"ord", 0, ""});
+    ASSERT_NE(ctrl, nullptr);
+    const std::string ctx = host::MakeJobContext("ord", "0");
+    const std::string jobDir = std::string(common::kInotifyDir) + "ord";
+    proto::Response reply;
+    std::unique_ptr<DataChannel> data;
+    ASSERT_EQ(DataChannel::Open(*client_, Target{0, 0}, Handshake{"ord", 0, ""}, &data, &reply),
+              host::kRecvOk);
+    auto finished = std::async(std::launch::async, [&data] {
+        std::vector<proto::FileChunkReq> chunks;
+        return data->ReadUntilFinish(&chunks);
+    });
+    std::shared_ptr<void> unblock(nullptr, [&data](void*) { data->Session().Close(); });
+
+    // Nothing to act on yet: no answers, as the first answer below shows.
+    auto start = WithContext<proto::JobStartReq>(ctx);
+    start.set_sampleconfig(LlcConfig("ord"));
+    ASSERT_EQ(data->Session().SendMessage(start), 0);  // commands on a data session are not read
+    for (const message::Message* m :
+         {static_cast<const message::Message*>(
+              new proto::JobStopReq(WithContext<proto::JobStopReq>(ctx))),
+          static_cast<const message::Message*>(
+              new proto::ReplayStartReq(WithContext<proto::ReplayStartReq>(ctx))),
+          static_cast<const message::Message*>(
+              new proto::ReplayStopReq(WithContext<proto::ReplayStopReq>(ctx)))}) {
+        std::unique_ptr<const message::Message> owned(m);
+        ASSERT_EQ(ctrl->Session().SendMessage(*owned), 0);
+    }
+    EXPECT_FALSE(IsDir(jobDir));
+    ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+
+    ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);  // a second start of the same job
+    EXPECT_EQ(reply.status(), proto::FAILED);
+    EXPECT_EQ(InfoOf(reply), "Create task failed.");
+    EXPECT_TRUE(IsDir(jobDir)) << "the refused start touched the running job";
+
+    auto replay = LlcEvents();
+    replay.mutable_hdr()->set_job_ctx(ctx);
+    ASSERT_EQ(Ask(*ctrl, replay, &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    // A second replay start while the first runs: if refused, the job is
+    // thrown back as the answer says.
+    ASSERT_EQ(Ask(*ctrl, replay, &reply), host::kRecvOk);
+    const bool secondReplayRan = reply.status() == proto::SUCCESS;
+    ASSERT_EQ(Ask(*ctrl, WithContext<proto::ReplayStopReq>(ctx), &reply), host::kRecvOk);
+    if (secondReplayRan) {
+        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    } else {
+        EXPECT_FALSE(IsDir(jobDir));
+        EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
+    }
+    ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), secondReplayRan ? proto::SUCCESS : proto::FAILED) << reply.message();
+    EXPECT_FALSE(IsDir(jobDir));
+    EXPECT_EQ(finished.get(), host::kRecvOk) << "the data channel was never finished";
+
+    // The job is gone: later commands for it are not answered, the next start is.
+    ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::JobStopReq>(ctx)), 0);
+    ASSERT_EQ(ctrl->Session().SendMessage(replay), 0);
+    ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::ReplayStopReq>(ctx)), 0);
+    RunJob(*ctrl, "ord");
+    ctrl.reset();
+    RunNormalJob("after4");
+    ExpectResourcesBack(baseline);
+}
+
+// ---- Two hosts racing for one device and mode -------------------------------
+
+TEST_F(HostileHostTest, TwoHostsRacingForOneDeviceAndModeGetOneWinner) {
+    StartDaemon(4);
+    RunNormalJob("before5", "system-wide");
+    const Resources baseline = ResourcesOf(daemon_->Pid());
+    auto other = HostClient::Create();
+    ASSERT_NE(other, nullptr);
+    int won = 0;
+    for (int round = 0; round < 40 && won < 4; ++round) {
+        std::promise<void> go;
+        std::shared_future<void> ready = go.get_future().share();
+        auto race = [&ready](HostClient* client, std::string jobId) {
+            std::unique_ptr<ControlChannel> ctrl;
+            proto::Response reply;
+            ready.wait();
+            int rc = ControlChannel::Open(*client, Target{0, 0}, Handshake{jobId, 0, "system-wide"},
+                                          &ctrl, &reply);
+            if (rc != host::kRecvOk || reply.status() != proto::SUCCESS) {
+                ctrl.reset();
+            }
+            return ctrl;
+        };
+        std::string suffix = std::to_string(round);
+        auto a = std::async(std::launch::async, race, client_.get(), "raceA" + suffix);
+        auto b = std::async(std::launch::async, race, other.get(), "raceB" + suffix);
+        go.set_value();
+        auto ctrlA = a.get();
+        auto ctrlB = b.get();
+        ASSERT_FALSE(ctrlA != nullptr && ctrlB != nullptr)
+            << "both hosts were told they own device 0 in mode system-wide";
+        ControlChannel* winner = ctrlA != nullptr ? ctrlA.get() : ctrlB.get();
+        if (winner == nullptr) {
+            // The previous winner's session is still winding down.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
+        ++won;
+        RunJob(*winner, (ctrlA != nullptr ? "raceA" : "raceB") + suffix);
+    }
+    EXPECT_EQ(won, 4);
+    RunNormalJob("after5", "system-wide");
+    ExpectResourcesBack(baseline);
+}
+
+}  // namespace
