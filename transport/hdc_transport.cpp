@@ -152,6 +152,24 @@ int HDCTransport::RecvPacket(IdeTlvReq** packet) {
     return static_cast<int>(bufLen);
 }
 
+bool HDCTransport::PeerClosed() {
+    HDC_SESSION session = session_.load();
+    if (session == nullptr) {
+        return true;
+    }
+    // One driver receive that does not wait, below the session layer: a
+    // segment the host should not have sent is dropped, and a partial buffer
+    // never makes this wait for the rest.
+    struct drvHdcMsg* msg = nullptr;
+    if (drvHdcAllocMsg(session, &msg, 1) != DRV_ERROR_NONE || msg == nullptr) {
+        return false;
+    }
+    int count = 0;
+    const drvError_t err = halHdcRecv(session, msg, 0, HDC_FLAG_NOWAIT, &count, 0);
+    (void)drvHdcFreeMsg(msg);
+    return err == DRV_ERROR_SESSION_CLOSED;
+}
+
 void HDCTransport::DestroyPacket(IdeTlvReq* packet) {
     if (packet != nullptr) {
         KvtIdeFreePacket(&packet);

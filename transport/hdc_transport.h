@@ -50,6 +50,7 @@ class HDCTransport : public KvtTransport {
     int SendBuffer(const void* buffer, int length) override;
     int SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) override;
     int CloseSession() override;
+    bool PeerClosed() override;
 
     int Write(const void* buffer, int length) override;
     int RecvPacket(IdeTlvReq** packet) override;

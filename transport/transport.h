@@ -28,6 +28,10 @@ class ITransport {
     virtual int SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) = 0;
     // Closes the session once; later calls do nothing. Always 0.
     virtual int CloseSession() = 0;
+    // True once the host has closed a session it sends nothing on (a data
+    // session), checked without waiting. Must not run beside a read of the
+    // same session.
+    virtual bool PeerClosed() { return false; }
 
     // Send statistics; may stay empty. REQUIRES: before the transport is shared.
     void SetPerfCount(std::shared_ptr<PerfCount> perfCount) { perfCount_ = std::move(perfCount); }

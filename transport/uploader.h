@@ -52,6 +52,9 @@ class Uploader : public common::thread::Thread {
     int Stop(bool forceQuit);
     int Stop() override { return Stop(true); }
 
+    // True once the host has closed the session this uploader sends on.
+    bool SessionEnded() const { return transport_ != nullptr && transport_->PeerClosed(); }
+
     // Replaces the sleep of Flush (tests).
     void SetSleepFunc(SleepFunc sleep) { sleep_ = std::move(sleep); }
 

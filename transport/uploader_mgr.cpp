@@ -1,5 +1,7 @@
 #include "transport/uploader_mgr.h"
 
+#include <vector>
+
 #include "common/log.h"
 #include "daemon/utils.h"
 
@@ -33,11 +35,35 @@ std::string UploaderMgr::DevModeKey(uint32_t devIndex, const std::string& mode) 
     return std::to_string(devIndex) + "_" + mode;
 }
 
+void UploaderMgr::DropEndedUploaders() {
+    std::lock_guard<std::mutex> sweep(sweepMutex_);
+    std::map<std::string, std::shared_ptr<Uploader>> registered;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        registered = uploaders_;
+    }
+    std::vector<std::shared_ptr<Uploader>> ended;  // stopped and joined when dropped
+    for (auto& entry : registered) {
+        if (entry.second == nullptr || !entry.second->SessionEnded()) {
+            continue;
+        }
+        ORU_LOGI("id: %s data session closed by the host, release its uploader",
+                 entry.first.c_str());
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = uploaders_.find(entry.first);
+        if (it != uploaders_.end() && it->second == entry.second) {
+            ended.push_back(std::move(it->second));
+            uploaders_.erase(it);
+        }
+    }
+}
+
 void UploaderMgr::AddUploader(const std::string& id, const std::shared_ptr<Uploader>& uploader) {
     ORU_LOGI("id: %s Entering AddUploader...", id.c_str());
     if (uploader == nullptr || id.empty()) {
         return;
     }
+    DropEndedUploaders();
     std::shared_ptr<Uploader> replaced;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -24,7 +24,8 @@ class UploaderMgr : public common::singleton::Singleton<UploaderMgr> {
     ~UploaderMgr() override;
 
     // Registers uploader under id (replacing an earlier one); a null uploader
-    // or an empty id is ignored.
+    // or an empty id is ignored. Uploaders whose host closed the session are
+    // dropped first: a data channel whose job never ends is not kept for good.
     void AddUploader(const std::string& id, const std::shared_ptr<Uploader>& uploader);
     // Copies the uploader of id to out; out is left unchanged when there is none.
     void GetUploader(const std::string& id, std::shared_ptr<Uploader>& out);
@@ -46,6 +47,9 @@ class UploaderMgr : public common::singleton::Singleton<UploaderMgr> {
     static std::string DevModeKey(uint32_t devIndex, const std::string& mode);
 
   private:
+    void DropEndedUploaders();
+
+    std::mutex sweepMutex_;  // one sweep at a time: a session is read by one thread
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Uploader>> uploaders_;  // guarded by mutex_
     std::map<std::string, std::string> devModeJobMap_;            // guarded by mutex_

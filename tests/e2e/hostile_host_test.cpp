@@ -877,4 +877,40 @@ TEST_F(HostileHostTest, TwoHostsRacingForOneDeviceAndModeGetOneWinner) {
     ExpectResourcesBack(baseline);
 }
 
+// ---- Data channels whose job never comes ------------------------------------
+
+TEST_F(HostileHostTest, DataChannelsWhoseJobNeverEndsAreReleasedOnceTheHostLeaves) {
+    StartDaemon(4);
+    RunNormalJob("before6");
+    const Resources baseline = ResourcesOf(daemon_->Pid());
+    proto::Response reply;
+    // Data channels for jobs that are never started, left by the host.
+    for (int i = 0; i < 12; ++i) {
+        std::unique_ptr<DataChannel> data;
+        ASSERT_EQ(DataChannel::Open(*client_, Target{0, 0},
+                                    Handshake{"gone" + std::to_string(i), 0, ""}, &data, &reply),
+                  host::kRecvOk);
+        EXPECT_EQ(reply.status(), proto::SUCCESS);
+    }
+    // A job whose start was refused, and whose host then leaves.
+    {
+        auto ctrl = OpenControl(Handshake{"refused", 0, ""});
+        ASSERT_NE(ctrl, nullptr);
+        std::unique_ptr<DataChannel> data;
+        ASSERT_EQ(
+            DataChannel::Open(*client_, Target{0, 0}, Handshake{"refused", 0, ""}, &data, &reply),
+            host::kRecvOk);
+        const std::string ctx = host::MakeJobContext("refused", "0");
+        auto start = WithContext<proto::JobStartReq>(ctx);
+        start.set_sampleconfig("not json");
+        ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+        EXPECT_EQ(reply.status(), proto::FAILED);
+        ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+        EXPECT_EQ(reply.status(), proto::FAILED);
+    }
+    // The next host's job runs, and nothing of the departed ones is kept.
+    RunNormalJob("after6");
+    ExpectResourcesBack(baseline);
+}
+
 }  // namespace
