@@ -446,6 +446,38 @@ TEST_F(HdcComponent, InitFailsOnTooManyDevicesOrWithoutAClient) {
     EXPECT_TRUE(logs.Has("Hdc Client Create, Max Session Num: 96"));
 }
 
+// The worker's check of a received buffer, without a session: only a buffer
+// whose header counts exactly the bytes after it becomes a packet, and the
+// packet's value is zero-terminated for readers that take it as text.
+TEST(IdeCheckRequest, AcceptsOnlyBuffersWhoseHeaderCountsTheValue) {
+    const std::string value = "abc";
+    std::string exact(IDE_TLV_HEAD_LEN, '\0');
+    uint32_t len = static_cast<uint32_t>(value.size());
+    memcpy(&exact[8], &len, sizeof(len));
+    exact += value;
+    struct {
+        std::string buffer;
+        bool accepted;
+    } cases[] = {
+        {exact, true},
+        {exact.substr(0, exact.size() - 1), false},  // one value byte missing
+        {exact + "d", false},                        // one byte more than counted
+        {exact.substr(0, IDE_TLV_HEAD_LEN - 1), false},
+        {std::string(), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.buffer.size());
+        IdeTlvReq* req = IdeCheckRequest(c.buffer.data(), static_cast<uint32_t>(c.buffer.size()));
+        ASSERT_EQ(c.accepted, req != nullptr);
+        if (req != nullptr) {
+            EXPECT_EQ(0, memcmp(req, c.buffer.data(), c.buffer.size()));
+            EXPECT_STREQ(value.c_str(), req->value);
+            IdeXfree(req);
+        }
+    }
+    EXPECT_EQ(nullptr, IdeCheckRequest(exact.data(), 0xFFFFFFFFu));  // refused before any copy
+}
+
 TEST(HdcComponentDestroy, IsHarmlessWithoutInit) {
     TestLogCapture logs;
     EXPECT_EQ(0, IdeDaemonHdcDestroy());
