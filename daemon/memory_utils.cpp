@@ -9,16 +9,12 @@ void* IdeXmalloc(size_t size) {
     if (size == 0) {
         return nullptr;
     }
-    void* p = malloc(size);
+    // calloc clears only what is not known to be zero already: fresh pages of
+    // the large blocks that carry file chunks are not written twice.
+    void* p = calloc(1, size);
     if (p == nullptr) {
         ORU_LOGE("ran out of memory while trying to allocate %lu bytes",
                  static_cast<unsigned long>(size));
-        return nullptr;
-    }
-    errno_t err = memset_s(p, size, 0, size);
-    if (err != EOK) {
-        ORU_LOGE("[IdeXmalloc]memory clear failed, err: %d", err);
-        free(p);
         return nullptr;
     }
     return p;

@@ -18,11 +18,18 @@ bool AllZero(const void* p, size_t n) {
 
 TEST(IdeXmalloc, GivesZeroFilledBlocksAndNothingForSizeZero) {
     EXPECT_EQ(nullptr, IdeXmalloc(0));
-    void* p = IdeXmalloc(4096);
-    ASSERT_NE(nullptr, p);
-    EXPECT_TRUE(AllZero(p, 4096));
-    IdeXfree(p);
     IdeXfree(nullptr);
+    // Small blocks and a chunk-sized one; each size twice, the second time
+    // most likely in the memory the first one left dirty.
+    for (size_t size : {size_t{1}, size_t{4096}, size_t{0x400000 + 13}}) {
+        for (int round = 0; round < 2; ++round) {
+            void* p = IdeXmalloc(size);
+            ASSERT_NE(nullptr, p) << size;
+            EXPECT_TRUE(AllZero(p, size)) << size << " round " << round;
+            memset(p, 0xA5, size);
+            IdeXfree(p);
+        }
+    }
 }
 
 TEST(IdeXrmalloc, CopiesThePrefixIntoAFreshBlockAndKeepsTheOldOne) {
