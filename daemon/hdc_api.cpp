@@ -1,5 +1,6 @@
 #include "daemon/hdc_api.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <vector>
@@ -28,7 +29,7 @@ struct Piece {
 // far. Everything still held is released when the read ends.
 class Reassembly {
   public:
-    explicit Reassembly(struct drvHdcMsg* msg) : msg_(msg) {}
+    Reassembly(struct drvHdcMsg* msg, uint64_t maxLen) : msg_(msg), maxLen_(maxLen) {}
     ~Reassembly() {
         FreePieces();
         if (msg_ != nullptr) {
@@ -59,6 +60,7 @@ class Reassembly {
     }
 
     struct drvHdcMsg* msg_;
+    uint64_t maxLen_;  // a buffer growing beyond this fails the read
     std::vector<Piece> pieces_;
     uint64_t total_ = 0;
     bool last_ = false;
@@ -108,7 +110,7 @@ bool Reassembly::Store(int bufferCount) {
         if (p == nullptr) {
             continue;
         }
-        if (len + p->len > kMaxBufLen || total_ + len + p->len > kMaxBufLen) {
+        if (len + p->len > maxLen_ || total_ + len + p->len > maxLen_) {
             ORU_LOGE("buf_len : %u bytes, packet->len: %u bytes",
                      static_cast<uint32_t>(total_ + len), p->len);
             return false;
@@ -473,7 +475,8 @@ int HdcSessionWrite(HDC_SESSION session, const void* buf, uint32_t len, int flag
     return ret == 0 ? 0 : -1;
 }
 
-int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, int mode) {
+int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, int mode,
+                   uint32_t maxLen) {
     if (session == nullptr) {
         ORU_LOGE("session is nullptr");
         return -1;
@@ -492,7 +495,7 @@ int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, int m
         ORU_LOGE("Hdc Alloc Msg, error %d", err);
         return -1;
     }
-    Reassembly state(msg);
+    Reassembly state(msg, std::min<uint64_t>(maxLen, kMaxBufLen));
     int flag = mode;
     for (;;) {
         int bufferCount = 0;
@@ -527,15 +530,16 @@ int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, int m
     }
 }
 
-int HdcSessionReadPoll(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, HdcReadMode mode) {
+int HdcSessionReadPoll(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, HdcReadMode mode,
+                       uint32_t maxLen) {
     if (recvBuf == nullptr || recvLen == nullptr) {
         return -1;
     }
     if (mode == HDC_READ_BLOCK) {
-        return HdcSessionRead(session, recvBuf, recvLen, HDC_FLAG_WAIT);
+        return HdcSessionRead(session, recvBuf, recvLen, HDC_FLAG_WAIT, maxLen);
     }
     for (int attempt = 1; attempt <= HDC_READ_POLL_TIMES; ++attempt) {
-        int ret = HdcSessionRead(session, recvBuf, recvLen, HDC_FLAG_NOWAIT);
+        int ret = HdcSessionRead(session, recvBuf, recvLen, HDC_FLAG_NOWAIT, maxLen);
         if (ret != IDE_READ_NOTHING_YET) {
             return ret;
         }

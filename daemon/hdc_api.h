@@ -86,16 +86,18 @@ int HdcSessionWrite(HDC_SESSION session, const void* buf, uint32_t len, int flag
 // mode HDC_FLAG_WAIT blocks; HDC_FLAG_NOWAIT gives IDE_READ_NOTHING_YET (2)
 // when nothing is there, but once part of a buffer has arrived it waits for
 // the rest instead of dropping it. IDE_READ_SESSION_CLOSED (1) when the peer closed the
-// session, -1 on any error; never a partial buffer.
-int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen,
-                   int mode = HDC_FLAG_WAIT);
+// session, -1 on any error; never a partial buffer. A buffer longer than
+// maxLen fails the read as soon as its segments pass that length.
+int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, int mode = HDC_FLAG_WAIT,
+                   uint32_t maxLen = UINT32_MAX);
 
 // Reading a request: HDC_READ_BLOCK is one blocking HdcSessionRead;
 // HDC_READ_POLL makes up to HDC_READ_POLL_TIMES no-wait reads, sleeping i ms
 // after the i-th empty one, and gives -1 when all of them found nothing.
 enum HdcReadMode { HDC_READ_BLOCK = 0, HDC_READ_POLL = 1 };
 constexpr int HDC_READ_POLL_TIMES = 141;
-int HdcSessionReadPoll(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, HdcReadMode mode);
+int HdcSessionReadPoll(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, HdcReadMode mode,
+                       uint32_t maxLen = UINT32_MAX);
 
 // Builds a packet of the given type with dev_id 0 and a copy of the value,
 // followed by one zero byte not counted in *packetLen (= valueLen + 12).

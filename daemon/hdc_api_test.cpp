@@ -62,10 +62,10 @@ class HdcApiTest : public ::testing::Test {
     void Open(int dev = 0) { ASSERT_TRUE(pair_.Open(dev)); }
 
     // Reads one buffer on the device side; "" and the result on failure.
-    std::string Read(int* ret, int mode = HDC_FLAG_WAIT) {
+    std::string Read(int* ret, int mode = HDC_FLAG_WAIT, uint32_t maxLen = UINT32_MAX) {
         void* buf = nullptr;
         uint32_t len = 0;
-        *ret = HdcSessionRead(pair_.device, &buf, &len, mode);
+        *ret = HdcSessionRead(pair_.device, &buf, &len, mode, maxLen);
         if (*ret != 0) {
             EXPECT_EQ(nullptr, buf);
             return "";
@@ -209,6 +209,20 @@ TEST_F(HdcApiTest, MessagesWithoutALastFlagContinueWithTheNextOne) {
     EXPECT_EQ("abcdefg", Read(&ret));
     EXPECT_EQ(0, ret);
     EXPECT_EQ("next", Read(&ret));
+}
+
+TEST_F(HdcApiTest, ABufferGrowingPastTheLimitFailsWithoutWaitingForItsEnd) {
+    Open();
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("abc", false), Segment("de", true)}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("abc", false)}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("def", false)}));
+    int ret = -1;
+    EXPECT_EQ("abcde", Read(&ret, HDC_FLAG_WAIT, 5));  // exactly the limit
+    EXPECT_EQ(0, ret);
+    // The end of the second buffer never comes: the read fails once it is
+    // past the limit instead of waiting.
+    Read(&ret, HDC_FLAG_WAIT, 5);
+    EXPECT_EQ(-1, ret);
 }
 
 TEST_F(HdcApiTest, AnEmptyBufferIsAnError) {

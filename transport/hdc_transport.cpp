@@ -6,6 +6,7 @@
 
 #include "common/log.h"
 #include "common/make_shared.h"
+#include "daemon/hdc_api.h"
 #include "daemon/memory_utils.h"
 #include "daemon/utils.h"
 #include "message/codec.h"
@@ -16,6 +17,8 @@ namespace analysis::orbx::transport {
 namespace {
 
 constexpr int kMaxDevIndex = 63;
+// The largest frame the codec decodes (128 MiB) and the packet header.
+constexpr uint32_t kMaxPacketRead = 0x8000000 + IDE_TLV_HEAD_LEN;
 constexpr uint64_t kPerfPrintFrequency = 128;
 
 // The text before / after the last point; both empty when there is none.
@@ -131,7 +134,9 @@ int HDCTransport::RecvPacket(IdeTlvReq** packet) {
     *packet = nullptr;
     void* buf = nullptr;
     uint32_t bufLen = 0;
-    const int ret = KvtHdcRead(session_.load(), &buf, &bufLen);
+    // A packet beyond the largest frame could never be decoded: such a read
+    // fails before it has gathered more than that in memory.
+    const int ret = HdcSessionRead(session_.load(), &buf, &bufLen, HDC_FLAG_WAIT, kMaxPacketRead);
     if (ret != 0 || buf == nullptr || bufLen < IDE_TLV_HEAD_LEN) {
         ORU_LOGW("hdc read failed: ret=%d; bufLen=%d", ret, static_cast<int>(bufLen));
         IdeXfree(buf);
