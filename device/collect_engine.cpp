@@ -271,6 +271,7 @@ int CollectEngine::RegisterAndRunJobs(StatusInfo& status) {
                 static_cast<int>(commonParams_->devId), entry.jobTag, entry.job);
         }
         if (ret == 0) {
+            entry.registered = true;
             registered.push_back(std::to_string(entry.jobTag));
         } else {
             ORU_LOGD("Collection Job %d No Run; Total: %d", entry.jobTag, failCount);
@@ -298,8 +299,14 @@ int CollectEngine::StopJobs(StatusInfo& status) {
         if (entry.job == nullptr) {
             continue;
         }
-        int ret = CollectionRegisterMgr::GetInstance().CollectionJobUnregisterAndStop(
-            static_cast<int>(commonParams_->devId), entry.jobTag);
+        // A tag this engine could not register belongs to another job of
+        // the device (or of the card): leave it running.
+        int ret = -1;
+        if (entry.registered) {
+            entry.registered = false;
+            ret = CollectionRegisterMgr::GetInstance().CollectionJobUnregisterAndStop(
+                static_cast<int>(commonParams_->devId), entry.jobTag);
+        }
         entry.cfg->events.reset();
         entry.cfg->eventCodes.reset();
         if (ret != 0) {

@@ -39,6 +39,9 @@ class CollectEngine {
         int jobTag = 0;
         std::shared_ptr<Analysis::Orbx::JobWrapper::CollectionJobCfg> cfg;
         std::shared_ptr<Analysis::Orbx::JobWrapper::ICollectionJob> job;
+        // Registered by this engine: only then is the registry's entry at
+        // (device, tag) this job's, and this engine's to unregister.
+        bool registered = false;
     };
 
     void CreateCollectionJobArray();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -14,6 +15,7 @@
 #include "common/oru_paths.h"
 #include "daemon/testing/process.h"
 #include "message/status_info.h"
+#include "ostrel/sim_control.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
@@ -25,8 +27,7 @@ using host::Handshake;
 using host::HostClient;
 using host::Target;
 
-constexpr char kLlcConfig[] =
-    R"({"job_id":"JOBID","gxprof_llc_profiling":"on","llc_interval":10})";
+constexpr char kLlcConfig[] = R"({"job_id":"JOBID","gxprof_llc_profiling":"on","llc_interval":10})";
 
 std::string Config(const std::string& jobId) {
     std::string text = kLlcConfig;
@@ -52,7 +53,7 @@ proto::ReplayStartReq LlcEvents() {
 }
 
 class ProfilingJobTest : public ::testing::Test {
-protected:
+  protected:
     // The host side of the simulated driver must know every device a test's
     // daemon may serve; connecting to one that is not served fails cleanly.
     static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "4", 1); }
@@ -233,6 +234,60 @@ TEST_F(ProfilingJobTest, ClosingAControlSessionStopsOnlyItsOwnJob) {
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(again->StopJob(ctxA2, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+}
+
+// Monotonic time of the last counter record in a channel's data, 0 when none.
+uint64_t LastRecordTimeNs(const std::string& data) {
+    constexpr size_t kRecordSize = sizeof(OstrelSimCounterRecord);
+    if (data.size() < kRecordSize) {
+        return 0;
+    }
+    OstrelSimCounterRecord last;
+    std::memcpy(&last, data.data() + (data.size() / kRecordSize - 1) * kRecordSize, kRecordSize);
+    return last.timestampNs;
+}
+
+TEST_F(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting) {
+    StartDaemon(1);
+    proto::Response reply;
+    Handshake hsA{"jobA", 0, "def_mode"};
+    auto ctrlA = OpenControl(hsA, &reply);
+    ASSERT_NE(ctrlA, nullptr);
+    auto dataA = OpenData(hsA);
+    ASSERT_NE(dataA, nullptr);
+    auto collected = std::async(std::launch::async, [&dataA] {
+        std::map<std::string, host::CollectedFile> files;
+        int rc = dataA->CollectUntilFinish(&files);
+        return std::make_pair(rc, files);
+    });
+    std::string ctxA = host::MakeJobContext("jobA", "0");
+    ASSERT_EQ(ctrlA->StartJob(ctxA, Config("jobA"), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrlA->StartReplay(ctxA, LlcEvents(), &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+
+    // A second job on the same device, in the other mode: the device's cache
+    // counters are taken, so its replay is refused and its job reset.
+    auto ctrlB = OpenControl(Handshake{"jobB", 0, "system-wide"}, &reply);
+    ASSERT_NE(ctrlB, nullptr);
+    std::string ctxB = host::MakeJobContext("jobB", "0");
+    ASSERT_EQ(ctrlB->StartJob(ctxB, Config("jobB"), &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    ASSERT_EQ(ctrlB->StartReplay(ctxB, LlcEvents(), &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::FAILED);
+    const uint64_t refusedAt =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the channel produce
+
+    ASSERT_EQ(ctrlA->StopReplay(ctxA, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    ASSERT_EQ(ctrlA->StopJob(ctxA, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    auto result = collected.get();
+    ASSERT_EQ(result.first, host::kRecvOk);
+    // Job A's channel kept producing after B was refused.
+    EXPECT_GT(LastRecordTimeNs(result.second["data/llc.data"].data), refusedAt);
 }
 
 }  // namespace
