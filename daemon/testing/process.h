@@ -3,6 +3,7 @@
 #ifndef ORU_DAEMON_TESTING_PROCESS_H
 #define ORU_DAEMON_TESTING_PROCESS_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -47,6 +48,47 @@ inline bool WaitForText(const std::string& path, const std::string& text, int co
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// What a running process holds: open file descriptors, threads, and its
+// resident memory now and at its peak (kB, from /proc/<pid>/status). -1 for a
+// figure that could not be read.
+struct ProcessFigures {
+    long fds = -1;
+    long threads = -1;
+    long rssKb = -1;
+    long hwmKb = -1;
+};
+
+inline long CountDirEntries(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return -1;
+    }
+    long n = 0;
+    for (dirent* e = readdir(d); e != nullptr; e = readdir(d)) {
+        if (e->d_name[0] != '.') {
+            ++n;
+        }
+    }
+    closedir(d);
+    return n;
+}
+
+inline ProcessFigures FiguresOf(pid_t pid) {
+    std::string base = "/proc/" + std::to_string(pid);
+    ProcessFigures f;
+    f.fds = CountDirEntries(base + "/fd");
+    f.threads = CountDirEntries(base + "/task");
+    std::istringstream status(ReadText(base + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            f.rssKb = std::strtol(line.c_str() + 6, nullptr, 10);
+        } else if (line.rfind("VmHWM:", 0) == 0) {
+            f.hwmKb = std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return f;
 }
 
 // A child process with extra environment variables and its standard output

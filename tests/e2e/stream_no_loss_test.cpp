@@ -1,0 +1,178 @@
+// No data lost under backpressure: the simulated last-level-cache channel
+// streams a verifiable byte sequence as fast as the daemon reads it, while the
+// host reads the data session slowly. Every byte must reach the host once and
+// in order, and the daemon's resident memory must stay within what its
+// uploader queue can hold.
+//
+// ORU_STREAM_TEST_MIB sets the stream's size (default 64 MiB, a few seconds);
+// scripts/soak runs it with several hundred MiB. The size is made 2 MiB more
+// than a multiple of 4 MiB: the reader then ships the stream's end as a dry
+// remainder at once, so every byte reaches the host while the job runs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "daemon/testing/process.h"
+#include "ostrel/sim_control.h"
+#include "tools/host/profiling_client.h"
+#include "transport/prof_channel.h"
+
+namespace {
+
+using namespace analysis::orbx;
+using host::ControlChannel;
+using host::DataChannel;
+using host::Handshake;
+using host::HostClient;
+using host::Target;
+
+constexpr uint32_t kLlcChannel = 8;
+constexpr char kJobId[] = "stream1";
+constexpr char kConfig[] = R"({"job_id":"stream1","gxprof_llc_profiling":"on","llc_interval":10})";
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kQueueChunks = 512;
+// The host pauses after every chunk, so the daemon runs ahead and queues.
+constexpr auto kHostPausePerChunk = std::chrono::milliseconds(15);
+
+uint64_t StreamBytes() {
+    const char* mib = std::getenv("ORU_STREAM_TEST_MIB");
+    uint64_t n = mib != nullptr ? std::strtoull(mib, nullptr, 10) : 0;
+    return ((n != 0 ? n : 64) / 4 * 4 + 2) * kMiB;
+}
+
+// The memory check is left to builds without sanitizers, whose shadow memory
+// and quarantine would dwarf the figures.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kCheckMemory = false;
+#else
+constexpr bool kCheckMemory = true;
+#endif
+
+struct HostResult {
+    int rc = host::kRecvFailed;
+    uint64_t bytes = 0;        // stream bytes received
+    uint64_t chunks = 0;       // stream chunks received
+    int64_t firstBad = -1;     // stream offset of the first wrong byte
+    uint64_t otherChunks = 0;  // chunks of any other file
+};
+
+// Reads the data session until DataChannelFinish, checking every stream byte
+// against the sequence at its offset.
+HostResult ReadSlowly(DataChannel& data, std::atomic<uint64_t>& received) {
+    HostResult r;
+    while (true) {
+        proto::FileChunkReq chunk;
+        bool finished = false;
+        r.rc = data.Next(&chunk, &finished);
+        if (r.rc != host::kRecvOk || finished) {
+            return r;
+        }
+        if (chunk.filename().rfind("data/llc.data", 0) != 0) {
+            ++r.otherChunks;
+            continue;
+        }
+        const std::string& bytes = chunk.chunk();
+        if (r.firstBad < 0) {
+            int64_t bad = ostrel_sim_stream_verify(0, kLlcChannel, r.bytes,
+                                                   reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                   bytes.size());
+            if (bad >= 0) {
+                r.firstBad = static_cast<int64_t>(r.bytes) + bad;
+            }
+        }
+        r.bytes += bytes.size();
+        ++r.chunks;
+        received.store(r.bytes);
+        std::this_thread::sleep_for(kHostPausePerChunk);
+    }
+}
+
+TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueuesMemory) {
+    const uint64_t total = StreamBytes();
+    setenv("OSTREL_SIM_DEVICES", "1", 1);
+    std::filesystem::create_directories(ORU_TEST_TMP_DIR);
+    std::string log = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
+    std::filesystem::remove(log);
+    oru_testing::Child daemon(
+        {std::string(ORU_BIN_DIR) + "/oru"},
+        {"OSTREL_SIM_DEVICES=1", "OSTREL_SIM_CHANNEL_MODE=stream",
+         "OSTREL_SIM_STREAM_BYTES=" + std::to_string(total), "OSTREL_LOG_FILE=" + log},
+        std::string(ORU_TEST_TMP_DIR) + "/oru.out");
+    ASSERT_GT(daemon.Pid(), 0);
+    auto client = HostClient::Create();
+    ASSERT_NE(client, nullptr);
+
+    Handshake hs{kJobId, 0, ""};
+    proto::Response reply;
+    std::unique_ptr<ControlChannel> ctrl;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < deadline;) {
+        if (ControlChannel::Open(*client, Target{0, 0}, hs, &ctrl, &reply) == host::kRecvOk) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_NE(ctrl, nullptr);
+    ASSERT_EQ(reply.status(), proto::SUCCESS);
+    std::unique_ptr<DataChannel> data;
+    ASSERT_EQ(DataChannel::Open(*client, Target{0, 0}, hs, &data, &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS);
+    const oru_testing::ProcessFigures before = oru_testing::FiguresOf(daemon.Pid());
+
+    std::atomic<uint64_t> received{0};
+    auto hostRead = std::async(std::launch::async, [&] { return ReadSlowly(*data, received); });
+    std::string ctx = host::MakeJobContext(kJobId, "0", "t1");
+    ASSERT_EQ(ctrl->StartJob(ctx, kConfig, &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    proto::ReplayStartReq events;
+    events.add_llc_events("read");
+    ASSERT_EQ(ctrl->StartReplay(ctx, events, &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+
+    auto started = std::chrono::steady_clock::now();
+    auto deadline = started + std::chrono::minutes(10);
+    while (received.load() < total && std::chrono::steady_clock::now() < deadline &&
+           hostRead.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const oru_testing::ProcessFigures during = oru_testing::FiguresOf(daemon.Pid());
+    ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    HostResult result = hostRead.get();
+
+    EXPECT_EQ(result.rc, host::kRecvOk);
+    EXPECT_EQ(result.firstBad, -1) << "the stream differs from the byte at this offset on";
+    EXPECT_EQ(result.bytes, total);
+    EXPECT_EQ(result.otherChunks, 0u);
+    std::string daemonLog = oru_testing::ReadText(log);
+    EXPECT_EQ(oru_testing::CountIn(daemonLog, "Upload data failed"), 0);
+    EXPECT_EQ(oru_testing::CountIn(daemonLog, "Failed to upload data"), 0);
+
+    // A queued chunk holds one reader buffer; the reader, the chunk being
+    // sent and its encoding hold a few more.
+    const uint64_t queued = std::min(total, kQueueChunks * transport::kReaderBufferSize);
+    const uint64_t boundKb = (queued + 8 * transport::kReaderBufferSize + 32 * kMiB) / 1024;
+    const uint64_t growthKb = static_cast<uint64_t>(std::max(0L, during.hwmKb - before.rssKb));
+    std::cout << "stream " << total / kMiB << " MiB in " << result.chunks << " chunks, " << seconds
+              << " s; daemon VmRSS before " << before.rssKb << " kB, VmHWM during " << during.hwmKb
+              << " kB, growth " << growthKb << " kB (bound " << boundKb << " kB)" << std::endl;
+    ASSERT_GT(before.rssKb, 0);
+    ASSERT_GT(during.hwmKb, 0);
+    if (kCheckMemory) {
+        EXPECT_LE(growthKb, boundKb);
+    }
+}
+
+}  // namespace
