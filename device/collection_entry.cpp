@@ -151,6 +151,7 @@ int CollectionEntry::HandleCtrlSession(std::shared_ptr<Receiver> receiver,
         return -1;
     }
     receiver->SetDevIdOnHost(hostId);
+    receiver->SetJobId(handshake.jobid());
     Analysis::Orbx::TaskHandle::TaskRelationshipMgr::GetInstance().AddHostIdDevIdRelation(hostId,
                                                                                           devIndex);
     int ret = receiver->Init(devIndex);

@@ -5,6 +5,7 @@
 
 #include "common/gxprof_error_manager.h"
 #include "common/log.h"
+#include "device/collection_entry.h"
 #include "device/prof_msg_handler.h"
 #include "device/task_manager.h"
 #include "message/codec.h"
@@ -55,6 +56,20 @@ int Receiver::SendMessage(const std::shared_ptr<google::protobuf::Message>& mess
     return ret;
 }
 
+void Receiver::FinishUnstartedJob() {
+    // A job that was never started (or whose start failed) has no task to
+    // finish its data session: without this its uploader would wait for ever.
+    // Leave it alone when a newer control session of the job took over, or
+    // another session's task still runs it.
+    if (jobId_.empty() ||
+        CollectionEntry::GetInstance().GetReceiver(jobId_, devId_).get() != this ||
+        TaskManager::GetInstance().GetTask(jobId_ + "_" + std::to_string(devIdOnHost_)) !=
+            nullptr) {
+        return;
+    }
+    (void)CollectionEntry::GetInstance().FinishCollection(devIdOnHost_, jobId_);
+}
+
 void Receiver::Run(const Analysis::Orbx::GxprofErrMgr::ErrorContext& context) {
     Analysis::Orbx::GxprofErrMgr::GxprofErrorManager::GetInstance().SetErrorContext(context);
     ORU_LOGI("Receiver begin, devId:%d, devIdOnHost:%d", devId_, devIdOnHost_);
@@ -82,6 +97,7 @@ void Receiver::Run(const Analysis::Orbx::GxprofErrMgr::ErrorContext& context) {
     if (receiveFailed) {
         ORU_LOGW("devIdOnHost(%d) Failed to recv packet from host", devIdOnHost_);
         TaskManager::GetInstance().ConnectionReset(transport_);
+        FinishUnstartedJob();
         StopNoWait();
         // Nothing reads this session any more: let the host see it end.
         transport_->CloseSession();

@@ -1,14 +1,16 @@
 // Reads the control session of one profiling job: one request packet after
 // another is decoded and handed to the dispatcher, whose handlers run on this
 // thread ("KTRX_CtrlRecv"). When the session breaks, every task started over it
-// is stopped. The destructor closes the session first, so its join never waits
-// for a blocked receive.
+// is stopped, and the data session of its job is finished when no task is
+// left to do it (the host left before its job started). The destructor closes the session first, so
+// its join never waits for a blocked receive.
 #ifndef ORU_DEVICE_RECEIVER_H
 #define ORU_DEVICE_RECEIVER_H
 
 #include <google/protobuf/message.h>
 
 #include <memory>
+#include <string>
 
 #include "common/thread.h"
 #include "device/dispatcher.h"
@@ -24,6 +26,8 @@ class Receiver : public common::thread::Thread {
     // Registers the four command handlers; 0, or -1 when an allocation fails.
     int Init(int devIndex);
     void SetDevIdOnHost(int devIdOnHost) { devIdOnHost_ = devIdOnHost; }
+    // The job named by the control handshake.
+    void SetJobId(const std::string& jobId) { jobId_ = jobId; }
     std::shared_ptr<transport::KvtTransport> GetTransport() const { return transport_; }
     // Encodes and sends a reply on the control session; the send result, or -1.
     int SendMessage(const std::shared_ptr<google::protobuf::Message>& message);
@@ -32,10 +36,13 @@ class Receiver : public common::thread::Thread {
     void Run(const Analysis::Orbx::GxprofErrMgr::ErrorContext& context) override;
 
   private:
+    void FinishUnstartedJob();
+
     std::shared_ptr<message::MsgDispatcher> dispatcher_;
     std::shared_ptr<transport::KvtTransport> transport_;
     int devId_ = -1;
     int devIdOnHost_ = -1;
+    std::string jobId_;
     bool inited_ = false;
 };
 

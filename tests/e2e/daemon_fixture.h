@@ -133,12 +133,7 @@ struct HostJob {
         if (data == nullptr) {
             return ::testing::AssertionFailure() << "no data channel for " << id;
         }
-        host::DataChannel* channel = data.get();
-        collected = std::async(std::launch::async, [channel] {
-            Files files;
-            int rc = channel->CollectUntilFinish(&files);
-            return std::make_pair(rc, std::move(files));
-        });
+        Collect();
         proto::Response reply;
         if (ctrl->StartJob(ctx, LlcConfig(id), &reply) != host::kRecvOk ||
             reply.status() != proto::SUCCESS) {
@@ -149,6 +144,16 @@ struct HostJob {
             return ::testing::AssertionFailure() << "replay start: " << reply.ShortDebugString();
         }
         return ::testing::AssertionSuccess();
+    }
+
+    // Reads the data channel on its own thread until DataChannelFinish.
+    void Collect() {
+        host::DataChannel* channel = data.get();
+        collected = std::async(std::launch::async, [channel] {
+            Files files;
+            int rc = channel->CollectUntilFinish(&files);
+            return std::make_pair(rc, std::move(files));
+        });
     }
 
     // Stops replay and job; both must be answered SUCCESS.

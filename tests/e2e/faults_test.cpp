@@ -36,6 +36,12 @@ class Faults : public InProcessDaemon {};
     return ::testing::AssertionSuccess();
 }
 
+// After its DataChannelFinish, the device closes a job's data session.
+bool DataSessionClosedByDevice(HostJob& job) {
+    analysis::orbx::message::MessagePtr msg;
+    return job.data->Session().RecvMessageWithin(&msg, 20000) == host::kRecvClosed;
+}
+
 TEST_F(Faults, FailingDataSendsDropChunksAndTheStopStillCompletes) {
     // A channel that streams as fast as it is read keeps the uploader busy.
     ostrel::simtest::UseSetting("OSTREL_SIM_CHANNEL_MODE", "stream");
@@ -107,8 +113,7 @@ TEST_F(Faults, ClosingTheControlSessionFinishesTheDataSessionAndFreesTheJob) {
     auto result = job.Collected();
     EXPECT_EQ(host::kRecvOk, result.first);
     EXPECT_FALSE(result.second["data/llc.data"].data.empty());
-    std::string more;
-    EXPECT_EQ(host::kRecvClosed, job.data->Session().RecvValue(&more));
+    EXPECT_TRUE(DataSessionClosedByDevice(job));
     EXPECT_TRUE(JobCleanedUp("ctrlgone", 1));
     job.Close();
 
@@ -133,6 +138,33 @@ TEST_F(Faults, ADeviceNotReadyForAWhileIsServedOnceReadyWithoutHoldingUpOthers) 
     EXPECT_EQ(3, Retries());
     EXPECT_EQ(3u, logs.Count("logDevId 1 phyDevId 1 hdc not ready, sleep 5000 milliseconds"));
     EXPECT_EQ(0u, logs.Count("logDevId 0 phyDevId 0 hdc not ready"));
+}
+
+TEST_F(Faults, ClosingTheControlSessionOfARefusedJobFinishesItsDataSession) {
+    StartDaemon();
+    HostJob job;
+    host::Handshake hs{"refused", 0, ""};
+    job.ctrl = OpenControl(Client(), hs);
+    ASSERT_NE(nullptr, job.ctrl);
+    job.data = OpenData(Client(), hs);
+    ASSERT_NE(nullptr, job.data);
+    proto::Response reply;
+    ASSERT_EQ(host::kRecvOk,
+              job.ctrl->StartJob(host::MakeJobContext("refused", "0"), "not json", &reply));
+    EXPECT_EQ(proto::FAILED, reply.status());
+
+    // No task will ever stop this job: the daemon still ends its data session
+    // once the host has gone.
+    job.Collect();
+    job.ctrl.reset();
+    auto result = job.Collected();
+    ASSERT_EQ(host::kRecvOk, result.first);
+    EXPECT_TRUE(result.second.empty());
+    EXPECT_TRUE(DataSessionClosedByDevice(job));
+    EXPECT_TRUE(JobCleanedUp("refused", 1));
+    job.Close();
+
+    EXPECT_TRUE(RunNormalJob(Client(), "refused2"));
 }
 
 }  // namespace
