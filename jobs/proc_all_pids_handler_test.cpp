@@ -10,17 +10,16 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_log_capture.h"
 #include "jobs/sampling_test_support.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using testing::FakeProc;
-using testing::LevelLogCapture;
 using testing::MakeJobContext;
 using testing::ManualClock;
-using testing::ParseRecords;
-using testing::Record;
 using testing::UploadRecorder;
 
 constexpr uint64_t kMs = 1000000;
@@ -40,13 +39,6 @@ class ProcAllPidsTest : public ::testing::Test {
         EXPECT_EQ(handler->Init(), 0);
         return handler;
     }
-    std::map<std::string, std::vector<Record>> RecordsByFile() {
-        std::map<std::string, std::vector<Record>> out;
-        for (const auto& [name, bytes] : upload_.SentByFile()) {
-            EXPECT_TRUE(ParseRecords(bytes, out[name])) << name;
-        }
-        return out;
-    }
 
     FakeProc proc_;
     ManualClock clock_{1000 * kMs};
@@ -62,7 +54,7 @@ TEST_F(ProcAllPidsTest, EveryProcessGetsBothSamplersWhichSampleAtOnce) {
     EXPECT_EQ(handler->Uninit(), 0);
     EXPECT_TRUE(handler->GetSampledPids().empty());
 
-    auto files = RecordsByFile();
+    auto files = upload_.RecordsByFile();
     ASSERT_EQ(files.size(), 4u);
     ASSERT_EQ(files["data/3-CpuUsage.data.t"].size(), 1u);
     EXPECT_EQ(files["data/3-CpuUsage.data.t"][0].data,
@@ -73,7 +65,7 @@ TEST_F(ProcAllPidsTest, EveryProcessGetsBothSamplersWhichSampleAtOnce) {
 }
 
 TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
-    LevelLogCapture log;
+    TestLogCapture log;
     proc_.AddProcess(5, "stays");
     proc_.AddProcess(6, "leaves");
     auto handler = Make();
@@ -90,10 +82,10 @@ TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
     EXPECT_EQ(handler->GetSampledPids(), (std::vector<uint32_t>{5, 9}));
     EXPECT_EQ(log.Count("exit Pid 6"), 1u);
     EXPECT_EQ(log.Count("New Pid 9"), 1u);
-    EXPECT_EQ(log.CountLevel(DLOG_ERROR), 0u);
+    EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
 
     // What process 6 had buffered has gone out before the job ends.
-    auto flushed = RecordsByFile();
+    auto flushed = upload_.RecordsByFile();
     ASSERT_EQ(flushed["data/6-CpuUsage.data.t"].size(), 1u);
     ASSERT_EQ(flushed["data/6-Memory.data.t"].size(), 1u);
     // The newcomer sampled in the pass that found it; the others kept theirs.
@@ -112,7 +104,7 @@ TEST_F(ProcAllPidsTest, ExitedAndNewProcessesReachTheHostWithTheirRecords) {
     handler->Execute();
     EXPECT_EQ(handler->Uninit(), 0);
 
-    auto files = RecordsByFile();
+    auto files = upload_.RecordsByFile();
     ASSERT_EQ(files["data/5-CpuUsage.data.t"].size(), 2u);
     EXPECT_EQ(files["data/5-CpuUsage.data.t"][1].index, 1u);
     EXPECT_EQ(files["data/5-CpuUsage.data.t"][1].timeStamp, 1100 * kMs);
@@ -136,7 +128,7 @@ TEST_F(ProcAllPidsTest, EveryProcessSamplesOnEveryPassTheIntervalLetsThrough) {
     }
     EXPECT_EQ(handler->Uninit(), 0);
 
-    auto files = RecordsByFile();
+    auto files = upload_.RecordsByFile();
     ASSERT_EQ(files.size(), 80u);
     for (const auto& [name, records] : files) {
         ASSERT_EQ(records.size(), 3u) << name;
@@ -149,7 +141,7 @@ TEST_F(ProcAllPidsTest, EveryProcessSamplesOnEveryPassTheIntervalLetsThrough) {
 }
 
 TEST_F(ProcAllPidsTest, BothSamplersOfAPassShareOneReadOfTheName) {
-    LevelLogCapture log;
+    TestLogCapture log;
     proc_.AddProcess(7, "first");
     std::filesystem::remove(proc_.Root() + "/7/comm");
     auto handler = Make();
@@ -162,7 +154,7 @@ TEST_F(ProcAllPidsTest, BothSamplersOfAPassShareOneReadOfTheName) {
     handler->Execute();
     EXPECT_EQ(handler->Uninit(), 0);
 
-    auto files = RecordsByFile();
+    auto files = upload_.RecordsByFile();
     for (const char* name : {"data/7-Memory.data.t", "data/7-CpuUsage.data.t"}) {
         const auto& records = files[name];
         ASSERT_EQ(records.size(), 2u) << name;
@@ -173,7 +165,7 @@ TEST_F(ProcAllPidsTest, BothSamplersOfAPassShareOneReadOfTheName) {
 }
 
 TEST_F(ProcAllPidsTest, UnreadableListingKeepsTheKnownProcesses) {
-    LevelLogCapture log;
+    TestLogCapture log;
     proc_.AddProcess(4, "known");
     auto handler = Make();
     handler->Execute();
@@ -183,12 +175,12 @@ TEST_F(ProcAllPidsTest, UnreadableListingKeepsTheKnownProcesses) {
     std::filesystem::rename(proc_.Root() + ".moved", proc_.Root());
     EXPECT_EQ(handler->GetSampledPids(), (std::vector<uint32_t>{4}));
     EXPECT_EQ(log.Count("exit Pid"), 0u);
-    EXPECT_EQ(log.CountLevel(DLOG_ERROR), 0u);
+    EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
 
     clock_.Advance(kInterval);
     handler->Execute();
     EXPECT_EQ(handler->Uninit(), 0);
-    auto files = RecordsByFile();
+    auto files = upload_.RecordsByFile();
     ASSERT_EQ(files["data/4-CpuUsage.data.t"].size(), 2u);
     EXPECT_EQ(files["data/4-CpuUsage.data.t"][1].index, 1u);
 }
@@ -199,7 +191,7 @@ TEST_F(ProcAllPidsTest, SamplesThisProcessFromTheLiveProc) {
     std::string self = std::to_string(getpid());
     EXPECT_EQ(handler->Uninit(), 0);
 
-    auto files = RecordsByFile();
+    auto files = upload_.RecordsByFile();
     ASSERT_EQ(files["data/" + self + "-CpuUsage.data.t"].size(), 1u);
     ASSERT_EQ(files["data/" + self + "-Memory.data.t"].size(), 1u);
     const std::string& cpu = files["data/" + self + "-CpuUsage.data.t"][0].data;

@@ -6,17 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_log_capture.h"
 #include "jobs/sampling_test_support.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using testing::FakeProc;
-using testing::LevelLogCapture;
 using testing::MakeJobContext;
 using testing::ManualClock;
-using testing::ParseRecords;
-using testing::Record;
 using testing::UploadRecorder;
 
 class ProcFileHandlersTest : public ::testing::Test {
@@ -31,16 +30,6 @@ class ProcFileHandlersTest : public ::testing::Test {
         EXPECT_EQ(handler->Init(), 0);
         return handler;
     }
-    // The texts of the records sent under a data file name.
-    std::vector<std::string> Texts(const std::string& fileName) {
-        std::vector<Record> records;
-        EXPECT_TRUE(ParseRecords(upload_.SentByFile()[fileName + ".t"], records));
-        std::vector<std::string> texts;
-        for (const auto& record : records) {
-            texts.push_back(record.data);
-        }
-        return texts;
-    }
 
     FakeProc proc_;
     ManualClock clock_{1};
@@ -54,7 +43,7 @@ TEST_F(ProcFileHandlersTest, SystemCpuSamplerSendsTheLeadingCpuLinesLowered) {
     handler->Execute();
     EXPECT_EQ(handler->GetDataFileName(), "data/SystemCpuUsage.data");
     EXPECT_EQ(handler->Uninit(), 0);
-    EXPECT_EQ(Texts("data/SystemCpuUsage.data"),
+    EXPECT_EQ(upload_.Texts("data/SystemCpuUsage.data.t"),
               (std::vector<std::string>{"cpu  10 20 30\ncpu0 1 2 3\n"}));
 }
 
@@ -72,7 +61,7 @@ TEST_F(ProcFileHandlersTest, SystemMemorySamplerSendsEveryLine) {
     auto handler = Make<ProcMemFileHandler>(meminfo, "Memory.data");
     handler->Execute();
     EXPECT_EQ(handler->Uninit(), 0);
-    EXPECT_EQ(Texts("data/Memory.data"),
+    EXPECT_EQ(upload_.Texts("data/Memory.data.t"),
               (std::vector<std::string>{"MemTotal: 100 kB\nMemFree: 50 kB\n\nLast: 1\n"}));
 }
 
@@ -94,7 +83,7 @@ TEST_F(ProcFileHandlersTest, ProcessCpuSamplerAddsTheNameAndTheSystemCpuLine) {
     EXPECT_EQ(handler->Uninit(), 0);
 
     EXPECT_EQ(
-        Texts("data/123-CpuUsage.data"),
+        upload_.Texts("data/123-CpuUsage.data.t"),
         (std::vector<std::string>{"123 (my worker) S 1 2 3\nProcessName:my worker\ncpu 5 6 7\n",
                                   "123 (my worker) S 1 2 3\nProcessName:my worker\ncpu 8 8 8\n"}));
 }
@@ -106,7 +95,7 @@ TEST_F(ProcFileHandlersTest, ProcessMemorySamplerAddsTheName) {
         Make<ProcPidMemFileHandler>(proc_.Root() + "/77/statm", "Memory.data", uint32_t{77});
     handler->Execute();
     EXPECT_EQ(handler->Uninit(), 0);
-    EXPECT_EQ(Texts("data/77-Memory.data"),
+    EXPECT_EQ(upload_.Texts("data/77-Memory.data.t"),
               (std::vector<std::string>{"100 20 10 1 0 50 0\nProcessName:sleeper\n"}));
 }
 
@@ -127,7 +116,7 @@ TEST_F(ProcFileHandlersTest, EmptyProcessFileGivesNoRecordAtAll) {
 }
 
 TEST_F(ProcFileHandlersTest, NameIsSelfWhenTheCommFileIsGoneOrTooLarge) {
-    LevelLogCapture log;
+    TestLogCapture log;
     proc_.Write("stat", "cpu 1\n");
     proc_.Write("8/statm", "1 2\n");  // no comm file: the process is on its way out
     proc_.Write("9/statm", "3 4\n");
@@ -139,14 +128,16 @@ TEST_F(ProcFileHandlersTest, NameIsSelfWhenTheCommFileIsGoneOrTooLarge) {
     EXPECT_EQ(gone->Uninit(), 0);
     EXPECT_EQ(huge->Uninit(), 0);
 
-    EXPECT_EQ(Texts("data/8-Memory.data"), (std::vector<std::string>{"1 2\nProcessName:self\n"}));
-    EXPECT_EQ(Texts("data/9-Memory.data"), (std::vector<std::string>{"3 4\nProcessName:self\n"}));
+    EXPECT_EQ(upload_.Texts("data/8-Memory.data.t"),
+              (std::vector<std::string>{"1 2\nProcessName:self\n"}));
+    EXPECT_EQ(upload_.Texts("data/9-Memory.data.t"),
+              (std::vector<std::string>{"3 4\nProcessName:self\n"}));
     EXPECT_EQ(log.Count("proc comm file size is invalid", DLOG_WARN), 1u);
     EXPECT_EQ(log.Count("proc comm file size is invalid", DLOG_ERROR), 1u);
 }
 
 TEST_F(ProcFileHandlersTest, ProcessThatExitedCostsWarningsOnly) {
-    LevelLogCapture log;
+    TestLogCapture log;
     proc_.AddProcess(31, "short");
     auto cpu =
         Make<ProcPidStatFileHandler>(proc_.Root() + "/31/stat", "CpuUsage.data", uint32_t{31});
@@ -156,7 +147,7 @@ TEST_F(ProcFileHandlersTest, ProcessThatExitedCostsWarningsOnly) {
     mem->Execute();
     EXPECT_EQ(cpu->GetIndex(), 0u);
     EXPECT_EQ(mem->GetIndex(), 0u);
-    EXPECT_EQ(log.CountLevel(DLOG_ERROR), 0u);
+    EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
     EXPECT_EQ(log.Count("[ProcTimerHandler] Proc file(stat) size(-1)", DLOG_WARN), 1u);
     EXPECT_EQ(cpu->Uninit(), 0);
     EXPECT_EQ(mem->Uninit(), 0);

@@ -7,17 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_log_capture.h"
 #include "jobs/proc_file_handlers.h"
 #include "jobs/sampling_test_support.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using testing::FakeProc;
-using testing::LevelLogCapture;
 using testing::MakeJobContext;
 using testing::ManualClock;
-using testing::ParseRecords;
 using testing::Record;
 using testing::UploadRecorder;
 
@@ -138,7 +138,7 @@ TEST(ProcTimerHandlerTest, ChunksNameTheDataFileTheJobAndTheModule) {
 }
 
 TEST(ProcTimerHandlerTest, InitOnceExecuteOnlyWhileInitedUninitFlushesOnce) {
-    LevelLogCapture log;
+    TestLogCapture log;
     UploadRecorder upload;
     ScriptedHandler handler(0, 1024, upload.uploader());
     handler.Execute();
@@ -171,11 +171,6 @@ class ProcFileSamplerTest : public ::testing::Test {
         EXPECT_EQ(handler->Init(), 0);
         return handler;
     }
-    std::vector<Record> Records(const std::string& fileName) {
-        std::vector<Record> records;
-        EXPECT_TRUE(ParseRecords(upload_.SentByFile()[fileName], records));
-        return records;
-    }
 
     FakeProc proc_;
     ManualClock clock_{5000 * kMs};
@@ -198,7 +193,7 @@ TEST_F(ProcFileSamplerTest, FirstPassSamplesAtOnceLaterPassesWaitForTheInterval)
     EXPECT_EQ(handler->GetIndex(), 3u);
     EXPECT_EQ(handler->Uninit(), 0);
 
-    std::vector<Record> records = Records("data/Memory.data.tg");
+    std::vector<Record> records = upload_.Records("data/Memory.data.tg");
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].timeStamp, 5000 * kMs);
     EXPECT_EQ(records[1].timeStamp, 5100 * kMs);
@@ -220,7 +215,7 @@ TEST_F(ProcFileSamplerTest, RecordIsFramedWithTimeIndexAndLength) {
 }
 
 TEST_F(ProcFileSamplerTest, EmptyReadGivesNoRecordButAdvancesTheIndex) {
-    LevelLogCapture log;
+    TestLogCapture log;
     std::string file = proc_.Write("meminfo", "");
     auto handler = MakeMem(file, 0);
     handler->Execute();
@@ -232,19 +227,19 @@ TEST_F(ProcFileSamplerTest, EmptyReadGivesNoRecordButAdvancesTheIndex) {
     handler->Execute();
     EXPECT_EQ(handler->Uninit(), 0);
 
-    std::vector<Record> records = Records("data/Memory.data.tg");
+    std::vector<Record> records = upload_.Records("data/Memory.data.tg");
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].index, 1u);
     EXPECT_EQ(records[0].timeStamp, 5001 * kMs);
 }
 
 TEST_F(ProcFileSamplerTest, MissingFileCostsAWarningAndNoSample) {
-    LevelLogCapture log;
+    TestLogCapture log;
     auto handler = MakeMem(proc_.Root() + "/gone/statm", 0);
     handler->Execute();
     EXPECT_EQ(handler->GetIndex(), 0u);
     EXPECT_EQ(log.Count("[ProcTimerHandler] Proc file(statm) size(-1)", DLOG_WARN), 1u);
-    EXPECT_EQ(log.CountLevel(DLOG_ERROR), 0u);
+    EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
     EXPECT_EQ(handler->Uninit(), 0);
     EXPECT_TRUE(upload_.Sent().empty());
 }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
 #include "jobs/proc_timer_handler.h"
 #include "jobs/sampling_test_support.h"
@@ -21,10 +22,10 @@
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
+using analysis::orbx::common::TestLogCapture;
 using Analysis::Orbx::Common::Platform::Platform;
 using analysis::orbx::driver::testing::ScopedFakeDrv;
 using analysis::orbx::transport::UploaderMgr;
-using testing::LevelLogCapture;
 using testing::MakeJobContext;
 using testing::ParseRecords;
 using testing::Record;
@@ -101,7 +102,7 @@ TEST_F(ProfSysInfoJobTest, IntervalComesFromEachJobsFieldAndIsAtLeast100Ms) {
 }
 
 TEST_F(ProfSysInfoJobTest, GxprofKeepsTheMemoryJobOffButNotTheCpuJob) {
-    LevelLogCapture log;
+    TestLogCapture log;
     params_->sys_profiling = "on";
     params_->gxprof = "on";
     ProfSysStatJob stat;
@@ -116,7 +117,7 @@ TEST_F(ProfSysInfoJobTest, HostSideProfilingKeepsAllThreeOffWithoutALogLine) {
     params_->sys_profiling = "on";
     params_->pid_profiling = "on";
     params_->hostProfiling = true;
-    LevelLogCapture log;
+    TestLogCapture log;
     ProfSysStatJob stat;
     ProfSysMemJob mem;
     ProfAllPidsJob pids;
@@ -130,7 +131,7 @@ TEST_F(ProfSysInfoJobTest, OffTheDeviceSideEachJobSaysSo) {
     params_->sys_profiling = "on";
     params_->pid_profiling = "on";
     SetRunSide(1);
-    LevelLogCapture log;
+    TestLogCapture log;
     ProfSysStatJob stat;
     ProfSysMemJob mem;
     ProfAllPidsJob pids;
@@ -143,7 +144,7 @@ TEST_F(ProfSysInfoJobTest, OffTheDeviceSideEachJobSaysSo) {
 }
 
 TEST_F(ProfSysInfoJobTest, SwitchesOffKeepTheJobsOff) {
-    LevelLogCapture log;
+    TestLogCapture log;
     params_->sys_profiling = "On";  // only "on" is on
     ProfSysStatJob stat;
     ProfSysMemJob mem;
@@ -158,7 +159,7 @@ TEST_F(ProfSysInfoJobTest, SwitchesOffKeepTheJobsOff) {
 
 TEST_F(ProfSysInfoJobTest, JobWithoutUploaderOrConfigurationDoesNotRun) {
     params_->sys_profiling = "on";
-    LevelLogCapture log;
+    TestLogCapture log;
     cfg_->commonParams->jobCtx->job_id = "no-such-job";
     ProfSysStatJob stat;
     EXPECT_EQ(stat.Init(cfg_), -1);
@@ -185,7 +186,7 @@ TEST_F(ProfSysInfoJobTest, JobWithoutUploaderOrConfigurationDoesNotRun) {
 TEST_F(ProfSysInfoJobTest, JobsSampleUnderOneTimerAndUninitSendsWhatWasBuffered) {
     params_->sys_profiling = "on";
     params_->pid_profiling = "on";
-    LevelLogCapture log;
+    TestLogCapture log;
     ProfSysStatJob stat;
     ProfSysMemJob mem;
     ProfAllPidsJob pids;
@@ -232,7 +233,7 @@ TEST_F(ProfSysInfoJobTest, JobsSampleUnderOneTimerAndUninitSendsWhatWasBuffered)
 
 TEST_F(ProfSysInfoJobTest, UninitOfAJobThatDidNotRunLeavesTheTimerToTheOthers) {
     params_->sys_profiling = "on";
-    LevelLogCapture log;
+    TestLogCapture log;
     ProfSysStatJob stat;
     ProfSysMemJob idle;
     ASSERT_EQ(stat.Init(cfg_), 0);

@@ -1,7 +1,6 @@
 // Test support for the /proc samplers and the system-information jobs: an
 // uploader whose transport records every chunk, a parser of the sampler
-// records, a folder of fake /proc files, a clock the test moves, and a log
-// capture that keeps the levels.
+// records, a folder of fake /proc files and a clock the test moves.
 #ifndef ORU_JOBS_SAMPLING_TEST_SUPPORT_H
 #define ORU_JOBS_SAMPLING_TEST_SUPPORT_H
 
@@ -19,7 +18,6 @@
 
 #include "jobs/prof_timer.h"
 #include "message/job_context.h"
-#include "ostrel/dlog.h"
 #include "transport/profile_file_chunk.h"
 #include "transport/transport.h"
 #include "transport/uploader.h"
@@ -45,41 +43,6 @@ class RecordingTransport : public analysis::orbx::transport::ITransport {
   private:
     mutable std::mutex mutex_;
     std::vector<ProfileFileChunk> chunks_;
-};
-
-// A started uploader over a RecordingTransport. Sent() drains and stops it,
-// so it answers what the samplers had handed over up to that call.
-class UploadRecorder {
-  public:
-    UploadRecorder()
-        : transport_(std::make_shared<RecordingTransport>()),
-          uploader_(std::make_shared<analysis::orbx::transport::Uploader>(transport_)) {
-        EXPECT_EQ(uploader_->Init(512), 0);
-        EXPECT_EQ(uploader_->Start(), 0);
-    }
-    ~UploadRecorder() { (void)uploader_->Stop(true); }
-
-    const std::shared_ptr<analysis::orbx::transport::Uploader>& uploader() const {
-        return uploader_;
-    }
-
-    std::vector<ProfileFileChunk> Sent() {
-        (void)uploader_->Stop(false);
-        return transport_->Chunks();
-    }
-
-    // The payload sent under each chunk file name, concatenated in order.
-    std::map<std::string, std::string> SentByFile() {
-        std::map<std::string, std::string> files;
-        for (const auto& chunk : Sent()) {
-            files[chunk.fileName] += chunk.chunk.substr(0, chunk.chunkSize);
-        }
-        return files;
-    }
-
-  private:
-    std::shared_ptr<RecordingTransport> transport_;
-    std::shared_ptr<analysis::orbx::transport::Uploader> uploader_;
 };
 
 struct Record {
@@ -128,6 +91,59 @@ inline bool ParseRecords(const std::string& bytes, std::vector<Record>& records)
     }
     return true;
 }
+
+// A started uploader over a RecordingTransport. Sent() drains and stops it,
+// so it answers what the samplers had handed over up to that call.
+class UploadRecorder {
+  public:
+    UploadRecorder()
+        : transport_(std::make_shared<RecordingTransport>()),
+          uploader_(std::make_shared<analysis::orbx::transport::Uploader>(transport_)) {
+        EXPECT_EQ(uploader_->Init(512), 0);
+        EXPECT_EQ(uploader_->Start(), 0);
+    }
+    ~UploadRecorder() { (void)uploader_->Stop(true); }
+
+    const std::shared_ptr<analysis::orbx::transport::Uploader>& uploader() const {
+        return uploader_;
+    }
+
+    std::vector<ProfileFileChunk> Sent() {
+        (void)uploader_->Stop(false);
+        return transport_->Chunks();
+    }
+
+    // The payload sent under each chunk file name, concatenated in order.
+    std::map<std::string, std::string> SentByFile() {
+        std::map<std::string, std::string> files;
+        for (const auto& chunk : Sent()) {
+            files[chunk.fileName] += chunk.chunk.substr(0, chunk.chunkSize);
+        }
+        return files;
+    }
+
+    // The records sent under each chunk file name.
+    std::map<std::string, std::vector<Record>> RecordsByFile() {
+        std::map<std::string, std::vector<Record>> out;
+        for (const auto& [name, bytes] : SentByFile()) {
+            EXPECT_TRUE(ParseRecords(bytes, out[name])) << name;
+        }
+        return out;
+    }
+    std::vector<Record> Records(const std::string& fileName) { return RecordsByFile()[fileName]; }
+    // The texts of the records sent under a chunk file name.
+    std::vector<std::string> Texts(const std::string& fileName) {
+        std::vector<std::string> texts;
+        for (const Record& record : Records(fileName)) {
+            texts.push_back(record.data);
+        }
+        return texts;
+    }
+
+  private:
+    std::shared_ptr<RecordingTransport> transport_;
+    std::shared_ptr<analysis::orbx::transport::Uploader> uploader_;
+};
 
 // A clock that moves only when the test says so.
 class ManualClock {
@@ -185,46 +201,6 @@ inline std::shared_ptr<analysis::orbx::message::JobContext> MakeJobContext(const
     ctx->tag = tag;
     return ctx;
 }
-
-// Keeps every log line with its level while it lives; one at a time.
-class LevelLogCapture {
-  public:
-    LevelLogCapture() {
-        setenv("OSTREL_LOG_LEVEL", "debug", 1);
-        DlogReloadSettings();
-        DlogSetSink(&LevelLogCapture::Sink, this);
-    }
-    ~LevelLogCapture() {
-        DlogSetSink(nullptr, nullptr);
-        unsetenv("OSTREL_LOG_LEVEL");
-        DlogReloadSettings();
-    }
-    LevelLogCapture(const LevelLogCapture&) = delete;
-    LevelLogCapture& operator=(const LevelLogCapture&) = delete;
-
-    size_t Count(const std::string& text, int level = -1) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0;
-        for (const auto& line : lines_) {
-            if ((level < 0 || line.first == level) && line.second.find(text) != std::string::npos) {
-                n++;
-            }
-        }
-        return n;
-    }
-    // Lines at level, whatever their text.
-    size_t CountLevel(int level) const { return Count("", level); }
-
-  private:
-    static void Sink(int level, int /*moduleId*/, const char* text, void* ctx) {
-        auto* self = static_cast<LevelLogCapture*>(ctx);
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        self->lines_.emplace_back(level, text);
-    }
-
-    mutable std::mutex mutex_;
-    std::vector<std::pair<int, std::string>> lines_;
-};
 
 }  // namespace Analysis::Orbx::JobWrapper::testing
 
