@@ -4,207 +4,27 @@
 
 #include <chrono>
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "daemon/kvt_hdc.h"
 #include "daemon/memory_utils.h"
 #include "message/codec.h"
 #include "message/job_context.h"
 #include "message/status_info.h"
 #include "ostrel/sim_control.h"
 #include "platform/sim/sim_test_util.h"
-#include "transport/hdc_transport.h"
-#include "transport/uploader.h"
+#include "tools/host/testing/mini_device.h"
 
 namespace analysis::orbx::host {
 namespace {
 
 namespace pb = analysis::orbx::proto;
+using hosttest::MiniDevice;
 using ostrel::simtest::ResetSim;
-using transport::HDCTransport;
-using transport::HDCTransportFactory;
-using transport::Uploader;
 
-// What the test device's data session sends after its handshake reply.
-struct DataPlan {
-    std::vector<std::shared_ptr<ProfileFileChunk>> chunks;
-    bool finish = true;
-};
-
-std::string ResponseBytes(int32_t status, const std::string& info) {
-    message::StatusInfo s;
-    s.dev_id = "0";
-    s.status = status;
-    s.info = info;
-    pb::Response rsp;
-    rsp.set_status(status == 0 ? pb::SUCCESS : pb::FAILED);
-    rsp.set_message(s.ToString());
-    return message::EncodeMessage(rsp);
-}
-
-// A device profiling service in miniature, made of the daemon's own HDC
-// server, transport, codec and uploader: it answers a control handshake and
-// every command with a Response (FAILED for JobStopReq), answers a data
-// handshake through an uploader that then streams the planned chunks and a
-// DataChannelFinish, and refuses sessions from containers.
-class TestDevice {
-  public:
-    explicit TestDevice(DataPlan plan) : plan_(std::move(plan)) {}
-    ~TestDevice() { Stop(); }
-
-    bool Start() {
-        server_ = HdcServerCreate(0, HDC_SERVICE_TYPE_IDE);
-        if (server_ == nullptr) {
-            return false;
-        }
-        acceptor_ = std::thread([this] { Accept(); });
-        return true;
-    }
-    void Stop() {
-        if (server_ != nullptr) {
-            HdcServerDestroy(server_);  // wakes the acceptor
-            server_ = nullptr;
-        }
-        if (acceptor_.joinable()) {
-            acceptor_.join();
-        }
-        for (auto& t : workers_) {
-            t.join();
-        }
-        workers_.clear();
-    }
-
-    // What arrived, in order, as type names and selected fields.
-    std::vector<std::string> Seen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return seen_;
-    }
-
-  private:
-    void Note(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        seen_.push_back(text);
-    }
-
-    void Accept() {
-        while (true) {
-            HDC_SESSION session = KvtHdcServerAccept(server_);
-            if (session == nullptr) {
-                return;
-            }
-            workers_.emplace_back([this, session] { Serve(session); });
-        }
-    }
-
-    void Serve(HDC_SESSION session) {
-        std::shared_ptr<transport::ITransport> base =
-            HDCTransportFactory::CreateHdcTransport(session);
-        if (base == nullptr) {
-            KvtHdcSessionClose(session);
-            return;
-        }
-        auto t = std::static_pointer_cast<HDCTransport>(base);
-        int vfId = 0;
-        if (KvtGetVfIdBySession(session, &vfId) == 0 && vfId != 0) {
-            Note("container " + std::to_string(vfId));
-            t->SendBuffer(transport::kContainerRefusal,
-                          static_cast<int>(transport::kContainerRefusalLen));
-            return;
-        }
-        message::MessagePtr msg = Receive(*t);
-        if (auto ctrl = message::MessageAs<pb::CtrlChannelHandshake>(msg)) {
-            Note("ctrl " + ctrl->jobid() + " " + std::to_string(ctrl->devid()) + " " +
-                 ctrl->mode());
-            Reply(*t, 0, "ctrl ok");
-            Commands(*t);
-        } else if (auto data = message::MessageAs<pb::DataChannelHandshake>(msg)) {
-            Note("data " + data->jobid() + " " + std::to_string(data->devid()) + " " +
-                 data->mode());
-            Stream(base);
-        }
-    }
-
-    static message::MessagePtr Receive(HDCTransport& t) {
-        IdeTlvReq* packet = nullptr;
-        if (t.RecvPacket(&packet) < 0) {
-            t.DestroyPacket(packet);
-            return nullptr;
-        }
-        message::MessagePtr msg = message::DecodeMessage(packet->value, packet->len);
-        t.DestroyPacket(packet);
-        return msg;
-    }
-
-    static void Reply(HDCTransport& t, int32_t status, const std::string& info) {
-        const std::string bytes = ResponseBytes(status, info);
-        t.SendBuffer(bytes.data(), static_cast<int>(bytes.size()));
-    }
-
-    void Commands(HDCTransport& t) {
-        while (message::MessagePtr msg = Receive(t)) {
-            if (auto start = message::MessageAs<pb::JobStartReq>(msg)) {
-                Note("start " + start->hdr().job_ctx() + " " + start->sampleconfig());
-                Reply(t, 0, "started");
-            } else if (auto replay = message::MessageAs<pb::ReplayStartReq>(msg)) {
-                Note("replay " + std::to_string(replay->llc_events_size()));
-                Reply(t, 0, "replaying");
-            } else if (message::MessageAs<pb::ReplayStopReq>(msg) != nullptr) {
-                Note("replay stop");
-                Reply(t, 0, "replay stopped");
-            } else if (message::MessageAs<pb::JobStopReq>(msg) != nullptr) {
-                Note("stop");
-                Reply(t, 1, "stop job failed");
-            }
-        }
-    }
-
-    void Stream(const std::shared_ptr<transport::ITransport>& t) {
-        Uploader uploader(t);
-        uploader.SetThreadName("KTRX_Upld_test");
-        if (uploader.Init(512) != 0 || uploader.Start() != 0) {
-            return;
-        }
-        const std::string reply = ResponseBytes(0, "data ok");
-        uploader.UploadData(reply.data(), static_cast<int>(reply.size()));
-        for (const auto& chunk : plan_.chunks) {
-            uploader.UploadData(chunk);
-        }
-        if (plan_.finish) {
-            pb::DataChannelFinish finish;
-            message::JobContext ctx;
-            ctx.job_id = "job-1";
-            ctx.dev_id = "0";
-            finish.mutable_hdr()->set_job_ctx(ctx.ToString());
-            const std::string bytes = message::EncodeMessage(finish);
-            uploader.UploadData(bytes.data(), static_cast<int>(bytes.size()));
-        }
-        uploader.Stop(false);
-    }
-
-    DataPlan plan_;
-    HDC_SERVER server_ = nullptr;
-    std::thread acceptor_;
-    std::vector<std::thread> workers_;  // touched by the acceptor, then by Stop after it ended
-    std::mutex mutex_;
-    std::vector<std::string> seen_;  // guarded by mutex_
-};
-
-std::shared_ptr<ProfileFileChunk> FileChunk(const std::string& name, const std::string& bytes,
-                                            bool last) {
-    auto c = std::make_shared<ProfileFileChunk>();
-    c->chunk = bytes;
-    c->chunkSize = bytes.size();
-    c->chunkModule = kChunkModuleData;
-    c->offset = -1;
-    c->isLastChunk = last;
-    c->fileName = name + ".tag7";
-    c->extraInfo = "job-1.0";
-    return c;
-}
+using hosttest::DataPlan;
+using hosttest::FileChunk;
 
 class ProfilingClientTest : public ::testing::Test {
   protected:
@@ -234,7 +54,9 @@ class ProfilingClientTest : public ::testing::Test {
 };
 
 TEST_F(ProfilingClientTest, ControlHandshakeThenCommandsEachAnswered) {
-    TestDevice device({});
+    DataPlan plan;
+    plan.stopStatus = 1;
+    MiniDevice device(plan);
     ASSERT_TRUE(device.Start());
     {
         std::unique_ptr<ControlChannel> ctrl;
@@ -287,7 +109,7 @@ TEST_F(ProfilingClientTest, DataHandshakeThenChunksUpToTheFinish) {
     plan.chunks.push_back(FileChunk("data/llc.data", "first-", false));
     plan.chunks.push_back(FileChunk("data/Memory.data", std::string("\0\1\2", 3), true));
     plan.chunks.push_back(FileChunk("data/llc.data", "second", true));
-    TestDevice device(plan);
+    MiniDevice device(plan);
     ASSERT_TRUE(device.Start());
     {
         std::unique_ptr<DataChannel> data;
@@ -321,7 +143,7 @@ TEST_F(ProfilingClientTest, ChunkStreamKeepsItsOrderAndFields) {
     for (int i = 0; i < 50; ++i) {
         plan.chunks.push_back(FileChunk("data/f.data", std::to_string(i), i == 49));
     }
-    TestDevice device(plan);
+    MiniDevice device(plan);
     ASSERT_TRUE(device.Start());
     std::unique_ptr<DataChannel> data;
     ASSERT_EQ(DataChannel::Open(*Client(), {0, 0}, {"job-1", 0, ""}, &data, nullptr), kRecvOk);
@@ -339,7 +161,7 @@ TEST_F(ProfilingClientTest, ChunkStreamKeepsItsOrderAndFields) {
 }
 
 TEST_F(ProfilingClientTest, ContainerSessionIsRefused) {
-    TestDevice device({});
+    MiniDevice device;
     ASSERT_TRUE(device.Start());
     std::unique_ptr<ControlChannel> ctrl;
     pb::Response reply;

@@ -1,0 +1,245 @@
+// Test helper: a device profiling service in miniature, made of the daemon's
+// own HDC server, transport, codec and uploader. It answers a control
+// handshake and every command with a Response, answers a data handshake
+// through an uploader that then streams the planned chunks and a
+// DataChannelFinish, and refuses sessions from containers.
+#ifndef ORU_TOOLS_HOST_TESTING_MINI_DEVICE_H
+#define ORU_TOOLS_HOST_TESTING_MINI_DEVICE_H
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/kvt_hdc.h"
+#include "message/codec.h"
+#include "message/job_context.h"
+#include "message/status_info.h"
+#include "transport/hdc_transport.h"
+#include "transport/uploader.h"
+
+namespace analysis::orbx::hosttest {
+
+namespace pb = analysis::orbx::proto;
+
+struct DataPlan {
+    std::vector<std::shared_ptr<ProfileFileChunk>> chunks;
+    bool finish = true;
+    // As oru does: the data session streams only once the job stop has
+    // arrived, and the stop is answered after the stream.
+    bool streamAtStop = false;
+    bool silentStop = false;  // the job stop is never answered
+    int32_t stopStatus = 0;
+};
+
+inline std::string ResponseBytes(int32_t status, const std::string& info) {
+    message::StatusInfo s;
+    s.dev_id = "0";
+    s.status = status;
+    s.info = info;
+    pb::Response rsp;
+    rsp.set_status(status == 0 ? pb::SUCCESS : pb::FAILED);
+    rsp.set_message(s.ToString());
+    return message::EncodeMessage(rsp);
+}
+
+// A chunk of the file `name` of job-1 on device 0, tagged `tag`.
+inline std::shared_ptr<ProfileFileChunk> FileChunk(const std::string& name,
+                                                   const std::string& bytes, bool last,
+                                                   const std::string& tag = "tag7") {
+    auto c = std::make_shared<ProfileFileChunk>();
+    c->chunk = bytes;
+    c->chunkSize = bytes.size();
+    c->chunkModule = kChunkModuleData;
+    c->offset = -1;
+    c->isLastChunk = last;
+    c->fileName = name + "." + tag;
+    c->extraInfo = "job-1.0";
+    return c;
+}
+
+class MiniDevice {
+  public:
+    explicit MiniDevice(DataPlan plan = {}) : plan_(std::move(plan)) {}
+    ~MiniDevice() { Stop(); }
+
+    bool Start() {
+        server_ = HdcServerCreate(0, HDC_SERVICE_TYPE_IDE);
+        if (server_ == nullptr) {
+            return false;
+        }
+        acceptor_ = std::thread([this] {
+            while (HDC_SESSION session = KvtHdcServerAccept(server_)) {
+                workers_.emplace_back([this, session] { Serve(session); });
+            }
+        });
+        return true;
+    }
+    void Stop() {
+        if (server_ != nullptr) {
+            HdcServerDestroy(server_);  // wakes the acceptor
+            server_ = nullptr;
+        }
+        if (acceptor_.joinable()) {
+            acceptor_.join();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopped_ = true;  // releases a held stream
+        }
+        cv_.notify_all();
+        for (auto& t : workers_) {
+            t.join();
+        }
+        workers_.clear();
+    }
+
+    // Waits until the job stop has arrived.
+    void WaitForStop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [this] { return stopped_; });
+    }
+
+    // What arrived, in order, as type names and selected fields.
+    std::vector<std::string> Seen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
+    }
+    // Type names of the commands of the control sessions, in order.
+    std::vector<std::string> Commands() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return commands_;
+    }
+
+  private:
+    void Note(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back(text);
+    }
+
+    void Serve(HDC_SESSION session) {
+        std::shared_ptr<transport::ITransport> base =
+            transport::HDCTransportFactory::CreateHdcTransport(session);
+        if (base == nullptr) {
+            KvtHdcSessionClose(session);
+            return;
+        }
+        auto t = std::static_pointer_cast<transport::HDCTransport>(base);
+        // As oru does, the first request is read before a container is refused:
+        // the host's handshake send cannot race the session's end.
+        message::MessagePtr msg = Receive(*t);
+        int vfId = 0;
+        if (KvtGetVfIdBySession(session, &vfId) == 0 && vfId != 0) {
+            Note("container " + std::to_string(vfId));
+            t->SendBuffer(transport::kContainerRefusal,
+                          static_cast<int>(transport::kContainerRefusalLen));
+            return;
+        }
+        if (auto ctrl = message::MessageAs<pb::CtrlChannelHandshake>(msg)) {
+            Note("ctrl " + ctrl->jobid() + " " + std::to_string(ctrl->devid()) + " " +
+                 ctrl->mode());
+            Reply(*t, 0, "ctrl ok");
+            Commands(*t);
+        } else if (auto data = message::MessageAs<pb::DataChannelHandshake>(msg)) {
+            Note("data " + data->jobid() + " " + std::to_string(data->devid()) + " " +
+                 data->mode());
+            Stream(base);
+        }
+    }
+
+    static message::MessagePtr Receive(transport::HDCTransport& t) {
+        IdeTlvReq* packet = nullptr;
+        if (t.RecvPacket(&packet) < 0) {
+            t.DestroyPacket(packet);
+            return nullptr;
+        }
+        message::MessagePtr msg = message::DecodeMessage(packet->value, packet->len);
+        t.DestroyPacket(packet);
+        return msg;
+    }
+
+    static void Reply(transport::HDCTransport& t, int32_t status, const std::string& info) {
+        const std::string bytes = ResponseBytes(status, info);
+        t.SendBuffer(bytes.data(), static_cast<int>(bytes.size()));
+    }
+
+    void Commands(transport::HDCTransport& t) {
+        while (message::MessagePtr msg = Receive(t)) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                commands_.push_back(msg->GetDescriptor()->name());
+            }
+            if (auto start = message::MessageAs<pb::JobStartReq>(msg)) {
+                Note("start " + start->hdr().job_ctx() + " " + start->sampleconfig());
+                Reply(t, 0, "started");
+            } else if (auto replay = message::MessageAs<pb::ReplayStartReq>(msg)) {
+                Note("replay " + std::to_string(replay->llc_events_size()));
+                Reply(t, 0, "replaying");
+            } else if (message::MessageAs<pb::ReplayStopReq>(msg) != nullptr) {
+                Note("replay stop");
+                Reply(t, 0, "replay stopped");
+            } else if (message::MessageAs<pb::JobStopReq>(msg) != nullptr) {
+                Note("stop");
+                std::unique_lock<std::mutex> lock(mutex_);
+                stopped_ = true;
+                cv_.notify_all();
+                if (plan_.silentStop) {
+                    continue;
+                }
+                if (plan_.streamAtStop) {
+                    cv_.wait(lock, [this] { return streamed_; });
+                }
+                lock.unlock();
+                Reply(t, plan_.stopStatus, plan_.stopStatus == 0 ? "stopped" : "stop job failed");
+            }
+        }
+    }
+
+    void Stream(const std::shared_ptr<transport::ITransport>& t) {
+        transport::Uploader uploader(t);
+        uploader.SetThreadName("KTRX_Upld_test");
+        if (uploader.Init(512) != 0 || uploader.Start() != 0) {
+            return;
+        }
+        const std::string reply = ResponseBytes(0, "data ok");
+        uploader.UploadData(reply.data(), static_cast<int>(reply.size()));
+        if (plan_.streamAtStop) {
+            WaitForStop();
+        }
+        for (const auto& chunk : plan_.chunks) {
+            uploader.UploadData(chunk);
+        }
+        if (plan_.finish) {
+            pb::DataChannelFinish finish;
+            message::JobContext ctx;
+            ctx.job_id = "job-1";
+            ctx.dev_id = "0";
+            finish.mutable_hdr()->set_job_ctx(ctx.ToString());
+            const std::string bytes = message::EncodeMessage(finish);
+            uploader.UploadData(bytes.data(), static_cast<int>(bytes.size()));
+        }
+        uploader.Stop(false);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            streamed_ = true;
+        }
+        cv_.notify_all();
+    }
+
+    const DataPlan plan_;
+    HDC_SERVER server_ = nullptr;
+    std::thread acceptor_;
+    std::vector<std::thread> workers_;  // touched by the acceptor, then by Stop after it ended
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool stopped_ = false;               // guarded by mutex_
+    bool streamed_ = false;              // guarded by mutex_
+    std::vector<std::string> seen_;      // guarded by mutex_
+    std::vector<std::string> commands_;  // guarded by mutex_
+};
+
+}  // namespace analysis::orbx::hosttest
+
+#endif  // ORU_TOOLS_HOST_TESTING_MINI_DEVICE_H
