@@ -19,60 +19,16 @@
 
 namespace {
 
+using ostrel::simtest::Buffers;
+using ostrel::simtest::Pattern;
+using ostrel::simtest::RecvRaw;
 using ostrel::simtest::ResetSim;
+using ostrel::simtest::SendRaw;
 using ostrel::simtest::ThreadId;
 using ostrel::simtest::UseSetting;
 using ostrel::simtest::WaitBlockedInPoll;
-using Buffers = std::vector<std::string>;
 
 constexpr int kService = HDC_SERVICE_TYPE_IDE;
-
-drvError_t SendMessage(HDC_SESSION session, const Buffers& buffers) {
-    struct drvHdcMsg* msg = nullptr;
-    drvError_t rc = drvHdcAllocMsg(session, &msg, 1);
-    if (rc != DRV_ERROR_NONE) {
-        return rc;
-    }
-    for (const std::string& b : buffers) {
-        rc = drvHdcAddMsgBuffer(msg, const_cast<char*>(b.data()), static_cast<int>(b.size()));
-        if (rc != DRV_ERROR_NONE) {
-            drvHdcFreeMsg(msg);
-            return rc;
-        }
-    }
-    rc = halHdcSend(session, msg, HDC_FLAG_WAIT, 0);
-    drvHdcFreeMsg(msg);
-    return rc;
-}
-
-drvError_t RecvMessage(HDC_SESSION session, Buffers* out, uint64_t flag = HDC_FLAG_WAIT) {
-    struct drvHdcMsg* msg = nullptr;
-    drvError_t rc = drvHdcAllocMsg(session, &msg, 1);
-    if (rc != DRV_ERROR_NONE) {
-        return rc;
-    }
-    int count = 0;
-    rc = halHdcRecv(session, msg, 0, flag, &count, 0);
-    out->clear();
-    for (int i = 0; rc == DRV_ERROR_NONE && i < count; ++i) {
-        char* p = nullptr;
-        int len = 0;
-        rc = drvHdcGetMsgBuffer(msg, i, &p, &len);
-        if (rc == DRV_ERROR_NONE) {
-            out->emplace_back(p, static_cast<size_t>(len));
-        }
-    }
-    drvHdcFreeMsg(msg);
-    return rc;
-}
-
-std::string Pattern(size_t len, unsigned seed) {
-    std::string s(len, '\0');
-    for (size_t i = 0; i < len; ++i) {
-        s[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
-    }
-    return s;
-}
 
 class HdcTest : public ::testing::Test {
   protected:
@@ -102,19 +58,19 @@ TEST_F(HdcTest, MessageWithSeveralBuffersArrivesAsOneReceiveInOrder) {
     Buffers first = {"alpha", Pattern(1000, 1), "z"};
     Buffers second = {Pattern(70000, 2)};
     Buffers third = {"x", "yy", "zzz", "wwww"};
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, first));
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, second));
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, third));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, first));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, second));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, third));
     Buffers got;
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(first, got);
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(second, got);
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(third, got);
     // And the other way round.
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(device_, {"reply", "two"}));
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(host_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(device_, {"reply", "two"}));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(host_, &got));
     EXPECT_EQ((Buffers{"reply", "two"}), got);
 }
 
@@ -127,12 +83,12 @@ TEST_F(HdcTest, FullSizeSegmentsStreamInOrderWhileTheReceiverDrains) {
         for (int i = 0; i < kMessages; ++i) {
             // Each message is larger than the socket buffer, so it is written in parts.
             ASSERT_EQ(DRV_ERROR_NONE,
-                      SendMessage(host_, {Pattern(cap.maxSegment, i), Pattern(12, i + 100)}));
+                      SendRaw(host_, {Pattern(cap.maxSegment, i), Pattern(12, i + 100)}));
         }
     });
     for (int i = 0; i < kMessages; ++i) {
         Buffers got;
-        ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+        ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
         ASSERT_EQ(2u, got.size());
         EXPECT_TRUE(got[0] == Pattern(cap.maxSegment, i)) << "message " << i;
         EXPECT_EQ(Pattern(12, i + 100), got[1]);
@@ -146,7 +102,7 @@ TEST_F(HdcTest, MessagesFromTwoSendingThreadsDoNotInterleave) {
     auto send = [&](char tag) {
         for (int i = 0; i < kEach; ++i) {
             ASSERT_EQ(DRV_ERROR_NONE,
-                      SendMessage(host_, {std::string(1, tag), std::string(200000, tag)}));
+                      SendRaw(host_, {std::string(1, tag), std::string(200000, tag)}));
         }
     };
     std::thread a(send, 'a');
@@ -154,7 +110,7 @@ TEST_F(HdcTest, MessagesFromTwoSendingThreadsDoNotInterleave) {
     int counts[2] = {0, 0};
     for (int i = 0; i < 2 * kEach; ++i) {
         Buffers got;
-        ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+        ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
         ASSERT_EQ(2u, got.size());
         ASSERT_EQ(std::string(200000, got[0][0]), got[1]);
         counts[got[0][0] - 'a']++;
@@ -167,30 +123,30 @@ TEST_F(HdcTest, MessagesFromTwoSendingThreadsDoNotInterleave) {
 
 TEST_F(HdcTest, ReceiveReportsClosedPeerWithCode25) {
     Open();
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"last words"}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, {"last words"}));
     ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(host_));
     Buffers got;
     // What was sent before the close is still delivered.
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(Buffers{"last words"}, got);
-    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(device_, &got));
-    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(device_, &got, HDC_FLAG_NOWAIT));
-    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, SendMessage(device_, {"anyone?"}));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvRaw(device_, &got));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvRaw(device_, &got, HDC_FLAG_NOWAIT));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, SendRaw(device_, {"anyone?"}));
 }
 
 TEST_F(HdcTest, NoWaitReceiveReportsNoDataWith36) {
     Open();
     Buffers got;
-    EXPECT_EQ(DRV_ERROR_NO_DATA, RecvMessage(device_, &got, HDC_FLAG_NOWAIT));
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"now"}));
+    EXPECT_EQ(DRV_ERROR_NO_DATA, RecvRaw(device_, &got, HDC_FLAG_NOWAIT));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, {"now"}));
     // The message may take a moment to become readable; it never becomes 36 again.
     drvError_t rc;
-    while ((rc = RecvMessage(device_, &got, HDC_FLAG_NOWAIT)) == DRV_ERROR_NO_DATA) {
+    while ((rc = RecvRaw(device_, &got, HDC_FLAG_NOWAIT)) == DRV_ERROR_NO_DATA) {
         std::this_thread::yield();
     }
     EXPECT_EQ(DRV_ERROR_NONE, rc);
     EXPECT_EQ(Buffers{"now"}, got);
-    EXPECT_EQ(DRV_ERROR_NO_DATA, RecvMessage(device_, &got, HDC_FLAG_NOWAIT));
+    EXPECT_EQ(DRV_ERROR_NO_DATA, RecvRaw(device_, &got, HDC_FLAG_NOWAIT));
 }
 
 TEST_F(HdcTest, ClosingASessionWakesAThreadBlockedInReceive) {
@@ -199,7 +155,7 @@ TEST_F(HdcTest, ClosingASessionWakesAThreadBlockedInReceive) {
     auto reader = std::async(std::launch::async, [&] {
         tid = ThreadId();
         Buffers got;
-        return RecvMessage(device_, &got);
+        return RecvRaw(device_, &got);
     });
     ASSERT_TRUE(WaitBlockedInPoll(tid));
     ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(device_));
@@ -207,9 +163,9 @@ TEST_F(HdcTest, ClosingASessionWakesAThreadBlockedInReceive) {
     EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, reader.get());
     // The closed handle is refused from now on; the peer sees the end.
     Buffers got;
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, RecvMessage(device_, &got));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, RecvRaw(device_, &got));
     EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionClose(device_));
-    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(host_, &got));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvRaw(host_, &got));
 }
 
 TEST_F(HdcTest, DestroyingAServerWakesAThreadBlockedInAccept) {
@@ -232,8 +188,8 @@ TEST_F(HdcTest, DestroyingAServerWakesAThreadBlockedInAccept) {
     // The device can serve again at once, and a host reaches the new server.
     Open();
     Buffers got;
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"again"}));
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, {"again"}));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(Buffers{"again"}, got);
 }
 
@@ -318,8 +274,8 @@ TEST_F(HdcTest, ConnectExPassesThePidAndRefusesNegativeOnes) {
     HDC_SESSION device = nullptr;
     ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device));
     Buffers got;
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host, {"ex"}));
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host, {"ex"}));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device, &got));
     EXPECT_EQ(Buffers{"ex"}, got);
 }
 
@@ -335,10 +291,10 @@ TEST_F(HdcTest, CapacityReportsTheConfiguredSegmentAndSendsRespectIt) {
     ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
     EXPECT_EQ(4096u, cap.maxSegment);
     Open();
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendMessage(host_, {Pattern(4097, 1)}));
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {Pattern(4096, 1)}));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendRaw(host_, {Pattern(4097, 1)}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, {Pattern(4096, 1)}));
     Buffers got;
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(Buffers{Pattern(4096, 1)}, got);
 }
 
@@ -346,7 +302,7 @@ TEST_F(HdcTest, ClosedAndForeignHandlesAreRefusedCleanly) {
     Open();
     ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(host_));
     Buffers got;
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendMessage(host_, {"late"}));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendRaw(host_, {"late"}));
     int value = 0;
     EXPECT_EQ(DRV_ERROR_INVALID_VALUE, halHdcGetSessionAttr(host_, 0, &value));
     EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSetSessionReference(host_));
@@ -373,7 +329,7 @@ TEST_F(HdcTest, HandlesAreNeverReused) {
         EXPECT_NE(old, s);
         ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(s));
     }
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendMessage(old, {"stale"}));
+    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendRaw(old, {"stale"}));
 }
 
 TEST_F(HdcTest, AnotherProcessConnectsAndItsEndClosesTheSession) {
@@ -386,16 +342,16 @@ TEST_F(HdcTest, AnotherProcessConnectsAndItsEndClosesTheSession) {
         HDC_SESSION session = nullptr;
         if (drvHdcClientCreate(&client, 4, kService, 0) != DRV_ERROR_NONE ||
             drvHdcSessionConnect(0, 0, client, &session) != DRV_ERROR_NONE ||
-            SendMessage(session, {"from", "child"}) != DRV_ERROR_NONE) {
+            SendRaw(session, {"from", "child"}) != DRV_ERROR_NONE) {
             _exit(1);
         }
         _exit(0);
     }
     ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device_));
     Buffers got;
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ((Buffers{"from", "child"}), got);
-    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(device_, &got));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvRaw(device_, &got));
     int status = -1;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -439,7 +395,7 @@ TEST_F(HdcTest, ResetClosesEverythingAndWakesBlockedCalls) {
     auto reader = std::async(std::launch::async, [&] {
         tid = ThreadId();
         Buffers got;
-        return RecvMessage(device_, &got);
+        return RecvRaw(device_, &got);
     });
     ASSERT_TRUE(WaitBlockedInPoll(tid));
     ostrel_sim_reset();
@@ -492,10 +448,10 @@ TEST_F(HdcTest, InjectedAcceptFaultsReturnAtOnceThenAcceptWorks) {
 TEST_F(HdcTest, InjectedSendFailureSendsNothing) {
     Open();
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SEND, DRV_ERROR_IO, 1));
-    EXPECT_EQ(DRV_ERROR_IO, SendMessage(host_, {"lost"}));
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"kept"}));
+    EXPECT_EQ(DRV_ERROR_IO, SendRaw(host_, {"lost"}));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, {"kept"}));
     Buffers got;
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(Buffers{"kept"}, got);
 }
 
@@ -517,9 +473,9 @@ TEST_F(HdcTest, InjectedCapacityAttributeAndReceiveFaults) {
 
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_RECV, DRV_ERROR_SESSION_CLOSED, 1));
     Buffers got;
-    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvMessage(device_, &got));
-    ASSERT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"after"}));
-    ASSERT_EQ(DRV_ERROR_NONE, RecvMessage(device_, &got));
+    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvRaw(device_, &got));
+    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, {"after"}));
+    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(Buffers{"after"}, got);
 
     // A value cannot be reported by a call that reports none; unknown points fail.
@@ -538,10 +494,10 @@ TEST_F(HdcTest, FaultsCanComeFromTheEnvironment) {
     EXPECT_EQ(524288u, cap.maxSegment);
     Open();
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(DRV_ERROR_IO, SendMessage(host_, {"x"}));  // every time
+        EXPECT_EQ(DRV_ERROR_IO, SendRaw(host_, {"x"}));  // every time
     }
     ostrel_sim_fault_clear_all();
-    EXPECT_EQ(DRV_ERROR_NONE, SendMessage(host_, {"x"}));
+    EXPECT_EQ(DRV_ERROR_NONE, SendRaw(host_, {"x"}));
 }
 
 }  // namespace

@@ -92,6 +92,58 @@ inline bool WaitBlockedInPoll(const std::atomic<long>& tid) {
     return WaitBlockedIn(tid, "poll");
 }
 
+using Buffers = std::vector<std::string>;
+
+// Sends one driver message made of the given buffers.
+inline drvError_t SendRaw(HDC_SESSION session, const Buffers& buffers) {
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t rc = drvHdcAllocMsg(session, &msg, 1);
+    if (rc != DRV_ERROR_NONE) {
+        return rc;
+    }
+    for (const std::string& b : buffers) {
+        rc = drvHdcAddMsgBuffer(msg, const_cast<char*>(b.data()), static_cast<int>(b.size()));
+        if (rc != DRV_ERROR_NONE) {
+            drvHdcFreeMsg(msg);
+            return rc;
+        }
+    }
+    rc = halHdcSend(session, msg, HDC_FLAG_WAIT, 0);
+    drvHdcFreeMsg(msg);
+    return rc;
+}
+
+// Receives one driver message.
+inline drvError_t RecvRaw(HDC_SESSION session, Buffers* out, uint64_t flag = HDC_FLAG_WAIT) {
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t rc = drvHdcAllocMsg(session, &msg, 1);
+    if (rc != DRV_ERROR_NONE) {
+        return rc;
+    }
+    int count = 0;
+    rc = halHdcRecv(session, msg, 0, flag, &count, 0);
+    out->clear();
+    for (int i = 0; rc == DRV_ERROR_NONE && i < count; ++i) {
+        char* p = nullptr;
+        int len = 0;
+        rc = drvHdcGetMsgBuffer(msg, i, &p, &len);
+        if (rc == DRV_ERROR_NONE) {
+            out->emplace_back(p, static_cast<size_t>(len));
+        }
+    }
+    drvHdcFreeMsg(msg);
+    return rc;
+}
+
+// Bytes that differ with position and seed.
+inline std::string Pattern(size_t len, unsigned seed) {
+    std::string s(len, '\0');
+    for (size_t i = 0; i < len; ++i) {
+        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+    }
+    return s;
+}
+
 }  // namespace ostrel::simtest
 
 #endif  // OSTREL_SIM_SIM_TEST_UTIL_H
