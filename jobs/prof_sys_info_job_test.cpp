@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -113,48 +114,43 @@ TEST_F(ProfSysInfoJobTest, GxprofKeepsTheMemoryJobOffButNotTheCpuJob) {
     EXPECT_EQ(log.Count("sys mem profiling not enabled", DLOG_INFO), 1u);
 }
 
-TEST_F(ProfSysInfoJobTest, HostSideProfilingKeepsAllThreeOffWithoutALogLine) {
-    params_->sys_profiling = "on";
-    params_->pid_profiling = "on";
-    params_->hostProfiling = true;
-    TestLogCapture log;
-    ProfSysStatJob stat;
-    ProfSysMemJob mem;
-    ProfAllPidsJob pids;
-    EXPECT_EQ(stat.Init(cfg_), -1);
-    EXPECT_EQ(mem.Init(cfg_), -1);
-    EXPECT_EQ(pids.Init(cfg_), -1);
-    EXPECT_EQ(log.Count(""), 0u);
-}
-
-TEST_F(ProfSysInfoJobTest, OffTheDeviceSideEachJobSaysSo) {
-    params_->sys_profiling = "on";
-    params_->pid_profiling = "on";
-    SetRunSide(1);
-    TestLogCapture log;
-    ProfSysStatJob stat;
-    ProfSysMemJob mem;
-    ProfAllPidsJob pids;
-    EXPECT_EQ(stat.Init(cfg_), -1);
-    EXPECT_EQ(mem.Init(cfg_), -1);
-    EXPECT_EQ(pids.Init(cfg_), -1);
-    EXPECT_EQ(log.Count("Not in device Side, SysStat Profiling not enabled"), 1u);
-    EXPECT_EQ(log.Count("Not in device Side, SysMem Profiling not enabled"), 1u);
-    EXPECT_EQ(log.Count("Not in device Side, AllPids Profiling not enabled"), 1u);
-}
-
-TEST_F(ProfSysInfoJobTest, SwitchesOffKeepTheJobsOff) {
-    TestLogCapture log;
-    params_->sys_profiling = "On";  // only "on" is on
-    ProfSysStatJob stat;
-    ProfSysMemJob mem;
-    ProfAllPidsJob pids;
-    EXPECT_EQ(stat.Init(cfg_), -1);
-    EXPECT_EQ(mem.Init(cfg_), -1);
-    EXPECT_EQ(pids.Init(cfg_), -1);
-    EXPECT_EQ(log.Count("sys_profiling not enabled"), 1u);
-    EXPECT_EQ(log.Count("sys mem profiling not enabled"), 1u);
-    EXPECT_EQ(log.Count("pid_profiling not enabled"), 1u);
+TEST_F(ProfSysInfoJobTest, EachJobStaysOffWhereItMustAndSaysWhy) {
+    struct Case {
+        const char* what;
+        std::function<void()> setUp;
+        std::vector<std::string> lines;  // one each; none at all when empty
+    } cases[] = {
+        {"host side", [this] { params_->hostProfiling = true; }, {}},
+        {"off the device",
+         [this] { SetRunSide(1); },
+         {"Not in device Side, SysStat Profiling not enabled",
+          "Not in device Side, SysMem Profiling not enabled",
+          "Not in device Side, AllPids Profiling not enabled"}},
+        {"switches not quite on",  // only "on" is on
+         [this] { params_->sys_profiling = params_->pid_profiling = "On"; },
+         {"sys_profiling not enabled", "sys mem profiling not enabled",
+          "pid_profiling not enabled"}},
+    };
+    for (const Case& c : cases) {
+        params_->sys_profiling = "on";
+        params_->pid_profiling = "on";
+        params_->hostProfiling = false;
+        SetRunSide(0);
+        c.setUp();
+        TestLogCapture log;
+        ProfSysStatJob stat;
+        ProfSysMemJob mem;
+        ProfAllPidsJob pids;
+        EXPECT_EQ(stat.Init(cfg_), -1) << c.what;
+        EXPECT_EQ(mem.Init(cfg_), -1) << c.what;
+        EXPECT_EQ(pids.Init(cfg_), -1) << c.what;
+        if (c.lines.empty()) {
+            EXPECT_EQ(log.Count(""), 0u) << c.what;
+        }
+        for (const std::string& line : c.lines) {
+            EXPECT_EQ(log.Count(line), 1u) << line;
+        }
+    }
 }
 
 TEST_F(ProfSysInfoJobTest, JobWithoutUploaderOrConfigurationDoesNotRun) {

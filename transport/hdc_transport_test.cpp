@@ -31,6 +31,17 @@ std::string PacketBytes(uint32_t type, uint32_t claimedLen, const std::string& v
     return bytes + value;
 }
 
+std::shared_ptr<ProfileFileChunk> Chunk(const std::string& bytes, size_t size,
+                                        const std::string& fileName, const std::string& extra) {
+    auto chunk = std::make_shared<ProfileFileChunk>();
+    chunk->chunk = bytes;
+    chunk->chunkSize = size;
+    chunk->chunkModule = kChunkModuleData;
+    chunk->fileName = fileName;
+    chunk->extraInfo = extra;
+    return chunk;
+}
+
 class HdcTransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -95,15 +106,12 @@ class HdcTransportTest : public ::testing::Test {
 
 // ---- Creation -----------------------------------------------------------
 
-TEST_F(HdcTransportTest, FactoryTakesTheSessionOfDeviceZeroWithStatistics) {
+TEST_F(HdcTransportTest, FactoryTakesASessionOfDeviceZeroWithStatisticsAndRefusesNull) {
+    EXPECT_EQ(HDCTransportFactory::CreateHdcTransport(nullptr), nullptr);
+    EXPECT_EQ(log_.Count("HDC session is invalid"), 1u);
     HDCTransport& t = Transport();
     ASSERT_NE(t.GetPerfCount(), nullptr);
     EXPECT_EQ(log_.Count("IdeGetDevIdBySession success, devid:0"), 1u);
-}
-
-TEST_F(HdcTransportTest, FactoryRefusesANullSession) {
-    EXPECT_EQ(HDCTransportFactory::CreateHdcTransport(nullptr), nullptr);
-    EXPECT_EQ(log_.Count("HDC session is invalid"), 1u);
 }
 
 TEST_F(HdcTransportTest, FailedCreationLeavesTheSessionWithTheCaller) {
@@ -167,14 +175,10 @@ TEST_F(HdcTransportTest, NullOrNegativeBufferIsNotSent) {
 }
 
 TEST_F(HdcTransportTest, ChunkBecomesAFileChunkReq) {
-    auto chunk = std::make_shared<ProfileFileChunk>();
+    auto chunk =
+        Chunk(std::string("\x00\x10 llc \xff", 8), 8, "data/llc.data.tag1", "job.with.points.3");
     chunk->isLastChunk = true;
-    chunk->chunkModule = kChunkModuleData;
-    chunk->chunk = std::string("\x00\x10 llc \xff", 8);
-    chunk->chunkSize = 8;
     chunk->offset = -1;
-    chunk->fileName = "data/llc.data.tag1";
-    chunk->extraInfo = "job.with.points.3";
     ASSERT_EQ(Transport().SendBuffer(chunk), 0);
 
     auto req = HostReadChunk();
@@ -200,63 +204,40 @@ TEST_F(HdcTransportTest, ChunkBecomesAFileChunkReq) {
     EXPECT_EQ(ctx.result_dir, "");
 }
 
-TEST_F(HdcTransportTest, FileNameWithoutPointGivesEmptyNameAndTag) {
-    auto chunk = std::make_shared<ProfileFileChunk>();
-    chunk->chunk = "abc";
-    chunk->chunkSize = 3;
-    chunk->fileName = "nopoint";
-    chunk->extraInfo = "job.0";
-    ASSERT_EQ(Transport().SendBuffer(chunk), 0);
-    auto req = HostReadChunk();
-    ASSERT_NE(req, nullptr);
-    EXPECT_EQ(req->filename(), "");
-    message::JobContext ctx;
-    ASSERT_TRUE(ctx.FromString(req->hdr().job_ctx()));
-    EXPECT_EQ(ctx.tag, "");
-    EXPECT_EQ(ctx.job_id, "job");
-}
-
-TEST_F(HdcTransportTest, ChunkCarriesAtMostItsSizeAndNoMoreThanItHolds) {
-    auto shorter = std::make_shared<ProfileFileChunk>();
-    shorter->chunk = "0123456789";
-    shorter->chunkSize = 4;
-    shorter->fileName = "f.t";
-    shorter->extraInfo = "j.0";
-    ASSERT_EQ(Transport().SendBuffer(shorter), 0);
-    auto req = HostReadChunk();
-    ASSERT_NE(req, nullptr);
-    EXPECT_EQ(req->chunk(), "0123");
-
-    auto claimsMore = std::make_shared<ProfileFileChunk>();
-    claimsMore->chunk = "xy";
-    claimsMore->chunkSize = 1000;
-    claimsMore->fileName = "f.t";
-    claimsMore->extraInfo = "j.0";
-    ASSERT_EQ(Transport().SendBuffer(claimsMore), 0);
-    req = HostReadChunk();
-    ASSERT_NE(req, nullptr);
-    EXPECT_EQ(req->chunk(), "xy");
+TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
+    struct Case {
+        std::string bytes;
+        size_t size;
+        std::string fileName, extra;
+        std::string sentBytes, sentName, tag, jobId;
+    } cases[] = {
+        {"abc", 3, "nopoint", "job.0", "abc", "", "", "job"},    // no point: no name, no tag
+        {"0123456789", 4, "f.t", "j.0", "0123", "f", "t", "j"},  // at most its size
+        {"xy", 1000, "f.t", "j.0", "xy", "f", "t", "j"},         // no more than it holds
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Transport().SendBuffer(Chunk(c.bytes, c.size, c.fileName, c.extra)), 0);
+        auto req = HostReadChunk();
+        ASSERT_NE(req, nullptr) << c.fileName;
+        EXPECT_EQ(req->chunk(), c.sentBytes);
+        EXPECT_EQ(req->filename(), c.sentName);
+        message::JobContext ctx;
+        ASSERT_TRUE(ctx.FromString(req->hdr().job_ctx()));
+        EXPECT_EQ(ctx.tag, c.tag);
+        EXPECT_EQ(ctx.job_id, c.jobId);
+    }
 }
 
 TEST_F(HdcTransportTest, ChunkWithoutExtraInformationIsNotSent) {
-    auto chunk = std::make_shared<ProfileFileChunk>();
-    chunk->chunk = "abc";
-    chunk->chunkSize = 3;
-    chunk->fileName = "data/x.data.t";
-    EXPECT_EQ(Transport().SendBuffer(chunk), -1);
+    EXPECT_EQ(Transport().SendBuffer(Chunk("abc", 3, "data/x.data.t", "")), -1);
     EXPECT_EQ(log_.Count("FileChunk info is empty in HDC SendBuffer"), 1u);
     EXPECT_EQ(Transport().SendBuffer(std::shared_ptr<ProfileFileChunk>()), -1);
     EXPECT_TRUE(HostHasNothing());
 }
 
 TEST_F(HdcTransportTest, FourMebibyteChunkArrivesWhole) {
-    auto chunk = std::make_shared<ProfileFileChunk>();
-    chunk->chunk = oru_testing::Pattern(4u << 20, 5);
-    const std::string expected = chunk->chunk;
-    chunk->chunkSize = expected.size();
-    chunk->chunkModule = kChunkModuleData;
-    chunk->fileName = "data/big.data.t";
-    chunk->extraInfo = "j.0";
+    const std::string expected = oru_testing::Pattern(4u << 20, 5);
+    auto chunk = Chunk(expected, expected.size(), "data/big.data.t", "j.0");
     HDCTransport& t = Transport();
     // The card's channel holds less than the whole packet: the host reads meanwhile.
     std::shared_ptr<pb::FileChunkReq> req;
@@ -276,13 +257,7 @@ TEST_F(HdcTransportTest, UploaderSendsAMessageByteForByteAndChunksAsFileChunkReq
     std::string message = oru_testing::Pattern(3000, 9);
     message[0] = '\0';
     ASSERT_EQ(uploader.UploadData(message.data(), static_cast<int>(message.size())), 0);
-    auto chunk = std::make_shared<ProfileFileChunk>();
-    chunk->chunk = "sample";
-    chunk->chunkSize = 6;
-    chunk->chunkModule = kChunkModuleData;
-    chunk->fileName = "data/SystemCpuUsage.data.tag";
-    chunk->extraInfo = "job.5";
-    ASSERT_EQ(uploader.UploadData(chunk), 0);
+    ASSERT_EQ(uploader.UploadData(Chunk("sample", 6, "data/SystemCpuUsage.data.tag", "job.5")), 0);
     ASSERT_EQ(uploader.Start(), 0);
 
     const std::string packet = HostRead();
@@ -296,58 +271,41 @@ TEST_F(HdcTransportTest, UploaderSendsAMessageByteForByteAndChunksAsFileChunkReq
 
 // ---- Receiving ----------------------------------------------------------
 
-TEST_F(HdcTransportTest, ElevenBytesAreRefused) {
-    HostWrite(std::string(11, '\x01'));
-    IdeTlvReq* packet = reinterpret_cast<IdeTlvReq*>(1);
-    EXPECT_EQ(Transport().RecvPacket(&packet), -1);
-    EXPECT_EQ(packet, nullptr);
-    EXPECT_EQ(log_.Count("hdc read failed: ret=0; bufLen=11"), 1u);
-}
-
-TEST_F(HdcTransportTest, TwelveBytesWithLengthZeroAreAPacket) {
-    HostWrite(PacketBytes(5, 0, ""));
-    IdeTlvReq* packet = nullptr;
-    EXPECT_EQ(Transport().RecvPacket(&packet), 12);
-    ASSERT_NE(packet, nullptr);
-    EXPECT_EQ(packet->type, 5u);
-    EXPECT_EQ(packet->len, 0u);
-    Transport().DestroyPacket(packet);
-}
-
-TEST_F(HdcTransportTest, PacketWhoseLengthDisagreesWithWhatArrivedIsRefused) {
-    // Claims more than arrived: a reader trusting it would read past the buffer.
-    HostWrite(PacketBytes(5, 1000, "four"));
-    IdeTlvReq* packet = nullptr;
-    EXPECT_EQ(Transport().RecvPacket(&packet), -1);
-    EXPECT_EQ(packet, nullptr);
-    EXPECT_EQ(log_.Count("hdc read failed: ret=-1; bufLen=16"), 1u);
-
-    // Claims less than arrived.
-    HostWrite(PacketBytes(5, 2, "four"));
-    EXPECT_EQ(Transport().RecvPacket(&packet), -1);
-    EXPECT_EQ(packet, nullptr);
-    EXPECT_EQ(log_.Count("hdc read failed: ret=-1; bufLen=16"), 2u);
-
-    // The session goes on: the next sound packet is read.
-    HostWrite(PacketBytes(5, 4, "good"));
-    EXPECT_EQ(Transport().RecvPacket(&packet), 16);
-    ASSERT_NE(packet, nullptr);
-    EXPECT_EQ(std::string(packet->value, packet->len), "good");
-    Transport().DestroyPacket(packet);
-}
-
-TEST_F(HdcTransportTest, ContainerRefusalTextIsTold) {
-    HostWrite(PacketBytes(5, kContainerRefusalLen, kContainerRefusal));
-    IdeTlvReq* packet = nullptr;
-    EXPECT_EQ(Transport().RecvPacket(&packet), -2);
-    ASSERT_NE(packet, nullptr);
-    Transport().DestroyPacket(packet);
-
-    // The same text with one byte more is an ordinary packet.
+TEST_F(HdcTransportTest, PacketsAreReadOnlyWhenTheirLengthMatchesWhatArrived) {
     const std::string longer = std::string(kContainerRefusal) + "!";
-    HostWrite(PacketBytes(5, static_cast<uint32_t>(longer.size()), longer));
-    EXPECT_EQ(Transport().RecvPacket(&packet), static_cast<int>(12 + longer.size()));
-    Transport().DestroyPacket(packet);
+    struct Case {
+        std::string bytes;
+        int ret;  // -1: refused, the session goes on
+        const char* log;
+    } cases[] = {
+        {std::string(11, '\x01'), -1, "hdc read failed: ret=0; bufLen=11"},
+        {PacketBytes(5, 0, ""), 12, nullptr},
+        // Claims more than arrived: a reader trusting it would read past the buffer.
+        {PacketBytes(5, 1000, "four"), -1, "hdc read failed: ret=-1; bufLen=16"},
+        {PacketBytes(5, 2, "four"), -1, "hdc read failed: ret=-1; bufLen=16"},
+        {PacketBytes(5, 4, "good"), 16, nullptr},
+        {PacketBytes(5, kContainerRefusalLen, kContainerRefusal), -2, nullptr},
+        // The same text with one byte more is an ordinary packet.
+        {PacketBytes(5, static_cast<uint32_t>(longer.size()), longer),
+         static_cast<int>(12 + longer.size()), nullptr},
+    };
+    for (const Case& c : cases) {
+        log_.Clear();
+        HostWrite(c.bytes);
+        IdeTlvReq* packet = reinterpret_cast<IdeTlvReq*>(1);
+        EXPECT_EQ(Transport().RecvPacket(&packet), c.ret) << c.bytes.size();
+        if (c.ret == -1) {
+            EXPECT_EQ(packet, nullptr);
+            EXPECT_EQ(log_.Count(c.log), 1u) << c.log;
+            continue;
+        }
+        ASSERT_NE(packet, nullptr);
+        EXPECT_EQ(packet->type, 5u);
+        if (c.ret > 0) {
+            EXPECT_EQ(std::string(packet->value, packet->len), c.bytes.substr(12));
+        }
+        Transport().DestroyPacket(packet);
+    }
 }
 
 TEST_F(HdcTransportTest, ReadFailsWhenTheHostClosesOrWithoutOutPointer) {
