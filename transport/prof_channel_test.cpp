@@ -521,6 +521,9 @@ TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
     auto reader = Reader();
     poll.AddReader(kDev, kChannel, reader);
     poll_.Then(0, {{kDev, kChannel}});  // an idle reader: queued, no pause
+    // Taken only once the poller has dispatched the record before it: that
+    // record must not meet the busy reader below.
+    poll_.Then(0);
     ASSERT_EQ(0, poll.Start());
     ASSERT_TRUE(poll_.WaitScriptDone());
     poll.RemoveReader(kDev, kChannel);  // waits for that execution
