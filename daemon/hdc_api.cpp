@@ -200,9 +200,12 @@ uint32_t SegmentCapacity() {
 }
 
 // Sends the segments of buf on msg; 0 or the first driver error.
+// *unfinished is set while segments of the buffer have gone out but its last
+// one has not.
 int SendSegments(HDC_SESSION session, struct drvHdcMsg* msg, HdcPacket* record, uint32_t dataMax,
-                 const char* buf, uint32_t len, int flag) {
+                 const char* buf, uint32_t len, int flag, bool* unfinished) {
     uint32_t remaining = len;
+    *unfinished = false;
     while (remaining > 0) {
         uint32_t segLen = remaining > dataMax ? dataMax : remaining;
         record->len = segLen;
@@ -224,6 +227,7 @@ int SendSegments(HDC_SESSION session, struct drvHdcMsg* msg, HdcPacket* record, 
             ORU_LOGE("Hdc Send, error: %d", err);
             return err;
         }
+        *unfinished = record->isLast == 0;
         err = drvHdcReuseMsg(msg);
         if (err != DRV_ERROR_NONE) {
             ORU_LOGE("Hdc Reuse Msg, error: %d", err);
@@ -232,6 +236,31 @@ int SendSegments(HDC_SESSION session, struct drvHdcMsg* msg, HdcPacket* record, 
         remaining -= segLen;
     }
     return 0;
+}
+
+// A buffer whose sending failed after some of its segments went out leaves
+// the peer holding an unfinished buffer, to which it would join the segments
+// of the next one. An empty last segment ends it: the peer receives a short
+// buffer it can refuse, and the next buffer arrives whole.
+void EndUnfinishedBuffer(HDC_SESSION session, HdcPacket* record) {
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t err = drvHdcAllocMsg(session, &msg, 1);
+    if (err != DRV_ERROR_NONE || msg == nullptr) {
+        ORU_LOGE("Hdc Alloc Msg, error: %d", err);
+        return;
+    }
+    record->len = 0;
+    record->tag = HDC_PACKET_TAG;
+    record->isLast = 1;
+    err = drvHdcAddMsgBuffer(msg, reinterpret_cast<char*>(record),
+                             static_cast<int>(HDC_PACKET_HEAD_LEN));
+    if (err == DRV_ERROR_NONE) {
+        err = halHdcSend(session, msg, 0, 0);
+    }
+    if (err != DRV_ERROR_NONE) {
+        ORU_LOGW("unfinished buffer not ended, error: %d", err);
+    }
+    (void)drvHdcFreeMsg(msg);
 }
 
 int ConnectDone(drvError_t err, HDC_SESSION* session) {
@@ -464,8 +493,12 @@ int HdcSessionWrite(HDC_SESSION session, const void* buf, uint32_t len, int flag
         (void)drvHdcFreeMsg(msg);
         return -1;
     }
+    bool unfinished = false;
     int ret = SendSegments(session, msg, record, maxSegment - HDC_PACKET_HEAD_LEN,
-                           static_cast<const char*>(buf), len, flag);
+                           static_cast<const char*>(buf), len, flag, &unfinished);
+    if (ret != 0 && unfinished) {
+        EndUnfinishedBuffer(session, record);
+    }
     IdeXfree(record);
     err = drvHdcFreeMsg(msg);
     if (err != DRV_ERROR_NONE) {

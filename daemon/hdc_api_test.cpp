@@ -299,6 +299,27 @@ TEST_F(HdcApiTest, DriverFailuresEndReadsAndWritesWithMinusOne) {
     EXPECT_EQ("abc", Read(&ret));
 }
 
+TEST_F(HdcApiTest, ABufferCutShortMidwayEndsThereAndTheNextArrivesWhole) {
+    UseSetting("OSTREL_SIM_MAX_SEGMENT", "1024");
+    Open();
+    const uint32_t dataMax = 1024 - HDC_PACKET_HEAD_LEN;
+    // The first fails on its second and on its last segment; the next has
+    // segments of its own.
+    for (int failing : {1, 2}) {
+        SCOPED_TRACE(failing);
+        std::string cut = Pattern(dataMax * 3, 5);
+        std::string next = Pattern(dataMax + 7, 6);
+        ASSERT_EQ(0, ostrel_sim_fault_set_after(OSTREL_SIM_FAULT_SEND, DRV_ERROR_IO, failing, 1));
+        EXPECT_EQ(-1, HdcSessionWrite(pair_.host, cut.data(), cut.size()));
+        ASSERT_EQ(0, HdcSessionWrite(pair_.host, next.data(), next.size()));
+        int ret = -1;
+        EXPECT_EQ(cut.substr(0, dataMax * failing), Read(&ret));
+        EXPECT_EQ(0, ret);
+        EXPECT_EQ(next, Read(&ret));
+        EXPECT_EQ(0, ret);
+    }
+}
+
 TEST_F(HdcApiTest, PollingReadTriesAQuietSession141Times) {
     Open();
     TestLogCapture logs;

@@ -22,6 +22,10 @@ int ostrel_sim_fault_set(int point, int code, int times) {
     return Faults::Instance().SetCode(point, code, times);
 }
 
+int ostrel_sim_fault_set_after(int point, int code, int skip, int times) {
+    return Faults::Instance().SetCode(point, code, times, skip);
+}
+
 int ostrel_sim_fault_set_value(int point, int64_t value, int times) {
     return Faults::Instance().SetValue(point, value, times);
 }

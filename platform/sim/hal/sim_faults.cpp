@@ -72,6 +72,10 @@ Injection Faults::Check(int point) {
     if (slot.remaining == 0) {
         return Injection();
     }
+    if (slot.skip > 0) {
+        slot.skip--;
+        return Injection();
+    }
     if (slot.remaining > 0) {
         slot.remaining--;
     }
@@ -90,7 +94,7 @@ bool Faults::DeviceNotReady(uint32_t devId) {
     return true;
 }
 
-int Faults::SetCode(int point, int code, int times) {
+int Faults::SetCode(int point, int code, int times, int skip) {
     GetConfig();
     std::lock_guard<std::mutex> lock(mu_);
     if (!ValidPoint(point)) {
@@ -101,6 +105,7 @@ int Faults::SetCode(int point, int code, int times) {
     injection.code = code;
     slots_[point].injection = injection;
     slots_[point].remaining = times;
+    slots_[point].skip = skip > 0 ? skip : 0;
     return 0;
 }
 
@@ -115,6 +120,7 @@ int Faults::SetValue(int point, int64_t value, int times) {
     injection.value = value;
     slots_[point].injection = injection;
     slots_[point].remaining = times;
+    slots_[point].skip = 0;
     return 0;
 }
 
@@ -135,6 +141,7 @@ void Faults::ClearFaults() {
     std::lock_guard<std::mutex> lock(mu_);
     for (Slot& slot : slots_) {
         slot.remaining = 0;
+        slot.skip = 0;
         slot.injection = Injection();
     }
     notReady_.clear();

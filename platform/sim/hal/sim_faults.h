@@ -30,7 +30,7 @@ class Faults {
     // True (and one use consumed) while the device is set not to be ready.
     bool DeviceNotReady(uint32_t devId);
 
-    int SetCode(int point, int code, int times);
+    int SetCode(int point, int code, int times, int skip = 0);
     int SetValue(int point, int64_t value, int times);
     int SetDeviceNotReady(uint32_t devId, int times);
     void ClearFaults();
@@ -47,6 +47,7 @@ class Faults {
     struct Slot {
         Injection injection;
         int remaining = 0;  // < 0: every call
+        int skip = 0;       // calls that still succeed before the fault
         uint64_t calls = 0;
     };
 

@@ -69,6 +69,10 @@ enum OstrelSimFaultPoint {
  */
 int ostrel_sim_fault_set(int point, int code, int times);
 
+/* As ostrel_sim_fault_set, but the next `skip` calls of `point` still succeed
+ * before the fault takes effect (to fail, say, the third send of a buffer). */
+int ostrel_sim_fault_set_after(int point, int code, int skip, int times);
+
 /*
  * The next `times` calls of `point` succeed but report `value` in place of the
  * real answer (the maximum segment of drvHdcGetCapacity, the count of
