@@ -293,14 +293,11 @@ TEST_F(UtilsExec, WaitsForTheChildAndReportsItsExitCode) {
     EXPECT_EQ(-1, Utils::ExecCmd(ExecCmdParams{"", false, ""}, {}, {}, exitCode, pid));
     EXPECT_EQ(-1,
               Utils::ExecCmd(ExecCmdParams{root_ + "/missing", false, ""}, {}, {}, exitCode, pid));
-}
 
-TEST_F(UtilsExec, RedirectsOutputAndPassesExactlyTheGivenEnvironment) {
-    std::string out = root_ + "/out.txt";
-    ExecCmdParams cmd{"/bin/sh", false, out};
-    int exitCode = 0;
-    int pid = 0;
-    ASSERT_EQ(0, Utils::ExecCmd(cmd, {"-c", "echo \"$0|$1|$ORU_X|${HOME:-none}\"", "a0", "a1"},
+    // Output redirected, and exactly the given environment passed.
+    const std::string out = root_ + "/out.txt";
+    ASSERT_EQ(0, Utils::ExecCmd(ExecCmdParams{"/bin/sh", false, out},
+                                {"-c", "echo \"$0|$1|$ORU_X|${HOME:-none}\"", "a0", "a1"},
                                 {"ORU_X=42"}, exitCode, pid));
     EXPECT_EQ(0, exitCode);
     EXPECT_EQ("a0|a1|42|none\n", ReadFile(out));

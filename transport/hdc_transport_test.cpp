@@ -159,18 +159,14 @@ TEST(HdcTransportDevices, DeviceIndex63IsTheLastAccepted) {
 
 // ---- Sending ------------------------------------------------------------
 
-TEST_F(HdcTransportTest, RawBufferTravelsAsOneProfilingPacket) {
-    const std::string value("\x00\x01\x02\xff raw", 8);
-    EXPECT_EQ(Transport().SendBuffer(value.data(), static_cast<int>(value.size())), 8);
-    const std::string packet = HostRead();
-    EXPECT_EQ(packet, PacketBytes(5, 8, value));
-}
-
-TEST_F(HdcTransportTest, NullOrNegativeBufferIsNotSent) {
+TEST_F(HdcTransportTest, NullNegativeOrUnlabelledBuffersAreNotSent) {
     EXPECT_EQ(Transport().SendBuffer(nullptr, 4), -1);
     EXPECT_EQ(log_.Count("buffer is null"), 1u);
     const char byte = 'x';
     EXPECT_EQ(Transport().SendBuffer(&byte, -20), -1);
+    EXPECT_EQ(Transport().SendBuffer(Chunk("abc", 3, "data/x.data.t", "")), -1);
+    EXPECT_EQ(log_.Count("FileChunk info is empty in HDC SendBuffer"), 1u);
+    EXPECT_EQ(Transport().SendBuffer(std::shared_ptr<ProfileFileChunk>()), -1);
     EXPECT_TRUE(HostHasNothing());
 }
 
@@ -226,13 +222,6 @@ TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
         EXPECT_EQ(ctx.tag, c.tag);
         EXPECT_EQ(ctx.job_id, c.jobId);
     }
-}
-
-TEST_F(HdcTransportTest, ChunkWithoutExtraInformationIsNotSent) {
-    EXPECT_EQ(Transport().SendBuffer(Chunk("abc", 3, "data/x.data.t", "")), -1);
-    EXPECT_EQ(log_.Count("FileChunk info is empty in HDC SendBuffer"), 1u);
-    EXPECT_EQ(Transport().SendBuffer(std::shared_ptr<ProfileFileChunk>()), -1);
-    EXPECT_TRUE(HostHasNothing());
 }
 
 TEST_F(HdcTransportTest, FourMebibyteChunkArrivesWhole) {
@@ -328,6 +317,7 @@ TEST_F(HdcTransportTest, PacketTravelsFromOneTransportToAnother) {
     IdeTlvReq* packet = nullptr;
     EXPECT_EQ(host.RecvPacket(&packet), static_cast<int>(12 + value.size()));
     ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet->type, 5u);
     EXPECT_EQ(std::string(packet->value, packet->len), value);
     host.DestroyPacket(packet);
 }
