@@ -56,49 +56,43 @@ TEST_F(UploaderMgrTest, ChunksReachTheUploaderOfTheirJob) {
     EXPECT_TRUE(ta->payloads.empty());
     ASSERT_EQ(tb->payloads.size(), 1u);
     EXPECT_EQ(tb->payloads[0], "for b");
-}
 
-TEST_F(UploaderMgrTest, UnknownJobIsRefused) {
-    UploaderMgr& mgr = UploaderMgr::GetInstance();
-    EXPECT_EQ(mgr.UploadData("nobody", std::make_shared<ProfileFileChunk>()), -1);
+    EXPECT_EQ(mgr.UploadData("nobody", chunk), -1);
     EXPECT_TRUE(log_.Count("Get id[nobody] uploader failed"));
 }
 
-TEST_F(UploaderMgrTest, GetLeavesTheOutputAloneWhenAbsentAndDelRemoves) {
-    UploaderMgr& mgr = UploaderMgr::GetInstance();
-    auto a = MakeUploader(std::make_shared<CountingTransport>());
-    auto other = MakeUploader(std::make_shared<CountingTransport>());
-
-    std::shared_ptr<Uploader> out = other;
-    mgr.GetUploader("job-a", out);
-    EXPECT_EQ(out, other);
-
-    mgr.AddUploader("job-a", a);
-    mgr.GetUploader("job-a", out);
-    EXPECT_EQ(out, a);
-
-    mgr.DelUploader("job-a");
-    out.reset();
-    mgr.GetUploader("job-a", out);
-    EXPECT_EQ(out, nullptr);
-}
-
-TEST_F(UploaderMgrTest, AddReplacesAndIgnoresNullOrEmptyId) {
+// Add replaces and ignores a null uploader or an empty id; Get leaves its
+// output alone when absent; Del and UnInit let the uploaders go.
+TEST_F(UploaderMgrTest, AddGetDelAndUnInit) {
     UploaderMgr& mgr = UploaderMgr::GetInstance();
     auto first = MakeUploader(std::make_shared<CountingTransport>());
     auto second = MakeUploader(std::make_shared<CountingTransport>());
+
+    std::shared_ptr<Uploader> out = first;
+    mgr.GetUploader("job", out);
+    EXPECT_EQ(out, first);
+
     mgr.AddUploader("job", first);
     mgr.AddUploader("job", second);
     mgr.AddUploader("job", nullptr);
     mgr.AddUploader("", first);
-
-    std::shared_ptr<Uploader> out;
     mgr.GetUploader("job", out);
     EXPECT_EQ(out, second);
     out.reset();
     mgr.GetUploader("", out);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(first.use_count(), 1);  // the manager let go of the replaced one
+
+    mgr.DelUploader("job");
+    mgr.GetUploader("job", out);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(second.use_count(), 1);
+
+    mgr.AddUploader("job", first);
+    EXPECT_EQ(mgr.UnInit(), 0);
+    mgr.GetUploader("job", out);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(first.use_count(), 1);
 }
 
 TEST_F(UploaderMgrTest, DevModeKeysAndTheirJobs) {
@@ -118,17 +112,6 @@ TEST_F(UploaderMgrTest, DevModeKeysAndTheirJobs) {
 
     EXPECT_EQ(mgr.UnInit(), 0);
     EXPECT_EQ(mgr.GetDevModeJobId(1, "m"), "");
-}
-
-TEST_F(UploaderMgrTest, UnInitForgetsEveryUploader) {
-    UploaderMgr& mgr = UploaderMgr::GetInstance();
-    auto a = MakeUploader(std::make_shared<CountingTransport>());
-    mgr.AddUploader("job-a", a);
-    EXPECT_EQ(mgr.UnInit(), 0);
-    std::shared_ptr<Uploader> out;
-    mgr.GetUploader("job-a", out);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(a.use_count(), 1);
 }
 
 }  // namespace
