@@ -439,26 +439,21 @@ TEST(JsonPrinting, ScalarsUseTheCFormats) {
     EXPECT_EQ(PrintedMembers(doc.ToString()),
               (std::multiset<std::string>{"\"a\":\"x\"", "\"b\":1.500000", "\"c\":true"}));
 
-    JsonValue v;
-    EXPECT_EQ(v.ToString(), "");
-    v = -5;
-    EXPECT_EQ(v.ToString(), "-5");
-    v = static_cast<int64_t>(INT64_MIN);
-    EXPECT_EQ(v.ToString(), "-9223372036854775808");
-    v = static_cast<uint64_t>(UINT64_MAX);
-    EXPECT_EQ(v.ToString(), "18446744073709551615");
-    v = 2.5;
-    EXPECT_EQ(v.ToString(), "2.500000");
-    v = 1e20;
-    EXPECT_EQ(v.ToString(), "100000000000000000000.000000");
-    v = false;
-    EXPECT_EQ(v.ToString(), "false");
-    v = nullptr;
-    EXPECT_EQ(v.ToString(), "null");
-    v = "";
-    EXPECT_EQ(v.ToString(), "\"\"");
-    v = "a\\b c";
-    EXPECT_EQ(v.ToString(), "\"a\\b c\"");
+    EXPECT_EQ(JsonValue().ToString(), "");
+    const std::pair<JsonValue, const char*> cases[] = {
+        {-5, "-5"},
+        {static_cast<int64_t>(INT64_MIN), "-9223372036854775808"},
+        {static_cast<uint64_t>(UINT64_MAX), "18446744073709551615"},
+        {2.5, "2.500000"},
+        {1e20, "100000000000000000000.000000"},
+        {false, "false"},
+        {nullptr, "null"},
+        {"", "\"\""},
+        {"a\\b c", "\"a\\b c\""},
+    };
+    for (const auto& [value, printed] : cases) {
+        EXPECT_EQ(value.ToString(), printed);
+    }
 }
 
 TEST(JsonPrinting, EmptyContainersAndUnsetMembers) {
