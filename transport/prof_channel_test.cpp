@@ -102,10 +102,6 @@ class FakeChannel {
         changed_.notify_all();
     }
 
-    uint64_t Produced() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return produced_;
-    }
     int Reads() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return reads_;
