@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_temp_dir.h"
+
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
@@ -18,18 +20,8 @@ namespace fs = std::filesystem;
 
 class ProcFsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::path(ORU_TEST_TMP_DIR) /
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::string Write(const std::string& name, const std::string& content) {
-        fs::path path = dir_ / name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path.string();
+        return tmp_.Write(name, content);
     }
     std::vector<std::string> AllLines(ProcFileReader& reader) {
         std::vector<std::string> lines;
@@ -40,7 +32,8 @@ class ProcFsTest : public ::testing::Test {
         return lines;
     }
 
-    fs::path dir_;
+    analysis::orbx::common::TestTempDir tmp_;
+    fs::path dir_ = tmp_.Path();
 };
 
 TEST_F(ProcFsTest, ReaderGivesEveryLineLikeGetline) {

@@ -98,28 +98,17 @@ TEST_F(ChannelsTest, ListNamesTheConfiguredChannelsWithTheChipType) {
 TEST_F(ChannelsTest, StartChecksTheRecordAndTheCacheBlock) {
     Start s;
     EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, nullptr));
-    s.para.channelType = 2;
-    EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, &s.para));
-    s.Reset();
-    s.para.samplePeriod = 0;
-    EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, &s.para));
-    s.Reset();
-    s.para.realTime = 0;
-    EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, &s.para));
-    s.Reset();
-    s.para.userDataSize = 4;
-    EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, &s.para));
-    s.Reset();
-    s.para.userData = nullptr;
-    EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, &s.para));
-    for (uint32_t mode : {0u, 3u}) {
+    // Each spoils one field of an otherwise valid record.
+    void (*const spoil[])(Start&) = {
+        [](Start& t) { t.para.channelType = 2; },    [](Start& t) { t.para.samplePeriod = 0; },
+        [](Start& t) { t.para.realTime = 0; },       [](Start& t) { t.para.userDataSize = 4; },
+        [](Start& t) { t.para.userData = nullptr; }, [](Start& t) { t.block.mode = 0; },
+        [](Start& t) { t.block.mode = 3; },          [](Start& t) { t.block.period = 0; }};
+    for (size_t i = 0; i < sizeof(spoil) / sizeof(spoil[0]); ++i) {
         s.Reset();
-        s.block.mode = mode;
-        EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, &s.para)) << "mode " << mode;
+        spoil[i](s);
+        EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, &s.para)) << "case " << i;
     }
-    s.Reset();
-    s.block.period = 0;
-    EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, &s.para));
     EXPECT_EQ(PROF_ERROR, StartChannel(1, kLlc));  // no such device
     EXPECT_EQ(PROF_ERROR, StartChannel(0, 9));     // no such channel
 

@@ -1,4 +1,5 @@
 // The simulated card's collection script, run as the daemon runs it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,9 +22,14 @@ namespace {
 const std::string kScript = analysis::orbx::common::kProfCollectScript;
 const std::string kPidFile = std::string(ORU_ROOT_PREFIX) + "/var/prof_collect.pid";
 
-pid_t Spawn(const std::vector<std::string>& args) {
+// Starts the script; its standard output goes to `out` when that is not -1.
+pid_t Spawn(const std::vector<std::string>& args, int out = -1) {
     pid_t pid = fork();
     if (pid == 0) {
+        if (out >= 0) {
+            dup2(out, STDOUT_FILENO);
+            close(out);
+        }
         std::vector<char*> argv;
         for (const auto& a : args) {
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -35,13 +41,31 @@ pid_t Spawn(const std::vector<std::string>& args) {
     return pid;
 }
 
-int RunScript(const std::vector<std::string>& args) {
-    pid_t pid = Spawn(args);
+// Standard output and exit status of the script run with args.
+int RunScriptOutput(const std::vector<std::string>& args, std::string& out) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return -1;
+    }
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    pid_t pid = Spawn(args, fds[1]);
+    close(fds[1]);
+    out.clear();
+    char buf[65536];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof(buf))) > 0;) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+int RunScript(const std::vector<std::string>& args) {
+    std::string ignored;
+    return RunScriptOutput(args, ignored);
 }
 
 std::vector<std::string> Lines(const std::string& path) {
@@ -53,10 +77,15 @@ std::vector<std::string> Lines(const std::string& path) {
     return lines;
 }
 
-// Waits (bounded) until the file holds at least n lines while the writer runs.
-bool WaitForLines(const std::string& path, size_t n, pid_t writer) {
+bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// Waits (bounded) until `done` holds while the writer runs.
+template <class Done>
+bool WaitWhileRunning(Done done, pid_t writer) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (Lines(path).size() < n) {
+    while (!done()) {
         int status = 0;
         if (std::chrono::steady_clock::now() > deadline || waitpid(writer, &status, WNOHANG) != 0) {
             return false;
@@ -64,6 +93,14 @@ bool WaitForLines(const std::string& path, size_t n, pid_t writer) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+bool WaitForLines(const std::string& path, size_t n, pid_t writer) {
+    return WaitWhileRunning([&] { return Lines(path).size() >= n; }, writer);
+}
+
+bool WaitForFile(const std::string& path, pid_t writer) {
+    return WaitWhileRunning([&] { return Exists(path); }, writer);
 }
 
 class ProfCollectScriptTest : public ::testing::Test {
@@ -124,69 +161,6 @@ TEST_F(ProfCollectScriptTest, KillEndsEveryStatEvenMidWay) {
 
 TEST_F(ProfCollectScriptTest, KillWithNothingRunningSucceeds) {
     EXPECT_EQ(0, RunScript({kScript, "--kill"}));
-}
-
-TEST_F(ProfCollectScriptTest, BadArgumentsAreRefused) {
-    std::string out = Output("bad");
-    EXPECT_EQ(2, RunScript({kScript, "--stat", out, "read", "0"}));
-    EXPECT_EQ(2, RunScript({kScript, "--stat", out, "read", "ten"}));
-    EXPECT_EQ(2, RunScript({kScript, "--stat", out, "", "10"}));
-    EXPECT_EQ(2, RunScript({kScript, "--stat", out, "read"}));
-    EXPECT_EQ(2, RunScript({kScript, "--record"}));
-    EXPECT_EQ(2, RunScript({kScript}));
-    EXPECT_TRUE(Lines(out).empty());
-}
-
-// ---- Control-CPU recording ---------------------------------------------------
-
-// Standard output and exit status of the script run with args.
-int RunScriptOutput(const std::vector<std::string>& args, std::string& out) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return -1;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        close(fds[0]);
-        close(fds[1]);
-        std::vector<char*> argv;
-        for (const auto& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    out.clear();
-    char buf[65536];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof(buf))) > 0;) {
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
-bool Exists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
-
-// Waits (bounded) until path exists while the writer runs.
-bool WaitForFile(const std::string& path, pid_t writer) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!Exists(path)) {
-        int status = 0;
-        if (std::chrono::steady_clock::now() > deadline || waitpid(writer, &status, WNOHANG) != 0) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) {
@@ -263,10 +237,16 @@ TEST_F(ProfCollectScriptTest, KillEndsRecordingsAndStatsTogether) {
     EXPECT_FALSE(text.empty());
 }
 
-TEST_F(ProfCollectScriptTest, RecordAndScriptRefuseBadArguments) {
+TEST_F(ProfCollectScriptTest, BadArgumentsAreRefused) {
     const std::string out = Output("ai_ctrl_cpu.data.2");
     for (const auto& args :
-         std::vector<std::vector<std::string>>{{"--record", out, "0", "{r11}"},
+         std::vector<std::vector<std::string>>{{"--stat", out, "read", "0"},
+                                               {"--stat", out, "read", "ten"},
+                                               {"--stat", out, "", "10"},
+                                               {"--stat", out, "read"},
+                                               {"--record"},
+                                               {},
+                                               {"--record", out, "0", "{r11}"},
                                                {"--record", out, "ten", "{r11}"},
                                                {"--record", out, "10001", "{r11}"},
                                                {"--record", out, "100", "r11"},
@@ -279,7 +259,7 @@ TEST_F(ProfCollectScriptTest, RecordAndScriptRefuseBadArguments) {
                                                {"--script", out, out}}) {
         std::vector<std::string> full = {kScript};
         full.insert(full.end(), args.begin(), args.end());
-        EXPECT_EQ(2, RunScript(full)) << args.size() << " " << args.back();
+        EXPECT_EQ(2, RunScript(full)) << args.size() << " " << (args.empty() ? "" : args.back());
     }
     EXPECT_FALSE(Exists(out));
     EXPECT_FALSE(Exists(out + ".0"));

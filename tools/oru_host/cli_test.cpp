@@ -8,6 +8,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "common/test_temp_dir.h"
 #include "tools/oru_host/options.h"
 
 namespace analysis::orbx::hosttool {
@@ -67,16 +68,13 @@ class RefusingLink : public DeviceLink {
 class CliTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::path(ORU_TEST_TMP_DIR) /
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
         context_.clock = &clock_;
         context_.out = &out_;
         context_.err = &err_;
         context_.makeLink = [this] { return std::make_unique<RefusingLink>(&sent_); };
     }
-    fs::path dir_;
+    common::TestTempDir tmp_;
+    fs::path dir_ = tmp_.Path();
     StillClock clock_;
     std::ostringstream out_;
     std::ostringstream err_;

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "common/test_temp_dir.h"
 #include "tools/oru_host/dialect_json.h"
 #include "tools/oru_host/sample_config.h"
 
@@ -150,9 +151,6 @@ class FakeLink : public DeviceLink {
 class ProfileRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::path(ORU_TEST_TMP_DIR) /
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
         request_.options.device = 3;
         request_.options.jobId = "job-42";
         request_.options.outDir = dir_.string();
@@ -189,14 +187,10 @@ class ProfileRunTest : public ::testing::Test {
         return j;
     }
 
-    std::string Slurp(const std::string& rel) {
-        std::ifstream in(dir_ / rel, std::ios::binary);
-        std::ostringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string Slurp(const std::string& rel) { return tmp_.Read(rel); }
 
-    fs::path dir_;
+    common::TestTempDir tmp_;
+    fs::path dir_ = tmp_.Path();
     ProfileRequest request_;
     FakeLink link_;
     FakeClock clock_;
@@ -384,7 +378,7 @@ TEST_F(ProfileRunTest, ProgressGoesOnlyToTheGivenStream) {
 }
 
 TEST_F(ProfileRunTest, AnOutputFolderThatCannotBeMadeStopsBeforeTheDevice) {
-    fs::create_directories(dir_.parent_path());
+    fs::remove_all(dir_);
     std::ofstream(dir_) << "a file";
     std::string message;
     EXPECT_EQ(Run(&message), kExitLocalFailure);

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/test_temp_dir.h"
 #include "tools/oru_host/report_output.h"
 
 namespace analysis::orbx::hosttool {
@@ -18,18 +19,6 @@ std::string Frame(uint64_t ts, uint32_t index, const std::string& data) {
            "\nDataLen:" + std::to_string(data.size()) + "\n" + data + "\n";
 }
 
-std::string Slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void Put(const fs::path& p, const std::string& text) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
-}
-
 std::string StatLine(uint32_t pid, const std::string& comm, uint64_t utime, uint64_t stime) {
     return std::to_string(pid) + " (" + comm + ") S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(utime) +
            " " + std::to_string(stime) + " 0 0 20 0 1 0 5 1000 10";
@@ -40,21 +29,14 @@ constexpr uint64_t kBase = 50 * kSecond;  // the device's monotonic clock at the
 
 class ReportTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::path(ORU_TEST_TMP_DIR) /
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-
     // Three system samples one second apart: 50 % busy, then idle.
     void SystemFiles() {
-        Put(dir_ / "data/SystemCpuUsage.data",
-            Frame(kBase, 0,
-                  "cpu  100 0 100 800 0 0 0 0 0 0\ncpu0 50 0 50 400\ncpu1 50 0 50 400\n") +
-                Frame(kBase + kSecond, 1, "cpu  150 0 150 900 0 0 0 0 0 0\n") +
-                Frame(kBase + 2 * kSecond, 2, "cpu  150 0 150 1100 0 0 0 0 0 0\n"));
-        Put(dir_ / "data/Memory.data", Frame(kBase + 500000000, 0,
+        tmp_.Write("data/SystemCpuUsage.data",
+                   Frame(kBase, 0,
+                         "cpu  100 0 100 800 0 0 0 0 0 0\ncpu0 50 0 50 400\ncpu1 50 0 50 400\n") +
+                       Frame(kBase + kSecond, 1, "cpu  150 0 150 900 0 0 0 0 0 0\n") +
+                       Frame(kBase + 2 * kSecond, 2, "cpu  150 0 150 1100 0 0 0 0 0 0\n"));
+        tmp_.Write("data/Memory.data", Frame(kBase + 500000000, 0,
                                              "MemTotal: 1000000 kB\nMemFree: 100000 kB\n"
                                              "MemAvailable: 250000 kB\n") +
                                            Frame(kBase + 1500000000, 1,
@@ -68,14 +50,15 @@ class ReportTest : public ::testing::Test {
         for (uint32_t p = 1; p <= n; ++p) {
             std::string name = "proc" + std::to_string(p);
             std::string data = "data/" + std::to_string(p) + "-";
-            Put(dir_ / (data + "CpuUsage.data"),
-                Frame(kBase, 0,
-                      StatLine(p, name, 10, 10) + "\nProcessName:" + name +
-                          "\ncpu  100 0 100 800 0 0 0 0\n") +
-                    Frame(kBase + kSecond, 1,
-                          StatLine(p, name, 10 + p, 10 + p) + "\nProcessName:" + name +
-                              "\ncpu  150 0 150 900 0 0 0 0\n"));
-            Put(dir_ / (data + "Memory.data"),
+            tmp_.Write((data + "CpuUsage.data"),
+                       Frame(kBase, 0,
+                             StatLine(p, name, 10, 10) + "\nProcessName:" + name +
+                                 "\ncpu  100 0 100 800 0 0 0 0\n") +
+                           Frame(kBase + kSecond, 1,
+                                 StatLine(p, name, 10 + p, 10 + p) + "\nProcessName:" + name +
+                                     "\ncpu  150 0 150 900 0 0 0 0\n"));
+            tmp_.Write(
+                (data + "Memory.data"),
                 Frame(
                     kBase, 0,
                     "1000 " + std::to_string(100 * p) + " 5 1 0 9 0\nProcessName:" + name + "\n") +
@@ -83,7 +66,8 @@ class ReportTest : public ::testing::Test {
         }
     }
 
-    fs::path dir_;
+    common::TestTempDir tmp_;
+    fs::path dir_ = tmp_.Path();
 };
 
 TEST_F(ReportTest, CpuUtilisationPerIntervalAndMemoryOverTime) {
@@ -119,10 +103,11 @@ TEST_F(ReportTest, CpuUtilisationPerIntervalAndMemoryOverTime) {
 }
 
 TEST_F(ReportTest, CountersGoingBackwardsAreReportedNotCharted) {
-    Put(dir_ / "data/SystemCpuUsage.data",
-        Frame(kBase, 0, "cpu  100 0 100 800\n") + Frame(kBase + kSecond, 1, "cpu  90 0 100 800\n") +
-            Frame(kBase + 2 * kSecond, 2, "cpu  90 0 100 800\n") +
-            Frame(kBase + 3 * kSecond, 3, "cpu  190 0 100 800\n"));
+    tmp_.Write("data/SystemCpuUsage.data",
+               Frame(kBase, 0, "cpu  100 0 100 800\n") +
+                   Frame(kBase + kSecond, 1, "cpu  90 0 100 800\n") +
+                   Frame(kBase + 2 * kSecond, 2, "cpu  90 0 100 800\n") +
+                   Frame(kBase + 3 * kSecond, 3, "cpu  190 0 100 800\n"));
     Report r;
     std::string error;
     ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
@@ -167,7 +152,7 @@ TEST_F(ReportTest, UnparsableRecordsAreCountedAndNamed) {
     ProcessFiles(2);
     // One truncated record, one record whose text lacks the process name.
     std::ofstream(dir_ / "data/1-Memory.data", std::ios::app) << "TimeStamp:9\nIndex:2\nDataL";
-    Put(dir_ / "data/7-CpuUsage.data", Frame(kBase, 0, StatLine(7, "x", 1, 1) + "\ncpu 1 2 3 4\n"));
+    tmp_.Write("data/7-CpuUsage.data", Frame(kBase, 0, StatLine(7, "x", 1, 1) + "\ncpu 1 2 3 4\n"));
     Report r;
     std::string error;
     ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
@@ -215,12 +200,12 @@ TEST_F(ReportTest, RecordedFolderGivesPlausibleFiguresAndAllOutputs) {
     EXPECT_EQ(r.badRecords, 1u);  // the cut last record of 4709-Memory.data
 
     ASSERT_TRUE(WriteReportFiles(r, &error)) << error;
-    std::string system = Slurp(dir_ / "system.csv");
+    std::string system = tmp_.Read("system.csv");
     EXPECT_EQ(std::count(system.begin(), system.end(), '\n'), 1 + 5 + 6);
-    std::string processes = Slurp(dir_ / "processes.csv");
+    std::string processes = tmp_.Read("processes.csv");
     EXPECT_EQ(std::count(processes.begin(), processes.end(), '\n'), 1 + 3);
     EXPECT_NE(processes.find("\n1,process_api,6,"), std::string::npos) << processes;
-    std::string html = Slurp(dir_ / "report.html");
+    std::string html = tmp_.Read("report.html");
     EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
     EXPECT_EQ(std::count(html.begin(), html.end(), '\n') > 50, true);
     size_t svgs = 0;
@@ -240,8 +225,8 @@ TEST_F(ReportTest, RecordedFolderGivesPlausibleFiguresAndAllOutputs) {
 }
 
 TEST_F(ReportTest, NamesAreEscapedInCsvAndHtml) {
-    Put(dir_ / "data/5-Memory.data",
-        Frame(kBase, 0, "10 5 1 1 0 1 0\nProcessName:<b>\"x\",y</b>\n"));
+    tmp_.Write("data/5-Memory.data",
+               Frame(kBase, 0, "10 5 1 1 0 1 0\nProcessName:<b>\"x\",y</b>\n"));
     Report r;
     std::string error;
     ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
@@ -259,13 +244,12 @@ TEST_F(ReportTest, FoldersWithoutDataAreRefused) {
     EXPECT_FALSE(BuildReport(dir_.string(), 4096, &r, &error));
     EXPECT_NE(error.find("no data files"), std::string::npos);
     EXPECT_FALSE(BuildReport((dir_ / "missing").string(), 4096, &r, &error));
-    Put(dir_ / "data/llc.data", "raw counters");
+    tmp_.Write("data/llc.data", "raw counters");
     ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
     ASSERT_EQ(r.otherFiles.size(), 1u);
     EXPECT_EQ(r.otherFiles[0].bytes, 12u);
     EXPECT_NE(ReportHtml(r).find("no samples"), std::string::npos);
-    EXPECT_NE(FormatReportTable(r).find("\nOther data  data/llc.data (12 B)\n"),
-              std::string::npos)
+    EXPECT_NE(FormatReportTable(r).find("\nOther data  data/llc.data (12 B)\n"), std::string::npos)
         << FormatReportTable(r);
 }
 
