@@ -51,67 +51,48 @@ class ScriptedHandler : public ProcTimerHandler {
     std::deque<std::string> texts_;
 };
 
-std::vector<size_t> Sizes(const std::vector<testing::ProfileFileChunk>& chunks) {
-    std::vector<size_t> sizes;
-    for (const auto& chunk : chunks) {
+// The chunks sent by a handler with the given buffer for the given samples,
+// each checked to declare its own size.
+std::vector<std::string> Chunks(uint64_t bufSize, const std::vector<std::string>& samples,
+                                bool uninit) {
+    UploadRecorder upload;
+    ScriptedHandler handler(0, bufSize, upload.uploader());
+    EXPECT_EQ(handler.Init(), 0);
+    for (const std::string& text : samples) {
+        handler.Sample(text);
+    }
+    if (uninit) {
+        EXPECT_EQ(handler.Uninit(), 0);
+    }
+    std::vector<std::string> chunks;
+    for (const auto& chunk : upload.Sent()) {
         EXPECT_EQ(chunk.chunk.size(), chunk.chunkSize);
-        sizes.push_back(chunk.chunkSize);
+        chunks.push_back(chunk.chunk);
     }
-    return sizes;
+    return chunks;
 }
 
-TEST(ProcTimerHandlerTest, BufferIsSentOnceThreeQuartersAreUsed) {
-    // 6143 bytes of 8192 stay in the buffer.
-    {
-        UploadRecorder upload;
-        ScriptedHandler handler(0, 8192, upload.uploader());
-        ASSERT_EQ(handler.Init(), 0);
-        handler.Sample(std::string(6000, 'a'));
-        handler.Sample(std::string(143, 'b'));
-        EXPECT_TRUE(upload.Sent().empty());
+TEST(ProcTimerHandlerTest, BufferIsSentAtThreeQuartersAndRecordsThatDoNotFitFlushFirst) {
+    const std::string a6000(6000, 'a'), b143(143, 'b'), b144(144, 'b'), big(100, 'L');
+    const std::string a60(60, 'a'), b50(50, 'b'), c10(10, 'c');
+    const struct {
+        uint64_t bufSize;
+        std::vector<std::string> samples;
+        bool uninit;
+        std::vector<std::string> chunks;
+    } cases[] = {
+        // 6143 bytes of 8192 stay; the byte that makes 6144 sends all as one chunk.
+        {8192, {a6000, b143}, false, {}},
+        {8192, {a6000, b144}, false, {a6000 + b144}},
+        // A record larger than the buffer goes alone after the pending bytes.
+        {64, {"pending-1;", big, "after;"}, true, {"pending-1;", big, "after;"}},
+        // 40 bytes free: the 60 go first; 40 free after the 50, so the 10 stay.
+        {100, {a60, b50, c10}, true, {a60, b50 + c10}},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        EXPECT_EQ(Chunks(cases[i].bufSize, cases[i].samples, cases[i].uninit), cases[i].chunks)
+            << "case " << i;
     }
-    // The byte that makes 6144 sends all of them as one chunk.
-    {
-        UploadRecorder upload;
-        ScriptedHandler handler(0, 8192, upload.uploader());
-        ASSERT_EQ(handler.Init(), 0);
-        handler.Sample(std::string(6000, 'a'));
-        handler.Sample(std::string(144, 'b'));
-        std::vector<testing::ProfileFileChunk> sent = upload.Sent();
-        ASSERT_EQ(Sizes(sent), (std::vector<size_t>{6144}));
-        EXPECT_EQ(sent[0].chunk, std::string(6000, 'a') + std::string(144, 'b'));
-    }
-}
-
-TEST(ProcTimerHandlerTest, RecordLargerThanTheBufferGoesAloneAfterThePendingBytes) {
-    UploadRecorder upload;
-    ScriptedHandler handler(0, 64, upload.uploader());
-    ASSERT_EQ(handler.Init(), 0);
-    handler.Sample("pending-1;");
-    handler.Sample(std::string(100, 'L'));
-    handler.Sample("after;");
-    EXPECT_EQ(handler.Uninit(), 0);
-
-    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
-    ASSERT_EQ(Sizes(sent), (std::vector<size_t>{10, 100, 6}));
-    EXPECT_EQ(sent[0].chunk, "pending-1;");
-    EXPECT_EQ(sent[1].chunk, std::string(100, 'L'));
-    EXPECT_EQ(sent[2].chunk, "after;");
-}
-
-TEST(ProcTimerHandlerTest, RecordThatDoesNotFitTheFreeSpaceFlushesThePendingBytesFirst) {
-    UploadRecorder upload;
-    ScriptedHandler handler(0, 100, upload.uploader());
-    ASSERT_EQ(handler.Init(), 0);
-    handler.Sample(std::string(60, 'a'));
-    handler.Sample(std::string(50, 'b'));  // 40 bytes free: the 60 go first
-    handler.Sample(std::string(10, 'c'));  // 40 bytes free after it: it stays
-    EXPECT_EQ(handler.Uninit(), 0);
-
-    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
-    ASSERT_EQ(Sizes(sent), (std::vector<size_t>{60, 60}));
-    EXPECT_EQ(sent[0].chunk, std::string(60, 'a'));
-    EXPECT_EQ(sent[1].chunk, std::string(50, 'b') + std::string(10, 'c'));
 }
 
 TEST(ProcTimerHandlerTest, ChunksNameTheDataFileTheJobAndTheModule) {
