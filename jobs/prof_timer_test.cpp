@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -29,11 +30,7 @@ class EventLog {
     }
     size_t Count(const std::string& event) const {
         std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0;
-        for (const auto& e : events_) {
-            n += e == event ? 1 : 0;
-        }
-        return n;
+        return CountLocked(event);
     }
     std::vector<std::string> Events() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -43,16 +40,15 @@ class EventLog {
     // hanging it) until event has happened at least n times.
     bool WaitFor(const std::string& event, size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(20), [&] {
-            size_t seen = 0;
-            for (const auto& e : events_) {
-                seen += e == event ? 1 : 0;
-            }
-            return seen >= n;
-        });
+        return cv_.wait_for(lock, std::chrono::seconds(20),
+                            [&] { return CountLocked(event) >= n; });
     }
 
   private:
+    size_t CountLocked(const std::string& event) const {
+        return static_cast<size_t>(std::count(events_.begin(), events_.end(), event));
+    }
+
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<std::string> events_;
@@ -99,20 +95,12 @@ std::shared_ptr<ProfTimer> MakeTimer(std::vector<uint64_t>* pauses = nullptr,
 
 // Index of the first and last occurrence of event, or -1.
 int FirstIndex(const std::vector<std::string>& events, const std::string& event) {
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (events[i] == event) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
+    auto it = std::find(events.begin(), events.end(), event);
+    return it == events.end() ? -1 : static_cast<int>(it - events.begin());
 }
 int LastIndex(const std::vector<std::string>& events, const std::string& event) {
-    for (size_t i = events.size(); i > 0; --i) {
-        if (events[i - 1] == event) {
-            return static_cast<int>(i - 1);
-        }
-    }
-    return -1;
+    auto it = std::find(events.rbegin(), events.rend(), event);
+    return it == events.rend() ? -1 : static_cast<int>(events.rend() - it) - 1;
 }
 
 TEST(ProfTimerTest, RunsHandlersInTagOrderOnItsThreadAndReleasesThemInTagOrderAtStop) {

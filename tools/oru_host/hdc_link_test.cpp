@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_temp_dir.h"
 #include "message/codec.h"
 #include "ostrel/sim_control.h"
 #include "platform/sim/sim_test_util.h"
@@ -51,9 +52,6 @@ class HdcLinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ostrel::simtest::ResetSim();
-        dir_ = fs::path(ORU_TEST_TMP_DIR) /
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
         request_.options.device = 0;
         request_.options.jobId = "job-1";
         request_.options.outDir = dir_.string();
@@ -76,7 +74,8 @@ class HdcLinkTest : public ::testing::Test {
         return code;
     }
 
-    fs::path dir_;
+    common::TestTempDir tmp_;
+    fs::path dir_ = tmp_.Path();
     ProfileRequest request_;
 };
 
@@ -85,27 +84,21 @@ TEST_F(HdcLinkTest, AProfileRunGoesThroughRealSessions) {
     ASSERT_TRUE(device.Start());
     std::string message;
     ASSERT_EQ(Run(&message), kExitOk) << message;
-    std::ifstream in(dir_ / "data/Memory.data");
-    std::ostringstream data;
-    data << in.rdbuf();
-    EXPECT_EQ(data.str(), "first second");
+    EXPECT_EQ(tmp_.Read("data/Memory.data"), "first second");
     EXPECT_EQ(device.Commands(), (std::vector<std::string>{"JobStartReq", "ReplayStartReq",
                                                            "ReplayStopReq", "JobStopReq"}));
 }
 
-TEST_F(HdcLinkTest, AContainerGetsTheRefusalText) {
-    MiniDevice device(MemoryPlan(false));
-    ASSERT_TRUE(device.Start());
-    request_.options.vfid = 5;
-    std::string message;
-    EXPECT_EQ(Run(&message), kExitDeviceRefused);
-    EXPECT_EQ(message, "device 0 refused the control session: MESSAGE_CONTAINER_NO_SUPPORT");
-}
-
-TEST_F(HdcLinkTest, NoServerIsAConnectionFailure) {
+TEST_F(HdcLinkTest, NoServerFailsTheLinkAndAContainerGetsTheRefusalText) {
     std::string message;
     EXPECT_EQ(Run(&message), kExitLinkFailure);
     EXPECT_EQ(message, "control handshake: cannot connect to device 0 (is oru running on it?)");
+
+    MiniDevice device(MemoryPlan(false));
+    ASSERT_TRUE(device.Start());
+    request_.options.vfid = 5;
+    EXPECT_EQ(Run(&message), kExitDeviceRefused);
+    EXPECT_EQ(message, "device 0 refused the control session: MESSAGE_CONTAINER_NO_SUPPORT");
 }
 
 TEST_F(HdcLinkTest, ClosingFromAnotherThreadEndsAWaitForAReply) {
