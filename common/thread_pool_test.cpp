@@ -38,10 +38,6 @@ class Completion {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return done_ >= count; });
     }
-    int Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return done_;
-    }
 
   private:
     std::mutex mutex_;
@@ -148,19 +144,14 @@ TEST(ThreadPoolTest, DispatchByKeyKeepsEachKeyOnOneThreadInOrder) {
     }
 }
 
-TEST(ThreadPoolTest, PoolWithoutThreadsNeverRuns) {
-    ThreadPool pool(0, 0);
-    EXPECT_EQ(pool.Start(), -1);
-    EXPECT_FALSE(pool.IsRunning());
+TEST(ThreadPoolTest, RefusesNullTasksTasksBeforeStartAndAPoolWithoutThreads) {
     std::atomic<int> executed{0};
-    EXPECT_FALSE(pool.Dispatch(MakeTask(0, [&] { ++executed; })));
-    pool.Stop();
-    EXPECT_EQ(executed.load(), 0);
-}
-
-TEST(ThreadPoolTest, RefusesNullTasksAndTasksBeforeStart) {
+    ThreadPool empty(0, 0);
+    EXPECT_EQ(empty.Start(), -1);
+    EXPECT_FALSE(empty.IsRunning());
+    EXPECT_FALSE(empty.Dispatch(MakeTask(0, [&] { ++executed; })));
+    empty.Stop();
     ThreadPool pool(0, 2);
-    std::atomic<int> executed{0};
     EXPECT_FALSE(pool.Dispatch(MakeTask(0, [&] { ++executed; })));
     ASSERT_EQ(pool.Start(), 0);
     EXPECT_FALSE(pool.Dispatch(nullptr));

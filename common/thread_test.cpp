@@ -77,20 +77,13 @@ TEST(ThreadTest, RunsNamedThreadWithDefaultErrorContextUntilStopped) {
     EXPECT_EQ(worker.Stop(), 0);  // stopping twice is harmless
 }
 
-TEST(ThreadTest, StopBeforeStartSucceedsAndStartClearsQuit) {
+TEST(ThreadTest, StopBeforeStartSucceedsStartClearsQuitAndAStoppedThreadRestarts) {
     LoopThread worker;
     EXPECT_EQ(worker.Stop(), 0);
     EXPECT_TRUE(worker.IsQuit());
     ASSERT_EQ(worker.Start(), 0);
     worker.Began().wait();
     EXPECT_FALSE(worker.IsQuit());
-    EXPECT_EQ(worker.Stop(), 0);
-}
-
-TEST(ThreadTest, RestartsAfterStop) {
-    LoopThread worker;
-    ASSERT_EQ(worker.Start(), 0);
-    worker.Began().wait();
     ASSERT_EQ(worker.Stop(), 0);
     ASSERT_EQ(worker.Start(), 0);
     EXPECT_EQ(worker.Stop(), 0);
