@@ -116,6 +116,12 @@ TEST_F(HardwareMemJobTest, LlcInitNeedsEventsTheSwitchAndTheDeviceItself) {
     EXPECT_TRUE(logs_.Has("LLC Profiling not enabled"));
     EXPECT_EQ(0, job.Init(LlcCfg({"read"})));
     EXPECT_FALSE(job.IsGlobalJobLevel());
+
+    // The script-based job is for mini chips only, and one for the whole card.
+    ProfMiniLlcJob mini;
+    EXPECT_EQ(-1, mini.Init(LlcCfg({"read"})));
+    EXPECT_TRUE(logs_.Has("Mini LLC Profiling not enabled"));
+    EXPECT_TRUE(mini.IsGlobalJobLevel());
 }
 
 TEST_F(HardwareMemJobTest, LlcModeIsTheLastReadOrWriteEvent) {
@@ -239,13 +245,6 @@ TEST_F(HardwareMemJobTest, AStreamStoppedMidwayLosesNothing) {
 std::string OutputFile() {
     return Common::Config::ConfigManager::GetInstance().GetPerfDataDir(kDev) + "/llc.data." +
            std::to_string(kDevOnHost);
-}
-
-TEST_F(HardwareMemJobTest, MiniLlcIsForMiniChipsOnly) {
-    ProfMiniLlcJob job;
-    EXPECT_EQ(-1, job.Init(LlcCfg({"read"})));
-    EXPECT_TRUE(logs_.Has("Mini LLC Profiling not enabled"));
-    EXPECT_TRUE(job.IsGlobalJobLevel());
 }
 
 TEST_F(HardwareMemJobTest, MiniLlcWithAHashInTheEventsRunsNoScriptButShipsTheFile) {

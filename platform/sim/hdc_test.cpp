@@ -399,7 +399,7 @@ TEST_F(HdcTest, ResetClosesEverythingAndWakesBlockedCalls) {
 
 // ---- injected faults ------------------------------------------------------
 
-TEST_F(HdcTest, ServerCreateAndDestroyFailAsOftenAsInjected) {
+TEST_F(HdcTest, ServerCreateAndDestroyFailAsOftenAsInjectedOrWhileTheDeviceIsNotReady) {
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_CREATE, DRV_ERROR_NOT_READY, 2));
     EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcServerCreate(0, kService, &server_));
     EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcServerCreate(0, kService, &server_));
@@ -410,14 +410,13 @@ TEST_F(HdcTest, ServerCreateAndDestroyFailAsOftenAsInjected) {
     EXPECT_EQ(DRV_ERROR_BUSY, drvHdcServerDestroy(server_));
     EXPECT_EQ(1u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));  // still there
     EXPECT_EQ(DRV_ERROR_NONE, drvHdcServerDestroy(server_));
-}
 
-TEST_F(HdcTest, ADeviceCanBeNotReadyForAWhile) {
+    // A device can be not ready for a while; the others are not held up.
     UseSetting("OSTREL_SIM_DEVICES", "2");
     ASSERT_EQ(0, ostrel_sim_device_not_ready(1, 3));
     EXPECT_EQ(-1, ostrel_sim_device_not_ready(2, 1));
     HDC_SERVER other = nullptr;
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));  // not held up
+    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcServerCreate(1, kService, &other));
     }

@@ -160,7 +160,7 @@ TEST_F(ProfilingClientTest, ChunkStreamKeepsItsOrderAndFields) {
     device.Stop();
 }
 
-TEST_F(ProfilingClientTest, ContainerSessionIsRefused) {
+TEST_F(ProfilingClientTest, ContainerSessionIsRefusedAndNoListeningDeviceGivesNoChannel) {
     MiniDevice device;
     ASSERT_TRUE(device.Start());
     std::unique_ptr<ControlChannel> ctrl;
@@ -170,10 +170,7 @@ TEST_F(ProfilingClientTest, ContainerSessionIsRefused) {
     EXPECT_EQ(ctrl, nullptr);
     device.Stop();
     EXPECT_EQ(device.Seen(), std::vector<std::string>{"container 5"});
-}
-
-TEST_F(ProfilingClientTest, NoDeviceListeningMeansNoChannel) {
-    std::unique_ptr<ControlChannel> ctrl;
+    // With no device listening there is no channel either.
     EXPECT_EQ(ControlChannel::Open(*Client(), {0, 0}, {"job-1", 0, ""}, &ctrl, nullptr),
               kRecvFailed);
     EXPECT_EQ(ctrl, nullptr);
