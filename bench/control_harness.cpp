@@ -34,10 +34,6 @@ constexpr char kJobId[] = "roundtrip";
 constexpr char kAnchorJobId[] = "anchor";
 constexpr int kColdJobs = 10;
 
-std::string Config(const std::string& jobId) {
-    return R"({"job_id":")" + jobId + R"(","gxprof_llc_profiling":"on","llc_interval":10})";
-}
-
 struct Sizes {
     size_t request = 0;
     size_t reply = 0;
@@ -49,7 +45,7 @@ struct Sizes {
 bool RunJobs(host::ControlChannel& ctrl, int warmup, int count, std::vector<double>* times,
              Sizes* sizes, std::string* error) {
     std::string ctx = host::MakeJobContext(kJobId, "0");
-    std::string config = Config(kJobId);
+    std::string config = oru_testing::LlcConfig(kJobId);
     for (int i = 0; i < warmup + count; ++i) {
         proto::Response reply;
         auto start = std::chrono::steady_clock::now();
@@ -106,7 +102,8 @@ OruTimes Oru(const oru_bench::ScratchDir& dir, Sizes* sizes, std::string* error)
     }
     std::string anchorCtx = host::MakeJobContext(kAnchorJobId, "1");
     proto::Response reply;
-    if (anchor->StartJob(anchorCtx, Config(kAnchorJobId), &reply) != host::kRecvOk ||
+    if (anchor->StartJob(anchorCtx, oru_testing::LlcConfig(kAnchorJobId), &reply) !=
+            host::kRecvOk ||
         reply.status() != proto::SUCCESS) {
         *error = "the job on device 1 did not start";
         return times;
@@ -206,24 +203,20 @@ int main(int argc, char** argv) {
                   "%.2f ms; request %zu B, reply %zu B",
                   kJobs, kColdJobs, oru_bench::Percentile(oruTimes.cold, 0.5),
                   oru_bench::Percentile(oruTimes.cold, 1.0), sizes.request, sizes.reply);
-    Row p50{kRow,
-            oru_bench::Percentile(oru, 0.5),
-            oru_bench::Percentile(base, 0.5),
-            kP50Unit,
-            std::nullopt,
-            kP50Goal,
-            std::nullopt,
-            note};
-    p50.ratio = p50.oru / *p50.baseline;
-    Row p99{kRow,
-            oru_bench::Percentile(oru, 0.99),
-            oru_bench::Percentile(base, 0.99),
-            kP99Unit,
-            std::nullopt,
-            kP99Goal,
-            std::nullopt,
-            note};
-    p99.ratio = p99.oru / *p99.baseline;
+    auto row = [&](double fraction, const char* unit, const char* goal) {
+        Row r{kRow,
+              oru_bench::Percentile(oru, fraction),
+              oru_bench::Percentile(base, fraction),
+              unit,
+              std::nullopt,
+              goal,
+              std::nullopt,
+              note};
+        r.ratio = r.oru / *r.baseline;
+        return r;
+    };
+    Row p50 = row(0.5, kP50Unit, kP50Goal);
+    Row p99 = row(0.99, kP99Unit, kP99Goal);
     p99.pass = p99.oru < kP99GoalMs;
     return oru_bench::ReportRows(argc, argv, {p50, p99});
 }

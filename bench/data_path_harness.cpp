@@ -32,29 +32,8 @@ constexpr size_t kPieceBytes = 4u << 20;       // 4 MiB
 constexpr uint32_t kDevice = 0;
 constexpr uint32_t kLlcChannel = 8;
 constexpr char kJobId[] = "datapath";
-constexpr char kConfig[] =
-    R"({"job_id":"datapath","gxprof_llc_profiling":"on","llc_interval":100})";
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr double kGoalRatio = 0.6;
-
-// Checks bytes against the stream at offset and appends them to the file.
-bool Consume(int fd, uint64_t offset, const char* bytes, size_t len, std::string* error) {
-    int64_t bad = ostrel_sim_stream_verify(kDevice, kLlcChannel, offset,
-                                           reinterpret_cast<const uint8_t*>(bytes), len);
-    if (bad >= 0) {
-        *error = "stream differs at byte " + std::to_string(offset + static_cast<uint64_t>(bad));
-        return false;
-    }
-    for (size_t done = 0; done < len;) {
-        ssize_t n = write(fd, bytes + done, len - done);
-        if (n <= 0) {
-            *error = "file write failed";
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool WriteAll(int fd, const uint8_t* bytes, size_t len) {
     for (size_t done = 0; done < len;) {
@@ -63,6 +42,21 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t len) {
             return false;
         }
         done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Checks bytes against the stream at offset and appends them to the file.
+bool Consume(int fd, uint64_t offset, const char* bytes, size_t len, std::string* error) {
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes);
+    int64_t bad = ostrel_sim_stream_verify(kDevice, kLlcChannel, offset, data, len);
+    if (bad >= 0) {
+        *error = "stream differs at byte " + std::to_string(offset + static_cast<uint64_t>(bad));
+        return false;
+    }
+    if (!WriteAll(fd, data, len)) {
+        *error = "file write failed";
+        return false;
     }
     return true;
 }
@@ -147,24 +141,23 @@ OruRun Oru(const oru_bench::ScratchDir& dir, std::string* error) {
         return run;
     }
     oru_bench::Watchdog watchdog(daemon->Pid(), std::chrono::seconds(240));
-    auto client = host::HostClient::Create();
-    host::Handshake hs{kJobId, 0, ""};
-    auto ctrl = client != nullptr ? oru_bench::OpenControl(*client, hs) : nullptr;
-    auto data = ctrl != nullptr ? oru_bench::OpenData(*client, hs) : nullptr;
+    oru_bench::JobChannels job = oru_bench::OpenJob(host::Handshake{kJobId, 0, ""});
+    auto& ctrl = job.ctrl;
+    auto& data = job.data;
     if (data == nullptr) {
         *error = "no control or data session";
         return run;
     }
     std::string ctx = host::MakeJobContext(kJobId, "0", "bench");
     proto::Response reply;
-    if (ctrl->StartJob(ctx, kConfig, &reply) != host::kRecvOk || reply.status() != proto::SUCCESS) {
+    if (ctrl->StartJob(ctx, oru_testing::LlcConfig(kJobId, "", 100), &reply) != host::kRecvOk ||
+        reply.status() != proto::SUCCESS) {
         *error = "job start refused: " + reply.message();
         return run;
     }
     std::string file = dir.File("oru.data");
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    proto::ReplayStartReq events;
-    events.add_llc_events("read");
+    proto::ReplayStartReq events = oru_testing::LlcEvents();
     auto start = std::chrono::steady_clock::now();
     bool ok = fd >= 0 && ctrl->StartReplay(ctx, events, &reply) == host::kRecvOk &&
               reply.status() == proto::SUCCESS;

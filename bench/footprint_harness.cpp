@@ -131,10 +131,9 @@ std::vector<Row> Busy(const oru_bench::ScratchDir& dir) {
         return fail("the daemon did not start");
     }
     oru_bench::Watchdog watchdog(daemon->Pid(), std::chrono::seconds(60));
-    auto client = host::HostClient::Create();
-    host::Handshake hs{kBusyJob, 0, ""};
-    auto ctrl = client != nullptr ? oru_bench::OpenControl(*client, hs) : nullptr;
-    auto data = ctrl != nullptr ? oru_bench::OpenData(*client, hs) : nullptr;
+    oru_bench::JobChannels job = oru_bench::OpenJob(host::Handshake{kBusyJob, 0, ""});
+    auto& ctrl = job.ctrl;
+    auto& data = job.data;
     if (data == nullptr) {
         return fail("no control or data session");
     }
@@ -152,8 +151,7 @@ std::vector<Row> Busy(const oru_bench::ScratchDir& dir) {
     });
     std::string ctx = host::MakeJobContext(kBusyJob, "0", "bench");
     proto::Response reply;
-    proto::ReplayStartReq events;
-    events.add_llc_events("read");
+    proto::ReplayStartReq events = oru_testing::LlcEvents();
     bool started = ctrl->StartJob(ctx, kBusyConfig, &reply) == host::kRecvOk &&
                    reply.status() == proto::SUCCESS &&
                    ctrl->StartReplay(ctx, events, &reply) == host::kRecvOk &&

@@ -34,7 +34,7 @@
 
 #include "bench/bench_rows.h"
 #include "common/oru_paths.h"
-#include "daemon/testing/process.h"
+#include "daemon/testing/host_job.h"
 #include "tools/host/profiling_client.h"
 
 namespace oru_bench {
@@ -135,12 +135,9 @@ inline const char* LogLevel() {
 // simulator; extraEnv adds simulator settings. Its log goes to oru.log.
 inline std::unique_ptr<oru_testing::Child> StartDaemon(const ScratchDir& dir, int devices,
                                                        const std::vector<std::string>& extraEnv) {
-    std::vector<std::string> env = {
-        "OSTREL_SIM_DIR=" + dir.File("sim"), "OSTREL_SIM_DEVICES=" + std::to_string(devices),
-        "OSTREL_LOG_FILE=" + dir.File("oru.log"), std::string("OSTREL_LOG_LEVEL=") + LogLevel()};
+    std::vector<std::string> env = {"OSTREL_SIM_DIR=" + dir.File("sim")};
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    return std::make_unique<oru_testing::Child>(
-        std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"}, env, dir.File("oru.out"));
+    return oru_testing::StartOru(ORU_BIN_DIR, dir.Path(), devices, LogLevel(), env);
 }
 
 // The simulated application-monitor service at the daemon's socket, so that
@@ -154,38 +151,26 @@ inline std::unique_ptr<oru_testing::Child> StartMonitor(const ScratchDir& dir) {
         std::vector<std::string>{}, dir.File("monitor.out"));
 }
 
-// Opens a control channel to device devId, waiting up to 20 s for the
-// daemon's server; null when no successful handshake came.
-inline std::unique_ptr<analysis::orbx::host::ControlChannel> OpenControl(
-    analysis::orbx::host::HostClient& client, const analysis::orbx::host::Handshake& hs,
-    int devId = 0) {
-    using namespace analysis::orbx;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::unique_ptr<host::ControlChannel> ctrl;
-        proto::Response reply;
-        if (host::ControlChannel::Open(client, host::Target{devId, 0}, hs, &ctrl, &reply) ==
-                host::kRecvOk &&
-            reply.status() == proto::SUCCESS) {
-            return ctrl;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return nullptr;
-}
+using oru_testing::OpenControl;
+using oru_testing::OpenData;
 
-inline std::unique_ptr<analysis::orbx::host::DataChannel> OpenData(
-    analysis::orbx::host::HostClient& client, const analysis::orbx::host::Handshake& hs,
-    int devId = 0) {
-    using namespace analysis::orbx;
-    std::unique_ptr<host::DataChannel> data;
-    proto::Response reply;
-    if (host::DataChannel::Open(client, host::Target{devId, 0}, hs, &data, &reply) !=
-            host::kRecvOk ||
-        reply.status() != proto::SUCCESS) {
-        return nullptr;
+// A host client with the control and data channels of one job on device 0;
+// ctrl and data are both set only when both opened.
+struct JobChannels {
+    std::shared_ptr<analysis::orbx::host::HostClient> client;
+    std::unique_ptr<analysis::orbx::host::ControlChannel> ctrl;
+    std::unique_ptr<analysis::orbx::host::DataChannel> data;
+};
+
+inline JobChannels OpenJob(const analysis::orbx::host::Handshake& hs) {
+    JobChannels job;
+    job.client = analysis::orbx::host::HostClient::Create();
+    job.ctrl = job.client != nullptr ? OpenControl(*job.client, hs) : nullptr;
+    job.data = job.ctrl != nullptr ? OpenData(*job.client, hs) : nullptr;
+    if (job.data == nullptr) {
+        job.ctrl.reset();
     }
-    return data;
+    return job;
 }
 
 // Kills a process when a deadline passes first, so that a harness whose

@@ -21,17 +21,14 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "daemon/testing/process.h"
+#include "daemon/testing/host_job.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
 
 using namespace analysis::orbx;
-using host::ControlChannel;
-using host::DataChannel;
 using host::Handshake;
 using host::HostClient;
-using host::Target;
 namespace fs = std::filesystem;
 
 constexpr char kJobId[] = "ctrlcpu1";
@@ -72,32 +69,13 @@ class CtrlCpuJobTest : public ::testing::Test {
         fs::create_directories(tmp_ / "pieces");
         std::ofstream(kScriptConf) << "keep_pieces=" << (tmp_ / "pieces").string() << "\n";
         log_ = tmp_ / "oru.log";
-        daemon_ = std::make_unique<oru_testing::Child>(
-            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"},
-            std::vector<std::string>{"OSTREL_SIM_DEVICES=1", "OSTREL_LOG_FILE=" + log_.string(),
-                                     "OSTREL_LOG_LEVEL=info"},
-            (tmp_ / "oru.out").string());
+        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, tmp_.string(), 1);
         client_ = HostClient::Create();
         ASSERT_NE(client_, nullptr);
     }
     void TearDown() override {
         daemon_.reset();
         fs::remove(kScriptConf);
-    }
-
-    // Opens the control channel, waiting for the daemon's server to come up.
-    std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        std::unique_ptr<ControlChannel> ctrl;
-        proto::Response reply;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (ControlChannel::Open(*client_, Target{0, 0}, hs, &ctrl, &reply) == host::kRecvOk &&
-                reply.status() == proto::SUCCESS) {
-                return ctrl;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return nullptr;
     }
 
     // The text the script makes of every kept piece, in piece order; the
@@ -130,12 +108,11 @@ class CtrlCpuJobTest : public ::testing::Test {
 
 TEST_F(CtrlCpuJobTest, TheHostGetsEveryRecordedPieceOnceInOrderAndTheDeviceKeepsNone) {
     Handshake hs{kJobId, 0, ""};
-    auto ctrl = OpenControl(hs);
+    auto ctrl = oru_testing::OpenControl(*client_, hs);
     ASSERT_NE(ctrl, nullptr);
-    std::unique_ptr<DataChannel> data;
+    auto data = oru_testing::OpenData(*client_, hs);
+    ASSERT_NE(data, nullptr);
     proto::Response reply;
-    ASSERT_EQ(DataChannel::Open(*client_, Target{0, 0}, hs, &data, &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS);
     std::atomic<int> chunksSeen{0};
     auto collected = std::async(std::launch::async, [&data, &chunksSeen] {
         std::string text;

@@ -7,7 +7,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +24,7 @@
 #include "daemon/ide_common_util.h"
 #include "daemon/ide_daemon.h"
 #include "daemon/ide_daemon_hdc.h"
+#include "daemon/testing/host_job.h"
 #include "device/prof_device_core.h"
 #include "ostrel/sim_control.h"
 #include "platform/sim/sim_test_util.h"
@@ -33,11 +33,11 @@
 namespace oru_e2e {
 
 using namespace analysis::orbx;
-
-inline bool IsDir(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+using oru_testing::IsDir;
+using oru_testing::LlcConfig;
+using oru_testing::LlcEvents;
+using oru_testing::OpenControl;
+using oru_testing::OpenData;
 
 inline std::string JobDir(const std::string& jobId) {
     return std::string(common::kInotifyDir) + jobId;
@@ -68,43 +68,6 @@ inline bool WaitUntil(const std::function<bool()>& pred) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
-}
-
-// A job that reads the last-level-cache channel every 10 ms.
-inline std::string LlcConfig(const std::string& jobId) {
-    return R"({"job_id":")" + jobId + R"(","gxprof_llc_profiling":"on","llc_interval":10})";
-}
-
-inline proto::ReplayStartReq LlcEvents() {
-    proto::ReplayStartReq events;
-    events.add_llc_events("read");
-    return events;
-}
-
-// Opens a control channel once the device answers the handshake with
-// SUCCESS (its server may still be coming up); null after 20 s.
-inline std::unique_ptr<host::ControlChannel> OpenControl(host::HostClient& client,
-                                                         const host::Handshake& hs, int devId = 0) {
-    std::unique_ptr<host::ControlChannel> ctrl;
-    proto::Response reply;
-    bool ok = WaitUntil([&] {
-        return host::ControlChannel::Open(client, host::Target{devId, 0}, hs, &ctrl, &reply) ==
-                   host::kRecvOk &&
-               reply.status() == proto::SUCCESS;
-    });
-    return ok ? std::move(ctrl) : nullptr;
-}
-
-inline std::unique_ptr<host::DataChannel> OpenData(host::HostClient& client,
-                                                   const host::Handshake& hs, int devId = 0) {
-    std::unique_ptr<host::DataChannel> data;
-    proto::Response reply;
-    if (host::DataChannel::Open(client, host::Target{devId, 0}, hs, &data, &reply) !=
-            host::kRecvOk ||
-        reply.status() != proto::SUCCESS) {
-        return nullptr;
-    }
-    return data;
 }
 
 // The host's view of one job: both channels, and the data channel read on

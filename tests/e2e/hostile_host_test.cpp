@@ -6,7 +6,6 @@
 // normal job, every answer it gave must be true, and its sessions and threads
 // must come back to where they were.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,9 +24,8 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "daemon/testing/process.h"
+#include "daemon/testing/host_job.h"
 #include "daemon/testing/sim_session.h"
-#include "message/status_info.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
@@ -198,30 +196,10 @@ std::set<std::string> Dirs() {
     return paths;
 }
 
-bool IsDir(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string InfoOf(const proto::Response& reply) {
-    message::StatusInfo status;
-    status.FromString(reply.message());
-    return status.info;
-}
-
-constexpr char kLlcConfig[] = R"({"job_id":"JOBID","gxprof_llc_profiling":"on","llc_interval":10)";
-
-std::string LlcConfig(const std::string& jobId, const std::string& extra = "") {
-    std::string text = kLlcConfig;
-    text.replace(text.find("JOBID"), 5, jobId);
-    return text + extra + "}";
-}
-
-proto::ReplayStartReq LlcEvents() {
-    proto::ReplayStartReq events;
-    events.add_llc_events("read");
-    return events;
-}
+using oru_testing::InfoOf;
+using oru_testing::IsDir;
+using oru_testing::LlcConfig;
+using oru_testing::LlcEvents;
 
 template <class T>
 T WithContext(const std::string& jobCtx) {
@@ -241,11 +219,7 @@ class HostileHostTest : public ::testing::Test {
         std::filesystem::create_directories(ORU_TEST_TMP_DIR);
         log_ = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
         std::filesystem::remove(log_);
-        daemon_ = std::make_unique<oru_testing::Child>(
-            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"},
-            std::vector<std::string>{"OSTREL_SIM_DEVICES=" + std::to_string(devices),
-                                     "OSTREL_LOG_FILE=" + log_, "OSTREL_LOG_LEVEL=info"},
-            std::string(ORU_TEST_TMP_DIR) + "/oru.out");
+        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, devices);
         client_ = HostClient::Create();
         ASSERT_NE(client_, nullptr);
     }

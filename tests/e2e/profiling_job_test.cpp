@@ -1,7 +1,6 @@
 // A profiling job driven end to end, as the host tool drives it, against the
 // daemon on the simulated card.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
@@ -13,8 +12,7 @@
 #include <thread>
 
 #include "common/oru_paths.h"
-#include "daemon/testing/process.h"
-#include "message/status_info.h"
+#include "daemon/testing/host_job.h"
 #include "ostrel/sim_control.h"
 #include "tools/host/profiling_client.h"
 
@@ -27,30 +25,10 @@ using host::Handshake;
 using host::HostClient;
 using host::Target;
 
-constexpr char kLlcConfig[] = R"({"job_id":"JOBID","gxprof_llc_profiling":"on","llc_interval":10})";
-
-std::string Config(const std::string& jobId) {
-    std::string text = kLlcConfig;
-    text.replace(text.find("JOBID"), 5, jobId);
-    return text;
-}
-
-bool IsDir(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string InfoOf(const proto::Response& reply) {
-    message::StatusInfo status;
-    status.FromString(reply.message());
-    return status.info;
-}
-
-proto::ReplayStartReq LlcEvents() {
-    proto::ReplayStartReq events;
-    events.add_llc_events("read");
-    return events;
-}
+using oru_testing::InfoOf;
+using oru_testing::IsDir;
+using oru_testing::LlcConfig;
+using oru_testing::LlcEvents;
 
 class ProfilingJobTest : public ::testing::Test {
   protected:
@@ -59,42 +37,22 @@ class ProfilingJobTest : public ::testing::Test {
     static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "4", 1); }
 
     void StartDaemon(int devices) {
-        std::string log = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
         std::filesystem::create_directories(ORU_TEST_TMP_DIR);
-        daemon_ = std::make_unique<oru_testing::Child>(
-            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"},
-            std::vector<std::string>{"OSTREL_SIM_DEVICES=" + std::to_string(devices),
-                                     "OSTREL_LOG_FILE=" + log, "OSTREL_LOG_LEVEL=info"},
-            std::string(ORU_TEST_TMP_DIR) + "/oru.out");
+        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, devices);
         client_ = HostClient::Create();
         ASSERT_NE(client_, nullptr);
     }
 
     void TearDown() override { daemon_.reset(); }
 
-    // Opens a control channel, waiting for the daemon's server to come up.
+    // Opens a control channel once the handshake is answered, whatever its answer.
     std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs, proto::Response* reply,
                                                 int devId = 0) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        std::unique_ptr<ControlChannel> ctrl;
-        while (std::chrono::steady_clock::now() < deadline) {
-            lastOpen_ = ControlChannel::Open(*client_, Target{devId, 0}, hs, &ctrl, reply);
-            if (lastOpen_ == host::kRecvOk) {
-                return ctrl;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return nullptr;
+        return oru_testing::OpenControl(*client_, hs, devId, reply, true, &lastOpen_);
     }
 
     std::unique_ptr<DataChannel> OpenData(const Handshake& hs, int devId = 0) {
-        std::unique_ptr<DataChannel> data;
-        proto::Response reply;
-        if (DataChannel::Open(*client_, Target{devId, 0}, hs, &data, &reply) != host::kRecvOk ||
-            reply.status() != proto::SUCCESS) {
-            return nullptr;
-        }
-        return data;
+        return oru_testing::OpenData(*client_, hs, devId);
     }
 
     std::unique_ptr<oru_testing::Child> daemon_;
@@ -118,7 +76,7 @@ TEST_F(ProfilingJobTest, AFullJobIsAnsweredAndStreamsItsDataUntilFinish) {
     });
 
     std::string ctx = host::MakeJobContext("job1", "0", "t1");
-    ASSERT_EQ(ctrl->StartJob(ctx, Config("job1"), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->StartJob(ctx, LlcConfig("job1"), &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     std::string jobDir = std::string(common::kInotifyDir) + "job1";
     EXPECT_TRUE(IsDir(jobDir));
@@ -167,7 +125,7 @@ TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
     // A job context naming no valid device: no reply at all.
     proto::JobStartReq bad;
     bad.mutable_hdr()->set_job_ctx(host::MakeJobContext("job3", "abc"));
-    bad.set_sampleconfig(Config("job3"));
+    bad.set_sampleconfig(LlcConfig("job3"));
     ASSERT_EQ(ctrl->Session().SendMessage(bad), 0);
     EXPECT_EQ(ctrl->AwaitResponse(&reply, 1000), host::kRecvTimedOut);
 
@@ -187,7 +145,7 @@ TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
     EXPECT_EQ(reply.status(), proto::FAILED);
     EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
     // A second start of the same job and device while its task exists.
-    ASSERT_EQ(ctrl->StartJob(ctx, Config("job3"), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->StartJob(ctx, LlcConfig("job3"), &reply), host::kRecvOk);
     EXPECT_EQ(InfoOf(reply), "Create task failed.");
 
     // A job id in the configuration that would leave the profiling directory.
@@ -209,9 +167,9 @@ TEST_F(ProfilingJobTest, ClosingAControlSessionStopsOnlyItsOwnJob) {
     ASSERT_NE(ctrlB, nullptr) << lastOpen_;
     std::string ctxA = host::MakeJobContext("jobA", "0");
     std::string ctxB = host::MakeJobContext("jobB", "1");
-    ASSERT_EQ(ctrlA->StartJob(ctxA, Config("jobA"), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrlA->StartJob(ctxA, LlcConfig("jobA"), &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    ASSERT_EQ(ctrlB->StartJob(ctxB, Config("jobB"), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrlB->StartJob(ctxB, LlcConfig("jobB"), &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
 
     ctrlA.reset();  // the host goes away mid-job
@@ -230,7 +188,7 @@ TEST_F(ProfilingJobTest, ClosingAControlSessionStopsOnlyItsOwnJob) {
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(reply.status(), proto::SUCCESS);
     std::string ctxA2 = host::MakeJobContext("jobA2", "0");
-    ASSERT_EQ(again->StartJob(ctxA2, Config("jobA2"), &reply), host::kRecvOk);
+    ASSERT_EQ(again->StartJob(ctxA2, LlcConfig("jobA2"), &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(again->StopJob(ctxA2, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
@@ -261,7 +219,7 @@ TEST_F(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting)
         return std::make_pair(rc, files);
     });
     std::string ctxA = host::MakeJobContext("jobA", "0");
-    ASSERT_EQ(ctrlA->StartJob(ctxA, Config("jobA"), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrlA->StartJob(ctxA, LlcConfig("jobA"), &reply), host::kRecvOk);
     ASSERT_EQ(ctrlA->StartReplay(ctxA, LlcEvents(), &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
 
@@ -270,7 +228,7 @@ TEST_F(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting)
     auto ctrlB = OpenControl(Handshake{"jobB", 0, "system-wide"}, &reply);
     ASSERT_NE(ctrlB, nullptr);
     std::string ctxB = host::MakeJobContext("jobB", "0");
-    ASSERT_EQ(ctrlB->StartJob(ctxB, Config("jobB"), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrlB->StartJob(ctxB, LlcConfig("jobB"), &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(ctrlB->StartReplay(ctxB, LlcEvents(), &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::FAILED);

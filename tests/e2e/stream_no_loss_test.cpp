@@ -21,7 +21,7 @@
 #include <string>
 #include <thread>
 
-#include "daemon/testing/process.h"
+#include "daemon/testing/host_job.h"
 #include "ostrel/sim_control.h"
 #include "tools/host/profiling_client.h"
 #include "transport/prof_channel.h"
@@ -29,15 +29,12 @@
 namespace {
 
 using namespace analysis::orbx;
-using host::ControlChannel;
 using host::DataChannel;
 using host::Handshake;
 using host::HostClient;
-using host::Target;
 
 constexpr uint32_t kLlcChannel = 8;
 constexpr char kJobId[] = "stream1";
-constexpr char kConfig[] = R"({"job_id":"stream1","gxprof_llc_profiling":"on","llc_interval":10})";
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kQueueChunks = 512;
 // The host pauses after every chunk, so the daemon runs ahead and queues.
@@ -102,40 +99,27 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
     std::filesystem::create_directories(ORU_TEST_TMP_DIR);
     std::string log = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
     std::filesystem::remove(log);
-    oru_testing::Child daemon(
-        {std::string(ORU_BIN_DIR) + "/oru"},
-        {"OSTREL_SIM_DEVICES=1", "OSTREL_SIM_CHANNEL_MODE=stream",
-         "OSTREL_SIM_STREAM_BYTES=" + std::to_string(total), "OSTREL_LOG_FILE=" + log},
-        std::string(ORU_TEST_TMP_DIR) + "/oru.out");
-    ASSERT_GT(daemon.Pid(), 0);
+    auto daemon = oru_testing::StartOru(
+        ORU_BIN_DIR, ORU_TEST_TMP_DIR, 1, "",
+        {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(total)});
+    ASSERT_GT(daemon->Pid(), 0);
     auto client = HostClient::Create();
     ASSERT_NE(client, nullptr);
 
     Handshake hs{kJobId, 0, ""};
-    proto::Response reply;
-    std::unique_ptr<ControlChannel> ctrl;
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-         std::chrono::steady_clock::now() < deadline;) {
-        if (ControlChannel::Open(*client, Target{0, 0}, hs, &ctrl, &reply) == host::kRecvOk) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    auto ctrl = oru_testing::OpenControl(*client, hs);
     ASSERT_NE(ctrl, nullptr);
-    ASSERT_EQ(reply.status(), proto::SUCCESS);
-    std::unique_ptr<DataChannel> data;
-    ASSERT_EQ(DataChannel::Open(*client, Target{0, 0}, hs, &data, &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS);
-    const oru_testing::ProcessFigures before = oru_testing::FiguresOf(daemon.Pid());
+    auto data = oru_testing::OpenData(*client, hs);
+    ASSERT_NE(data, nullptr);
+    proto::Response reply;
+    const oru_testing::ProcessFigures before = oru_testing::FiguresOf(daemon->Pid());
 
     std::atomic<uint64_t> received{0};
     auto hostRead = std::async(std::launch::async, [&] { return ReadSlowly(*data, received); });
     std::string ctx = host::MakeJobContext(kJobId, "0", "t1");
-    ASSERT_EQ(ctrl->StartJob(ctx, kConfig, &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->StartJob(ctx, oru_testing::LlcConfig(kJobId), &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    proto::ReplayStartReq events;
-    events.add_llc_events("read");
-    ASSERT_EQ(ctrl->StartReplay(ctx, events, &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->StartReplay(ctx, oru_testing::LlcEvents(), &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
 
     auto started = std::chrono::steady_clock::now();
@@ -145,7 +129,7 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const oru_testing::ProcessFigures during = oru_testing::FiguresOf(daemon.Pid());
+    const oru_testing::ProcessFigures during = oru_testing::FiguresOf(daemon->Pid());
     ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);

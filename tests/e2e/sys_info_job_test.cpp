@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/testing/process.h"
+#include "daemon/testing/host_job.h"
 #include "jobs/sampling_test_support.h"
 #include "tools/host/profiling_client.h"
 
@@ -24,11 +24,8 @@ using namespace analysis::orbx;
 using Analysis::Orbx::JobWrapper::testing::ParseRecords;
 using Analysis::Orbx::JobWrapper::testing::Record;
 using host::CollectedFile;
-using host::ControlChannel;
-using host::DataChannel;
 using host::Handshake;
 using host::HostClient;
-using host::Target;
 
 constexpr char kJobId[] = "sysinfo1";
 constexpr uint64_t kIntervalNs = 100000000;  // the configured 100 ms
@@ -44,30 +41,11 @@ class SysInfoJobTest : public ::testing::Test {
         std::filesystem::create_directories(ORU_TEST_TMP_DIR);
         log_ = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
         std::filesystem::remove(log_);
-        daemon_ = std::make_unique<oru_testing::Child>(
-            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"},
-            std::vector<std::string>{"OSTREL_SIM_DEVICES=1", "OSTREL_LOG_FILE=" + log_,
-                                     "OSTREL_LOG_LEVEL=info"},
-            std::string(ORU_TEST_TMP_DIR) + "/oru.out");
+        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, 1);
         client_ = HostClient::Create();
         ASSERT_NE(client_, nullptr);
     }
     void TearDown() override { daemon_.reset(); }
-
-    // Opens the control channel, waiting for the daemon's server to come up.
-    std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        std::unique_ptr<ControlChannel> ctrl;
-        proto::Response reply;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (ControlChannel::Open(*client_, Target{0, 0}, hs, &ctrl, &reply) == host::kRecvOk &&
-                reply.status() == proto::SUCCESS) {
-                return ctrl;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return nullptr;
-    }
 
     std::string log_;
     std::unique_ptr<oru_testing::Child> daemon_;
@@ -88,12 +66,11 @@ std::vector<Record> CheckedRecords(const std::string& name, const CollectedFile&
 
 TEST_F(SysInfoJobTest, SystemAndEveryProcessReachTheHostAsWellFormedRecords) {
     Handshake hs{kJobId, 0, ""};
-    auto ctrl = OpenControl(hs);
+    auto ctrl = oru_testing::OpenControl(*client_, hs);
     ASSERT_NE(ctrl, nullptr);
-    std::unique_ptr<DataChannel> data;
+    auto data = oru_testing::OpenData(*client_, hs);
+    ASSERT_NE(data, nullptr);
     proto::Response reply;
-    ASSERT_EQ(DataChannel::Open(*client_, Target{0, 0}, hs, &data, &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS);
     auto collected = std::async(std::launch::async, [&data] {
         std::map<std::string, CollectedFile> files;
         int rc = data->CollectUntilFinish(&files);

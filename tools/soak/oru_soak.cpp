@@ -31,17 +31,14 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "daemon/testing/process.h"
+#include "daemon/testing/host_job.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
 
 using namespace analysis::orbx;
-using host::ControlChannel;
-using host::DataChannel;
 using host::Handshake;
 using host::HostClient;
-using host::Target;
 using oru_testing::ProcessFigures;
 using Clock = std::chrono::steady_clock;
 
@@ -114,23 +111,13 @@ JobResult RunJob(HostClient& client, int dev, const std::string& mode, const std
     r.jobId = jobId;
     Handshake hs{jobId, dev, mode};
     proto::Response reply;
-    std::unique_ptr<ControlChannel> ctrl;
-    for (auto deadline = Clock::now() + std::chrono::seconds(20); Clock::now() < deadline;) {
-        ctrl.reset();
-        if (ControlChannel::Open(client, Target{dev, 0}, hs, &ctrl, &reply) == host::kRecvOk &&
-            reply.status() == proto::SUCCESS) {
-            break;
-        }
-        ctrl.reset();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    auto ctrl = oru_testing::OpenControl(client, hs, dev);
     if (ctrl == nullptr) {
         r.failure = "control handshake refused";
         return r;
     }
-    std::unique_ptr<DataChannel> data;
-    if (DataChannel::Open(client, Target{dev, 0}, hs, &data, &reply) != host::kRecvOk ||
-        reply.status() != proto::SUCCESS) {
+    auto data = oru_testing::OpenData(client, hs, dev);
+    if (data == nullptr) {
         r.failure = "data handshake refused";
         return r;
     }
@@ -140,8 +127,7 @@ JobResult RunJob(HostClient& client, int dev, const std::string& mode, const std
         return std::make_pair(rc, std::move(files));
     });
     std::string ctx = host::MakeJobContext(jobId, std::to_string(dev), "soak");
-    proto::ReplayStartReq events;
-    events.add_llc_events("read");
+    proto::ReplayStartReq events = oru_testing::LlcEvents();
     if (ctrlCpu) {
         events.add_ctrl_cpu_events("0x11");
         events.add_ctrl_cpu_events("0x8");
@@ -328,13 +314,12 @@ int main(int argc, char** argv) {
     // arenas as new threads come, round after round, and no stack cache
     // keeps the stacks of ended threads. The resident memory then shows what
     // is live.
-    oru_testing::Child daemon({o.bin + "/oru"},
-                              {"OSTREL_LOG_FILE=" + o.work + "/oru.log", "OSTREL_LOG_LEVEL=warning",
-                               "GLIBC_TUNABLES=glibc.malloc.mmap_threshold=131072:"
-                               "glibc.malloc.arena_max=1:glibc.pthread.stack_cache_size=0"},
-                              o.work + "/oru.out");
+    auto daemon =
+        oru_testing::StartOru(o.bin, o.work, 0, "warning",
+                              {"GLIBC_TUNABLES=glibc.malloc.mmap_threshold=131072:"
+                               "glibc.malloc.arena_max=1:glibc.pthread.stack_cache_size=0"});
     soak.client = HostClient::Create();
-    if (daemon.Pid() <= 0 || soak.client == nullptr) {
+    if (daemon->Pid() <= 0 || soak.client == nullptr) {
         std::fprintf(stderr, "soak: cannot start the daemon or a host client\n");
         return 1;
     }
@@ -362,13 +347,13 @@ int main(int argc, char** argv) {
     }
     auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                   std::chrono::duration<double, std::ratio<60>>(o.minutes));
-    ProcessFigures before = Settled(daemon.Pid(), nullptr);
+    ProcessFigures before = Settled(daemon->Pid(), nullptr);
     while (status == 0) {
         ++soak.round;
         roundStart.store(Clock::now().time_since_epoch().count());
         auto started = Clock::now();
         int failures = soak.RunRound(true);
-        ProcessFigures after = Settled(daemon.Pid(), &before);
+        ProcessFigures after = Settled(daemon->Pid(), &before);
         bool grew = after.fds > before.fds || after.threads > before.threads ||
                     after.rssKb - before.rssKb > kRssToleranceKb;
         double seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -378,7 +363,7 @@ int main(int argc, char** argv) {
             soak.round, seconds, failures, before.fds, after.fds, before.threads, after.threads,
             before.rssKb, after.rssKb, kRssToleranceKb, after.hwmKb, grew ? ": GREW" : "");
         std::fflush(stdout);
-        if (failures != 0 || grew || !daemon.Running()) {
+        if (failures != 0 || grew || !daemon->Running()) {
             status = 1;
         }
         before = after;
@@ -388,7 +373,7 @@ int main(int argc, char** argv) {
     }
     done.store(true);
     watchdog.join();
-    if (!daemon.Running()) {
+    if (!daemon->Running()) {
         std::printf("soak: the daemon ended\n");
         status = 1;
     }

@@ -1,0 +1,109 @@
+// Test helper: what a test, the soak tool or a bench harness needs to play
+// the host against the daemon: the daemon as a child process, job configs,
+// and control and data channels opened once the daemon's server is up.
+#ifndef ORU_DAEMON_TESTING_HOST_JOB_H
+#define ORU_DAEMON_TESTING_HOST_JOB_H
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/testing/process.h"
+#include "message/status_info.h"
+#include "tools/host/profiling_client.h"
+
+namespace oru_testing {
+
+inline bool IsDir(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The info text of a status reply.
+inline std::string InfoOf(const analysis::orbx::proto::Response& reply) {
+    analysis::orbx::message::StatusInfo status;
+    status.FromString(reply.message());
+    return status.info;
+}
+
+// A job reading the last-level-cache channel every intervalMs; extra (such as
+// `,"key":"value"`) is added inside the object.
+inline std::string LlcConfig(const std::string& jobId, const std::string& extra = "",
+                             int intervalMs = 10) {
+    return R"({"job_id":")" + jobId + R"(","gxprof_llc_profiling":"on","llc_interval":)" +
+           std::to_string(intervalMs) + extra + "}";
+}
+
+inline analysis::orbx::proto::ReplayStartReq LlcEvents() {
+    analysis::orbx::proto::ReplayStartReq events;
+    events.add_llc_events("read");
+    return events;
+}
+
+// The daemon of this build as a child of devices simulated devices, logging
+// to dir/oru.log at logLevel (the default level when empty), its output in
+// dir/oru.out; extraEnv adds settings.
+inline std::unique_ptr<Child> StartOru(const std::string& binDir, const std::string& dir,
+                                       int devices, const std::string& logLevel = "info",
+                                       const std::vector<std::string>& extraEnv = {}) {
+    std::vector<std::string> env = {"OSTREL_LOG_FILE=" + dir + "/oru.log"};
+    if (devices > 0) {
+        env.push_back("OSTREL_SIM_DEVICES=" + std::to_string(devices));
+    }
+    if (!logLevel.empty()) {
+        env.push_back("OSTREL_LOG_LEVEL=" + logLevel);
+    }
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return std::make_unique<Child>(std::vector<std::string>{binDir + "/oru"}, env,
+                                   dir + "/oru.out");
+}
+
+// Opens a control channel to devId, retrying for up to 20 s while the
+// daemon's server comes up (or an earlier job of the same device and mode
+// goes away). With anyAnswer it returns at the first answered handshake,
+// whatever its status; otherwise only once it is answered SUCCESS. reply gets
+// the last answer and lastRc the last open's result. Null when none came.
+inline std::unique_ptr<analysis::orbx::host::ControlChannel> OpenControl(
+    analysis::orbx::host::HostClient& client, const analysis::orbx::host::Handshake& hs,
+    int devId = 0, analysis::orbx::proto::Response* reply = nullptr, bool anyAnswer = false,
+    int* lastRc = nullptr) {
+    using namespace analysis::orbx;
+    proto::Response own;
+    proto::Response* answer = reply != nullptr ? reply : &own;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::unique_ptr<host::ControlChannel> ctrl;
+        int rc = host::ControlChannel::Open(client, host::Target{devId, 0}, hs, &ctrl, answer);
+        if (lastRc != nullptr) {
+            *lastRc = rc;
+        }
+        if (rc == host::kRecvOk && (anyAnswer || answer->status() == proto::SUCCESS)) {
+            return ctrl;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return nullptr;
+}
+
+// Opens a data channel to devId; null unless answered SUCCESS.
+inline std::unique_ptr<analysis::orbx::host::DataChannel> OpenData(
+    analysis::orbx::host::HostClient& client, const analysis::orbx::host::Handshake& hs,
+    int devId = 0) {
+    using namespace analysis::orbx;
+    std::unique_ptr<host::DataChannel> data;
+    proto::Response reply;
+    if (host::DataChannel::Open(client, host::Target{devId, 0}, hs, &data, &reply) !=
+            host::kRecvOk ||
+        reply.status() != proto::SUCCESS) {
+        return nullptr;
+    }
+    return data;
+}
+
+}  // namespace oru_testing
+
+#endif  // ORU_DAEMON_TESTING_HOST_JOB_H
