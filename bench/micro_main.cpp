@@ -74,7 +74,7 @@ class CollectingReporter : public benchmark::ConsoleReporter {
 
 constexpr int kRepetitions = 9;
 
-struct RowSpec {
+struct RowPlan {
     const char* row;
     const char* oruBench;
     const char* baselineBench;
@@ -85,7 +85,7 @@ struct RowSpec {
     const char* goal;
 };
 
-const RowSpec kRows[] = {
+const RowPlan kRows[] = {
     {"per-process sampling", "BM_SamplingOru", "BM_SamplingBaseline", "us per process", 1e-6,
      "processes", 1.5, "oru <= 1.5 x baseline"},
     {"JSON parse", "BM_JsonParseOru", "BM_JsonParseBaseline", "us per parse", 1e-6, "", 0.5,
@@ -96,7 +96,7 @@ const RowSpec kRows[] = {
 
 // The figures of one side, one per repetition, in the row's unit; false
 // when they were not measured.
-bool Figures(const std::map<std::string, Measured>& results, const RowSpec& spec, const char* bench,
+bool Figures(const std::map<std::string, Measured>& results, const RowPlan& plan, const char* bench,
              std::vector<double>& figures, std::string& why) {
     auto it = results.find(bench);
     if (it == results.end() || (it->second.runs.empty() && it->second.error.empty())) {
@@ -111,15 +111,15 @@ bool Figures(const std::map<std::string, Measured>& results, const RowSpec& spec
     figures.clear();
     for (const Measured::Run& run : m.runs) {
         double per = 1;
-        if (spec.perCounter[0] != '\0') {
-            auto c = run.counters.find(spec.perCounter);
+        if (plan.perCounter[0] != '\0') {
+            auto c = run.counters.find(plan.perCounter);
             if (c == run.counters.end() || c->second <= 0) {
-                why = std::string(bench) + " counted no " + spec.perCounter;
+                why = std::string(bench) + " counted no " + plan.perCounter;
                 return false;
             }
             per = c->second;
         }
-        double figure = run.cpuSeconds / per / spec.unitSeconds;
+        double figure = run.cpuSeconds / per / plan.unitSeconds;
         if (!std::isfinite(figure) || figure <= 0) {
             why = std::string(bench) + " measured no time";
             return false;
@@ -175,32 +175,32 @@ int main(int argc, char** argv) {
 
     std::vector<BenchRow> rows;
     bool allMeasured = true;
-    for (const RowSpec& spec : kRows) {
+    for (const RowPlan& plan : kRows) {
         std::vector<double> oru;
         std::vector<double> baseline;
         std::string why;
-        if (!Figures(reporter.Results(), spec, spec.oruBench, oru, why) ||
-            !Figures(reporter.Results(), spec, spec.baselineBench, baseline, why)) {
-            std::fprintf(stderr, "%s: not measured (%s)\n", spec.row, why.c_str());
+        if (!Figures(reporter.Results(), plan, plan.oruBench, oru, why) ||
+            !Figures(reporter.Results(), plan, plan.baselineBench, baseline, why)) {
+            std::fprintf(stderr, "%s: not measured (%s)\n", plan.row, why.c_str());
             allMeasured = false;
             continue;
         }
         double oruFigure = Fastest(oru);
         double baselineFigure = Fastest(baseline);
         BenchRow row;
-        row.row = spec.row;
+        row.row = plan.row;
         row.oru = Round(oruFigure, 3);
         row.baseline = Round(baselineFigure, 3);
-        row.unit = spec.unit;
+        row.unit = plan.unit;
         row.ratio = Round(oruFigure / baselineFigure, 3);
-        row.goal = spec.goal;
-        row.pass = oruFigure / baselineFigure <= spec.goalRatio;
+        row.goal = plan.goal;
+        row.pass = oruFigure / baselineFigure <= plan.goalRatio;
         row.note = "CPU time, fastest of " + std::to_string(oru.size()) + " interleaved runs";
-        if (spec.perCounter[0] != '\0') {
-            const Measured::Run& last = reporter.Results().at(spec.oruBench).runs.back();
+        if (plan.perCounter[0] != '\0') {
+            const Measured::Run& last = reporter.Results().at(plan.oruBench).runs.back();
             row.note += "; " +
-                        std::to_string(static_cast<long>(last.counters.at(spec.perCounter))) + " " +
-                        spec.perCounter;
+                        std::to_string(static_cast<long>(last.counters.at(plan.perCounter))) + " " +
+                        plan.perCounter;
         }
         rows.push_back(row);
     }

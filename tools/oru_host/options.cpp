@@ -88,15 +88,15 @@ std::string Trim(const std::string& text) {
     return text.substr(b, e - b + 1);
 }
 
-struct OptionSpec {
+struct OptionRule {
     bool takesValue;
     // Applies the value; false with *error set when it is not acceptable.
     std::function<bool(const std::string& value, std::string* error)> apply;
 };
 
-// Walks "--name value", "--name=value" and "--flag" arguments against specs.
+// Walks "--name value", "--name=value" and "--flag" arguments against rules.
 bool WalkOptions(const std::vector<std::string>& args, size_t first,
-                 const std::map<std::string, OptionSpec>& specs,
+                 const std::map<std::string, OptionRule>& rules,
                  std::vector<std::string>* positional, std::set<std::string>* seen,
                  std::string* error) {
     for (size_t i = first; i < args.size(); ++i) {
@@ -114,8 +114,8 @@ bool WalkOptions(const std::vector<std::string>& args, size_t first,
             name = name.substr(0, eq);
             inlineValue = true;
         }
-        auto it = specs.find(name);
-        if (it == specs.end()) {
+        auto it = rules.find(name);
+        if (it == rules.end()) {
             *error = "unknown option --" + name;
             return false;
         }
@@ -166,8 +166,8 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
         return cl;
     }
     ProfileOptions p;
-    std::map<std::string, OptionSpec> specs;
-    specs["device"] = {true, [&p](const std::string& v, std::string* e) {
+    std::map<std::string, OptionRule> rules;
+    rules["device"] = {true, [&p](const std::string& v, std::string* e) {
                            uint64_t n = 0;
                            if (!ParseUnsigned(v, kMaxDeviceId, &n)) {
                                *e = "a device number from 0 to 63 is expected";
@@ -176,7 +176,7 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                            p.device = static_cast<uint32_t>(n);
                            return true;
                        }};
-    specs["job-id"] = {true, [&p](const std::string& v, std::string* e) {
+    rules["job-id"] = {true, [&p](const std::string& v, std::string* e) {
                            if (!IsValidJobId(v)) {
                                *e = "1 to 512 letters, digits or '-' are expected";
                                return false;
@@ -184,7 +184,7 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                            p.jobId = v;
                            return true;
                        }};
-    specs["out"] = {true, [&p](const std::string& v, std::string* e) {
+    rules["out"] = {true, [&p](const std::string& v, std::string* e) {
                         if (v.empty()) {
                             *e = "an output folder is expected";
                             return false;
@@ -192,16 +192,16 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                         p.outDir = v;
                         return true;
                     }};
-    specs["duration"] = {true, [&p](const std::string& v, std::string* e) {
+    rules["duration"] = {true, [&p](const std::string& v, std::string* e) {
                              if (!ParseSeconds(v, &p.durationMs)) {
                                  *e = "seconds above 0 (at most 604800, 3 decimals) are expected";
                                  return false;
                              }
                              return true;
                          }};
-    specs["sys"] = {false, [&p](const std::string&, std::string*) { return p.sys = true; }};
-    specs["pid"] = {false, [&p](const std::string&, std::string*) { return p.pid = true; }};
-    specs["interval"] = {true, [&p](const std::string& v, std::string* e) {
+    rules["sys"] = {false, [&p](const std::string&, std::string*) { return p.sys = true; }};
+    rules["pid"] = {false, [&p](const std::string&, std::string*) { return p.pid = true; }};
+    rules["interval"] = {true, [&p](const std::string& v, std::string* e) {
                              uint64_t n = 0;
                              if (!ParseUnsigned(v, kMaxIntervalMs, &n) || n == 0) {
                                  *e = "milliseconds from 1 to 3600000 are expected";
@@ -220,9 +220,9 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
             return SplitEventList(v, out, e);
         };
     };
-    specs["llc"] = {true, events(&p.llcEvents)};
-    specs["ctrl-cpu"] = {true, events(&p.ctrlCpuEvents)};
-    specs["config"] = {true, [&p](const std::string& v, std::string* e) {
+    rules["llc"] = {true, events(&p.llcEvents)};
+    rules["ctrl-cpu"] = {true, events(&p.ctrlCpuEvents)};
+    rules["config"] = {true, [&p](const std::string& v, std::string* e) {
                            if (v.empty()) {
                                *e = "a file name is expected";
                                return false;
@@ -230,7 +230,7 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                            p.configFile = v;
                            return true;
                        }};
-    specs["mode"] = {true, [&p](const std::string& v, std::string* e) {
+    rules["mode"] = {true, [&p](const std::string& v, std::string* e) {
                          if (!IsDialectSafe(v)) {
                              *e = "quotes and control characters are not allowed";
                              return false;
@@ -238,7 +238,7 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                          p.mode = v;
                          return true;
                      }};
-    specs["vfid"] = {true, [&p](const std::string& v, std::string* e) {
+    rules["vfid"] = {true, [&p](const std::string& v, std::string* e) {
                          uint64_t n = 0;
                          if (!ParseUnsigned(v, 0x7fffffff, &n)) {
                              *e = "a number from 0 to 2147483647 is expected";
@@ -247,7 +247,7 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                          p.vfid = static_cast<uint32_t>(n);
                          return true;
                      }};
-    specs["reply-timeout"] = {true, [&p](const std::string& v, std::string* e) {
+    rules["reply-timeout"] = {true, [&p](const std::string& v, std::string* e) {
                                   uint64_t n = 0;
                                   if (!ParseUnsigned(v, kMaxReplyTimeoutS, &n) || n == 0) {
                                       *e = "seconds from 1 to 3600 are expected";
@@ -260,7 +260,7 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     std::set<std::string> seen;
     std::string error;
-    if (!WalkOptions(args, 1, specs, &positional, &seen, &error)) {
+    if (!WalkOptions(args, 1, rules, &positional, &seen, &error)) {
         return UsageError(error, ProfileUsage());
     }
     if (!positional.empty()) {
@@ -295,8 +295,8 @@ CommandLine ParseReport(const std::vector<std::string>& args) {
         return cl;
     }
     ReportOptions r;
-    std::map<std::string, OptionSpec> specs;
-    specs["page-size"] = {
+    std::map<std::string, OptionRule> rules;
+    rules["page-size"] = {
         true, [&r](const std::string& v, std::string* e) {
             uint64_t n = 0;
             if (!ParseUnsigned(v, 1U << 30, &n) || n < 512 || (n & (n - 1)) != 0) {
@@ -309,7 +309,7 @@ CommandLine ParseReport(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     std::set<std::string> seen;
     std::string error;
-    if (!WalkOptions(args, 1, specs, &positional, &seen, &error)) {
+    if (!WalkOptions(args, 1, rules, &positional, &seen, &error)) {
         return UsageError(error, ReportUsage());
     }
     if (positional.empty()) {

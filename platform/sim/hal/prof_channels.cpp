@@ -34,7 +34,7 @@ std::shared_ptr<ChannelHub::Channel> ChannelHub::FindLocked(uint32_t devId, uint
         return nullptr;
     }
     auto channel = std::find_if(config->channels.begin(), config->channels.end(),
-                                [channelId](const ChannelSpec& s) { return s.id == channelId; });
+                                [channelId](const ChannelSetting& s) { return s.id == channelId; });
     if (channel == config->channels.end()) {
         return nullptr;
     }
@@ -112,7 +112,7 @@ int ChannelHub::GetChannels(uint32_t devId, ProfChannelList* list) {
     list->chipType = static_cast<uint32_t>((config->chipVersion >> 8) & 0xFF);
     size_t n = std::min<size_t>(config->channels.size(), PROF_CHANNEL_MAX_NUM);
     for (size_t i = 0; i < n; ++i) {
-        const ChannelSpec& channel = config->channels[i];
+        const ChannelSetting& channel = config->channels[i];
         ProfChannelEntry& e = list->channels[i];
         memcpy(e.channelName, channel.name.data(),
                std::min(channel.name.size(), sizeof(e.channelName) - 1));

@@ -84,12 +84,12 @@ bool ParsePhyIds(const std::string& text, uint32_t devices, std::vector<uint32_t
 }
 
 // "8:llc,2:ddr:1": id, name and optional type of each channel; "" = none.
-bool ParseChannels(const std::string& text, std::vector<ChannelSpec>* out) {
-    std::vector<ChannelSpec> channels;
+bool ParseChannels(const std::string& text, std::vector<ChannelSetting>* out) {
+    std::vector<ChannelSetting> channels;
     if (!text.empty()) {
         for (const std::string& item : SplitText(text, ',')) {
             std::vector<std::string> parts = SplitText(item, ':');
-            ChannelSpec c;
+            ChannelSetting c;
             uint64_t id = 0;
             uint64_t type = 1;
             if (parts.size() < 2 || parts.size() > 3 || !ParseU64(parts[0].c_str(), &id) ||
@@ -110,7 +110,7 @@ bool ParseChannels(const std::string& text, std::vector<ChannelSpec>* out) {
     return true;
 }
 
-std::vector<ChannelSpec> DefaultChannels() {
+std::vector<ChannelSetting> DefaultChannels() {
     return {{8, 1, "llc"}, {2, 1, "ddr"}, {3, 1, "hbm"}, {10, 1, "pcie"}};
 }
 

@@ -13,7 +13,7 @@ namespace ostrel::sim {
 constexpr uint32_t kMaxDevices = 64;
 constexpr uint32_t kDefaultMaxSegment = 524288;
 
-struct ChannelSpec {
+struct ChannelSetting {
     uint32_t id = 0;
     uint32_t type = 0;
     std::string name;
@@ -31,7 +31,7 @@ struct Config {
     int64_t deviceFreq = 1000000;
     uint32_t apiVersion = 0x070000;
     uint32_t runSide = 0;
-    std::vector<ChannelSpec> channels;
+    std::vector<ChannelSetting> channels;
     ChannelMode channelMode = ChannelMode::kCounter;
     uint64_t streamBytes = 0;  // 0: unbounded
     uint64_t ringBytes = 1 << 20;

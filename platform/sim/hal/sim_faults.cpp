@@ -155,7 +155,7 @@ uint64_t Faults::Calls(int point) {
 
 // One item of OSTREL_SIM_FAULTS: "name:code[:times]" makes the call fail with
 // code; "name=value[:times]" makes it report value. times defaults to 1; -1 = always.
-bool Faults::ApplySpecLocked(const std::string& item) {
+bool Faults::ApplyItemLocked(const std::string& item) {
     size_t sep = item.find_first_of(":=");
     if (sep == std::string::npos) {
         return false;
@@ -207,7 +207,7 @@ void Faults::Load(const Config& config) {
             end = faultList.size();
         }
         std::string item = faultList.substr(start, end - start);
-        if (!item.empty() && !ApplySpecLocked(item)) {
+        if (!item.empty() && !ApplyItemLocked(item)) {
             fprintf(stderr, "ostrel-sim: ignoring fault \"%s\" of OSTREL_SIM_FAULTS\n",
                     item.c_str());
         }

@@ -51,7 +51,7 @@ class Faults {
         uint64_t calls = 0;
     };
 
-    bool ApplySpecLocked(const std::string& item);
+    bool ApplyItemLocked(const std::string& item);
 
     std::mutex mu_;
     Slot slots_[OSTREL_SIM_FAULT_POINT_COUNT];  // guarded by mu_
