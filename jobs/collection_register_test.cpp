@@ -37,14 +37,7 @@ TEST_F(CollectionRegisterMgrTest, InvalidSlotsAreRefusedWithoutRunningTheJob) {
     EXPECT_CALL(*job, Process()).Times(0);
     EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(0, kJobTagNum, job));
     EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(-1, 2, job));
-    EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(0, -1, job));
-    EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(0, 2, nullptr));
     EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(0, kJobTagNum));
-    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(-1, 2));
-    int devId = -1;
-    EXPECT_FALSE(registry_.IsGlobalJobLevel(devId, 2));
-    devId = 0;
-    EXPECT_FALSE(registry_.IsGlobalJobLevel(devId, kJobTagNum));
     // The highest tag is a valid slot.
     EXPECT_CALL(*job, Process()).WillOnce(Return(0));
     EXPECT_EQ(0, registry_.CollectionJobRegisterAndRun(0, kMaxJobTag, job));
@@ -109,31 +102,6 @@ TEST_F(CollectionRegisterMgrTest, AGlobalJobBlocksTheTagOnEveryOtherDevice) {
     ::testing::Mock::VerifyAndClearExpectations(global.get());
     EXPECT_CALL(*global, Uninit()).WillOnce(Return(0));
     EXPECT_EQ(0, registry_.CollectionJobUnregisterAndStop(0, 3));
-}
-
-TEST_F(CollectionRegisterMgrTest, InsertAndGetAndDelDoNotRunTheJob) {
-    auto job = Job();
-    EXPECT_CALL(*job, Process()).Times(0);
-    EXPECT_CALL(*job, Uninit()).Times(0);
-    EXPECT_TRUE(registry_.InsertCollectionJob(2, 30, job));
-    EXPECT_FALSE(registry_.InsertCollectionJob(2, 30, Job()));
-    EXPECT_FALSE(registry_.InsertCollectionJob(2, 31, nullptr));
-    std::shared_ptr<ICollectionJob> found;
-    EXPECT_TRUE(registry_.GetAndDelCollectionJob(2, 30, found));
-    EXPECT_EQ(job, found);
-    EXPECT_TRUE(registry_.InsertCollectionJob(2, 30, job));
-}
-
-TEST(ICollectionJobTest, BaseFieldsKeepTagAndName) {
-    struct Named : ICollectionJob {
-        Named() : ICollectionJob(9, "cache") {}
-        int Init(const std::shared_ptr<CollectionJobCfg>) override { return 0; }
-        int Process() override { return 0; }
-        int Uninit() override { return 0; }
-    } named;
-    EXPECT_EQ(9u, named.GetJobTag());
-    EXPECT_EQ("cache", named.GetJobName());
-    EXPECT_FALSE(named.IsGlobalJobLevel());
 }
 
 }  // namespace

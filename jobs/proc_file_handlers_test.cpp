@@ -41,7 +41,6 @@ TEST_F(ProcFileHandlersTest, SystemCpuSamplerSendsTheLeadingCpuLinesLowered) {
         proc_.Write("stat", "CPU  10 20 30\ncpu0 1 2 3\nintr 5 6\ncpu1 after intr\n");
     auto handler = Make<ProcStatFileHandler>(stat, "SystemCpuUsage.data");
     handler->Execute();
-    EXPECT_EQ(handler->GetDataFileName(), "data/SystemCpuUsage.data");
     EXPECT_EQ(handler->Uninit(), 0);
     EXPECT_EQ(upload_.Texts("data/SystemCpuUsage.data.t"),
               (std::vector<std::string>{"cpu  10 20 30\ncpu0 1 2 3\n"}));
@@ -56,23 +55,12 @@ TEST_F(ProcFileHandlersTest, SystemCpuSamplerWithoutLeadingCpuLineSendsNothing) 
     EXPECT_TRUE(upload_.Sent().empty());
 }
 
-TEST_F(ProcFileHandlersTest, SystemMemorySamplerSendsEveryLine) {
-    std::string meminfo = proc_.Write("meminfo", "MemTotal: 100 kB\nMemFree: 50 kB\n\nLast: 1");
-    auto handler = Make<ProcMemFileHandler>(meminfo, "Memory.data");
-    handler->Execute();
-    EXPECT_EQ(handler->Uninit(), 0);
-    EXPECT_EQ(upload_.Texts("data/Memory.data.t"),
-              (std::vector<std::string>{"MemTotal: 100 kB\nMemFree: 50 kB\n\nLast: 1\n"}));
-}
-
 TEST_F(ProcFileHandlersTest, ProcessCpuSamplerAddsTheNameAndTheSystemCpuLine) {
     proc_.Write("stat", "intr 1\nCPU 5 6 7\ncpu0 1\n");
     proc_.Write("123/stat", "123 (my worker) S 1 2 3\n");
     proc_.Write("123/comm", "my worker\n");
     auto handler =
         Make<ProcPidStatFileHandler>(proc_.Root() + "/123/stat", "CpuUsage.data", uint32_t{123});
-    EXPECT_EQ(handler->GetPid(), 123u);
-    EXPECT_EQ(handler->GetDataFileName(), "data/123-CpuUsage.data");
     handler->Execute();
 
     // A line handed over by the all-processes sampler replaces the read.
@@ -86,33 +74,6 @@ TEST_F(ProcFileHandlersTest, ProcessCpuSamplerAddsTheNameAndTheSystemCpuLine) {
         upload_.Texts("data/123-CpuUsage.data.t"),
         (std::vector<std::string>{"123 (my worker) S 1 2 3\nProcessName:my worker\ncpu 5 6 7\n",
                                   "123 (my worker) S 1 2 3\nProcessName:my worker\ncpu 8 8 8\n"}));
-}
-
-TEST_F(ProcFileHandlersTest, ProcessMemorySamplerAddsTheName) {
-    proc_.Write("77/statm", "100 20 10 1 0 50 0\n");
-    proc_.Write("77/comm", "sleeper\n");
-    auto handler =
-        Make<ProcPidMemFileHandler>(proc_.Root() + "/77/statm", "Memory.data", uint32_t{77});
-    handler->Execute();
-    EXPECT_EQ(handler->Uninit(), 0);
-    EXPECT_EQ(upload_.Texts("data/77-Memory.data.t"),
-              (std::vector<std::string>{"100 20 10 1 0 50 0\nProcessName:sleeper\n"}));
-}
-
-TEST_F(ProcFileHandlersTest, EmptyProcessFileGivesNoRecordAtAll) {
-    proc_.Write("stat", "cpu 1\n");
-    proc_.Write("5/stat", "");
-    proc_.Write("5/statm", "");
-    proc_.Write("5/comm", "x\n");
-    auto cpu = Make<ProcPidStatFileHandler>(proc_.Root() + "/5/stat", "CpuUsage.data", uint32_t{5});
-    auto mem = Make<ProcPidMemFileHandler>(proc_.Root() + "/5/statm", "Memory.data", uint32_t{5});
-    cpu->Execute();
-    mem->Execute();
-    EXPECT_EQ(cpu->GetIndex(), 1u);
-    EXPECT_EQ(mem->GetIndex(), 1u);
-    EXPECT_EQ(cpu->Uninit(), 0);
-    EXPECT_EQ(mem->Uninit(), 0);
-    EXPECT_TRUE(upload_.Sent().empty());
 }
 
 TEST_F(ProcFileHandlersTest, NameIsSelfWhenTheCommFileIsGoneOrTooLarge) {
@@ -134,24 +95,6 @@ TEST_F(ProcFileHandlersTest, NameIsSelfWhenTheCommFileIsGoneOrTooLarge) {
               (std::vector<std::string>{"3 4\nProcessName:self\n"}));
     EXPECT_EQ(log.Count("proc comm file size is invalid", DLOG_WARN), 1u);
     EXPECT_EQ(log.Count("proc comm file size is invalid", DLOG_ERROR), 1u);
-}
-
-TEST_F(ProcFileHandlersTest, ProcessThatExitedCostsWarningsOnly) {
-    TestLogCapture log;
-    proc_.AddProcess(31, "short");
-    auto cpu =
-        Make<ProcPidStatFileHandler>(proc_.Root() + "/31/stat", "CpuUsage.data", uint32_t{31});
-    auto mem = Make<ProcPidMemFileHandler>(proc_.Root() + "/31/statm", "Memory.data", uint32_t{31});
-    proc_.RemoveProcess(31);
-    cpu->Execute();
-    mem->Execute();
-    EXPECT_EQ(cpu->GetIndex(), 0u);
-    EXPECT_EQ(mem->GetIndex(), 0u);
-    EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
-    EXPECT_EQ(log.Count("[ProcTimerHandler] Proc file(stat) size(-1)", DLOG_WARN), 1u);
-    EXPECT_EQ(cpu->Uninit(), 0);
-    EXPECT_EQ(mem->Uninit(), 0);
-    EXPECT_TRUE(upload_.Sent().empty());
 }
 
 }  // namespace

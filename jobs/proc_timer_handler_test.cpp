@@ -111,8 +111,6 @@ TEST(ProcTimerHandlerTest, ChunksNameTheDataFileTheJobAndTheModule) {
     for (const auto& chunk : sent) {
         EXPECT_EQ(chunk.fileName, "data/Scripted.data.t1");
         EXPECT_EQ(chunk.extraInfo, "job7.3");
-        EXPECT_EQ(chunk.offset, -1);
-        EXPECT_FALSE(chunk.isLastChunk);
     }
     EXPECT_EQ(sent[0].chunkModule, 3);
     EXPECT_EQ(sent[1].chunkModule, 5);

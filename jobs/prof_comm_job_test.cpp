@@ -4,8 +4,6 @@
 
 #include "common/test_log_capture.h"
 #include "jobs/prof_channel_manager.h"
-#include "message/job_context.h"
-#include "message/profile_params.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
@@ -16,40 +14,6 @@ std::shared_ptr<CollectionJobCfg> Configured() {
     auto cfg = std::make_shared<CollectionJobCfg>();
     cfg->commonParams = std::make_shared<CollectionJobCommonParams>();
     return cfg;
-}
-
-TEST(ProfCommJobTest, ACfgWithoutCommonParametersIsNotConfigured) {
-    TestLogCapture logs;
-    EXPECT_FALSE(CheckJobCommonParam(nullptr));
-    EXPECT_FALSE(CheckJobCommonParam(std::make_shared<CollectionJobCfg>()));
-    EXPECT_EQ(2u, logs.Count("Job check comm param failed", DLOG_INFO));
-    EXPECT_TRUE(CheckJobCommonParam(Configured()));
-}
-
-TEST(ProfCommJobTest, EventsMustBePresentAndNonEmpty) {
-    TestLogCapture logs;
-    auto cfg = Configured();
-    EXPECT_FALSE(CheckJobEventParam(cfg));
-    cfg->events = std::make_shared<EventList>();
-    EXPECT_FALSE(CheckJobEventParam(cfg));
-    EXPECT_EQ(2u, logs.Count("Job check event param not pass"));
-    cfg->events->push_back("read");
-    EXPECT_TRUE(CheckJobEventParam(cfg));
-    cfg->commonParams.reset();
-    EXPECT_FALSE(CheckJobEventParam(cfg));
-}
-
-TEST(ProfCommJobTest, HostProfilingAndJobIdComeFromTheSharedParameters) {
-    auto cfg = Configured();
-    EXPECT_FALSE(IsHostProfiling(cfg));
-    EXPECT_EQ("", JobIdOf(cfg));
-    cfg->commonParams->params = std::make_shared<analysis::orbx::message::ProfileParams>();
-    EXPECT_FALSE(IsHostProfiling(cfg));
-    cfg->commonParams->params->hostProfiling = true;
-    EXPECT_TRUE(IsHostProfiling(cfg));
-    cfg->commonParams->jobCtx = std::make_shared<analysis::orbx::message::JobContext>();
-    cfg->commonParams->jobCtx->job_id = "42";
-    EXPECT_EQ("42", JobIdOf(cfg));
 }
 
 class ReaderJob : public ProfDrvJob {

@@ -82,10 +82,6 @@ TEST_F(MiniLlcJobTest, OnlyTheScriptJobRunsOnAMiniChip) {
     EXPECT_TRUE(logs_.Has("Mini LLC Profiling not transport by driver channel"));
 
     ProfMiniLlcJob job;
-    EXPECT_EQ(-1, job.Init(MiniCfg({}, 10)));
-    auto host = MiniCfg({"read"}, 10);
-    host->commonParams->params->hostProfiling = true;
-    EXPECT_EQ(-1, job.Init(host));
     auto off = MiniCfg({"read"}, 10);
     off->commonParams->params->gxprof_llc_profiling = "";
     EXPECT_EQ(-1, job.Init(off));

@@ -82,15 +82,9 @@ class RecordingHandler : public TimerHandler {
     std::string threadName_;
 };
 
-std::shared_ptr<ProfTimer> MakeTimer(std::vector<uint64_t>* pauses = nullptr,
-                                     std::mutex* pausesMutex = nullptr) {
-    return std::make_shared<ProfTimer>(std::make_shared<TimerParam>(1000), [=](uint64_t us) {
-        if (pauses != nullptr) {
-            std::lock_guard<std::mutex> lock(*pausesMutex);
-            pauses->push_back(us);
-        }
-        std::this_thread::yield();
-    });
+std::shared_ptr<ProfTimer> MakeTimer() {
+    return std::make_shared<ProfTimer>(std::make_shared<TimerParam>(1000),
+                                       [](uint64_t) { std::this_thread::yield(); });
 }
 
 // Index of the first and last occurrence of event, or -1.
@@ -105,9 +99,7 @@ int LastIndex(const std::vector<std::string>& events, const std::string& event) 
 
 TEST(ProfTimerTest, RunsHandlersInTagOrderOnItsThreadAndReleasesThemInTagOrderAtStop) {
     EventLog log;
-    std::vector<uint64_t> pauses;
-    std::mutex pausesMutex;
-    auto timer = MakeTimer(&pauses, &pausesMutex);
+    auto timer = MakeTimer();
     auto high = std::make_shared<RecordingHandler>(7, log);
     auto low = std::make_shared<RecordingHandler>(2, log);
     timer->RegisterTimerHandler(7, high);
@@ -136,13 +128,6 @@ TEST(ProfTimerTest, RunsHandlersInTagOrderOnItsThreadAndReleasesThemInTagOrderAt
     EXPECT_EQ(events[events.size() - 2], "U2");
     EXPECT_EQ(events.back(), "U7");
     EXPECT_EQ(high->ThreadName(), "KTRX_ProfTimer");
-    {
-        std::lock_guard<std::mutex> lock(pausesMutex);
-        ASSERT_FALSE(pauses.empty());
-        for (uint64_t us : pauses) {
-            EXPECT_EQ(us, 1000u);
-        }
-    }
 
     // A second stop has nothing left to release.
     EXPECT_EQ(timer->Stop(), 0);
@@ -191,29 +176,6 @@ TEST(ProfTimerTest, RemovedHandlerIsReleasedOnceAndNeverRunsAgain) {
     EXPECT_EQ(log.Count("U1"), 1u);
     EXPECT_LT(LastIndex(events, "E1"), FirstIndex(events, "U1"));
     EXPECT_EQ(log.Count("U2"), 1u);
-}
-
-TEST(TimerManagerTest, SecondStartOnlyCountsAndTheLastStopStopsTheTimer) {
-    TestLogCapture capture;
-    EventLog log;
-    TimerManager& manager = TimerManager::GetInstance();
-    ASSERT_EQ(manager.StartProfTimer(), 0);
-    ASSERT_EQ(manager.StartProfTimer(), 0);
-    EXPECT_EQ(capture.Matching("Start ProfTimer succ").size(), 1u);
-    manager.RegisterTimerHandler(3, std::make_shared<RecordingHandler>(3, log));
-    ASSERT_TRUE(log.WaitFor("E3", 1));
-
-    manager.StopProfTimer();
-    // One user is left: the timer still runs its handler.
-    size_t executed = log.Count("E3");
-    ASSERT_TRUE(log.WaitFor("E3", executed + 2));
-    EXPECT_EQ(log.Count("U3"), 0u);
-    EXPECT_EQ(capture.Matching("StopProfTimer begin").size(), 0u);
-
-    manager.StopProfTimer();
-    EXPECT_EQ(log.Count("U3"), 1u);
-    EXPECT_EQ(capture.Matching("StopProfTimer begin").size(), 1u);
-    EXPECT_EQ(capture.Matching("Stop ProfTimer succ").size(), 1u);
 }
 
 TEST(TimerManagerTest, StopWithoutUserDoesNotUnbalanceTheCount) {
