@@ -90,35 +90,6 @@ TEST(BoundQueueTest, QuitQueueDrainsThroughTryPopAndPopReturnsAtOnceWhenEmpty) {
     EXPECT_EQ(*item, 3);  // left unchanged
 }
 
-TEST(BoundQueueTest, QuitWakesBlockedPop) {
-    IntQueue queue(4);
-    auto popped = std::async(std::launch::async, [&queue] {
-        std::shared_ptr<int> item;
-        return queue.Pop(item);
-    });
-    queue.Quit();
-    EXPECT_FALSE(popped.get());
-}
-
-TEST(BoundQueueTest, PopWaitsForPush) {
-    IntQueue queue(4);
-    auto popped = std::async(std::launch::async, [&queue] {
-        std::shared_ptr<int> item;
-        return queue.Pop(item) ? *item : -1;
-    });
-    ASSERT_TRUE(queue.Push(Item(7)));
-    EXPECT_EQ(popped.get(), 7);
-}
-
-TEST(BoundQueueTest, MovesItemsWithoutCopying) {
-    BoundQueue<std::unique_ptr<std::string>> queue(2);
-    ASSERT_TRUE(queue.Push(std::make_unique<std::string>("chunk")));
-    std::unique_ptr<std::string> item;
-    ASSERT_TRUE(queue.Pop(item));
-    ASSERT_NE(item, nullptr);
-    EXPECT_EQ(*item, "chunk");
-}
-
 TEST(BoundQueueTest, LogsFillLevelEvery500PushesUnderItsName) {
     TestLogCapture log;
     IntQueue queue(1000);

@@ -7,18 +7,6 @@
 namespace analysis::orbx::common::memory {
 namespace {
 
-TEST(ChunkTest, InitGivesAZeroFilledEmptyBuffer) {
-    Chunk chunk(8192);
-    EXPECT_EQ(chunk.GetBuffer(), nullptr);
-    ASSERT_TRUE(chunk.Init());
-    ASSERT_NE(chunk.GetBuffer(), nullptr);
-    for (uint64_t i = 0; i < chunk.GetBufferSize(); ++i) {
-        ASSERT_EQ(chunk.GetBuffer()[i], 0) << "byte " << i;
-    }
-    EXPECT_EQ(chunk.GetUsedSize(), 0u);
-    EXPECT_EQ(chunk.GetFreeSize(), 8192u);
-}
-
 TEST(ChunkTest, UsedSizeStaysWithinTheBuffer) {
     Chunk chunk(100);
     ASSERT_TRUE(chunk.Init());

@@ -16,7 +16,6 @@ namespace {
 
 using Analysis::Orbx::TaskHandle::TaskRelationshipMgr;
 using common::TestLogCapture;
-using message::StatusInfo;
 
 class FakeTransport : public transport::ITransport {
   public:
@@ -54,46 +53,12 @@ TEST_F(TaskManagerTest, HostNumberMapsToTheDeviceIndexOfItsHandshake) {
     EXPECT_EQ(task->GetDevId(), 0);
 }
 
-TEST_F(TaskManagerTest, ConnectionResetRemovesOnlyTheTasksOfThatSession) {
-    auto& tasks = TaskManager::GetInstance();
-    auto other = std::make_shared<FakeTransport>();
-    ASSERT_NE(tasks.CreateTask(0, "a_0", transport_), nullptr);
-    ASSERT_NE(tasks.CreateTask(0, "b_0", other), nullptr);
-    tasks.ConnectionReset(std::make_shared<FakeTransport>());
-    EXPECT_NE(tasks.GetTask("a_0"), nullptr);
-    tasks.ConnectionReset(transport_);
-    EXPECT_EQ(tasks.GetTask("a_0"), nullptr);
-    EXPECT_NE(tasks.GetTask("b_0"), nullptr);
-}
-
 TEST(TaskManagerNotInited, RefusesEveryCall) {
     TestLogCapture logs;
     auto transport = std::make_shared<FakeTransport>();
     EXPECT_EQ(TaskManager::GetInstance().GetTask("x_0"), nullptr);
     EXPECT_EQ(TaskManager::GetInstance().CreateTask(0, "x_0", transport), nullptr);
     EXPECT_EQ(logs.Count("TaskManager is not inited yet"), 2u);
-}
-
-TEST(ProfJobHandler, ANotStartedTaskRefusesCommandsAndStaysNotStarted) {
-    ProfJobHandler task;
-    ASSERT_EQ(task.Init(0, "job_0", std::make_shared<FakeTransport>()), 0);
-    StatusInfo status;
-    EXPECT_EQ(task.OnJobEnd(status), -1);
-    EXPECT_EQ(status.status, 1);
-    EXPECT_EQ(status.info, "Profiling is not started on device");
-
-    auto replay = std::make_shared<proto::ReplayStartReq>();
-    for (int i = 0; i < 9; ++i) {
-        replay->add_ctrl_cpu_events("0x11");
-    }
-    StatusInfo replayStatus;
-    EXPECT_EQ(task.OnReplayStart(replay, replayStatus), -1);
-    EXPECT_EQ(replayStatus.info, "Profiling is not started on device");
-    StatusInfo stopStatus;
-    EXPECT_EQ(task.OnReplayEnd(nullptr, stopStatus), -1);
-    EXPECT_EQ(stopStatus.info, "StopReq message is nullptr");
-    EXPECT_EQ(task.OnConnectionReset(), 0);
-    EXPECT_EQ(task.Init(0, "job_0", nullptr), -1);
 }
 
 class CountingHandler : public message::IMsgHandler {

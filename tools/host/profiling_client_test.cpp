@@ -53,91 +53,6 @@ class ProfilingClientTest : public ::testing::Test {
     std::shared_ptr<HostClient> client_;
 };
 
-TEST_F(ProfilingClientTest, ControlHandshakeThenCommandsEachAnswered) {
-    DataPlan plan;
-    plan.stopStatus = 1;
-    MiniDevice device(plan);
-    ASSERT_TRUE(device.Start());
-    {
-        std::unique_ptr<ControlChannel> ctrl;
-        pb::Response reply;
-        ASSERT_EQ(ControlChannel::Open(*Client(), {0, 0}, {"job-1", 0, "system"}, &ctrl, &reply),
-                  kRecvOk);
-        ASSERT_NE(ctrl, nullptr);
-        EXPECT_EQ(reply.status(), pb::SUCCESS);
-        message::StatusInfo status;
-        ASSERT_TRUE(status.FromString(reply.message()));
-        EXPECT_EQ(status.info, "ctrl ok");
-
-        const std::string jobCtx = MakeJobContext("job-1", "0", "tag7");
-        ASSERT_EQ(ctrl->StartJob(jobCtx, R"({"llc_profiling":"on"})", &reply), kRecvOk);
-        EXPECT_EQ(reply.status(), pb::SUCCESS);
-
-        pb::ReplayStartReq events;
-        events.add_llc_events("read");
-        events.add_llc_events("write");
-        ASSERT_EQ(ctrl->StartReplay(jobCtx, events, &reply), kRecvOk);
-        ASSERT_EQ(ctrl->StopReplay(jobCtx, &reply), kRecvOk);
-        ASSERT_EQ(ctrl->StopJob(jobCtx, &reply), kRecvOk);
-        EXPECT_EQ(reply.status(), pb::FAILED);
-        ASSERT_TRUE(status.FromString(reply.message()));
-        EXPECT_EQ(status.info, "stop job failed");
-
-        // Nothing more is on its way.
-        EXPECT_EQ(ctrl->AwaitResponse(&reply, 0), kRecvTimedOut);
-    }
-    device.Stop();
-
-    const auto seen = device.Seen();
-    ASSERT_EQ(seen.size(), 5u);
-    EXPECT_EQ(seen[0], "ctrl job-1 0 system");
-    message::JobContext ctx;
-    const std::string prefix = "start ";
-    ASSERT_EQ(seen[1].compare(0, prefix.size(), prefix), 0);
-    const size_t configAt = seen[1].rfind(' ');
-    ASSERT_TRUE(ctx.FromString(seen[1].substr(prefix.size(), configAt - prefix.size())));
-    EXPECT_EQ(ctx.job_id, "job-1");
-    EXPECT_EQ(ctx.tag, "tag7");
-    EXPECT_EQ(seen[1].substr(configAt + 1), R"({"llc_profiling":"on"})");
-    EXPECT_EQ(seen[2], "replay 2");
-    EXPECT_EQ(seen[3], "replay stop");
-    EXPECT_EQ(seen[4], "stop");
-}
-
-TEST_F(ProfilingClientTest, DataHandshakeThenChunksUpToTheFinish) {
-    DataPlan plan;
-    plan.chunks.push_back(FileChunk("data/llc.data", "first-", false));
-    plan.chunks.push_back(FileChunk("data/Memory.data", std::string("\0\1\2", 3), true));
-    plan.chunks.push_back(FileChunk("data/llc.data", "second", true));
-    MiniDevice device(plan);
-    ASSERT_TRUE(device.Start());
-    {
-        std::unique_ptr<DataChannel> data;
-        pb::Response reply;
-        ASSERT_EQ(DataChannel::Open(*Client(), {0, 0}, {"job-1", 0, "system"}, &data, &reply),
-                  kRecvOk);
-        EXPECT_EQ(reply.status(), pb::SUCCESS);
-
-        std::map<std::string, CollectedFile> files;
-        ASSERT_EQ(data->CollectUntilFinish(&files), kRecvOk);
-        ASSERT_EQ(files.size(), 2u);
-        const CollectedFile& llc = files["data/llc.data"];
-        EXPECT_EQ(llc.data, "first-second");
-        EXPECT_EQ(llc.chunks, 2u);
-        EXPECT_TRUE(llc.complete);
-        EXPECT_EQ(llc.tag, "tag7");
-        EXPECT_EQ(llc.dataModule, kChunkModuleData);
-        EXPECT_EQ(files["data/Memory.data"].data, std::string("\0\1\2", 3));
-
-        // The device closes the session after its stream.
-        proto::FileChunkReq chunk;
-        bool finished = false;
-        device.Stop();
-        EXPECT_EQ(data->Next(&chunk, &finished), kRecvClosed);
-    }
-    EXPECT_EQ(device.Seen(), std::vector<std::string>{"data job-1 0 system"});
-}
-
 TEST_F(ProfilingClientTest, ChunkStreamKeepsItsOrderAndFields) {
     DataPlan plan;
     for (int i = 0; i < 50; ++i) {
@@ -158,22 +73,6 @@ TEST_F(ProfilingClientTest, ChunkStreamKeepsItsOrderAndFields) {
     }
     data.reset();
     device.Stop();
-}
-
-TEST_F(ProfilingClientTest, ContainerSessionIsRefusedAndNoListeningDeviceGivesNoChannel) {
-    MiniDevice device;
-    ASSERT_TRUE(device.Start());
-    std::unique_ptr<ControlChannel> ctrl;
-    pb::Response reply;
-    EXPECT_EQ(ControlChannel::Open(*Client(), {0, 5}, {"job-1", 0, ""}, &ctrl, &reply),
-              kRecvContainerRefused);
-    EXPECT_EQ(ctrl, nullptr);
-    device.Stop();
-    EXPECT_EQ(device.Seen(), std::vector<std::string>{"container 5"});
-    // With no device listening there is no channel either.
-    EXPECT_EQ(ControlChannel::Open(*Client(), {0, 0}, {"job-1", 0, ""}, &ctrl, nullptr),
-              kRecvFailed);
-    EXPECT_EQ(ctrl, nullptr);
 }
 
 // ---- The session itself -------------------------------------------------
@@ -210,23 +109,6 @@ class HostSessionTest : public ::testing::Test {
     std::shared_ptr<HostClient> client_;
     std::unique_ptr<HostSession> session_;
 };
-
-TEST_F(HostSessionTest, MessageGoesOutAsAProfilingPacket) {
-    pb::CtrlChannelHandshake hs;
-    hs.set_jobid("j");
-    ASSERT_EQ(session_->SendMessage(hs), 0);
-    void* buf = nullptr;
-    uint32_t len = 0;
-    ASSERT_EQ(HdcSessionRead(device_, &buf, &len), 0);
-    const auto* req = static_cast<const IdeTlvReq*>(buf);
-    EXPECT_EQ(req->type, 5u);
-    EXPECT_EQ(req->dev_id, 0u);
-    ASSERT_EQ(req->len, len - IDE_TLV_HEAD_LEN);
-    auto decoded = message::DecodeAs<pb::CtrlChannelHandshake>(req->value, req->len);
-    ASSERT_NE(decoded, nullptr);
-    EXPECT_EQ(decoded->jobid(), "j");
-    IdeXfree(buf);
-}
 
 TEST_F(HostSessionTest, MalformedPacketsAreFailuresAndTheNextOneIsRead) {
     DeviceWrite(std::string(11, 'x'));

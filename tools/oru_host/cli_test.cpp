@@ -111,29 +111,5 @@ TEST_F(CliTest, ConfigurationFilesTheDeviceWouldRefuseAreUsageErrors) {
     }
 }
 
-TEST_F(CliTest, NoLinkIsAConnectionFailure) {
-    context_.makeLink = [] { return std::unique_ptr<DeviceLink>(); };
-    EXPECT_EQ(RunCli({"profile", "--device", "0", "--job-id", "j", "--out", (dir_ / "o").string(),
-                      "--duration", "1", "--sys"},
-                     context_),
-              kExitLinkFailure);
-}
-
-TEST_F(CliTest, ReportPrintsTheTableAndWritesItsFiles) {
-    fs::copy(fs::path(ORU_SOURCE_DIR) / "tools/oru_host/testdata/recorded", dir_ / "run",
-             fs::copy_options::recursive);
-    EXPECT_EQ(RunCli({"report", (dir_ / "run").string()}, context_), kExitOk);
-    EXPECT_NE(out_.str().find("Report of job recorded-1 on device 0"), std::string::npos);
-    EXPECT_NE(out_.str().find("Top 3 by CPU share"), std::string::npos);
-    EXPECT_NE(err_.str().find("1 record(s) did not parse"), std::string::npos);
-    for (const char* f : {"system.csv", "processes.csv", "report.html"}) {
-        EXPECT_TRUE(fs::is_regular_file(dir_ / "run" / f)) << f;
-    }
-    out_.str("");
-    err_.str("");
-    EXPECT_EQ(RunCli({"report", (dir_ / "nothing").string()}, context_), kExitLocalFailure);
-    EXPECT_EQ(err_.str(), "oru-host: " + (dir_ / "nothing").string() + ": not a folder\n");
-}
-
 }  // namespace
 }  // namespace analysis::orbx::hosttool

@@ -79,28 +79,6 @@ class HdcLinkTest : public ::testing::Test {
     ProfileRequest request_;
 };
 
-TEST_F(HdcLinkTest, AProfileRunGoesThroughRealSessions) {
-    MiniDevice device(MemoryPlan(false));
-    ASSERT_TRUE(device.Start());
-    std::string message;
-    ASSERT_EQ(Run(&message), kExitOk) << message;
-    EXPECT_EQ(tmp_.Read("data/Memory.data"), "first second");
-    EXPECT_EQ(device.Commands(), (std::vector<std::string>{"JobStartReq", "ReplayStartReq",
-                                                           "ReplayStopReq", "JobStopReq"}));
-}
-
-TEST_F(HdcLinkTest, NoServerFailsTheLinkAndAContainerGetsTheRefusalText) {
-    std::string message;
-    EXPECT_EQ(Run(&message), kExitLinkFailure);
-    EXPECT_EQ(message, "control handshake: cannot connect to device 0 (is oru running on it?)");
-
-    MiniDevice device(MemoryPlan(false));
-    ASSERT_TRUE(device.Start());
-    request_.options.vfid = 5;
-    EXPECT_EQ(Run(&message), kExitDeviceRefused);
-    EXPECT_EQ(message, "device 0 refused the control session: MESSAGE_CONTAINER_NO_SUPPORT");
-}
-
 TEST_F(HdcLinkTest, ClosingFromAnotherThreadEndsAWaitForAReply) {
     MiniDevice device(MemoryPlan(true));
     ASSERT_TRUE(device.Start());

@@ -83,13 +83,11 @@ TEST(ProfileOptions, BadValuesAreUsageErrorsNamingTheOption) {
         const char* errorStart;
     } cases[] = {
         {With(Without(Base(), "--device"), {"--device", "64"}), "--device 64:"},
-        {With(Without(Base(), "--device"), {"--device", "-1"}), "--device -1:"},
         {With(Without(Base(), "--device"), {"--device", "1a"}), "--device 1a:"},
         {With(Without(Base(), "--job-id"), {"--job-id", "job_1"}), "--job-id job_1:"},
         {With(Without(Base(), "--job-id"), {"--job-id", std::string(513, 'a')}), "--job-id a"},
         {With(Without(Base(), "--duration"), {"--duration", "0"}), "--duration 0:"},
         {With(Without(Base(), "--duration"), {"--duration", "1.2345"}), "--duration 1.2345:"},
-        {With(Without(Base(), "--duration"), {"--duration", "5s"}), "--duration 5s:"},
         {With(Without(Base(), "--duration"), {"--duration", "."}), "--duration .:"},
         {With(Without(Base(), "--duration"), {"--duration", "604800.001"}), "--duration 6"},
         {With(Base(), {"--interval", "0"}), "--interval 0:"},
@@ -104,7 +102,6 @@ TEST(ProfileOptions, BadValuesAreUsageErrorsNamingTheOption) {
         {With(Base(), {"--pid=yes"}), "option --pid takes no value"},
         {With(Base(), {"--interval"}), "option --interval needs a value"},
         {With(Base(), {"extra"}), "unexpected argument extra"},
-        {With(Base(), {"--llc", "a\"b"}), "--llc a\"b:"},
     };
     for (const Case& c : cases) {
         CommandLine cl = ParseCommandLine(c.args);
@@ -170,20 +167,6 @@ TEST(CommandLineTest, ReportTakesOneFolderAndAPageSize) {
               Command::kUsageError);
 }
 
-TEST(CommandLineTest, HelpDescribesEveryOption) {
-    for (const char* opt :
-         {"--device", "--job-id", "--out", "--duration", "--sys", "--pid", "--interval", "--llc",
-          "--ctrl-cpu", "--config", "--mode", "--vfid", "--reply-timeout"}) {
-        std::string usage = ProfileUsage();
-        std::string synopsis = usage.substr(0, usage.find("\n\n"));
-        EXPECT_NE(synopsis.find(std::string(opt)), std::string::npos) << opt;
-        EXPECT_NE(usage.find("\n  " + std::string(opt) + " "), std::string::npos) << opt;
-    }
-    EXPECT_NE(ReportUsage().find("--page-size"), std::string::npos);
-    EXPECT_NE(MainUsage().find("profile"), std::string::npos);
-    EXPECT_NE(MainUsage().find("report"), std::string::npos);
-}
-
 TEST(CommandLineTest, UsageErrorsExitWithTwoAndPrintTheUsage) {
     std::ostringstream out;
     std::ostringstream err;
@@ -215,17 +198,6 @@ TEST(CommandLineTest, UsageErrorsExitWithTwoAndPrintTheUsage) {
     EXPECT_EQ(RunCli({"profile", "--help"}, c), kExitOk);
     EXPECT_EQ(out.str(), ProfileUsage());
     EXPECT_TRUE(err.str().empty());
-}
-
-TEST(EventListTest, SplitsTrimsAndRefusesEmptyNames) {
-    std::vector<std::string> events;
-    std::string error;
-    ASSERT_TRUE(SplitEventList(" read ,write", &events, &error));
-    EXPECT_EQ(events, (std::vector<std::string>{"read", "write"}));
-    EXPECT_FALSE(SplitEventList("read,", &events, &error));
-    EXPECT_FALSE(SplitEventList(",read", &events, &error));
-    EXPECT_FALSE(SplitEventList("  ", &events, &error));
-    EXPECT_EQ(events, (std::vector<std::string>{"read", "write"}));
 }
 
 }  // namespace

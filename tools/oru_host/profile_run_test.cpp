@@ -264,22 +264,6 @@ TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
     EXPECT_EQ(j["interrupted"], false);
 }
 
-TEST_F(ProfileRunTest, AContainerIsRefusedWithTheDevicesText) {
-    request_.options.vfid = 5;
-    link_.ctrlReply = Reply{true, -1, "MESSAGE_CONTAINER_NO_SUPPORT"};
-    std::string message;
-    EXPECT_EQ(Run(&message), kExitDeviceRefused);
-    EXPECT_EQ(message, "device 3 refused the control session: MESSAGE_CONTAINER_NO_SUPPORT");
-    EXPECT_EQ(link_.ctrlVfid, 5u);
-    EXPECT_EQ(link_.sent, std::vector<std::string>{"CtrlChannelHandshake"});
-    nlohmann::json j = JobJson();
-    EXPECT_EQ(j["outcome"], "refused");
-    EXPECT_EQ(j["exit_code"], 3);
-    EXPECT_EQ(j["replies"][0]["status_name"], "REFUSED");
-    EXPECT_EQ(j["replies"][0]["info"], "MESSAGE_CONTAINER_NO_SUPPORT");
-    EXPECT_EQ(j["error"], message);
-}
-
 TEST_F(ProfileRunTest, ARefusedJobStartEndsTheRunWithTheDevicesReason) {
     link_.replies["JobStartReq"] = Failed("invalid sample configuration");
     std::string message;

@@ -2,24 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 namespace analysis::orbx::hosttool {
 namespace {
 
 std::string Frame(uint64_t ts, uint32_t index, const std::string& data) {
     return "TimeStamp:" + std::to_string(ts) + "\nIndex:" + std::to_string(index) +
            "\nDataLen:" + std::to_string(data.size()) + "\n" + data + "\n";
-}
-
-std::string Recorded(const std::string& name) {
-    std::ifstream in(std::string(ORU_SOURCE_DIR) + "/tools/oru_host/testdata/recorded/data/" + name,
-                     std::ios::binary);
-    EXPECT_TRUE(in) << name;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 TEST(RecordsTest, BackToBackRecordsAreRead) {
@@ -73,24 +61,6 @@ TEST(RecordsTest, OversizedNumbersAreRefused) {
     EXPECT_EQ(f.problems[0].reason, "value of \"Index:\" out of range");
     EXPECT_EQ(f.problems[1].reason, "value of \"TimeStamp:\" out of range");
     EXPECT_EQ(f.problems[2].reason.rfind("truncated record: 4294967295 data bytes", 0), 0u);
-}
-
-TEST(RecordsTest, RecordedFilesParse) {
-    RecordFile cpu = ParseRecords(Recorded("SystemCpuUsage.data"));
-    EXPECT_EQ(cpu.records.size(), 6u);
-    EXPECT_TRUE(cpu.problems.empty());
-    for (size_t i = 0; i < cpu.records.size(); ++i) {
-        EXPECT_EQ(cpu.records[i].index, i);
-        EXPECT_EQ(cpu.records[i].data.rfind("cpu ", 0), 0u);
-        if (i > 0) {
-            EXPECT_GT(cpu.records[i].timestampNs, cpu.records[i - 1].timestampNs);
-        }
-    }
-    // This file was cut inside its last record.
-    RecordFile mem = ParseRecords(Recorded("4709-Memory.data"));
-    EXPECT_EQ(mem.records.size(), 6u);
-    ASSERT_EQ(mem.problems.size(), 1u);
-    EXPECT_EQ(mem.problems[0].reason, "truncated record: 40 data bytes announced, 11 left");
 }
 
 }  // namespace

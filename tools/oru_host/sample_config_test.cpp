@@ -58,15 +58,6 @@ TEST(SampleConfig, UnaskedSourcesAndIntervalsAreLeftToTheDeviceDefaults) {
     }
 }
 
-TEST(SampleConfig, JobContextNamesTheJobAndTheHostDevice) {
-    auto m = Members(BuildJobContext("job-9", 12));
-    EXPECT_EQ(m["job_id"].text, "job-9");
-    EXPECT_EQ(m["dev_id"].text, "12");
-    EXPECT_TRUE(m["dev_id"].isText);
-    EXPECT_EQ(m["chunkStartTime"].text, "0");
-    EXPECT_EQ(m.size(), 9u);
-}
-
 TEST(DialectJson, TextsTheDialectCannotCarryAreRefused) {
     DialectObject doc;
     EXPECT_FALSE(doc.Add("a", std::string("x\"y")));
