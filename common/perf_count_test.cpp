@@ -88,15 +88,5 @@ TEST(PerfCountTest, PrintsNothingBeforeAMillisecondOfOverhead) {
     EXPECT_EQ(log.Count(WaterLineLine("Quick", 2)), 1u);
 }
 
-TEST(PerfCountTest, ThroughputShowsTenthsOfBytesPerMillisecond) {
-    TestLogCapture log;
-    PerfCount perf("Tenths");
-    perf.UpdatePerfInfo(1, 1 + 3 * kMs, 10);
-    perf.UpdatePerfInfo(1, 1 + 3 * kMs, 1);
-    perf.OutPerfInfo("");
-    // 11 bytes in 6 ms.
-    EXPECT_EQ(log.Count("throughput: 1.8 B/ms"), 1u);
-}
-
 }  // namespace
 }  // namespace Analysis::Orbx::Common::Statistics

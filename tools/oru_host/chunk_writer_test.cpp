@@ -103,17 +103,5 @@ TEST_F(ChunkWriterTest, StorageFailuresAreCountedNotHidden) {
     EXPECT_FALSE(fs::exists(root_ / "target"));
 }
 
-TEST(MakeDirsTest, CreatesParentsAndRefusesFiles) {
-    fs::path root = fs::path(ORU_TEST_TMP_DIR) / "makedirs";
-    fs::remove_all(root);
-    std::string why;
-    EXPECT_TRUE(MakeDirs((root / "a/b/c").string(), &why)) << why;
-    EXPECT_TRUE(fs::is_directory(root / "a/b/c"));
-    EXPECT_TRUE(MakeDirs((root / "a/b/c").string(), &why));
-    std::ofstream(root / "f") << "x";
-    EXPECT_FALSE(MakeDirs((root / "f/g").string(), &why));
-    EXPECT_FALSE(MakeDirs((root / "f").string(), &why));
-}
-
 }  // namespace
 }  // namespace analysis::orbx::hosttool

