@@ -144,21 +144,6 @@ TEST(ThreadPoolTest, DispatchByKeyKeepsEachKeyOnOneThreadInOrder) {
     }
 }
 
-TEST(ThreadPoolTest, RefusesNullTasksTasksBeforeStartAndAPoolWithoutThreads) {
-    std::atomic<int> executed{0};
-    ThreadPool empty(0, 0);
-    EXPECT_EQ(empty.Start(), -1);
-    EXPECT_FALSE(empty.IsRunning());
-    EXPECT_FALSE(empty.Dispatch(MakeTask(0, [&] { ++executed; })));
-    empty.Stop();
-    ThreadPool pool(0, 2);
-    EXPECT_FALSE(pool.Dispatch(MakeTask(0, [&] { ++executed; })));
-    ASSERT_EQ(pool.Start(), 0);
-    EXPECT_FALSE(pool.Dispatch(nullptr));
-    pool.Stop();
-    EXPECT_EQ(executed.load(), 0);
-}
-
 TEST(ThreadPoolTest, StopRunsEveryQueuedTaskFirst) {
     ThreadPool pool(ThreadPool::kDispatchByHashId, 2);
     ASSERT_EQ(pool.Start(), 0);
