@@ -73,22 +73,6 @@ TEST(MessageText, JobContextPrintsAllKeysAndReadsThemBack) {
     ExpectSameContext(read, written);
 }
 
-// A wrong-typed or null member resets its field with one error line each;
-// absent members keep theirs.
-TEST(MessageText, WrongTypedOrNullMemberBecomesNeutral) {
-    JobContext ctx = FilledContext();
-    TestLogCapture log("warning");
-    EXPECT_TRUE(ctx.FromString(R"({"dev_id":3,"job_id":null,"chunkEndTime":null})"));
-    EXPECT_EQ(ctx.dev_id, "");
-    EXPECT_EQ(ctx.job_id, "");
-    EXPECT_EQ(ctx.chunkEndTime, 0u);
-    EXPECT_EQ(ctx.module, "llc");
-    EXPECT_THAT(log.Texts(),
-                ::testing::UnorderedElementsAre("Invalid data type for string variable",
-                                                "Invalid data type for string variable",
-                                                "Invalid data type for uint variable"));
-}
-
 TEST(MessageText, ChunkTimeAboveThirtyTwoBitsPrintsButDoesNotReadBack) {
     JobContext written = FilledContext();
     written.chunkStartTime = 3000000000u;
@@ -107,15 +91,9 @@ TEST(MessageText, ParseErrorsAreLoggedWithTheClassName) {
     StatusInfo status;
     TestLogCapture log("warning");
     EXPECT_FALSE(status.FromString("[1]"));
-    EXPECT_FALSE(status.FromString("   "));
-    EXPECT_FALSE(status.FromString("{\"info\":\"" + std::string(kMaxJsonTextSize, 'x') + "\"}"));
     EXPECT_FALSE(status.FromString(R"({"status":-})"));
-    EXPECT_THAT(log.Texts(),
-                ElementsAre("StatusInfo ::FromString(): Input json string error",
-                            "StatusInfo ::FromString(): Input string is empty",
-                            "StatusInfo ::FromString(): The length of input string is out of "
-                            "range(1M)",
-                            "StatusInfo ::FromString(): stod"));
+    EXPECT_THAT(log.Texts(), ElementsAre("StatusInfo ::FromString(): Input json string error",
+                                         "StatusInfo ::FromString(): stod"));
     EXPECT_EQ(status.status, 1);
 }
 
@@ -123,15 +101,6 @@ TEST(MessageText, NewStatusReportsFailure) {
     StatusInfo status;
     EXPECT_EQ(Members(status.ToString()),
               (std::set<std::string>{R"("dev_id":"-1")", R"("status":1)", R"("info":"")"}));
-
-    status.dev_id = "0";
-    status.status = 0;
-    status.info = "job started";
-    StatusInfo read;
-    ASSERT_TRUE(read.FromString(status.ToString()));
-    EXPECT_EQ(read.dev_id, "0");
-    EXPECT_EQ(read.status, 0);
-    EXPECT_EQ(read.info, "job started");
 }
 
 }  // namespace

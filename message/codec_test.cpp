@@ -39,12 +39,6 @@ TEST(CodecFrame, LengthNameZeroAndBody) {
     EXPECT_EQ(EncodeMessage(msg), Frame("analysis.orbx.proto.DeviceInfo", msg.SerializeAsString()));
 }
 
-TEST(CodecFrame, NullMessageEncodesToNothing) {
-    TestLogCapture log;
-    EXPECT_TRUE(EncodeMessage(static_cast<const Message*>(nullptr)).empty());
-    EXPECT_TRUE(log.Count("Message is null"));
-}
-
 // Each refused frame logs its own reason, and nothing of a later check.
 TEST(CodecDecode, RefusedFramesAndTheirReasons) {
     const std::string stop = "analysis.orbx.proto.JobStopReq";
@@ -97,127 +91,12 @@ TEST(CodecDecode, NameEndsAtItsFirstZeroByte) {
     EXPECT_EQ(msg->GetTypeName(), name);
 }
 
-TEST(CodecDecode, BrokenBodyIsRejected) {
-    TestLogCapture log;
-    // Field 2 (JobId) as a length-delimited value claiming 100 bytes that are not there.
-    EXPECT_EQ(DecodeMessage(Frame("analysis.orbx.proto.JobStopReq", std::string("\x12\x64x", 3))),
-              nullptr);
-    EXPECT_TRUE(log.Count("Failed to ParseFromArray, dataLen=3"));
-}
-
 TEST(CodecDecode, DecodeAsRefusesAnotherType) {
     pb::JobStopReq msg;
     msg.set_jobid("j");
     const std::string bytes = EncodeMessage(msg);
     EXPECT_EQ(DecodeAs<pb::JobStartReq>(bytes.data(), bytes.size()), nullptr);
     EXPECT_NE(DecodeAs<pb::JobStopReq>(bytes.data(), bytes.size()), nullptr);
-}
-
-// Round trips: every type, every field set to a value other than its default.
-template <class T>
-void ExpectRoundTrip(const T& original) {
-    const std::string bytes = EncodeMessage(original);
-    ASSERT_FALSE(bytes.empty());
-    auto decoded = DecodeAs<T>(bytes.data(), bytes.size());
-    ASSERT_NE(decoded, nullptr) << original.GetTypeName();
-    EXPECT_EQ(decoded->SerializeAsString(), original.SerializeAsString());
-    EXPECT_EQ(decoded->DebugString(), original.DebugString());
-}
-
-pb::Header MakeHeader() {
-    pb::Header h;
-    h.set_magic("magic");
-    h.set_job_ctx(R"({"job_id":"1.2","dev_id":"0"})");
-    return h;
-}
-
-TEST(CodecRoundTrip, EveryMessageType) {
-    ExpectRoundTrip(MakeHeader());
-
-    pb::FileChunkReq chunk;
-    *chunk.mutable_hdr() = MakeHeader();
-    chunk.set_filename("data/llc.data");
-    chunk.set_offset(-1);
-    chunk.set_chunk(std::string("\0\x01\xff binary", 10));
-    chunk.set_chunksizeinbytes(10);
-    chunk.set_islastchunk(true);
-    chunk.set_needack(true);
-    chunk.set_tag("tag");
-    chunk.set_tagsuffix("sfx");
-    chunk.set_chunkstarttime(UINT64_MAX);
-    chunk.set_chunkendtime(12345);
-    chunk.set_datamodule(3);
-    ExpectRoundTrip(chunk);
-
-    pb::FileChunkFlushReq flush;
-    *flush.mutable_hdr() = MakeHeader();
-    flush.set_filename("f");
-    flush.set_datamodule(5);
-    ExpectRoundTrip(flush);
-
-    pb::Response rsp;
-    *rsp.mutable_hdr() = MakeHeader();
-    rsp.set_jobid("job");
-    rsp.set_status(pb::FAILED);
-    rsp.set_message(R"({"status":1})");
-    ExpectRoundTrip(rsp);
-
-    pb::JobStartReq start;
-    *start.mutable_hdr() = MakeHeader();
-    start.set_sampleconfig(R"({"llc_profiling":"on"})");
-    ExpectRoundTrip(start);
-
-    pb::JobStopReq stop;
-    *stop.mutable_hdr() = MakeHeader();
-    stop.set_jobid("job");
-    ExpectRoundTrip(stop);
-
-    pb::ReplayStartReq replay;
-    *replay.mutable_hdr() = MakeHeader();
-    replay.set_replayid(-2);
-    replay.add_ctrl_cpu_events("0x11");
-    replay.add_ts_cpu_events("0x12");
-    replay.add_ai_cpu_events("0x13");
-    replay.add_ai_core_events("0x14");
-    replay.add_ai_core_events_cores(1);
-    replay.add_ai_core_events_cores(2);
-    replay.add_llc_events("read");
-    replay.add_ddr_events("write");
-    replay.add_aiv_events("0x15");
-    replay.add_aiv_events_cores(3);
-    ExpectRoundTrip(replay);
-
-    pb::ReplayStopReq replayStop;
-    *replayStop.mutable_hdr() = MakeHeader();
-    replayStop.set_replayid(9);
-    ExpectRoundTrip(replayStop);
-
-    pb::FinishJobRsp finish;
-    *finish.mutable_hdr() = MakeHeader();
-    finish.set_jobid("job");
-    finish.set_status(pb::FAILED);
-    finish.set_message("m");
-    ExpectRoundTrip(finish);
-
-    pb::CtrlChannelHandshake ctrl;
-    ctrl.set_jobid("job");
-    ctrl.set_devid(63);
-    ctrl.set_mode("system-wide");
-    ExpectRoundTrip(ctrl);
-
-    pb::DataChannelHandshake data;
-    data.set_jobid("job");
-    data.set_devid(-1);
-    data.set_mode("m");
-    ExpectRoundTrip(data);
-
-    pb::DeviceInfo dev;
-    dev.set_dev_id("3");
-    ExpectRoundTrip(dev);
-
-    pb::DataChannelFinish fin;
-    *fin.mutable_hdr() = MakeHeader();
-    ExpectRoundTrip(fin);
 }
 
 TEST(CodecRoundTrip, SameFieldNumbersAsTheHostExpects) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/oru_paths.h"
 #include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
 
@@ -80,16 +79,6 @@ TEST_F(ConfigManagerTest, TheProcessDetectsOnce) {
     Answer(0, 0x0100);
     EXPECT_EQ(3u, ConfigManager::GetInstance().GetPlatformType());
     EXPECT_EQ(1, queries_);
-}
-
-TEST_F(ConfigManagerTest, DirectoriesLieBelowTheInotifyDirectory) {
-    Answer(0, 0);
-    ConfigManager manager;
-    std::string root = analysis::orbx::common::kInotifyDir;
-    EXPECT_EQ(std::string(ORU_ROOT_PREFIX) + "/var/log/npu/profiling/", manager.GetInotifyDir());
-    EXPECT_EQ(root + "0", manager.GetPerfDataDir(0));
-    EXPECT_EQ(root + "3", manager.GetPerfDataDir(3));
-    EXPECT_EQ(root + "-1", manager.GetPerfDataDir(-1));
 }
 
 }  // namespace

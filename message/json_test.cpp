@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -53,31 +52,6 @@ std::multiset<std::string> PrintedMembers(const std::string& printed) {
     return members;
 }
 
-// Structural equality: same types, same scalars, same members in any order.
-bool SameTree(const JsonValue& a, const JsonValue& b) {
-    if (a.GetType() != b.GetType()) {
-        return false;
-    }
-    switch (a.GetType()) {
-        case JsonType::OBJECT: {
-            JsonValue::Object left = a.AsObject();
-            JsonValue::Object right = b.AsObject();
-            return left.size() == right.size() &&
-                   std::all_of(left.begin(), left.end(), [&](const auto& member) {
-                       auto other = right.find(member.first);
-                       return other != right.end() && SameTree(member.second, other->second);
-                   });
-        }
-        case JsonType::ARRAY: {
-            JsonValue::Array left = a.AsArray();
-            JsonValue::Array right = b.AsArray();
-            return std::equal(left.begin(), left.end(), right.begin(), right.end(), SameTree);
-        }
-        default:
-            return a.ToString() == b.ToString();
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Size and shape of the text
 
@@ -105,18 +79,33 @@ TEST(JsonParseLimits, EmptyOrBlankTextAndAMissingValueAreEmptyInput) {
     EXPECT_EQ(RuntimeError("{\"a\""), "Input string is empty");
 }
 
-// The top level must be an object, and every container must be closed.
+// Refused shapes: a non-object top level, unclosed containers and strings,
+// a comma right after an opening, partial literals and malformed numbers.
 TEST(JsonParseLimits, NonObjectTopLevelAndUnclosedContainersFail) {
-    for (const char* text : {"[1]", "5", "-1", "\"s\"", "true", "null", "{", "{\"a\":1",
-                             "{\"a\":[1", "{\"a\":{\"b\":1}", "{\"a\":[1,", "x"}) {
+    for (const char* text : {"[1]",
+                             "5",
+                             "-1",
+                             "\"s\"",
+                             "true",
+                             "null",
+                             "{",
+                             "{\"a\":1",
+                             "{\"a\":[1",
+                             "{\"a\":{\"b\":1}",
+                             "{\"a\":[1,",
+                             "x",
+                             "{,\"a\":1}",
+                             "{\"a\":[,1]}",
+                             "{\"a\":\"x\\\"y\"}",
+                             "{\"a\":\"open}",
+                             "{\"t\":tru}",
+                             "{\"t\":fals}",
+                             "{\"a\":00}",
+                             "{\"a\":1.}",
+                             "{\"a\":-.5}",
+                             "{\"a\":007}"}) {
         EXPECT_EQ(RuntimeError(text), "Input json string error") << text;
     }
-}
-
-TEST(JsonParseLimits, TextAfterTheTopLevelObjectIsIgnored) {
-    Json doc("{\"a\":1}xyz");
-    EXPECT_EQ(doc["a"].AsInt(), 1);
-    EXPECT_EQ(doc.ToString(), "{\"a\":1}");
 }
 
 // A hostile host must not be able to exhaust the parsing thread's stack.
@@ -166,10 +155,6 @@ TEST(JsonParseSeparators, CommasAndColonsAreOptionalAndRepeatable) {
     Json bare("{\"a\",\"b\":2}");
     EXPECT_FALSE(bare.Contains("a"));
     EXPECT_EQ(bare["b"].AsInt(), 2);
-
-    // But a comma right after an opening is refused.
-    EXPECT_EQ(RuntimeError("{,\"a\":1}"), "Input json string error");
-    EXPECT_EQ(RuntimeError("{\"a\":[,1]}"), "Input json string error");
 }
 
 TEST(JsonParseSeparators, LaterDuplicateReplacesEarlierMember) {
@@ -192,8 +177,6 @@ TEST(JsonParseStrings, LeadingBlanksAreDroppedAndTrailingOnesKept) {
 TEST(JsonParseStrings, BackslashIsAnOrdinaryCharacter) {
     Json doc("{\"a\":\"x\\\"}");
     EXPECT_EQ(doc["a"].AsString(), "x\\");
-    EXPECT_EQ(RuntimeError("{\"a\":\"x\\\"y\"}"), "Input json string error");
-    EXPECT_EQ(RuntimeError("{\"a\":\"open}"), "Input json string error");
 }
 
 TEST(JsonParseLiterals, BooleansNeedTheWholeWordButNotASeparator) {
@@ -201,8 +184,6 @@ TEST(JsonParseLiterals, BooleansNeedTheWholeWordButNotASeparator) {
     EXPECT_EQ(doc["t"].GetType(), JsonType::BOOL);
     EXPECT_TRUE(doc["t"].AsBool());
     EXPECT_FALSE(doc["f"].AsBool());
-    EXPECT_EQ(RuntimeError("{\"t\":tru}"), "Input json string error");
-    EXPECT_EQ(RuntimeError("{\"t\":fals}"), "Input json string error");
 }
 
 TEST(JsonParseLiterals, NullIsAnyFourCharactersStartingWithN) {
@@ -252,9 +233,6 @@ TEST(JsonParseNumbers, PointMakesADoubleAndExponentAloneKeepsTheMantissa) {
 }
 
 TEST(JsonParseNumbers, RefusedFormsAndConversionErrors) {
-    for (const char* text : {"{\"a\":00}", "{\"a\":1.}", "{\"a\":-.5}", "{\"a\":007}"}) {
-        EXPECT_EQ(RuntimeError(text), "Input json string error") << text;
-    }
     EXPECT_EQ(ParseError<std::invalid_argument>("{\"a\":-}"), "stod");
     EXPECT_EQ(ParseError<std::invalid_argument>("{\"a\":-x}"), "stod");
     EXPECT_EQ(ParseError<std::out_of_range>("{\"a\":1e400}"), "stod");
@@ -268,109 +246,19 @@ TEST(JsonAccessors, MismatchedTypesGiveNeutralValuesAndOneErrorLine) {
     Json doc("{\"i\":3,\"s\":\"t\",\"d\":2.5}");
     TestLogCapture log("warning");
     EXPECT_EQ(doc["i"].AsDouble(), 0.0);
-    EXPECT_EQ(doc["s"].AsBool(), false);
     EXPECT_EQ(doc["d"].AsInt(), 0);
-    EXPECT_EQ(doc["d"].AsInt64(), 0);
-    EXPECT_EQ(doc["s"].AsUint(), 0u);
     EXPECT_EQ(doc["s"].AsUint64(), 0u);
     EXPECT_EQ(doc["i"].AsString(), "");
-    EXPECT_THAT(doc["i"].AsArray(), IsEmpty());
     EXPECT_THAT(doc["i"].AsObject(), IsEmpty());
-    EXPECT_FALSE(doc["i"].AsNull());
     EXPECT_THAT(
         log.Texts(),
-        ElementsAre("Invalid data type for double variable",
-                    "Invalid data type for boolean variable", "Invalid data type for int variable",
-                    "Invalid data type for int variable", "Invalid data type for uint variable",
+        ElementsAre("Invalid data type for double variable", "Invalid data type for int variable",
                     "Invalid data type for uint variable", "Invalid data type for string variable",
-                    "Invalid data type for array variable", "Invalid data type for object variable",
-                    "Invalid data type for null variable"));
-}
-
-TEST(JsonAccessors, UnsetValuesAreNeutralWithoutLogExceptForNull) {
-    JsonValue unset;
-    TestLogCapture log("warning");
-    EXPECT_FALSE(unset.AsBool());
-    EXPECT_EQ(unset.AsDouble(), 0.0);
-    EXPECT_EQ(unset.AsInt(), 0);
-    EXPECT_EQ(unset.AsUint64(), 0u);
-    EXPECT_EQ(unset.AsString(), "");
-    EXPECT_THAT(unset.AsArray(), IsEmpty());
-    EXPECT_THAT(unset.AsObject(), IsEmpty());
-    EXPECT_FALSE(unset.Contains("a"));
-    EXPECT_THAT(log.Texts(), IsEmpty());
-    EXPECT_FALSE(unset.AsNull());
-    EXPECT_THAT(log.Texts(), ElementsAre("Invalid data type for null variable"));
-}
-
-TEST(JsonAccessors, IntegersAreReadThroughTheLowBitsOfThePayload) {
-    Json doc("{\"b\":256,\"one\":1,\"neg\":-1,\"t\":true}");
-    EXPECT_FALSE(doc["b"].AsBool());  // lowest byte only
-    EXPECT_TRUE(doc["one"].AsBool());
-    EXPECT_EQ(doc["neg"].AsUint(), 0xFFFFFFFFu);
-    EXPECT_EQ(doc["neg"].AsUint64(), 0xFFFFFFFFFFFFFFFFull);
-    EXPECT_EQ(doc["t"].AsInt(), 1);
-
-    JsonValue wide = static_cast<uint64_t>(0x100000005ull);
-    EXPECT_EQ(wide.AsInt(), 5);
-    EXPECT_EQ(wide.AsUint(), 5u);
-    EXPECT_EQ(wide.AsInt64(), 0x100000005ll);
-}
-
-TEST(JsonAccessors, ContainsDistinguishesEmptyFromNonObjectValues) {
-    Json doc("{\"a\":1,\"z\":0}");
-    EXPECT_TRUE(doc.Contains("a"));
-    EXPECT_FALSE(doc.Contains("b"));
-    doc["b"];  // inserted as UNSET: counts as present
-    EXPECT_TRUE(doc.Contains("b"));
-
-    TestLogCapture log("warning");
-    EXPECT_FALSE(doc["z"].Contains("x"));  // a zero holds nothing: silent
-    EXPECT_THAT(log.Texts(), IsEmpty());
-    EXPECT_FALSE(doc["a"].Contains("x"));
-    EXPECT_THAT(log.Texts(), ElementsAre("Invalid data type"));
+                    "Invalid data type for object variable"));
 }
 
 // ---------------------------------------------------------------------------
 // Building values
-
-TEST(JsonBuilding, MemberAccessTurnsEmptyValuesIntoObjectsOnly) {
-    JsonValue zero = 0;
-    zero["a"] = "x";
-    EXPECT_EQ(zero.GetType(), JsonType::OBJECT);
-    EXPECT_EQ(zero.ToString(), "{\"a\":\"x\"}");
-
-    JsonValue number = 7;
-    TestLogCapture log("warning");
-    JsonValue& same = number["a"];
-    EXPECT_EQ(&same, &number);
-    EXPECT_EQ(number.ToString(), "7");
-    EXPECT_THAT(log.Texts(), ElementsAre("Invalid visit for object variable"));
-}
-
-TEST(JsonBuilding, ArraysBySizeAndByAppending) {
-    JsonValue sized;
-    sized.SetArraySize(3);
-    sized[1] = 5;
-    EXPECT_EQ(sized.ToString(), "[,5,]");
-
-    JsonValue text = "abc";
-    TestLogCapture log("warning");
-    text.SetArraySize(2);
-    EXPECT_EQ(text.ToString(), "\"abc\"");
-    EXPECT_EQ(&sized[3], &sized);
-    text.PushBack(1);
-    EXPECT_THAT(
-        log.Texts(),
-        ElementsAre("SetArraySize is only valid for JsonValue without allocating memory",
-                    "Invalid visit for array variable", "PushBack() is only valid for ARRAY type"));
-
-    sized.PushBack("s");
-    JsonValue inner;
-    inner["k"] = true;
-    sized.PushBack(inner);
-    EXPECT_EQ(sized.ToString(), "[,5,,\"s\",{\"k\":true}]");
-}
 
 TEST(JsonBuilding, CopiesAreIndependentOfTheirSource) {
     Json doc("{\"a\":{\"b\":[1,\"x\"]},\"c\":\"y\"}");
@@ -395,8 +283,6 @@ TEST(JsonBuilding, CopiesAreIndependentOfTheirSource) {
     JsonValue self = "text";
     self = self;
     EXPECT_EQ(self.AsString(), "text");
-    self = 1.0;
-    EXPECT_EQ(self.GetType(), JsonType::DOUBLE);
 }
 
 TEST(JsonDocument, OnlyObjectsBecomeDocuments) {
@@ -415,17 +301,9 @@ TEST(JsonDocument, OnlyObjectsBecomeDocuments) {
     EXPECT_EQ(doc.ToString(), "{\"k\":1}");
     EXPECT_THAT(log.Texts(), ElementsAre("Cannot assign a JsonValue without Object type to Json"));
 
-    JsonValue object;
-    object["n"] = 2;
-    doc = object;
-    EXPECT_EQ(doc.ToString(), "{\"n\":2}");
-    EXPECT_EQ(Json(object).ToString(), "{\"n\":2}");
-
     // A failed parse keeps the document.
     EXPECT_THROW(doc.Parse("{\"a\":2"), std::runtime_error);
-    EXPECT_EQ(doc.ToString(), "{\"n\":2}");
-    doc.Parse("{\"a\":2}");
-    EXPECT_EQ(doc.ToString(), "{\"a\":2}");
+    EXPECT_EQ(doc.ToString(), "{\"k\":1}");
 }
 
 // ---------------------------------------------------------------------------
@@ -454,33 +332,6 @@ TEST(JsonPrinting, ScalarsUseTheCFormats) {
     for (const auto& [value, printed] : cases) {
         EXPECT_EQ(value.ToString(), printed);
     }
-}
-
-TEST(JsonPrinting, EmptyContainersAndUnsetMembers) {
-    Json doc;
-    EXPECT_EQ(doc.ToString(), "{}");
-    doc["u"];
-    EXPECT_EQ(doc.ToString(), "{\"u\":}");
-
-    Json nested("{\"o\":{},\"a\":[]}");
-    EXPECT_EQ(PrintedMembers(nested.ToString()),
-              (std::multiset<std::string>{"\"o\":{}", "\"a\":[]"}));
-}
-
-TEST(JsonPrinting, PrintedTextParsesBackToTheSameTree) {
-    const std::string text =
-        "{\"s\":\"v\",\"i\":-7,\"u\":7,\"d\":0.250000,\"b\":false,\"n\":null,"
-        "\"a\":[1,[2,{\"k\":\"w\"}],\"x\"],\"o\":{\"p\":{\"q\":[]}}}";
-    Json doc(text);
-    std::string printed = doc.ToString();
-    Json again(printed);
-    EXPECT_TRUE(SameTree(again.GetValue(), doc.GetValue())) << printed;
-    EXPECT_EQ(printed.size(), text.size());
-    EXPECT_EQ(again["a"][1][1]["k"].AsString(), "w");
-    EXPECT_EQ(again["i"].GetType(), JsonType::INT);
-    EXPECT_EQ(again["u"].GetType(), JsonType::UINT);
-    again["a"][1][1]["k"] = "v";
-    EXPECT_FALSE(SameTree(again.GetValue(), doc.GetValue()));
 }
 
 }  // namespace

@@ -57,17 +57,6 @@ TEST_F(PlatformTest, FailureLeavesTheRunSide) {
     EXPECT_TRUE(platform_.IsDeviceSide());
 }
 
-TEST(JsonParserTest, UnconfiguredChannelsAnswerTheDefaults) {
-    JsonParser parser;
-    for (uint32_t channel : {0u, 8u, 160u, 200u}) {
-        EXPECT_TRUE(parser.GetChannelSwitch(channel));
-        EXPECT_TRUE(parser.GetChannelReporterSwitch(channel));
-        EXPECT_EQ(0u, parser.GetChannelBufferSize(channel));
-        EXPECT_EQ(0u, parser.GetDriverBufferSize(channel));
-        EXPECT_EQ(0u, parser.GetChannelPeriod(channel));
-    }
-}
-
 TEST(JsonParserTest, ReaderBufferSizesOutsideOneToFourMiBAreIgnored) {
     JsonParser parser;
     ChannelSettings settings;
@@ -78,14 +67,6 @@ TEST(JsonParserTest, ReaderBufferSizesOutsideOneToFourMiBAreIgnored) {
         parser.SetChannelSettings(8, settings);
         EXPECT_EQ(c.second, parser.GetChannelBufferSize(8)) << c.first;
     }
-    settings.period = 5;
-    settings.reporterSwitch = false;
-    parser.SetChannelSettings(8, settings);
-    EXPECT_EQ(5u, parser.GetChannelPeriod(8));
-    EXPECT_FALSE(parser.GetChannelReporterSwitch(8));
-    EXPECT_TRUE(parser.GetChannelReporterSwitch(9));
-    parser.ClearChannelSettings();
-    EXPECT_TRUE(parser.GetChannelReporterSwitch(8));
 }
 
 }  // namespace

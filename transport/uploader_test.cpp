@@ -264,25 +264,6 @@ TEST_F(UploaderTest, FlushDoesNotWaitOnAnEmptyQueueOrForAnEndedUploader) {
     EXPECT_EQ(sleeps.load(), 0);
 }
 
-TEST(UploaderRefusals, NullDataUninitedAndNegativeLength) {
-    TestLogCapture log;
-    auto transport = std::make_shared<FakeTransport>();
-    Uploader uploader(transport);
-    const char byte = 'x';
-    EXPECT_EQ(uploader.UploadData(&byte, 1), -1);
-    EXPECT_TRUE(log.Count("Uploader was not inited."));
-    EXPECT_EQ(uploader.Stop(false), 0);  // nothing to stop
-
-    ASSERT_EQ(uploader.Init(4), 0);
-    log.Clear();
-    EXPECT_EQ(uploader.UploadData(nullptr, 10), -1);
-    EXPECT_TRUE(log.Count("[Uploader::UploadData]data is nullptr."));
-    log.Clear();
-    EXPECT_EQ(uploader.UploadData(std::shared_ptr<ProfileFileChunk>()), -1);
-    EXPECT_TRUE(log.Count("[Uploader::UploadData]data is nullptr."));
-    EXPECT_EQ(uploader.UploadData(&byte, -1), -1);
-}
-
 TEST(UploaderLifetime, DestructorStopsTheThreadAndReleasesTheTransport) {
     auto transport = std::make_shared<FakeTransport>();
     std::weak_ptr<FakeTransport> weak = transport;
