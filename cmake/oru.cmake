@@ -5,6 +5,22 @@ set(ORU_WARNINGS -Wall -Wextra -Werror)
 # Build-tree paths (root prefix, bin and test folders) for the code, in one
 # generated header on every target's include path.
 set(ORU_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+# Where tests and tools start the project's programs: under a cross build's
+# emulator, whose programs cannot start other target programs without a
+# binfmt handler, wrappers that run each under the emulator.
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+    set(ORU_PROGRAM_DIR ${CMAKE_BINARY_DIR}/emu-bin)
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+    foreach(program oru oru-host ostrel-sim-monitor oru-soak)
+        file(CONFIGURE OUTPUT ${ORU_PROGRAM_DIR}/${program}
+             CONTENT "#!/bin/sh\nexec ${emulator} ${CMAKE_BINARY_DIR}/bin/${program} \"$@\"\n"
+             @ONLY)
+        file(CHMOD ${ORU_PROGRAM_DIR}/${program} PERMISSIONS OWNER_READ OWNER_WRITE
+             OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    endforeach()
+else()
+    set(ORU_PROGRAM_DIR ${CMAKE_BINARY_DIR}/bin)
+endif()
 configure_file(${CMAKE_SOURCE_DIR}/cmake/oru_build_paths.h.in
                ${ORU_GENERATED_DIR}/oru_build_paths.h @ONLY)
 

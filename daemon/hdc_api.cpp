@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -18,6 +19,14 @@ constexpr uint32_t kServerDestroyWaitMs = 100;
 constexpr uint64_t kMaxBufLen = 0xFFFFFFFFull;
 // Bytes of a received segment before its data: len, tag and isLast.
 constexpr size_t kSegmentDataOffset = offsetof(HdcPacket, data);
+
+// A received segment: its header copied out of the driver's buffer (whose
+// alignment is the driver's business) and a pointer to its data.
+struct SegmentView {
+    uint32_t len = 0;
+    uint8_t isLast = 0;
+    const char* data = nullptr;
+};
 
 // One completed piece of a buffer being reassembled.
 struct Piece {
@@ -51,7 +60,7 @@ class Reassembly {
     int Finish(void** recvBuf, uint32_t* recvLen);
 
   private:
-    bool Segment(int index, HdcPacket** packet);
+    bool Segment(int index, SegmentView* segment);
     void FreePieces() {
         for (auto& p : pieces_) {
             IdeXfree(p.data);
@@ -66,12 +75,12 @@ class Reassembly {
     bool last_ = false;
 };
 
-// The index-th buffer of the message as a segment; nullptr *packet for an
+// The index-th buffer of the message as a segment; a null data pointer for an
 // empty buffer. false on a driver error or a malformed segment.
-bool Reassembly::Segment(int index, HdcPacket** packet) {
+bool Reassembly::Segment(int index, SegmentView* segment) {
     char* buf = nullptr;
     int bufLen = 0;
-    *packet = nullptr;
+    *segment = SegmentView{};
     drvError_t err = drvHdcGetMsgBuffer(msg_, index, &buf, &bufLen);
     if (err != DRV_ERROR_NONE) {
         ORU_LOGE("Hdc Get Msg Buffer, error %d", err);
@@ -80,21 +89,26 @@ bool Reassembly::Segment(int index, HdcPacket** packet) {
     if (buf == nullptr || bufLen <= 0) {
         return true;
     }
-    auto* p = reinterpret_cast<HdcPacket*>(buf);
     // The host's bytes are checked before they are trusted.
     if (static_cast<size_t>(bufLen) < kSegmentDataOffset) {
         ORU_LOGE("segment of %d bytes is shorter than its header", bufLen);
         return false;
     }
-    if (p->tag != HDC_PACKET_TAG) {
-        ORU_LOGE("segment tag %u is invalid", p->tag);
+    uint32_t len = 0;
+    uint32_t tag = 0;
+    std::memcpy(&len, buf + offsetof(HdcPacket, len), sizeof(len));
+    std::memcpy(&tag, buf + offsetof(HdcPacket, tag), sizeof(tag));
+    if (tag != HDC_PACKET_TAG) {
+        ORU_LOGE("segment tag %u is invalid", tag);
         return false;
     }
-    if (p->len > static_cast<size_t>(bufLen) - kSegmentDataOffset) {
-        ORU_LOGE("segment len %u bytes exceeds its buffer of %d bytes", p->len, bufLen);
+    if (len > static_cast<size_t>(bufLen) - kSegmentDataOffset) {
+        ORU_LOGE("segment len %u bytes exceeds its buffer of %d bytes", len, bufLen);
         return false;
     }
-    *packet = p;
+    segment->len = len;
+    segment->isLast = static_cast<uint8_t>(buf[offsetof(HdcPacket, isLast)]);
+    segment->data = buf + kSegmentDataOffset;
     return true;
 }
 
@@ -103,20 +117,20 @@ bool Reassembly::Store(int bufferCount) {
     // piece never grows segment by segment.
     uint64_t len = 0;
     for (int i = 0; i < bufferCount; ++i) {
-        HdcPacket* p = nullptr;
-        if (!Segment(i, &p)) {
+        SegmentView seg;
+        if (!Segment(i, &seg)) {
             return false;
         }
-        if (p == nullptr) {
+        if (seg.data == nullptr) {
             continue;
         }
-        if (len + p->len > maxLen_ || total_ + len + p->len > maxLen_) {
+        if (len + seg.len > maxLen_ || total_ + len + seg.len > maxLen_) {
             ORU_LOGE("buf_len : %u bytes, packet->len: %u bytes",
-                     static_cast<uint32_t>(total_ + len), p->len);
+                     static_cast<uint32_t>(total_ + len), seg.len);
             return false;
         }
-        len += p->len;
-        last_ = last_ || p->isLast == 1;
+        len += seg.len;
+        last_ = last_ || seg.isLast == 1;
     }
     if (len == 0) {
         return true;
@@ -128,17 +142,17 @@ bool Reassembly::Store(int bufferCount) {
     }
     size_t offset = 0;
     for (int i = 0; i < bufferCount; ++i) {
-        HdcPacket* p = nullptr;
-        if (!Segment(i, &p) || p == nullptr || p->len == 0) {
+        SegmentView seg;
+        if (!Segment(i, &seg) || seg.data == nullptr || seg.len == 0) {
             continue;
         }
-        errno_t err = memcpy_s(piece + offset, len - offset, p->data, p->len);
+        errno_t err = memcpy_s(piece + offset, len - offset, seg.data, seg.len);
         if (err != EOK) {
             ORU_LOGE("memory copy failed, ret: %d", err);
             IdeXfree(piece);
             return false;
         }
-        offset += p->len;
+        offset += seg.len;
     }
     try {
         pieces_.push_back({piece, static_cast<uint32_t>(len)});

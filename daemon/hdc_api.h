@@ -13,13 +13,22 @@
 
 #include "ostrel/hal.h"
 
+// Byte order of the wire: the request packet and segment headers below travel
+// little-endian, and they are written and read as the CPU's own integers. Both
+// targets (x86-64 hosts, the card's AArch64 CPU) are little-endian; a
+// big-endian build would send wrong bytes, so it does not build.
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the HDC packet headers are little-endian on the wire: build for a little-endian CPU"
+#endif
+
 // Request types (IdeTlvReq::type).
 constexpr uint32_t IDE_PROFILING_REQ = 5;
 constexpr uint32_t IDE_HOOK_REG_REQ = 16;
 constexpr uint32_t IDE_INVALID_REQ = 17;
 
 // The request packet: a 12-byte header and len value bytes in one contiguous
-// buffer, in the device's byte order (little-endian).
+// buffer; the header is little-endian on the wire. A header inside a buffer
+// of unknown alignment (the driver's) is copied out with memcpy, not cast.
 struct IdeTlvReq {
     uint32_t type;    // request type
     uint32_t dev_id;  // 0 when built here; set by the receiving daemon to the physical id
@@ -35,7 +44,8 @@ inline bool IdeTlvValueLenValid(uint32_t valueLen) {
     return valueLen <= IDE_TLV_MAX_VALUE_LEN;
 }
 
-// One segment as handed to the driver: 9 header bytes, then len data bytes.
+// One segment as handed to the driver: 9 header bytes (little-endian), then
+// len data bytes.
 // A segment travels as len + sizeof(HdcPacket) (12) bytes; the 3 bytes after
 // the data are not defined.
 struct HdcPacket {

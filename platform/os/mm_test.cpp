@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "common/test_emulator.h"
+
 namespace {
 
 std::string TmpDir() {
@@ -155,8 +157,11 @@ TEST(MmProcess, AMissingProgramOrRedirectTargetFails) {
               mmCreateProcess("no-such-program", argv.data(), envp.data(), nullptr, &pid));
     std::vector<std::string> sh = {"sh", "-c", "true"};
     std::vector<char*> shArgv = Argv(sh);
-    EXPECT_EQ(EN_ERROR,
-              mmCreateProcess("/bin/sh", shArgv.data(), nullptr, "/nonexistent/dir/out.txt", &pid));
+    if (analysis::orbx::common::NativeOnly(
+            "qemu-user runs vfork as fork: a failed redirect is not reported")) {
+        EXPECT_EQ(EN_ERROR, mmCreateProcess("/bin/sh", shArgv.data(), nullptr,
+                                            "/nonexistent/dir/out.txt", &pid));
+    }
 }
 
 }  // namespace

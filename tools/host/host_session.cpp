@@ -1,6 +1,7 @@
 #include "tools/host/host_session.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <thread>
 
@@ -121,8 +122,10 @@ int HostSession::ReadPacket(Packet* packet, bool wait) {
     if (ret != 0 || buf == nullptr || len < IDE_TLV_HEAD_LEN) {
         return kRecvFailed;
     }
-    const auto* header = reinterpret_cast<const IdeTlvReq*>(packet->bytes.get());
-    return header->len == len - IDE_TLV_HEAD_LEN ? kRecvOk : kRecvFailed;
+    // Copied out: the read buffer promises no alignment for the header.
+    uint32_t valueLen = 0;
+    std::memcpy(&valueLen, packet->bytes.get() + offsetof(IdeTlvReq, len), sizeof(valueLen));
+    return valueLen == len - IDE_TLV_HEAD_LEN ? kRecvOk : kRecvFailed;
 }
 
 int HostSession::DecodePacket(const Packet& packet, message::MessagePtr* msg) {
