@@ -126,6 +126,9 @@ IdeProcessFunc IdeGetComponentProcess(uint32_t index) {
 
 int IdeDaemonMain(IdeRegisterComponentsFunc registerComponents) {
     (void)mmUmask(022);
+    // Before any thread exists: every thread inherits the blocked stop
+    // signals, and only the main thread unblocks them once serving starts.
+    int err = IdeStopSignalsBlock();
     int lockFd = -1;
     if (IdeSingleProcessLock(&lockFd) != IDE_LOCK_OK) {
         // The lock file is left alone: it may be the lock of a running instance.
@@ -144,7 +147,17 @@ int IdeDaemonMain(IdeRegisterComponentsFunc registerComponents) {
         fflush(stdout);
         result = -1;
     } else {
+        err = err != 0 ? err : IdeStopSignalsArm(IdeDaemonHdcEndLoop);
+        if (err != 0) {
+            ORU_LOGE("stop signal handler not installed, err: %d", err);
+        }
         IdeDaemonHdcCreateServers();
+        if (IdeStopRequested()) {
+            // Jobs are finished by the profiling component's destroy; no new
+            // session may start one meanwhile.
+            ORU_LOGEVENT("oru received a stop signal, stopping");
+            IdeDaemonHdcStopServing();
+        }
     }
 
     IdeComponentsDestroy();

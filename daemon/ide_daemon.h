@@ -60,8 +60,11 @@ IdeProcessFunc IdeGetComponentProcess(uint32_t index);
 
 // The whole life of the daemon: single-instance lock, logging, component
 // registration (registerComponents), initialisation, the HDC
-// server-creation loop, teardown. 0 after an orderly run, -1 when the lock is
-// not obtained or the components fail to initialise.
+// server-creation loop, teardown. SIGTERM or SIGINT ends the loop: the
+// servers stop accepting, then the same teardown runs (every job finished as
+// a job stop finishes it, every thread joined, the lock file removed); a
+// second signal meanwhile exits at once. 0 after an orderly run or stop, -1
+// when the lock is not obtained or the components fail to initialise.
 using IdeRegisterComponentsFunc = void (*)();
 int IdeDaemonMain(IdeRegisterComponentsFunc registerComponents);
 

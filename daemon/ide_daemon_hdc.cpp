@@ -30,7 +30,7 @@ constexpr uint32_t kMaxRequestRead = 3145728 + IDE_TLV_HEAD_LEN;
 constexpr size_t kErrorTextLen = 256;
 // Upper bound of destroy's wait for the server and worker threads; they end
 // within moments of the wake-up unless the driver fails to wake an accept.
-constexpr auto kThreadsEndBound = std::chrono::seconds(30);
+constexpr auto kThreadsEndBound = std::chrono::milliseconds(30000);
 
 // One device's entry.
 struct DevInfo {
@@ -83,10 +83,9 @@ class ThreadTracker {
         loopRunning_ = running;
         cv_.notify_all();
     }
-    bool WaitAllDone() {
+    bool WaitAllDone(std::chrono::milliseconds bound = kThreadsEndBound) {
         std::unique_lock<std::mutex> lock(mu_);
-        return cv_.wait_for(lock, kThreadsEndBound,
-                            [this] { return running_ == 0 && !loopRunning_; });
+        return cv_.wait_for(lock, bound, [this] { return running_ == 0 && !loopRunning_; });
     }
     int Running() {
         std::lock_guard<std::mutex> lock(mu_);
@@ -586,15 +585,37 @@ void IdeDaemonHdcCreateServers() {
     Tracker().LoopRunning(false);
 }
 
+void IdeDaemonHdcEndLoop() {
+    g_ctrl.creating = 0;
+    if (g_ctrl.started.load() != 0) {
+        (void)mmSemPost(&g_ctrl.devNotifySem);  // sem_post: async-signal-safe
+    }
+}
+
+// Threads look at these flags first, so none starts new work on an entry
+// that is going away.
+static void EndServing() {
+    g_ctrl.serving = 0;
+    g_ctrl.creating = 0;
+    Tracker().Stop().Set();
+    RemoveDevices();
+}
+
+void IdeDaemonHdcStopServing() {
+    if (g_ctrl.started.load() == 0) {
+        return;
+    }
+    ORU_LOGI("Hdc stop serving");
+    EndServing();
+    if (!Tracker().WaitAllDone(std::chrono::milliseconds(IDE_STOP_SERVING_WAIT_MS))) {
+        ORU_LOGW("hdc threads still running at stop: %d", Tracker().Running());
+    }
+}
+
 int IdeDaemonHdcDestroy() {
     if (g_ctrl.started.load() != 0) {
         ORU_LOGI("Destroy GlobalCtrlInfo");
-        // Threads look at these flags first, so none starts new work on an
-        // entry that is going away.
-        g_ctrl.serving = 0;
-        g_ctrl.creating = 0;
-        Tracker().Stop().Set();
-        RemoveDevices();
+        EndServing();
         if (mmMutexLock(&g_ctrl.mutex) == 0) {
             HDC_CLIENT client = g_ctrl.client;
             g_ctrl.client = nullptr;

@@ -33,9 +33,21 @@ constexpr int IDE_HDC_SERVICE_TYPE = 4;
 int IdeDaemonHdcInit();
 int IdeDaemonHdcDestroy();
 
-// The server-creation loop; returns when destroy ends it or on an internal
-// error (semaphore, lock or thread creation).
+// The server-creation loop; returns when destroy or IdeDaemonHdcEndLoop ends
+// it, or on an internal error (semaphore, lock or thread creation).
 void IdeDaemonHdcCreateServers();
+
+// Ends the server-creation loop from a signal handler: an atomic store and
+// a semaphore post, nothing else (async-signal-safe).
+void IdeDaemonHdcEndLoop();
+
+// First step of an orderly stop, before the components are destroyed: no
+// session is accepted any more (the servers are destroyed, which wakes the
+// threads blocked in accept), and the sessions accepted already are handed
+// to their components. Waits up to IDE_STOP_SERVING_WAIT_MS for the server
+// and worker threads; destroy still waits for any left.
+constexpr uint32_t IDE_STOP_SERVING_WAIT_MS = 2000;
+void IdeDaemonHdcStopServing();
 
 // Adds an entry for every physical id not yet known and wakes the
 // server-creation loop. Counts of 0 or above 1124 are refused.

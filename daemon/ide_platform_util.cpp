@@ -1,6 +1,7 @@
 #include "daemon/ide_platform_util.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,6 +123,57 @@ void IdeLogInit() {
     if (DlogSetAttr(attr) != 0) {
         ORU_LOGW("Set log attr failed.");
     }
+}
+
+namespace {
+
+volatile sig_atomic_t g_stopRequested = 0;
+void (*volatile g_stopWake)() = nullptr;
+
+void OnStopSignal(int sig) {
+    if (g_stopRequested != 0) {
+        _exit(128 + sig);
+    }
+    g_stopRequested = 1;
+    int savedErrno = errno;
+    void (*wake)() = g_stopWake;
+    if (wake != nullptr) {
+        wake();
+    }
+    errno = savedErrno;
+}
+
+sigset_t StopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+}  // namespace
+
+int IdeStopSignalsBlock() {
+    sigset_t set = StopSignals();
+    return pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int IdeStopSignalsArm(void (*wake)()) {
+    g_stopWake = wake;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    // The other stop signal waits while the handler runs: it then counts as
+    // the second one.
+    action.sa_mask = StopSignals();
+    if (sigaction(SIGTERM, &action, nullptr) != 0 || sigaction(SIGINT, &action, nullptr) != 0) {
+        return errno;
+    }
+    sigset_t set = StopSignals();
+    return pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+bool IdeStopRequested() {
+    return g_stopRequested != 0;
 }
 
 int IdeDaemonSubInit() {

@@ -34,4 +34,20 @@ void IdeLogInit();
 // Ignores SIGPIPE. 0 or the failure's error code.
 int IdeDaemonSubInit();
 
+// Orderly stop: SIGTERM and SIGINT ask the daemon to stop.
+//
+// IdeStopSignalsBlock blocks both in the calling thread; it runs on the main
+// thread before any other thread exists, so every thread inherits the mask
+// and no other thread's system call is ever interrupted by them (children
+// get an empty mask back at spawn). IdeStopSignalsArm then installs the
+// handler and unblocks both in the main thread alone. The handler does only
+// async-signal-safe work: the first signal sets the stop flag and calls wake
+// (which must itself be async-signal-safe); a second signal, while the
+// teardown the first one started still runs, ends the process at once with
+// status 128 + the signal. 0, or the failure's error code.
+int IdeStopSignalsBlock();
+int IdeStopSignalsArm(void (*wake)());
+// true once a stop signal arrived.
+bool IdeStopRequested();
+
 #endif  // ORU_DAEMON_IDE_PLATFORM_UTIL_H

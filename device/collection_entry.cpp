@@ -62,15 +62,22 @@ int CollectionEntry::UnInit() {
         std::map<std::string, std::map<int, std::shared_ptr<Receiver>>> receivers;
         {
             std::lock_guard<std::mutex> lock(receiversMutex_);
-            receivers.swap(receivers_);
+            receivers = receivers_;
         }
         // Closing each session first makes a receive blocked on it return, so
-        // the join below never waits for the host.
+        // the join below never waits for the host. A receiver whose session
+        // ends finishes its job as a broken connection does (DataChannelFinish
+        // after the queued data); it stays registered until it has ended, so
+        // a job that was never started finishes its data session too.
         for (auto& job : receivers) {
             for (auto& dev : job.second) {
                 dev.second->GetTransport()->CloseSession();
                 dev.second->Stop();
             }
+        }
+        {
+            std::lock_guard<std::mutex> lock(receiversMutex_);
+            receivers_.clear();
         }
         receivers.clear();
         UploaderMgr::GetInstance().UnInit();

@@ -29,7 +29,9 @@ int32_t Fail(int err) {
     return EN_ERROR;
 }
 
-int32_t Check(int rc) { return rc == 0 ? EN_OK : Fail(errno); }
+int32_t Check(int rc) {
+    return rc == 0 ? EN_OK : Fail(errno);
+}
 
 std::string CutName(const char* name) {
     std::string n = name != nullptr ? name : "";
@@ -42,13 +44,22 @@ std::string CutName(const char* name) {
 int ToOpenFlags(int32_t flags) {
     int out = 0;
     switch (flags & 0x3) {
-        case M_WRONLY: out = O_WRONLY; break;
-        case M_RDWR: out = O_RDWR; break;
-        default: out = O_RDONLY; break;
+        case M_WRONLY:
+            out = O_WRONLY;
+            break;
+        case M_RDWR:
+            out = O_RDWR;
+            break;
+        default:
+            out = O_RDONLY;
+            break;
     }
-    if ((flags & M_CREAT) != 0) out |= O_CREAT;
-    if ((flags & M_TRUNC) != 0) out |= O_TRUNC;
-    if ((flags & M_APPEND) != 0) out |= O_APPEND;
+    if ((flags & M_CREAT) != 0)
+        out |= O_CREAT;
+    if ((flags & M_TRUNC) != 0)
+        out |= O_TRUNC;
+    if ((flags & M_APPEND) != 0)
+        out |= O_APPEND;
     return out | O_CLOEXEC;
 }
 
@@ -73,9 +84,11 @@ std::string ResolveProgram(const char* fileName, char* const envp[]) {
     size_t start = 0;
     while (start <= paths.size()) {
         size_t end = paths.find(':', start);
-        if (end == std::string::npos) end = paths.size();
+        if (end == std::string::npos)
+            end = paths.size();
         std::string dir = paths.substr(start, end - start);
-        if (dir.empty()) dir = ".";
+        if (dir.empty())
+            dir = ".";
         std::string candidate = dir + "/" + fileName;
         if (access(candidate.c_str(), X_OK) == 0) {
             return candidate;
@@ -145,40 +158,48 @@ int32_t mmSetThreadName(mmThread* thread, const char* name) {
 }
 
 int32_t mmMutexInit(mmMutex_t* m) {
-    if (m == nullptr) return Fail(EINVAL);
+    if (m == nullptr)
+        return Fail(EINVAL);
     int rc = pthread_mutex_init(m, nullptr);
     return rc == 0 ? EN_OK : Fail(rc);
 }
 int32_t mmMutexLock(mmMutex_t* m) {
-    if (m == nullptr) return Fail(EINVAL);
+    if (m == nullptr)
+        return Fail(EINVAL);
     int rc = pthread_mutex_lock(m);
     return rc == 0 ? EN_OK : Fail(rc);
 }
 int32_t mmMutexUnLock(mmMutex_t* m) {
-    if (m == nullptr) return Fail(EINVAL);
+    if (m == nullptr)
+        return Fail(EINVAL);
     int rc = pthread_mutex_unlock(m);
     return rc == 0 ? EN_OK : Fail(rc);
 }
 int32_t mmMutexDestroy(mmMutex_t* m) {
-    if (m == nullptr) return Fail(EINVAL);
+    if (m == nullptr)
+        return Fail(EINVAL);
     int rc = pthread_mutex_destroy(m);
     return rc == 0 ? EN_OK : Fail(rc);
 }
 
 int32_t mmSemInit(mmSem_t* s, uint32_t value) {
-    if (s == nullptr) return Fail(EINVAL);
+    if (s == nullptr)
+        return Fail(EINVAL);
     return Check(sem_init(s, 0, value));
 }
 int32_t mmSemWait(mmSem_t* s) {
-    if (s == nullptr) return Fail(EINVAL);
+    if (s == nullptr)
+        return Fail(EINVAL);
     return Check(sem_wait(s));
 }
 int32_t mmSemPost(mmSem_t* s) {
-    if (s == nullptr) return Fail(EINVAL);
+    if (s == nullptr)
+        return Fail(EINVAL);
     return Check(sem_post(s));
 }
 int32_t mmSemDestroy(mmSem_t* s) {
-    if (s == nullptr) return Fail(EINVAL);
+    if (s == nullptr)
+        return Fail(EINVAL);
     return Check(sem_destroy(s));
 }
 
@@ -203,7 +224,9 @@ mmTimespec mmGetTickCount(void) {
     return out;
 }
 
-int32_t mmGetErrorCode(void) { return g_lastError != 0 ? g_lastError : errno; }
+int32_t mmGetErrorCode(void) {
+    return g_lastError != 0 ? g_lastError : errno;
+}
 
 char* mmGetErrorFormatMessage(int32_t errnum, char* buf, size_t size) {
     if (buf == nullptr || size == 0) {
@@ -216,47 +239,59 @@ char* mmGetErrorFormatMessage(int32_t errnum, char* buf, size_t size) {
     return buf;
 }
 
-int32_t mmSACleanup(void) { return EN_OK; }
+int32_t mmSACleanup(void) {
+    return EN_OK;
+}
 
 int32_t mmOpen2(const char* path, int32_t flags, uint32_t mode) {
-    if (path == nullptr) return Fail(EINVAL);
+    if (path == nullptr)
+        return Fail(EINVAL);
     int fd = open(path, ToOpenFlags(flags), static_cast<mode_t>(mode));
     return fd >= 0 ? fd : Fail(errno);
 }
 
-int32_t mmClose(int32_t fd) { return Check(close(fd)); }
+int32_t mmClose(int32_t fd) {
+    return Check(close(fd));
+}
 
 int32_t mmMkdir(const char* path, uint32_t mode) {
-    if (path == nullptr) return Fail(EINVAL);
+    if (path == nullptr)
+        return Fail(EINVAL);
     return Check(mkdir(path, static_cast<mode_t>(mode)));
 }
 
 int32_t mmChmod(const char* path, uint32_t mode) {
-    if (path == nullptr) return Fail(EINVAL);
+    if (path == nullptr)
+        return Fail(EINVAL);
     return Check(chmod(path, static_cast<mode_t>(mode)));
 }
 
 int32_t mmAccess(const char* path) {
-    if (path == nullptr) return Fail(EINVAL);
+    if (path == nullptr)
+        return Fail(EINVAL);
     return Check(access(path, F_OK));
 }
 
 int32_t mmIsDir(const char* path) {
-    if (path == nullptr) return Fail(EINVAL);
+    if (path == nullptr)
+        return Fail(EINVAL);
     struct stat st;
-    if (stat(path, &st) != 0) return Fail(errno);
+    if (stat(path, &st) != 0)
+        return Fail(errno);
     return S_ISDIR(st.st_mode) ? EN_OK : Fail(ENOTDIR);
 }
 
 int32_t mmScandir(const char* path, mmDirent*** entryList, mmFilter filter, mmSort sort) {
-    if (path == nullptr || entryList == nullptr) return Fail(EINVAL);
+    if (path == nullptr || entryList == nullptr)
+        return Fail(EINVAL);
     int n = scandir(path, entryList, filter,
                     reinterpret_cast<int (*)(const struct dirent**, const struct dirent**)>(sort));
     return n >= 0 ? n : Fail(errno);
 }
 
 void mmScandirFree(mmDirent** entryList, int32_t count) {
-    if (entryList == nullptr) return;
+    if (entryList == nullptr)
+        return;
     for (int32_t i = 0; i < count; ++i) {
         free(entryList[i]);
     }
@@ -264,43 +299,57 @@ void mmScandirFree(mmDirent** entryList, int32_t count) {
 }
 
 int32_t mmRmdir(const char* path) {
-    if (path == nullptr) return Fail(EINVAL);
+    if (path == nullptr)
+        return Fail(EINVAL);
     return Check(rmdir(path));
 }
 
 int32_t mmUnlink(const char* path) {
-    if (path == nullptr) return Fail(EINVAL);
+    if (path == nullptr)
+        return Fail(EINVAL);
     return Check(unlink(path));
 }
 
 int32_t mmRealPath(const char* path, char* realPath, int32_t realPathLen) {
-    if (path == nullptr || realPath == nullptr || realPathLen < PATH_MAX) return Fail(EINVAL);
+    if (path == nullptr || realPath == nullptr || realPathLen < PATH_MAX)
+        return Fail(EINVAL);
     return realpath(path, realPath) != nullptr ? EN_OK : Fail(errno);
 }
 
-char* mmDirName(char* path) { return path == nullptr ? nullptr : dirname(path); }
-char* mmBaseName(char* path) { return path == nullptr ? nullptr : basename(path); }
+char* mmDirName(char* path) {
+    return path == nullptr ? nullptr : dirname(path);
+}
+char* mmBaseName(char* path) {
+    return path == nullptr ? nullptr : basename(path);
+}
 
 int32_t mmGetFileSize(const char* path, uint64_t* length) {
-    if (path == nullptr || length == nullptr) return Fail(EINVAL);
+    if (path == nullptr || length == nullptr)
+        return Fail(EINVAL);
     struct stat st;
-    if (stat(path, &st) != 0) return Fail(errno);
+    if (stat(path, &st) != 0)
+        return Fail(errno);
     *length = static_cast<uint64_t>(st.st_size);
     return EN_OK;
 }
 
 int32_t mmChdir(const char* path) {
-    if (path == nullptr) return Fail(EINVAL);
+    if (path == nullptr)
+        return Fail(EINVAL);
     return Check(chdir(path));
 }
 
-int32_t mmUmask(int32_t mask) { return static_cast<int32_t>(umask(static_cast<mode_t>(mask))); }
+int32_t mmUmask(int32_t mask) {
+    return static_cast<int32_t>(umask(static_cast<mode_t>(mask)));
+}
 
 int32_t mmCreateProcess(const char* fileName, char* const argv[], char* const envp[],
                         const char* stdoutRedirectFile, mmProcess* id) {
-    if (fileName == nullptr || argv == nullptr || id == nullptr) return Fail(EINVAL);
+    if (fileName == nullptr || argv == nullptr || id == nullptr)
+        return Fail(EINVAL);
     std::string program = ResolveProgram(fileName, envp);
-    if (program.empty()) return Fail(ENOENT);
+    if (program.empty())
+        return Fail(ENOENT);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (stdoutRedirectFile != nullptr && stdoutRedirectFile[0] != '\0') {
@@ -313,13 +362,19 @@ int32_t mmCreateProcess(const char* fileName, char* const argv[], char* const en
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    // A caller's blocked signals are its own business: the child starts with
+    // none blocked, so it can still be stopped.
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv,
-                         envp != nullptr ? envp : environ);
+    int rc =
+        posix_spawn(&pid, program.c_str(), &actions, &attr, argv, envp != nullptr ? envp : environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return Fail(rc);
+    if (rc != 0)
+        return Fail(rc);
     *id = pid;
     return EN_OK;
 }
@@ -330,8 +385,10 @@ int32_t mmWaitPid(mmProcess pid, int32_t* exitCode, int32_t options) {
     do {
         rc = waitpid(pid, &status, (options & MM_WAIT_NOHANG) != 0 ? WNOHANG : 0);
     } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return Fail(errno);
-    if (rc == 0) return MM_PROCESS_RUNNING;
+    if (rc < 0)
+        return Fail(errno);
+    if (rc == 0)
+        return MM_PROCESS_RUNNING;
     if (exitCode != nullptr) {
         *exitCode = WIFEXITED(status) ? WEXITSTATUS(status)
                                       : (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1);

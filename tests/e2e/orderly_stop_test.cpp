@@ -1,0 +1,294 @@
+// The daemon as a service manager stops it: SIGTERM while two jobs run (one
+// with every collection on) finishes both as a job stop would. Each host
+// gets all its data and DataChannelFinish, the control-CPU recording's
+// every piece arrives, no child of the daemon is left, the lock file is
+// gone, the exit status is 0 within the stop bound, and a new start works.
+// A second signal during a teardown that a stalled host holds up ends the
+// daemon at once.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/oru_paths.h"
+#include "common/test_emulator.h"
+#include "daemon/ide_platform_util.h"
+#include "daemon/testing/host_job.h"
+#include "tools/host/profiling_client.h"
+
+namespace {
+
+using namespace analysis::orbx;
+using host::CollectedFile;
+using host::Handshake;
+using host::HostClient;
+namespace fs = std::filesystem;
+using Files = std::map<std::string, CollectedFile>;
+
+// The bound a service manager is promised; sanitizers and an emulator slow
+// the daemon several times over.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr auto kStopBound = std::chrono::seconds(20);
+#else
+constexpr auto kStopBound = std::chrono::seconds(5);
+#endif
+
+const fs::path kScript = common::kProfCollectScript;
+const fs::path kScriptConf = kScript.parent_path() / "prof_collect.conf";
+constexpr char kCtrlCpuName[] = "data/ai_ctrl_cpu.data";
+
+std::chrono::steady_clock::duration StopBound() {
+    return common::TestEmulator().empty() ? kStopBound : kStopBound * 3;
+}
+
+// Parent pid of pid from /proc/<pid>/stat; -1 when gone.
+pid_t ParentOf(const std::string& pid) {
+    const std::string stat = oru_testing::ReadText("/proc/" + pid + "/stat");
+    const size_t end = stat.rfind(')');
+    return end == std::string::npos ? -1 : std::atoi(stat.c_str() + stat.find(' ', end + 2) + 1);
+}
+
+bool AliveNotZombie(const std::string& pid) {
+    const std::string stat = oru_testing::ReadText("/proc/" + pid + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && stat.size() > end + 2 && stat[end + 2] != 'Z';
+}
+
+// Every descendant of root, by pid.
+std::set<std::string> DescendantsOf(pid_t root) {
+    std::set<pid_t> family = {root};
+    std::set<std::string> found;
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string pid = entry.path().filename().string();
+            if (pid.find_first_not_of("0123456789") != std::string::npos || found.count(pid)) {
+                continue;
+            }
+            if (family.count(ParentOf(pid)) != 0) {
+                family.insert(std::atoi(pid.c_str()));
+                found.insert(pid);
+                grew = true;
+            }
+        }
+    }
+    return found;
+}
+
+// Sends sig to the child; false (and nothing sent) when it never started.
+bool Signal(oru_testing::Child& child, int sig) {
+    return child.Pid() > 0 && kill(child.Pid(), sig) == 0;
+}
+
+// Waits until the child ends; its raw wait status, or -1 past the bound.
+int WaitExit(oru_testing::Child& child, std::chrono::steady_clock::duration bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (child.Running()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return child.Kill(0);
+}
+
+// One job as the host drives it, its data channel read on its own thread.
+struct Job {
+    std::string id;
+    std::string ctx;
+    std::unique_ptr<host::ControlChannel> ctrl;
+    std::unique_ptr<host::DataChannel> data;
+    std::future<std::pair<int, Files>> collected;
+
+    // A failed test still ends the reader: its session closes first.
+    ~Job() {
+        if (data != nullptr) {
+            data->Session().Close();
+        }
+    }
+
+    ::testing::AssertionResult Start(HostClient& client, const std::string& jobId, int dev,
+                                     const std::string& config, const proto::ReplayStartReq& events,
+                                     bool read = true) {
+        id = jobId;
+        ctx = host::MakeJobContext(id, std::to_string(dev), "t");
+        Handshake hs{id, dev, ""};
+        ctrl = oru_testing::OpenControl(client, hs, dev);
+        data = oru_testing::OpenData(client, hs, dev);
+        if (ctrl == nullptr || data == nullptr) {
+            return ::testing::AssertionFailure() << "no channels for " << id;
+        }
+        if (read) {
+            host::DataChannel* channel = data.get();
+            collected = std::async(std::launch::async, [channel] {
+                Files files;
+                int rc = channel->CollectUntilFinish(&files);
+                return std::make_pair(rc, std::move(files));
+            });
+        }
+        proto::Response reply;
+        if (ctrl->StartJob(ctx, config, &reply) != host::kRecvOk ||
+            reply.status() != proto::SUCCESS) {
+            return ::testing::AssertionFailure() << "job start " << id << ": " << reply.message();
+        }
+        if (ctrl->StartReplay(ctx, events, &reply) != host::kRecvOk ||
+            reply.status() != proto::SUCCESS) {
+            return ::testing::AssertionFailure() << "replay " << id << ": " << reply.message();
+        }
+        return ::testing::AssertionSuccess();
+    }
+};
+
+class OrderlyStopTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
+    void SetUp() override {
+        tmp_ = ORU_TEST_TMP_DIR;
+        fs::remove_all(tmp_);
+        fs::create_directories(tmp_ / "pieces");
+        client_ = HostClient::Create();
+        ASSERT_NE(client_, nullptr);
+    }
+    void TearDown() override { fs::remove(kScriptConf); }
+
+    // What the device script recorded, converted by the script itself, in
+    // piece order.
+    std::string RecordedCtrlCpuText() {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(tmp_ / "pieces")) {
+            names.insert(entry.path().filename().string());
+        }
+        std::string text;
+        for (size_t n = 0; n < names.size(); ++n) {
+            const fs::path piece = tmp_ / "pieces" / ("ai_ctrl_cpu.data.0." + std::to_string(n));
+            EXPECT_TRUE(fs::exists(piece)) << piece;
+            const fs::path out = tmp_ / "converted";
+            oru_testing::Child convert({kScript.string(), "--script", piece.string()}, {},
+                                       out.string());
+            EXPECT_EQ(convert.Wait(), 0);
+            text += oru_testing::ReadText(out);
+        }
+        return text;
+    }
+
+    fs::path tmp_;
+    std::shared_ptr<HostClient> client_;
+};
+
+TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
+    const bool ctrlCpu = std::system("sudo -n true >/dev/null 2>&1") == 0;
+    if (ctrlCpu) {
+        std::ofstream(kScriptConf) << "keep_pieces=" << (tmp_ / "pieces").string() << "\n";
+    } else {
+        std::printf("[  NOTE    ] sudo needs a password here: no control-CPU recording\n");
+    }
+    auto daemon = oru_testing::StartOru(ORU_BIN_DIR, tmp_.string(), 2);
+    const pid_t pid = daemon->Pid();
+    ASSERT_GT(pid, 0);
+
+    // Job one: every collection; job two, on the other device: the cache.
+    proto::ReplayStartReq all = oru_testing::LlcEvents();
+    if (ctrlCpu) {
+        all.add_ctrl_cpu_events("0x11");
+    }
+    Job full;
+    ASSERT_TRUE(full.Start(
+        *client_, "stopall", 0,
+        oru_testing::LlcConfig("stopall", R"(,"sys_profiling":"on","pid_profiling":"on",)"
+                                          R"("cpu_sampling_interval":50,)"
+                                          R"("sys_sampling_interval":50,)"
+                                          R"("pid_sampling_interval":50)"),
+        all));
+    Job cache;
+    ASSERT_TRUE(cache.Start(*client_, "stopllc", 1, oru_testing::LlcConfig("stopllc"),
+                            oru_testing::LlcEvents()));
+    // Let every collection produce, and the script start its recording.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const std::set<std::string> children = DescendantsOf(pid);
+    if (ctrlCpu) {
+        EXPECT_FALSE(children.empty()) << "the device script is not running";
+    }
+
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Signal(*daemon, SIGTERM));
+    const int status = WaitExit(*daemon, StopBound());
+    ASSERT_NE(status, -1) << "the daemon did not exit within the stop bound";
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_LE(took, StopBound());
+
+    // Both hosts got DataChannelFinish after their data.
+    auto [fullRc, fullFiles] = full.collected.get();
+    auto [cacheRc, cacheFiles] = cache.collected.get();
+    EXPECT_EQ(fullRc, host::kRecvOk) << "no DataChannelFinish for the full job";
+    EXPECT_EQ(cacheRc, host::kRecvOk) << "no DataChannelFinish for the cache job";
+    for (const char* name : {"data/llc.data", "data/SystemCpuUsage.data", "data/Memory.data"}) {
+        EXPECT_FALSE(fullFiles[name].data.empty()) << name;
+    }
+    size_t processFiles = 0;
+    for (const auto& file : fullFiles) {
+        processFiles += file.first.find("-CpuUsage.data") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GT(processFiles, 0u) << "no per-process data";
+    EXPECT_FALSE(cacheFiles["data/llc.data"].data.empty());
+    if (ctrlCpu) {
+        // Every piece the script completed reached the host, once, in order.
+        const std::string recorded = RecordedCtrlCpuText();
+        EXPECT_FALSE(recorded.empty());
+        EXPECT_EQ(fullFiles[kCtrlCpuName].data, recorded);
+    }
+
+    // The device script and everything it started have ended.
+    for (const std::string& child : children) {
+        EXPECT_FALSE(AliveNotZombie(child)) << "process " << child << " outlived the daemon";
+    }
+    const std::string log = oru_testing::ReadText((tmp_ / "oru.log").string());
+    EXPECT_EQ(1, oru_testing::CountIn(log, "oru received a stop signal, stopping"));
+    EXPECT_EQ(1, oru_testing::CountIn(log, "oru start up exit"));
+    EXPECT_FALSE(fs::exists(IdeLockFilePath())) << "the lock file was left behind";
+
+    // A new start serves again, and an idle daemon stops the same way.
+    fs::create_directories(tmp_ / "again");
+    auto again = oru_testing::StartOru(ORU_BIN_DIR, (tmp_ / "again").string(), 1);
+    ASSERT_GT(again->Pid(), 0);
+    Handshake hs{"again1", 0, ""};
+    EXPECT_NE(oru_testing::OpenControl(*client_, hs), nullptr) << "the new daemon does not serve";
+    ASSERT_TRUE(Signal(*again, SIGINT));
+    const int againStatus = WaitExit(*again, StopBound());
+    EXPECT_TRUE(againStatus != -1 && WIFEXITED(againStatus) && WEXITSTATUS(againStatus) == 0)
+        << "status " << againStatus;
+}
+
+TEST_F(OrderlyStopTest, ASecondSignalEndsATeardownThatAStalledHostHoldsUp) {
+    // The channel streams faster than anyone reads: a host that never reads
+    // its data session fills the job's queue, and the finish cannot be queued.
+    auto daemon = oru_testing::StartOru(
+        ORU_BIN_DIR, tmp_.string(), 1, "",
+        {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(256 << 20)});
+    ASSERT_GT(daemon->Pid(), 0);
+    Job stalled;
+    ASSERT_TRUE(stalled.Start(*client_, "stall1", 0, oru_testing::LlcConfig("stall1"),
+                              oru_testing::LlcEvents(), false));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    ASSERT_TRUE(Signal(*daemon, SIGTERM));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(daemon->Running()) << "the teardown did not wait for the stalled host";
+    ASSERT_TRUE(Signal(*daemon, SIGTERM));
+    const int status = WaitExit(*daemon, std::chrono::seconds(2));
+    ASSERT_NE(status, -1) << "the second signal did not end the daemon";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+}
+
+}  // namespace
