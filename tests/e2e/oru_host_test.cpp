@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "common/oru_paths.h"
+#include "tools/host/profiling_client.h"
 
 namespace {
 
@@ -228,14 +230,69 @@ TEST_F(OruHostEndToEnd, ProfileThenReportShowsTheDeviceAndTheDaemon) {
     EXPECT_EQ(again.code, 0) << again.err;
 }
 
-TEST_F(OruHostEndToEnd, AContainerIsRefusedWithTheDevicesText) {
+TEST_F(OruHostEndToEnd, AContainerIsRefusedInWords) {
     Result r = OruHost({"profile", "--device", "0", "--job-id", "e2e-2", "--out",
                         (tmp_ / "container").string(), "--duration", "1", "--sys", "--vfid", "5"},
                        "container");
     EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.err.find("MESSAGE_CONTAINER_NO_SUPPORT"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("does not accept profiling from a container"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("retrying"), std::string::npos) << r.err;
     nlohmann::json job = nlohmann::json::parse(Slurp(tmp_ / "container/job.json"), nullptr, false);
     EXPECT_EQ(job["outcome"], "refused");
+    EXPECT_EQ(job["replies"][0]["message"], "MESSAGE_CONTAINER_NO_SUPPORT");
+}
+
+// A job still holding the device's control session makes the device refuse
+// the next control handshake; oru-host waits for it within its bound.
+TEST_F(OruHostEndToEnd, ABusyDeviceIsWaitedForThenExplained) {
+    using namespace analysis::orbx;
+    auto client = host::HostClient::Create();
+    ASSERT_NE(client, nullptr);
+    std::unique_ptr<host::ControlChannel> holder;
+    proto::Response reply;
+    ASSERT_EQ(host::ControlChannel::Open(*client, {0, 0}, {"holder", 0, ""}, &holder, &reply),
+              host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+
+    // Still held when the wait is over: the device's answer, in words.
+    Result busy =
+        OruHost({"profile", "--device", "0", "--job-id", "e2e-busy", "--out",
+                 (tmp_ / "busy").string(), "--duration", "0.3", "--sys", "--handshake-wait", "0.6"},
+                "busy");
+    EXPECT_EQ(busy.code, 3) << busy.err;
+    EXPECT_NE(busy.err.find("another job still holds device 0 in the default mode"),
+              std::string::npos)
+        << busy.err;
+    EXPECT_NE(busy.err.find("retrying for up to 0.6 s"), std::string::npos) << busy.err;
+    EXPECT_NE(busy.err.find("still refused after"), std::string::npos) << busy.err;
+
+    // Released while oru-host waits: the run goes ahead.
+    pid_t waiting = Spawn(
+        {std::string(ORU_BIN_DIR) + "/oru-host", "profile", "--device", "0", "--job-id", "e2e-wait",
+         "--out", (tmp_ / "wait").string(), "--duration", "0.3", "--sys", "--handshake-wait", "20"},
+        tmp_ / "wait.out", tmp_ / "wait.err");
+    bool announced = false;
+    for (int i = 0; i < 1000 && !announced; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        announced = Slurp(tmp_ / "wait.err").find("retrying") != std::string::npos;
+    }
+    EXPECT_TRUE(announced) << "oru-host did not say it waits: " << Slurp(tmp_ / "wait.err");
+    holder.reset();
+    EXPECT_EQ(Wait(waiting), 0) << Slurp(tmp_ / "wait.err");
+    std::string err = Slurp(tmp_ / "wait.err");
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+
+    // The user's case: a refused job start, then at once the next job.
+    std::ofstream(tmp_ / "bad.json") << "{not json";
+    Result refused = OruHost(
+        {"profile", "--device", "0", "--job-id", "e2e-bad", "--out", (tmp_ / "bad").string(),
+         "--duration", "0.3", "--config", (tmp_ / "bad.json").string()},
+        "bad");
+    EXPECT_EQ(refused.code, 3) << refused.err;
+    Result next = OruHost({"profile", "--device", "0", "--job-id", "e2e-next", "--out",
+                           (tmp_ / "next").string(), "--duration", "0.3", "--sys"},
+                          "next");
+    EXPECT_EQ(next.code, 0) << next.err;
 }
 
 TEST_F(OruHostEndToEnd, ADeviceWithoutAServerIsAConnectionFailure) {

@@ -64,6 +64,7 @@ int Profile(const ProfileOptions& options, const CliContext& c) {
     ProfileRun run(request, link.get(), c.clock);
     run.SetProgressStream(c.errIsTerminal ? c.err : nullptr);
     run.SetInterruptFlag(c.interrupt);
+    run.SetNoticeStream(c.err);
     int code = run.Run();
     const JobRecord& record = run.Record();
     if (code != kExitOk) {

@@ -19,6 +19,9 @@ json ReplyToJson(const ReplyRecord& r) {
         j["status_name"] = r.containerRefused ? "REFUSED" : r.status == 0 ? "SUCCESS" : "FAILED";
         j["info"] = r.info;
         j["message"] = r.message;
+        if (!r.reason.empty()) {
+            j["reason"] = r.reason;
+        }
     } else {
         j["error"] = r.error;
     }

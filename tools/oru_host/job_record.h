@@ -20,6 +20,7 @@ struct ReplyRecord {
     int status = -1;
     std::string info;     // the status record's info, or the raw text
     std::string message;  // the Response's Message as received
+    std::string reason;   // a refusal in words
     uint64_t sentAtMs = 0;
     uint64_t roundTripMs = 0;
     std::string error;  // link failure, when nothing was received

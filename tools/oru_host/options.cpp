@@ -13,6 +13,7 @@ constexpr size_t kMaxJobIdChars = 512;
 constexpr uint64_t kMaxDurationMs = 7ULL * 24 * 3600 * 1000;
 constexpr uint64_t kMaxIntervalMs = 3600000;
 constexpr uint64_t kMaxReplyTimeoutS = 3600;
+constexpr uint64_t kMaxHandshakeWaitMs = 3600 * 1000;
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
     if (text.empty() || text.size() > 20) {
@@ -33,8 +34,9 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
     return true;
 }
 
-// Seconds with up to three decimals ("5", "0.5", "2.125") as milliseconds.
-bool ParseSeconds(const std::string& text, uint64_t* ms) {
+// Seconds with up to three decimals ("5", "0.5", "2.125") as milliseconds;
+// zero only when allowZero.
+bool ParseSeconds(const std::string& text, uint64_t* ms, bool allowZero = false) {
     size_t point = text.find('.');
     std::string whole = text.substr(0, point);
     std::string frac = point == std::string::npos ? "" : text.substr(point + 1);
@@ -53,7 +55,7 @@ bool ParseSeconds(const std::string& text, uint64_t* ms) {
         }
     }
     *ms = w * 1000 + f;
-    return *ms > 0 && *ms <= kMaxDurationMs;
+    return (allowZero || *ms > 0) && *ms <= kMaxDurationMs;
 }
 
 bool IsValidJobId(const std::string& id) {
@@ -256,6 +258,14 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                                   p.replyTimeoutS = static_cast<uint32_t>(n);
                                   return true;
                               }};
+    rules["handshake-wait"] = {true, [&p](const std::string& v, std::string* e) {
+                                   if (!ParseSeconds(v, &p.handshakeWaitMs, true) ||
+                                       p.handshakeWaitMs > kMaxHandshakeWaitMs) {
+                                       *e = "seconds from 0 to 3600 (3 decimals) are expected";
+                                       return false;
+                                   }
+                                   return true;
+                               }};
 
     std::vector<std::string> positional;
     std::set<std::string> seen;
@@ -393,6 +403,7 @@ std::string ProfileUsage() {
            "                        [--sys] [--pid] [--interval MS] [--llc EVENTS]\n"
            "                        [--ctrl-cpu EVENTS] [--config FILE] [--mode MODE]\n"
            "                        [--vfid N] [--reply-timeout SECONDS]\n"
+           "                        [--handshake-wait SECONDS]\n"
            "\n"
            "Opens the control and data sessions of job ID on device N, starts the job with a\n"
            "sample configuration, collects for SECONDS, stops the job and writes every file\n"
@@ -417,6 +428,9 @@ std::string ProfileUsage() {
            "                     container, which the device refuses\n"
            "  --reply-timeout S  longest wait for one reply or for the end of the data,\n"
            "                     default 60\n"
+           "  --handshake-wait S while the device refuses the control session (an earlier\n"
+           "                     job on the device has not ended yet), try again for up to\n"
+           "                     S seconds, default 5; 0 tries once\n"
            "\n"
            "EVENTS is a comma-separated list. On a terminal a progress line is shown on\n"
            "standard error.\n"

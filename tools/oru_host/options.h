@@ -17,6 +17,10 @@ constexpr int kExitUsage = 2;
 constexpr int kExitDeviceRefused = 3;
 constexpr int kExitLinkFailure = 4;
 
+// How long a refused control handshake is tried again by default: long enough
+// for the device to see an earlier job's control session end.
+constexpr uint64_t kDefaultHandshakeWaitMs = 5000;
+
 struct ProfileOptions {
     uint32_t device = 0;
     std::string jobId;
@@ -32,6 +36,7 @@ struct ProfileOptions {
     std::string mode;
     uint32_t vfid = 0;
     uint32_t replyTimeoutS = 60;
+    uint64_t handshakeWaitMs = kDefaultHandshakeWaitMs;  // 0: no second try
 };
 
 struct ReportOptions {
