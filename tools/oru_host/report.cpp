@@ -91,7 +91,6 @@ struct Loaded {
 struct Builder {
     Report* report = nullptr;
     uint64_t t0 = std::numeric_limits<uint64_t>::max();
-    std::map<uint32_t, ProcessSummary> processes;
 
     double Seconds(uint64_t ns) const {
         return ns >= t0 ? static_cast<double>(ns - t0) / 1e9 : 0.0;
@@ -167,14 +166,19 @@ struct Builder {
         }
     }
 
+    // Processes by pid and start time, and for each pid the time of every
+    // CPU record with the start time it carried (to place memory records).
+    std::map<std::pair<uint32_t, uint64_t>, ProcessSummary> processes;
+    std::map<uint32_t, std::vector<std::pair<uint64_t, uint64_t>>> cpuTimeline;
+
     void ProcessCpu(uint32_t pid, const std::vector<Record>& records, FileAccount* file) {
-        ProcessSummary& s = processes[pid];
-        s.pid = pid;
-        bool haveFirst = false;
-        PidCpuSample first;
-        PidCpuSample last;
-        uint64_t firstTs = 0;
-        uint64_t lastTs = 0;
+        struct Span {
+            PidCpuSample first, last;
+            uint64_t firstTs = 0, lastTs = 0;
+            size_t samples = 0;
+        };
+        std::map<uint64_t, Span> spans;  // by start time
+        std::vector<std::pair<uint64_t, uint64_t>>& timeline = cpuTimeline[pid];
         for (const Record& r : records) {
             PidCpuSample sample;
             std::string why;
@@ -182,44 +186,71 @@ struct Builder {
                 Problem(file, RecordLabel(r) + ": " + why);
                 continue;
             }
+            ProcessSummary& s = processes[{pid, sample.startTicks}];
+            s.pid = pid;
+            s.startTicks = sample.startTicks;
             s.cpuSamples += 1;
             if (!sample.name.empty()) {
                 s.name = sample.name;
             } else if (s.name.empty()) {
                 s.name = sample.comm;
             }
-            if (!haveFirst) {
-                first = sample;
-                firstTs = r.timestampNs;
-                haveFirst = true;
+            Span& span = spans[sample.startTicks];
+            if (span.samples++ == 0) {
+                span.first = sample;
+                span.firstTs = r.timestampNs;
             }
-            last = sample;
-            lastTs = r.timestampNs;
+            span.last = sample;
+            span.lastTs = r.timestampNs;
+            timeline.push_back({r.timestampNs, sample.startTicks});
         }
-        if (s.cpuSamples < 2) {
-            return;
-        }
-        uint64_t p0 = first.utime + first.stime;
-        uint64_t p1 = last.utime + last.stime;
-        uint64_t t0s = first.system.Total();
-        uint64_t t1s = last.system.Total();
-        if (p1 < p0 || t1s <= t0s) {
-            if (p1 < p0 || t1s < t0s) {
-                Problem(file, "cpu counters went backwards between the first and last record");
+        for (const auto& [start, span] : spans) {
+            ProcessSummary& s = processes[{pid, start}];
+            s.pidReused = spans.size() > 1;
+            if (span.samples < 2) {
+                continue;
             }
-            return;
+            uint64_t p0 = span.first.utime + span.first.stime;
+            uint64_t p1 = span.last.utime + span.last.stime;
+            uint64_t t0s = span.first.system.Total();
+            uint64_t t1s = span.last.system.Total();
+            if (p1 < p0 || t1s <= t0s) {
+                if (p1 < p0 || t1s < t0s) {
+                    Problem(file, "cpu counters went backwards between the first and last record");
+                }
+                continue;
+            }
+            s.hasCpuShare = true;
+            s.cpuTicks = p1 - p0;
+            s.cpuSharePct = std::clamp(
+                100.0 * static_cast<double>(p1 - p0) / static_cast<double>(t1s - t0s), 0.0, 100.0);
+            s.cpuSpanS = static_cast<double>(span.lastTs - span.firstTs) / 1e9;
         }
-        s.hasCpuShare = true;
-        s.cpuTicks = p1 - p0;
-        s.cpuSharePct = std::clamp(
-            100.0 * static_cast<double>(p1 - p0) / static_cast<double>(t1s - t0s), 0.0, 100.0);
-        s.cpuSpanS = static_cast<double>(lastTs - firstTs) / 1e9;
+    }
+
+    // The start time of the process that had the pid at time ts: that of the
+    // CPU record nearest in time (both samplers of a pid run in the same
+    // pass), or 0 when the pid has no CPU record.
+    uint64_t StartAt(uint32_t pid, uint64_t ts) const {
+        auto it = cpuTimeline.find(pid);
+        if (it == cpuTimeline.end() || it->second.empty()) {
+            return 0;
+        }
+        const auto& line = it->second;
+        auto next = std::lower_bound(line.begin(), line.end(), std::make_pair(ts, uint64_t{0}));
+        if (next == line.end()) {
+            return line.back().second;
+        }
+        if (next == line.begin()) {
+            return next->second;
+        }
+        auto prev = std::prev(next);
+        return ts - prev->first <= next->first - ts ? prev->second : next->second;
     }
 
     void ProcessMemory(uint32_t pid, const std::vector<Record>& records, FileAccount* file) {
-        ProcessSummary& s = processes[pid];
-        s.pid = pid;
         auto kib = [this](uint64_t pages) { return pages * report->pageSize / 1024; };
+        std::sort(cpuTimeline[pid].begin(), cpuTimeline[pid].end());
         for (const Record& r : records) {
             PidMemSample sample;
             std::string why;
@@ -227,6 +258,10 @@ struct Builder {
                 Problem(file, RecordLabel(r) + ": " + why);
                 continue;
             }
+            uint64_t start = StartAt(pid, r.timestampNs);
+            ProcessSummary& s = processes[{pid, start}];
+            s.pid = pid;
+            s.startTicks = start;
             s.memSamples += 1;
             if (s.name.empty()) {
                 s.name = sample.name;
@@ -332,6 +367,9 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
         *error = dir + ": no data files (was it written by oru-host profile?)";
         return false;
     }
+    // A pid's CPU records tell its processes apart; its memory records follow.
+    std::stable_sort(parsed.begin(), parsed.end(),
+                     [](const Parsed& a, const Parsed& b) { return a.kind < b.kind; });
     for (Parsed& p : parsed) {
         switch (p.kind) {
             case 0:
@@ -351,7 +389,9 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
         out.badRecords += p.account.bad;
         out.dataFiles.push_back(std::move(p.account));
     }
-    for (auto& [pid, summary] : b.processes) {
+    std::sort(out.dataFiles.begin(), out.dataFiles.end(),
+              [](const FileAccount& a, const FileAccount& b) { return a.name < b.name; });
+    for (auto& [key, summary] : b.processes) {
         out.processes.push_back(summary);
     }
     for (const FileAccount& f : out.otherFiles) {
@@ -359,6 +399,13 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
     }
     *report = std::move(out);
     return true;
+}
+
+std::string DisplayName(const ProcessSummary& p) {
+    if (!p.pidReused) {
+        return p.name;
+    }
+    return p.name + " (started at tick " + std::to_string(p.startTicks) + ")";
 }
 
 std::vector<ProcessSummary> TopByCpu(const Report& report, size_t n) {

@@ -29,8 +29,12 @@ struct MemPoint {
     uint64_t freeKib = 0;
 };
 
+// One process: a pid and its start time, since a pid can be reused within a
+// job by a process started later.
 struct ProcessSummary {
     uint32_t pid = 0;
+    uint64_t startTicks = 0;  // clock ticks since boot; 0 when no CPU record told it
+    bool pidReused = false;   // another process of the job had the same pid
     std::string name;
     size_t cpuSamples = 0;
     bool hasCpuShare = false;  // needs two samples with time between them
@@ -65,7 +69,7 @@ struct Report {
     size_t cpuSamples = 0;
     std::vector<CpuInterval> cpu;
     std::vector<MemPoint> memory;
-    std::vector<ProcessSummary> processes;  // by pid
+    std::vector<ProcessSummary> processes;  // by pid, then start time
     std::vector<FileAccount> dataFiles;     // the sampled files read
     std::vector<FileAccount> otherFiles;    // everything else received (bytes only)
     size_t totalRecords = 0;
@@ -74,6 +78,10 @@ struct Report {
 
 // Reads dir; false with the reason when dir has no data files to report on.
 bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std::string* error);
+
+// The process's name as the tables show it: with its start time when its pid
+// was reused within the job.
+std::string DisplayName(const ProcessSummary& process);
 
 // The n processes with the largest CPU share (those with a share) and with
 // the largest peak resident memory; ties go to the lower pid.

@@ -172,7 +172,7 @@ std::string ProcessRows(const std::vector<ProcessSummary>& list, bool byCpu) {
     int rank = 1;
     for (const ProcessSummary& p : list) {
         o << "<tr><td>" << rank++ << "</td><td>" << p.pid << "</td><td class=\"l\">"
-          << HtmlEscape(p.name) << "</td>";
+          << HtmlEscape(DisplayName(p)) << "</td>";
         if (byCpu) {
             o << "<td>" << Fixed(p.cpuSharePct, 2) << "</td><td>" << p.cpuTicks << "</td><td>"
               << p.cpuSamples << "</td>";
@@ -268,7 +268,7 @@ std::string FormatReportTable(const Report& r) {
         o << Pad("CPU %", 8, true) << Pad("PID", 9, true) << "  NAME\n";
         for (const ProcessSummary& p : cpu) {
             o << Pad(Fixed(p.cpuSharePct, 2), 8, true) << Pad(std::to_string(p.pid), 9, true)
-              << "  " << p.name << "\n";
+              << "  " << DisplayName(p) << "\n";
         }
     }
     std::vector<ProcessSummary> mem = TopByMemory(r, kTopProcesses);
@@ -277,7 +277,7 @@ std::string FormatReportTable(const Report& r) {
         o << Pad("RSS", 11, true) << Pad("PID", 7, true) << "  NAME\n";
         for (const ProcessSummary& p : mem) {
             o << Pad(Kib(p.rssPeakKib), 11, true) << Pad(std::to_string(p.pid), 7, true) << "  "
-              << p.name << "\n";
+              << DisplayName(p) << "\n";
         }
     }
     o << "\nRecords     " << r.totalRecords << " read, " << r.badRecords << " not parsed\n";
@@ -335,7 +335,7 @@ std::string SystemCsv(const Report& r) {
 std::string ProcessesCsv(const Report& r) {
     std::ostringstream o;
     o << "pid,name,cpu_samples,cpu_share_percent,cpu_ticks,cpu_span_s,mem_samples,rss_peak_kib,"
-         "rss_last_kib,size_peak_kib\n";
+         "rss_last_kib,size_peak_kib,start_ticks\n";
     for (const ProcessSummary& p : r.processes) {
         o << p.pid << "," << CsvField(p.name) << "," << p.cpuSamples << ",";
         if (p.hasCpuShare) {
@@ -349,7 +349,7 @@ std::string ProcessesCsv(const Report& r) {
         } else {
             o << ",,";
         }
-        o << "\n";
+        o << "," << p.startTicks << "\n";
     }
     return o.str();
 }

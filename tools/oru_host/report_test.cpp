@@ -19,9 +19,10 @@ std::string Frame(uint64_t ts, uint32_t index, const std::string& data) {
            "\nDataLen:" + std::to_string(data.size()) + "\n" + data + "\n";
 }
 
-std::string StatLine(uint32_t pid, const std::string& comm, uint64_t utime, uint64_t stime) {
+std::string StatLine(uint32_t pid, const std::string& comm, uint64_t utime, uint64_t stime,
+                     uint64_t startTicks = 5) {
     return std::to_string(pid) + " (" + comm + ") S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(utime) +
-           " " + std::to_string(stime) + " 0 0 20 0 1 0 5 1000 10";
+           " " + std::to_string(stime) + " 0 0 20 0 1 0 " + std::to_string(startTicks) + " 1000 10";
 }
 
 constexpr uint64_t kSecond = 1000000000ULL;
@@ -147,6 +148,58 @@ TEST_F(ReportTest, TopTenProcessesByCpuShareAndResidentMemory) {
     EXPECT_EQ(TopByMemory(r, 1).front().rssPeakKib, 1200u * 64);
 }
 
+// The device keeps a pid's samplers when the pid is reused within the job, so
+// one file holds two processes: each is reported by itself.
+TEST_F(ReportTest, APidReusedWithinTheJobIsTwoProcesses) {
+    auto cpu = [](uint64_t ts, uint32_t index, const std::string& name, uint64_t ticks,
+                  uint64_t start, uint64_t system) {
+        return Frame(ts, index,
+                     StatLine(9, name, ticks, 0, start) + "\nProcessName:" + name + "\ncpu  " +
+                         std::to_string(system) + " 0 0 0\n");
+    };
+    auto mem = [](uint64_t ts, uint32_t index, const std::string& name, uint64_t pages) {
+        return Frame(ts, index,
+                     "1000 " + std::to_string(pages) + " 5 1 0 9 0\nProcessName:" + name + "\n");
+    };
+    // "old" uses 50 of 100 ticks, then "new" (started later, with fewer
+    // ticks of its own) 10 of 200.
+    tmp_.Write("data/9-CpuUsage.data", cpu(kBase, 0, "old", 100, 40, 1000) +
+                                           cpu(kBase + kSecond, 1, "old", 150, 40, 1100) +
+                                           cpu(kBase + 2 * kSecond, 2, "new", 3, 700, 1200) +
+                                           cpu(kBase + 3 * kSecond, 3, "new", 13, 700, 1400));
+    tmp_.Write("data/9-Memory.data", mem(kBase - 1000, 0, "old", 300) +
+                                         mem(kBase + kSecond - 1000, 1, "old", 200) +
+                                         mem(kBase + 2 * kSecond - 1000, 2, "new", 20) +
+                                         mem(kBase + 3 * kSecond - 1000, 3, "new", 10));
+    Report r;
+    std::string error;
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    EXPECT_EQ(r.badRecords, 0u);
+    ASSERT_EQ(r.processes.size(), 2u);
+    const ProcessSummary& older = r.processes[0];
+    const ProcessSummary& newer = r.processes[1];
+    EXPECT_EQ(older.name, "old");
+    EXPECT_EQ(older.startTicks, 40u);
+    EXPECT_DOUBLE_EQ(older.cpuSharePct, 50.0);
+    EXPECT_EQ(older.cpuSamples, 2u);
+    EXPECT_EQ(older.rssPeakKib, 1200u);
+    EXPECT_EQ(older.rssLastKib, 800u);
+    EXPECT_EQ(newer.name, "new");
+    EXPECT_EQ(newer.startTicks, 700u);
+    EXPECT_DOUBLE_EQ(newer.cpuSharePct, 5.0);
+    EXPECT_EQ(newer.cpuTicks, 10u);
+    EXPECT_EQ(newer.memSamples, 2u);
+    EXPECT_EQ(newer.rssPeakKib, 80u);
+    EXPECT_EQ(DisplayName(newer), "new (started at tick 700)");
+
+    std::string csv = ProcessesCsv(r);
+    EXPECT_NE(csv.find("\n9,old,2,50.000,50,1.000,2,1200,800,4000,40\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\n9,new,2,5.000,10,1.000,2,80,40,4000,700\n"), std::string::npos) << csv;
+    std::string table = FormatReportTable(r);
+    EXPECT_NE(table.find("old (started at tick 40)"), std::string::npos) << table;
+    EXPECT_NE(table.find(" 0 not parsed"), std::string::npos) << table;
+}
+
 TEST_F(ReportTest, UnparsableRecordsAreCountedAndNamed) {
     SystemFiles();
     ProcessFiles(2);
@@ -220,7 +273,7 @@ TEST_F(ReportTest, NamesAreEscapedInCsvAndHtml) {
     Report r;
     std::string error;
     ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
-    EXPECT_NE(ProcessesCsv(r).find("\n5,\"<b>\"\"x\"\",y</b>\",0,,,,1,20,20,40\n"),
+    EXPECT_NE(ProcessesCsv(r).find("\n5,\"<b>\"\"x\"\",y</b>\",0,,,,1,20,20,40,0\n"),
               std::string::npos)
         << ProcessesCsv(r);
     std::string html = ReportHtml(r);
