@@ -92,8 +92,9 @@ double NiceStep(double range, int ticks) {
     return 10 * mag;
 }
 
+// note: a label at the top right of the chart (empty: none).
 std::string SvgChart(const std::string& title, const std::vector<Series>& series, double yMax,
-                     const std::string& yUnit, int yDecimals) {
+                     const std::string& yUnit, int yDecimals, const std::string& note = "") {
     const double W = 900, H = 300, L = 70, R = 20, T = 34, B = 42;
     const double pw = W - L - R, ph = H - T - B;
     double xMax = 0;
@@ -137,6 +138,10 @@ std::string SvgChart(const std::string& title, const std::vector<Series>& series
     if (!any) {
         o << "<text x=\"" << L + pw / 2 << "\" y=\"" << T + ph / 2
           << "\" text-anchor=\"middle\">no samples</text>\n";
+    }
+    if (!note.empty()) {
+        o << "<text x=\"" << L + pw << "\" y=\"19\" text-anchor=\"end\">" << HtmlEscape(note)
+          << "</text>\n";
     }
     double legendX = L + 8;
     for (const Series& s : series) {
@@ -186,6 +191,23 @@ std::string ProcessRows(const std::vector<ProcessSummary>& list, bool byCpu) {
 }
 
 }  // namespace
+
+MemoryScale ChooseMemoryScale(const std::vector<MemPoint>& memory) {
+    uint64_t usedMax = 0;
+    for (const MemPoint& m : memory) {
+        usedMax = std::max(usedMax, m.usedKib);
+    }
+    MemoryScale scale;
+    if (usedMax >= 4ULL * 1024 * 1024) {
+        scale.divisor = 1024.0 * 1024.0;
+        scale.unit = "GiB";
+    } else if (usedMax < 4 * 1024) {
+        scale.divisor = 1;
+        scale.unit = "KiB";
+    }
+    scale.yMax = std::max(static_cast<double>(usedMax) / scale.divisor * 1.1, 1.0);
+    return scale;
+}
 
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
@@ -417,20 +439,15 @@ std::string ReportHtml(const Report& r) {
 
     o << "<h2>System memory</h2>\n<p class=\"meta\">From /proc/meminfo (" << r.memory.size()
       << " samples); used is total minus available.</p>\n";
-    uint64_t memMax = 0;
-    for (const MemPoint& m : r.memory) {
-        memMax = std::max(memMax, m.totalKib);
-    }
-    bool gib = memMax >= 4ULL * 1024 * 1024;
-    double div = gib ? 1024.0 * 1024.0 : 1024.0;
+    MemoryScale scale = ChooseMemoryScale(r.memory);
     Series used{"used", "#8a3ab9", {}, true, false};
-    Series total{"total", "#777777", {}, false, true};
+    uint64_t totalMax = 0;
     for (const MemPoint& m : r.memory) {
-        used.points.push_back({m.timeS, static_cast<double>(m.usedKib) / div});
-        total.points.push_back({m.timeS, static_cast<double>(m.totalKib) / div});
+        used.points.push_back({m.timeS, static_cast<double>(m.usedKib) / scale.divisor});
+        totalMax = std::max(totalMax, m.totalKib);
     }
-    double yMax = static_cast<double>(memMax) / div * 1.05;
-    o << SvgChart("System memory over time", {used, total}, yMax, gib ? "GiB" : "MiB", 1);
+    o << SvgChart("System memory used over time", {used}, scale.yMax, scale.unit, 1,
+                  r.memory.empty() ? "" : "total " + Kib(totalMax));
 
     o << "<div class=\"cols\"><div>\n<h2>Top processes by CPU share</h2>\n"
       << "<table><tr><th>#</th><th>PID</th><th class=\"l\">Name</th><th>CPU %</th>"

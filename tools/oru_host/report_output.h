@@ -5,12 +5,23 @@
 #define ORU_TOOLS_ORU_HOST_REPORT_OUTPUT_H
 
 #include <string>
+#include <vector>
 
 #include "tools/oru_host/report.h"
 
 namespace analysis::orbx::hosttool {
 
 constexpr size_t kTopProcesses = 10;
+
+// The scale of the memory chart: used memory on a scale of its own (total
+// memory is tens of times larger and is shown as a label), in the unit that
+// suits the largest used value.
+struct MemoryScale {
+    double divisor = 1024;  // KiB per unit
+    std::string unit = "MiB";
+    double yMax = 1;  // in units: a little above the largest used value
+};
+MemoryScale ChooseMemoryScale(const std::vector<MemPoint>& memory);
 
 std::string FormatReportTable(const Report& report);
 std::string SystemCsv(const Report& report);

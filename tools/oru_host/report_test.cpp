@@ -103,6 +103,33 @@ TEST_F(ReportTest, CpuUtilisationPerIntervalAndMemoryOverTime) {
               "2.000,1.000,0.00,0.00,0.00,0.00,,,,\n");
 }
 
+// Used memory of hundreds of MiB on a card of tens of GiB: drawn on its own
+// scale, not flattened against the total.
+TEST(MemoryScaleTest, UsedMemoryHasAScaleOfItsOwn) {
+    struct Case {
+        uint64_t usedLoKib, usedHiKib;
+        const char* unit;
+        double yMax;
+    } cases[] = {
+        {300 * 1024, 400 * 1024, "MiB", 440},
+        {6ULL << 20, 8ULL << 20, "GiB", 8.8},
+        {100, 200, "KiB", 220},
+        {0, 0, "KiB", 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<MemPoint> memory = {{0, 32ULL << 20, c.usedLoKib, 0, 0},
+                                        {1, 32ULL << 20, c.usedHiKib, 0, 0}};
+        MemoryScale scale = ChooseMemoryScale(memory);
+        EXPECT_EQ(scale.unit, c.unit) << c.usedHiKib;
+        EXPECT_NEAR(scale.yMax, c.yMax, 1e-9) << c.usedHiKib;
+    }
+    Report r;
+    r.memory = {{0, 32ULL << 20, 300 * 1024, 0, 0}, {1, 32ULL << 20, 400 * 1024, 0, 0}};
+    std::string html = ReportHtml(r);
+    EXPECT_NE(html.find(">total 32.00 GiB</text>"), std::string::npos);
+    EXPECT_NE(html.find(">MiB</text>"), std::string::npos);
+}
+
 TEST_F(ReportTest, CountersGoingBackwardsAreReportedNotCharted) {
     tmp_.Write("data/SystemCpuUsage.data",
                Frame(kBase, 0, "cpu  100 0 100 800\n") +
