@@ -33,11 +33,16 @@ std::string Slurp(const fs::path& p) {
     return ss.str();
 }
 
-// Starts argv[0] with standard output and error into files; the child's pid.
-pid_t Spawn(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err) {
+// Starts argv[0] with standard output and error into files, in folder cwd
+// when given; the child's pid.
+pid_t Spawn(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
+            const fs::path& cwd = {}) {
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+            _exit(127);
+        }
         int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (o < 0 || e < 0 || dup2(o, STDOUT_FILENO) < 0 || dup2(e, STDERR_FILENO) < 0) {
@@ -293,6 +298,38 @@ TEST_F(OruHostEndToEnd, ABusyDeviceIsWaitedForThenExplained) {
                            (tmp_ / "next").string(), "--duration", "0.3", "--sys"},
                           "next");
     EXPECT_EQ(next.code, 0) << next.err;
+}
+
+// Only what to collect is given: the job id is the time, the folder is named
+// after it, and the job runs until Ctrl-C, which stops it cleanly.
+TEST_F(OruHostEndToEnd, WithoutIdFolderOrDurationTheJobRunsUntilCtrlC) {
+    fs::path cwd = tmp_ / "defaults";
+    fs::create_directories(cwd);
+    pid_t child =
+        Spawn({std::string(ORU_BIN_DIR) + "/oru-host", "profile", "--sys", "--interval", "100"},
+              tmp_ / "defaults.out", tmp_ / "defaults.err", cwd);
+    fs::path run;
+    for (int i = 0; i < 1000 && run.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(cwd, ec)) {
+            if (fs::exists(e.path() / "data/SystemCpuUsage.data")) {
+                run = e.path();
+            }
+        }
+    }
+    ASSERT_FALSE(run.empty()) << "no data arrived: " << Slurp(tmp_ / "defaults.err");
+    ASSERT_EQ(kill(child, SIGINT), 0);
+    EXPECT_EQ(Wait(child), 0) << Slurp(tmp_ / "defaults.err");
+    std::string folder = run.filename().string();
+    ASSERT_EQ(folder.rfind("oru-", 0), 0u) << folder;
+    nlohmann::json job = nlohmann::json::parse(Slurp(run / "job.json"), nullptr, false);
+    ASSERT_FALSE(job.is_discarded());
+    EXPECT_EQ(job["job_id"], folder.substr(4));
+    EXPECT_EQ(job["interrupted"], true);
+    EXPECT_EQ(job["outcome"], "success");
+    EXPECT_EQ(job["data"]["finished"], true);
+    EXPECT_NE(Slurp(tmp_ / "defaults.err").find("collecting until Ctrl-C"), std::string::npos);
 }
 
 TEST_F(OruHostEndToEnd, ADeviceWithoutAServerIsAConnectionFailure) {

@@ -43,7 +43,13 @@ int Usage(const CliContext& c, const std::string& error, const std::string& usag
     return kExitUsage;
 }
 
-int Profile(const ProfileOptions& options, const CliContext& c) {
+int Profile(ProfileOptions options, const CliContext& c) {
+    if (options.jobId.empty()) {
+        options.jobId = DefaultJobId(c.clock->WallTimeUtc());
+    }
+    if (options.outDir.empty()) {
+        options.outDir = DefaultOutDir(options.jobId);
+    }
     ProfileRequest request;
     request.options = options;
     if (options.configFile.empty()) {

@@ -276,11 +276,6 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
     if (!positional.empty()) {
         return UsageError("unexpected argument " + positional.front(), ProfileUsage());
     }
-    for (const char* required : {"device", "job-id", "out", "duration"}) {
-        if (seen.count(required) == 0) {
-            return UsageError(std::string("missing --") + required, ProfileUsage());
-        }
-    }
     if (!p.configFile.empty() && (p.sys || p.pid || p.hasInterval)) {
         return UsageError(
             "--config sends the file unchanged; --sys, --pid and --interval "
@@ -357,6 +352,23 @@ bool SplitEventList(const std::string& text, std::vector<std::string>* events, s
     return true;
 }
 
+std::string DefaultJobId(const std::string& wallTimeUtc) {
+    std::string digits;
+    for (char c : wallTimeUtc) {
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        }
+    }
+    if (digits.size() != 14) {
+        return "oru-job";
+    }
+    return digits.substr(0, 8) + "-" + digits.substr(8);
+}
+
+std::string DefaultOutDir(const std::string& jobId) {
+    return "oru-" + jobId;
+}
+
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (args.empty()) {
         return UsageError("missing command", MainUsage());
@@ -399,20 +411,23 @@ std::string MainUsage() {
 }
 
 std::string ProfileUsage() {
-    return "usage: oru-host profile --device N --job-id ID --out DIR --duration SECONDS\n"
+    return "usage: oru-host profile [--device N] [--job-id ID] [--out DIR] [--duration SECONDS]\n"
            "                        [--sys] [--pid] [--interval MS] [--llc EVENTS]\n"
            "                        [--ctrl-cpu EVENTS] [--config FILE] [--mode MODE]\n"
            "                        [--vfid N] [--reply-timeout SECONDS]\n"
            "                        [--handshake-wait SECONDS]\n"
            "\n"
            "Opens the control and data sessions of job ID on device N, starts the job with a\n"
-           "sample configuration, collects for SECONDS, stops the job and writes every file\n"
-           "the device sends into DIR, with DIR/job.json describing the run.\n"
+           "sample configuration, collects for SECONDS (or until Ctrl-C), stops the job and\n"
+           "writes every file the device sends into DIR, with DIR/job.json describing the run.\n"
            "\n"
-           "  --device N         device number on this host, 0 to 63\n"
+           "  --device N         device number on this host, 0 to 63 (default 0)\n"
            "  --job-id ID        job identifier: 1 to 512 letters, digits or '-'\n"
-           "  --out DIR          folder for the received files and job.json (created)\n"
-           "  --duration SECONDS collection time, e.g. 5 or 0.5\n"
+           "                     (default: the UTC time, e.g. 20260102-030405)\n"
+           "  --out DIR          folder for the received files and job.json, created\n"
+           "                     (default: oru-<job id> in the current folder)\n"
+           "  --duration SECONDS collection time, e.g. 5 or 0.5; without it the job runs\n"
+           "                     until Ctrl-C, which stops it cleanly and keeps all data\n"
            "  --sys              system CPU (/proc/stat) and memory (/proc/meminfo) sampling\n"
            "  --pid              CPU and memory sampling of every process\n"
            "  --interval MS      sampling interval of the system, memory and process samplers\n"

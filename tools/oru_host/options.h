@@ -23,9 +23,9 @@ constexpr uint64_t kDefaultHandshakeWaitMs = 5000;
 
 struct ProfileOptions {
     uint32_t device = 0;
-    std::string jobId;
-    std::string outDir;
-    uint64_t durationMs = 0;
+    std::string jobId;        // empty: DefaultJobId
+    std::string outDir;       // empty: DefaultOutDir
+    uint64_t durationMs = 0;  // 0: until interrupted (Ctrl-C)
     bool sys = false;
     bool pid = false;
     bool hasInterval = false;
@@ -55,6 +55,12 @@ struct CommandLine {
 };
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args);  // args without argv[0]
+
+// The job id when none is given: the UTC time of the run, "20260102-030405"
+// for "2026-01-02T03:04:05Z".
+std::string DefaultJobId(const std::string& wallTimeUtc);
+// The output folder when none is given: "oru-<job id>" in the current folder.
+std::string DefaultOutDir(const std::string& jobId);
 
 std::string MainUsage();
 std::string ProfileUsage();

@@ -68,13 +68,15 @@ TEST(ProfileOptions, DurationTakesFractionsOfSeconds) {
     }
 }
 
-TEST(ProfileOptions, MissingRequiredOptionsAreUsageErrors) {
-    for (const char* opt : {"--device", "--job-id", "--out", "--duration"}) {
-        CommandLine cl = ParseCommandLine(Without(Base(), opt));
-        EXPECT_EQ(cl.command, Command::kUsageError) << opt;
-        EXPECT_EQ(cl.error, std::string("missing ") + opt);
-        EXPECT_EQ(cl.usageText, ProfileUsage());
-    }
+TEST(ProfileOptions, OnlyWhatToCollectIsNeeded) {
+    CommandLine cl = ParseCommandLine({"profile", "--sys"});
+    ASSERT_EQ(cl.command, Command::kProfile) << cl.error;
+    EXPECT_EQ(cl.profile.device, 0u);
+    EXPECT_EQ(cl.profile.jobId, "");
+    EXPECT_EQ(cl.profile.outDir, "");
+    EXPECT_EQ(cl.profile.durationMs, 0u);  // until interrupted
+    EXPECT_EQ(DefaultJobId("2026-01-02T03:04:05Z"), "20260102-030405");
+    EXPECT_EQ(DefaultOutDir("20260102-030405"), "oru-20260102-030405");
 }
 
 TEST(ProfileOptions, BadValuesAreUsageErrorsNamingTheOption) {

@@ -326,16 +326,20 @@ int ProfileRun::Drive() {
 void ProfileRun::WaitCollection() {
     uint64_t begin = clock_->NowMs();
     uint64_t duration = request_.options.durationMs;
+    if (duration == 0 && notice_ != nullptr) {
+        *notice_ << "oru-host: collecting until Ctrl-C\n" << std::flush;
+    }
     while (true) {
         uint64_t elapsed = clock_->NowMs() - begin;
-        if (elapsed >= duration) {
+        if (duration != 0 && elapsed >= duration) {
             break;
         }
         if (interrupt_ != nullptr && interrupt_->load()) {
             record_.interrupted = true;
             break;
         }
-        clock_->SleepMs(std::min(kProgressStepMs, duration - elapsed));
+        clock_->SleepMs(duration == 0 ? kProgressStepMs
+                                      : std::min(kProgressStepMs, duration - elapsed));
         PrintProgress(false);
     }
     record_.collectionMs = clock_->NowMs() - begin;
