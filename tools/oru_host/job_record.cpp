@@ -59,7 +59,11 @@ std::string JobRecordToJson(const JobRecord& r) {
     uint64_t chunks = 0;
     json files = json::object();
     for (const auto& [name, stats] : r.files) {
-        files[name] = {{"bytes", stats.bytes}, {"chunks", stats.chunks}};
+        json arrivals = json::array();
+        for (const auto& [ms, received] : stats.arrivals) {
+            arrivals.push_back({ms, received});
+        }
+        files[name] = {{"bytes", stats.bytes}, {"chunks", stats.chunks}, {"arrivals", arrivals}};
         bytes += stats.bytes;
         chunks += stats.chunks;
     }

@@ -407,7 +407,7 @@ void ProfileRun::ReaderLoop() {
             }
             record_.lastChunkMs = now;
             std::string reason;
-            writer_->Write(chunk.filename(), chunk.chunk(), &reason);
+            writer_->Write(chunk.filename(), chunk.chunk(), &reason, now);
             chunks_ += 1;
             bytes_ += chunk.chunk().size();
             files_ = writer_->Files().size();

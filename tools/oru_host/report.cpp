@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include "tools/oru_host/chunk_writer.h"
+#include "tools/oru_host/device_text.h"
 #include "tools/oru_host/proc_text.h"
 #include "tools/oru_host/records.h"
 
@@ -20,11 +22,124 @@ constexpr const char* kSystemCpuFile = "data/SystemCpuUsage.data";
 constexpr const char* kSystemMemFile = "data/Memory.data";
 constexpr const char* kPidCpuSuffix = "-CpuUsage.data";
 constexpr const char* kPidMemSuffix = "-Memory.data";
+constexpr const char* kLlcFile = "data/llc.data";
+constexpr const char* kCtrlCpuFile = "data/ai_ctrl_cpu.data";
 
-const std::set<std::string>& OwnFiles() {
-    static const std::set<std::string> names = {"job.json", "system.csv", "processes.csv",
-                                                "report.html"};
-    return names;
+// Lines of the device script's text; the counts of lines read and refused go
+// into the file's account.
+template <class Line, class Parse, class Use>
+void ReadLines(std::string_view bytes, FileAccount* file, Parse parse, Use use) {
+    size_t start = 0;
+    size_t number = 0;
+    while (start < bytes.size()) {
+        size_t nl = bytes.find('\n', start);
+        std::string_view line =
+            bytes.substr(start, nl == std::string_view::npos ? bytes.size() - start : nl - start);
+        start = nl == std::string_view::npos ? bytes.size() : nl + 1;
+        ++number;
+        if (line.find_first_not_of(" \t\r") == std::string_view::npos) {
+            continue;
+        }
+        Line parsed;
+        std::string why;
+        if (!parse(line, &parsed, &why)) {
+            file->bad += 1;
+            if (file->problems.size() < 20) {
+                file->problems.push_back("line " + std::to_string(number) + ": " + why);
+            }
+            continue;
+        }
+        file->records += 1;
+        use(parsed);
+    }
+}
+
+void CacheStats(std::string_view bytes, FileAccount* file, Report* report) {
+    std::map<std::string, CacheEventSeries> series;
+    uint64_t first = 0;
+    bool haveFirst = false;
+    ReadLines<CacheStatLine>(bytes, file, ParseCacheStatLine, [&](const CacheStatLine& line) {
+        if (!haveFirst) {
+            first = line.timeUs;
+            haveFirst = true;
+        }
+        double t = line.timeUs >= first ? static_cast<double>(line.timeUs - first) / 1e6 : 0.0;
+        for (const CacheStat& stat : line.stats) {
+            CacheEventSeries& s = series[stat.event];
+            s.event = stat.event;
+            s.points.push_back({t, stat.hits, stat.misses, stat.hitRatePct});
+        }
+    });
+    report->cacheLines += file->records;
+    for (auto& [event, s] : series) {
+        report->cache.push_back(std::move(s));
+    }
+}
+
+void CtrlCpu(std::string_view bytes, FileAccount* file, Report* report) {
+    std::map<std::string, std::map<uint64_t, uint64_t>> perEvent;  // event → time → count
+    std::map<std::pair<uint32_t, std::string>, uint64_t> perCpuEvent;
+    uint64_t first = std::numeric_limits<uint64_t>::max();
+    ReadLines<CtrlCpuLine>(bytes, file, ParseCtrlCpuLine, [&](const CtrlCpuLine& line) {
+        first = std::min(first, line.timeUs);
+        perEvent[line.event][line.timeUs] += line.count;
+        perCpuEvent[{line.cpu, line.event}] += line.count;
+        report->ctrlCpuPerCpu[line.cpu] += line.count;
+    });
+    report->ctrlCpuLines += file->records;
+    for (const auto& [event, counts] : perEvent) {
+        CtrlCpuEventSeries s;
+        s.event = event;
+        for (const auto& [us, count] : counts) {
+            s.points.push_back({static_cast<double>(us - first) / 1e6, count});
+            s.total += count;
+        }
+        report->ctrlCpu.push_back(std::move(s));
+    }
+    for (const auto& [key, count] : perCpuEvent) {
+        report->ctrlCpuBusiest.push_back({key.first, key.second, count});
+    }
+    std::stable_sort(
+        report->ctrlCpuBusiest.begin(), report->ctrlCpuBusiest.end(),
+        [](const CtrlCpuTotal& a, const CtrlCpuTotal& b) { return a.count > b.count; });
+}
+
+// The cache data: the device script's text lines (a chip without a cache
+// channel), or the driver's channel records.
+void CacheData(const std::string& rel, std::string_view bytes, FileAccount* file,
+               const std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>>& arrivals,
+               Report* report) {
+    CacheStatLine probe;
+    std::string why;
+    size_t nl = bytes.find('\n');
+    if (bytes.find('\0') == std::string_view::npos &&
+        ParseCacheStatLine(bytes.substr(0, nl), &probe, &why)) {
+        CacheStats(bytes, file, report);
+        return;
+    }
+    ChannelData channel;
+    channel.name = rel;
+    channel.bytes = bytes.size();
+    std::vector<CounterRecord> records;
+    if (ParseCounterRecords(bytes, &records)) {
+        channel.counterLayout = true;
+        channel.records = records.size();
+        uint64_t lo = records.front().timeNs;
+        uint64_t hi = lo;
+        for (const CounterRecord& r : records) {
+            lo = std::min(lo, r.timeNs);
+            hi = std::max(hi, r.timeNs);
+        }
+        channel.spanS = static_cast<double>(hi - lo) / 1e9;
+        file->records = records.size();
+    }
+    auto it = arrivals.find(rel);
+    if (it != arrivals.end()) {
+        for (const auto& [ms, received] : it->second) {
+            channel.received.push_back({static_cast<double>(ms) / 1000.0, received});
+        }
+    }
+    report->channels.push_back(std::move(channel));
 }
 
 bool ReadFile(const fs::path& path, std::string* bytes) {
@@ -274,7 +389,9 @@ struct Builder {
     }
 };
 
-void ReadJobJson(const fs::path& path, Report* report) {
+using Arrivals = std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>>;
+
+void ReadJobJson(const fs::path& path, Report* report, Arrivals* arrivals) {
     std::string text;
     if (!ReadFile(path, &text)) {
         return;
@@ -294,6 +411,22 @@ void ReadJobJson(const fs::path& path, Report* report) {
     report->device = str("device");
     report->outcome = str("outcome");
     report->startedAt = str("started_at");
+    auto data = j.find("data");
+    if (data == j.end() || !data->is_object() || !data->contains("files") ||
+        !(*data)["files"].is_object()) {
+        return;
+    }
+    for (const auto& [name, stats] : (*data)["files"].items()) {
+        if (!stats.is_object() || !stats.contains("arrivals") || !stats["arrivals"].is_array()) {
+            continue;
+        }
+        for (const auto& point : stats["arrivals"]) {
+            if (point.is_array() && point.size() == 2 && point[0].is_number_unsigned() &&
+                point[1].is_number_unsigned()) {
+                (*arrivals)[name].push_back({point[0].get<uint64_t>(), point[1].get<uint64_t>()});
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -307,7 +440,8 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
         *error = dir + ": not a folder";
         return false;
     }
-    ReadJobJson(fs::path(dir) / "job.json", &out);
+    Arrivals arrivals;
+    ReadJobJson(fs::path(dir) / "job.json", &out, &arrivals);
 
     std::vector<std::string> names;
     for (auto it = fs::recursive_directory_iterator(dir, ec);
@@ -316,7 +450,7 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
             continue;
         }
         std::string rel = fs::relative(it->path(), dir, ec).generic_string();
-        if (!ec && OwnFiles().count(rel) == 0) {
+        if (!ec && ReservedNames().count(rel) == 0) {
             names.push_back(rel);
         }
     }
@@ -352,6 +486,17 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
                    : PidFileName(rel, kPidCpuSuffix, &pid) ? 2
                    : PidFileName(rel, kPidMemSuffix, &pid) ? 3
                                                            : -1;
+        if (rel == kLlcFile || rel == kCtrlCpuFile) {
+            if (rel == kLlcFile) {
+                CacheData(rel, bytes, &account, arrivals, &out);
+            } else {
+                CtrlCpu(bytes, &account, &out);
+            }
+            out.totalRecords += account.records;
+            out.badRecords += account.bad;
+            out.dataFiles.push_back(std::move(account));
+            continue;
+        }
         if (kind < 0) {
             out.otherFiles.push_back(account);
             continue;
@@ -363,7 +508,7 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
         }
         parsed.push_back(std::move(p));
     }
-    if (parsed.empty() && out.otherFiles.empty()) {
+    if (parsed.empty() && out.otherFiles.empty() && out.dataFiles.empty()) {
         *error = dir + ": no data files (was it written by oru-host profile?)";
         return false;
     }

@@ -47,6 +47,45 @@ struct ProcessSummary {
     uint64_t sizePeakKib = 0;
 };
 
+// Cache statistics of one event at one sample (the device script's lines).
+struct CachePoint {
+    double timeS = 0;  // seconds since the first line
+    uint64_t hits = 0;
+    uint64_t misses = 0;
+    double hitRatePct = 0;
+};
+struct CacheEventSeries {
+    std::string event;
+    std::vector<CachePoint> points;
+};
+
+// Control-CPU counts of one event at one time stamp, summed over the CPUs.
+struct CtrlCpuPoint {
+    double timeS = 0;  // seconds since the first line
+    uint64_t count = 0;
+};
+struct CtrlCpuEventSeries {
+    std::string event;
+    std::vector<CtrlCpuPoint> points;
+    uint64_t total = 0;
+};
+struct CtrlCpuTotal {
+    uint32_t cpu = 0;
+    std::string event;
+    uint64_t count = 0;
+};
+
+// Data of the cache channel as the driver delivers it.
+struct ChannelData {
+    std::string name;
+    uint64_t bytes = 0;
+    bool counterLayout = false;  // the simulated driver's 48-byte counter records
+    size_t records = 0;
+    double spanS = 0;  // between the first and last record
+    // (seconds since the run started, bytes received so far), from job.json.
+    std::vector<std::pair<double, uint64_t>> received;
+};
+
 // One data file and how well it parsed.
 struct FileAccount {
     std::string name;  // relative to the folder, e.g. "data/Memory.data"
@@ -70,8 +109,15 @@ struct Report {
     std::vector<CpuInterval> cpu;
     std::vector<MemPoint> memory;
     std::vector<ProcessSummary> processes;  // by pid, then start time
-    std::vector<FileAccount> dataFiles;     // the sampled files read
-    std::vector<FileAccount> otherFiles;    // everything else received (bytes only)
+    std::vector<CacheEventSeries> cache;    // by event, from the device script's lines
+    size_t cacheLines = 0;
+    std::vector<CtrlCpuEventSeries> ctrlCpu;     // by event
+    std::vector<CtrlCpuTotal> ctrlCpuBusiest;    // by count, largest first
+    std::map<uint32_t, uint64_t> ctrlCpuPerCpu;  // every event's count, per CPU
+    size_t ctrlCpuLines = 0;
+    std::vector<ChannelData> channels;
+    std::vector<FileAccount> dataFiles;   // the files read
+    std::vector<FileAccount> otherFiles;  // everything else received (bytes only)
     size_t totalRecords = 0;
     size_t badRecords = 0;
 };

@@ -172,6 +172,116 @@ std::string SvgChart(const std::string& title, const std::vector<Series>& series
     return o.str();
 }
 
+// At most maxPoints points for a chart: consecutive points averaged.
+std::vector<std::pair<double, double>> Thin(const std::vector<std::pair<double, double>>& points,
+                                            size_t maxPoints = 1200) {
+    if (points.size() <= maxPoints) {
+        return points;
+    }
+    size_t group = (points.size() + maxPoints - 1) / maxPoints;
+    std::vector<std::pair<double, double>> out;
+    for (size_t i = 0; i < points.size(); i += group) {
+        size_t end = std::min(points.size(), i + group);
+        double t = 0;
+        double v = 0;
+        for (size_t k = i; k < end; ++k) {
+            t += points[k].first;
+            v += points[k].second;
+        }
+        out.push_back({t / static_cast<double>(end - i), v / static_cast<double>(end - i)});
+    }
+    return out;
+}
+
+double MaxOf(const std::vector<Series>& series) {
+    double m = 0;
+    for (const Series& s : series) {
+        for (const auto& p : s.points) {
+            m = std::max(m, p.second);
+        }
+    }
+    return m;
+}
+
+const char* const kPalette[] = {"#2f6fb3", "#d08a2b", "#3a9a5b", "#8a3ab9", "#b33a3a", "#3ab3a8"};
+
+std::string DeviceScriptSections(const Report& r) {
+    std::ostringstream o;
+    if (!r.cache.empty()) {
+        o << "<h2>Last-level cache statistics</h2>\n<p class=\"meta\">From the device script's "
+             "cache statistics ("
+          << r.cacheLines << " samples); seconds since the first sample.</p>\n";
+        for (const CacheEventSeries& s : r.cache) {
+            Series hits{"hits", kPalette[0], {}, false, false};
+            Series misses{"misses", kPalette[1], {}, false, false};
+            double rate = 0;
+            for (const CachePoint& p : s.points) {
+                hits.points.push_back({p.timeS, static_cast<double>(p.hits)});
+                misses.points.push_back({p.timeS, static_cast<double>(p.misses)});
+                rate += p.hitRatePct;
+            }
+            hits.points = Thin(hits.points);
+            misses.points = Thin(misses.points);
+            rate /= static_cast<double>(std::max<size_t>(s.points.size(), 1));
+            o << "<h3>" << HtmlEscape(s.event) << "</h3>\n"
+              << SvgChart("Cache statistics of " + s.event, {hits, misses},
+                          MaxOf({hits, misses}) * 1.1, "per sample", 0,
+                          "mean hit rate " + Fixed(rate, 2) + " %");
+        }
+    }
+    if (!r.ctrlCpu.empty()) {
+        o << "<h2>Control CPU events</h2>\n<p class=\"meta\">From the device script's "
+             "control-CPU recording ("
+          << r.ctrlCpuLines
+          << " lines): each event's count per sample, summed over the CPUs; seconds since the "
+             "first sample.</p>\n";
+        size_t color = 0;
+        for (const CtrlCpuEventSeries& s : r.ctrlCpu) {
+            Series counts{s.event, kPalette[color++ % 6], {}, true, false};
+            for (const CtrlCpuPoint& p : s.points) {
+                counts.points.push_back({p.timeS, static_cast<double>(p.count)});
+            }
+            counts.points = Thin(counts.points);
+            o << "<h3>" << HtmlEscape(s.event) << "</h3>\n"
+              << SvgChart("Control CPU event " + s.event, {counts}, MaxOf({counts}) * 1.1, "count",
+                          0, "total " + std::to_string(s.total));
+        }
+        o << "<div class=\"cols\"><div>\n<h3>Busiest CPUs and events</h3>\n"
+          << "<table><tr><th>#</th><th class=\"l\">CPU</th><th class=\"l\">Event</th>"
+             "<th>Count</th></tr>\n";
+        for (size_t i = 0; i < r.ctrlCpuBusiest.size() && i < kTopProcesses; ++i) {
+            const CtrlCpuTotal& t = r.ctrlCpuBusiest[i];
+            o << "<tr><td>" << i + 1 << "</td><td class=\"l\">cpu" << t.cpu
+              << "</td><td class=\"l\">" << HtmlEscape(t.event) << "</td><td>" << t.count
+              << "</td></tr>\n";
+        }
+        o << "</table>\n</div><div>\n<h3>Per CPU, all events</h3>\n"
+          << "<table><tr><th class=\"l\">CPU</th><th>Count</th></tr>\n";
+        for (const auto& [cpu, count] : r.ctrlCpuPerCpu) {
+            o << "<tr><td class=\"l\">cpu" << cpu << "</td><td>" << count << "</td></tr>\n";
+        }
+        o << "</table>\n</div></div>\n";
+    }
+    for (const ChannelData& c : r.channels) {
+        o << "<h2>Cache channel: " << HtmlEscape(c.name) << "</h2>\n<p class=\"meta\">"
+          << FormatBytes(c.bytes) << " received from the driver's channel";
+        if (c.counterLayout) {
+            o << ": " << c.records << " counter records over " << Fixed(c.spanS, 1) << " s";
+        } else {
+            o << " (not in the simulated driver's record layout: bytes only)";
+        }
+        o << ".</p>\n";
+        Series received{"received", kPalette[3], {}, true, false};
+        for (const auto& [t, bytes] : c.received) {
+            received.points.push_back({t, static_cast<double>(bytes) / 1024.0});
+        }
+        received.points = Thin(received.points);
+        o << SvgChart("Bytes received over time from " + c.name, {received},
+                      MaxOf({received}) * 1.1, "KiB received", 0, "");
+    }
+    return o.str();
+}
+
 std::string ProcessRows(const std::vector<ProcessSummary>& list, bool byCpu) {
     std::ostringstream o;
     int rank = 1;
@@ -302,6 +412,38 @@ std::string FormatReportTable(const Report& r) {
               << DisplayName(p) << "\n";
         }
     }
+    if (!r.cache.empty()) {
+        o << "\nCache stats " << r.cacheLines << " samples:";
+        for (const CacheEventSeries& s : r.cache) {
+            double rate = 0;
+            for (const CachePoint& p : s.points) {
+                rate += p.hitRatePct;
+            }
+            rate /= static_cast<double>(std::max<size_t>(s.points.size(), 1));
+            o << " " << s.event << " mean hit rate " << Fixed(rate, 2) << " %"
+              << (&s == &r.cache.back() ? "" : ",");
+        }
+        o << "\n";
+    }
+    if (!r.ctrlCpu.empty()) {
+        o << "\nControl CPU " << r.ctrlCpuLines << " lines:";
+        for (const CtrlCpuEventSeries& s : r.ctrlCpu) {
+            o << " " << s.event << " " << s.total << (&s == &r.ctrlCpu.back() ? "" : ",");
+        }
+        o << "\n" << Pad("COUNT", 16, true) << "  CPU    EVENT\n";
+        for (size_t i = 0; i < r.ctrlCpuBusiest.size() && i < 5; ++i) {
+            const CtrlCpuTotal& t = r.ctrlCpuBusiest[i];
+            o << Pad(std::to_string(t.count), 16, true) << "  "
+              << Pad("cpu" + std::to_string(t.cpu), 7, false) << t.event << "\n";
+        }
+    }
+    for (const ChannelData& c : r.channels) {
+        o << "\nChannel     " << c.name << ": " << FormatBytes(c.bytes);
+        if (c.counterLayout) {
+            o << ", " << c.records << " counter records over " << Fixed(c.spanS, 1) << " s";
+        }
+        o << "\n";
+    }
     o << "\nRecords     " << r.totalRecords << " read, " << r.badRecords << " not parsed\n";
     size_t shown = 0;
     for (const auto* files : {&r.dataFiles, &r.otherFiles}) {
@@ -372,6 +514,29 @@ std::string ProcessesCsv(const Report& r) {
             o << ",,";
         }
         o << "," << p.startTicks << "\n";
+    }
+    return o.str();
+}
+
+std::string CacheCsv(const Report& r) {
+    std::ostringstream o;
+    o << "time_s,event,hits,misses,hit_rate_percent\n";
+    for (const CacheEventSeries& s : r.cache) {
+        for (const CachePoint& p : s.points) {
+            o << Fixed(p.timeS, 6) << "," << CsvField(s.event) << "," << p.hits << "," << p.misses
+              << "," << Fixed(p.hitRatePct, 2) << "\n";
+        }
+    }
+    return o.str();
+}
+
+std::string CtrlCpuCsv(const Report& r) {
+    std::ostringstream o;
+    o << "time_s,event,count\n";
+    for (const CtrlCpuEventSeries& s : r.ctrlCpu) {
+        for (const CtrlCpuPoint& p : s.points) {
+            o << Fixed(p.timeS, 6) << "," << CsvField(s.event) << "," << p.count << "\n";
+        }
     }
     return o.str();
 }
@@ -460,6 +625,8 @@ std::string ReportHtml(const Report& r) {
       << ProcessRows(TopByMemory(r, kTopProcesses), false) << "</table>\n"
       << "<p class=\"meta\">Pages of " << r.pageSize << " bytes.</p>\n</div></div>\n";
 
+    o << DeviceScriptSections(r);
+
     o << "<h2>Received files</h2>\n<table><tr><th class=\"l\">File</th><th>Bytes</th>"
          "<th>Records</th><th>Not parsed</th></tr>\n";
     size_t pidFiles = 0;
@@ -516,11 +683,17 @@ std::string ReportHtml(const Report& r) {
 }
 
 bool WriteReportFiles(const Report& r, std::string* error) {
-    const std::pair<const char*, std::string> files[] = {
+    std::vector<std::pair<const char*, std::string>> files = {
         {"system.csv", SystemCsv(r)},
         {"processes.csv", ProcessesCsv(r)},
         {"report.html", ReportHtml(r)},
     };
+    if (!r.cache.empty()) {
+        files.push_back({"cache.csv", CacheCsv(r)});
+    }
+    if (!r.ctrlCpu.empty()) {
+        files.push_back({"ctrl_cpu.csv", CtrlCpuCsv(r)});
+    }
     for (const auto& [name, text] : files) {
         std::string path = r.dir + "/" + name;
         std::ofstream out(path, std::ios::binary | std::ios::trunc);

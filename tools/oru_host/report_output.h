@@ -26,9 +26,14 @@ MemoryScale ChooseMemoryScale(const std::vector<MemPoint>& memory);
 std::string FormatReportTable(const Report& report);
 std::string SystemCsv(const Report& report);
 std::string ProcessesCsv(const Report& report);
+// The device script's data, when there is any: cache statistics per sample
+// and event, and control-CPU counts per time stamp and event (all CPUs).
+std::string CacheCsv(const Report& report);
+std::string CtrlCpuCsv(const Report& report);
 std::string ReportHtml(const Report& report);
 
-// Writes the three files into the report's folder; false with the reason.
+// Writes the files into the report's folder (cache.csv and ctrl_cpu.csv only
+// when there is such data); false with the reason.
 bool WriteReportFiles(const Report& report, std::string* error);
 
 std::string CsvField(const std::string& text);

@@ -294,6 +294,89 @@ TEST_F(ReportTest, RecordedFolderGivesPlausibleFiguresAndAllOutputs) {
     EXPECT_EQ(again.otherFiles.size(), r.otherFiles.size());
 }
 
+// The device script's text: cache statistics per event over time, control-CPU
+// counts per event over time and per CPU; lines that do not parse are counted.
+TEST_F(ReportTest, DeviceScriptLinesAreChartedAndBadLinesCounted) {
+    tmp_.Write("data/llc.data",
+               "2026-12-07 00:00:01.000000 read: hits=90 misses=10 hit_rate=90.00% write: "
+               "hits=5 misses=5 hit_rate=50.00%\n"
+               "garbage\n"
+               "2026-12-07 00:00:01.250000 read: hits=80 misses=20 hit_rate=80.00% write: "
+               "hits=6 misses=4 hit_rate=60.00%\n");
+    tmp_.Write("data/ai_ctrl_cpu.data",
+               "100.000000 cpu0 r11 1000\n100.000000 cpu1 r11 3000\n100.000000 cpu1 r8 500\n"
+               "100.010000 cpu0 r11 2000\n100.010000 cpu1 r11 10\nnot a line\n"
+               "100.010000 cpu0 r8 700\n");
+    Report r;
+    std::string error;
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    EXPECT_EQ(r.cacheLines, 2u);
+    ASSERT_EQ(r.cache.size(), 2u);
+    EXPECT_EQ(r.cache[0].event, "read");
+    ASSERT_EQ(r.cache[0].points.size(), 2u);
+    EXPECT_DOUBLE_EQ(r.cache[0].points[1].timeS, 0.25);
+    EXPECT_EQ(r.cache[0].points[1].misses, 20u);
+    EXPECT_DOUBLE_EQ(r.cache[1].points[1].hitRatePct, 60.0);
+
+    EXPECT_EQ(r.ctrlCpuLines, 6u);
+    ASSERT_EQ(r.ctrlCpu.size(), 2u);
+    const CtrlCpuEventSeries& cycles = r.ctrlCpu[0];
+    EXPECT_EQ(cycles.event, "r11");
+    ASSERT_EQ(cycles.points.size(), 2u);
+    EXPECT_EQ(cycles.points[0].count, 4000u);
+    EXPECT_DOUBLE_EQ(cycles.points[1].timeS, 0.01);
+    EXPECT_EQ(cycles.points[1].count, 2010u);
+    EXPECT_EQ(cycles.total, 6010u);
+    ASSERT_GE(r.ctrlCpuBusiest.size(), 2u);
+    EXPECT_EQ(r.ctrlCpuBusiest[0].cpu, 1u);
+    EXPECT_EQ(r.ctrlCpuBusiest[0].count, 3010u);
+    EXPECT_EQ(r.ctrlCpuPerCpu[0], 3700u);
+    EXPECT_EQ(r.badRecords, 2u);
+
+    std::string html = ReportHtml(r);
+    EXPECT_NE(html.find("Cache statistics of read"), std::string::npos);
+    EXPECT_NE(html.find("Cache statistics of write"), std::string::npos);
+    EXPECT_NE(html.find("Control CPU event r8"), std::string::npos);
+    EXPECT_NE(html.find("Busiest CPUs and events"), std::string::npos);
+    std::string table = FormatReportTable(r);
+    EXPECT_NE(table.find("data/llc.data: line 2: no \"YYYY-MM-DD"), std::string::npos) << table;
+    EXPECT_NE(table.find("data/ai_ctrl_cpu.data: line 6: expected"), std::string::npos) << table;
+    EXPECT_EQ(CtrlCpuCsv(r),
+              "time_s,event,count\n0.000000,r11,4000\n0.010000,r11,2010\n"
+              "0.000000,r8,500\n0.010000,r8,700\n");
+    EXPECT_EQ(CacheCsv(r).substr(0, 80),
+              "time_s,event,hits,misses,hit_rate_percent\n0.000000,read,90,10,90.00\n0.250000,r");
+}
+
+// The channel's binary data: bytes over time from job.json, and a record
+// count when it is in the simulated driver's layout.
+TEST_F(ReportTest, CacheChannelDataIsBytesOverTime) {
+    std::string record(48, '\0');
+    record[0] = 'C';
+    record[1] = 'N';
+    record[2] = 'T';
+    record[3] = 'R';
+    tmp_.Write("data/llc.data", record + record + record);
+    tmp_.Write("job.json",
+               R"({"job_id":"j","data":{"files":{"data/llc.data":{"bytes":144,"chunks":2,)"
+               R"("arrivals":[[1500,96],[2500,144]]}}}})");
+    Report r;
+    std::string error;
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_EQ(r.channels.size(), 1u);
+    EXPECT_TRUE(r.channels[0].counterLayout);
+    EXPECT_EQ(r.channels[0].records, 3u);
+    EXPECT_EQ(r.channels[0].received,
+              (std::vector<std::pair<double, uint64_t>>{{1.5, 96}, {2.5, 144}}));
+    EXPECT_NE(FormatReportTable(r).find("data/llc.data: 144 B, 3 counter records"),
+              std::string::npos);
+    tmp_.Write("data/llc.data", "\x01\x02 not records");
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_EQ(r.channels.size(), 1u);
+    EXPECT_FALSE(r.channels[0].counterLayout);
+    EXPECT_NE(ReportHtml(r).find("bytes only"), std::string::npos);
+}
+
 TEST_F(ReportTest, NamesAreEscapedInCsvAndHtml) {
     tmp_.Write("data/5-Memory.data",
                Frame(kBase, 0, "10 5 1 1 0 1 0\nProcessName:<b>\"x\",y</b>\n"));
@@ -314,12 +397,12 @@ TEST_F(ReportTest, FoldersWithoutDataAreRefused) {
     EXPECT_FALSE(BuildReport(dir_.string(), 4096, &r, &error));
     EXPECT_NE(error.find("no data files"), std::string::npos);
     EXPECT_FALSE(BuildReport((dir_ / "missing").string(), 4096, &r, &error));
-    tmp_.Write("data/llc.data", "raw counters");
+    tmp_.Write("data/ddr.data", "raw counters");
     ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
     ASSERT_EQ(r.otherFiles.size(), 1u);
     EXPECT_EQ(r.otherFiles[0].bytes, 12u);
     EXPECT_NE(ReportHtml(r).find("no samples"), std::string::npos);
-    EXPECT_NE(FormatReportTable(r).find("\nOther data  data/llc.data (12 B)\n"), std::string::npos)
+    EXPECT_NE(FormatReportTable(r).find("\nOther data  data/ddr.data (12 B)\n"), std::string::npos)
         << FormatReportTable(r);
 }
 
