@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/oru_host/collections.h"
 #include "tools/oru_host/options.h"
 #include "tools/oru_host/profile_run.h"
 #include "tools/oru_host/report.h"
@@ -83,10 +84,18 @@ int Profile(ProfileOptions options, const CliContext& c) {
         chunks += stats.chunks;
     }
     if (!record.outcome.empty()) {
+        std::string missing = MissingNames(record.collections);
         *c.out << "job " << options.jobId << " on device " << options.device << ": "
                << (code == kExitOk ? "done" : record.outcome) << ", " << record.files.size()
                << " files, " << chunks << " chunks, " << FormatBytes(bytes) << " in "
-               << options.outDir << " (see " << options.outDir << "/job.json)\n";
+               << options.outDir << " (see " << options.outDir << "/job.json)"
+               << (missing.empty() ? "" : "; sent nothing: " + missing) << "\n";
+        for (const CollectionAccount& a : record.collections) {
+            if (!a.missing.empty()) {
+                *c.err << "oru-host: device " << options.device << ": " << a.name << " "
+                       << a.missing << "\n";
+            }
+        }
     }
     return code;
 }

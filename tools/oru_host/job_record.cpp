@@ -82,6 +82,21 @@ std::string JobRecordToJson(const JobRecord& r) {
                        {"last_chunk", r.lastChunkMs},
                        {"data_finish", r.dataFinishMs},
                        {"total", r.totalMs}};
+    j["collections"] = json::array();
+    for (const CollectionAccount& a : r.collections) {
+        json c = {{"name", a.name},
+                  {"card_wide", a.cardWide},
+                  {"files", a.files},
+                  {"bytes", a.bytes},
+                  {"sent_data", a.missing.empty()}};
+        if (!a.missing.empty()) {
+            c["missing"] = a.missing;
+        }
+        j["collections"].push_back(c);
+    }
+    if (r.cardWideDevice >= 0) {
+        j["card_wide_collections_on_device"] = r.cardWideDevice;
+    }
     j["interrupted"] = r.interrupted;
     j["outcome"] = r.outcome;
     j["exit_code"] = r.exitCode;

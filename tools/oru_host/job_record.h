@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/oru_host/chunk_writer.h"
+#include "tools/oru_host/collections.h"
 
 namespace analysis::orbx::hosttool {
 
@@ -54,6 +55,10 @@ struct JobRecord {
     std::map<std::string, FileStats> files;
     std::vector<RefusedChunk> refused;
     std::vector<RefusedChunk> failed;
+    std::vector<CollectionAccount> collections;  // those asked for, and what each sent
+    // With several devices, the device whose job was asked for the card-wide
+    // collections; -1 when this job was asked for them itself.
+    int cardWideDevice = -1;
 
     int exitCode = 0;
     std::string outcome;  // "success", "refused", "failed"

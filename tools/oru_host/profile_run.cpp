@@ -113,6 +113,9 @@ int ProfileRun::Run() {
 
     record_.totalMs = clock_->NowMs() - startMs_;
     record_.files = writer_->Files();
+    if (record_.dataFinished) {
+        record_.collections = AccountCollections(o, record_.files);
+    }
     record_.refused = writer_->Refused();
     record_.failed = writer_->Failed();
     if (code == kExitOk && !record_.refused.empty()) {

@@ -265,6 +265,13 @@ TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
     EXPECT_EQ(j["data"]["files"]["data/7-CpuUsage.data"]["chunks"], 1);
     EXPECT_EQ(j["timings_ms"]["collection"], 5000);
     EXPECT_EQ(j["outcome"], "success");
+    // Asked for, but nothing came: said in job.json.
+    ASSERT_EQ(j["collections"].size(), 4u);
+    EXPECT_EQ(j["collections"][0]["name"], "sys");
+    EXPECT_EQ(j["collections"][0]["sent_data"], true);
+    EXPECT_EQ(j["collections"][2]["name"], "llc");
+    EXPECT_EQ(j["collections"][2]["sent_data"], false);
+    EXPECT_TRUE(j["collections"][2]["missing"].is_string());
 }
 
 TEST_F(ProfileRunTest, ARefusedJobStartEndsTheRunWithTheDevicesReason) {

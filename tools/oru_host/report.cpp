@@ -411,6 +411,19 @@ void ReadJobJson(const fs::path& path, Report* report, Arrivals* arrivals) {
     report->device = str("device");
     report->outcome = str("outcome");
     report->startedAt = str("started_at");
+    if (j.contains("collections") && j["collections"].is_array()) {
+        for (const auto& c : j["collections"]) {
+            if (c.is_object() && c.contains("name") && c["name"].is_string() &&
+                c.contains("missing") && c["missing"].is_string()) {
+                report->silentCollections.push_back(
+                    {c["name"].get<std::string>(), c["missing"].get<std::string>()});
+            }
+        }
+    }
+    if (j.contains("card_wide_collections_on_device") &&
+        j["card_wide_collections_on_device"].is_number_integer()) {
+        report->cardWideDevice = j["card_wide_collections_on_device"].get<int>();
+    }
     auto data = j.find("data");
     if (data == j.end() || !data->is_object() || !data->contains("files") ||
         !(*data)["files"].is_object()) {

@@ -103,6 +103,9 @@ struct Report {
     std::string device;
     std::string outcome;
     std::string startedAt;
+    // Collections that were asked for and sent nothing: (name, why).
+    std::vector<std::pair<std::string, std::string>> silentCollections;
+    int cardWideDevice = -1;  // the device asked for the card-wide collections
 
     size_t cpuCount = 0;  // per-CPU lines of /proc/stat
     size_t cpuSamples = 0;

@@ -362,6 +362,13 @@ std::string HtmlEscape(const std::string& text) {
 std::string FormatReportTable(const Report& r) {
     std::ostringstream o;
     o << JobLine(r) << "\n";
+    for (const auto& [name, why] : r.silentCollections) {
+        o << "Sent nothing " << name << ": " << why << "\n";
+    }
+    if (r.cardWideDevice >= 0) {
+        o << "Card-wide collections (system, processes, control CPU) were asked of device "
+          << r.cardWideDevice << "\n";
+    }
     CpuStats cs = Summarise(r.cpu);
     o << "System CPU  " << r.cpuSamples << " samples";
     if (r.cpuCount > 0) {
@@ -569,6 +576,18 @@ std::string ReportHtml(const Report& r) {
         o << "Outcome: " << HtmlEscape(r.outcome) << ". ";
     }
     o << "Folder: " << HtmlEscape(r.dir) << "</p>\n";
+    if (r.cardWideDevice >= 0) {
+        o << "<p class=\"meta\">Card-wide collections (system, processes, control CPU) were "
+             "asked of device "
+          << r.cardWideDevice << ".</p>\n";
+    }
+    if (!r.silentCollections.empty()) {
+        o << "<ul class=\"bad\">\n";
+        for (const auto& [name, why] : r.silentCollections) {
+            o << "<li><b>" << HtmlEscape(name) << "</b> " << HtmlEscape(why) << "</li>\n";
+        }
+        o << "</ul>\n";
+    }
 
     CpuStats cs = Summarise(r.cpu);
     uint64_t memUsed = r.memory.empty() ? 0 : r.memory.back().usedKib;
