@@ -1,5 +1,6 @@
 #include "tools/oru_host/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <functional>
 #include <map>
@@ -169,15 +170,37 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
     }
     ProfileOptions p;
     std::map<std::string, OptionRule> rules;
-    rules["device"] = {true, [&p](const std::string& v, std::string* e) {
-                           uint64_t n = 0;
-                           if (!ParseUnsigned(v, kMaxDeviceId, &n)) {
-                               *e = "a device number from 0 to 63 is expected";
-                               return false;
-                           }
-                           p.device = static_cast<uint32_t>(n);
-                           return true;
-                       }};
+    rules["device"] = {
+        true, [&p](const std::string& v, std::string* e) {
+            if (v == "all") {
+                p.allDevices = true;
+                p.devices.clear();
+                return true;
+            }
+            std::vector<uint32_t> list;
+            size_t start = 0;
+            while (true) {
+                size_t comma = v.find(',', start);
+                uint64_t n = 0;
+                if (!ParseUnsigned(Trim(v.substr(start, comma - start)), kMaxDeviceId, &n)) {
+                    *e = "device numbers from 0 to 63, separated by commas, or "
+                         "all are expected";
+                    return false;
+                }
+                if (std::find(list.begin(), list.end(), n) != list.end()) {
+                    *e = "device " + std::to_string(n) + " is named twice";
+                    return false;
+                }
+                list.push_back(static_cast<uint32_t>(n));
+                if (comma == std::string::npos) {
+                    break;
+                }
+                start = comma + 1;
+            }
+            p.devices = list;
+            p.device = list.front();
+            return true;
+        }};
     rules["job-id"] = {true, [&p](const std::string& v, std::string* e) {
                            if (!IsValidJobId(v)) {
                                *e = "1 to 512 letters, digits or '-' are expected";
@@ -411,7 +434,8 @@ std::string MainUsage() {
 }
 
 std::string ProfileUsage() {
-    return "usage: oru-host profile [--device N] [--job-id ID] [--out DIR] [--duration SECONDS]\n"
+    return "usage: oru-host profile [--device N[,N...]|all] [--job-id ID] [--out DIR]\n"
+           "                        [--duration SECONDS]\n"
            "                        [--sys] [--pid] [--interval MS] [--llc EVENTS]\n"
            "                        [--ctrl-cpu EVENTS] [--config FILE] [--mode MODE]\n"
            "                        [--vfid N] [--reply-timeout SECONDS]\n"
@@ -421,7 +445,11 @@ std::string ProfileUsage() {
            "sample configuration, collects for SECONDS (or until Ctrl-C), stops the job and\n"
            "writes every file the device sends into DIR, with DIR/job.json describing the run.\n"
            "\n"
-           "  --device N         device number on this host, 0 to 63 (default 0)\n"
+           "  --device LIST      device number on this host, 0 to 63 (default 0); a list\n"
+           "                     (0,1,3) or all (every device this host sees) runs one\n"
+           "                     job per device at once, with the same job id, each into\n"
+           "                     DIR/dev<N>; card-wide collections (--sys, --pid,\n"
+           "                     --ctrl-cpu) are asked of the first device only\n"
            "  --job-id ID        job identifier: 1 to 512 letters, digits or '-'\n"
            "                     (default: the UTC time, e.g. 20260102-030405)\n"
            "  --out DIR          folder for the received files and job.json, created\n"

@@ -22,7 +22,15 @@ constexpr int kExitLinkFailure = 4;
 constexpr uint64_t kDefaultHandshakeWaitMs = 5000;
 
 struct ProfileOptions {
-    uint32_t device = 0;
+    uint32_t device = 0;  // the device of one job
+    // --device as given: a list of devices ("0,1,3"), or every device the host
+    // sees ("all"). One device keeps the output folder as it is; several each
+    // write DIR/dev<N>.
+    std::vector<uint32_t> devices = {0};
+    bool allDevices = false;
+    // Set for the jobs of a device list: the device whose job is asked for
+    // the card-wide collections, when it is another one; -1 otherwise.
+    int cardWideDevice = -1;
     std::string jobId;        // empty: DefaultJobId
     std::string outDir;       // empty: DefaultOutDir
     uint64_t durationMs = 0;  // 0: until interrupted (Ctrl-C)

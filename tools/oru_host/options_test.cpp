@@ -79,6 +79,21 @@ TEST(ProfileOptions, OnlyWhatToCollectIsNeeded) {
     EXPECT_EQ(DefaultOutDir("20260102-030405"), "oru-20260102-030405");
 }
 
+TEST(ProfileOptions, DeviceListsAndAll) {
+    CommandLine list = ParseCommandLine({"profile", "--sys", "--device", "3, 0,63"});
+    ASSERT_EQ(list.command, Command::kProfile) << list.error;
+    EXPECT_EQ(list.profile.devices, (std::vector<uint32_t>{3, 0, 63}));
+    EXPECT_FALSE(list.profile.allDevices);
+    CommandLine all = ParseCommandLine({"profile", "--sys", "--device", "all"});
+    ASSERT_EQ(all.command, Command::kProfile) << all.error;
+    EXPECT_TRUE(all.profile.allDevices);
+    for (const char* bad : {"1,1", "1,", "1,64", "al"}) {
+        EXPECT_EQ(ParseCommandLine({"profile", "--sys", "--device", bad}).command,
+                  Command::kUsageError)
+            << bad;
+    }
+}
+
 TEST(ProfileOptions, BadValuesAreUsageErrorsNamingTheOption) {
     struct Case {
         std::vector<std::string> args;

@@ -96,6 +96,7 @@ int ProfileRun::Run() {
     record_.llcEvents = o.llcEvents;
     record_.ctrlCpuEvents = o.ctrlCpuEvents;
     record_.requestedDurationMs = o.durationMs;
+    record_.cardWideDevice = o.cardWideDevice;
     record_.startedAt = clock_->WallTimeUtc();
     jobContext_ = BuildJobContext(o.jobId, o.device);
 

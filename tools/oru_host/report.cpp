@@ -215,6 +215,7 @@ struct Builder {
         bool havePrev = false;
         CpuTimes prev;
         uint64_t prevTs = 0;
+        std::map<std::string, std::pair<CpuTimes, CpuTimes>> perCpu;  // first and last
         for (const Record& r : records) {
             std::vector<CpuTimes> cpus;
             std::string why;
@@ -224,6 +225,12 @@ struct Builder {
             }
             report->cpuSamples += 1;
             report->cpuCount = std::max(report->cpuCount, cpus.size() - 1);
+            for (size_t i = 1; i < cpus.size(); ++i) {
+                auto [it, fresh] = perCpu.try_emplace(cpus[i].name, cpus[i], cpus[i]);
+                if (!fresh) {
+                    it->second.second = cpus[i];
+                }
+            }
             const CpuTimes& now = cpus.front();
             if (havePrev) {
                 Interval(prev, prevTs, now, r.timestampNs, file, r);
@@ -231,6 +238,16 @@ struct Builder {
             prev = now;
             prevTs = r.timestampNs;
             havePrev = true;
+        }
+        for (const auto& [name, span] : perCpu) {
+            const CpuTimes& a = span.first;
+            const CpuTimes& b = span.second;
+            if (b.Total() <= a.Total() || b.Idle() < a.Idle()) {
+                continue;
+            }
+            double total = static_cast<double>(b.Total() - a.Total());
+            double busy = total - static_cast<double>(b.Idle() - a.Idle());
+            report->perCpuBusyPct.push_back({name, std::clamp(100.0 * busy / total, 0.0, 100.0)});
         }
     }
 
@@ -443,6 +460,25 @@ void ReadJobJson(const fs::path& path, Report* report, Arrivals* arrivals) {
 }
 
 }  // namespace
+
+std::vector<std::pair<uint32_t, std::string>> DeviceFolders(const std::string& dir) {
+    std::vector<std::pair<uint32_t, std::string>> out;
+    std::error_code ec;
+    if (fs::exists(fs::path(dir) / "data", ec) || fs::exists(fs::path(dir) / "job.json", ec)) {
+        return out;
+    }
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        std::string name = e.path().filename().string();
+        if (!e.is_directory(ec) || name.size() < 4 || name.size() > 5 ||
+            name.compare(0, 3, "dev") != 0 ||
+            name.find_first_not_of("0123456789", 3) != std::string::npos) {
+            continue;
+        }
+        out.push_back({static_cast<uint32_t>(std::stoul(name.substr(3))), e.path().string()});
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
 
 bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std::string* error) {
     Report out;

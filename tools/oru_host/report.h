@@ -110,6 +110,8 @@ struct Report {
     size_t cpuCount = 0;  // per-CPU lines of /proc/stat
     size_t cpuSamples = 0;
     std::vector<CpuInterval> cpu;
+    // Busy share of each CPU ("cpu0", ...) between its first and last sample.
+    std::vector<std::pair<std::string, double>> perCpuBusyPct;
     std::vector<MemPoint> memory;
     std::vector<ProcessSummary> processes;  // by pid, then start time
     std::vector<CacheEventSeries> cache;    // by event, from the device script's lines
@@ -124,6 +126,10 @@ struct Report {
     size_t totalRecords = 0;
     size_t badRecords = 0;
 };
+
+// The folders dir/dev<N> that a run on several devices wrote, by device;
+// empty when dir holds one device's run.
+std::vector<std::pair<uint32_t, std::string>> DeviceFolders(const std::string& dir);
 
 // Reads dir; false with the reason when dir has no data files to report on.
 bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std::string* error);

@@ -548,9 +548,10 @@ std::string CtrlCpuCsv(const Report& r) {
     return o.str();
 }
 
-std::string ReportHtml(const Report& r) {
+namespace {
+
+std::string PageHead(const std::string& title) {
     std::ostringstream o;
-    std::string title = "oru profiling report" + (r.jobId.empty() ? "" : ": job " + r.jobId);
     o << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>"
       << HtmlEscape(title) << "</title>\n<style>\n"
       << "body{font-family:system-ui,-apple-system,'Segoe UI',sans-serif;margin:24px auto;"
@@ -565,7 +566,18 @@ std::string ReportHtml(const Report& r) {
       << "th{background:#f4f4f4}td.l,th.l{text-align:left}\n"
       << ".bad{color:#a33}.ok{color:#286}svg text{font-size:11px;fill:#444}\n"
       << ".cols{display:flex;flex-wrap:wrap;gap:28px}\n</style>\n</head>\n<body>\n";
-    o << "<h1>" << HtmlEscape(title) << "</h1>\n<p class=\"meta\">";
+    return o.str();
+}
+
+std::string PageTail() {
+    return "<p class=\"meta\">Written by oru-host report. Tables: system.csv, processes.csv."
+           "</p>\n</body>\n</html>\n";
+}
+
+// Everything of one device's report below its heading.
+std::string ReportBody(const Report& r) {
+    std::ostringstream o;
+    o << "<p class=\"meta\">";
     if (!r.device.empty()) {
         o << "Device " << HtmlEscape(r.device) << ". ";
     }
@@ -696,8 +708,101 @@ std::string ReportHtml(const Report& r) {
         }
         o << "</ul>\n";
     }
-    o << "<p class=\"meta\">Written by oru-host report. Tables: system.csv, processes.csv."
-         "</p>\n</body>\n</html>\n";
+    return o.str();
+}
+
+std::string BusiestProcessText(const Report& r) {
+    std::vector<ProcessSummary> top = TopByCpu(r, 1);
+    if (top.empty()) {
+        return "-";
+    }
+    return DisplayName(top.front()) + " (pid " + std::to_string(top.front().pid) + ", " +
+           Fixed(top.front().cpuSharePct, 2) + " %)";
+}
+
+std::string BusiestCpuText(const Report& r) {
+    const std::pair<std::string, double>* best = nullptr;
+    for (const auto& c : r.perCpuBusyPct) {
+        if (best == nullptr || c.second > best->second) {
+            best = &c;
+        }
+    }
+    if (best != nullptr) {
+        return best->first + " (" + Fixed(best->second, 1) + " % busy)";
+    }
+    if (!r.ctrlCpuPerCpu.empty()) {
+        auto top =
+            std::max_element(r.ctrlCpuPerCpu.begin(), r.ctrlCpuPerCpu.end(),
+                             [](const auto& x, const auto& y) { return x.second < y.second; });
+        return "control cpu" + std::to_string(top->first) + " (" + std::to_string(top->second) +
+               " events)";
+    }
+    return "-";
+}
+
+}  // namespace
+
+std::string ReportHtml(const Report& r) {
+    std::string title = "oru profiling report" + (r.jobId.empty() ? "" : ": job " + r.jobId);
+    return PageHead(title) + "<h1>" + HtmlEscape(title) + "</h1>\n" + ReportBody(r) + PageTail();
+}
+
+std::string DevicesHtml(const std::vector<DeviceReport>& devices) {
+    std::string jobId;
+    for (const DeviceReport& d : devices) {
+        if (jobId.empty()) {
+            jobId = d.report.jobId;
+        }
+    }
+    std::string title = "oru profiling report" + (jobId.empty() ? "" : ": job " + jobId) + ", " +
+                        std::to_string(devices.size()) + " devices";
+    std::ostringstream o;
+    o << PageHead(title) << "<h1>" << HtmlEscape(title) << "</h1>\n";
+    o << "<h2>Summary</h2>\n<table><tr><th class=\"l\">Device</th><th class=\"l\">Outcome</th>"
+         "<th>Processes</th><th class=\"l\">Busiest process</th><th class=\"l\">Busiest CPU</th>"
+         "<th class=\"l\">Sent nothing</th></tr>\n";
+    for (const DeviceReport& d : devices) {
+        std::string silent;
+        for (const auto& [name, why] : d.report.silentCollections) {
+            silent += (silent.empty() ? "" : ", ") + name;
+        }
+        o << "<tr><td class=\"l\">device " << d.device << "</td><td class=\"l\">"
+          << HtmlEscape(!d.error.empty()           ? d.error
+                        : d.report.outcome.empty() ? "-"
+                                                   : d.report.outcome)
+          << "</td><td>" << d.report.processes.size() << "</td><td class=\"l\">"
+          << HtmlEscape(BusiestProcessText(d.report)) << "</td><td class=\"l\">"
+          << HtmlEscape(BusiestCpuText(d.report)) << "</td><td class=\"l\">"
+          << HtmlEscape(silent.empty() ? "-" : silent) << "</td></tr>\n";
+    }
+    o << "</table>\n";
+    for (const DeviceReport& d : devices) {
+        o << "<section id=\"dev" << d.device << "\">\n<h1>Device " << d.device << "</h1>\n";
+        if (!d.error.empty()) {
+            o << "<p class=\"bad\">" << HtmlEscape(d.error) << "</p>\n";
+        } else {
+            o << ReportBody(d.report);
+        }
+        o << "</section>\n";
+    }
+    o << PageTail();
+    return o.str();
+}
+
+std::string FormatDevicesSummary(const std::vector<DeviceReport>& devices) {
+    std::ostringstream o;
+    o << "\nDevices\n"
+      << Pad("DEVICE", 7, true) << "  " << Pad("OUTCOME", 9, false)
+      << Pad("BUSIEST PROCESS", 40, false) << "BUSIEST CPU\n";
+    for (const DeviceReport& d : devices) {
+        o << Pad(std::to_string(d.device), 7, true) << "  "
+          << Pad(!d.error.empty()           ? "no report"
+                 : d.report.outcome.empty() ? "-"
+                                            : d.report.outcome,
+                 9, false)
+          << Pad(d.error.empty() ? BusiestProcessText(d.report) : "-", 40, false)
+          << (d.error.empty() ? BusiestCpuText(d.report) : d.error) << "\n";
+    }
     return o.str();
 }
 

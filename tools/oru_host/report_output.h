@@ -32,6 +32,20 @@ std::string CacheCsv(const Report& report);
 std::string CtrlCpuCsv(const Report& report);
 std::string ReportHtml(const Report& report);
 
+// One device's report in a run on several devices; error says why there is
+// none.
+struct DeviceReport {
+    uint32_t device = 0;
+    Report report;
+    std::string error;
+};
+
+// One page for a run on several devices: a summary table (outcome, busiest
+// process and CPU per device) and a section per device.
+std::string DevicesHtml(const std::vector<DeviceReport>& devices);
+// The summary table of such a run for the terminal.
+std::string FormatDevicesSummary(const std::vector<DeviceReport>& devices);
+
 // Writes the files into the report's folder (cache.csv and ctrl_cpu.csv only
 // when there is such data); false with the reason.
 bool WriteReportFiles(const Report& report, std::string* error);
