@@ -1,5 +1,6 @@
 #include "tools/oru_host/cli.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include "tools/oru_host/report.h"
 #include "tools/oru_host/report_output.h"
 #include "tools/oru_host/sample_config.h"
+#include "tools/oru_host/trace_export.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
@@ -334,6 +336,53 @@ int ReportCommand(const ReportOptions& options, const CliContext& c) {
     return kExitOk;
 }
 
+// The reports of DIR: one per device folder of a run on several devices,
+// else DIR's own; false (with the reason) when there is nothing to read.
+bool DeviceReports(const std::string& dir, uint32_t pageSize, std::vector<DeviceReport>* out,
+                   std::string* error) {
+    std::vector<std::pair<uint32_t, std::string>> folders = DeviceFolders(dir);
+    if (folders.empty()) {
+        DeviceReport d;
+        if (!BuildReport(dir, pageSize, &d.report, error)) {
+            return false;
+        }
+        d.device = static_cast<uint32_t>(std::strtoul(d.report.device.c_str(), nullptr, 10));
+        out->push_back(std::move(d));
+        return true;
+    }
+    for (const auto& [device, folder] : folders) {
+        DeviceReport d;
+        d.device = device;
+        BuildReport(folder, pageSize, &d.report, &d.error);
+        out->push_back(std::move(d));
+    }
+    return true;
+}
+
+int ExportCommand(const ExportOptions& options, const CliContext& c) {
+    std::vector<DeviceReport> devices;
+    std::string error;
+    if (!DeviceReports(options.dir, options.pageSize, &devices, &error)) {
+        *c.err << "oru-host: " << error << "\n";
+        return kExitLocalFailure;
+    }
+    std::string path = options.out.empty() ? options.dir + "/trace.json" : options.out;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << TraceJson(devices);
+    out.close();
+    if (!out) {
+        *c.err << "oru-host: cannot write " << path << "\n";
+        return kExitLocalFailure;
+    }
+    for (const DeviceReport& d : devices) {
+        if (!d.error.empty()) {
+            *c.err << "oru-host: device " << d.device << " left out: " << d.error << "\n";
+        }
+    }
+    *c.out << "Wrote " << path << " (open it in ui.perfetto.dev or chrome://tracing)\n";
+    return kExitOk;
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, const CliContext& c) {
@@ -348,6 +397,11 @@ int RunCli(const std::vector<std::string>& args, const CliContext& c) {
         case Command::kReportHelp:
             *c.out << ReportUsage();
             return kExitOk;
+        case Command::kExportHelp:
+            *c.out << ExportUsage();
+            return kExitOk;
+        case Command::kExport:
+            return ExportCommand(cl.exportTrace, c);
         case Command::kProfile:
             return Profile(cl.profile, c);
         case Command::kReport:

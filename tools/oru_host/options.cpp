@@ -316,13 +316,16 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
     return cl;
 }
 
-CommandLine ParseReport(const std::vector<std::string>& args) {
+// report and export: one folder, a page size, and for export an output file.
+CommandLine ParseFolderCommand(const std::vector<std::string>& args, bool exportTrace) {
+    const std::string usage = exportTrace ? ExportUsage() : ReportUsage();
     if (HasHelp(args, 1)) {
         CommandLine cl;
-        cl.command = Command::kReportHelp;
+        cl.command = exportTrace ? Command::kExportHelp : Command::kReportHelp;
         return cl;
     }
     ReportOptions r;
+    ExportOptions x;
     std::map<std::string, OptionRule> rules;
     rules["page-size"] = {
         true, [&r](const std::string& v, std::string* e) {
@@ -334,22 +337,39 @@ CommandLine ParseReport(const std::vector<std::string>& args) {
             r.pageSize = static_cast<uint32_t>(n);
             return true;
         }};
+    if (exportTrace) {
+        rules["out"] = {true, [&x](const std::string& v, std::string* e) {
+                            if (v.empty()) {
+                                *e = "a file name is expected";
+                                return false;
+                            }
+                            x.out = v;
+                            return true;
+                        }};
+    }
     std::vector<std::string> positional;
     std::set<std::string> seen;
     std::string error;
     if (!WalkOptions(args, 1, rules, &positional, &seen, &error)) {
-        return UsageError(error, ReportUsage());
+        return UsageError(error, usage);
     }
     if (positional.empty()) {
-        return UsageError("missing the folder written by oru-host profile", ReportUsage());
+        return UsageError("missing the folder written by oru-host profile", usage);
     }
     if (positional.size() > 1) {
-        return UsageError("unexpected argument " + positional[1], ReportUsage());
+        return UsageError("unexpected argument " + positional[1], usage);
     }
     r.dir = positional.front();
     CommandLine cl;
-    cl.command = Command::kReport;
-    cl.report = r;
+    if (exportTrace) {
+        x.dir = r.dir;
+        x.pageSize = r.pageSize;
+        cl.command = Command::kExport;
+        cl.exportTrace = x;
+    } else {
+        cl.command = Command::kReport;
+        cl.report = r;
+    }
     return cl;
 }
 
@@ -405,6 +425,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 cl.command = Command::kProfileHelp;
             } else if (args[1] == "report") {
                 cl.command = Command::kReportHelp;
+            } else if (args[1] == "export") {
+                cl.command = Command::kExportHelp;
             }
         }
         return cl;
@@ -413,7 +435,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return ParseProfile(args);
     }
     if (cmd == "report") {
-        return ParseReport(args);
+        return ParseFolderCommand(args, false);
+    }
+    if (cmd == "export") {
+        return ParseFolderCommand(args, true);
     }
     return UsageError("unknown command " + cmd, MainUsage());
 }
@@ -426,6 +451,7 @@ std::string MainUsage() {
            "commands:\n"
            "  profile   run one profiling job on a device and store the data it sends\n"
            "  report    summarise a folder written by profile (table, CSV, HTML page)\n"
+           "  export    write a folder written by profile as a trace (Trace Event Format)\n"
            "\n"
            "oru-host <command> --help describes the options of a command.\n"
            "\n"
@@ -480,6 +506,23 @@ std::string ProfileUsage() {
            "\n"
            "exit codes: 0 success, 1 output not writable, 2 usage error, 3 the device refused\n"
            "(its reason is printed), 4 connection or protocol failure\n";
+}
+
+std::string ExportUsage() {
+    return "usage: oru-host export DIR [--out FILE] [--page-size BYTES]\n"
+           "\n"
+           "Writes the job in DIR (a folder written by oru-host profile, one device's or\n"
+           "several devices') as Trace Event Format JSON, which Perfetto's UI\n"
+           "(ui.perfetto.dev) and chrome://tracing open: one trace process per device,\n"
+           "with counter tracks for system CPU (busy, user, system), memory used, each\n"
+           "process's CPU share and resident memory, cache statistics and control-CPU\n"
+           "event counts. Timestamps are microseconds of the device's clock.\n"
+           "\n"
+           "  --out FILE         where to write the trace, default DIR/trace.json\n"
+           "  --page-size BYTES  page size of the device for resident memory, default 4096\n"
+           "\n"
+           "exit codes: 0 success, 1 nothing readable in DIR or output not writable,\n"
+           "2 usage error\n";
 }
 
 std::string ReportUsage() {

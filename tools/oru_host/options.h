@@ -52,12 +52,28 @@ struct ReportOptions {
     uint32_t pageSize = 4096;
 };
 
-enum class Command { kHelp, kProfileHelp, kReportHelp, kProfile, kReport, kUsageError };
+struct ExportOptions {
+    std::string dir;
+    std::string out;  // empty: DIR/trace.json
+    uint32_t pageSize = 4096;
+};
+
+enum class Command {
+    kHelp,
+    kProfileHelp,
+    kReportHelp,
+    kExportHelp,
+    kProfile,
+    kReport,
+    kExport,
+    kUsageError
+};
 
 struct CommandLine {
     Command command = Command::kUsageError;
     ProfileOptions profile;
     ReportOptions report;
+    ExportOptions exportTrace;
     std::string error;      // for kUsageError: what is wrong
     std::string usageText;  // for kUsageError: the usage of the subcommand concerned
 };
@@ -73,6 +89,7 @@ std::string DefaultOutDir(const std::string& jobId);
 std::string MainUsage();
 std::string ProfileUsage();
 std::string ReportUsage();
+std::string ExportUsage();
 
 // Splits a comma-separated event list; blanks around names are dropped.
 // False (with the reason) for an empty list or an empty name.

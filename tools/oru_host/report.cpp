@@ -309,7 +309,8 @@ struct Builder {
             uint64_t firstTs = 0, lastTs = 0;
             size_t samples = 0;
         };
-        std::map<uint64_t, Span> spans;  // by start time
+        std::map<uint64_t, PidCpuSample> previous;  // by start time
+        std::map<uint64_t, Span> spans;             // by start time
         std::vector<std::pair<uint64_t, uint64_t>>& timeline = cpuTimeline[pid];
         for (const Record& r : records) {
             PidCpuSample sample;
@@ -327,6 +328,20 @@ struct Builder {
             } else if (s.name.empty()) {
                 s.name = sample.comm;
             }
+            auto prev = previous.find(sample.startTicks);
+            if (prev != previous.end()) {
+                const PidCpuSample& a = prev->second;
+                uint64_t pa = a.utime + a.stime;
+                uint64_t pb = sample.utime + sample.stime;
+                if (pb >= pa && sample.system.Total() > a.system.Total()) {
+                    s.cpuTrack.push_back(
+                        {r.timestampNs, std::clamp(100.0 * static_cast<double>(pb - pa) /
+                                                       static_cast<double>(sample.system.Total() -
+                                                                           a.system.Total()),
+                                                   0.0, 100.0)});
+                }
+            }
+            previous[sample.startTicks] = sample;
             Span& span = spans[sample.startTicks];
             if (span.samples++ == 0) {
                 span.first = sample;
@@ -401,6 +416,7 @@ struct Builder {
             uint64_t rss = kib(sample.residentPages);
             s.rssPeakKib = std::max(s.rssPeakKib, rss);
             s.rssLastKib = rss;
+            s.rssTrack.push_back({r.timestampNs, rss});
             s.sizePeakKib = std::max(s.sizePeakKib, kib(sample.sizePages));
         }
     }
@@ -585,6 +601,7 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
     }
     std::sort(out.dataFiles.begin(), out.dataFiles.end(),
               [](const FileAccount& a, const FileAccount& b) { return a.name < b.name; });
+    out.t0Ns = b.t0 == std::numeric_limits<uint64_t>::max() ? 0 : b.t0;
     for (auto& [key, summary] : b.processes) {
         out.processes.push_back(summary);
     }

@@ -45,6 +45,10 @@ struct ProcessSummary {
     uint64_t rssPeakKib = 0;
     uint64_t rssLastKib = 0;
     uint64_t sizePeakKib = 0;
+    // Per sample, by the device's monotonic time in ns: the CPU share of all
+    // CPUs since the process's previous sample, and the resident memory.
+    std::vector<std::pair<uint64_t, double>> cpuTrack;
+    std::vector<std::pair<uint64_t, uint64_t>> rssTrack;
 };
 
 // Cache statistics of one event at one sample (the device script's lines).
@@ -107,6 +111,9 @@ struct Report {
     std::vector<std::pair<std::string, std::string>> silentCollections;
     int cardWideDevice = -1;  // the device asked for the card-wide collections
 
+    // The device's monotonic time (ns) of the earliest sample: the zero of
+    // every "seconds" field of the /proc samples.
+    uint64_t t0Ns = 0;
     size_t cpuCount = 0;  // per-CPU lines of /proc/stat
     size_t cpuSamples = 0;
     std::vector<CpuInterval> cpu;

@@ -4,10 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "common/test_temp_dir.h"
 #include "tools/oru_host/report_output.h"
+#include "tools/oru_host/trace_export.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
@@ -375,6 +378,117 @@ TEST_F(ReportTest, CacheChannelDataIsBytesOverTime) {
     ASSERT_EQ(r.channels.size(), 1u);
     EXPECT_FALSE(r.channels[0].counterLayout);
     EXPECT_NE(ReportHtml(r).find("bytes only"), std::string::npos);
+}
+
+std::vector<std::vector<std::string>> CsvRows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+        std::vector<std::string> cells;
+        std::string cell;
+        std::istringstream cs(line);
+        while (std::getline(cs, cell, ',')) {
+            cells.push_back(cell);
+        }
+        if (!line.empty() && line.back() == ',') {
+            cells.push_back("");
+        }
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+// The trace keeps the format's rules and carries the CSVs' values.
+TEST_F(ReportTest, TraceExportFollowsTheFormatAndTheCsvs) {
+    SystemFiles();
+    ProcessFiles(3);
+    tmp_.Write("data/llc.data",
+               "2026-12-07 00:00:01.000000 read: hits=90 misses=10 hit_rate=90.00%\n"
+               "2026-12-07 00:00:01.500000 read: hits=80 misses=20 hit_rate=80.00%\n");
+    tmp_.Write("data/ai_ctrl_cpu.data",
+               "100.000000 cpu0 r11 1000\n100.000000 cpu1 r11 3000\n100.010000 cpu0 r11 2000\n");
+    std::vector<DeviceReport> devices(1);
+    devices[0].device = 2;
+    std::string error;
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &devices[0].report, &error)) << error;
+    ASSERT_TRUE(WriteReportFiles(devices[0].report, &error)) << error;
+    nlohmann::json trace = nlohmann::json::parse(TraceJson(devices), nullptr, false);
+    ASSERT_FALSE(trace.is_discarded());
+    ASSERT_TRUE(trace["traceEvents"].is_array());
+
+    std::map<std::string, std::vector<nlohmann::json>> tracks;
+    bool named = false;
+    for (const auto& e : trace["traceEvents"]) {
+        ASSERT_TRUE(e.contains("ph") && e.contains("ts") && e.contains("pid")) << e.dump();
+        ASSERT_TRUE(e["ts"].is_number()) << e.dump();
+        EXPECT_EQ(e["pid"], 2) << e.dump();
+        if (e["ph"] == "M") {
+            named = named || (e["name"] == "process_name" && e["args"]["name"] == "device 2");
+            continue;
+        }
+        ASSERT_EQ(e["ph"], "C") << e.dump();
+        ASSERT_TRUE(e["args"].is_object() && !e["args"].empty()) << e.dump();
+        for (const auto& [key, value] : e["args"].items()) {
+            EXPECT_TRUE(value.is_number()) << e.dump();
+        }
+        std::vector<nlohmann::json>& track = tracks[e["name"].get<std::string>()];
+        if (!track.empty()) {
+            EXPECT_GE(e["ts"].get<double>(), track.back()["ts"].get<double>()) << e.dump();
+        }
+        track.push_back(e);
+    }
+    EXPECT_TRUE(named);
+
+    // System CPU and memory as in system.csv, in time order.
+    std::vector<double> busy, used;
+    for (const auto& row : CsvRows(tmp_.Read("system.csv"))) {
+        if (!row[2].empty()) {
+            busy.push_back(std::stod(row[2]));
+        }
+        if (row.size() > 7 && !row[7].empty()) {
+            used.push_back(std::stod(row[7]));
+        }
+    }
+    ASSERT_EQ(tracks["system cpu %"].size(), busy.size());
+    for (size_t i = 0; i < busy.size(); ++i) {
+        EXPECT_DOUBLE_EQ(tracks["system cpu %"][i]["args"]["busy"].get<double>(), busy[i]);
+    }
+    ASSERT_EQ(tracks["memory used KiB"].size(), used.size());
+    for (size_t i = 0; i < used.size(); ++i) {
+        EXPECT_DOUBLE_EQ(tracks["memory used KiB"][i]["args"]["used"].get<double>(), used[i]);
+    }
+    // Every process: its resident memory peaks and ends as processes.csv says.
+    for (const auto& row : CsvRows(tmp_.Read("processes.csv"))) {
+        const auto& rss = tracks["rss KiB " + row[1] + " [" + row[0] + "]"];
+        ASSERT_FALSE(rss.empty()) << row[0];
+        double peak = 0;
+        for (const auto& e : rss) {
+            peak = std::max(peak, e["args"]["rss"].get<double>());
+        }
+        EXPECT_DOUBLE_EQ(peak, std::stod(row[7])) << row[0];
+        EXPECT_DOUBLE_EQ(rss.back()["args"]["rss"].get<double>(), std::stod(row[8])) << row[0];
+        EXPECT_FALSE(tracks["cpu % " + row[1] + " [" + row[0] + "]"].empty()) << row[0];
+    }
+    // The device script's data as in ctrl_cpu.csv and cache.csv.
+    auto ctrl = CsvRows(tmp_.Read("ctrl_cpu.csv"));
+    ASSERT_EQ(tracks["control cpu r11"].size(), ctrl.size());
+    for (size_t i = 0; i < ctrl.size(); ++i) {
+        EXPECT_DOUBLE_EQ(tracks["control cpu r11"][i]["args"]["count"].get<double>(),
+                         std::stod(ctrl[i][2]));
+    }
+    auto cache = CsvRows(tmp_.Read("cache.csv"));
+    ASSERT_EQ(tracks["cache read"].size(), cache.size());
+    for (size_t i = 0; i < cache.size(); ++i) {
+        EXPECT_DOUBLE_EQ(tracks["cache read"][i]["args"]["hits"].get<double>(),
+                         std::stod(cache[i][2]));
+    }
+    // Script lines are placed from the first /proc sample on.
+    EXPECT_EQ(tracks["cache read"][1]["ts"].get<uint64_t>() -
+                  tracks["cache read"][0]["ts"].get<uint64_t>(),
+              500000u);
+    EXPECT_EQ(tracks["cache read"][0]["ts"].get<uint64_t>(), kBase / 1000);
 }
 
 TEST_F(ReportTest, NamesAreEscapedInCsvAndHtml) {
