@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -88,6 +89,9 @@ class OruHostEndToEnd : public ::testing::Test {
         fs::create_directories(tmp_);
         const char* simDir = std::getenv("OSTREL_SIM_DIR");
         ASSERT_NE(simDir, nullptr) << "the test runs with its own OSTREL_SIM_DIR";
+        // Two devices on the card, for the jobs on several devices; the
+        // daemon and every oru-host started here see them.
+        setenv("OSTREL_SIM_DEVICES", "2", 1);
         fs::remove_all(simDir);
         fs::create_directories(fs::path(analysis::orbx::common::kAppmonSocket).parent_path());
         monitor_ = Spawn({std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor", "--socket",
@@ -97,22 +101,37 @@ class OruHostEndToEnd : public ::testing::Test {
         daemon_ = Spawn({std::string(ORU_BIN_DIR) + "/oru"}, tmp_ / "oru.out", tmp_ / "oru.err");
         unsetenv("OSTREL_LOG_FILE");
         // The daemon is ready once its device server listens.
-        for (int i = 0; i < 1000 && !ServerListening(simDir); ++i) {
+        for (int i = 0; i < 1000 && !(ServerListening(simDir, 0) && ServerListening(simDir, 1));
+             ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ASSERT_TRUE(ServerListening(simDir)) << Slurp(tmp_ / "oru.log");
+        ASSERT_TRUE(ServerListening(simDir, 0) && ServerListening(simDir, 1))
+            << Slurp(tmp_ / "oru.log");
         ASSERT_EQ(kill(daemon_, 0), 0) << "oru ended: " << Slurp(tmp_ / "oru.out");
     }
 
     static void TearDownTestSuite() {
         Stop(daemon_);
         Stop(monitor_);
+        unsetenv("OSTREL_SIM_DEVICES");
     }
 
-    static bool ServerListening(const char* simDir) {
+    // Waits up to 10 s for file to appear.
+    static bool Appears(const fs::path& file) {
+        for (int i = 0; i < 1000; ++i) {
+            if (fs::exists(file)) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    static bool ServerListening(const char* simDir, int device) {
         std::error_code ec;
+        std::string prefix = "hdc-" + std::to_string(device) + "-";
         for (const auto& e : fs::directory_iterator(simDir, ec)) {
-            if (e.path().filename().string().rfind("hdc-0-", 0) == 0) {
+            if (e.path().filename().string().rfind(prefix, 0) == 0) {
                 return true;
             }
         }
@@ -330,6 +349,80 @@ TEST_F(OruHostEndToEnd, WithoutIdFolderOrDurationTheJobRunsUntilCtrlC) {
     EXPECT_EQ(job["outcome"], "success");
     EXPECT_EQ(job["data"]["finished"], true);
     EXPECT_NE(Slurp(tmp_ / "defaults.err").find("collecting until Ctrl-C"), std::string::npos);
+}
+
+// System and process sampling run once per card: while a job on device 0
+// holds them, a job on device 1 gets nothing from them, and says so.
+TEST_F(OruHostEndToEnd, ACardWideCollectionHeldByAnotherDeviceIsReported) {
+    fs::path held = tmp_ / "held";
+    pid_t holder = Spawn({std::string(ORU_BIN_DIR) + "/oru-host", "profile", "--device", "0",
+                          "--job-id", "e2e-held", "--out", held.string(), "--duration", "4",
+                          "--sys", "--pid"},
+                         tmp_ / "held.out", tmp_ / "held.err");
+    ASSERT_TRUE(Appears(held / "data/SystemCpuUsage.data")) << Slurp(tmp_ / "held.err");
+    fs::path second = tmp_ / "second";
+    Result r = OruHost({"profile", "--device", "1", "--job-id", "e2e-second", "--out",
+                        second.string(), "--duration", "0.5", "--sys", "--pid", "--llc", "read"},
+                       "second");
+    EXPECT_EQ(Wait(holder), 0) << Slurp(tmp_ / "held.err");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("done"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("; sent nothing: sys, pid\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("device 1: sys asked for but sent nothing"), std::string::npos) << r.err;
+    nlohmann::json job = nlohmann::json::parse(Slurp(second / "job.json"), nullptr, false);
+    ASSERT_EQ(job["collections"].size(), 3u) << job.dump(2);
+    EXPECT_EQ(job["collections"][0]["sent_data"], false);
+    EXPECT_NE(job["collections"][0]["missing"].get<std::string>().find("another device"),
+              std::string::npos);
+    EXPECT_EQ(job["collections"][2]["name"], "llc");
+    EXPECT_EQ(job["collections"][2]["sent_data"], true) << job.dump(2);
+    Result report = OruHost({"report", second.string()}, "second-report");
+    EXPECT_EQ(report.code, 0) << report.err;
+    EXPECT_NE(report.out.find("Sent nothing sys: asked for but sent nothing"), std::string::npos)
+        << report.out;
+    EXPECT_NE(report.out.find("counter records"), std::string::npos) << report.out;
+}
+
+// One job id on every device at once: card-wide collections on the first,
+// the cache channel on each; one report page and one trace for all.
+TEST_F(OruHostEndToEnd, AllDevicesRunAtOnceIntoAFolderEach) {
+    fs::path run = tmp_ / "all";
+    Result r = OruHost({"profile", "--device", "all", "--job-id", "e2e-all", "--out",
+                        run.string(), "--duration", "1", "--sys", "--llc", "read"},
+                       "all");
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_NE(r.out.find("job e2e-all on devices 0,1: device 0 done"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("; device 1 done"), std::string::npos) << r.out;
+    EXPECT_GT(fs::file_size(run / "dev0/data/SystemCpuUsage.data"), 0u);
+    EXPECT_FALSE(fs::exists(run / "dev1/data/SystemCpuUsage.data"));
+    for (const char* dev : {"dev0", "dev1"}) {
+        EXPECT_GT(fs::file_size(run / dev / "data/llc.data"), 0u) << dev;
+        nlohmann::json job = nlohmann::json::parse(Slurp(run / dev / "job.json"), nullptr, false);
+        EXPECT_EQ(job["job_id"], "e2e-all") << dev;
+        EXPECT_EQ(job["outcome"], "success") << dev;
+    }
+    nlohmann::json job1 = nlohmann::json::parse(Slurp(run / "dev1/job.json"), nullptr, false);
+    EXPECT_EQ(job1["card_wide_collections_on_device"], 0);
+
+    Result report = OruHost({"report", run.string()}, "all-report");
+    ASSERT_EQ(report.code, 0) << report.err;
+    std::string page = Slurp(run / "report.html");
+    EXPECT_NE(page.find("<section id=\"dev0\">"), std::string::npos);
+    EXPECT_NE(page.find("<section id=\"dev1\">"), std::string::npos);
+    EXPECT_NE(page.find("Card-wide collections (system, processes, control CPU) were asked of "
+                        "device 0"),
+              std::string::npos);
+
+    Result trace = OruHost({"export", run.string()}, "all-export");
+    ASSERT_EQ(trace.code, 0) << trace.err;
+    nlohmann::json t = nlohmann::json::parse(Slurp(run / "trace.json"), nullptr, false);
+    ASSERT_FALSE(t.is_discarded());
+    std::set<int> pids;
+    for (const auto& e : t["traceEvents"]) {
+        pids.insert(e["pid"].get<int>());
+    }
+    EXPECT_EQ(pids, (std::set<int>{0, 1}));
 }
 
 TEST_F(OruHostEndToEnd, ADeviceWithoutAServerIsAConnectionFailure) {
