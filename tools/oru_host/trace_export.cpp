@@ -1,5 +1,6 @@
 #include "tools/oru_host/trace_export.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
