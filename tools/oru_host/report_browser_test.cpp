@@ -30,7 +30,7 @@ std::string Chromium() {
 }
 
 // Runs command, giving its standard output and exit status.
-int Run(const std::string& command, std::string* out) {
+int RunCommand(const std::string& command, std::string* out) {
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
         return -1;
@@ -96,7 +96,7 @@ TEST(ReportBrowserTest, ChromiumDrawsEveryChartAndTableAndLoadsNothing) {
         " --dump-dom file://" + fs::absolute(dir / "report.html").string() + " 2>" +
         (tmp.Path() / "chromium.err").string();
     std::string dom;
-    int rc = Run(command, &dom);
+    int rc = RunCommand(command, &dom);
     if (rc != 0 || dom.find("<html") == std::string::npos) {
         GTEST_SKIP() << "chromium cannot start (exit " << rc << "): " << tmp.Read("chromium.err");
     }

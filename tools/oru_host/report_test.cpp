@@ -348,8 +348,9 @@ TEST_F(ReportTest, DeviceScriptLinesAreChartedAndBadLinesCounted) {
     EXPECT_EQ(CtrlCpuCsv(r),
               "time_s,event,count\n0.000000,r11,4000\n0.010000,r11,2010\n"
               "0.000000,r8,500\n0.010000,r8,700\n");
-    EXPECT_EQ(CacheCsv(r).substr(0, 80),
-              "time_s,event,hits,misses,hit_rate_percent\n0.000000,read,90,10,90.00\n0.250000,r");
+    EXPECT_EQ(CacheCsv(r),
+              "time_s,event,hits,misses,hit_rate_percent\n0.000000,read,90,10,90.00\n"
+              "0.250000,read,80,20,80.00\n0.000000,write,5,5,50.00\n0.250000,write,6,4,60.00\n");
 }
 
 // The channel's binary data: bytes over time from job.json, and a record
