@@ -92,9 +92,24 @@ double NiceStep(double range, int ticks) {
     return 10 * mag;
 }
 
+// Large counts for an axis: 2500000 → "2.5M".
+std::string Si(double v) {
+    const char* const units[] = {"", "k", "M", "G", "T", "P"};
+    size_t u = 0;
+    while (std::fabs(v) >= 1000 && u + 1 < sizeof(units) / sizeof(units[0])) {
+        v /= 1000;
+        ++u;
+    }
+    std::string text = Fixed(v, std::fabs(v) < 10 && u > 0 ? 1 : 0);
+    return text + units[u];
+}
+
+constexpr int kSiLabels = -1;  // yDecimals: label the axis with Si()
+
 // note: a label at the top right of the chart (empty: none).
 std::string SvgChart(const std::string& title, const std::vector<Series>& series, double yMax,
-                     const std::string& yUnit, int yDecimals, const std::string& note = "") {
+                     const std::string& yUnit, int yDecimals, const std::string& note = "",
+                     const std::string& xLabel = "seconds since the first sample") {
     const double W = 900, H = 300, L = 70, R = 20, T = 34, B = 42;
     const double pw = W - L - R, ph = H - T - B;
     double xMax = 0;
@@ -121,7 +136,7 @@ std::string SvgChart(const std::string& title, const std::vector<Series>& series
         o << "<line x1=\"" << L << "\" x2=\"" << L + pw << "\" y1=\"" << Y(y) << "\" y2=\"" << Y(y)
           << "\" stroke=\"#e4e4e4\"/>";
         o << "<text x=\"" << L - 6 << "\" y=\"" << Y(y) + 4 << "\" text-anchor=\"end\">"
-          << Fixed(y, yDecimals) << "</text>\n";
+          << (yDecimals == kSiLabels ? Si(y) : Fixed(y, yDecimals)) << "</text>\n";
     }
     double xStep = NiceStep(xMax, 8);
     for (double x = 0; x <= xMax + xStep / 1e6; x += xStep) {
@@ -130,8 +145,8 @@ std::string SvgChart(const std::string& title, const std::vector<Series>& series
         o << "<text x=\"" << X(x) << "\" y=\"" << T + ph + 17 << "\" text-anchor=\"middle\">"
           << Fixed(x, xStep < 1 ? 1 : 0) << "</text>\n";
     }
-    o << "<text x=\"" << L + pw / 2 << "\" y=\"" << H - 6
-      << "\" text-anchor=\"middle\">seconds since the first sample</text>\n";
+    o << "<text x=\"" << L + pw / 2 << "\" y=\"" << H - 6 << "\" text-anchor=\"middle\">"
+      << HtmlEscape(xLabel) << "</text>\n";
     o << "<text x=\"14\" y=\"" << T + ph / 2
       << "\" text-anchor=\"middle\" transform=\"rotate(-90 14 " << T + ph / 2 << ")\">"
       << HtmlEscape(yUnit) << "</text>\n";
@@ -225,7 +240,7 @@ std::string DeviceScriptSections(const Report& r) {
             rate /= static_cast<double>(std::max<size_t>(s.points.size(), 1));
             o << "<h3>" << HtmlEscape(s.event) << "</h3>\n"
               << SvgChart("Cache statistics of " + s.event, {hits, misses},
-                          MaxOf({hits, misses}) * 1.1, "per sample", 0,
+                          MaxOf({hits, misses}) * 1.1, "per sample", kSiLabels,
                           "mean hit rate " + Fixed(rate, 2) + " %");
         }
     }
@@ -277,7 +292,8 @@ std::string DeviceScriptSections(const Report& r) {
         }
         received.points = Thin(received.points);
         o << SvgChart("Bytes received over time from " + c.name, {received},
-                      MaxOf({received}) * 1.1, "KiB received", 0, "");
+                      MaxOf({received}) * 1.1, "KiB received", 0, "",
+                      "seconds since the run started");
     }
     return o.str();
 }
