@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -17,14 +18,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Shared by the jobs of a device list, which run on threads of their own.
 class StillClock : public Clock {
   public:
-    uint64_t NowMs() override { return now_; }
+    uint64_t NowMs() override { return now_.load(); }
     void SleepMs(uint64_t ms) override { now_ += ms; }
     std::string WallTimeUtc() override { return "2026-01-01T00:00:00Z"; }
 
   private:
-    uint64_t now_ = 0;
+    std::atomic<uint64_t> now_{0};
 };
 
 // Accepts both sessions and refuses the job start, keeping what it was sent.

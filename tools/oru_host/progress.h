@@ -8,6 +8,7 @@
 
 namespace analysis::orbx::hosttool {
 
+// Used by the jobs of a device list at once: implementations are thread-safe.
 class Clock {
   public:
     virtual ~Clock() = default;
