@@ -355,10 +355,10 @@ TEST_F(OruHostEndToEnd, WithoutIdFolderOrDurationTheJobRunsUntilCtrlC) {
 // holds them, a job on device 1 gets nothing from them, and says so.
 TEST_F(OruHostEndToEnd, ACardWideCollectionHeldByAnotherDeviceIsReported) {
     fs::path held = tmp_ / "held";
-    pid_t holder = Spawn({std::string(ORU_BIN_DIR) + "/oru-host", "profile", "--device", "0",
-                          "--job-id", "e2e-held", "--out", held.string(), "--duration", "4",
-                          "--sys", "--pid"},
-                         tmp_ / "held.out", tmp_ / "held.err");
+    pid_t holder =
+        Spawn({std::string(ORU_BIN_DIR) + "/oru-host", "profile", "--device", "0", "--job-id",
+               "e2e-held", "--out", held.string(), "--duration", "4", "--sys", "--pid"},
+              tmp_ / "held.out", tmp_ / "held.err");
     ASSERT_TRUE(Appears(held / "data/SystemCpuUsage.data")) << Slurp(tmp_ / "held.err");
     fs::path second = tmp_ / "second";
     Result r = OruHost({"profile", "--device", "1", "--job-id", "e2e-second", "--out",
@@ -390,12 +390,11 @@ TEST_F(OruHostEndToEnd, ACardWideCollectionHeldByAnotherDeviceIsReported) {
 // uploader, so the first device's data ends up on the second's session.
 TEST_F(OruHostEndToEnd, DISABLED_AllDevicesRunAtOnceIntoAFolderEach) {
     fs::path run = tmp_ / "all";
-    Result r = OruHost({"profile", "--device", "all", "--job-id", "e2e-all", "--out",
-                        run.string(), "--duration", "1", "--sys", "--llc", "read"},
+    Result r = OruHost({"profile", "--device", "all", "--job-id", "e2e-all", "--out", run.string(),
+                        "--duration", "1", "--sys", "--llc", "read"},
                        "all");
     ASSERT_EQ(r.code, 0) << r.err << r.out;
-    EXPECT_NE(r.out.find("job e2e-all on devices 0,1: device 0 done"), std::string::npos)
-        << r.out;
+    EXPECT_NE(r.out.find("job e2e-all on devices 0,1: device 0 done"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("; device 1 done"), std::string::npos) << r.out;
     EXPECT_GT(fs::file_size(run / "dev0/data/SystemCpuUsage.data"), 0u);
     EXPECT_FALSE(fs::exists(run / "dev1/data/SystemCpuUsage.data"));
