@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include "oru_build_paths.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
