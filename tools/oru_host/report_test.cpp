@@ -1,5 +1,5 @@
-#include "oru_build_paths.h"
 #include "tools/oru_host/report.h"
+#include "oru_build_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -229,6 +229,15 @@ TEST_F(ReportTest, APidReusedWithinTheJobIsTwoProcesses) {
     std::string table = FormatReportTable(r);
     EXPECT_NE(table.find("old (started at tick 40)"), std::string::npos) << table;
     EXPECT_NE(table.find(" 0 not parsed"), std::string::npos) << table;
+    std::vector<DeviceReport> devices(1);
+    devices[0].report = r;
+    std::string trace = TraceJson(devices);
+    for (const char* track :
+         {"\"rss KiB old (started at tick 40) [9]\"", "\"rss KiB new (started at tick 700) [9]\"",
+          "\"cpu % new (started at tick 700) [9]\",\"pid\":0,\"tid\":0,\"ts\":53000000,"
+          "\"args\":{\"share\":5.000}"}) {
+        EXPECT_NE(trace.find(track), std::string::npos) << track;
+    }
 }
 
 TEST_F(ReportTest, UnparsableRecordsAreCountedAndNamed) {
