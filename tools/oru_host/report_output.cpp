@@ -633,45 +633,51 @@ std::string ReportBody(const Report& r) {
     o << "<div class=\"card\"><b class=\"" << (r.badRecords == 0 ? "ok" : "bad") << "\">"
       << r.badRecords << "</b><span>records not parsed</span></div>\n</div>\n";
 
-    o << "<h2>System CPU</h2>\n<p class=\"meta\">Busy share of all "
-      << (r.cpuCount > 0 ? std::to_string(r.cpuCount) + " " : "")
-      << "CPUs in each sample interval, from /proc/stat (" << r.cpuSamples << " samples).</p>\n";
-    Series busy{"busy", "#2f6fb3", {}, true, false};
-    Series user{"user", "#3a9a5b", {}, false, false};
-    Series sys{"system", "#d08a2b", {}, false, false};
-    // One flat step per sample interval: the value holds over the interval.
-    for (const CpuInterval& iv : r.cpu) {
-        for (double t : {iv.startS, iv.endS}) {
-            busy.points.push_back({t, iv.busyPct});
-            user.points.push_back({t, iv.userPct});
-            sys.points.push_back({t, iv.systemPct});
+    // A device whose card-wide collections ran on another device has no
+    // system or process data to chart.
+    const bool systemData =
+        r.cardWideDevice < 0 || r.cpuSamples > 0 || !r.memory.empty() || !r.processes.empty();
+    if (systemData) {
+        o << "<h2>System CPU</h2>\n<p class=\"meta\">Busy share of all "
+          << (r.cpuCount > 0 ? std::to_string(r.cpuCount) + " " : "")
+          << "CPUs in each sample interval, from /proc/stat (" << r.cpuSamples
+          << " samples).</p>\n";
+        Series busy{"busy", "#2f6fb3", {}, true, false};
+        Series user{"user", "#3a9a5b", {}, false, false};
+        Series sys{"system", "#d08a2b", {}, false, false};
+        // One flat step per sample interval: the value holds over the interval.
+        for (const CpuInterval& iv : r.cpu) {
+            for (double t : {iv.startS, iv.endS}) {
+                busy.points.push_back({t, iv.busyPct});
+                user.points.push_back({t, iv.userPct});
+                sys.points.push_back({t, iv.systemPct});
+            }
         }
+        o << SvgChart("System CPU busy percent over time", {busy, user, sys}, 100, "percent", 0);
+
+        o << "<h2>System memory</h2>\n<p class=\"meta\">From /proc/meminfo (" << r.memory.size()
+          << " samples); used is total minus available.</p>\n";
+        MemoryScale scale = ChooseMemoryScale(r.memory);
+        Series used{"used", "#8a3ab9", {}, true, false};
+        uint64_t totalMax = 0;
+        for (const MemPoint& m : r.memory) {
+            used.points.push_back({m.timeS, static_cast<double>(m.usedKib) / scale.divisor});
+            totalMax = std::max(totalMax, m.totalKib);
+        }
+        o << SvgChart("System memory used over time", {used}, scale.yMax, scale.unit, 1,
+                      r.memory.empty() ? "" : "total " + Kib(totalMax));
+
+        o << "<div class=\"cols\"><div>\n<h2>Top processes by CPU share</h2>\n"
+          << "<table><tr><th>#</th><th>PID</th><th class=\"l\">Name</th><th>CPU %</th>"
+             "<th>Ticks</th><th>Samples</th></tr>\n"
+          << ProcessRows(TopByCpu(r, kTopProcesses), true) << "</table>\n"
+          << "<p class=\"meta\">Share of all CPUs over the time each process was sampled.</p>\n"
+          << "</div><div>\n<h2>Top processes by resident memory</h2>\n"
+          << "<table><tr><th>#</th><th>PID</th><th class=\"l\">Name</th><th>RSS peak</th>"
+             "<th>RSS last</th><th>Size peak</th></tr>\n"
+          << ProcessRows(TopByMemory(r, kTopProcesses), false) << "</table>\n"
+          << "<p class=\"meta\">Pages of " << r.pageSize << " bytes.</p>\n</div></div>\n";
     }
-    o << SvgChart("System CPU busy percent over time", {busy, user, sys}, 100, "percent", 0);
-
-    o << "<h2>System memory</h2>\n<p class=\"meta\">From /proc/meminfo (" << r.memory.size()
-      << " samples); used is total minus available.</p>\n";
-    MemoryScale scale = ChooseMemoryScale(r.memory);
-    Series used{"used", "#8a3ab9", {}, true, false};
-    uint64_t totalMax = 0;
-    for (const MemPoint& m : r.memory) {
-        used.points.push_back({m.timeS, static_cast<double>(m.usedKib) / scale.divisor});
-        totalMax = std::max(totalMax, m.totalKib);
-    }
-    o << SvgChart("System memory used over time", {used}, scale.yMax, scale.unit, 1,
-                  r.memory.empty() ? "" : "total " + Kib(totalMax));
-
-    o << "<div class=\"cols\"><div>\n<h2>Top processes by CPU share</h2>\n"
-      << "<table><tr><th>#</th><th>PID</th><th class=\"l\">Name</th><th>CPU %</th>"
-         "<th>Ticks</th><th>Samples</th></tr>\n"
-      << ProcessRows(TopByCpu(r, kTopProcesses), true) << "</table>\n"
-      << "<p class=\"meta\">Share of all CPUs over the time each process was sampled.</p>\n"
-      << "</div><div>\n<h2>Top processes by resident memory</h2>\n"
-      << "<table><tr><th>#</th><th>PID</th><th class=\"l\">Name</th><th>RSS peak</th>"
-         "<th>RSS last</th><th>Size peak</th></tr>\n"
-      << ProcessRows(TopByMemory(r, kTopProcesses), false) << "</table>\n"
-      << "<p class=\"meta\">Pages of " << r.pageSize << " bytes.</p>\n</div></div>\n";
-
     o << DeviceScriptSections(r);
 
     o << "<h2>Received files</h2>\n<table><tr><th class=\"l\">File</th><th>Bytes</th>"
