@@ -383,6 +383,37 @@ TEST_F(OruHostEndToEnd, ACardWideCollectionHeldByAnotherDeviceIsReported) {
     EXPECT_NE(report.out.find("counter records"), std::string::npos) << report.out;
 }
 
+// A device list whose only collections are card-wide: asked of the first
+// device, written into its folder, reported and exported from the list's
+// folder; the other device has nothing to do and is said to be skipped.
+TEST_F(OruHostEndToEnd, ADeviceListAsksCardWideCollectionsOfTheFirstDevice) {
+    fs::path run = tmp_ / "list";
+    Result r = OruHost({"profile", "--device", "1,0", "--job-id", "e2e-list", "--out", run.string(),
+                        "--duration", "0.5", "--sys"},
+                       "list");
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_NE(r.out.find("job e2e-list on devices 1,0: device 1 done"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("device 0 skipped (nothing to collect there: card-wide collections "
+                         "are asked of device 1)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_GT(fs::file_size(run / "dev1/data/SystemCpuUsage.data"), 0u);
+    EXPECT_FALSE(fs::exists(run / "dev0"));
+
+    Result report = OruHost({"report", run.string()}, "list-report");
+    ASSERT_EQ(report.code, 0) << report.err;
+    EXPECT_NE(Slurp(run / "report.html").find("<section id=\"dev1\">"), std::string::npos);
+    EXPECT_TRUE(fs::exists(run / "dev1/system.csv"));
+    Result trace = OruHost({"export", run.string()}, "list-export");
+    ASSERT_EQ(trace.code, 0) << trace.err;
+    nlohmann::json t = nlohmann::json::parse(Slurp(run / "trace.json"), nullptr, false);
+    ASSERT_FALSE(t.is_discarded());
+    ASSERT_FALSE(t["traceEvents"].empty());
+    for (const auto& e : t["traceEvents"]) {
+        EXPECT_EQ(e["pid"], 1) << e.dump();
+    }
+}
+
 // One job id on every device at once: card-wide collections on the first,
 // the cache channel on each; one report page and one trace for all.
 // Disabled until the daemon keeps a job's data session per job and device:
