@@ -116,13 +116,15 @@ class OruHostEndToEnd : public ::testing::Test {
         unsetenv("OSTREL_SIM_DEVICES");
     }
 
-    // Waits up to 10 s for file to appear.
-    static bool Appears(const fs::path& file) {
-        for (int i = 0; i < 1000; ++i) {
-            if (fs::exists(file)) {
+    // True while a thread of the daemon has this name.
+    static bool DaemonThreadRuns(const std::string& name) {
+        std::error_code ec;
+        fs::path tasks = "/proc/" + std::to_string(daemon_) + "/task";
+        for (const auto& e : fs::directory_iterator(tasks, ec)) {
+            std::string comm = Slurp(e.path() / "comm");
+            if (comm == name + "\n") {
                 return true;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
@@ -355,15 +357,21 @@ TEST_F(OruHostEndToEnd, WithoutIdFolderOrDurationTheJobRunsUntilCtrlC) {
 // holds them, a job on device 1 gets nothing from them, and says so.
 TEST_F(OruHostEndToEnd, ACardWideCollectionHeldByAnotherDeviceIsReported) {
     fs::path held = tmp_ / "held";
-    pid_t holder =
-        Spawn({std::string(ORU_BIN_DIR) + "/oru-host", "profile", "--device", "0", "--job-id",
-               "e2e-held", "--out", held.string(), "--duration", "4", "--sys", "--pid"},
-              tmp_ / "held.out", tmp_ / "held.err");
-    ASSERT_TRUE(Appears(held / "data/SystemCpuUsage.data")) << Slurp(tmp_ / "held.err");
+    pid_t holder = Spawn({std::string(ORU_BIN_DIR) + "/oru-host", "profile", "--device", "0",
+                          "--job-id", "e2e-held", "--out", held.string(), "--sys", "--pid"},
+                         tmp_ / "held.out", tmp_ / "held.err");
+    // The daemon's timer thread runs once the holder's sampling has started.
+    bool sampling = false;
+    for (int i = 0; i < 1000 && !sampling; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        sampling = DaemonThreadRuns("KTRX_ProfTimer");
+    }
+    ASSERT_TRUE(sampling) << Slurp(tmp_ / "held.err");
     fs::path second = tmp_ / "second";
     Result r = OruHost({"profile", "--device", "1", "--job-id", "e2e-second", "--out",
                         second.string(), "--duration", "0.5", "--sys", "--pid", "--llc", "read"},
                        "second");
+    ASSERT_EQ(kill(holder, SIGINT), 0);
     EXPECT_EQ(Wait(holder), 0) << Slurp(tmp_ / "held.err");
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("done"), std::string::npos) << r.out;
