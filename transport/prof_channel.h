@@ -5,9 +5,9 @@
 //
 // Lock order (outer first): the poller's map mutex -> a reader's mutex -> the
 // reader's read mutex; a reader's mutex -> the uploader manager's mutex and
-// the uploader queue's (its uploads). RemoveReader runs the reader's Uninit (and so its final
-// upload) under the map mutex. Callers may hold the job registry's mutex
-// around AddReader and RemoveReader; nothing here takes it.
+// the uploader queue's (its uploads). RemoveReader runs the reader's Uninit
+// (and so its final upload) under the map mutex. Callers may hold the job
+// registry's mutex around AddReader and RemoveReader; nothing here takes it.
 #ifndef ORU_TRANSPORT_PROF_CHANNEL_H
 #define ORU_TRANSPORT_PROF_CHANNEL_H
 
@@ -152,7 +152,7 @@ class ChannelPoll : public common::thread::Thread {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     };
 
-    // Guards readers_. First in the order: before any reader's mutex.
+    // Guards readers_. First of this file's locks: before any reader's mutex.
     std::mutex mapMutex_;
     ReaderMap readers_;
 
