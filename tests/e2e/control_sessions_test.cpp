@@ -204,10 +204,14 @@ TEST_F(ControlSessions, AJobHandshakenInASecondModeReplacesItsSessionAndEveryJob
         << "the daemon no longer answers handshakes";
     EXPECT_EQ(reply.status(), proto::FAILED);
     third.reset();
-    RunNormalJob(Handshake{"jobK", 1, "system-wide"});
 
-    // J's new session serves a whole job, and so does device 0 once J has gone.
+    // K on the other device and J on its new session each run a whole job,
+    // at the same time; device 0 serves the next job once J has gone.
+    auto jobK = std::async(std::launch::async, [this] {
+        RunNormalJob(Handshake{"jobK", 1, "system-wide"});
+    });
     RunJob(*second, Handshake{"jobJ", 0, "system-wide"});
+    jobK.get();
     first.reset();
     second.reset();
     RunNormalJob(Handshake{"after", 0, "system-wide"});
