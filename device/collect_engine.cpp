@@ -32,7 +32,8 @@ using analysis::orbx::message::StatusInfo;
 namespace {
 
 // Serialises the creation and removal of the profiling directories of every
-// engine of the process.
+// engine of the process. Guards no memory; last in every order (taken under
+// the task manager's mutex when a broken session stops its jobs).
 std::mutex g_dirMutex;
 
 std::string JoinEvents(const std::vector<std::string>& events) {
@@ -43,10 +44,10 @@ std::string JoinEvents(const std::vector<std::string>& events) {
     return out;
 }
 
-// A non-empty job id names a directory below the profiling root: refuse
-// anything that could leave it.
+// The job id names the job's directory below the profiling root: an empty one
+// would name the shared root itself, and nothing may leave it.
 bool JobIdIsSafe(const std::string& jobId) {
-    return jobId.empty() || ParamValidation::GetInstance().CheckJobIdIsValid(jobId);
+    return ParamValidation::GetInstance().CheckJobIdIsValid(jobId);
 }
 
 }  // namespace

@@ -58,31 +58,37 @@ int CollectionEntry::Init() {
 
 int CollectionEntry::UnInit() {
     ORU_LOGI("uinit Collection Entry.");
-    if (inited_) {
-        std::map<std::string, std::map<int, std::shared_ptr<Receiver>>> receivers;
-        {
-            std::lock_guard<std::mutex> lock(receiversMutex_);
-            receivers = receivers_;
+    {
+        // A control handshake registers its receiver under this lock after
+        // looking at inited_: once it is cleared here, none is added after
+        // the receivers are taken below.
+        std::lock_guard<std::mutex> handshakeLock(ctrlHandshakeMutex_);
+        if (!inited_.exchange(false)) {
+            return 0;
         }
-        // Closing each session first makes a receive blocked on it return, so
-        // the join below never waits for the host. A receiver whose session
-        // ends finishes its job as a broken connection does (DataChannelFinish
-        // after the queued data); it stays registered until it has ended, so
-        // a job that was never started finishes its data session too.
-        for (auto& job : receivers) {
-            for (auto& dev : job.second) {
-                dev.second->GetTransport()->CloseSession();
-                dev.second->Stop();
-            }
-        }
-        {
-            std::lock_guard<std::mutex> lock(receiversMutex_);
-            receivers_.clear();
-        }
-        receivers.clear();
-        UploaderMgr::GetInstance().UnInit();
-        inited_ = false;
     }
+    std::map<std::string, std::map<int, std::shared_ptr<Receiver>>> receivers;
+    {
+        std::lock_guard<std::mutex> lock(receiversMutex_);
+        receivers = receivers_;
+    }
+    // Closing each session first makes a receive blocked on it return, so
+    // the join below never waits for the host. A receiver whose session ends
+    // finishes its job as a broken connection does (DataChannelFinish after
+    // the queued data); it stays registered until it has ended, so a job
+    // that was never started finishes its data session too.
+    for (auto& job : receivers) {
+        for (auto& dev : job.second) {
+            dev.second->GetTransport()->CloseSession();
+            dev.second->Stop();
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(receiversMutex_);
+        receivers_.clear();
+    }
+    receivers.clear();
+    UploaderMgr::GetInstance().UnInit();
     return 0;
 }
 
@@ -131,11 +137,19 @@ int CollectionEntry::HandleCtrlSession(std::shared_ptr<Receiver> receiver,
     if (receiver == nullptr) {
         return -1;
     }
+    // Receivers leaving the registry: their destructors close the session and
+    // join the thread, whose exit path takes the registry's locks. Declared
+    // before the lock below, so they end after it is released.
+    std::vector<std::shared_ptr<Receiver>> ended;
     std::lock_guard<std::mutex> handshakeLock(ctrlHandshakeMutex_);
+    if (!inited_.load()) {
+        ORU_LOGE("Collection Entry was not inited.");
+        return -1;
+    }
     std::string last = GetModeJobId(devIndex, handshake.mode());
     if (!last.empty()) {
-        auto previous = GetReceiver(last, devIndex);
-        if (previous != nullptr && !previous->IsQuit()) {
+        ended.push_back(GetReceiver(last, devIndex));
+        if (ended.back() != nullptr && !ended.back()->IsQuit()) {
             ORU_LOGE("Last profiling job %s on device %u has not exited, please try again later",
                      last.c_str(), static_cast<unsigned int>(devIndex));
             return -1;
@@ -172,7 +186,9 @@ int CollectionEntry::HandleCtrlSession(std::shared_ptr<Receiver> receiver,
     int sent = receiver->GetTransport()->SendBuffer(reply.data(), static_cast<int>(reply.size()));
     ORU_LOGI("Reply ctrl handshake, statusInfo=%s, response sent size:%d, resp size:%zu",
              status.ToString().c_str(), sent, reply.size());
-    AddReceiver(handshake.mode(), handshake.jobid(), devIndex, receiver);
+    for (auto& removed : AddReceiver(handshake.mode(), handshake.jobid(), devIndex, receiver)) {
+        ended.push_back(std::move(removed));
+    }
     receiver->SetThreadName("KTRX_CtrlRecv");
     ret = receiver->Start();
     if (ret != 0) {
@@ -180,7 +196,7 @@ int CollectionEntry::HandleCtrlSession(std::shared_ptr<Receiver> receiver,
         // SUCCESS standing, and drop the registration.
         ORU_LOGE("[HandleCtrlSession]Failed to start receiver thread, ret=%d", ret);
         DeleteModeJobIdRelation(devIndex, handshake.mode());
-        DeleteReceiver(handshake.jobid(), devIndex);
+        ended.push_back(DeleteReceiver(handshake.jobid(), devIndex));
         status.status = 1;
         status.info = "Failed to start receiver thread";
         return ret;
@@ -269,16 +285,17 @@ int CollectionEntry::SendMsgByDevId(const std::string& jobId, int devIndex,
     return receiver->SendMessage(message);
 }
 
-void CollectionEntry::AddReceiver(const std::string& mode, const std::string& jobId, int devIndex,
-                                  std::shared_ptr<Receiver> receiver) {
+std::vector<std::shared_ptr<Receiver>> CollectionEntry::AddReceiver(
+    const std::string& mode, const std::string& jobId, int devIndex,
+    std::shared_ptr<Receiver> receiver) {
     ORU_LOGI("mode: %s, devIndexId: %u, jobId: %s Entering AddReceiver...", mode.c_str(),
              static_cast<unsigned int>(devIndex), jobId.c_str());
+    std::vector<std::shared_ptr<Receiver>> removed;
     std::string previous = DeleteModeJobIdRelation(devIndex, mode);
-    DeleteReceiver(previous, devIndex);
+    removed.push_back(DeleteReceiver(previous, devIndex));
     if (receiver == nullptr) {
-        return;
+        return removed;
     }
-    std::vector<std::shared_ptr<Receiver>> ended;  // destroyed after the lock is released
     std::lock_guard<std::mutex> lock(receiversMutex_);
     // A receiver whose session ended serves nobody, and one that no later
     // handshake replaces (another device took its mode key) would stay for
@@ -286,7 +303,7 @@ void CollectionEntry::AddReceiver(const std::string& mode, const std::string& jo
     for (auto job = receivers_.begin(); job != receivers_.end();) {
         for (auto dev = job->second.begin(); dev != job->second.end();) {
             if (dev->second == nullptr || dev->second->IsQuit()) {
-                ended.push_back(std::move(dev->second));
+                removed.push_back(std::move(dev->second));
                 dev = job->second.erase(dev);
             } else {
                 ++dev;
@@ -294,8 +311,13 @@ void CollectionEntry::AddReceiver(const std::string& mode, const std::string& jo
         }
         job = job->second.empty() ? receivers_.erase(job) : std::next(job);
     }
-    receivers_[jobId][devIndex] = std::move(receiver);
+    // The same job on the same device in another mode replaces its receiver:
+    // taken out here, ended by the caller.
+    std::shared_ptr<Receiver>& slot = receivers_[jobId][devIndex];
+    removed.push_back(std::move(slot));
+    slot = std::move(receiver);
     AddModeJobIdRelation(devIndex, mode, jobId);
+    return removed;
 }
 
 std::shared_ptr<Receiver> CollectionEntry::GetReceiver(const std::string& jobId, int devIndex) {
@@ -315,16 +337,16 @@ std::shared_ptr<Receiver> CollectionEntry::GetReceiver(const std::string& jobId,
     return dev->second;
 }
 
-void CollectionEntry::DeleteReceiver(const std::string& jobId, int devIndex) {
+std::shared_ptr<Receiver> CollectionEntry::DeleteReceiver(const std::string& jobId, int devIndex) {
     ORU_LOGI("Delete receiver jobId %s, devIndexId %d", jobId.c_str(), devIndex);
+    std::shared_ptr<Receiver> removed;
     if (jobId.empty()) {
-        return;
+        return removed;
     }
-    std::shared_ptr<Receiver> removed;  // destroyed after the lock is released
     std::lock_guard<std::mutex> lock(receiversMutex_);
     auto job = receivers_.find(jobId);
     if (job == receivers_.end()) {
-        return;
+        return removed;
     }
     auto dev = job->second.find(devIndex);
     if (dev != job->second.end()) {
@@ -334,6 +356,29 @@ void CollectionEntry::DeleteReceiver(const std::string& jobId, int devIndex) {
     if (job->second.empty()) {
         receivers_.erase(job);
     }
+    return removed;
+}
+
+std::shared_ptr<Receiver> CollectionEntry::TakeEndedReceiver(const Receiver* receiver,
+                                                             const std::string& jobId,
+                                                             int devIndex) {
+    std::shared_ptr<Receiver> removed;
+    std::lock_guard<std::mutex> lock(receiversMutex_);
+    auto job = receivers_.find(jobId);
+    if (job == receivers_.end()) {
+        return removed;
+    }
+    auto dev = job->second.find(devIndex);
+    if (dev == job->second.end() || dev->second.get() != receiver) {
+        return removed;
+    }
+    ORU_LOGI("Release ended receiver jobId %s, devIndexId %d", jobId.c_str(), devIndex);
+    removed = std::move(dev->second);
+    job->second.erase(dev);
+    if (job->second.empty()) {
+        receivers_.erase(job);
+    }
+    return removed;
 }
 
 void CollectionEntry::AddModeJobIdRelation(int devIndex, const std::string& mode,

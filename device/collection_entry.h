@@ -3,17 +3,22 @@
 // device, routes replies to the right control session and closes a job's data
 // channel when its collection ends.
 //
-// Lock order: receiversMutex_ before modeMutex_ (AddReceiver is the only place
-// that holds both). Init and UnInit run on the main thread.
+// Lock order: ctrlHandshakeMutex_, then receiversMutex_, then modeMutex_
+// (AddReceiver holds the last two together). None of them is held while a
+// receiver is destroyed: its destructor joins a thread whose exit path takes
+// them. Handle runs on the HDC worker threads; Init and UnInit run on the
+// main thread.
 #ifndef ORU_DEVICE_COLLECTION_ENTRY_H
 #define ORU_DEVICE_COLLECTION_ENTRY_H
 
 #include <google/protobuf/message.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/singleton.h"
 #include "device/receiver.h"
@@ -44,10 +49,21 @@ class CollectionEntry : public common::singleton::Singleton<CollectionEntry> {
     int SendMsgByDevId(const std::string& jobId, int devIndex,
                        std::shared_ptr<google::protobuf::Message> message);
 
-    void AddReceiver(const std::string& mode, const std::string& jobId, int devIndex,
-                     std::shared_ptr<Receiver> receiver);
+    // AddReceiver and DeleteReceiver hand back the receivers they took out of
+    // the registry (entries may be empty). Dropping the last reference closes
+    // a receiver's session and joins its thread, whose exit path takes the
+    // registry's locks: the caller drops them only after releasing every lock
+    // it holds.
+    [[nodiscard]] std::vector<std::shared_ptr<Receiver>> AddReceiver(
+        const std::string& mode, const std::string& jobId, int devIndex,
+        std::shared_ptr<Receiver> receiver);
     std::shared_ptr<Receiver> GetReceiver(const std::string& jobId, int devIndex);
-    void DeleteReceiver(const std::string& jobId, int devIndex);
+    [[nodiscard]] std::shared_ptr<Receiver> DeleteReceiver(const std::string& jobId, int devIndex);
+    // Takes receiver out of the registry when it is still the one registered
+    // for its job and device (its session has ended), as DeleteReceiver does.
+    [[nodiscard]] std::shared_ptr<Receiver> TakeEndedReceiver(const Receiver* receiver,
+                                                              const std::string& jobId,
+                                                              int devIndex);
 
     void AddModeJobIdRelation(int devIndex, const std::string& mode, const std::string& jobId);
     std::string DeleteModeJobIdRelation(int devIndex, const std::string& mode);
@@ -58,17 +74,24 @@ class CollectionEntry : public common::singleton::Singleton<CollectionEntry> {
     CollectionEntry() = default;
     ~CollectionEntry() override = default;
 
-    bool inited_ = false;
-    // job id -> device index -> receiver; guarded by receiversMutex_
-    std::map<std::string, std::map<int, std::shared_ptr<Receiver>>> receivers_;
-    // devModeKey -> job id; guarded by modeMutex_
-    std::map<std::string, std::string> modeRelations_;
-    std::mutex receiversMutex_;
-    std::mutex modeMutex_;
+    // Set by Init; cleared by UnInit under ctrlHandshakeMutex_ while worker
+    // threads read it.
+    std::atomic<bool> inited_{false};
+
     // Serialises control handshakes, so that a handshake's check for a running
-    // job of its device and mode sees every earlier handshake registered.
-    // Taken before receiversMutex_ and modeMutex_.
+    // job of its device and mode sees every earlier handshake registered, and
+    // UnInit's clearing of inited_ sees none half done. First in the order.
     std::mutex ctrlHandshakeMutex_;
+
+    // Guards receivers_. After ctrlHandshakeMutex_, before modeMutex_.
+    std::mutex receiversMutex_;
+    // job id -> device index -> receiver
+    std::map<std::string, std::map<int, std::shared_ptr<Receiver>>> receivers_;
+
+    // Guards modeRelations_. Last in the order.
+    std::mutex modeMutex_;
+    // devModeKey -> job id
+    std::map<std::string, std::string> modeRelations_;
 };
 
 }  // namespace analysis::orbx::device

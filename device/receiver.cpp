@@ -103,6 +103,12 @@ void Receiver::Run(const Analysis::Orbx::GxprofErrMgr::ErrorContext& context) {
         transport_->CloseSession();
     }
     ORU_LOGI("Receiver end, devId:%d, devIdOnHost:%d", devId_, devIdOnHost_);
+    if (receiveFailed) {
+        // Leave the registry now rather than at the next handshake. When the
+        // registry held the last reference, this object ends with this
+        // statement, on its own thread: nothing may touch it afterwards.
+        (void)CollectionEntry::GetInstance().TakeEndedReceiver(this, jobId_, devId_);
+    }
 }
 
 }  // namespace analysis::orbx::device

@@ -1,9 +1,11 @@
 // Reads the control session of one profiling job: one request packet after
 // another is decoded and handed to the dispatcher, whose handlers run on this
 // thread ("KTRX_CtrlRecv"). When the session breaks, every task started over it
-// is stopped, and the data session of its job is finished when no task is
-// left to do it (the host left before its job started). The destructor closes the session first, so
-// its join never waits for a blocked receive.
+// is stopped, the data session of its job is finished when no task is left to
+// do it (the host left before its job started), and the receiver leaves the
+// collection entry's registry (ending on its own thread when that held the
+// last reference). The destructor closes the session first, so its join never
+// waits for a blocked receive.
 #ifndef ORU_DEVICE_RECEIVER_H
 #define ORU_DEVICE_RECEIVER_H
 

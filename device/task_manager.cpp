@@ -77,8 +77,15 @@ bool TaskManager::DeleteTask(const std::string& key) {
         return false;
     }
     ORU_LOGI("DeleteTask, JobId(%s)", key.c_str());
+    std::shared_ptr<ProfJobHandler> removed;  // a task may end its engine: not under the mutex
     std::lock_guard<std::mutex> lock(mutex_);
-    return tasks_.erase(key) > 0;
+    auto it = tasks_.find(key);
+    if (it == tasks_.end()) {
+        return false;
+    }
+    removed = std::move(it->second);
+    tasks_.erase(it);
+    return true;
 }
 
 void TaskManager::ConnectionReset(const std::shared_ptr<transport::ITransport>& transport) {

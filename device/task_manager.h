@@ -36,8 +36,12 @@ class TaskManager : public common::singleton::Singleton<TaskManager> {
     ~TaskManager() override = default;
 
     std::atomic<bool> inited_{false};
-    std::map<std::string, std::shared_ptr<ProfJobHandler>> tasks_;  // guarded by mutex_
+    // Guards tasks_. Held while a task's OnConnectionReset stops its
+    // collection, so it comes before every lock a stop takes (the directory,
+    // job registry, channel manager, timer and uploader locks) and before
+    // TaskRelationshipMgr's; it is never taken under a CollectionEntry lock.
     std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<ProfJobHandler>> tasks_;
 };
 
 }  // namespace analysis::orbx::device

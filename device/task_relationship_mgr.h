@@ -23,8 +23,9 @@ class TaskRelationshipMgr
     TaskRelationshipMgr() = default;
     ~TaskRelationshipMgr() override = default;
 
+    // Guards hostIdToDevId_. Last in every order: nothing is called under it.
     std::mutex mutex_;
-    std::map<int, int> hostIdToDevId_;  // guarded by mutex_
+    std::map<int, int> hostIdToDevId_;
 };
 
 }  // namespace Analysis::Orbx::TaskHandle

@@ -53,7 +53,7 @@ class CapturingTransport : public ITransport {
     }
 
   private:
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards chunks_; nothing is called under it
     std::vector<SentChunk> chunks_;
 };
 

@@ -62,6 +62,8 @@ class HDCTransport : public KvtTransport {
     std::atomic<HDC_SESSION> session_;
     const bool isClientSession_;
     HDC_CLIENT client_;  // owned when isClientSession_; destroyed by the destructor
+    // Serialises CloseSession (one close of the session); guards no memory.
+    // Last in every order.
     std::mutex closeMutex_;
 };
 

@@ -4,9 +4,10 @@
 // buffer and passes buffers to the job's uploader as file chunks.
 //
 // Lock order (outer first): the poller's map mutex -> a reader's mutex -> the
-// reader's read mutex. RemoveReader runs the reader's Uninit (and so its final
-// upload) under the map mutex. Callers may hold the job registry's mutex
-// around AddReader and RemoveReader; nothing here takes it.
+// reader's read mutex; a reader's mutex -> the uploader manager's mutex and
+// the uploader queue's (its uploads). RemoveReader runs the reader's Uninit
+// (and so its final upload) under the map mutex. Callers may hold the job
+// registry's mutex around AddReader and RemoveReader; nothing here takes it.
 #ifndef ORU_TRANSPORT_PROF_CHANNEL_H
 #define ORU_TRANSPORT_PROF_CHANNEL_H
 
@@ -86,6 +87,7 @@ class ChannelReader : public common::thread::Task {
     std::atomic<uint32_t> pendingCount_{0};
 
     // Guards one execution or the final upload at a time, and the state below.
+    // After the poller's map mutex, before readMutex_ and the upload's locks.
     std::mutex mutex_;
     uint32_t currLen_ = 0;
     uint32_t spaceSize_ = 0;
@@ -98,7 +100,7 @@ class ChannelReader : public common::thread::Task {
     uint64_t lastEndTime_ = 0;
     uint64_t readCount_ = 0;
 
-    // Held only around each driver read.
+    // Guards no memory: held only around each driver read. Last in the order.
     std::mutex readMutex_;
 };
 
@@ -150,8 +152,9 @@ class ChannelPoll : public common::thread::Thread {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     };
 
-    std::mutex mapMutex_;  // before any reader's mutex
-    ReaderMap readers_;    // guarded by mapMutex_
+    // Guards readers_. First of this file's locks: before any reader's mutex.
+    std::mutex mapMutex_;
+    ReaderMap readers_;
 
     // Written by the poll thread; read by Stop after the join.
     uint32_t pollCount_ = 0;

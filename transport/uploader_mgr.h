@@ -49,10 +49,14 @@ class UploaderMgr : public common::singleton::Singleton<UploaderMgr> {
   private:
     void DropEndedUploaders();
 
-    std::mutex sweepMutex_;  // one sweep at a time: a session is read by one thread
+    // One sweep at a time (a session is read by one thread); guards no
+    // memory. Taken before mutex_.
+    std::mutex sweepMutex_;
+    // Guards uploaders_ and devModeJobMap_. Last in the order: never held
+    // while calling into an uploader or while one is destroyed.
     std::mutex mutex_;
-    std::map<std::string, std::shared_ptr<Uploader>> uploaders_;  // guarded by mutex_
-    std::map<std::string, std::string> devModeJobMap_;            // guarded by mutex_
+    std::map<std::string, std::shared_ptr<Uploader>> uploaders_;
+    std::map<std::string, std::string> devModeJobMap_;
 };
 
 }  // namespace analysis::orbx::transport

@@ -21,8 +21,7 @@ class Faults : public InProcessDaemon {};
 
 // What the daemon keeps of a job that has ended: no uploader thread and no
 // job directory; of its sessions at most the control session of its
-// receiver, which stays registered (quit) until the next control handshake
-// for its device and mode replaces it.
+// receiver while the host keeps it open.
 ::testing::AssertionResult JobCleanedUp(const std::string& jobId, uint32_t hostSessions) {
     if (!WaitUntil([&] { return !IsDir(JobDir(jobId)); })) {
         return ::testing::AssertionFailure() << "job directory left";

@@ -698,6 +698,9 @@ std::vector<ConfigCase> HostileConfigs() {
     for (const char* id : {"a/b", "..", ".", "../../escape", "x/../../y", "job id", "job_1"}) {
         cases.push_back({std::string("job id ") + id, LlcConfig(id), false});
     }
+    // Without a job id the job would take the shared profiling directory as its own.
+    cases.push_back({"empty job id", LlcConfig(""), false});
+    cases.push_back({"no job id", R"({"gxprof_llc_profiling":"on","llc_interval":10})", false});
     cases.push_back({"job id of 513 characters", LlcConfig(std::string(513, 'j')), false});
     cases.push_back({"job id of 512 characters", LlcConfig(std::string(512, 'j')), false});
     return cases;

@@ -9,14 +9,15 @@
 #include <set>
 
 namespace analysis::orbx::hosttool {
-namespace {
 
-// Files that oru-host itself writes at the top of the folder.
 const std::set<std::string>& ReservedNames() {
-    static const std::set<std::string> names = {"job.json", "system.csv", "processes.csv",
-                                                "report.html"};
+    static const std::set<std::string> names = {"job.json",    "system.csv", "processes.csv",
+                                                "report.html", "cache.csv",  "ctrl_cpu.csv",
+                                                "trace.json"};
     return names;
 }
+
+namespace {
 
 bool WriteAll(int fd, const char* data, size_t size) {
     while (size > 0) {
@@ -112,7 +113,7 @@ bool SafeRelativePath(const std::string& fileName, std::string* path, std::strin
 }
 
 ChunkWriter::Result ChunkWriter::Write(const std::string& fileName, const std::string& bytes,
-                                       std::string* reason) {
+                                       std::string* reason, uint64_t atMs) {
     std::string rel;
     if (!SafeRelativePath(fileName, &rel, reason)) {
         refused_.push_back({fileName, *reason, bytes.size()});
@@ -147,6 +148,14 @@ ChunkWriter::Result ChunkWriter::Write(const std::string& fileName, const std::s
     }
     stats.bytes += bytes.size();
     stats.chunks += 1;
+    if (stats.arrivals.size() >= kMaxArrivals) {
+        size_t kept = 0;
+        for (size_t i = 0; i < stats.arrivals.size(); i += 2) {
+            stats.arrivals[kept++] = stats.arrivals[i];
+        }
+        stats.arrivals.resize(kept);
+    }
+    stats.arrivals.push_back({atMs, stats.bytes});
     return Result::kWritten;
 }
 

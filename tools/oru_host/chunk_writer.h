@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,15 @@ namespace analysis::orbx::hosttool {
 // data file sends its chunks unnamed).
 constexpr const char* kUnnamedDataFile = "data/unnamed.data";
 
+// Points kept of a file's arrivals; past it every second point is dropped.
+constexpr size_t kMaxArrivals = 512;
+
 struct FileStats {
     uint64_t bytes = 0;
     uint64_t chunks = 0;
+    // (milliseconds since the run started, bytes received so far) per chunk,
+    // thinned to at most kMaxArrivals points.
+    std::vector<std::pair<uint64_t, uint64_t>> arrivals;
 };
 
 struct RefusedChunk {
@@ -38,8 +45,9 @@ class ChunkWriter {
 
     enum class Result { kWritten, kRefused, kFailed };
     // On kRefused or kFailed *reason says why; the chunk is then recorded in
-    // Refused() or Failed().
-    Result Write(const std::string& fileName, const std::string& bytes, std::string* reason);
+    // Refused() or Failed(). atMs: when the chunk arrived, for the arrivals.
+    Result Write(const std::string& fileName, const std::string& bytes, std::string* reason,
+                 uint64_t atMs = 0);
 
     const std::map<std::string, FileStats>& Files() const { return files_; }
     const std::vector<RefusedChunk>& Refused() const { return refused_; }
@@ -51,6 +59,9 @@ class ChunkWriter {
     std::vector<RefusedChunk> refused_;
     std::vector<RefusedChunk> failed_;
 };
+
+// Own files of oru-host at the top of the output folder.
+const std::set<std::string>& ReservedNames();
 
 // Creates dir and every missing parent; false with errno's text on failure.
 bool MakeDirs(const std::string& dir, std::string* reason);

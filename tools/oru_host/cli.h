@@ -5,6 +5,7 @@
 #define ORU_TOOLS_ORU_HOST_CLI_H
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -18,8 +19,12 @@ namespace analysis::orbx::hosttool {
 
 using LinkFactory = std::function<std::unique_ptr<DeviceLink>()>;
 
+// Every device the host side sees (for --device all); false with the reason.
+using DeviceLister = std::function<bool(std::vector<uint32_t>* devices, std::string* error)>;
+
 struct CliContext {
     LinkFactory makeLink;
+    DeviceLister listDevices;
     Clock* clock = nullptr;
     std::ostream* out = nullptr;
     std::ostream* err = nullptr;

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "common/test_temp_dir.h"
 #include "tools/oru_host/options.h"
@@ -16,14 +18,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Shared by the jobs of a device list, which run on threads of their own.
 class StillClock : public Clock {
   public:
-    uint64_t NowMs() override { return now_; }
+    uint64_t NowMs() override { return now_.load(); }
     void SleepMs(uint64_t ms) override { now_ += ms; }
     std::string WallTimeUtc() override { return "2026-01-01T00:00:00Z"; }
 
   private:
-    uint64_t now_ = 0;
+    std::atomic<uint64_t> now_{0};
 };
 
 // Accepts both sessions and refuses the job start, keeping what it was sent.
@@ -109,6 +112,155 @@ TEST_F(CliTest, ConfigurationFilesTheDeviceWouldRefuseAreUsageErrors) {
             << name;
         EXPECT_TRUE(sent_.empty());
     }
+}
+
+// Devices that answer every step, each sending one file and the finish after
+// the job stop; the device given in refuseStartOn refuses the job start.
+class DeviceSet {
+  public:
+    struct Seen {
+        uint32_t device;
+        std::string jobId;
+        std::string sampleConfig;
+    };
+    uint32_t refuseStartOn = 99;
+
+    std::unique_ptr<DeviceLink> MakeLink() { return std::make_unique<Link>(this); }
+    std::vector<Seen> Jobs() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
+    }
+
+  private:
+    class Link : public DeviceLink {
+      public:
+        explicit Link(DeviceSet* set) : set_(set) {}
+        bool OpenControl(uint32_t device, uint32_t, const proto::CtrlChannelHandshake& h, Reply* r,
+                         std::string*) override {
+            device_ = device;
+            jobId_ = h.jobid();
+            *r = Reply{false, 0, "{\"status\":0}"};
+            return true;
+        }
+        bool OpenData(uint32_t, uint32_t, const proto::DataChannelHandshake&, Reply* r,
+                      std::string*) override {
+            *r = Reply{false, 0, "{\"status\":0}"};
+            return true;
+        }
+        bool Command(const google::protobuf::Message& m, Reply* r, std::string*) override {
+            *r = Reply{false, 0, "{\"status\":0}"};
+            if (auto* start = dynamic_cast<const proto::JobStartReq*>(&m)) {
+                std::lock_guard<std::mutex> lock(set_->mutex_);
+                set_->seen_.push_back({device_, jobId_, start->sampleconfig()});
+                if (device_ == set_->refuseStartOn) {
+                    *r = Reply{false, 1, "{\"status\":1,\"info\":\"no\"}"};
+                }
+            }
+            if (dynamic_cast<const proto::JobStopReq*>(&m) != nullptr) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                stopped_ = true;
+                cv_.notify_all();
+            }
+            return true;
+        }
+        bool ReadData(std::shared_ptr<google::protobuf::Message>* msg, std::string* e) override {
+            std::unique_lock<std::mutex> lock(mutex_);
+            cv_.wait(lock, [this] { return stopped_ || closed_ || sent_ == 2; });
+            if (sent_ == 0 && !closed_) {
+                auto chunk = std::make_shared<proto::FileChunkReq>();
+                chunk->set_filename("data/llc.data");
+                chunk->set_chunk("dev" + std::to_string(device_));
+                *msg = chunk;
+                ++sent_;
+                return true;
+            }
+            if (sent_ == 1 && stopped_) {
+                *msg = std::make_shared<proto::DataChannelFinish>();
+                ++sent_;
+                return true;
+            }
+            *e = "closed";
+            return false;
+        }
+        void CloseControl() override {}
+        void CloseData() override {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closed_ = true;
+            cv_.notify_all();
+        }
+
+      private:
+        DeviceSet* set_;
+        uint32_t device_ = 0;
+        std::string jobId_;
+        std::mutex mutex_;
+        std::condition_variable cv_;
+        bool stopped_ = false;
+        bool closed_ = false;
+        int sent_ = 0;
+    };
+
+    std::mutex mutex_;
+    std::vector<Seen> seen_;
+};
+
+// Several devices: one job each at once with the same id, each into
+// DIR/dev<N>; card-wide collections asked of the first device only; the exit
+// code is the worst of the devices'.
+TEST_F(CliTest, ADeviceListRunsOneJobPerDevice) {
+    DeviceSet set;
+    set.refuseStartOn = 3;
+    context_.makeLink = [&set] { return set.MakeLink(); };
+    context_.listDevices = [](std::vector<uint32_t>* d, std::string*) {
+        *d = {1, 2, 3};
+        return true;
+    };
+    int code = RunCli({"profile", "--device", "all", "--job-id", "j-9", "--out",
+                       (dir_ / "o").string(), "--duration", "1", "--sys", "--llc", "read"},
+                      context_);
+    EXPECT_EQ(code, kExitDeviceRefused) << err_.str();
+    std::vector<DeviceSet::Seen> jobs = set.Jobs();
+    ASSERT_EQ(jobs.size(), 3u);
+    for (const DeviceSet::Seen& j : jobs) {
+        EXPECT_EQ(j.jobId, "j-9");
+        bool sys = j.sampleConfig.find("\"sys_profiling\":\"on\"") != std::string::npos;
+        EXPECT_EQ(sys, j.device == 1) << j.device << ": " << j.sampleConfig;
+        EXPECT_NE(j.sampleConfig.find("llc_profiling_events"), std::string::npos);
+    }
+    EXPECT_EQ(tmp_.Read("o/dev1/data/llc.data"), "dev1");
+    EXPECT_EQ(tmp_.Read("o/dev2/data/llc.data"), "dev2");
+    std::string job2 = tmp_.Read("o/dev2/job.json");
+    EXPECT_NE(job2.find("\"card_wide_collections_on_device\": 1"), std::string::npos) << job2;
+    std::string out = out_.str();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_NE(out.find("job j-9 on devices 1,2,3: device 1 done, "), std::string::npos) << out;
+    EXPECT_NE(out.find("sent nothing: sys"), std::string::npos) << out;
+    EXPECT_NE(out.find("; device 2 done, 1 files"), std::string::npos) << out;
+    EXPECT_NE(out.find("; device 3 refused"), std::string::npos) << out;
+    EXPECT_NE(err_.str().find("oru-host: device 3 refused the job start: no"), std::string::npos)
+        << err_.str();
+
+    // Only card-wide collections: the other devices have nothing to do.
+    out_.str("");
+    EXPECT_EQ(RunCli({"profile", "--device", "1,2", "--job-id", "j-10", "--out",
+                      (dir_ / "p").string(), "--duration", "1", "--pid"},
+                     context_),
+              kExitOk);
+    EXPECT_NE(out_.str().find("device 2 skipped (nothing to collect there: card-wide "
+                              "collections are asked of device 1)"),
+              std::string::npos)
+        << out_.str();
+
+    // The report: one page, a section per device and a summary table.
+    out_.str("");
+    ASSERT_EQ(RunCli({"report", (dir_ / "o").string()}, context_), kExitOk) << err_.str();
+    std::string page = tmp_.Read("o/report.html");
+    for (const char* section : {"<section id=\"dev1\">", "<section id=\"dev2\">",
+                                "<section id=\"dev3\">", "<h2>Summary</h2>"}) {
+        EXPECT_NE(page.find(section), std::string::npos) << section;
+    }
+    EXPECT_TRUE(fs::exists(dir_ / "o/dev2/system.csv"));
+    EXPECT_NE(out_.str().find("\nDevices\n"), std::string::npos) << out_.str();
 }
 
 }  // namespace

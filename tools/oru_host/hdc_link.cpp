@@ -1,6 +1,9 @@
 #include "tools/oru_host/hdc_link.h"
 
+#include <algorithm>
 #include <mutex>
+
+#include "ostrel/hal.h"
 
 #include "tools/host/host_session.h"
 
@@ -151,6 +154,30 @@ class HdcLink : public DeviceLink {
 
 std::unique_ptr<DeviceLink> MakeHdcLink() {
     return std::make_unique<HdcLink>();
+}
+
+bool ListHdcDevices(std::vector<uint32_t>* devices, std::string* error) {
+    constexpr uint32_t kMaxDevices = 64;
+    uint32_t count = 0;
+    drvError_t rc = drvGetDevNum(&count);
+    if (rc != DRV_ERROR_NONE) {
+        *error = "the card driver's device count failed with " + std::to_string(rc);
+        return false;
+    }
+    devices->clear();
+    if (count == 0) {
+        return true;
+    }
+    std::vector<uint32_t> ids(kMaxDevices, 0);
+    rc = drvGetDeviceLocalIDs(ids.data(), kMaxDevices);
+    if (rc != DRV_ERROR_NONE) {
+        *error = "the card driver's device list failed with " + std::to_string(rc);
+        return false;
+    }
+    ids.resize(std::min(count, kMaxDevices));
+    std::sort(ids.begin(), ids.end());
+    *devices = ids;
+    return true;
 }
 
 }  // namespace analysis::orbx::hosttool

@@ -19,6 +19,9 @@ json ReplyToJson(const ReplyRecord& r) {
         j["status_name"] = r.containerRefused ? "REFUSED" : r.status == 0 ? "SUCCESS" : "FAILED";
         j["info"] = r.info;
         j["message"] = r.message;
+        if (!r.reason.empty()) {
+            j["reason"] = r.reason;
+        }
     } else {
         j["error"] = r.error;
     }
@@ -56,7 +59,11 @@ std::string JobRecordToJson(const JobRecord& r) {
     uint64_t chunks = 0;
     json files = json::object();
     for (const auto& [name, stats] : r.files) {
-        files[name] = {{"bytes", stats.bytes}, {"chunks", stats.chunks}};
+        json arrivals = json::array();
+        for (const auto& [ms, received] : stats.arrivals) {
+            arrivals.push_back({ms, received});
+        }
+        files[name] = {{"bytes", stats.bytes}, {"chunks", stats.chunks}, {"arrivals", arrivals}};
         bytes += stats.bytes;
         chunks += stats.chunks;
     }
@@ -75,6 +82,21 @@ std::string JobRecordToJson(const JobRecord& r) {
                        {"last_chunk", r.lastChunkMs},
                        {"data_finish", r.dataFinishMs},
                        {"total", r.totalMs}};
+    j["collections"] = json::array();
+    for (const CollectionAccount& a : r.collections) {
+        json c = {{"name", a.name},
+                  {"card_wide", a.cardWide},
+                  {"files", a.files},
+                  {"bytes", a.bytes},
+                  {"sent_data", a.missing.empty()}};
+        if (!a.missing.empty()) {
+            c["missing"] = a.missing;
+        }
+        j["collections"].push_back(c);
+    }
+    if (r.cardWideDevice >= 0) {
+        j["card_wide_collections_on_device"] = r.cardWideDevice;
+    }
     j["interrupted"] = r.interrupted;
     j["outcome"] = r.outcome;
     j["exit_code"] = r.exitCode;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/oru_host/chunk_writer.h"
+#include "tools/oru_host/collections.h"
 
 namespace analysis::orbx::hosttool {
 
@@ -20,6 +21,7 @@ struct ReplyRecord {
     int status = -1;
     std::string info;     // the status record's info, or the raw text
     std::string message;  // the Response's Message as received
+    std::string reason;   // a refusal in words
     uint64_t sentAtMs = 0;
     uint64_t roundTripMs = 0;
     std::string error;  // link failure, when nothing was received
@@ -53,6 +55,10 @@ struct JobRecord {
     std::map<std::string, FileStats> files;
     std::vector<RefusedChunk> refused;
     std::vector<RefusedChunk> failed;
+    std::vector<CollectionAccount> collections;  // those asked for, and what each sent
+    // With several devices, the device whose job was asked for the card-wide
+    // collections; -1 when this job was asked for them itself.
+    int cardWideDevice = -1;
 
     int exitCode = 0;
     std::string outcome;  // "success", "refused", "failed"

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     SystemClock clock;
     CliContext context;
     context.makeLink = [] { return MakeHdcLink(); };
+    context.listDevices = ListHdcDevices;
     context.clock = &clock;
     context.out = &std::cout;
     context.err = &std::cerr;

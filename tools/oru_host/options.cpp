@@ -1,5 +1,6 @@
 #include "tools/oru_host/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <functional>
 #include <map>
@@ -13,6 +14,7 @@ constexpr size_t kMaxJobIdChars = 512;
 constexpr uint64_t kMaxDurationMs = 7ULL * 24 * 3600 * 1000;
 constexpr uint64_t kMaxIntervalMs = 3600000;
 constexpr uint64_t kMaxReplyTimeoutS = 3600;
+constexpr uint64_t kMaxHandshakeWaitMs = 3600 * 1000;
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
     if (text.empty() || text.size() > 20) {
@@ -33,8 +35,9 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
     return true;
 }
 
-// Seconds with up to three decimals ("5", "0.5", "2.125") as milliseconds.
-bool ParseSeconds(const std::string& text, uint64_t* ms) {
+// Seconds with up to three decimals ("5", "0.5", "2.125") as milliseconds;
+// zero only when allowZero.
+bool ParseSeconds(const std::string& text, uint64_t* ms, bool allowZero = false) {
     size_t point = text.find('.');
     std::string whole = text.substr(0, point);
     std::string frac = point == std::string::npos ? "" : text.substr(point + 1);
@@ -53,7 +56,7 @@ bool ParseSeconds(const std::string& text, uint64_t* ms) {
         }
     }
     *ms = w * 1000 + f;
-    return *ms > 0 && *ms <= kMaxDurationMs;
+    return (allowZero || *ms > 0) && *ms <= kMaxDurationMs;
 }
 
 bool IsValidJobId(const std::string& id) {
@@ -167,15 +170,37 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
     }
     ProfileOptions p;
     std::map<std::string, OptionRule> rules;
-    rules["device"] = {true, [&p](const std::string& v, std::string* e) {
-                           uint64_t n = 0;
-                           if (!ParseUnsigned(v, kMaxDeviceId, &n)) {
-                               *e = "a device number from 0 to 63 is expected";
-                               return false;
-                           }
-                           p.device = static_cast<uint32_t>(n);
-                           return true;
-                       }};
+    rules["device"] = {
+        true, [&p](const std::string& v, std::string* e) {
+            if (v == "all") {
+                p.allDevices = true;
+                p.devices.clear();
+                return true;
+            }
+            std::vector<uint32_t> list;
+            size_t start = 0;
+            while (true) {
+                size_t comma = v.find(',', start);
+                uint64_t n = 0;
+                if (!ParseUnsigned(Trim(v.substr(start, comma - start)), kMaxDeviceId, &n)) {
+                    *e = "device numbers from 0 to 63, separated by commas, or "
+                         "all are expected";
+                    return false;
+                }
+                if (std::find(list.begin(), list.end(), n) != list.end()) {
+                    *e = "device " + std::to_string(n) + " is named twice";
+                    return false;
+                }
+                list.push_back(static_cast<uint32_t>(n));
+                if (comma == std::string::npos) {
+                    break;
+                }
+                start = comma + 1;
+            }
+            p.devices = list;
+            p.device = list.front();
+            return true;
+        }};
     rules["job-id"] = {true, [&p](const std::string& v, std::string* e) {
                            if (!IsValidJobId(v)) {
                                *e = "1 to 512 letters, digits or '-' are expected";
@@ -256,6 +281,14 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                                   p.replyTimeoutS = static_cast<uint32_t>(n);
                                   return true;
                               }};
+    rules["handshake-wait"] = {true, [&p](const std::string& v, std::string* e) {
+                                   if (!ParseSeconds(v, &p.handshakeWaitMs, true) ||
+                                       p.handshakeWaitMs > kMaxHandshakeWaitMs) {
+                                       *e = "seconds from 0 to 3600 (3 decimals) are expected";
+                                       return false;
+                                   }
+                                   return true;
+                               }};
 
     std::vector<std::string> positional;
     std::set<std::string> seen;
@@ -265,11 +298,6 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
     }
     if (!positional.empty()) {
         return UsageError("unexpected argument " + positional.front(), ProfileUsage());
-    }
-    for (const char* required : {"device", "job-id", "out", "duration"}) {
-        if (seen.count(required) == 0) {
-            return UsageError(std::string("missing --") + required, ProfileUsage());
-        }
     }
     if (!p.configFile.empty() && (p.sys || p.pid || p.hasInterval)) {
         return UsageError(
@@ -288,13 +316,16 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
     return cl;
 }
 
-CommandLine ParseReport(const std::vector<std::string>& args) {
+// report and export: one folder, a page size, and for export an output file.
+CommandLine ParseFolderCommand(const std::vector<std::string>& args, bool exportTrace) {
+    const std::string usage = exportTrace ? ExportUsage() : ReportUsage();
     if (HasHelp(args, 1)) {
         CommandLine cl;
-        cl.command = Command::kReportHelp;
+        cl.command = exportTrace ? Command::kExportHelp : Command::kReportHelp;
         return cl;
     }
     ReportOptions r;
+    ExportOptions x;
     std::map<std::string, OptionRule> rules;
     rules["page-size"] = {
         true, [&r](const std::string& v, std::string* e) {
@@ -306,22 +337,39 @@ CommandLine ParseReport(const std::vector<std::string>& args) {
             r.pageSize = static_cast<uint32_t>(n);
             return true;
         }};
+    if (exportTrace) {
+        rules["out"] = {true, [&x](const std::string& v, std::string* e) {
+                            if (v.empty()) {
+                                *e = "a file name is expected";
+                                return false;
+                            }
+                            x.out = v;
+                            return true;
+                        }};
+    }
     std::vector<std::string> positional;
     std::set<std::string> seen;
     std::string error;
     if (!WalkOptions(args, 1, rules, &positional, &seen, &error)) {
-        return UsageError(error, ReportUsage());
+        return UsageError(error, usage);
     }
     if (positional.empty()) {
-        return UsageError("missing the folder written by oru-host profile", ReportUsage());
+        return UsageError("missing the folder written by oru-host profile", usage);
     }
     if (positional.size() > 1) {
-        return UsageError("unexpected argument " + positional[1], ReportUsage());
+        return UsageError("unexpected argument " + positional[1], usage);
     }
     r.dir = positional.front();
     CommandLine cl;
-    cl.command = Command::kReport;
-    cl.report = r;
+    if (exportTrace) {
+        x.dir = r.dir;
+        x.pageSize = r.pageSize;
+        cl.command = Command::kExport;
+        cl.exportTrace = x;
+    } else {
+        cl.command = Command::kReport;
+        cl.report = r;
+    }
     return cl;
 }
 
@@ -347,6 +395,23 @@ bool SplitEventList(const std::string& text, std::vector<std::string>* events, s
     return true;
 }
 
+std::string DefaultJobId(const std::string& wallTimeUtc) {
+    std::string digits;
+    for (char c : wallTimeUtc) {
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        }
+    }
+    if (digits.size() != 14) {
+        return "oru-job";
+    }
+    return digits.substr(0, 8) + "-" + digits.substr(8);
+}
+
+std::string DefaultOutDir(const std::string& jobId) {
+    return "oru-" + jobId;
+}
+
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (args.empty()) {
         return UsageError("missing command", MainUsage());
@@ -360,6 +425,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 cl.command = Command::kProfileHelp;
             } else if (args[1] == "report") {
                 cl.command = Command::kReportHelp;
+            } else if (args[1] == "export") {
+                cl.command = Command::kExportHelp;
             }
         }
         return cl;
@@ -368,7 +435,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return ParseProfile(args);
     }
     if (cmd == "report") {
-        return ParseReport(args);
+        return ParseFolderCommand(args, false);
+    }
+    if (cmd == "export") {
+        return ParseFolderCommand(args, true);
     }
     return UsageError("unknown command " + cmd, MainUsage());
 }
@@ -381,6 +451,7 @@ std::string MainUsage() {
            "commands:\n"
            "  profile   run one profiling job on a device and store the data it sends\n"
            "  report    summarise a folder written by profile (table, CSV, HTML page)\n"
+           "  export    write a folder written by profile as a trace (Trace Event Format)\n"
            "\n"
            "oru-host <command> --help describes the options of a command.\n"
            "\n"
@@ -389,19 +460,28 @@ std::string MainUsage() {
 }
 
 std::string ProfileUsage() {
-    return "usage: oru-host profile --device N --job-id ID --out DIR --duration SECONDS\n"
+    return "usage: oru-host profile [--device N[,N...]|all] [--job-id ID] [--out DIR]\n"
+           "                        [--duration SECONDS]\n"
            "                        [--sys] [--pid] [--interval MS] [--llc EVENTS]\n"
            "                        [--ctrl-cpu EVENTS] [--config FILE] [--mode MODE]\n"
            "                        [--vfid N] [--reply-timeout SECONDS]\n"
+           "                        [--handshake-wait SECONDS]\n"
            "\n"
            "Opens the control and data sessions of job ID on device N, starts the job with a\n"
-           "sample configuration, collects for SECONDS, stops the job and writes every file\n"
-           "the device sends into DIR, with DIR/job.json describing the run.\n"
+           "sample configuration, collects for SECONDS (or until Ctrl-C), stops the job and\n"
+           "writes every file the device sends into DIR, with DIR/job.json describing the run.\n"
            "\n"
-           "  --device N         device number on this host, 0 to 63\n"
+           "  --device LIST      device number on this host, 0 to 63 (default 0); a list\n"
+           "                     (0,1,3) or all (every device this host sees) runs one\n"
+           "                     job per device at once, with the same job id, each into\n"
+           "                     DIR/dev<N>; card-wide collections (--sys, --pid,\n"
+           "                     --ctrl-cpu) are asked of the first device only\n"
            "  --job-id ID        job identifier: 1 to 512 letters, digits or '-'\n"
-           "  --out DIR          folder for the received files and job.json (created)\n"
-           "  --duration SECONDS collection time, e.g. 5 or 0.5\n"
+           "                     (default: the UTC time, e.g. 20260102-030405)\n"
+           "  --out DIR          folder for the received files and job.json, created\n"
+           "                     (default: oru-<job id> in the current folder)\n"
+           "  --duration SECONDS collection time, e.g. 5 or 0.5; without it the job runs\n"
+           "                     until Ctrl-C, which stops it cleanly and keeps all data\n"
            "  --sys              system CPU (/proc/stat) and memory (/proc/meminfo) sampling\n"
            "  --pid              CPU and memory sampling of every process\n"
            "  --interval MS      sampling interval of the system, memory and process samplers\n"
@@ -417,12 +497,32 @@ std::string ProfileUsage() {
            "                     container, which the device refuses\n"
            "  --reply-timeout S  longest wait for one reply or for the end of the data,\n"
            "                     default 60\n"
+           "  --handshake-wait S while the device refuses the control session (an earlier\n"
+           "                     job on the device has not ended yet), try again for up to\n"
+           "                     S seconds, default 5; 0 tries once\n"
            "\n"
            "EVENTS is a comma-separated list. On a terminal a progress line is shown on\n"
            "standard error.\n"
            "\n"
            "exit codes: 0 success, 1 output not writable, 2 usage error, 3 the device refused\n"
            "(its reason is printed), 4 connection or protocol failure\n";
+}
+
+std::string ExportUsage() {
+    return "usage: oru-host export DIR [--out FILE] [--page-size BYTES]\n"
+           "\n"
+           "Writes the job in DIR (a folder written by oru-host profile, one device's or\n"
+           "several devices') as Trace Event Format JSON, which Perfetto's UI\n"
+           "(ui.perfetto.dev) and chrome://tracing open: one trace process per device,\n"
+           "with counter tracks for system CPU (busy, user, system), memory used, each\n"
+           "process's CPU share and resident memory, cache statistics and control-CPU\n"
+           "event counts. Timestamps are microseconds of the device's clock.\n"
+           "\n"
+           "  --out FILE         where to write the trace, default DIR/trace.json\n"
+           "  --page-size BYTES  page size of the device for resident memory, default 4096\n"
+           "\n"
+           "exit codes: 0 success, 1 nothing readable in DIR or output not writable,\n"
+           "2 usage error\n";
 }
 
 std::string ReportUsage() {

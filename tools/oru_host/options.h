@@ -17,11 +17,23 @@ constexpr int kExitUsage = 2;
 constexpr int kExitDeviceRefused = 3;
 constexpr int kExitLinkFailure = 4;
 
+// How long a refused control handshake is tried again by default: long enough
+// for the device to see an earlier job's control session end.
+constexpr uint64_t kDefaultHandshakeWaitMs = 5000;
+
 struct ProfileOptions {
-    uint32_t device = 0;
-    std::string jobId;
-    std::string outDir;
-    uint64_t durationMs = 0;
+    uint32_t device = 0;  // the device of one job
+    // --device as given: a list of devices ("0,1,3"), or every device the host
+    // sees ("all"). One device keeps the output folder as it is; several each
+    // write DIR/dev<N>.
+    std::vector<uint32_t> devices = {0};
+    bool allDevices = false;
+    // Set for the jobs of a device list: the device whose job is asked for
+    // the card-wide collections, when it is another one; -1 otherwise.
+    int cardWideDevice = -1;
+    std::string jobId;        // empty: DefaultJobId
+    std::string outDir;       // empty: DefaultOutDir
+    uint64_t durationMs = 0;  // 0: until interrupted (Ctrl-C)
     bool sys = false;
     bool pid = false;
     bool hasInterval = false;
@@ -32,6 +44,7 @@ struct ProfileOptions {
     std::string mode;
     uint32_t vfid = 0;
     uint32_t replyTimeoutS = 60;
+    uint64_t handshakeWaitMs = kDefaultHandshakeWaitMs;  // 0: no second try
 };
 
 struct ReportOptions {
@@ -39,21 +52,44 @@ struct ReportOptions {
     uint32_t pageSize = 4096;
 };
 
-enum class Command { kHelp, kProfileHelp, kReportHelp, kProfile, kReport, kUsageError };
+struct ExportOptions {
+    std::string dir;
+    std::string out;  // empty: DIR/trace.json
+    uint32_t pageSize = 4096;
+};
+
+enum class Command {
+    kHelp,
+    kProfileHelp,
+    kReportHelp,
+    kExportHelp,
+    kProfile,
+    kReport,
+    kExport,
+    kUsageError
+};
 
 struct CommandLine {
     Command command = Command::kUsageError;
     ProfileOptions profile;
     ReportOptions report;
+    ExportOptions exportTrace;
     std::string error;      // for kUsageError: what is wrong
     std::string usageText;  // for kUsageError: the usage of the subcommand concerned
 };
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args);  // args without argv[0]
 
+// The job id when none is given: the UTC time of the run, "20260102-030405"
+// for "2026-01-02T03:04:05Z".
+std::string DefaultJobId(const std::string& wallTimeUtc);
+// The output folder when none is given: "oru-<job id>" in the current folder.
+std::string DefaultOutDir(const std::string& jobId);
+
 std::string MainUsage();
 std::string ProfileUsage();
 std::string ReportUsage();
+std::string ExportUsage();
 
 // Splits a comma-separated event list; blanks around names are dropped.
 // False (with the reason) for an empty list or an empty name.

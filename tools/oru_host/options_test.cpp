@@ -68,12 +68,29 @@ TEST(ProfileOptions, DurationTakesFractionsOfSeconds) {
     }
 }
 
-TEST(ProfileOptions, MissingRequiredOptionsAreUsageErrors) {
-    for (const char* opt : {"--device", "--job-id", "--out", "--duration"}) {
-        CommandLine cl = ParseCommandLine(Without(Base(), opt));
-        EXPECT_EQ(cl.command, Command::kUsageError) << opt;
-        EXPECT_EQ(cl.error, std::string("missing ") + opt);
-        EXPECT_EQ(cl.usageText, ProfileUsage());
+TEST(ProfileOptions, OnlyWhatToCollectIsNeeded) {
+    CommandLine cl = ParseCommandLine({"profile", "--sys"});
+    ASSERT_EQ(cl.command, Command::kProfile) << cl.error;
+    EXPECT_EQ(cl.profile.device, 0u);
+    EXPECT_EQ(cl.profile.jobId, "");
+    EXPECT_EQ(cl.profile.outDir, "");
+    EXPECT_EQ(cl.profile.durationMs, 0u);  // until interrupted
+    EXPECT_EQ(DefaultJobId("2026-01-02T03:04:05Z"), "20260102-030405");
+    EXPECT_EQ(DefaultOutDir("20260102-030405"), "oru-20260102-030405");
+}
+
+TEST(ProfileOptions, DeviceListsAndAll) {
+    CommandLine list = ParseCommandLine({"profile", "--sys", "--device", "3, 0,63"});
+    ASSERT_EQ(list.command, Command::kProfile) << list.error;
+    EXPECT_EQ(list.profile.devices, (std::vector<uint32_t>{3, 0, 63}));
+    EXPECT_FALSE(list.profile.allDevices);
+    CommandLine all = ParseCommandLine({"profile", "--sys", "--device", "all"});
+    ASSERT_EQ(all.command, Command::kProfile) << all.error;
+    EXPECT_TRUE(all.profile.allDevices);
+    for (const char* bad : {"1,1", "1,", "1,64", "al"}) {
+        EXPECT_EQ(ParseCommandLine({"profile", "--sys", "--device", bad}).command,
+                  Command::kUsageError)
+            << bad;
     }
 }
 
@@ -178,8 +195,9 @@ TEST(CommandLineTest, UsageErrorsExitWithTwoAndPrintTheUsage) {
     };
     c.out = &out;
     c.err = &err;
-    EXPECT_EQ(RunCli(Without(Base(), "--out"), c), kExitUsage);
-    EXPECT_EQ(err.str(), "oru-host: missing --out\n\n" + ProfileUsage());
+    EXPECT_EQ(RunCli(Without(Base(), "--sys"), c), kExitUsage);
+    EXPECT_EQ(err.str().rfind("oru-host: nothing to collect", 0), 0u) << err.str();
+    EXPECT_NE(err.str().find("\n\n" + ProfileUsage()), std::string::npos);
     EXPECT_TRUE(out.str().empty());
     EXPECT_FALSE(linkMade);
 

@@ -199,10 +199,11 @@ bool ParsePidCpuRecord(std::string_view text, PidCpuSample* sample, std::string*
     // fields[0] is the state (field 3); utime and stime are fields 14 and 15.
     constexpr size_t kUtime = 14 - 3;
     constexpr size_t kStime = 15 - 3;
+    constexpr size_t kStartTime = 22 - 3;
     PidCpuSample s;
-    if (fields.size() <= kStime || !ToU64(fields[kUtime], &s.utime) ||
-        !ToU64(fields[kStime], &s.stime)) {
-        *reason = "no utime and stime in /proc/<pid>/stat line: " + Quote(stat);
+    if (fields.size() <= kStartTime || !ToU64(fields[kUtime], &s.utime) ||
+        !ToU64(fields[kStime], &s.stime) || !ToU64(fields[kStartTime], &s.startTicks)) {
+        *reason = "no utime, stime and start time in /proc/<pid>/stat line: " + Quote(stat);
         return false;
     }
     if (rest.empty() || !ParseCpuLine(rest[0], &s.system, reason)) {

@@ -37,6 +37,9 @@ struct PidCpuSample {
     std::string name;  // from "ProcessName:"
     uint64_t utime = 0;
     uint64_t stime = 0;
+    // Field 22 of the stat line: when the process started, in clock ticks
+    // since boot. Tells apart two processes that had the same pid.
+    uint64_t startTicks = 0;
     CpuTimes system;  // the system's first cpu line at the same moment
 };
 bool ParsePidCpuRecord(std::string_view text, PidCpuSample* sample, std::string* reason);

@@ -74,7 +74,7 @@ TEST(ProcessTextTest, BrokenProcessRecordsSayWhatIsWrong) {
     EXPECT_FALSE(ParsePidCpuRecord(std::string(kStatLine) + "\nProcessName:x\n", &s, &why));
     EXPECT_EQ(why, "no system cpu line after \"ProcessName:\"");
     EXPECT_FALSE(ParsePidCpuRecord("42 (x) S 1 2\nProcessName:x\ncpu 1 2 3 4\n", &s, &why));
-    EXPECT_EQ(why.rfind("no utime and stime", 0), 0u);
+    EXPECT_EQ(why.rfind("no utime, stime and start time", 0), 0u);
     EXPECT_FALSE(ParsePidCpuRecord("x42 (x) S\nProcessName:x\ncpu 1 2 3 4\n", &s, &why));
     EXPECT_FALSE(ParsePidCpuRecord("42 x) S\nProcessName:x\ncpu 1 2 3 4\n", &s, &why));
 

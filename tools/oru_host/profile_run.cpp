@@ -9,6 +9,8 @@ namespace analysis::orbx::hosttool {
 namespace {
 
 constexpr uint64_t kProgressStepMs = 250;
+// Pause between two control handshakes while the device refuses them.
+constexpr uint64_t kHandshakeRetryMs = 200;
 
 std::string TypeName(const google::protobuf::Message& m) {
     const std::string& full = m.GetDescriptor()->full_name();
@@ -94,6 +96,7 @@ int ProfileRun::Run() {
     record_.llcEvents = o.llcEvents;
     record_.ctrlCpuEvents = o.ctrlCpuEvents;
     record_.requestedDurationMs = o.durationMs;
+    record_.cardWideDevice = o.cardWideDevice;
     record_.startedAt = clock_->WallTimeUtc();
     jobContext_ = BuildJobContext(o.jobId, o.device);
 
@@ -111,6 +114,9 @@ int ProfileRun::Run() {
 
     record_.totalMs = clock_->NowMs() - startMs_;
     record_.files = writer_->Files();
+    if (record_.dataFinished) {
+        record_.collections = AccountCollections(o, record_.files);
+    }
     record_.refused = writer_->Refused();
     record_.failed = writer_->Failed();
     if (code == kExitOk && !record_.refused.empty()) {
@@ -174,57 +180,87 @@ bool ProfileRun::Ask(const std::string& step, const std::string& request, const 
     return true;
 }
 
-bool ProfileRun::Accepted(const Reply& reply, const std::string& what) {
-    std::string device = "device " + std::to_string(request_.options.device);
-    if (reply.containerRefused) {
-        lastError_ = device + " refused the " + what + ": " + reply.message;
-        return false;
+bool ProfileRun::Accepted(const Reply& reply, Step step) {
+    if (!reply.containerRefused && reply.status == 0) {
+        return true;
     }
-    if (reply.status != 0) {
-        const std::string& info = record_.replies.back().info;
-        lastError_ = device + " refused the " + what + ": " + (info.empty() ? reply.message : info);
-        return false;
-    }
-    return true;
+    const ProfileOptions& o = request_.options;
+    RefusalContext context{o.device, o.jobId, o.mode, o.vfid};
+    std::string reason = DescribeRefusal(step, reply, context);
+    record_.replies.back().reason = reason;
+    lastError_ =
+        "device " + std::to_string(o.device) + " refused the " + StepTitle(step) + ": " + reason;
+    return false;
 }
 
-bool ProfileRun::SendCommand(const std::string& step, const std::string& what,
+bool ProfileRun::SendCommand(const std::string& stepName, Step step,
                              const google::protobuf::Message& request, Reply* reply, int* code) {
     bool answered = Ask(
-        step, TypeName(request),
+        stepName, TypeName(request),
         [&](Reply* r, std::string* e) { return link_->Command(request, r, e); },
         [this] { link_->CloseControl(); }, reply);
     if (!answered) {
         Fail(kExitLinkFailure, lastError_, code);
         return false;
     }
-    if (!Accepted(*reply, what)) {
+    if (!Accepted(*reply, step)) {
         Fail(kExitDeviceRefused, lastError_, code);
         return false;
     }
     return true;
 }
 
-int ProfileRun::Drive() {
+bool ProfileRun::OpenControl(Reply* reply, int* code) {
     const ProfileOptions& o = request_.options;
-    Reply reply;
-
     proto::CtrlChannelHandshake ctrl;
     ctrl.set_jobid(o.jobId);
     ctrl.set_devid(static_cast<int32_t>(o.device));
     ctrl.set_mode(o.mode);
-    if (!Ask(
-            "control_handshake", "CtrlChannelHandshake",
-            [&](Reply* r, std::string* e) {
-                return link_->OpenControl(o.device, o.vfid, ctrl, r, e);
-            },
-            [this] { link_->CloseControl(); }, &reply)) {
-        message_ = lastError_;
-        return kExitLinkFailure;
+    const uint64_t begin = clock_->NowMs();
+    bool announced = false;
+    while (true) {
+        if (!Ask(
+                "control_handshake", "CtrlChannelHandshake",
+                [&](Reply* r, std::string* e) {
+                    return link_->OpenControl(o.device, o.vfid, ctrl, r, e);
+                },
+                [this] { link_->CloseControl(); }, reply)) {
+            *code = kExitLinkFailure;
+            message_ = lastError_;
+            return false;
+        }
+        if (Accepted(*reply, Step::kControlHandshake)) {
+            return true;
+        }
+        // A container is refused for good; anything else may be an earlier
+        // job whose control session the device has not yet seen end.
+        uint64_t waited = clock_->NowMs() - begin;
+        bool interrupted = interrupt_ != nullptr && interrupt_->load();
+        if (reply->containerRefused || waited >= o.handshakeWaitMs || interrupted) {
+            *code = kExitDeviceRefused;
+            message_ = lastError_;
+            if (announced) {
+                message_ += " (still refused after " + FormatSeconds(waited) + ")";
+            }
+            return false;
+        }
+        if (!announced && notice_ != nullptr) {
+            *notice_ << "oru-host: " << lastError_ << "; retrying for up to "
+                     << FormatSeconds(o.handshakeWaitMs) << "\n"
+                     << std::flush;
+        }
+        announced = true;
+        clock_->SleepMs(std::min(kHandshakeRetryMs, o.handshakeWaitMs - waited));
     }
-    if (!Accepted(reply, "control session")) {
-        message_ = lastError_;
-        return kExitDeviceRefused;
+}
+
+int ProfileRun::Drive() {
+    const ProfileOptions& o = request_.options;
+    Reply reply;
+
+    int code = kExitOk;
+    if (!OpenControl(&reply, &code)) {
+        return code;
     }
 
     proto::DataChannelHandshake data;
@@ -238,17 +274,16 @@ int ProfileRun::Drive() {
         message_ = lastError_;
         return kExitLinkFailure;
     }
-    if (!Accepted(reply, "data session")) {
+    if (!Accepted(reply, Step::kDataHandshake)) {
         message_ = lastError_;
         return kExitDeviceRefused;
     }
     StartReader();
 
-    int code = kExitOk;
     proto::JobStartReq start;
     start.mutable_hdr()->set_job_ctx(jobContext_);
     start.set_sampleconfig(request_.sampleConfig);
-    if (!SendCommand("job_start", "job start", start, &reply, &code)) {
+    if (!SendCommand("job_start", Step::kJobStart, start, &reply, &code)) {
         // Closing the control session makes the device reset what it set up.
         return code;
     }
@@ -262,7 +297,7 @@ int ProfileRun::Drive() {
     for (const std::string& ev : o.llcEvents) {
         replay.add_llc_events(ev);
     }
-    bool replaying = SendCommand("replay_start", "replay start", replay, &reply, &code);
+    bool replaying = SendCommand("replay_start", Step::kReplayStart, replay, &reply, &code);
     if (code == kExitLinkFailure) {
         return code;
     }
@@ -271,7 +306,7 @@ int ProfileRun::Drive() {
         proto::ReplayStopReq stopReplay;
         stopReplay.mutable_hdr()->set_job_ctx(jobContext_);
         stopReplay.set_replayid(0);
-        SendCommand("replay_stop", "replay stop", stopReplay, &reply, &code);
+        SendCommand("replay_stop", Step::kReplayStop, stopReplay, &reply, &code);
         if (code == kExitLinkFailure) {
             return code;
         }
@@ -282,7 +317,7 @@ int ProfileRun::Drive() {
     proto::JobStopReq stop;
     stop.mutable_hdr()->set_job_ctx(jobContext_);
     stop.set_jobid(o.jobId);
-    if (!SendCommand("job_stop", "job stop", stop, &reply, &code)) {
+    if (!SendCommand("job_stop", Step::kJobStop, stop, &reply, &code)) {
         return code;
     }
     int dataCode = WaitDataFinish();
@@ -295,16 +330,20 @@ int ProfileRun::Drive() {
 void ProfileRun::WaitCollection() {
     uint64_t begin = clock_->NowMs();
     uint64_t duration = request_.options.durationMs;
+    if (duration == 0 && notice_ != nullptr) {
+        *notice_ << "oru-host: collecting until Ctrl-C\n" << std::flush;
+    }
     while (true) {
         uint64_t elapsed = clock_->NowMs() - begin;
-        if (elapsed >= duration) {
+        if (duration != 0 && elapsed >= duration) {
             break;
         }
         if (interrupt_ != nullptr && interrupt_->load()) {
             record_.interrupted = true;
             break;
         }
-        clock_->SleepMs(std::min(kProgressStepMs, duration - elapsed));
+        clock_->SleepMs(duration == 0 ? kProgressStepMs
+                                      : std::min(kProgressStepMs, duration - elapsed));
         PrintProgress(false);
     }
     record_.collectionMs = clock_->NowMs() - begin;
@@ -372,7 +411,7 @@ void ProfileRun::ReaderLoop() {
             }
             record_.lastChunkMs = now;
             std::string reason;
-            writer_->Write(chunk.filename(), chunk.chunk(), &reason);
+            writer_->Write(chunk.filename(), chunk.chunk(), &reason, now);
             chunks_ += 1;
             bytes_ += chunk.chunk().size();
             files_ = writer_->Files().size();

@@ -20,6 +20,7 @@
 #include "tools/oru_host/job_record.h"
 #include "tools/oru_host/options.h"
 #include "tools/oru_host/progress.h"
+#include "tools/oru_host/refusal.h"
 
 namespace analysis::orbx::hosttool {
 
@@ -66,6 +67,9 @@ class ProfileRun {
     void SetProgressStream(std::ostream* out) { progress_ = out; }
     // Ends the collection wait early when it becomes true (Ctrl-C).
     void SetInterruptFlag(const std::atomic<bool>* flag) { interrupt_ = flag; }
+    // Where one-line notices go while the run waits (standard error); null
+    // keeps quiet.
+    void SetNoticeStream(std::ostream* out) { notice_ = out; }
 
     // Runs the job and writes job.json; returns the exit code of oru-host.
     int Run();
@@ -83,10 +87,13 @@ class ProfileRun {
     bool Ask(const std::string& step, const std::string& request, const Exchange& exchange,
              const std::function<void()>& onTimeout, Reply* reply);
     // True when the device accepted; otherwise lastError_ says why.
-    bool Accepted(const Reply& reply, const std::string& what);
+    bool Accepted(const Reply& reply, Step step);
+    // The control handshake, repeated while the device refuses it, for at
+    // most the handshake wait. False with *code set when it failed.
+    bool OpenControl(Reply* reply, int* code);
     // Sends a command and checks its answer; false (and *code set unless an
     // earlier failure set it) when the link failed or the device refused.
-    bool SendCommand(const std::string& step, const std::string& what,
+    bool SendCommand(const std::string& stepName, Step step,
                      const google::protobuf::Message& request, Reply* reply, int* code);
     void WaitCollection();
     int WaitDataFinish();
@@ -101,6 +108,7 @@ class ProfileRun {
     Clock* clock_;
     std::ostream* progress_ = nullptr;
     const std::atomic<bool>* interrupt_ = nullptr;
+    std::ostream* notice_ = nullptr;
     bool progressShown_ = false;
     uint64_t startMs_ = 0;
     std::string jobContext_;

@@ -58,6 +58,7 @@ MessagePtr Finish() {
 class FakeLink : public DeviceLink {
   public:
     Reply ctrlReply = Ok();
+    std::deque<Reply> ctrlReplies;  // answered first, one per handshake
     Reply dataReply = Ok();
     std::map<std::string, Reply> replies;                   // by request type name
     std::map<std::string, std::string> commandFailure;      // by request type name
@@ -76,6 +77,10 @@ class FakeLink : public DeviceLink {
         ctrlVfid = vfid;
         ctrlHandshake = hs;
         *reply = ctrlReply;
+        if (!ctrlReplies.empty()) {
+            *reply = ctrlReplies.front();
+            ctrlReplies.pop_front();
+        }
         return true;
     }
     bool OpenData(uint32_t, uint32_t, const proto::DataChannelHandshake& hs, Reply* reply,
@@ -162,15 +167,20 @@ class ProfileRunTest : public ::testing::Test {
         request_.options.mode = "def_mode";
         request_.sampleConfig = BuildSampleConfig(request_.options);
         request_.configSource = "options";
-        link_.dataOn["ReplayStartReq"] = {Chunk("data/Memory.data", "first ")};
-        link_.dataOn["JobStopReq"] = {Chunk("data/Memory.data", "second"),
+        Script(&link_);
+    }
+
+    static void Script(FakeLink* link) {
+        link->dataOn["ReplayStartReq"] = {Chunk("data/Memory.data", "first ")};
+        link->dataOn["JobStopReq"] = {Chunk("data/Memory.data", "second"),
                                       Chunk("data/7-CpuUsage.data", "xyz"), Finish()};
     }
 
     int Run(std::string* message = nullptr, std::ostream* progress = nullptr,
-            const std::atomic<bool>* interrupt = nullptr) {
-        ProfileRun run(request_, &link_, &clock_);
+            const std::atomic<bool>* interrupt = nullptr, FakeLink* link = nullptr) {
+        ProfileRun run(request_, link != nullptr ? link : &link_, &clock_);
         run.SetProgressStream(progress);
+        run.SetNoticeStream(&notices_);
         run.SetInterruptFlag(interrupt);
         int code = run.Run();
         if (message != nullptr) {
@@ -195,6 +205,7 @@ class ProfileRunTest : public ::testing::Test {
     FakeLink link_;
     FakeClock clock_;
     JobRecord record_;
+    std::ostringstream notices_;
 };
 
 TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
@@ -254,6 +265,13 @@ TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
     EXPECT_EQ(j["data"]["files"]["data/7-CpuUsage.data"]["chunks"], 1);
     EXPECT_EQ(j["timings_ms"]["collection"], 5000);
     EXPECT_EQ(j["outcome"], "success");
+    // Asked for, but nothing came: said in job.json.
+    ASSERT_EQ(j["collections"].size(), 4u);
+    EXPECT_EQ(j["collections"][0]["name"], "sys");
+    EXPECT_EQ(j["collections"][0]["sent_data"], true);
+    EXPECT_EQ(j["collections"][2]["name"], "llc");
+    EXPECT_EQ(j["collections"][2]["sent_data"], false);
+    EXPECT_TRUE(j["collections"][2]["missing"].is_string());
 }
 
 TEST_F(ProfileRunTest, ARefusedJobStartEndsTheRunWithTheDevicesReason) {
@@ -270,13 +288,82 @@ TEST_F(ProfileRunTest, ARefusedJobStartEndsTheRunWithTheDevicesReason) {
     EXPECT_EQ(j["replies"][2]["info"], "invalid sample configuration");
 }
 
-TEST_F(ProfileRunTest, ARefusedDataSessionIsReported) {
+TEST_F(ProfileRunTest, ARefusedDataSessionIsReportedInWords) {
     link_.dataReply = Failed("");
     std::string message;
     EXPECT_EQ(Run(&message), kExitDeviceRefused);
-    // Without an info text the whole status record is shown.
-    EXPECT_EQ(message, "device 3 refused the data session: " + Failed("").message);
+    EXPECT_EQ(message.rfind("device 3 refused the data session: the device set up no data "
+                            "session for job job-42",
+                            0),
+              0u)
+        << message;
     EXPECT_EQ(link_.sent.size(), 2u);
+    nlohmann::json j = JobJson();
+    EXPECT_EQ(j["replies"][1]["message"], Failed("").message);
+    EXPECT_EQ(j["replies"][1]["reason"], message.substr(message.find(": ") + 2));
+}
+
+TEST_F(ProfileRunTest, ARefusedControlHandshakeIsTriedAgainWithinTheWait) {
+    const std::string busy =
+        "device 3 refused the control session: another job still holds device 3 in mode "
+        "\"def_mode\" (its control session has not ended yet)";
+    struct Case {
+        const char* what;
+        int refusals;
+        uint64_t waitMs;
+        int code;
+        size_t handshakes;
+        uint64_t waitedMs;  // sleeps before the collection
+    } cases[] = {
+        {"refused twice, then accepted", 2, 5000, kExitOk, 3, 400},
+        {"refused beyond the wait", 1000, 1000, kExitDeviceRefused, 6, 1000},
+        {"no second try", 1000, 0, kExitDeviceRefused, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeLink link;
+        Script(&link);
+        notices_.str("");
+        request_.options.handshakeWaitMs = c.waitMs;
+        for (int i = 0; i < c.refusals && i < 100; ++i) {
+            link.ctrlReplies.push_back(Failed(""));
+        }
+        uint64_t before = clock_.NowMs();
+        std::string message;
+        EXPECT_EQ(Run(&message, nullptr, nullptr, &link), c.code) << message;
+        EXPECT_EQ(std::count(link.sent.begin(), link.sent.end(), "CtrlChannelHandshake"),
+                  static_cast<long>(c.handshakes));
+        uint64_t collected = c.code == kExitOk ? request_.options.durationMs : 0;
+        EXPECT_EQ(clock_.NowMs() - before, c.waitedMs + collected);
+        std::string notices = notices_.str();
+        if (c.waitMs == 0) {
+            EXPECT_EQ(notices, "");
+        } else {
+            // One line, said once, with the reason and the bound.
+            EXPECT_EQ(std::count(notices.begin(), notices.end(), '\n'), 1) << notices;
+            EXPECT_EQ(notices.rfind("oru-host: " + busy, 0), 0u) << notices;
+            EXPECT_NE(notices.find("retrying for up to " + FormatSeconds(c.waitMs)),
+                      std::string::npos)
+                << notices;
+        }
+        if (c.code != kExitOk) {
+            EXPECT_EQ(message.rfind(busy, 0), 0u) << message;
+            EXPECT_EQ(message.find("still refused after") != std::string::npos, c.waitMs > 0)
+                << message;
+        }
+    }
+}
+
+TEST_F(ProfileRunTest, AContainerIsRefusedAtOnceInWords) {
+    request_.options.vfid = 5;
+    link_.ctrlReply = Reply{true, -1, kContainerRefusal};
+    std::string message;
+    EXPECT_EQ(Run(&message), kExitDeviceRefused);
+    EXPECT_EQ(link_.sent, std::vector<std::string>{"CtrlChannelHandshake"});
+    EXPECT_NE(message.find("does not accept profiling from a container"), std::string::npos)
+        << message;
+    EXPECT_NE(message.find("virtual function 5"), std::string::npos) << message;
+    EXPECT_EQ(notices_.str(), "");
 }
 
 TEST_F(ProfileRunTest, ARefusedReplayStillStopsTheJobAndCollectsWhatCame) {
@@ -340,6 +427,29 @@ TEST_F(ProfileRunTest, AnInterruptEndsTheCollectionEarlyButStopsCleanly) {
     EXPECT_EQ(record_.collectionMs, 0u);
     EXPECT_EQ(link_.sent.back(), "JobStopReq");
     EXPECT_TRUE(record_.dataFinished);
+}
+
+TEST_F(ProfileRunTest, WithoutADurationTheJobRunsUntilInterrupted) {
+    class InterruptingClock : public FakeClock {
+      public:
+        std::atomic<bool> interrupt{false};
+        void SleepMs(uint64_t ms) override {
+            FakeClock::SleepMs(ms);
+            if (NowMs() >= 1000 + 3000) {
+                interrupt = true;
+            }
+        }
+    } clock;
+    request_.options.durationMs = 0;
+    ProfileRun run(request_, &link_, &clock);
+    run.SetInterruptFlag(&clock.interrupt);
+    run.SetNoticeStream(&notices_);
+    ASSERT_EQ(run.Run(), kExitOk) << run.Message();
+    EXPECT_TRUE(run.Record().interrupted);
+    EXPECT_EQ(run.Record().collectionMs, 3000u);
+    EXPECT_EQ(link_.sent.back(), "JobStopReq");
+    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
+    EXPECT_EQ(notices_.str(), "oru-host: collecting until Ctrl-C\n");
 }
 
 TEST_F(ProfileRunTest, ProgressGoesOnlyToTheGivenStream) {

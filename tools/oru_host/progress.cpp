@@ -26,6 +26,20 @@ std::string SystemClock::WallTimeUtc() {
     return buf;
 }
 
+std::string FormatSeconds(uint64_t ms) {
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000 != 0) {
+        char frac[8];
+        std::snprintf(frac, sizeof(frac), ".%03u", static_cast<unsigned>(ms % 1000));
+        std::string f = frac;
+        while (f.back() == '0') {
+            f.pop_back();
+        }
+        text += f;
+    }
+    return text + " s";
+}
+
 std::string FormatBytes(uint64_t bytes) {
     static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
     if (bytes < 1024) {

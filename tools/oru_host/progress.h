@@ -8,6 +8,7 @@
 
 namespace analysis::orbx::hosttool {
 
+// Used by the jobs of a device list at once: implementations are thread-safe.
 class Clock {
   public:
     virtual ~Clock() = default;
@@ -32,6 +33,9 @@ struct ProgressCounts {
 
 // "12.3 s  chunks 120  1.20 MiB  files 340  97.5 KiB/s" (rate over the elapsed time).
 std::string FormatProgress(const ProgressCounts& counts);
+
+// 5000 → "5 s", 2500 → "2.5 s", 125 → "0.125 s".
+std::string FormatSeconds(uint64_t ms);
 
 // 1536 → "1.50 KiB"; below 1 KiB the plain byte count.
 std::string FormatBytes(uint64_t bytes);

@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include "tools/oru_host/chunk_writer.h"
+#include "tools/oru_host/device_text.h"
 #include "tools/oru_host/proc_text.h"
 #include "tools/oru_host/records.h"
 
@@ -20,11 +22,124 @@ constexpr const char* kSystemCpuFile = "data/SystemCpuUsage.data";
 constexpr const char* kSystemMemFile = "data/Memory.data";
 constexpr const char* kPidCpuSuffix = "-CpuUsage.data";
 constexpr const char* kPidMemSuffix = "-Memory.data";
+constexpr const char* kLlcFile = "data/llc.data";
+constexpr const char* kCtrlCpuFile = "data/ai_ctrl_cpu.data";
 
-const std::set<std::string>& OwnFiles() {
-    static const std::set<std::string> names = {"job.json", "system.csv", "processes.csv",
-                                                "report.html"};
-    return names;
+// Lines of the device script's text; the counts of lines read and refused go
+// into the file's account.
+template <class Line, class Parse, class Use>
+void ReadLines(std::string_view bytes, FileAccount* file, Parse parse, Use use) {
+    size_t start = 0;
+    size_t number = 0;
+    while (start < bytes.size()) {
+        size_t nl = bytes.find('\n', start);
+        std::string_view line =
+            bytes.substr(start, nl == std::string_view::npos ? bytes.size() - start : nl - start);
+        start = nl == std::string_view::npos ? bytes.size() : nl + 1;
+        ++number;
+        if (line.find_first_not_of(" \t\r") == std::string_view::npos) {
+            continue;
+        }
+        Line parsed;
+        std::string why;
+        if (!parse(line, &parsed, &why)) {
+            file->bad += 1;
+            if (file->problems.size() < 20) {
+                file->problems.push_back("line " + std::to_string(number) + ": " + why);
+            }
+            continue;
+        }
+        file->records += 1;
+        use(parsed);
+    }
+}
+
+void CacheStats(std::string_view bytes, FileAccount* file, Report* report) {
+    std::map<std::string, CacheEventSeries> series;
+    uint64_t first = 0;
+    bool haveFirst = false;
+    ReadLines<CacheStatLine>(bytes, file, ParseCacheStatLine, [&](const CacheStatLine& line) {
+        if (!haveFirst) {
+            first = line.timeUs;
+            haveFirst = true;
+        }
+        double t = line.timeUs >= first ? static_cast<double>(line.timeUs - first) / 1e6 : 0.0;
+        for (const CacheStat& stat : line.stats) {
+            CacheEventSeries& s = series[stat.event];
+            s.event = stat.event;
+            s.points.push_back({t, stat.hits, stat.misses, stat.hitRatePct});
+        }
+    });
+    report->cacheLines += file->records;
+    for (auto& [event, s] : series) {
+        report->cache.push_back(std::move(s));
+    }
+}
+
+void CtrlCpu(std::string_view bytes, FileAccount* file, Report* report) {
+    std::map<std::string, std::map<uint64_t, uint64_t>> perEvent;  // event → time → count
+    std::map<std::pair<uint32_t, std::string>, uint64_t> perCpuEvent;
+    uint64_t first = std::numeric_limits<uint64_t>::max();
+    ReadLines<CtrlCpuLine>(bytes, file, ParseCtrlCpuLine, [&](const CtrlCpuLine& line) {
+        first = std::min(first, line.timeUs);
+        perEvent[line.event][line.timeUs] += line.count;
+        perCpuEvent[{line.cpu, line.event}] += line.count;
+        report->ctrlCpuPerCpu[line.cpu] += line.count;
+    });
+    report->ctrlCpuLines += file->records;
+    for (const auto& [event, counts] : perEvent) {
+        CtrlCpuEventSeries s;
+        s.event = event;
+        for (const auto& [us, count] : counts) {
+            s.points.push_back({static_cast<double>(us - first) / 1e6, count});
+            s.total += count;
+        }
+        report->ctrlCpu.push_back(std::move(s));
+    }
+    for (const auto& [key, count] : perCpuEvent) {
+        report->ctrlCpuBusiest.push_back({key.first, key.second, count});
+    }
+    std::stable_sort(
+        report->ctrlCpuBusiest.begin(), report->ctrlCpuBusiest.end(),
+        [](const CtrlCpuTotal& a, const CtrlCpuTotal& b) { return a.count > b.count; });
+}
+
+// The cache data: the device script's text lines (a chip without a cache
+// channel), or the driver's channel records.
+void CacheData(const std::string& rel, std::string_view bytes, FileAccount* file,
+               const std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>>& arrivals,
+               Report* report) {
+    CacheStatLine probe;
+    std::string why;
+    size_t nl = bytes.find('\n');
+    if (bytes.find('\0') == std::string_view::npos &&
+        ParseCacheStatLine(bytes.substr(0, nl), &probe, &why)) {
+        CacheStats(bytes, file, report);
+        return;
+    }
+    ChannelData channel;
+    channel.name = rel;
+    channel.bytes = bytes.size();
+    std::vector<CounterRecord> records;
+    if (ParseCounterRecords(bytes, &records)) {
+        channel.counterLayout = true;
+        channel.records = records.size();
+        uint64_t lo = records.front().timeNs;
+        uint64_t hi = lo;
+        for (const CounterRecord& r : records) {
+            lo = std::min(lo, r.timeNs);
+            hi = std::max(hi, r.timeNs);
+        }
+        channel.spanS = static_cast<double>(hi - lo) / 1e9;
+        file->records = records.size();
+    }
+    auto it = arrivals.find(rel);
+    if (it != arrivals.end()) {
+        for (const auto& [ms, received] : it->second) {
+            channel.received.push_back({static_cast<double>(ms) / 1000.0, received});
+        }
+    }
+    report->channels.push_back(std::move(channel));
 }
 
 bool ReadFile(const fs::path& path, std::string* bytes) {
@@ -91,7 +206,6 @@ struct Loaded {
 struct Builder {
     Report* report = nullptr;
     uint64_t t0 = std::numeric_limits<uint64_t>::max();
-    std::map<uint32_t, ProcessSummary> processes;
 
     double Seconds(uint64_t ns) const {
         return ns >= t0 ? static_cast<double>(ns - t0) / 1e9 : 0.0;
@@ -101,6 +215,7 @@ struct Builder {
         bool havePrev = false;
         CpuTimes prev;
         uint64_t prevTs = 0;
+        std::map<std::string, std::pair<CpuTimes, CpuTimes>> perCpu;  // first and last
         for (const Record& r : records) {
             std::vector<CpuTimes> cpus;
             std::string why;
@@ -110,6 +225,12 @@ struct Builder {
             }
             report->cpuSamples += 1;
             report->cpuCount = std::max(report->cpuCount, cpus.size() - 1);
+            for (size_t i = 1; i < cpus.size(); ++i) {
+                auto [it, fresh] = perCpu.try_emplace(cpus[i].name, cpus[i], cpus[i]);
+                if (!fresh) {
+                    it->second.second = cpus[i];
+                }
+            }
             const CpuTimes& now = cpus.front();
             if (havePrev) {
                 Interval(prev, prevTs, now, r.timestampNs, file, r);
@@ -117,6 +238,16 @@ struct Builder {
             prev = now;
             prevTs = r.timestampNs;
             havePrev = true;
+        }
+        for (const auto& [name, span] : perCpu) {
+            const CpuTimes& a = span.first;
+            const CpuTimes& b = span.second;
+            if (b.Total() <= a.Total() || b.Idle() < a.Idle()) {
+                continue;
+            }
+            double total = static_cast<double>(b.Total() - a.Total());
+            double busy = total - static_cast<double>(b.Idle() - a.Idle());
+            report->perCpuBusyPct.push_back({name, std::clamp(100.0 * busy / total, 0.0, 100.0)});
         }
     }
 
@@ -167,14 +298,20 @@ struct Builder {
         }
     }
 
+    // Processes by pid and start time, and for each pid the time of every
+    // CPU record with the start time it carried (to place memory records).
+    std::map<std::pair<uint32_t, uint64_t>, ProcessSummary> processes;
+    std::map<uint32_t, std::vector<std::pair<uint64_t, uint64_t>>> cpuTimeline;
+
     void ProcessCpu(uint32_t pid, const std::vector<Record>& records, FileAccount* file) {
-        ProcessSummary& s = processes[pid];
-        s.pid = pid;
-        bool haveFirst = false;
-        PidCpuSample first;
-        PidCpuSample last;
-        uint64_t firstTs = 0;
-        uint64_t lastTs = 0;
+        struct Span {
+            PidCpuSample first, last;
+            uint64_t firstTs = 0, lastTs = 0;
+            size_t samples = 0;
+        };
+        std::map<uint64_t, PidCpuSample> previous;  // by start time
+        std::map<uint64_t, Span> spans;             // by start time
+        std::vector<std::pair<uint64_t, uint64_t>>& timeline = cpuTimeline[pid];
         for (const Record& r : records) {
             PidCpuSample sample;
             std::string why;
@@ -182,44 +319,85 @@ struct Builder {
                 Problem(file, RecordLabel(r) + ": " + why);
                 continue;
             }
+            ProcessSummary& s = processes[{pid, sample.startTicks}];
+            s.pid = pid;
+            s.startTicks = sample.startTicks;
             s.cpuSamples += 1;
             if (!sample.name.empty()) {
                 s.name = sample.name;
             } else if (s.name.empty()) {
                 s.name = sample.comm;
             }
-            if (!haveFirst) {
-                first = sample;
-                firstTs = r.timestampNs;
-                haveFirst = true;
+            auto prev = previous.find(sample.startTicks);
+            if (prev != previous.end()) {
+                const PidCpuSample& a = prev->second;
+                uint64_t pa = a.utime + a.stime;
+                uint64_t pb = sample.utime + sample.stime;
+                if (pb >= pa && sample.system.Total() > a.system.Total()) {
+                    s.cpuTrack.push_back(
+                        {r.timestampNs, std::clamp(100.0 * static_cast<double>(pb - pa) /
+                                                       static_cast<double>(sample.system.Total() -
+                                                                           a.system.Total()),
+                                                   0.0, 100.0)});
+                }
             }
-            last = sample;
-            lastTs = r.timestampNs;
-        }
-        if (s.cpuSamples < 2) {
-            return;
-        }
-        uint64_t p0 = first.utime + first.stime;
-        uint64_t p1 = last.utime + last.stime;
-        uint64_t t0s = first.system.Total();
-        uint64_t t1s = last.system.Total();
-        if (p1 < p0 || t1s <= t0s) {
-            if (p1 < p0 || t1s < t0s) {
-                Problem(file, "cpu counters went backwards between the first and last record");
+            previous[sample.startTicks] = sample;
+            Span& span = spans[sample.startTicks];
+            if (span.samples++ == 0) {
+                span.first = sample;
+                span.firstTs = r.timestampNs;
             }
-            return;
+            span.last = sample;
+            span.lastTs = r.timestampNs;
+            timeline.push_back({r.timestampNs, sample.startTicks});
         }
-        s.hasCpuShare = true;
-        s.cpuTicks = p1 - p0;
-        s.cpuSharePct = std::clamp(
-            100.0 * static_cast<double>(p1 - p0) / static_cast<double>(t1s - t0s), 0.0, 100.0);
-        s.cpuSpanS = static_cast<double>(lastTs - firstTs) / 1e9;
+        for (const auto& [start, span] : spans) {
+            ProcessSummary& s = processes[{pid, start}];
+            s.pidReused = spans.size() > 1;
+            if (span.samples < 2) {
+                continue;
+            }
+            uint64_t p0 = span.first.utime + span.first.stime;
+            uint64_t p1 = span.last.utime + span.last.stime;
+            uint64_t t0s = span.first.system.Total();
+            uint64_t t1s = span.last.system.Total();
+            if (p1 < p0 || t1s <= t0s) {
+                if (p1 < p0 || t1s < t0s) {
+                    Problem(file, "cpu counters went backwards between the first and last record");
+                }
+                continue;
+            }
+            s.hasCpuShare = true;
+            s.cpuTicks = p1 - p0;
+            s.cpuSharePct = std::clamp(
+                100.0 * static_cast<double>(p1 - p0) / static_cast<double>(t1s - t0s), 0.0, 100.0);
+            s.cpuSpanS = static_cast<double>(span.lastTs - span.firstTs) / 1e9;
+        }
+    }
+
+    // The start time of the process that had the pid at time ts: that of the
+    // CPU record nearest in time (both samplers of a pid run in the same
+    // pass), or 0 when the pid has no CPU record.
+    uint64_t StartAt(uint32_t pid, uint64_t ts) const {
+        auto it = cpuTimeline.find(pid);
+        if (it == cpuTimeline.end() || it->second.empty()) {
+            return 0;
+        }
+        const auto& line = it->second;
+        auto next = std::lower_bound(line.begin(), line.end(), std::make_pair(ts, uint64_t{0}));
+        if (next == line.end()) {
+            return line.back().second;
+        }
+        if (next == line.begin()) {
+            return next->second;
+        }
+        auto prev = std::prev(next);
+        return ts - prev->first <= next->first - ts ? prev->second : next->second;
     }
 
     void ProcessMemory(uint32_t pid, const std::vector<Record>& records, FileAccount* file) {
-        ProcessSummary& s = processes[pid];
-        s.pid = pid;
         auto kib = [this](uint64_t pages) { return pages * report->pageSize / 1024; };
+        std::sort(cpuTimeline[pid].begin(), cpuTimeline[pid].end());
         for (const Record& r : records) {
             PidMemSample sample;
             std::string why;
@@ -227,6 +405,10 @@ struct Builder {
                 Problem(file, RecordLabel(r) + ": " + why);
                 continue;
             }
+            uint64_t start = StartAt(pid, r.timestampNs);
+            ProcessSummary& s = processes[{pid, start}];
+            s.pid = pid;
+            s.startTicks = start;
             s.memSamples += 1;
             if (s.name.empty()) {
                 s.name = sample.name;
@@ -234,12 +416,15 @@ struct Builder {
             uint64_t rss = kib(sample.residentPages);
             s.rssPeakKib = std::max(s.rssPeakKib, rss);
             s.rssLastKib = rss;
+            s.rssTrack.push_back({r.timestampNs, rss});
             s.sizePeakKib = std::max(s.sizePeakKib, kib(sample.sizePages));
         }
     }
 };
 
-void ReadJobJson(const fs::path& path, Report* report) {
+using Arrivals = std::map<std::string, std::vector<std::pair<uint64_t, uint64_t>>>;
+
+void ReadJobJson(const fs::path& path, Report* report, Arrivals* arrivals) {
     std::string text;
     if (!ReadFile(path, &text)) {
         return;
@@ -259,9 +444,57 @@ void ReadJobJson(const fs::path& path, Report* report) {
     report->device = str("device");
     report->outcome = str("outcome");
     report->startedAt = str("started_at");
+    if (j.contains("collections") && j["collections"].is_array()) {
+        for (const auto& c : j["collections"]) {
+            if (c.is_object() && c.contains("name") && c["name"].is_string() &&
+                c.contains("missing") && c["missing"].is_string()) {
+                report->silentCollections.push_back(
+                    {c["name"].get<std::string>(), c["missing"].get<std::string>()});
+            }
+        }
+    }
+    if (j.contains("card_wide_collections_on_device") &&
+        j["card_wide_collections_on_device"].is_number_integer()) {
+        report->cardWideDevice = j["card_wide_collections_on_device"].get<int>();
+    }
+    auto data = j.find("data");
+    if (data == j.end() || !data->is_object() || !data->contains("files") ||
+        !(*data)["files"].is_object()) {
+        return;
+    }
+    for (const auto& [name, stats] : (*data)["files"].items()) {
+        if (!stats.is_object() || !stats.contains("arrivals") || !stats["arrivals"].is_array()) {
+            continue;
+        }
+        for (const auto& point : stats["arrivals"]) {
+            if (point.is_array() && point.size() == 2 && point[0].is_number_unsigned() &&
+                point[1].is_number_unsigned()) {
+                (*arrivals)[name].push_back({point[0].get<uint64_t>(), point[1].get<uint64_t>()});
+            }
+        }
+    }
 }
 
 }  // namespace
+
+std::vector<std::pair<uint32_t, std::string>> DeviceFolders(const std::string& dir) {
+    std::vector<std::pair<uint32_t, std::string>> out;
+    std::error_code ec;
+    if (fs::exists(fs::path(dir) / "data", ec) || fs::exists(fs::path(dir) / "job.json", ec)) {
+        return out;
+    }
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        std::string name = e.path().filename().string();
+        if (!e.is_directory(ec) || name.size() < 4 || name.size() > 5 ||
+            name.compare(0, 3, "dev") != 0 ||
+            name.find_first_not_of("0123456789", 3) != std::string::npos) {
+            continue;
+        }
+        out.push_back({static_cast<uint32_t>(std::stoul(name.substr(3))), e.path().string()});
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
 
 bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std::string* error) {
     Report out;
@@ -272,7 +505,8 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
         *error = dir + ": not a folder";
         return false;
     }
-    ReadJobJson(fs::path(dir) / "job.json", &out);
+    Arrivals arrivals;
+    ReadJobJson(fs::path(dir) / "job.json", &out, &arrivals);
 
     std::vector<std::string> names;
     for (auto it = fs::recursive_directory_iterator(dir, ec);
@@ -281,7 +515,7 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
             continue;
         }
         std::string rel = fs::relative(it->path(), dir, ec).generic_string();
-        if (!ec && OwnFiles().count(rel) == 0) {
+        if (!ec && ReservedNames().count(rel) == 0) {
             names.push_back(rel);
         }
     }
@@ -317,6 +551,17 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
                    : PidFileName(rel, kPidCpuSuffix, &pid) ? 2
                    : PidFileName(rel, kPidMemSuffix, &pid) ? 3
                                                            : -1;
+        if (rel == kLlcFile || rel == kCtrlCpuFile) {
+            if (rel == kLlcFile) {
+                CacheData(rel, bytes, &account, arrivals, &out);
+            } else {
+                CtrlCpu(bytes, &account, &out);
+            }
+            out.totalRecords += account.records;
+            out.badRecords += account.bad;
+            out.dataFiles.push_back(std::move(account));
+            continue;
+        }
         if (kind < 0) {
             out.otherFiles.push_back(account);
             continue;
@@ -328,10 +573,13 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
         }
         parsed.push_back(std::move(p));
     }
-    if (parsed.empty() && out.otherFiles.empty()) {
+    if (parsed.empty() && out.otherFiles.empty() && out.dataFiles.empty()) {
         *error = dir + ": no data files (was it written by oru-host profile?)";
         return false;
     }
+    // A pid's CPU records tell its processes apart; its memory records follow.
+    std::stable_sort(parsed.begin(), parsed.end(),
+                     [](const Parsed& a, const Parsed& b) { return a.kind < b.kind; });
     for (Parsed& p : parsed) {
         switch (p.kind) {
             case 0:
@@ -351,7 +599,10 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
         out.badRecords += p.account.bad;
         out.dataFiles.push_back(std::move(p.account));
     }
-    for (auto& [pid, summary] : b.processes) {
+    std::sort(out.dataFiles.begin(), out.dataFiles.end(),
+              [](const FileAccount& a, const FileAccount& b) { return a.name < b.name; });
+    out.t0Ns = b.t0 == std::numeric_limits<uint64_t>::max() ? 0 : b.t0;
+    for (auto& [key, summary] : b.processes) {
         out.processes.push_back(summary);
     }
     for (const FileAccount& f : out.otherFiles) {
@@ -359,6 +610,13 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
     }
     *report = std::move(out);
     return true;
+}
+
+std::string DisplayName(const ProcessSummary& p) {
+    if (!p.pidReused) {
+        return p.name;
+    }
+    return p.name + " (started at tick " + std::to_string(p.startTicks) + ")";
 }
 
 std::vector<ProcessSummary> TopByCpu(const Report& report, size_t n) {

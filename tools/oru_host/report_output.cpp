@@ -92,8 +92,24 @@ double NiceStep(double range, int ticks) {
     return 10 * mag;
 }
 
+// Large counts for an axis: 2500000 → "2.5M".
+std::string Si(double v) {
+    const char* const units[] = {"", "k", "M", "G", "T", "P"};
+    size_t u = 0;
+    while (std::fabs(v) >= 1000 && u + 1 < sizeof(units) / sizeof(units[0])) {
+        v /= 1000;
+        ++u;
+    }
+    std::string text = Fixed(v, std::fabs(v) < 10 && u > 0 ? 1 : 0);
+    return text + units[u];
+}
+
+constexpr int kSiLabels = -1;  // yDecimals: label the axis with Si()
+
+// note: a label at the top right of the chart (empty: none).
 std::string SvgChart(const std::string& title, const std::vector<Series>& series, double yMax,
-                     const std::string& yUnit, int yDecimals) {
+                     const std::string& yUnit, int yDecimals, const std::string& note = "",
+                     const std::string& xLabel = "seconds since the first sample") {
     const double W = 900, H = 300, L = 70, R = 20, T = 34, B = 42;
     const double pw = W - L - R, ph = H - T - B;
     double xMax = 0;
@@ -120,7 +136,7 @@ std::string SvgChart(const std::string& title, const std::vector<Series>& series
         o << "<line x1=\"" << L << "\" x2=\"" << L + pw << "\" y1=\"" << Y(y) << "\" y2=\"" << Y(y)
           << "\" stroke=\"#e4e4e4\"/>";
         o << "<text x=\"" << L - 6 << "\" y=\"" << Y(y) + 4 << "\" text-anchor=\"end\">"
-          << Fixed(y, yDecimals) << "</text>\n";
+          << (yDecimals == kSiLabels ? Si(y) : Fixed(y, yDecimals)) << "</text>\n";
     }
     double xStep = NiceStep(xMax, 8);
     for (double x = 0; x <= xMax + xStep / 1e6; x += xStep) {
@@ -129,14 +145,18 @@ std::string SvgChart(const std::string& title, const std::vector<Series>& series
         o << "<text x=\"" << X(x) << "\" y=\"" << T + ph + 17 << "\" text-anchor=\"middle\">"
           << Fixed(x, xStep < 1 ? 1 : 0) << "</text>\n";
     }
-    o << "<text x=\"" << L + pw / 2 << "\" y=\"" << H - 6
-      << "\" text-anchor=\"middle\">seconds since the first sample</text>\n";
+    o << "<text x=\"" << L + pw / 2 << "\" y=\"" << H - 6 << "\" text-anchor=\"middle\">"
+      << HtmlEscape(xLabel) << "</text>\n";
     o << "<text x=\"14\" y=\"" << T + ph / 2
       << "\" text-anchor=\"middle\" transform=\"rotate(-90 14 " << T + ph / 2 << ")\">"
       << HtmlEscape(yUnit) << "</text>\n";
     if (!any) {
         o << "<text x=\"" << L + pw / 2 << "\" y=\"" << T + ph / 2
           << "\" text-anchor=\"middle\">no samples</text>\n";
+    }
+    if (!note.empty()) {
+        o << "<text x=\"" << L + pw << "\" y=\"19\" text-anchor=\"end\">" << HtmlEscape(note)
+          << "</text>\n";
     }
     double legendX = L + 8;
     for (const Series& s : series) {
@@ -167,12 +187,123 @@ std::string SvgChart(const std::string& title, const std::vector<Series>& series
     return o.str();
 }
 
+// At most maxPoints points for a chart: consecutive points averaged.
+std::vector<std::pair<double, double>> Thin(const std::vector<std::pair<double, double>>& points,
+                                            size_t maxPoints = 1200) {
+    if (points.size() <= maxPoints) {
+        return points;
+    }
+    size_t group = (points.size() + maxPoints - 1) / maxPoints;
+    std::vector<std::pair<double, double>> out;
+    for (size_t i = 0; i < points.size(); i += group) {
+        size_t end = std::min(points.size(), i + group);
+        double t = 0;
+        double v = 0;
+        for (size_t k = i; k < end; ++k) {
+            t += points[k].first;
+            v += points[k].second;
+        }
+        out.push_back({t / static_cast<double>(end - i), v / static_cast<double>(end - i)});
+    }
+    return out;
+}
+
+double MaxOf(const std::vector<Series>& series) {
+    double m = 0;
+    for (const Series& s : series) {
+        for (const auto& p : s.points) {
+            m = std::max(m, p.second);
+        }
+    }
+    return m;
+}
+
+const char* const kPalette[] = {"#2f6fb3", "#d08a2b", "#3a9a5b", "#8a3ab9", "#b33a3a", "#3ab3a8"};
+
+std::string DeviceScriptSections(const Report& r) {
+    std::ostringstream o;
+    if (!r.cache.empty()) {
+        o << "<h2>Last-level cache statistics</h2>\n<p class=\"meta\">From the device script's "
+             "cache statistics ("
+          << r.cacheLines << " samples); seconds since the first sample.</p>\n";
+        for (const CacheEventSeries& s : r.cache) {
+            Series hits{"hits", kPalette[0], {}, false, false};
+            Series misses{"misses", kPalette[1], {}, false, false};
+            double rate = 0;
+            for (const CachePoint& p : s.points) {
+                hits.points.push_back({p.timeS, static_cast<double>(p.hits)});
+                misses.points.push_back({p.timeS, static_cast<double>(p.misses)});
+                rate += p.hitRatePct;
+            }
+            hits.points = Thin(hits.points);
+            misses.points = Thin(misses.points);
+            rate /= static_cast<double>(std::max<size_t>(s.points.size(), 1));
+            o << "<h3>" << HtmlEscape(s.event) << "</h3>\n"
+              << SvgChart("Cache statistics of " + s.event, {hits, misses},
+                          MaxOf({hits, misses}) * 1.1, "per sample", kSiLabels,
+                          "mean hit rate " + Fixed(rate, 2) + " %");
+        }
+    }
+    if (!r.ctrlCpu.empty()) {
+        o << "<h2>Control CPU events</h2>\n<p class=\"meta\">From the device script's "
+             "control-CPU recording ("
+          << r.ctrlCpuLines
+          << " lines): each event's count per sample, summed over the CPUs; seconds since the "
+             "first sample.</p>\n";
+        size_t color = 0;
+        for (const CtrlCpuEventSeries& s : r.ctrlCpu) {
+            Series counts{s.event, kPalette[color++ % 6], {}, true, false};
+            for (const CtrlCpuPoint& p : s.points) {
+                counts.points.push_back({p.timeS, static_cast<double>(p.count)});
+            }
+            counts.points = Thin(counts.points);
+            o << "<h3>" << HtmlEscape(s.event) << "</h3>\n"
+              << SvgChart("Control CPU event " + s.event, {counts}, MaxOf({counts}) * 1.1, "count",
+                          0, "total " + std::to_string(s.total));
+        }
+        o << "<div class=\"cols\"><div>\n<h3>Busiest CPUs and events</h3>\n"
+          << "<table><tr><th>#</th><th class=\"l\">CPU</th><th class=\"l\">Event</th>"
+             "<th>Count</th></tr>\n";
+        for (size_t i = 0; i < r.ctrlCpuBusiest.size() && i < kTopProcesses; ++i) {
+            const CtrlCpuTotal& t = r.ctrlCpuBusiest[i];
+            o << "<tr><td>" << i + 1 << "</td><td class=\"l\">cpu" << t.cpu
+              << "</td><td class=\"l\">" << HtmlEscape(t.event) << "</td><td>" << t.count
+              << "</td></tr>\n";
+        }
+        o << "</table>\n</div><div>\n<h3>Per CPU, all events</h3>\n"
+          << "<table><tr><th class=\"l\">CPU</th><th>Count</th></tr>\n";
+        for (const auto& [cpu, count] : r.ctrlCpuPerCpu) {
+            o << "<tr><td class=\"l\">cpu" << cpu << "</td><td>" << count << "</td></tr>\n";
+        }
+        o << "</table>\n</div></div>\n";
+    }
+    for (const ChannelData& c : r.channels) {
+        o << "<h2>Cache channel: " << HtmlEscape(c.name) << "</h2>\n<p class=\"meta\">"
+          << FormatBytes(c.bytes) << " received from the driver's channel";
+        if (c.counterLayout) {
+            o << ": " << c.records << " counter records over " << Fixed(c.spanS, 1) << " s";
+        } else {
+            o << " (not in the simulated driver's record layout: bytes only)";
+        }
+        o << ".</p>\n";
+        Series received{"received", kPalette[3], {}, true, false};
+        for (const auto& [t, bytes] : c.received) {
+            received.points.push_back({t, static_cast<double>(bytes) / 1024.0});
+        }
+        received.points = Thin(received.points);
+        o << SvgChart("Bytes received over time from " + c.name, {received},
+                      MaxOf({received}) * 1.1, "KiB received", 0, "",
+                      "seconds since the run started");
+    }
+    return o.str();
+}
+
 std::string ProcessRows(const std::vector<ProcessSummary>& list, bool byCpu) {
     std::ostringstream o;
     int rank = 1;
     for (const ProcessSummary& p : list) {
         o << "<tr><td>" << rank++ << "</td><td>" << p.pid << "</td><td class=\"l\">"
-          << HtmlEscape(p.name) << "</td>";
+          << HtmlEscape(DisplayName(p)) << "</td>";
         if (byCpu) {
             o << "<td>" << Fixed(p.cpuSharePct, 2) << "</td><td>" << p.cpuTicks << "</td><td>"
               << p.cpuSamples << "</td>";
@@ -186,6 +317,23 @@ std::string ProcessRows(const std::vector<ProcessSummary>& list, bool byCpu) {
 }
 
 }  // namespace
+
+MemoryScale ChooseMemoryScale(const std::vector<MemPoint>& memory) {
+    uint64_t usedMax = 0;
+    for (const MemPoint& m : memory) {
+        usedMax = std::max(usedMax, m.usedKib);
+    }
+    MemoryScale scale;
+    if (usedMax >= 4ULL * 1024 * 1024) {
+        scale.divisor = 1024.0 * 1024.0;
+        scale.unit = "GiB";
+    } else if (usedMax < 4 * 1024) {
+        scale.divisor = 1;
+        scale.unit = "KiB";
+    }
+    scale.yMax = std::max(static_cast<double>(usedMax) / scale.divisor * 1.1, 1.0);
+    return scale;
+}
 
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
@@ -230,6 +378,13 @@ std::string HtmlEscape(const std::string& text) {
 std::string FormatReportTable(const Report& r) {
     std::ostringstream o;
     o << JobLine(r) << "\n";
+    for (const auto& [name, why] : r.silentCollections) {
+        o << "Sent nothing " << name << ": " << why << "\n";
+    }
+    if (r.cardWideDevice >= 0) {
+        o << "Card-wide collections (system, processes, control CPU) were asked of device "
+          << r.cardWideDevice << "\n";
+    }
     CpuStats cs = Summarise(r.cpu);
     o << "System CPU  " << r.cpuSamples << " samples";
     if (r.cpuCount > 0) {
@@ -268,7 +423,7 @@ std::string FormatReportTable(const Report& r) {
         o << Pad("CPU %", 8, true) << Pad("PID", 9, true) << "  NAME\n";
         for (const ProcessSummary& p : cpu) {
             o << Pad(Fixed(p.cpuSharePct, 2), 8, true) << Pad(std::to_string(p.pid), 9, true)
-              << "  " << p.name << "\n";
+              << "  " << DisplayName(p) << "\n";
         }
     }
     std::vector<ProcessSummary> mem = TopByMemory(r, kTopProcesses);
@@ -277,8 +432,40 @@ std::string FormatReportTable(const Report& r) {
         o << Pad("RSS", 11, true) << Pad("PID", 7, true) << "  NAME\n";
         for (const ProcessSummary& p : mem) {
             o << Pad(Kib(p.rssPeakKib), 11, true) << Pad(std::to_string(p.pid), 7, true) << "  "
-              << p.name << "\n";
+              << DisplayName(p) << "\n";
         }
+    }
+    if (!r.cache.empty()) {
+        o << "\nCache stats " << r.cacheLines << " samples:";
+        for (const CacheEventSeries& s : r.cache) {
+            double rate = 0;
+            for (const CachePoint& p : s.points) {
+                rate += p.hitRatePct;
+            }
+            rate /= static_cast<double>(std::max<size_t>(s.points.size(), 1));
+            o << " " << s.event << " mean hit rate " << Fixed(rate, 2) << " %"
+              << (&s == &r.cache.back() ? "" : ",");
+        }
+        o << "\n";
+    }
+    if (!r.ctrlCpu.empty()) {
+        o << "\nControl CPU " << r.ctrlCpuLines << " lines:";
+        for (const CtrlCpuEventSeries& s : r.ctrlCpu) {
+            o << " " << s.event << " " << s.total << (&s == &r.ctrlCpu.back() ? "" : ",");
+        }
+        o << "\n" << Pad("COUNT", 16, true) << "  CPU    EVENT\n";
+        for (size_t i = 0; i < r.ctrlCpuBusiest.size() && i < 5; ++i) {
+            const CtrlCpuTotal& t = r.ctrlCpuBusiest[i];
+            o << Pad(std::to_string(t.count), 16, true) << "  "
+              << Pad("cpu" + std::to_string(t.cpu), 7, false) << t.event << "\n";
+        }
+    }
+    for (const ChannelData& c : r.channels) {
+        o << "\nChannel     " << c.name << ": " << FormatBytes(c.bytes);
+        if (c.counterLayout) {
+            o << ", " << c.records << " counter records over " << Fixed(c.spanS, 1) << " s";
+        }
+        o << "\n";
     }
     o << "\nRecords     " << r.totalRecords << " read, " << r.badRecords << " not parsed\n";
     size_t shown = 0;
@@ -335,7 +522,7 @@ std::string SystemCsv(const Report& r) {
 std::string ProcessesCsv(const Report& r) {
     std::ostringstream o;
     o << "pid,name,cpu_samples,cpu_share_percent,cpu_ticks,cpu_span_s,mem_samples,rss_peak_kib,"
-         "rss_last_kib,size_peak_kib\n";
+         "rss_last_kib,size_peak_kib,start_ticks\n";
     for (const ProcessSummary& p : r.processes) {
         o << p.pid << "," << CsvField(p.name) << "," << p.cpuSamples << ",";
         if (p.hasCpuShare) {
@@ -349,14 +536,38 @@ std::string ProcessesCsv(const Report& r) {
         } else {
             o << ",,";
         }
-        o << "\n";
+        o << "," << p.startTicks << "\n";
     }
     return o.str();
 }
 
-std::string ReportHtml(const Report& r) {
+std::string CacheCsv(const Report& r) {
     std::ostringstream o;
-    std::string title = "oru profiling report" + (r.jobId.empty() ? "" : ": job " + r.jobId);
+    o << "time_s,event,hits,misses,hit_rate_percent\n";
+    for (const CacheEventSeries& s : r.cache) {
+        for (const CachePoint& p : s.points) {
+            o << Fixed(p.timeS, 6) << "," << CsvField(s.event) << "," << p.hits << "," << p.misses
+              << "," << Fixed(p.hitRatePct, 2) << "\n";
+        }
+    }
+    return o.str();
+}
+
+std::string CtrlCpuCsv(const Report& r) {
+    std::ostringstream o;
+    o << "time_s,event,count\n";
+    for (const CtrlCpuEventSeries& s : r.ctrlCpu) {
+        for (const CtrlCpuPoint& p : s.points) {
+            o << Fixed(p.timeS, 6) << "," << CsvField(s.event) << "," << p.count << "\n";
+        }
+    }
+    return o.str();
+}
+
+namespace {
+
+std::string PageHead(const std::string& title) {
+    std::ostringstream o;
     o << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>"
       << HtmlEscape(title) << "</title>\n<style>\n"
       << "body{font-family:system-ui,-apple-system,'Segoe UI',sans-serif;margin:24px auto;"
@@ -371,7 +582,18 @@ std::string ReportHtml(const Report& r) {
       << "th{background:#f4f4f4}td.l,th.l{text-align:left}\n"
       << ".bad{color:#a33}.ok{color:#286}svg text{font-size:11px;fill:#444}\n"
       << ".cols{display:flex;flex-wrap:wrap;gap:28px}\n</style>\n</head>\n<body>\n";
-    o << "<h1>" << HtmlEscape(title) << "</h1>\n<p class=\"meta\">";
+    return o.str();
+}
+
+std::string PageTail() {
+    return "<p class=\"meta\">Written by oru-host report. Tables: system.csv, processes.csv."
+           "</p>\n</body>\n</html>\n";
+}
+
+// Everything of one device's report below its heading.
+std::string ReportBody(const Report& r) {
+    std::ostringstream o;
+    o << "<p class=\"meta\">";
     if (!r.device.empty()) {
         o << "Device " << HtmlEscape(r.device) << ". ";
     }
@@ -382,6 +604,18 @@ std::string ReportHtml(const Report& r) {
         o << "Outcome: " << HtmlEscape(r.outcome) << ". ";
     }
     o << "Folder: " << HtmlEscape(r.dir) << "</p>\n";
+    if (r.cardWideDevice >= 0) {
+        o << "<p class=\"meta\">Card-wide collections (system, processes, control CPU) were "
+             "asked of device "
+          << r.cardWideDevice << ".</p>\n";
+    }
+    if (!r.silentCollections.empty()) {
+        o << "<ul class=\"bad\">\n";
+        for (const auto& [name, why] : r.silentCollections) {
+            o << "<li><b>" << HtmlEscape(name) << "</b> " << HtmlEscape(why) << "</li>\n";
+        }
+        o << "</ul>\n";
+    }
 
     CpuStats cs = Summarise(r.cpu);
     uint64_t memUsed = r.memory.empty() ? 0 : r.memory.back().usedKib;
@@ -399,49 +633,52 @@ std::string ReportHtml(const Report& r) {
     o << "<div class=\"card\"><b class=\"" << (r.badRecords == 0 ? "ok" : "bad") << "\">"
       << r.badRecords << "</b><span>records not parsed</span></div>\n</div>\n";
 
-    o << "<h2>System CPU</h2>\n<p class=\"meta\">Busy share of all "
-      << (r.cpuCount > 0 ? std::to_string(r.cpuCount) + " " : "")
-      << "CPUs in each sample interval, from /proc/stat (" << r.cpuSamples << " samples).</p>\n";
-    Series busy{"busy", "#2f6fb3", {}, true, false};
-    Series user{"user", "#3a9a5b", {}, false, false};
-    Series sys{"system", "#d08a2b", {}, false, false};
-    // One flat step per sample interval: the value holds over the interval.
-    for (const CpuInterval& iv : r.cpu) {
-        for (double t : {iv.startS, iv.endS}) {
-            busy.points.push_back({t, iv.busyPct});
-            user.points.push_back({t, iv.userPct});
-            sys.points.push_back({t, iv.systemPct});
+    // A device whose card-wide collections ran on another device has no
+    // system or process data to chart.
+    const bool systemData =
+        r.cardWideDevice < 0 || r.cpuSamples > 0 || !r.memory.empty() || !r.processes.empty();
+    if (systemData) {
+        o << "<h2>System CPU</h2>\n<p class=\"meta\">Busy share of all "
+          << (r.cpuCount > 0 ? std::to_string(r.cpuCount) + " " : "")
+          << "CPUs in each sample interval, from /proc/stat (" << r.cpuSamples
+          << " samples).</p>\n";
+        Series busy{"busy", "#2f6fb3", {}, true, false};
+        Series user{"user", "#3a9a5b", {}, false, false};
+        Series sys{"system", "#d08a2b", {}, false, false};
+        // One flat step per sample interval: the value holds over the interval.
+        for (const CpuInterval& iv : r.cpu) {
+            for (double t : {iv.startS, iv.endS}) {
+                busy.points.push_back({t, iv.busyPct});
+                user.points.push_back({t, iv.userPct});
+                sys.points.push_back({t, iv.systemPct});
+            }
         }
-    }
-    o << SvgChart("System CPU busy percent over time", {busy, user, sys}, 100, "percent", 0);
+        o << SvgChart("System CPU busy percent over time", {busy, user, sys}, 100, "percent", 0);
 
-    o << "<h2>System memory</h2>\n<p class=\"meta\">From /proc/meminfo (" << r.memory.size()
-      << " samples); used is total minus available.</p>\n";
-    uint64_t memMax = 0;
-    for (const MemPoint& m : r.memory) {
-        memMax = std::max(memMax, m.totalKib);
-    }
-    bool gib = memMax >= 4ULL * 1024 * 1024;
-    double div = gib ? 1024.0 * 1024.0 : 1024.0;
-    Series used{"used", "#8a3ab9", {}, true, false};
-    Series total{"total", "#777777", {}, false, true};
-    for (const MemPoint& m : r.memory) {
-        used.points.push_back({m.timeS, static_cast<double>(m.usedKib) / div});
-        total.points.push_back({m.timeS, static_cast<double>(m.totalKib) / div});
-    }
-    double yMax = static_cast<double>(memMax) / div * 1.05;
-    o << SvgChart("System memory over time", {used, total}, yMax, gib ? "GiB" : "MiB", 1);
+        o << "<h2>System memory</h2>\n<p class=\"meta\">From /proc/meminfo (" << r.memory.size()
+          << " samples); used is total minus available.</p>\n";
+        MemoryScale scale = ChooseMemoryScale(r.memory);
+        Series used{"used", "#8a3ab9", {}, true, false};
+        uint64_t totalMax = 0;
+        for (const MemPoint& m : r.memory) {
+            used.points.push_back({m.timeS, static_cast<double>(m.usedKib) / scale.divisor});
+            totalMax = std::max(totalMax, m.totalKib);
+        }
+        o << SvgChart("System memory used over time", {used}, scale.yMax, scale.unit, 1,
+                      r.memory.empty() ? "" : "total " + Kib(totalMax));
 
-    o << "<div class=\"cols\"><div>\n<h2>Top processes by CPU share</h2>\n"
-      << "<table><tr><th>#</th><th>PID</th><th class=\"l\">Name</th><th>CPU %</th>"
-         "<th>Ticks</th><th>Samples</th></tr>\n"
-      << ProcessRows(TopByCpu(r, kTopProcesses), true) << "</table>\n"
-      << "<p class=\"meta\">Share of all CPUs over the time each process was sampled.</p>\n"
-      << "</div><div>\n<h2>Top processes by resident memory</h2>\n"
-      << "<table><tr><th>#</th><th>PID</th><th class=\"l\">Name</th><th>RSS peak</th>"
-         "<th>RSS last</th><th>Size peak</th></tr>\n"
-      << ProcessRows(TopByMemory(r, kTopProcesses), false) << "</table>\n"
-      << "<p class=\"meta\">Pages of " << r.pageSize << " bytes.</p>\n</div></div>\n";
+        o << "<div class=\"cols\"><div>\n<h2>Top processes by CPU share</h2>\n"
+          << "<table><tr><th>#</th><th>PID</th><th class=\"l\">Name</th><th>CPU %</th>"
+             "<th>Ticks</th><th>Samples</th></tr>\n"
+          << ProcessRows(TopByCpu(r, kTopProcesses), true) << "</table>\n"
+          << "<p class=\"meta\">Share of all CPUs over the time each process was sampled.</p>\n"
+          << "</div><div>\n<h2>Top processes by resident memory</h2>\n"
+          << "<table><tr><th>#</th><th>PID</th><th class=\"l\">Name</th><th>RSS peak</th>"
+             "<th>RSS last</th><th>Size peak</th></tr>\n"
+          << ProcessRows(TopByMemory(r, kTopProcesses), false) << "</table>\n"
+          << "<p class=\"meta\">Pages of " << r.pageSize << " bytes.</p>\n</div></div>\n";
+    }
+    o << DeviceScriptSections(r);
 
     o << "<h2>Received files</h2>\n<table><tr><th class=\"l\">File</th><th>Bytes</th>"
          "<th>Records</th><th>Not parsed</th></tr>\n";
@@ -493,17 +730,116 @@ std::string ReportHtml(const Report& r) {
         }
         o << "</ul>\n";
     }
-    o << "<p class=\"meta\">Written by oru-host report. Tables: system.csv, processes.csv."
-         "</p>\n</body>\n</html>\n";
+    return o.str();
+}
+
+std::string BusiestProcessText(const Report& r) {
+    std::vector<ProcessSummary> top = TopByCpu(r, 1);
+    if (top.empty()) {
+        return "-";
+    }
+    return DisplayName(top.front()) + " (pid " + std::to_string(top.front().pid) + ", " +
+           Fixed(top.front().cpuSharePct, 2) + " %)";
+}
+
+std::string BusiestCpuText(const Report& r) {
+    const std::pair<std::string, double>* best = nullptr;
+    for (const auto& c : r.perCpuBusyPct) {
+        if (best == nullptr || c.second > best->second) {
+            best = &c;
+        }
+    }
+    if (best != nullptr) {
+        return best->first + " (" + Fixed(best->second, 1) + " % busy)";
+    }
+    if (!r.ctrlCpuPerCpu.empty()) {
+        auto top =
+            std::max_element(r.ctrlCpuPerCpu.begin(), r.ctrlCpuPerCpu.end(),
+                             [](const auto& x, const auto& y) { return x.second < y.second; });
+        return "control cpu" + std::to_string(top->first) + " (" + std::to_string(top->second) +
+               " events)";
+    }
+    return "-";
+}
+
+}  // namespace
+
+std::string ReportHtml(const Report& r) {
+    std::string title = "oru profiling report" + (r.jobId.empty() ? "" : ": job " + r.jobId);
+    return PageHead(title) + "<h1>" + HtmlEscape(title) + "</h1>\n" + ReportBody(r) + PageTail();
+}
+
+std::string DevicesHtml(const std::vector<DeviceReport>& devices) {
+    std::string jobId;
+    for (const DeviceReport& d : devices) {
+        if (jobId.empty()) {
+            jobId = d.report.jobId;
+        }
+    }
+    std::string title = "oru profiling report" + (jobId.empty() ? "" : ": job " + jobId) + ", " +
+                        std::to_string(devices.size()) + " devices";
+    std::ostringstream o;
+    o << PageHead(title) << "<h1>" << HtmlEscape(title) << "</h1>\n";
+    o << "<h2>Summary</h2>\n<table><tr><th class=\"l\">Device</th><th class=\"l\">Outcome</th>"
+         "<th>Processes</th><th class=\"l\">Busiest process</th><th class=\"l\">Busiest CPU</th>"
+         "<th class=\"l\">Sent nothing</th></tr>\n";
+    for (const DeviceReport& d : devices) {
+        std::string silent;
+        for (const auto& [name, why] : d.report.silentCollections) {
+            silent += (silent.empty() ? "" : ", ") + name;
+        }
+        o << "<tr><td class=\"l\">device " << d.device << "</td><td class=\"l\">"
+          << HtmlEscape(!d.error.empty()           ? d.error
+                        : d.report.outcome.empty() ? "-"
+                                                   : d.report.outcome)
+          << "</td><td>" << d.report.processes.size() << "</td><td class=\"l\">"
+          << HtmlEscape(BusiestProcessText(d.report)) << "</td><td class=\"l\">"
+          << HtmlEscape(BusiestCpuText(d.report)) << "</td><td class=\"l\">"
+          << HtmlEscape(silent.empty() ? "-" : silent) << "</td></tr>\n";
+    }
+    o << "</table>\n";
+    for (const DeviceReport& d : devices) {
+        o << "<section id=\"dev" << d.device << "\">\n<h1>Device " << d.device << "</h1>\n";
+        if (!d.error.empty()) {
+            o << "<p class=\"bad\">" << HtmlEscape(d.error) << "</p>\n";
+        } else {
+            o << ReportBody(d.report);
+        }
+        o << "</section>\n";
+    }
+    o << PageTail();
+    return o.str();
+}
+
+std::string FormatDevicesSummary(const std::vector<DeviceReport>& devices) {
+    std::ostringstream o;
+    o << "\nDevices\n"
+      << Pad("DEVICE", 7, true) << "  " << Pad("OUTCOME", 9, false)
+      << Pad("BUSIEST PROCESS", 40, false) << "BUSIEST CPU\n";
+    for (const DeviceReport& d : devices) {
+        o << Pad(std::to_string(d.device), 7, true) << "  "
+          << Pad(!d.error.empty()           ? "no report"
+                 : d.report.outcome.empty() ? "-"
+                                            : d.report.outcome,
+                 9, false)
+          << Pad(d.error.empty() ? BusiestProcessText(d.report) : "-", 40, false)
+          << (d.error.empty() ? BusiestCpuText(d.report) : d.error) << "\n";
+    }
     return o.str();
 }
 
 bool WriteReportFiles(const Report& r, std::string* error) {
-    const std::pair<const char*, std::string> files[] = {
+    std::vector<std::pair<const char*, std::string>> files = {
         {"system.csv", SystemCsv(r)},
         {"processes.csv", ProcessesCsv(r)},
         {"report.html", ReportHtml(r)},
     };
+    if (!r.cache.empty()) {
+        files.push_back({"cache.csv", CacheCsv(r)});
+    }
+    if (!r.ctrlCpu.empty()) {
+        files.push_back({"ctrl_cpu.csv", CtrlCpuCsv(r)});
+    }
     for (const auto& [name, text] : files) {
         std::string path = r.dir + "/" + name;
         std::ofstream out(path, std::ios::binary | std::ios::trunc);

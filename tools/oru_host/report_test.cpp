@@ -1,14 +1,17 @@
-#include "oru_build_paths.h"
 #include "tools/oru_host/report.h"
+#include "oru_build_paths.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "common/test_temp_dir.h"
 #include "tools/oru_host/report_output.h"
+#include "tools/oru_host/trace_export.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
@@ -20,9 +23,10 @@ std::string Frame(uint64_t ts, uint32_t index, const std::string& data) {
            "\nDataLen:" + std::to_string(data.size()) + "\n" + data + "\n";
 }
 
-std::string StatLine(uint32_t pid, const std::string& comm, uint64_t utime, uint64_t stime) {
+std::string StatLine(uint32_t pid, const std::string& comm, uint64_t utime, uint64_t stime,
+                     uint64_t startTicks = 5) {
     return std::to_string(pid) + " (" + comm + ") S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(utime) +
-           " " + std::to_string(stime) + " 0 0 20 0 1 0 5 1000 10";
+           " " + std::to_string(stime) + " 0 0 20 0 1 0 " + std::to_string(startTicks) + " 1000 10";
 }
 
 constexpr uint64_t kSecond = 1000000000ULL;
@@ -103,6 +107,33 @@ TEST_F(ReportTest, CpuUtilisationPerIntervalAndMemoryOverTime) {
               "2.000,1.000,0.00,0.00,0.00,0.00,,,,\n");
 }
 
+// Used memory of hundreds of MiB on a card of tens of GiB: drawn on its own
+// scale, not flattened against the total.
+TEST(MemoryScaleTest, UsedMemoryHasAScaleOfItsOwn) {
+    struct Case {
+        uint64_t usedLoKib, usedHiKib;
+        const char* unit;
+        double yMax;
+    } cases[] = {
+        {300 * 1024, 400 * 1024, "MiB", 440},
+        {6ULL << 20, 8ULL << 20, "GiB", 8.8},
+        {100, 200, "KiB", 220},
+        {0, 0, "KiB", 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<MemPoint> memory = {{0, 32ULL << 20, c.usedLoKib, 0, 0},
+                                        {1, 32ULL << 20, c.usedHiKib, 0, 0}};
+        MemoryScale scale = ChooseMemoryScale(memory);
+        EXPECT_EQ(scale.unit, c.unit) << c.usedHiKib;
+        EXPECT_NEAR(scale.yMax, c.yMax, 1e-9) << c.usedHiKib;
+    }
+    Report r;
+    r.memory = {{0, 32ULL << 20, 300 * 1024, 0, 0}, {1, 32ULL << 20, 400 * 1024, 0, 0}};
+    std::string html = ReportHtml(r);
+    EXPECT_NE(html.find(">total 32.00 GiB</text>"), std::string::npos);
+    EXPECT_NE(html.find(">MiB</text>"), std::string::npos);
+}
+
 TEST_F(ReportTest, CountersGoingBackwardsAreReportedNotCharted) {
     tmp_.Write("data/SystemCpuUsage.data",
                Frame(kBase, 0, "cpu  100 0 100 800\n") +
@@ -146,6 +177,67 @@ TEST_F(ReportTest, TopTenProcessesByCpuShareAndResidentMemory) {
     // A page size of 64 KiB scales resident memory accordingly.
     ASSERT_TRUE(BuildReport(dir_.string(), 65536, &r, &error));
     EXPECT_EQ(TopByMemory(r, 1).front().rssPeakKib, 1200u * 64);
+}
+
+// The device keeps a pid's samplers when the pid is reused within the job, so
+// one file holds two processes: each is reported by itself.
+TEST_F(ReportTest, APidReusedWithinTheJobIsTwoProcesses) {
+    auto cpu = [](uint64_t ts, uint32_t index, const std::string& name, uint64_t ticks,
+                  uint64_t start, uint64_t system) {
+        return Frame(ts, index,
+                     StatLine(9, name, ticks, 0, start) + "\nProcessName:" + name + "\ncpu  " +
+                         std::to_string(system) + " 0 0 0\n");
+    };
+    auto mem = [](uint64_t ts, uint32_t index, const std::string& name, uint64_t pages) {
+        return Frame(ts, index,
+                     "1000 " + std::to_string(pages) + " 5 1 0 9 0\nProcessName:" + name + "\n");
+    };
+    // "old" uses 50 of 100 ticks, then "new" (started later, with fewer
+    // ticks of its own) 10 of 200.
+    tmp_.Write("data/9-CpuUsage.data", cpu(kBase, 0, "old", 100, 40, 1000) +
+                                           cpu(kBase + kSecond, 1, "old", 150, 40, 1100) +
+                                           cpu(kBase + 2 * kSecond, 2, "new", 3, 700, 1200) +
+                                           cpu(kBase + 3 * kSecond, 3, "new", 13, 700, 1400));
+    tmp_.Write("data/9-Memory.data", mem(kBase - 1000, 0, "old", 300) +
+                                         mem(kBase + kSecond - 1000, 1, "old", 200) +
+                                         mem(kBase + 2 * kSecond - 1000, 2, "new", 20) +
+                                         mem(kBase + 3 * kSecond - 1000, 3, "new", 10));
+    Report r;
+    std::string error;
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    EXPECT_EQ(r.badRecords, 0u);
+    ASSERT_EQ(r.processes.size(), 2u);
+    const ProcessSummary& older = r.processes[0];
+    const ProcessSummary& newer = r.processes[1];
+    EXPECT_EQ(older.name, "old");
+    EXPECT_EQ(older.startTicks, 40u);
+    EXPECT_DOUBLE_EQ(older.cpuSharePct, 50.0);
+    EXPECT_EQ(older.cpuSamples, 2u);
+    EXPECT_EQ(older.rssPeakKib, 1200u);
+    EXPECT_EQ(older.rssLastKib, 800u);
+    EXPECT_EQ(newer.name, "new");
+    EXPECT_EQ(newer.startTicks, 700u);
+    EXPECT_DOUBLE_EQ(newer.cpuSharePct, 5.0);
+    EXPECT_EQ(newer.cpuTicks, 10u);
+    EXPECT_EQ(newer.memSamples, 2u);
+    EXPECT_EQ(newer.rssPeakKib, 80u);
+    EXPECT_EQ(DisplayName(newer), "new (started at tick 700)");
+
+    std::string csv = ProcessesCsv(r);
+    EXPECT_NE(csv.find("\n9,old,2,50.000,50,1.000,2,1200,800,4000,40\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\n9,new,2,5.000,10,1.000,2,80,40,4000,700\n"), std::string::npos) << csv;
+    std::string table = FormatReportTable(r);
+    EXPECT_NE(table.find("old (started at tick 40)"), std::string::npos) << table;
+    EXPECT_NE(table.find(" 0 not parsed"), std::string::npos) << table;
+    std::vector<DeviceReport> devices(1);
+    devices[0].report = r;
+    std::string trace = TraceJson(devices);
+    for (const char* track :
+         {"\"rss KiB old (started at tick 40) [9]\"", "\"rss KiB new (started at tick 700) [9]\"",
+          "\"cpu % new (started at tick 700) [9]\",\"pid\":0,\"tid\":0,\"ts\":53000000,"
+          "\"args\":{\"share\":5.000}"}) {
+        EXPECT_NE(trace.find(track), std::string::npos) << track;
+    }
 }
 
 TEST_F(ReportTest, UnparsableRecordsAreCountedAndNamed) {
@@ -215,13 +307,208 @@ TEST_F(ReportTest, RecordedFolderGivesPlausibleFiguresAndAllOutputs) {
     EXPECT_EQ(again.otherFiles.size(), r.otherFiles.size());
 }
 
+// The device script's text: cache statistics per event over time, control-CPU
+// counts per event over time and per CPU; lines that do not parse are counted.
+TEST_F(ReportTest, DeviceScriptLinesAreChartedAndBadLinesCounted) {
+    tmp_.Write("data/llc.data",
+               "2026-12-07 00:00:01.000000 read: hits=90 misses=10 hit_rate=90.00% write: "
+               "hits=5 misses=5 hit_rate=50.00%\n"
+               "garbage\n"
+               "2026-12-07 00:00:01.250000 read: hits=80 misses=20 hit_rate=80.00% write: "
+               "hits=6 misses=4 hit_rate=60.00%\n");
+    tmp_.Write("data/ai_ctrl_cpu.data",
+               "100.000000 cpu0 r11 1000\n100.000000 cpu1 r11 3000\n100.000000 cpu1 r8 500\n"
+               "100.010000 cpu0 r11 2000\n100.010000 cpu1 r11 10\nnot a line\n"
+               "100.010000 cpu0 r8 700\n");
+    Report r;
+    std::string error;
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    EXPECT_EQ(r.cacheLines, 2u);
+    ASSERT_EQ(r.cache.size(), 2u);
+    EXPECT_EQ(r.cache[0].event, "read");
+    ASSERT_EQ(r.cache[0].points.size(), 2u);
+    EXPECT_DOUBLE_EQ(r.cache[0].points[1].timeS, 0.25);
+    EXPECT_EQ(r.cache[0].points[1].misses, 20u);
+    EXPECT_DOUBLE_EQ(r.cache[1].points[1].hitRatePct, 60.0);
+
+    EXPECT_EQ(r.ctrlCpuLines, 6u);
+    ASSERT_EQ(r.ctrlCpu.size(), 2u);
+    const CtrlCpuEventSeries& cycles = r.ctrlCpu[0];
+    EXPECT_EQ(cycles.event, "r11");
+    ASSERT_EQ(cycles.points.size(), 2u);
+    EXPECT_EQ(cycles.points[0].count, 4000u);
+    EXPECT_DOUBLE_EQ(cycles.points[1].timeS, 0.01);
+    EXPECT_EQ(cycles.points[1].count, 2010u);
+    EXPECT_EQ(cycles.total, 6010u);
+    ASSERT_GE(r.ctrlCpuBusiest.size(), 2u);
+    EXPECT_EQ(r.ctrlCpuBusiest[0].cpu, 1u);
+    EXPECT_EQ(r.ctrlCpuBusiest[0].count, 3010u);
+    EXPECT_EQ(r.ctrlCpuPerCpu[0], 3700u);
+    EXPECT_EQ(r.badRecords, 2u);
+
+    std::string html = ReportHtml(r);
+    EXPECT_NE(html.find("Cache statistics of read"), std::string::npos);
+    EXPECT_NE(html.find("Cache statistics of write"), std::string::npos);
+    EXPECT_NE(html.find("Control CPU event r8"), std::string::npos);
+    EXPECT_NE(html.find("Busiest CPUs and events"), std::string::npos);
+    std::string table = FormatReportTable(r);
+    EXPECT_NE(table.find("data/llc.data: line 2: no \"YYYY-MM-DD"), std::string::npos) << table;
+    EXPECT_NE(table.find("data/ai_ctrl_cpu.data: line 6: expected"), std::string::npos) << table;
+    EXPECT_EQ(CtrlCpuCsv(r),
+              "time_s,event,count\n0.000000,r11,4000\n0.010000,r11,2010\n"
+              "0.000000,r8,500\n0.010000,r8,700\n");
+    EXPECT_EQ(CacheCsv(r),
+              "time_s,event,hits,misses,hit_rate_percent\n0.000000,read,90,10,90.00\n"
+              "0.250000,read,80,20,80.00\n0.000000,write,5,5,50.00\n0.250000,write,6,4,60.00\n");
+}
+
+// The channel's binary data: bytes over time from job.json, and a record
+// count when it is in the simulated driver's layout.
+TEST_F(ReportTest, CacheChannelDataIsBytesOverTime) {
+    std::string record(48, '\0');
+    record[0] = 'C';
+    record[1] = 'N';
+    record[2] = 'T';
+    record[3] = 'R';
+    tmp_.Write("data/llc.data", record + record + record);
+    tmp_.Write("job.json",
+               R"({"job_id":"j","data":{"files":{"data/llc.data":{"bytes":144,"chunks":2,)"
+               R"("arrivals":[[1500,96],[2500,144]]}}}})");
+    Report r;
+    std::string error;
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_EQ(r.channels.size(), 1u);
+    EXPECT_TRUE(r.channels[0].counterLayout);
+    EXPECT_EQ(r.channels[0].records, 3u);
+    EXPECT_EQ(r.channels[0].received,
+              (std::vector<std::pair<double, uint64_t>>{{1.5, 96}, {2.5, 144}}));
+    EXPECT_NE(FormatReportTable(r).find("data/llc.data: 144 B, 3 counter records"),
+              std::string::npos);
+    tmp_.Write("data/llc.data", "\x01\x02 not records");
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_EQ(r.channels.size(), 1u);
+    EXPECT_FALSE(r.channels[0].counterLayout);
+    EXPECT_NE(ReportHtml(r).find("bytes only"), std::string::npos);
+}
+
+std::vector<std::vector<std::string>> CsvRows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+        std::vector<std::string> cells;
+        std::string cell;
+        std::istringstream cs(line);
+        while (std::getline(cs, cell, ',')) {
+            cells.push_back(cell);
+        }
+        if (!line.empty() && line.back() == ',') {
+            cells.push_back("");
+        }
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+// The trace keeps the format's rules and carries the CSVs' values.
+TEST_F(ReportTest, TraceExportFollowsTheFormatAndTheCsvs) {
+    SystemFiles();
+    ProcessFiles(3);
+    tmp_.Write("data/llc.data",
+               "2026-12-07 00:00:01.000000 read: hits=90 misses=10 hit_rate=90.00%\n"
+               "2026-12-07 00:00:01.500000 read: hits=80 misses=20 hit_rate=80.00%\n");
+    tmp_.Write("data/ai_ctrl_cpu.data",
+               "100.000000 cpu0 r11 1000\n100.000000 cpu1 r11 3000\n100.010000 cpu0 r11 2000\n");
+    std::vector<DeviceReport> devices(1);
+    devices[0].device = 2;
+    std::string error;
+    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &devices[0].report, &error)) << error;
+    ASSERT_TRUE(WriteReportFiles(devices[0].report, &error)) << error;
+    nlohmann::json trace = nlohmann::json::parse(TraceJson(devices), nullptr, false);
+    ASSERT_FALSE(trace.is_discarded());
+    ASSERT_TRUE(trace["traceEvents"].is_array());
+
+    std::map<std::string, std::vector<nlohmann::json>> tracks;
+    bool named = false;
+    for (const auto& e : trace["traceEvents"]) {
+        ASSERT_TRUE(e.contains("ph") && e.contains("ts") && e.contains("pid")) << e.dump();
+        ASSERT_TRUE(e["ts"].is_number()) << e.dump();
+        EXPECT_EQ(e["pid"], 2) << e.dump();
+        if (e["ph"] == "M") {
+            named = named || (e["name"] == "process_name" && e["args"]["name"] == "device 2");
+            continue;
+        }
+        ASSERT_EQ(e["ph"], "C") << e.dump();
+        ASSERT_TRUE(e["args"].is_object() && !e["args"].empty()) << e.dump();
+        for (const auto& [key, value] : e["args"].items()) {
+            EXPECT_TRUE(value.is_number()) << e.dump();
+        }
+        std::vector<nlohmann::json>& track = tracks[e["name"].get<std::string>()];
+        if (!track.empty()) {
+            EXPECT_GE(e["ts"].get<double>(), track.back()["ts"].get<double>()) << e.dump();
+        }
+        track.push_back(e);
+    }
+    EXPECT_TRUE(named);
+
+    // System CPU and memory as in system.csv, in time order.
+    std::vector<double> busy, used;
+    for (const auto& row : CsvRows(tmp_.Read("system.csv"))) {
+        if (!row[2].empty()) {
+            busy.push_back(std::stod(row[2]));
+        }
+        if (row.size() > 7 && !row[7].empty()) {
+            used.push_back(std::stod(row[7]));
+        }
+    }
+    ASSERT_EQ(tracks["system cpu %"].size(), busy.size());
+    for (size_t i = 0; i < busy.size(); ++i) {
+        EXPECT_DOUBLE_EQ(tracks["system cpu %"][i]["args"]["busy"].get<double>(), busy[i]);
+    }
+    ASSERT_EQ(tracks["memory used KiB"].size(), used.size());
+    for (size_t i = 0; i < used.size(); ++i) {
+        EXPECT_DOUBLE_EQ(tracks["memory used KiB"][i]["args"]["used"].get<double>(), used[i]);
+    }
+    // Every process: its resident memory peaks and ends as processes.csv says.
+    for (const auto& row : CsvRows(tmp_.Read("processes.csv"))) {
+        const auto& rss = tracks["rss KiB " + row[1] + " [" + row[0] + "]"];
+        ASSERT_FALSE(rss.empty()) << row[0];
+        double peak = 0;
+        for (const auto& e : rss) {
+            peak = std::max(peak, e["args"]["rss"].get<double>());
+        }
+        EXPECT_DOUBLE_EQ(peak, std::stod(row[7])) << row[0];
+        EXPECT_DOUBLE_EQ(rss.back()["args"]["rss"].get<double>(), std::stod(row[8])) << row[0];
+        EXPECT_FALSE(tracks["cpu % " + row[1] + " [" + row[0] + "]"].empty()) << row[0];
+    }
+    // The device script's data as in ctrl_cpu.csv and cache.csv.
+    auto ctrl = CsvRows(tmp_.Read("ctrl_cpu.csv"));
+    ASSERT_EQ(tracks["control cpu r11"].size(), ctrl.size());
+    for (size_t i = 0; i < ctrl.size(); ++i) {
+        EXPECT_DOUBLE_EQ(tracks["control cpu r11"][i]["args"]["count"].get<double>(),
+                         std::stod(ctrl[i][2]));
+    }
+    auto cache = CsvRows(tmp_.Read("cache.csv"));
+    ASSERT_EQ(tracks["cache read"].size(), cache.size());
+    for (size_t i = 0; i < cache.size(); ++i) {
+        EXPECT_DOUBLE_EQ(tracks["cache read"][i]["args"]["hits"].get<double>(),
+                         std::stod(cache[i][2]));
+    }
+    // Script lines are placed from the first /proc sample on.
+    EXPECT_EQ(tracks["cache read"][1]["ts"].get<uint64_t>() -
+                  tracks["cache read"][0]["ts"].get<uint64_t>(),
+              500000u);
+    EXPECT_EQ(tracks["cache read"][0]["ts"].get<uint64_t>(), kBase / 1000);
+}
+
 TEST_F(ReportTest, NamesAreEscapedInCsvAndHtml) {
     tmp_.Write("data/5-Memory.data",
                Frame(kBase, 0, "10 5 1 1 0 1 0\nProcessName:<b>\"x\",y</b>\n"));
     Report r;
     std::string error;
     ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
-    EXPECT_NE(ProcessesCsv(r).find("\n5,\"<b>\"\"x\"\",y</b>\",0,,,,1,20,20,40\n"),
+    EXPECT_NE(ProcessesCsv(r).find("\n5,\"<b>\"\"x\"\",y</b>\",0,,,,1,20,20,40,0\n"),
               std::string::npos)
         << ProcessesCsv(r);
     std::string html = ReportHtml(r);
@@ -235,12 +522,12 @@ TEST_F(ReportTest, FoldersWithoutDataAreRefused) {
     EXPECT_FALSE(BuildReport(dir_.string(), 4096, &r, &error));
     EXPECT_NE(error.find("no data files"), std::string::npos);
     EXPECT_FALSE(BuildReport((dir_ / "missing").string(), 4096, &r, &error));
-    tmp_.Write("data/llc.data", "raw counters");
+    tmp_.Write("data/ddr.data", "raw counters");
     ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
     ASSERT_EQ(r.otherFiles.size(), 1u);
     EXPECT_EQ(r.otherFiles[0].bytes, 12u);
     EXPECT_NE(ReportHtml(r).find("no samples"), std::string::npos);
-    EXPECT_NE(FormatReportTable(r).find("\nOther data  data/llc.data (12 B)\n"), std::string::npos)
+    EXPECT_NE(FormatReportTable(r).find("\nOther data  data/ddr.data (12 B)\n"), std::string::npos)
         << FormatReportTable(r);
 }
 

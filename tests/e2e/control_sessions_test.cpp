@@ -1,0 +1,265 @@
+// Control sessions that end while other jobs go on, against the daemon
+// running as its own process on the simulated card: a job's control session
+// replaced by one of the same job in another mode, a refused job whose host
+// leaves and the next job on its device and mode right behind it. Every
+// handshake and command must be answered within a few seconds, and the
+// daemon's threads come back to where they were.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/oru_paths.h"
+#include "daemon/testing/host_job.h"
+#include "tools/host/profiling_client.h"
+
+namespace {
+
+using namespace analysis::orbx;
+using host::ControlChannel;
+using host::DataChannel;
+using host::Handshake;
+using host::HostClient;
+using host::Target;
+using oru_testing::InfoOf;
+using oru_testing::IsDir;
+using oru_testing::LlcConfig;
+using oru_testing::LlcEvents;
+
+constexpr uint32_t kAnswerMs = 5000;  // a hung daemon shows up as a missing answer
+constexpr char kReceiverEnded[] = "Receiver Unint";
+
+std::string JobDir(const std::string& jobId) {
+    return std::string(common::kInotifyDir) + jobId;
+}
+
+long ThreadsOf(pid_t pid) {
+    return oru_testing::CountDirEntries("/proc/" + std::to_string(pid) + "/task");
+}
+
+class ControlSessions : public ::testing::Test {
+  protected:
+    // The host side of the simulated card knows both devices the daemon serves.
+    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
+
+    void SetUp() override {
+        std::filesystem::create_directories(ORU_TEST_TMP_DIR);
+        log_ = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
+        std::filesystem::remove(log_);
+        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, 2);
+        client_ = HostClient::Create();
+        ASSERT_NE(client_, nullptr);
+        ASSERT_TRUE(oru_testing::WaitForText(log_, "create HDC server successfully", 2));
+    }
+    void TearDown() override {
+        EXPECT_TRUE(hung_ || daemon_->Running()) << "the daemon died";
+        daemon_.reset();
+    }
+
+    // A control handshake whose answer must come within kAnswerMs: kRecvOk
+    // with *reply, or the failure (kRecvTimedOut when the daemon hangs).
+    int Handshaken(const Handshake& hs, std::unique_ptr<ControlChannel>* ctrl,
+                   proto::Response* reply) {
+        auto opened = std::async(std::launch::async, [this, hs, ctrl, reply] {
+            return ControlChannel::Open(*client_, Target{hs.devIdOnHost, 0}, hs, ctrl, reply);
+        });
+        if (opened.wait_for(std::chrono::milliseconds(kAnswerMs)) != std::future_status::ready) {
+            hung_ = true;
+            daemon_->Kill(SIGKILL);  // the read fails, and the open returns
+            opened.wait();
+            ctrl->reset();
+            return host::kRecvTimedOut;
+        }
+        return opened.get();
+    }
+
+    // Sends a command and waits (bounded) for its answer.
+    static int Ask(ControlChannel& ctrl, const message::Message& msg, proto::Response* reply) {
+        if (ctrl.Session().SendMessage(msg) != 0) {
+            return host::kRecvFailed;
+        }
+        return ctrl.AwaitResponse(reply, kAnswerMs);
+    }
+
+    // A whole job on an open control channel: data channel, start, replay,
+    // stop, each answered SUCCESS, and the data complete.
+    void RunJob(ControlChannel& ctrl, const Handshake& hs) {
+        std::unique_ptr<DataChannel> data;
+        proto::Response reply;
+        ASSERT_EQ(DataChannel::Open(*client_, Target{hs.devIdOnHost, 0}, hs, &data, &reply),
+                  host::kRecvOk);
+        ASSERT_EQ(reply.status(), proto::SUCCESS);
+        auto collected = std::async(std::launch::async, [&data] {
+            std::map<std::string, host::CollectedFile> files;
+            int rc = data->CollectUntilFinish(&files);
+            return std::make_pair(rc, files);
+        });
+        std::shared_ptr<void> unblock(nullptr, [&data](void*) { data->Session().Close(); });
+        const std::string ctx = host::MakeJobContext(hs.jobId, std::to_string(hs.devIdOnHost), "t");
+        proto::JobStartReq start;
+        start.mutable_hdr()->set_job_ctx(ctx);
+        start.set_sampleconfig(LlcConfig(hs.jobId));
+        ASSERT_EQ(Ask(ctrl, start, &reply), host::kRecvOk) << "job start of " << hs.jobId;
+        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        proto::ReplayStartReq replay = LlcEvents();
+        replay.mutable_hdr()->set_job_ctx(ctx);
+        ASSERT_EQ(Ask(ctrl, replay, &reply), host::kRecvOk) << "replay start of " << hs.jobId;
+        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channel produce
+        proto::ReplayStopReq replayStop;
+        replayStop.mutable_hdr()->set_job_ctx(ctx);
+        ASSERT_EQ(Ask(ctrl, replayStop, &reply), host::kRecvOk) << "replay stop of " << hs.jobId;
+        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        proto::JobStopReq stop;
+        stop.mutable_hdr()->set_job_ctx(ctx);
+        ASSERT_EQ(Ask(ctrl, stop, &reply), host::kRecvOk) << "job stop of " << hs.jobId;
+        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        ASSERT_EQ(collected.wait_for(std::chrono::milliseconds(kAnswerMs)),
+                  std::future_status::ready)
+            << "no DataChannelFinish for " << hs.jobId;
+        auto result = collected.get();
+        EXPECT_EQ(result.first, host::kRecvOk);
+        EXPECT_GT(result.second["data/llc.data"].data.size(), 0u);
+        EXPECT_FALSE(IsDir(JobDir(hs.jobId)));
+    }
+
+    // Handshakes until one is answered SUCCESS. A device and mode whose last
+    // session has just ended may refuse for a moment, never for a second
+    // (measured from since). Null when it did.
+    std::unique_ptr<ControlChannel> OpenOnceFree(
+        const Handshake& hs,
+        std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now()) {
+        for (;;) {
+            std::unique_ptr<ControlChannel> ctrl;
+            proto::Response reply;
+            int rc = Handshaken(hs, &ctrl, &reply);
+            if (rc != host::kRecvOk) {
+                ADD_FAILURE() << "handshake of " << hs.jobId << " not answered: " << rc;
+                return nullptr;
+            }
+            if (reply.status() == proto::SUCCESS) {
+                return ctrl;
+            }
+            if (std::chrono::steady_clock::now() - since > std::chrono::seconds(1)) {
+                ADD_FAILURE() << "handshake of " << hs.jobId << " still refused after a second";
+                return nullptr;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    // A normal job on its own control channel.
+    void RunNormalJob(const Handshake& hs) {
+        auto ctrl = OpenOnceFree(hs);
+        ASSERT_NE(ctrl, nullptr);
+        RunJob(*ctrl, hs);
+    }
+
+    int LogCount(const std::string& text) const {
+        return oru_testing::CountIn(oru_testing::ReadText(log_), text);
+    }
+
+    // The daemon's threads once the sessions of a test have wound down.
+    void ExpectThreadsBack(long baseline) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (ThreadsOf(daemon_->Pid()) > baseline &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_LE(ThreadsOf(daemon_->Pid()), baseline) << "threads left running";
+    }
+
+    std::string log_;
+    bool hung_ = false;
+    std::unique_ptr<oru_testing::Child> daemon_;
+    std::shared_ptr<HostClient> client_;
+};
+
+TEST_F(ControlSessions, AJobHandshakenInASecondModeReplacesItsSessionAndEveryJobIsStillServed) {
+    RunNormalJob(Handshake{"before", 0, ""});
+    const long baseline = ThreadsOf(daemon_->Pid());
+
+    // Job J on device 0, first in the default mode, then system-wide: the
+    // second session takes J's place on the device.
+    std::unique_ptr<ControlChannel> first = OpenOnceFree(Handshake{"jobJ", 0, ""});
+    ASSERT_NE(first, nullptr);
+    std::unique_ptr<ControlChannel> second;
+    proto::Response reply;
+    ASSERT_EQ(Handshaken(Handshake{"jobJ", 0, "system-wide"}, &second, &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+
+    // The replaced session is ended by the device.
+    EXPECT_EQ(first->AwaitResponse(&reply, kAnswerMs), host::kRecvClosed);
+
+    // A third host's handshakes are answered: on J's device and mode it is
+    // told J still runs, elsewhere it is served.
+    std::unique_ptr<ControlChannel> third;
+    ASSERT_EQ(Handshaken(Handshake{"jobK", 0, "system-wide"}, &third, &reply), host::kRecvOk)
+        << "the daemon no longer answers handshakes";
+    EXPECT_EQ(reply.status(), proto::FAILED);
+    third.reset();
+
+    // K on the other device and J on its new session each run a whole job,
+    // at the same time; device 0 serves the next job once J has gone.
+    auto jobK = std::async(std::launch::async, [this] {
+        RunNormalJob(Handshake{"jobK", 1, "system-wide"});
+    });
+    RunJob(*second, Handshake{"jobJ", 0, "system-wide"});
+    jobK.get();
+    first.reset();
+    second.reset();
+    RunNormalJob(Handshake{"after", 0, "system-wide"});
+    ExpectThreadsBack(baseline);
+}
+
+TEST_F(ControlSessions, AReceiverWhoseHostLeftEndsAtOnceAndTheNextJobIsServedWithinASecond) {
+    RunNormalJob(Handshake{"before", 0, ""});
+    const long baseline = ThreadsOf(daemon_->Pid());
+    for (int round = 0; round < 4; ++round) {
+        const std::string n = std::to_string(round);
+        const Handshake refused{"refused" + n, 0, ""};
+        int ended = 0;
+        {
+            std::unique_ptr<ControlChannel> ctrl = OpenOnceFree(refused);
+            ASSERT_NE(ctrl, nullptr);
+            std::unique_ptr<DataChannel> data;
+            proto::Response reply;
+            ASSERT_EQ(DataChannel::Open(*client_, Target{0, 0}, refused, &data, &reply),
+                      host::kRecvOk);
+            proto::JobStartReq start;
+            start.mutable_hdr()->set_job_ctx(host::MakeJobContext(refused.jobId, "0"));
+            start.set_sampleconfig("not json");
+            ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+            EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
+            ended = LogCount(kReceiverEnded);
+        }  // the host leaves
+        const auto left = std::chrono::steady_clock::now();
+
+        if (round % 2 == 0) {
+            // Nobody else comes: the daemon ends the receiver by itself.
+            while (LogCount(kReceiverEnded) == ended &&
+                   std::chrono::steady_clock::now() - left < std::chrono::seconds(1)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            EXPECT_GT(LogCount(kReceiverEnded), ended)
+                << "the receiver of a departed host was not ended within a second";
+        } else {
+            // The next host comes a few milliseconds later: it may be told
+            // the last job has not exited, but not for long.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        const Handshake next{"next" + n, 0, ""};
+        auto ctrl = OpenOnceFree(next, left);
+        ASSERT_NE(ctrl, nullptr);
+        RunJob(*ctrl, next);
+    }
+    ExpectThreadsBack(baseline);
+}
+
+}  // namespace

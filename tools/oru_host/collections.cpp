@@ -1,0 +1,93 @@
+#include "tools/oru_host/collections.h"
+
+#include <functional>
+
+namespace analysis::orbx::hosttool {
+namespace {
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool IsPidFile(const std::string& rel) {
+    if (rel.compare(0, 5, "data/") != 0) {
+        return false;
+    }
+    size_t dash = rel.find('-', 5);
+    return dash != std::string::npos && dash > 5 &&
+           rel.find_first_not_of("0123456789", 5) == dash &&
+           (EndsWith(rel, "-CpuUsage.data") || EndsWith(rel, "-Memory.data"));
+}
+
+const char* const kHeldElsewhere =
+    "it runs once per card and the first device's job that registers it holds it: most "
+    "likely a job on another device of the same card holds it";
+
+}  // namespace
+
+std::vector<CollectionAccount> AccountCollections(const ProfileOptions& o,
+                                                  const std::map<std::string, FileStats>& files) {
+    struct Kind {
+        const char* name;
+        bool asked;
+        bool cardWide;
+        std::function<bool(const std::string&)> owns;
+        std::string otherwise;  // further causes of silence
+    };
+    const Kind kinds[] = {
+        {"sys", o.sys, true,
+         [](const std::string& f) {
+             return f == "data/SystemCpuUsage.data" || f == "data/Memory.data";
+         },
+         ""},
+        {"pid", o.pid, true, IsPidFile, ""},
+        {"llc", !o.llcEvents.empty(), false,
+         [](const std::string& f) { return f == "data/llc.data"; },
+         "the device may offer no cache channel, or on a chip without one the card-wide cache "
+         "statistics may be held by a job on another device of the same card"},
+        {"ctrl-cpu", !o.ctrlCpuEvents.empty(), true,
+         [](const std::string& f) { return f == "data/ai_ctrl_cpu.data"; },
+         "or the device's collection script did not run"},
+    };
+    std::vector<CollectionAccount> out;
+    for (const Kind& k : kinds) {
+        if (!k.asked) {
+            continue;
+        }
+        CollectionAccount a;
+        a.name = k.name;
+        a.cardWide = k.cardWide;
+        for (const auto& [name, stats] : files) {
+            if (k.owns(name) && stats.bytes > 0) {
+                a.files += 1;
+                a.bytes += stats.bytes;
+            }
+        }
+        if (a.bytes == 0) {
+            a.missing = "asked for but sent nothing: ";
+            if (k.cardWide) {
+                a.missing += kHeldElsewhere;
+                if (!k.otherwise.empty()) {
+                    a.missing += ", " + k.otherwise;
+                }
+            } else {
+                a.missing += k.otherwise;
+            }
+        }
+        out.push_back(a);
+    }
+    return out;
+}
+
+std::string MissingNames(const std::vector<CollectionAccount>& accounts) {
+    std::string names;
+    for (const CollectionAccount& a : accounts) {
+        if (!a.missing.empty()) {
+            names += (names.empty() ? "" : ", ") + a.name;
+        }
+    }
+    return names;
+}
+
+}  // namespace analysis::orbx::hosttool
