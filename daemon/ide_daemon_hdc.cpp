@@ -30,7 +30,7 @@ constexpr uint32_t kMaxRequestRead = 3145728 + IDE_TLV_HEAD_LEN;
 constexpr size_t kErrorTextLen = 256;
 // Upper bound of destroy's wait for the server and worker threads; they end
 // within moments of the wake-up unless the driver fails to wake an accept.
-constexpr auto kThreadsEndBound = std::chrono::milliseconds(30000);
+constexpr auto kThreadsEndBound = std::chrono::seconds(30);
 
 // One device's entry.
 struct DevInfo {
