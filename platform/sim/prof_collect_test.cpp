@@ -1,4 +1,5 @@
 // The simulated card's collection script, run as the daemon runs it.
+#include "oru_build_paths.h"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -5,6 +5,7 @@
 // completes, so the test knows independently what was recorded and converts
 // each copy itself: the host must get exactly those texts, in piece order,
 // each once, and the device must keep no piece.
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>

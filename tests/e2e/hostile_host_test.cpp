@@ -5,6 +5,7 @@
 // for one device and mode. After each group the daemon must still run a
 // normal job, every answer it gave must be true, and its sessions and threads
 // must come back to where they were.
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>

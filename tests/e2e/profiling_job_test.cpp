@@ -1,5 +1,6 @@
 // A profiling job driven end to end, as the host tool drives it, against the
 // daemon on the simulated card.
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 
 #include <chrono>
