@@ -299,9 +299,9 @@ verb_script() {
 verb_kill() {
     [ $# -eq 0 ] || usage
     [ "$(setting kill_misses)" = "1" ] && return 0
-    local pids pid tries round
+    local pids pid tries
     # A start may record itself while the others end: look again.
-    for round in 1 2 3; do
+    for _ in 1 2 3; do
         pids=$(recordings)
         [ -n "${pids}" ] || break
         for pid in ${pids}; do
