@@ -95,6 +95,16 @@ struct CtrlJob {
     std::future<std::pair<int, std::string>> collected;
     std::atomic<int> chunks{0};
 
+    // A reader still waiting for data fails once its session is closed.
+    ~CtrlJob() {
+        if (data != nullptr) {
+            data->Session().Close();
+        }
+        if (collected.valid()) {
+            collected.wait();
+        }
+    }
+
     ::testing::AssertionResult Start(HostClient& client, const std::string& id, int devId,
                                      const std::string& config,
                                      const proto::ReplayStartReq& events) {
