@@ -31,6 +31,9 @@ using analysis::orbx::message::StatusInfo;
 
 namespace {
 
+constexpr const char kStopFailedInfo[] =
+    "Stop profiling failed, please check it or see log for more info";
+
 // Serialises the creation and removal of the profiling directories of every
 // engine of the process. Guards no memory; last in every order (taken under
 // the task manager's mutex when a broken session stops its jobs).
@@ -296,6 +299,7 @@ int CollectEngine::StopJobs(StatusInfo& status) {
         status.info = "collection engine has not been started";
         return -1;
     }
+    int failed = 0;
     for (auto& entry : jobs_) {
         if (entry.job == nullptr) {
             continue;
@@ -307,6 +311,11 @@ int CollectEngine::StopJobs(StatusInfo& status) {
             entry.registered = false;
             ret = CollectionRegisterMgr::GetInstance().CollectionJobUnregisterAndStop(
                 static_cast<int>(commonParams_->devId), entry.jobTag);
+            if (ret != 0) {
+                ORU_LOGE("Device %d Collection Job %d did not stop cleanly, ret=%d",
+                         static_cast<int>(commonParams_->devIdOnHost), entry.jobTag, ret);
+                ++failed;
+            }
         }
         entry.cfg->events.reset();
         entry.cfg->eventCodes.reset();
@@ -315,16 +324,21 @@ int CollectEngine::StopJobs(StatusInfo& status) {
                      static_cast<int>(commonParams_->devIdOnHost), entry.jobTag);
         }
     }
-    return 0;
+    return failed;
 }
 
 int CollectEngine::CollectStopReplay(StatusInfo& status) {
     status.status = 1;
     ORU_LOGI("Stop");
-    if (StopJobs(status) != 0) {
+    const int failed = StopJobs(status);
+    if (failed < 0) {
         return -1;
     }
     commonParams_->jobCtx.reset();
+    if (failed > 0) {
+        status.info = kStopFailedInfo;
+        return -1;
+    }
     status.status = 0;
     return 0;
 }
@@ -354,7 +368,7 @@ int CollectEngine::CollectStop(StatusInfo& status) {
     ProfChannelManager::GetInstance().UnInit(false);
     started_ = false;
     if (status.status == 1) {
-        status.info = "Stop profiling failed, please check it or see log for more info";
+        status.info = kStopFailedInfo;
         return -1;
     }
     return 0;
