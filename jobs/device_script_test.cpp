@@ -1,6 +1,7 @@
 // Ending the device script's processes within bounds: children that end by
 // themselves, on SIGTERM or only on SIGKILL, and recordings of the simulated
 // card's script (kProfCollectScript, through sudo) whose "--kill" misses them.
+#include "oru_build_paths.h"
 #include "jobs/device_script.h"
 
 #include <gtest/gtest.h>
