@@ -126,9 +126,9 @@ class ChannelPoll : public common::thread::Thread {
     // driver poll (and the dispatch of what it reported) is done, the thread
     // stops the pool and ends. Safe from any thread.
     void RequestStop();
-    // Takes back a stop request whose poll thread has not ended yet: true
-    // when the poller runs on (or was never asked to stop), false once its
-    // thread has ended or is ending. Safe from any thread.
+    // Withdraws a stop request that the poll thread has not acted on yet:
+    // true when the thread runs on, false when it has ended or is ending (or
+    // never started). Safe from any thread.
     bool Resume();
 
     // Registers the channel's reader, replacing an earlier one.
