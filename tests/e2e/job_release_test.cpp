@@ -46,7 +46,13 @@ class JobReleaseTest : public ::testing::Test {
         client_ = host::HostClient::Create();
         ASSERT_NE(client_, nullptr);
     }
-    void TearDown() override { daemon_.reset(); }
+    void TearDown() override {
+        daemon_.reset();
+        if (!leftover_.empty()) {
+            std::error_code ec;
+            fs::remove_all(leftover_, ec);
+        }
+    }
 
     std::string Log() const { return oru_testing::ReadText(ORU_TEST_TMP_DIR "/oru.log"); }
 
@@ -84,6 +90,7 @@ class JobReleaseTest : public ::testing::Test {
 
     std::unique_ptr<oru_testing::Child> daemon_;
     std::shared_ptr<host::HostClient> client_;
+    fs::path leftover_;  // removed at the end of the test, whatever its outcome
 };
 
 // One injected failure of prof_drv_start: the replay start that meets it
@@ -117,6 +124,8 @@ TEST_F(JobReleaseTest, ACardWideRecordingThatFailedToStartIsFreeForAnotherDevice
     }
     const fs::path perfDir = std::string(common::kInotifyDir) + "0";
     const fs::path blocker = perfDir / "perf.log";
+    leftover_ = perfDir;
+    fs::remove_all(blocker);  // the script's log of an earlier recording
     fs::create_directories(blocker);
     StartDaemon();
     proto::ReplayStartReq events;
@@ -166,8 +175,6 @@ TEST_F(JobReleaseTest, ACardWideRecordingThatFailedToStartIsFreeForAnotherDevice
     auto result = collected.get();
     EXPECT_EQ(result.first, host::kRecvOk);
     EXPECT_FALSE(result.second.empty());
-    std::error_code ec;
-    fs::remove_all(perfDir, ec);
 }
 
 // One injected failure of prof_drv_get_channels fails a job start after the
