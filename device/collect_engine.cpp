@@ -146,6 +146,8 @@ int CollectEngine::CollectStart(const std::string& sampleConfig, StatusInfo& sta
         } else if (analysis::orbx::driver::DrvChannelsMgr::GetInstance().GetAllChannels(
                        static_cast<int>(commonParams_->devId)) != 0) {
             ORU_LOGE("[CollectEngine::CollectStart]Failed to GetAllChannels");
+            // No CollectStop follows a failed start: give the poller use back.
+            ProfChannelManager::GetInstance().UnInit(false);
         } else {
             started_ = true;
             ret = 0;
@@ -263,6 +265,8 @@ int CollectEngine::RegisterAndRunJobs(StatusInfo& status) {
     ORU_LOGI("Start to register collction job:%s", commonParams_->params->job_id.c_str());
     int failCount = 0;
     std::vector<std::string> registered;
+    CollectionRegisterMgr& registry = CollectionRegisterMgr::GetInstance();
+    const int devId = static_cast<int>(commonParams_->devId);
     for (auto& entry : jobs_) {
         if (entry.job == nullptr) {
             continue;
@@ -271,8 +275,14 @@ int CollectEngine::RegisterAndRunJobs(StatusInfo& status) {
         int ret = entry.job->Init(entry.cfg);
         if (ret == 0) {
             ORU_LOGD("Collection Job %d Register", entry.jobTag);
-            ret = CollectionRegisterMgr::GetInstance().CollectionJobRegisterAndRun(
-                static_cast<int>(commonParams_->devId), entry.jobTag, entry.job);
+            ret = registry.CollectionJobRegisterAndRun(devId, entry.jobTag, entry.job);
+            if (ret != 0 && !entry.registered &&
+                registry.IsJobRegistered(devId, entry.jobTag, entry.job)) {
+                // Registered, but its Process failed: unregister it and let
+                // its Uninit give back what the start took, so that the tag
+                // is free for the next job of the device (or the card).
+                (void)registry.CollectionJobUnregisterAndStop(devId, entry.jobTag);
+            }
         }
         if (ret == 0) {
             entry.registered = true;

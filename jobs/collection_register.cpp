@@ -78,6 +78,17 @@ bool CollectionRegisterMgr::IsGlobalJobLevel(int& devId, int jobTag) {
     return IsGlobalJobLevelLocked(devId, jobTag);
 }
 
+bool CollectionRegisterMgr::IsJobRegistered(int devId, int jobTag,
+                                            const std::shared_ptr<ICollectionJob>& job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto device = jobs_.find(devId);
+    if (job == nullptr || device == jobs_.end()) {
+        return false;
+    }
+    auto slot = device->second.find(jobTag);
+    return slot != device->second.end() && slot->second == job;
+}
+
 bool CollectionRegisterMgr::InsertCollectionJob(int devId, int jobTag,
                                                 const std::shared_ptr<ICollectionJob>& job) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -30,12 +30,17 @@ class CollectionRegisterMgr
 
     // Registers the job and runs its Process: that result, or -1 when the
     // arguments are invalid or the tag is taken on the device (or globally).
+    // A job whose Process failed stays registered: its caller unregisters it
+    // (IsJobRegistered tells the two failures apart).
     int CollectionJobRegisterAndRun(int devId, int jobTag,
                                     const std::shared_ptr<ICollectionJob>& job);
     // Runs the Uninit of the device's job at the tag, then unregisters it:
     // that result, or -1 when the device holds no job there or its stop is
     // already under way.
     int CollectionJobUnregisterAndStop(int devId, int jobTag);
+
+    // True when job itself is registered at (devId, jobTag).
+    bool IsJobRegistered(int devId, int jobTag, const std::shared_ptr<ICollectionJob>& job);
 
     // True when a job may be registered at (devId, jobTag). When another
     // device holds a global job at the tag, devId becomes that device.

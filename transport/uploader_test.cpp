@@ -237,7 +237,7 @@ TEST_F(UploaderTest, FlushWaitsWhileChunksAreQueued) {
     });
     uploader_->Flush();
     ASSERT_FALSE(sleeps.empty());
-    EXPECT_EQ(sleeps[0], 100000u);
+    EXPECT_EQ(sleeps[0], 1000u);
     uploader_->Stop(false);
     EXPECT_EQ(transport_->Sends().size(), 3u);
 }
