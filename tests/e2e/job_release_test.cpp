@@ -3,6 +3,7 @@
 // and its threads. And a stop is answered without waiting for the driver's
 // poll. The daemon runs as a process on the simulated card; driver faults
 // are set in its environment.
+#include "oru_build_paths.h"
 #include <dirent.h>
 #include <gtest/gtest.h>
 
