@@ -72,6 +72,7 @@ TEST_F(SysInfoJobTest, SystemAndEveryProcessReachTheHostAsWellFormedRecords) {
     Handshake hs{kJobId, 0, ""};
     auto ctrl = oru_testing::OpenControl(*client_, hs);
     ASSERT_NE(ctrl, nullptr);
+    ctrl->SetAnswerDeadline(10000);
     auto data = oru_testing::OpenData(*client_, hs);
     ASSERT_NE(data, nullptr);
     proto::Response reply;
@@ -98,11 +99,9 @@ TEST_F(SysInfoJobTest, SystemAndEveryProcessReachTheHostAsWellFormedRecords) {
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    if (collected.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        data->Session().Close();  // ends the read
-        FAIL() << "no DataChannelFinish within 10 s of the job stop";
-    }
-    auto result = collected.get();
+    bool finished = false;
+    auto result = oru_testing::FinishedWithin(collected, *data, &finished);
+    ASSERT_TRUE(finished) << "no DataChannelFinish within 10 s of the job stop";
     ASSERT_EQ(result.first, host::kRecvOk);
     std::map<std::string, CollectedFile>& files = result.second;
 
