@@ -118,10 +118,11 @@ void ProcAllPidsFileHandler::CreateSamplers(uint32_t pid, PidSamplers& entry) {
         return;
     }
     TimeSource passClock = [this] { return passTime_; };
+    TimeSource stampClock = [this] { return now_(); };
     for (ProcPidFileHandler* sampler : {static_cast<ProcPidFileHandler*>(mem.get()),
                                         static_cast<ProcPidFileHandler*>(stat.get())}) {
         sampler->SetTimeSource(passClock);
-        sampler->SetStampSource(now_);
+        sampler->SetStampSource(stampClock);
         sampler->KeepFileOpen(kept_);
     }
     stat->SetSystemCpuLine(cpuLine_);
