@@ -106,7 +106,7 @@ struct HostJob {
         return ok ? Command(replay) : ok;
     }
 
-    // Sends a command with the job's context and waits at most 5 s for a
+    // Sends a command with the job's context and waits at most 10 s for a
     // SUCCESS answer.
     template <typename Request>
     ::testing::AssertionResult Command(Request& request) {
@@ -116,9 +116,9 @@ struct HostJob {
         if (ctrl->Session().SendMessage(request) != 0) {
             return ::testing::AssertionFailure() << name << " of " << jobId << " not sent";
         }
-        if (ctrl->AwaitResponse(&reply, 5000) != host::kRecvOk) {
+        if (ctrl->AwaitResponse(&reply, 10000) != host::kRecvOk) {
             return ::testing::AssertionFailure()
-                   << "no answer to " << name << " of " << jobId << " within 5 s";
+                   << "no answer to " << name << " of " << jobId << " within 10 s";
         }
         if (reply.status() != proto::SUCCESS) {
             return ::testing::AssertionFailure()
