@@ -4,9 +4,7 @@
 #ifndef ORU_COMMON_ORU_PATHS_H
 #define ORU_COMMON_ORU_PATHS_H
 
-#ifndef ORU_ROOT_PREFIX
-#define ORU_ROOT_PREFIX ""
-#endif
+#include "oru_build_paths.h"
 
 namespace analysis::orbx::common {
 

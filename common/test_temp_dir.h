@@ -3,6 +3,7 @@
 #ifndef ORU_COMMON_TEST_TEMP_DIR_H
 #define ORU_COMMON_TEST_TEMP_DIR_H
 
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 
 #include <filesystem>

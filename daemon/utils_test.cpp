@@ -1,3 +1,4 @@
+#include "oru_build_paths.h"
 #include "daemon/utils.h"
 
 #include <gtest/gtest.h>

@@ -7,6 +7,7 @@
 // tag adds a frame to the session opened last. Sessions are served one
 // after another; each ends when its frames run out (the host went away).
 // Every buffer the device sends must be a frame that decodes.
+#include "oru_build_paths.h"
 #include <atomic>
 #include <chrono>
 #include <cstdint>

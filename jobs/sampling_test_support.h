@@ -4,6 +4,7 @@
 #ifndef ORU_JOBS_SAMPLING_TEST_SUPPORT_H
 #define ORU_JOBS_SAMPLING_TEST_SUPPORT_H
 
+#include "oru_build_paths.h"
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>

@@ -1,4 +1,5 @@
 // The logging library: line format, level filter, file output and sink.
+#include "oru_build_paths.h"
 #include "ostrel/dlog.h"
 
 #include <sys/stat.h>

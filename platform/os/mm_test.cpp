@@ -1,5 +1,6 @@
 // The OS layer: threads and their names, semaphores, files and directories,
 // and child processes with redirected output.
+#include "oru_build_paths.h"
 #include "ostrel/mm.h"
 
 #include <signal.h>

@@ -1,4 +1,5 @@
 // The application-monitor client against the simulated monitor service.
+#include "oru_build_paths.h"
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>

@@ -8,6 +8,7 @@
 // scripts/soak runs it with several hundred MiB. The size is made 2 MiB more
 // than a multiple of 4 MiB: the reader then ships the stream's end as a dry
 // remainder at once, so every byte reaches the host while the job runs.
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>

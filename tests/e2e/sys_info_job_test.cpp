@@ -3,6 +3,7 @@
 // card for a few seconds, and the host receives the system CPU and memory
 // samples and the samples of every process, the daemon's own and a process
 // started during the job included, as well-formed records.
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,4 @@
+#include "oru_build_paths.h"
 #include "tools/oru_host/report.h"
 
 #include <gtest/gtest.h>
