@@ -79,20 +79,26 @@ class HdcApiTest : public ::testing::Test {
         return op.get();
     }
 
-    // Reads one buffer on the device side; "" and the result on failure.
+    // Reads one buffer of session on the calling thread; "" and the result on
+    // failure.
+    static std::string ReadOn(HDC_SESSION session, int* ret, int mode, uint32_t maxLen) {
+        void* buf = nullptr;
+        uint32_t len = 0;
+        *ret = HdcSessionRead(session, &buf, &len, mode, maxLen);
+        if (*ret != 0) {
+            EXPECT_EQ(nullptr, buf);
+            return "";
+        }
+        std::string out(static_cast<char*>(buf), len);
+        IdeXfree(buf);
+        return out;
+    }
+
+    // Reads one buffer on the device side, within the deadline.
     std::string Read(int* ret, int mode = HDC_FLAG_WAIT, uint32_t maxLen = UINT32_MAX) {
         HDC_SESSION device = pair_.device;
         auto reader = std::async(std::launch::async, [device, ret, mode, maxLen] {
-            void* buf = nullptr;
-            uint32_t len = 0;
-            *ret = HdcSessionRead(device, &buf, &len, mode, maxLen);
-            if (*ret != 0) {
-                EXPECT_EQ(nullptr, buf);
-                return std::string();
-            }
-            std::string out(static_cast<char*>(buf), len);
-            IdeXfree(buf);
-            return out;
+            return ReadOn(device, ret, mode, maxLen);
         });
         return Within(reader, "the device's read of a whole buffer (or its refusal)");
     }
@@ -210,16 +216,21 @@ TEST_F(HdcApiTest, TheLimitCountsEveryMessageOfABuffer) {
         Open();
         TestLogCapture logs;
         std::string data = Pattern(c.messages * piece + c.lastSize, 7);
-        for (int i = 0; i < c.messages; ++i) {
-            ASSERT_EQ(DRV_ERROR_NONE,
-                      SendRaw(pair_.host, {Segment(data.substr(i * piece, piece), false)}));
-        }
-        if (c.lastSize > 0) {
-            ASSERT_EQ(DRV_ERROR_NONE,
-                      SendRaw(pair_.host, {Segment(data.substr(c.messages * piece), true)}));
-        }
+        // Sent on their own thread: the driver holds only so much unread.
+        HDC_SESSION host = pair_.host;
+        auto writer = std::async(std::launch::async, [host, &data, c, piece] {
+            drvError_t err = DRV_ERROR_NONE;
+            for (int i = 0; i < c.messages && err == DRV_ERROR_NONE; ++i) {
+                err = SendRaw(host, {Segment(data.substr(i * piece, piece), false)});
+            }
+            if (c.lastSize > 0 && err == DRV_ERROR_NONE) {
+                err = SendRaw(host, {Segment(data.substr(c.messages * piece), true)});
+            }
+            return err;
+        });
         int ret = 0;
         std::string got = Read(&ret, HDC_FLAG_WAIT, limit);
+        EXPECT_EQ(DRV_ERROR_NONE, Within(writer, "the host's sends"));
         if (c.accepted) {
             EXPECT_EQ(0, ret);
             EXPECT_TRUE(got == data);
@@ -236,13 +247,14 @@ TEST_F(HdcApiTest, NoWaitReadKeepsTheFirstPartOfABufferAndWaitsForTheRest) {
     Open();
     ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("head-", false)}));
     std::atomic<long> readerTid{0};
-    auto reader = std::async(std::launch::async, [&] {
+    HDC_SESSION device = pair_.device;
+    auto reader = std::async(std::launch::async, [&readerTid, device] {
         readerTid = ostrel::simtest::ThreadId();
         int ret = -1;
-        std::string got = Read(&ret, HDC_FLAG_NOWAIT);
+        std::string got = ReadOn(device, &ret, HDC_FLAG_NOWAIT, UINT32_MAX);
         return std::make_pair(ret, got);
     });
-    ASSERT_TRUE(ostrel::simtest::WaitBlockedInPoll(readerTid));
+    EXPECT_TRUE(ostrel::simtest::WaitBlockedInPoll(readerTid));
     ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("tail", true)}));
     auto [ret, got] = Within(reader, "the device's read of the buffer's tail");
     EXPECT_EQ(0, ret);
