@@ -8,8 +8,8 @@
 //   read), which the host collects.
 // - top: its CPU time over the window (from /proc of its process) divided by
 //   the frames it printed in it.
-// The row also fails when the daemon made fewer than 95 % of the passes the
-// interval asks for.
+// A second figure of the row counts the daemon's passes in the window against
+// those the interval asks for.
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,7 +39,9 @@ constexpr double kGoalRatio = 0.5;
 constexpr double kPassesGoal = 0.95;  // share of the passes the interval asks for
 constexpr char kRow[] = "sampling vs top";
 constexpr char kUnit[] = "ms CPU per pass";
-constexpr char kGoal[] = "oru <= 0.5 x top, no pass missed";
+constexpr char kGoal[] = "oru <= 0.5 x top";
+constexpr char kPassUnit[] = "passes in 10 s";
+constexpr char kPassGoal[] = "oru >= 0.95 x asked";
 constexpr char kJob[] = "pids";
 constexpr char kConfig[] = R"({"job_id":"pids","pid_profiling":"on","pid_sampling_interval":100})";
 
@@ -110,9 +112,10 @@ std::vector<uint64_t> Stamps(const std::string& data) {
     return stamps;
 }
 
-Row Measure(const oru_bench::ScratchDir& dir) {
+std::vector<Row> Measure(const oru_bench::ScratchDir& dir) {
     auto fail = [](const std::string& why) {
-        return oru_bench::Unmeasured(kRow, kUnit, kGoal, why);
+        return std::vector<Row>{oru_bench::Unmeasured(kRow, kUnit, kGoal, why),
+                                oru_bench::Unmeasured(kRow, kPassUnit, kPassGoal, why)};
     };
     Sleepers sleepers(kSleepers);
     if (sleepers.Count() < kSleepers) {
@@ -193,17 +196,12 @@ Row Measure(const oru_bench::ScratchDir& dir) {
     const double ratio = oruPerPass / topPerFrame;
     char note[200];
     std::snprintf(note, sizeof(note),
-                  "%d sleeping + others; 10 s side by side: oru %d passes (%.0f asked), "
-                  "%.1f %% of a core; top %d frames, %.1f %% of a core",
-                  kSleepers, passes, expected, oruCpu * 10.0, frames, topCpu * 10.0);
-    return Row{kRow,
-               oruPerPass,
-               topPerFrame,
-               kUnit,
-               ratio,
-               kGoal,
-               ratio <= kGoalRatio && passes >= kPassesGoal * expected,
-               note};
+                  "%d sleeping + others, 10 s side by side: oru %d passes, %.1f %% of a core; "
+                  "top %d frames, %.1f %% of a core",
+                  kSleepers, passes, oruCpu * 10.0, frames, topCpu * 10.0);
+    return {Row{kRow, oruPerPass, topPerFrame, kUnit, ratio, kGoal, ratio <= kGoalRatio, note},
+            Row{kRow, static_cast<double>(passes), expected, kPassUnit, passes / expected,
+                kPassGoal, passes >= kPassesGoal * expected, note}};
 }
 
 }  // namespace
@@ -215,5 +213,5 @@ int main(int argc, char** argv) {
         return 1;
     }
     oru_bench::UseSimulator(dir, 1);
-    return oru_bench::ReportRows(argc, argv, {Measure(dir)});
+    return oru_bench::ReportRows(argc, argv, Measure(dir));
 }
