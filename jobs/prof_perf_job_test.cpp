@@ -1,6 +1,7 @@
 #include "jobs/prof_perf_job.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 
 #include <algorithm>
 #include <condition_variable>
@@ -113,10 +114,12 @@ class Gate {
         open_ = true;
         cv_.notify_all();
     }
-    // Blocks until the thread has been let through n times.
+    // Blocks at most 5 s until the thread has been let through n times.
     void AwaitTurns(int n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this, n] { return turns_ >= n; });
+        if (!cv_.wait_for(lock, std::chrono::seconds(5), [this, n] { return turns_ >= n; })) {
+            ADD_FAILURE() << "the task thread did not take turn " << n << " within 5 s";
+        }
     }
 
   private:

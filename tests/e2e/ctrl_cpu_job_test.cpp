@@ -244,6 +244,7 @@ TEST_F(CtrlCpuJobTest, TheHostGetsEveryRecordedPieceOnceInOrderAndTheDeviceKeeps
     Handshake hs{kJobId, 0, ""};
     auto ctrl = oru_testing::OpenControl(*client_, hs);
     ASSERT_NE(ctrl, nullptr);
+    ctrl->SetAnswerDeadline(30000);  // the stops wait for the recording script
     auto data = oru_testing::OpenData(*client_, hs);
     ASSERT_NE(data, nullptr);
     proto::Response reply;
@@ -284,7 +285,9 @@ TEST_F(CtrlCpuJobTest, TheHostGetsEveryRecordedPieceOnceInOrderAndTheDeviceKeeps
     EXPECT_TRUE(ChildrenOf(daemon_->Pid()).empty());
     ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    auto [rc, text] = collected.get();
+    bool finished = false;
+    auto [rc, text] = oru_testing::FinishedWithin(collected, *data, &finished);
+    ASSERT_TRUE(finished) << "no DataChannelFinish within 10 s of the job stop";
     ASSERT_EQ(rc, host::kRecvOk);
 
     size_t pieces = 0;
