@@ -9,6 +9,7 @@
 #ifndef ORU_BENCH_HARNESS_H
 #define ORU_BENCH_HARNESS_H
 
+#include "oru_build_paths.h"
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>

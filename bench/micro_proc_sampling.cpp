@@ -1,11 +1,13 @@
 // Per-process sampling: one pass of the all-processes sampler over every
 // process of this machine, against a minimal reader of the same files.
 //
-// The sampler's pass lists /proc, merges the listing with the processes it
-// samples, reads the first "cpu" line of /proc/stat once, then for each
-// process reads statm, stat and comm, frames the records and buffers them;
-// full buffers go as chunks to an uploader whose transport drops everything.
-// Interval 0 and a clock that always moves: every pass samples everything.
+// The sampler's pass reads the first "cpu" line of /proc/stat once, lists
+// /proc, merges the listing with the processes it samples, then for each
+// process reads stat and statm (with pread, through descriptors kept open
+// between passes; the name comes from the stat text), frames the records and
+// buffers them; full buffers go as chunks to an uploader whose transport
+// drops everything. Interval 0 and a clock that always moves: every pass
+// samples everything.
 //
 // The baseline lists /proc, reads /proc/stat once and, for each process,
 // /proc/<pid>/stat, statm and comm with open(2), read(2) and close(2) into one

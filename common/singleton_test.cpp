@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -33,6 +34,10 @@ TEST(SingletonTest, ConcurrentFirstUseCreatesOneInstance) {
         }));
     }
     go.set_value();
+    for (auto& f : seen) {
+        ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+            << "a first use did not return within 5 s";
+    }
     CountedService* first = seen[0].get();
     for (int i = 1; i < kThreads; ++i) {
         EXPECT_EQ(seen[i].get(), first);

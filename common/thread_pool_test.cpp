@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <future>
@@ -36,7 +37,9 @@ class Completion {
     }
     void WaitFor(int count) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return done_ >= count; });
+        if (!changed_.wait_for(lock, std::chrono::seconds(5), [&] { return done_ >= count; })) {
+            ADD_FAILURE() << "task " << count << " did not complete within 5 s";
+        }
     }
 
   private:

@@ -17,6 +17,15 @@ namespace {
 
 using Analysis::Orbx::GxprofErrMgr::GxprofErrorManager;
 
+// Whether f became ready within 5 s; the failure names what did not happen.
+template <typename Future>
+::testing::AssertionResult Within(Future& f, const char* what) {
+    if (f.wait_for(std::chrono::seconds(5)) == std::future_status::ready) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << what << " did not happen within 5 s";
+}
+
 std::string CurrentOsThreadName() {
     char name[32] = {};
     pthread_getname_np(pthread_self(), name, sizeof(name));
@@ -61,7 +70,8 @@ TEST(ThreadTest, RunsNamedThreadWithDefaultErrorContextUntilStopped) {
     LoopThread worker;
     worker.SetThreadName("KTRX_TestWorker");
     ASSERT_EQ(worker.Start(), 0);
-    worker.Began().wait();
+    auto began = worker.Began();
+    ASSERT_TRUE(Within(began, "the thread's start"));
     EXPECT_FALSE(worker.IsQuit());
     EXPECT_EQ(worker.Start(), 0);  // already running: no second thread
 
@@ -82,7 +92,8 @@ TEST(ThreadTest, StopBeforeStartSucceedsStartClearsQuitAndAStoppedThreadRestarts
     EXPECT_EQ(worker.Stop(), 0);
     EXPECT_TRUE(worker.IsQuit());
     ASSERT_EQ(worker.Start(), 0);
-    worker.Began().wait();
+    auto began = worker.Began();
+    ASSERT_TRUE(Within(began, "the thread's start"));
     EXPECT_FALSE(worker.IsQuit());
     ASSERT_EQ(worker.Stop(), 0);
     ASSERT_EQ(worker.Start(), 0);
@@ -108,6 +119,7 @@ TEST(ThreadTest, StopFromItsOwnRunReturnsWithoutJoiningAndOwnerJoinsLater) {
     SelfStoppingThread worker;
     auto innerStop = worker.InnerStop();
     ASSERT_EQ(worker.Start(), 0);
+    ASSERT_TRUE(Within(innerStop, "the thread's stop of itself"));
     EXPECT_EQ(innerStop.get(), 0);
     EXPECT_TRUE(worker.IsQuit());
     EXPECT_EQ(worker.Stop(), 0);
@@ -141,7 +153,7 @@ TEST(ThreadTest, StopNoWaitOnlyAsksTheThreadToEnd) {
     ASSERT_EQ(worker.Start(), 0);
     worker.StopNoWait();  // returns although the thread cannot end yet
     EXPECT_TRUE(worker.IsQuit());
-    sawQuit.wait();
+    EXPECT_TRUE(Within(sawQuit, "the thread's sight of the quit request"));
     release.set_value();
     EXPECT_EQ(worker.Stop(), 0);
 }
@@ -173,7 +185,7 @@ TEST(ThreadTest, DestroyedOnItsOwnThreadDoesNotWaitForItself) {
         worker->Own(worker);
         ASSERT_EQ(worker->Start(), 0);
     }
-    done.wait();
+    EXPECT_TRUE(Within(done, "the thread's destruction of itself"));
     EXPECT_EQ(log.Count("Failed to stop thread."), 0u);
 }
 

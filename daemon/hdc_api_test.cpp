@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <mutex>
@@ -61,11 +62,29 @@ class HdcApiTest : public ::testing::Test {
     }
     void Open(int dev = 0) { ASSERT_TRUE(pair_.Open(dev)); }
 
-    // Reads one buffer on the device side; "" and the result on failure.
-    std::string Read(int* ret, int mode = HDC_FLAG_WAIT, uint32_t maxLen = UINT32_MAX) {
+    // Waits at most 5 s for an operation running on its own thread. Past
+    // that the test fails naming what did not happen, and both sessions are
+    // closed, which ends a read or write still blocked on them.
+    template <typename T>
+    T Within(std::future<T>& op, const std::string& what) {
+        if (op.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << what << " did not happen within 5 s";
+            for (HDC_SESSION* s : {&pair_.host, &pair_.device}) {
+                if (*s != nullptr) {
+                    HdcSessionClose(*s);
+                    *s = nullptr;
+                }
+            }
+        }
+        return op.get();
+    }
+
+    // Reads one buffer of session on the calling thread; "" and the result on
+    // failure.
+    static std::string ReadOn(HDC_SESSION session, int* ret, int mode, uint32_t maxLen) {
         void* buf = nullptr;
         uint32_t len = 0;
-        *ret = HdcSessionRead(pair_.device, &buf, &len, mode, maxLen);
+        *ret = HdcSessionRead(session, &buf, &len, mode, maxLen);
         if (*ret != 0) {
             EXPECT_EQ(nullptr, buf);
             return "";
@@ -73,6 +92,23 @@ class HdcApiTest : public ::testing::Test {
         std::string out(static_cast<char*>(buf), len);
         IdeXfree(buf);
         return out;
+    }
+
+    // Reads one buffer on the device side, within the deadline.
+    std::string Read(int* ret, int mode = HDC_FLAG_WAIT, uint32_t maxLen = UINT32_MAX) {
+        HDC_SESSION device = pair_.device;
+        auto reader = std::async(std::launch::async, [device, ret, mode, maxLen] {
+            return ReadOn(device, ret, mode, maxLen);
+        });
+        return Within(reader, "the device's read of a whole buffer (or its refusal)");
+    }
+
+    // One raw driver message received on the device side.
+    drvError_t Recv(Buffers* out) {
+        HDC_SESSION device = pair_.device;
+        auto reader =
+            std::async(std::launch::async, [device, out] { return RecvRaw(device, out); });
+        return Within(reader, "the device's receipt of a driver message");
     }
 
     oru_testing::SimSessionPair pair_;
@@ -89,7 +125,7 @@ TEST_F(HdcApiTest, SegmentBoundaryAtTheDriverMaximum) {
         std::string data = Pattern(size, 2);
         ASSERT_EQ(0, HdcSessionWrite(pair_.host, data.data(), data.size()));
         Buffers first;
-        ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(pair_.device, &first));
+        ASSERT_EQ(DRV_ERROR_NONE, Recv(&first));
         ASSERT_EQ(1u, first.size());
         EXPECT_EQ(1024u, first[0].size());
         auto a = ParseSegment(first[0]);
@@ -99,7 +135,7 @@ TEST_F(HdcApiTest, SegmentBoundaryAtTheDriverMaximum) {
         std::string joined = a.data;
         if (size > dataMax) {
             Buffers second;
-            ASSERT_EQ(DRV_ERROR_NONE, RecvRaw(pair_.device, &second));
+            ASSERT_EQ(DRV_ERROR_NONE, Recv(&second));
             ASSERT_EQ(1u, second.size());
             auto b = ParseSegment(second[0]);
             EXPECT_EQ(1u, b.len);
@@ -120,7 +156,7 @@ TEST_F(HdcApiTest, ManySmallSegmentsAreJoinedInOrder) {
                              [&] { return HdcSessionWrite(pair_.host, big.data(), big.size()); });
     int ret = -1;
     std::string got = Read(&ret);
-    EXPECT_EQ(0, writer.get());
+    EXPECT_EQ(0, Within(writer, "the host's write of 3 MiB"));
     EXPECT_EQ(0, ret);
     EXPECT_TRUE(got == big);
 }
@@ -164,19 +200,63 @@ TEST_F(HdcApiTest, MessagesWithoutALastFlagContinueWithTheNextOne) {
     EXPECT_EQ("next", Read(&ret));
 }
 
+// The size limit holds for the whole buffer, not for each message: a host
+// that never marks a segment last cannot make the read gather without bound.
+TEST_F(HdcApiTest, TheLimitCountsEveryMessageOfABuffer) {
+    const uint32_t limit = 3 * 1024 * 1024;
+    const uint32_t piece = 500000;
+    struct Case {
+        int messages;       // of piece bytes each, none marked last
+        uint32_t lastSize;  // then one last message of this size (0: none)
+        bool accepted;
+    };
+    for (const Case& c : {Case{7, 0, false}, Case{6, limit - 6 * piece, true},
+                          Case{6, limit - 6 * piece + 1, false}}) {
+        SCOPED_TRACE(c.messages * piece + c.lastSize);
+        Open();
+        TestLogCapture logs;
+        std::string data = Pattern(c.messages * piece + c.lastSize, 7);
+        // Sent on their own thread: the driver holds only so much unread.
+        HDC_SESSION host = pair_.host;
+        auto writer = std::async(std::launch::async, [host, &data, c, piece] {
+            drvError_t err = DRV_ERROR_NONE;
+            for (int i = 0; i < c.messages && err == DRV_ERROR_NONE; ++i) {
+                err = SendRaw(host, {Segment(data.substr(i * piece, piece), false)});
+            }
+            if (c.lastSize > 0 && err == DRV_ERROR_NONE) {
+                err = SendRaw(host, {Segment(data.substr(c.messages * piece), true)});
+            }
+            return err;
+        });
+        int ret = 0;
+        std::string got = Read(&ret, HDC_FLAG_WAIT, limit);
+        EXPECT_EQ(DRV_ERROR_NONE, Within(writer, "the host's sends"));
+        if (c.accepted) {
+            EXPECT_EQ(0, ret);
+            EXPECT_TRUE(got == data);
+        } else {
+            EXPECT_EQ(-1, ret);
+            EXPECT_TRUE(logs.Has("buf_len : 3000000 bytes, packet->len: " +
+                                 std::to_string(c.lastSize > 0 ? c.lastSize : piece) + " bytes"));
+        }
+        pair_.Close();
+    }
+}
+
 TEST_F(HdcApiTest, NoWaitReadKeepsTheFirstPartOfABufferAndWaitsForTheRest) {
     Open();
     ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("head-", false)}));
     std::atomic<long> readerTid{0};
-    auto reader = std::async(std::launch::async, [&] {
+    HDC_SESSION device = pair_.device;
+    auto reader = std::async(std::launch::async, [&readerTid, device] {
         readerTid = ostrel::simtest::ThreadId();
         int ret = -1;
-        std::string got = Read(&ret, HDC_FLAG_NOWAIT);
+        std::string got = ReadOn(device, &ret, HDC_FLAG_NOWAIT, UINT32_MAX);
         return std::make_pair(ret, got);
     });
-    ASSERT_TRUE(ostrel::simtest::WaitBlockedInPoll(readerTid));
+    EXPECT_TRUE(ostrel::simtest::WaitBlockedInPoll(readerTid));
     ASSERT_EQ(DRV_ERROR_NONE, SendRaw(pair_.host, {Segment("tail", true)}));
-    auto [ret, got] = reader.get();
+    auto [ret, got] = Within(reader, "the device's read of the buffer's tail");
     EXPECT_EQ(0, ret);
     EXPECT_EQ("head-tail", got);
 }

@@ -31,6 +31,9 @@ using analysis::orbx::message::StatusInfo;
 
 namespace {
 
+constexpr const char kStopFailedInfo[] =
+    "Stop profiling failed, please check it or see log for more info";
+
 // Serialises the creation and removal of the profiling directories of every
 // engine of the process. Guards no memory; last in every order (taken under
 // the task manager's mutex when a broken session stops its jobs).
@@ -143,6 +146,8 @@ int CollectEngine::CollectStart(const std::string& sampleConfig, StatusInfo& sta
         } else if (analysis::orbx::driver::DrvChannelsMgr::GetInstance().GetAllChannels(
                        static_cast<int>(commonParams_->devId)) != 0) {
             ORU_LOGE("[CollectEngine::CollectStart]Failed to GetAllChannels");
+            // No CollectStop follows a failed start: give the poller use back.
+            ProfChannelManager::GetInstance().UnInit(false);
         } else {
             started_ = true;
             ret = 0;
@@ -260,6 +265,8 @@ int CollectEngine::RegisterAndRunJobs(StatusInfo& status) {
     ORU_LOGI("Start to register collction job:%s", commonParams_->params->job_id.c_str());
     int failCount = 0;
     std::vector<std::string> registered;
+    CollectionRegisterMgr& registry = CollectionRegisterMgr::GetInstance();
+    const int devId = static_cast<int>(commonParams_->devId);
     for (auto& entry : jobs_) {
         if (entry.job == nullptr) {
             continue;
@@ -268,8 +275,14 @@ int CollectEngine::RegisterAndRunJobs(StatusInfo& status) {
         int ret = entry.job->Init(entry.cfg);
         if (ret == 0) {
             ORU_LOGD("Collection Job %d Register", entry.jobTag);
-            ret = CollectionRegisterMgr::GetInstance().CollectionJobRegisterAndRun(
-                static_cast<int>(commonParams_->devId), entry.jobTag, entry.job);
+            ret = registry.CollectionJobRegisterAndRun(devId, entry.jobTag, entry.job);
+            if (ret != 0 && !entry.registered &&
+                registry.IsJobRegistered(devId, entry.jobTag, entry.job)) {
+                // Registered, but its Process failed: unregister it and let
+                // its Uninit give back what the start took, so that the tag
+                // is free for the next job of the device (or the card).
+                (void)registry.CollectionJobUnregisterAndStop(devId, entry.jobTag);
+            }
         }
         if (ret == 0) {
             entry.registered = true;
@@ -296,6 +309,7 @@ int CollectEngine::StopJobs(StatusInfo& status) {
         status.info = "collection engine has not been started";
         return -1;
     }
+    int failed = 0;
     for (auto& entry : jobs_) {
         if (entry.job == nullptr) {
             continue;
@@ -307,6 +321,11 @@ int CollectEngine::StopJobs(StatusInfo& status) {
             entry.registered = false;
             ret = CollectionRegisterMgr::GetInstance().CollectionJobUnregisterAndStop(
                 static_cast<int>(commonParams_->devId), entry.jobTag);
+            if (ret != 0) {
+                ORU_LOGE("Device %d Collection Job %d did not stop cleanly, ret=%d",
+                         static_cast<int>(commonParams_->devIdOnHost), entry.jobTag, ret);
+                ++failed;
+            }
         }
         entry.cfg->events.reset();
         entry.cfg->eventCodes.reset();
@@ -315,16 +334,21 @@ int CollectEngine::StopJobs(StatusInfo& status) {
                      static_cast<int>(commonParams_->devIdOnHost), entry.jobTag);
         }
     }
-    return 0;
+    return failed;
 }
 
 int CollectEngine::CollectStopReplay(StatusInfo& status) {
     status.status = 1;
     ORU_LOGI("Stop");
-    if (StopJobs(status) != 0) {
+    const int failed = StopJobs(status);
+    if (failed < 0) {
         return -1;
     }
     commonParams_->jobCtx.reset();
+    if (failed > 0) {
+        status.info = kStopFailedInfo;
+        return -1;
+    }
     status.status = 0;
     return 0;
 }
@@ -354,7 +378,7 @@ int CollectEngine::CollectStop(StatusInfo& status) {
     ProfChannelManager::GetInstance().UnInit(false);
     started_ = false;
     if (status.status == 1) {
-        status.info = "Stop profiling failed, please check it or see log for more info";
+        status.info = kStopFailedInfo;
         return -1;
     }
     return 0;

@@ -48,6 +48,8 @@ class CollectEngine {
     int Prepare(const std::string& sampleConfig, message::StatusInfo& status);
     int CreateDirs();
     int RemoveDirs();
+    // Unregisters and stops the jobs this engine registered: how many of them
+    // did not stop cleanly, or -1 when the engine has not been started.
     int StopJobs(message::StatusInfo& status);
     int RegisterAndRunJobs(message::StatusInfo& status);
     bool CheckPmuEventIsValid(const EventList& ctrlCpuEvents, const EventList& llcEvents);

@@ -9,6 +9,7 @@
 #include "common/oru_paths.h"
 #include "daemon/utils.h"
 #include "device/task_relationship_mgr.h"
+#include "jobs/prof_perf_job.h"
 #include "message/codec.h"
 #include "message/param_validation.h"
 #include "message/platform.h"
@@ -51,6 +52,12 @@ int CollectionEntry::Init() {
     Utils::RemoveDir(common::kProfilerDir, false);
     if (Analysis::Orbx::Common::Platform::Platform::GetInstance().InitRunSide() != 0) {
         return -1;
+    }
+    // Recordings of a daemon that ended without stopping them would keep
+    // writing pieces under the names the next jobs use.
+    if (Analysis::Orbx::Common::Platform::Platform::GetInstance().IsDeviceSide() &&
+        !Analysis::Orbx::JobWrapper::EndRecordingsLeftBehind()) {
+        ORU_LOGE("A recording left behind by an earlier run cannot be ended");
     }
     inited_ = true;
     return 0;

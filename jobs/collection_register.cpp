@@ -46,31 +46,47 @@ bool CollectionRegisterMgr::InsertLocked(int devId, int jobTag,
     return true;
 }
 
-bool CollectionRegisterMgr::GetAndDelLocked(int devId, int jobTag,
-                                            std::shared_ptr<ICollectionJob>& job) {
+std::shared_ptr<ICollectionJob> CollectionRegisterMgr::FindOwnLocked(int devId, int jobTag) {
     if (!ValidSlot(devId, jobTag)) {
-        return false;
+        return nullptr;
     }
     int holder = devId;
     if (IsGlobalJobLevelLocked(holder, jobTag) || holder != devId) {
-        return false;  // nothing there, or a global job another device holds
+        return nullptr;  // nothing there, or a global job another device holds
     }
     auto device = jobs_.find(devId);
     if (device == jobs_.end()) {
-        return false;
+        return nullptr;
     }
     auto slot = device->second.find(jobTag);
-    if (slot == device->second.end()) {
+    return slot == device->second.end() ? nullptr : slot->second;
+}
+
+bool CollectionRegisterMgr::GetAndDelLocked(int devId, int jobTag,
+                                            std::shared_ptr<ICollectionJob>& job) {
+    std::shared_ptr<ICollectionJob> found = FindOwnLocked(devId, jobTag);
+    if (found == nullptr) {
         return false;
     }
-    job = slot->second;
-    device->second.erase(slot);
+    jobs_[devId].erase(jobTag);
+    job = std::move(found);
     return true;
 }
 
 bool CollectionRegisterMgr::IsGlobalJobLevel(int& devId, int jobTag) {
     std::lock_guard<std::mutex> lock(mutex_);
     return IsGlobalJobLevelLocked(devId, jobTag);
+}
+
+bool CollectionRegisterMgr::IsJobRegistered(int devId, int jobTag,
+                                            const std::shared_ptr<ICollectionJob>& job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto device = jobs_.find(devId);
+    if (job == nullptr || device == jobs_.end()) {
+        return false;
+    }
+    auto slot = device->second.find(jobTag);
+    return slot != device->second.end() && slot->second == job;
 }
 
 bool CollectionRegisterMgr::InsertCollectionJob(int devId, int jobTag,
@@ -90,9 +106,11 @@ int CollectionRegisterMgr::CollectionJobRegisterAndRun(int devId, int jobTag,
     if (!ValidSlot(devId, jobTag) || job == nullptr) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!InsertLocked(devId, jobTag, job)) {
-        return -1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!InsertLocked(devId, jobTag, job)) {
+            return -1;
+        }
     }
     ORU_LOGD("Collection Job Registeter, devId:%d jobTag:%d", devId, jobTag);
     return job->Process();
@@ -102,13 +120,24 @@ int CollectionRegisterMgr::CollectionJobUnregisterAndStop(int devId, int jobTag)
     if (!ValidSlot(devId, jobTag)) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
     std::shared_ptr<ICollectionJob> job;
-    if (!GetAndDelLocked(devId, jobTag, job) || job == nullptr) {
-        return -1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job = FindOwnLocked(devId, jobTag);
+        if (job == nullptr || !stopping_.emplace(devId, jobTag).second) {
+            return -1;
+        }
     }
     ORU_LOGD("Collection Job Unregisteter, devId:%d jobTag:%d", devId, jobTag);
-    return job->Uninit();
+    const int ret = job->Uninit();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_.erase({devId, jobTag});
+    auto& slots = jobs_[devId];
+    auto slot = slots.find(jobTag);
+    if (slot != slots.end() && slot->second == job) {
+        slots.erase(slot);
+    }
+    return ret;
 }
 
 }  // namespace Analysis::Orbx::JobWrapper

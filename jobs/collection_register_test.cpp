@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "common/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
@@ -102,6 +105,69 @@ TEST_F(CollectionRegisterMgrTest, AGlobalJobBlocksTheTagOnEveryOtherDevice) {
     ::testing::Mock::VerifyAndClearExpectations(global.get());
     EXPECT_CALL(*global, Uninit()).WillOnce(Return(0));
     EXPECT_EQ(0, registry_.CollectionJobUnregisterAndStop(0, 3));
+}
+
+// A job's start or stop may wait for the device (within bounds): meanwhile
+// other jobs register and unregister, while its own slot stays taken.
+TEST_F(CollectionRegisterMgrTest, StartsAndStopsRunOutsideTheMutexAndKeepTheirSlot) {
+    for (const bool stopping : {true, false}) {
+        SCOPED_TRACE(stopping ? "a stop waits" : "a start waits");
+        CollectionRegisterMgr registry;
+        std::promise<void> entered;
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        auto waiting = [&entered, released] {
+            entered.set_value();
+            released.wait();
+            return -1;
+        };
+        auto slow = Job(true);
+        std::future<int> slowCall;
+        if (stopping) {
+            EXPECT_CALL(*slow, Process()).WillOnce(Return(0));
+            ASSERT_EQ(0, registry.CollectionJobRegisterAndRun(0, 29, slow));
+            EXPECT_CALL(*slow, Uninit()).WillOnce(waiting);
+            slowCall = std::async(std::launch::async, [&registry] {
+                return registry.CollectionJobUnregisterAndStop(0, 29);
+            });
+        } else {
+            EXPECT_CALL(*slow, Process()).WillOnce(waiting);
+            slowCall = std::async(std::launch::async, [&registry, slow] {
+                return registry.CollectionJobRegisterAndRun(0, 29, slow);
+            });
+        }
+        entered.get_future().wait();
+
+        auto other = Job(true);
+        EXPECT_CALL(*other, Process()).WillOnce(Return(0));
+        EXPECT_CALL(*other, Uninit()).WillOnce(Return(0));
+        auto otherCalls = std::async(std::launch::async, [&registry, other] {
+            return registry.CollectionJobRegisterAndRun(1, 30, other) +
+                   registry.CollectionJobUnregisterAndStop(1, 30);
+        });
+        const bool proceeded =
+            otherCalls.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        EXPECT_TRUE(proceeded) << "another job's registration waited for this job";
+        if (proceeded) {
+            auto late = Job(true);
+            EXPECT_CALL(*late, Process()).Times(0);
+            EXPECT_EQ(-1, registry.CollectionJobRegisterAndRun(1, 29, late));
+            if (stopping) {
+                EXPECT_EQ(-1, registry.CollectionJobUnregisterAndStop(0, 29));  // under way
+            }
+        }
+        release.set_value();
+        EXPECT_EQ(-1, slowCall.get());
+        EXPECT_EQ(0, otherCalls.get());
+        if (!stopping) {
+            EXPECT_CALL(*slow, Uninit()).WillOnce(Return(0));
+            EXPECT_EQ(0, registry.CollectionJobUnregisterAndStop(0, 29));
+        }
+        // The stop is over: the tag is free.
+        auto next = Job(true);
+        EXPECT_CALL(*next, Process()).WillOnce(Return(0));
+        EXPECT_EQ(0, registry.CollectionJobRegisterAndRun(1, 29, next));
+    }
 }
 
 }  // namespace

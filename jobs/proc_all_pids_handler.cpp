@@ -21,6 +21,7 @@ ProcAllPidsFileHandler::ProcAllPidsFileHandler(uint32_t tag, uint32_t devId,
       params_(std::move(params)),
       jobCtx_(std::move(jobCtx)),
       now_(DefaultTimeSource()),
+      kept_(KeptDescriptors::ForProcFiles()),
       upLoader_(std::move(upLoader)),
       cpuLine_(std::make_shared<std::string>()) {}
 
@@ -53,6 +54,7 @@ void ProcAllPidsFileHandler::Execute() {
     }
     lastTime_ = now;
     passTime_ = now;
+    ReadFirstCpuLine(systemStatFile_, statFile_, *cpuLine_);
 
     if (ListPids(procRoot_, listed_)) {
         Merge(true);
@@ -60,15 +62,11 @@ void ProcAllPidsFileHandler::Execute() {
         // Keep sampling the known processes rather than take them all for gone.
         ORU_LOGW("Open file %s failed", PathBaseName(procRoot_));
     }
-    if (samplers_.empty()) {
-        return;
-    }
     ORU_LOGD("ProcAllPidsFileHandler pass, processes:%zu", samplers_.size());
-    ReadFirstCpuLine(systemStatFile_, statFile_, *cpuLine_);
     for (auto& entry : samplers_) {
         if (entry.mem != nullptr && entry.stat != nullptr) {
-            entry.mem->Execute();
             entry.stat->Execute();
+            entry.mem->Execute();
         }
     }
 }
@@ -120,8 +118,13 @@ void ProcAllPidsFileHandler::CreateSamplers(uint32_t pid, PidSamplers& entry) {
         return;
     }
     TimeSource passClock = [this] { return passTime_; };
-    mem->SetTimeSource(passClock);
-    stat->SetTimeSource(passClock);
+    TimeSource stampClock = [this] { return now_(); };
+    for (ProcPidFileHandler* sampler : {static_cast<ProcPidFileHandler*>(mem.get()),
+                                        static_cast<ProcPidFileHandler*>(stat.get())}) {
+        sampler->SetTimeSource(passClock);
+        sampler->SetStampSource(stampClock);
+        sampler->KeepFileOpen(kept_);
+    }
     stat->SetSystemCpuLine(cpuLine_);
     auto name = MakeShared<ProcessNameCache>();
     if (name != nullptr) {

@@ -1,14 +1,21 @@
 // The all-processes sampler: keeps one pair of per-process samplers
 // (memory, then CPU) for every live process and runs them.
 //
-// On each pass whose interval has elapsed it lists /proc, merges the sorted
+// On each pass whose interval has elapsed it reads the first "cpu" line of
+// /proc/stat once for the whole pass, lists /proc, merges the sorted
 // listing with the processes it already samples (a process that left has
-// its two samplers flushed and released; a new one gets two samplers that
-// sample at once), reads the first "cpu" line of /proc/stat once for the
-// whole pass, and executes every pair in increasing pid order; the two
-// samplers of a process read its name (comm) once per pass. The samplers
-// of a pass all see the pass's time, so each of them samples on every pass
-// that the interval lets through, however long the pass takes.
+// its two samplers flushed and released, its descriptors closed; a new one
+// gets two samplers that sample at once), and executes every pair in
+// increasing pid order, CPU (stat) first: the memory record takes the
+// process name from the stat text of the same pass. The samplers decide by
+// the pass's time, so each of them samples on every pass that the interval
+// lets through, however long the pass takes; each record is stamped when
+// its file is read.
+//
+// The samplers keep their /proc/<pid>/stat and statm descriptors open
+// between passes as long as the descriptor budget allows (by default the
+// share of the process's limit that KeptDescriptors::ForProcFiles grants);
+// beyond it they open, read and close.
 //
 // Threading: see TimerHandler.
 #ifndef ORU_JOBS_PROC_ALL_PIDS_HANDLER_H
@@ -39,8 +46,11 @@ class ProcAllPidsFileHandler : public TimerHandler {
     // Flushes and releases every sampler, then the uploader. Always 0.
     int Uninit() override;
 
+    // The clock of the passes and of the records' stamps.
     // REQUIRES: before the first Execute.
     void SetTimeSource(TimeSource now) { now_ = std::move(now); }
+    // The descriptors the samplers may keep open. REQUIRES: before Init.
+    void SetKeptDescriptors(std::shared_ptr<KeptDescriptors> kept) { kept_ = std::move(kept); }
     // The directory listed instead of "/proc". REQUIRES: before Init.
     void SetProcRoot(const std::string& root);
 
@@ -69,6 +79,7 @@ class ProcAllPidsFileHandler : public TimerHandler {
     std::string procRoot_ = "/proc";
     std::string systemStatFile_ = "/proc/stat";
     TimeSource now_;
+    std::shared_ptr<KeptDescriptors> kept_;
 
     std::shared_ptr<Uploader> upLoader_;
     uint64_t lastTime_ = 0;

@@ -4,18 +4,15 @@
 #include <utility>
 
 #include "common/log.h"
-#include "daemon/utils.h"
 
 namespace Analysis::Orbx::JobWrapper {
-
-using analysis::orbx::common::Utils;
 
 namespace {
 
 constexpr size_t kStatTextReserve = 512;
 constexpr size_t kMemTextReserve = 1536;
 constexpr size_t kPidMemTextReserve = 32;
-constexpr uint64_t kMaxCommFileSize = 0x200000;
+constexpr size_t kMaxCommFileSize = 0x200000;
 
 // The directory part of a path ("" when it has none).
 std::string DirOf(const std::string& path) {
@@ -42,6 +39,17 @@ bool LowerCpuLine(std::string_view line, std::string& out) {
         out.clear();
         return false;
     }
+    return true;
+}
+
+bool CommOfStat(std::string_view stat, std::string_view& name) {
+    size_t open = stat.find('(');
+    size_t close = stat.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return false;
+    }
+    name = stat.substr(open + 1, close - open - 1);
+    name = name.substr(0, name.find('\n'));
     return true;
 }
 
@@ -84,36 +92,39 @@ ProcPidFileHandler::ProcPidFileHandler(uint32_t tag, uint32_t devId, uint64_t bu
       commFile_(DirOf(procFileName) + "/comm"),
       systemStatFile_(DirOf(DirOf(procFileName)) + "/stat") {}
 
-void ProcPidFileHandler::AppendProcessName(std::string& text) {
-    if (nameCache_ != nullptr && nameCache_->valid && nameCache_->time == GetLastTime()) {
-        text.append("ProcessName:");
-        text.append(nameCache_->name);
-        text.push_back('\n');
-        return;
-    }
-    name_.assign("self");
-    uint64_t size = Utils::GetFileSize(commFile_);
-    if (size == UINT64_MAX) {
-        // The process has exited since its listing: no reason for alarm.
-        ORU_LOGW("proc comm file size is invalid");
-    } else if (size > kMaxCommFileSize) {
-        ORU_LOGE("proc comm file size is invalid");
-    } else if (!auxFile_.Open(commFile_)) {
-        ORU_LOGW("Open file %s failed", PathBaseName(commFile_));
-    } else {
-        std::string_view line;
-        if (auxFile_.ReadLine(line)) {
-            name_.assign(line);
-        }
-        auxFile_.Close();
-    }
+int ProcPidFileHandler::Uninit() {
+    ProcFile().Release();
+    return ProcTimerHandler::Uninit();
+}
+
+void ProcPidFileHandler::NoteProcessName(std::string_view name) {
+    name_.assign(name);
+    named_ = true;
+    namedAt_ = GetLastTime();
     if (nameCache_ != nullptr) {
         nameCache_->valid = true;
-        nameCache_->time = GetLastTime();
-        nameCache_->name = name_;
+        nameCache_->time = namedAt_;
+        nameCache_->name.assign(name);
     }
+}
+
+void ProcPidFileHandler::AppendProcessName(std::string& text) {
     text.append("ProcessName:");
-    text.append(name_);
+    if (named_ && namedAt_ == GetLastTime()) {
+        text.append(name_);
+    } else if (nameCache_ != nullptr && nameCache_->valid && nameCache_->time == GetLastTime()) {
+        text.append(nameCache_->name);
+    } else {
+        std::string_view line = "self";
+        if (!auxFile_.Open(commFile_, kMaxCommFileSize)) {
+            ORU_LOGW("Open file %s failed", PathBaseName(commFile_));
+        } else if (!auxFile_.ReadLine(line)) {
+            line = "self";
+        }
+        NoteProcessName(line);
+        auxFile_.Close();
+        text.append(name_);
+    }
     text.push_back('\n');
 }
 
@@ -121,6 +132,10 @@ void ProcPidStatFileHandler::ParseProcFile(ProcFileReader& file, std::string& te
     AppendLines(file, text);
     if (text.empty()) {
         return;
+    }
+    std::string_view comm;
+    if (CommOfStat(file.Content(), comm)) {
+        NoteProcessName(comm);
     }
     AppendProcessName(text);
     if (systemCpuLine_ != nullptr) {

@@ -17,6 +17,11 @@ namespace Analysis::Orbx::JobWrapper {
 // lowering; false, out empty, when it does not.
 bool LowerCpuLine(std::string_view line, std::string& out);
 
+// The task's name in a /proc/<pid>/stat text, between the first "(" and the
+// last ")", up to a newline inside it: the very text that the first line of
+// /proc/<pid>/comm holds. False when the text has no such parentheses.
+bool CommOfStat(std::string_view stat, std::string_view& name);
+
 // The first line of the system statistics file (/proc/stat) that contains
 // "cpu", case-lowered; empty, with a warning, when the file cannot be read,
 // and empty when no line qualifies.
@@ -52,8 +57,9 @@ struct ProcessNameCache {
 };
 
 // Base of the two per-process samplers: the data file is
-// "data/" + pid + "-" + dataName, and the process name is the first line of
-// the comm file beside procFileName ("self" when it cannot be read).
+// "data/" + pid + "-" + dataName, and the process name is the one the pass
+// has already read, else the first line of the comm file beside
+// procFileName ("self" when it cannot be read).
 class ProcPidFileHandler : public ProcTimerHandler {
   public:
     ProcPidFileHandler(uint32_t tag, uint32_t devId, uint64_t bufSize, uint64_t sampleIntervalNs,
@@ -62,6 +68,16 @@ class ProcPidFileHandler : public ProcTimerHandler {
                        std::shared_ptr<Uploader> upLoader, uint32_t pid);
 
     uint32_t GetPid() const { return pid_; }
+    // Releases the kept descriptor, then as ProcTimerHandler. Always 0.
+    int Uninit() override;
+
+    // From now on the /proc file's descriptor is kept open between samples
+    // while budget allows (see ProcFileReader::KeepDescriptor).
+    // REQUIRES: before the first Execute.
+    void KeepFileOpen(std::shared_ptr<KeptDescriptors> budget) {
+        ProcFile().KeepDescriptor(std::move(budget));
+    }
+    bool HoldsDescriptor() { return ProcFile().HoldsDescriptor(); }
     // From now on a name that cache holds for the time of a sample is used
     // instead of reading comm again, and a name read here is left in it.
     // REQUIRES: before the first Execute.
@@ -72,6 +88,9 @@ class ProcPidFileHandler : public ProcTimerHandler {
   protected:
     // Appends "ProcessName:" + the name + "\n".
     void AppendProcessName(std::string& text);
+    // The process's name as another file of this sample gave it; left in
+    // the shared cache too.
+    void NoteProcessName(std::string_view name);
     // The system statistics file beside the process directory ("/proc/stat").
     const std::string& SystemStatFile() const { return systemStatFile_; }
     ProcFileReader& AuxFile() { return auxFile_; }
@@ -82,11 +101,14 @@ class ProcPidFileHandler : public ProcTimerHandler {
     const std::string systemStatFile_;
     ProcFileReader auxFile_;  // the comm file and, when read here, /proc/stat
     std::string name_;
+    bool named_ = false;  // name_ holds the name of the sample at namedAt_
+    uint64_t namedAt_ = 0;
     std::shared_ptr<ProcessNameCache> nameCache_;
 };
 
-// Sends /proc/<pid>/stat, the process name and the first "cpu" line of
-// /proc/stat (from the system statistics file beside the process directory).
+// Sends /proc/<pid>/stat, the process name (from the stat text itself) and
+// the first "cpu" line of /proc/stat (from the system statistics file beside
+// the process directory).
 class ProcPidStatFileHandler : public ProcPidFileHandler {
   public:
     using ProcPidFileHandler::ProcPidFileHandler;

@@ -1,5 +1,11 @@
 #include "jobs/proc_file_handlers.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,19 +88,98 @@ TEST_F(ProcFileHandlersTest, NameIsSelfWhenTheCommFileIsGoneOrTooLarge) {
     proc_.Write("8/statm", "1 2\n");  // no comm file: the process is on its way out
     proc_.Write("9/statm", "3 4\n");
     proc_.Write("9/comm", std::string(0x200001, 'n'));
+    proc_.Write("10/statm", "5 6\n");
+    proc_.Write("10/comm", std::string(0x200000, 'n'));  // at the bound: read
     auto gone = Make<ProcPidMemFileHandler>(proc_.Root() + "/8/statm", "Memory.data", uint32_t{8});
     auto huge = Make<ProcPidMemFileHandler>(proc_.Root() + "/9/statm", "Memory.data", uint32_t{9});
-    gone->Execute();
-    huge->Execute();
-    EXPECT_EQ(gone->Uninit(), 0);
-    EXPECT_EQ(huge->Uninit(), 0);
+    auto large =
+        Make<ProcPidMemFileHandler>(proc_.Root() + "/10/statm", "Memory.data", uint32_t{10});
+    for (auto& handler : {gone, huge, large}) {
+        handler->Execute();
+        EXPECT_EQ(handler->Uninit(), 0);
+    }
 
     EXPECT_EQ(upload_.Texts("data/8-Memory.data.t"),
               (std::vector<std::string>{"1 2\nProcessName:self\n"}));
     EXPECT_EQ(upload_.Texts("data/9-Memory.data.t"),
               (std::vector<std::string>{"3 4\nProcessName:self\n"}));
-    EXPECT_EQ(log.Count("proc comm file size is invalid", DLOG_WARN), 1u);
-    EXPECT_EQ(log.Count("proc comm file size is invalid", DLOG_ERROR), 1u);
+    EXPECT_EQ(upload_.Texts("data/10-Memory.data.t"),
+              (std::vector<std::string>{"5 6\nProcessName:" + std::string(0x200000, 'n') + "\n"}));
+    EXPECT_EQ(log.Count("Open file comm failed", DLOG_WARN), 2u);
+}
+
+// The name in a stat text is the text of the comm file's first line, whatever
+// the name holds.
+TEST(CommOfStat, GivesTheTextBetweenTheFirstOpeningAndTheLastClosingParenthesis) {
+    struct Case {
+        const char* stat;
+        const char* name;  // nullptr: none
+    };
+    for (const Case& c :
+         {Case{"1 (init) S 0", "init"}, Case{"2 (my worker) S 1", "my worker"},
+          Case{"3 (a) (b) S 1", "a) (b"}, Case{"4 () S 1", ""}, Case{"5 (x\ny) S 1", "x"},
+          Case{"6 no name S 1", nullptr}, Case{"7 )( S 1", nullptr}}) {
+        std::string_view name;
+        bool found = CommOfStat(c.stat, name);
+        EXPECT_EQ(found, c.name != nullptr) << c.stat;
+        if (found && c.name != nullptr) {
+            EXPECT_EQ(name, c.name) << c.stat;
+        }
+    }
+}
+
+// On this machine, for every process: the name from its stat text is the
+// first line of its comm file, byte for byte.
+TEST(CommOfStat, MatchesTheCommFileOfEveryProcessOfThisMachine) {
+    auto firstLine = [](const std::string& path, std::string& line) {
+        std::ifstream in(path);
+        return static_cast<bool>(std::getline(in, line));
+    };
+    int compared = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string dir = entry.path().string();
+        if (entry.path().filename().string().find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::string before;
+        std::string after;
+        ProcFileReader stat;
+        if (!firstLine(dir + "/comm", before) || !stat.Open(dir + "/stat") ||
+            !firstLine(dir + "/comm", after) || before != after) {
+            continue;  // gone, or renamed meanwhile
+        }
+        std::string_view name;
+        ASSERT_TRUE(CommOfStat(stat.Content(), name)) << dir;
+        EXPECT_EQ(name, before) << dir;
+        ++compared;
+    }
+    EXPECT_GT(compared, 1);
+}
+
+TEST_F(ProcFileHandlersTest, AKeptDescriptorIsClosedOnceItsProcessHasGone) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        pause();
+        _exit(0);
+    }
+    auto kept = std::make_shared<KeptDescriptors>(2);
+    std::string dir = "/proc/" + std::to_string(child);
+    auto handler =
+        Make<ProcPidStatFileHandler>(dir + "/stat", "CpuUsage.data", static_cast<uint32_t>(child));
+    handler->KeepFileOpen(kept);
+    handler->Execute();
+    EXPECT_TRUE(handler->HoldsDescriptor());
+    EXPECT_EQ(kept->InUse(), 1u);
+
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    clock_.Advance(1);
+    handler->Execute();
+    EXPECT_FALSE(handler->HoldsDescriptor()) << "the descriptor of a reaped process stays open";
+    EXPECT_EQ(kept->InUse(), 0u);
+    EXPECT_EQ(handler->Uninit(), 0);
+    EXPECT_EQ(upload_.Texts("data/" + std::to_string(child) + "-CpuUsage.data.t").size(), 1u);
 }
 
 }  // namespace

@@ -2,52 +2,115 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <utility>
 
 namespace Analysis::Orbx::JobWrapper {
 
-bool ProcFileReader::Open(const std::string& path) {
+const std::shared_ptr<KeptDescriptors>& KeptDescriptors::ForProcFiles() {
+    static const std::shared_ptr<KeptDescriptors> procFiles = [] {
+        struct rlimit limit {};
+        uint64_t soft = 0;
+        if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+            soft = limit.rlim_cur == RLIM_INFINITY ? UINT32_MAX : limit.rlim_cur;
+        }
+        return std::make_shared<KeptDescriptors>(soft / 100 * kProcShareOfLimitPercent +
+                                                 soft % 100 * kProcShareOfLimitPercent / 100);
+    }();
+    return procFiles;
+}
+
+bool KeptDescriptors::Take() {
+    uint64_t used = used_.load(std::memory_order_relaxed);
+    do {
+        if (used >= limit_) {
+            return false;
+        }
+    } while (!used_.compare_exchange_weak(used, used + 1, std::memory_order_relaxed));
+    return true;
+}
+
+void KeptDescriptors::Give() {
+    used_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void ProcFileReader::KeepDescriptor(std::shared_ptr<KeptDescriptors> budget) {
+    Release();
+    budget_ = std::move(budget);
+}
+
+void ProcFileReader::Release() {
+    if (fd_ >= 0) {
+        (void)close(fd_);
+        fd_ = -1;
+        budget_->Give();
+    }
+}
+
+bool ProcFileReader::Open(const std::string& path, size_t maxSize) {
     Close();
+    if (fd_ >= 0) {
+        if (ReadFrom(fd_, maxSize)) {
+            open_ = true;
+            return true;
+        }
+        Release();
+    }
     // Close-on-exec: a command started by another thread meanwhile must not
     // inherit the descriptor.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
-    bool ok = true;
-    for (;;) {
-        if (len_ == data_.size() && !Grow()) {
-            ok = false;
-            break;
-        }
-        ssize_t n = read(fd, &data_[len_], data_.size() - len_);
-        if (n > 0) {
-            len_ += static_cast<size_t>(n);
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ok = false;
-            break;
-        }
+    bool ok = ReadFrom(fd, maxSize);
+    if (ok && budget_ != nullptr && budget_->Take()) {
+        fd_ = fd;
+    } else {
+        (void)close(fd);
     }
-    (void)close(fd);
     if (!ok) {
-        len_ = 0;
         return false;
     }
     open_ = true;
     return true;
 }
 
-bool ProcFileReader::Grow() {
-    size_t size = data_.empty() ? kInitialSize : data_.size() * 2;
-    if (size > kMaxSize) {
+bool ProcFileReader::ReadFrom(int fd, size_t maxSize) {
+    len_ = 0;
+    for (;;) {
+        if (len_ == data_.size() && !Grow(maxSize)) {
+            break;
+        }
+        size_t room = data_.size() - len_;
+        ssize_t n = pread(fd, &data_[len_], room, static_cast<off_t>(len_));
+        if (n > 0) {
+            len_ += static_cast<size_t>(n);
+            if (budget_ != nullptr && static_cast<size_t>(n) < room && len_ <= maxSize) {
+                return true;  // a generated file comes whole in one read
+            }
+        } else if (n == 0) {
+            if (len_ <= maxSize) {
+                return true;
+            }
+            break;
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    len_ = 0;
+    return false;
+}
+
+bool ProcFileReader::Grow(size_t maxSize) {
+    if (data_.size() > maxSize) {
         return false;
     }
+    size_t size = std::min(data_.empty() ? kInitialSize : data_.size() * 2, maxSize + 1);
     try {
         data_.resize(size);
     } catch (const std::exception&) {

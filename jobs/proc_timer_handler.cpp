@@ -7,7 +7,6 @@
 
 #include "common/log.h"
 #include "common/make_shared.h"
-#include "daemon/utils.h"
 #include "ostrel/bounds.h"
 #include "transport/profile_file_chunk.h"
 
@@ -15,7 +14,6 @@ namespace Analysis::Orbx::JobWrapper {
 
 using analysis::orbx::ProfileFileChunk;
 using analysis::orbx::common::MakeShared;
-using analysis::orbx::common::Utils;
 using analysis::orbx::common::memory::Chunk;
 
 namespace {
@@ -95,12 +93,8 @@ void ProcTimerHandler::Execute() {
         ParseProcFile(procFile_, text_);
         StoreData(text_);
     } else {
-        uint64_t size = Utils::GetFileSize(procFileName_);
-        if (size > kMaxProcFileSize) {
-            ORU_LOGW("[ProcTimerHandler] Proc file(%s) size(%lld)", PathBaseName(procFileName_),
-                     static_cast<long long>(size));
-            return;
-        }
+        // The reader bounds what it reads: no size check first.
+        stampTime_ = stamp_ ? stamp_() : now;
         if (!procFile_.Open(procFileName_)) {
             ORU_LOGW("Open file %s failed", PathBaseName(procFileName_));
             return;
@@ -121,7 +115,7 @@ void ProcTimerHandler::Frame(const std::string& text) {
     }
     record_.reserve(text.size() + kFrameReserve);
     record_.append("TimeStamp:");
-    AppendNumber(record_, lastTime_);
+    AppendNumber(record_, stampTime_);
     record_.append("\nIndex:");
     AppendNumber(record_, GetIndex());
     record_.append("\nDataLen:");

@@ -50,16 +50,24 @@ class ProcTimerHandler : public TimerHandler {
     // Always 0.
     int Uninit() override;
 
+    // The clock that decides whether the interval has elapsed, and that
+    // stamps the records unless a stamp clock is set.
     // REQUIRES: before the first Execute.
     void SetTimeSource(TimeSource now) { now_ = std::move(now); }
+    // The clock read for each record just before its file is read.
+    // REQUIRES: before the first Execute.
+    void SetStampSource(TimeSource stamp) { stamp_ = std::move(stamp); }
 
     const std::string& GetDataFileName() const { return dataFileName_; }
     // Samples taken so far; safe from any thread.
     uint32_t GetIndex() const { return index_.load(std::memory_order_relaxed); }
 
   protected:
-    // The time of the sample being taken (of the last one between samples).
+    // The time of the sample being taken (of the last one between samples),
+    // on the interval clock.
     uint64_t GetLastTime() const { return lastTime_; }
+    // The stream the /proc file is read with.
+    ProcFileReader& ProcFile() { return procFile_; }
 
     // Turns the opened file (unopened for an empty procFileName) into the
     // text to send; text arrives empty.
@@ -74,7 +82,6 @@ class ProcTimerHandler : public TimerHandler {
     void FlushBuf();
 
   private:
-    static constexpr uint64_t kMaxProcFileSize = 0x20000000;
     static constexpr size_t kFrameReserve = 100;
 
     void Frame(const std::string& text);
@@ -90,6 +97,7 @@ class ProcTimerHandler : public TimerHandler {
     const std::string chunkFileName_;  // dataFileName_ + "." + tag
     const std::string extraInfo_;      // job id + "." + device id
     TimeSource now_;
+    TimeSource stamp_;  // empty: records carry the interval clock's time
 
     std::unique_ptr<analysis::orbx::common::memory::Chunk> buf_;  // present while inited
     ProcFileReader procFile_;
@@ -97,6 +105,7 @@ class ProcTimerHandler : public TimerHandler {
     std::string record_;  // reused for every sample
     bool isInited_ = false;
     uint64_t lastTime_ = 0;
+    uint64_t stampTime_ = 0;          // of the record being framed
     std::atomic<uint32_t> index_{0};  // written by the sampling thread only
     std::shared_ptr<Uploader> upLoader_;
 };

@@ -217,7 +217,7 @@ TEST_F(ProcFileSamplerTest, MissingFileCostsAWarningAndNoSample) {
     auto handler = MakeMem(proc_.Root() + "/gone/statm", 0);
     handler->Execute();
     EXPECT_EQ(handler->GetIndex(), 0u);
-    EXPECT_EQ(log.Count("[ProcTimerHandler] Proc file(statm) size(-1)", DLOG_WARN), 1u);
+    EXPECT_EQ(log.Count("Open file statm failed", DLOG_WARN), 1u);
     EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
     EXPECT_EQ(handler->Uninit(), 0);
     EXPECT_TRUE(upload_.Sent().empty());

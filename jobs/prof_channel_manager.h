@@ -12,9 +12,10 @@
 
 namespace Analysis::Orbx::JobWrapper {
 
-// Safe for concurrent use. The manager's mutex is held while the poller
-// starts or stops (joining its threads); the poll and pool threads never take
-// it.
+// Safe for concurrent use. The manager's mutex is held while a poller starts,
+// never while anything waits for the driver's poll: the last collection only
+// asks the poll thread to end, and a forced stop joins it after unlocking.
+// The poll and pool threads never take the mutex.
 class ProfChannelManager : public analysis::orbx::common::singleton::Singleton<ProfChannelManager> {
   public:
     ProfChannelManager() = default;
@@ -23,18 +24,18 @@ class ProfChannelManager : public analysis::orbx::common::singleton::Singleton<P
     // One more collection uses the poller; the first one starts it. 0, or the
     // poller's start result, or -1 when it cannot be created.
     int Init();
-    // One collection less (force: none at all); the poller stops with the
-    // last.
+    // One collection less (force: none at all). With the last, the poll
+    // thread is asked to end once its driver poll returns (it stays stored
+    // for the next collection to take back until then); a forced UnInit
+    // waits for it.
     void UnInit(bool force);
-    // The running poller, or empty.
+    // The poller while a collection uses it, or empty.
     std::shared_ptr<analysis::orbx::transport::ChannelPoll> GetChannelPoll();
 
   private:
-    // REQUIRES: mutex_ held.
-    void StopPollLocked();
-
     std::mutex mutex_;
-    // Guarded by mutex_.
+    // Guarded by mutex_. Kept while its thread winds down after the last
+    // collection (index_ 0), so that the next one can take it back.
     std::shared_ptr<analysis::orbx::transport::ChannelPoll> drvChannelPoll_;
     uint64_t index_ = 0;
 };

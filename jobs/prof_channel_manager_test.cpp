@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "common/test_log_capture.h"
@@ -28,10 +31,56 @@ class ProfChannelManagerTest : public ::testing::Test {
         };
     }
 
+    static bool WaitFor(const std::function<bool()>& done) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
     ScopedFakeDrv fake_;
     TestLogCapture logs_;
     std::atomic<int> polls_{0};
     ProfChannelManager manager_;
+};
+
+// A driver poll that lasts until the test lets it return (at most 10 s).
+class HeldPoll {
+  public:
+    explicit HeldPoll(ScopedFakeDrv& fake) {
+        fake.hooks().profChannelPoll = [this](ProfPollInfo*, int, int) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            ++inPoll_;
+            cv_.notify_all();
+            cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
+            --inPoll_;
+            return released_ ? PROF_STOPPED_ALREADY : 0;
+        };
+    }
+    ~HeldPoll() { Release(); }
+    bool WaitInPoll() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(5), [this] { return inPoll_ > 0; });
+    }
+    int InPoll() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return inPoll_;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int inPoll_ = 0;         // guarded by mutex_
+    bool released_ = false;  // guarded by mutex_
 };
 
 TEST_F(ProfChannelManagerTest, CollectionsShareOnePollerAndTheLastStopsIt) {
@@ -51,9 +100,10 @@ TEST_F(ProfChannelManagerTest, CollectionsShareOnePollerAndTheLastStopsIt) {
     manager_.UnInit(false);
     EXPECT_EQ(nullptr, manager_.GetChannelPoll());
     EXPECT_TRUE(logs_.Has("UnInit Poll Succ"));
-    // The poller was stopped, not merely dropped: its thread has ended.
-    int polls = polls_.load();
-    EXPECT_TRUE(logs_.Has("ChannelPoll count: " + std::to_string(polls), DLOG_EVENT));
+    // The poller was stopped, not merely dropped: its thread ends by itself.
+    EXPECT_TRUE(WaitFor([this] { return logs_.Has("ChannelPoll count: ", DLOG_EVENT); }))
+        << "the poll thread did not end";
+    EXPECT_TRUE(logs_.Has("ChannelPoll count: " + std::to_string(polls_.load()), DLOG_EVENT));
 
     // Nothing left to release: the next start begins a fresh count.
     manager_.UnInit(false);
@@ -72,6 +122,30 @@ TEST_F(ProfChannelManagerTest, AForcedUnInitStopsThePollerWhateverTheCount) {
     EXPECT_EQ(2u, logs_.Count("ProfChannelManager Init index:1"));
     manager_.UnInit(false);
     EXPECT_EQ(nullptr, manager_.GetChannelPoll());
+}
+
+TEST_F(ProfChannelManagerTest, TheLastUnInitAndTheNextInitDoNotWaitForTheDriversPoll) {
+    HeldPoll held(fake_);
+    ASSERT_EQ(0, manager_.Init());
+    auto poll = manager_.GetChannelPoll();
+    ASSERT_TRUE(held.WaitInPoll());
+
+    manager_.UnInit(false);
+    EXPECT_EQ(1, held.InPoll()) << "the last UnInit waited for the driver's poll";
+    // The next collection takes the poller back while its poll still lasts.
+    ASSERT_EQ(0, manager_.Init());
+    EXPECT_EQ(1, held.InPoll()) << "Init waited for the driver's poll";
+    EXPECT_EQ(poll, manager_.GetChannelPoll());
+    EXPECT_TRUE(logs_.Has("ProfChannelManager already inited"));
+
+    manager_.UnInit(false);
+    held.Release();
+    EXPECT_TRUE(WaitFor([this] { return logs_.Has("ChannelPoll count: ", DLOG_EVENT); }))
+        << "the poll thread did not end";
+    // Its thread has ended: the next collection gets a poller of its own.
+    ASSERT_EQ(0, manager_.Init());
+    EXPECT_NE(poll, manager_.GetChannelPoll());
+    manager_.UnInit(true);
 }
 
 }  // namespace

@@ -46,8 +46,9 @@ struct CollectionJobCfg {
 };
 
 // A kind of data one device collects. The registry runs Process when the job
-// is registered and Uninit when it is unregistered, under the registry's
-// mutex: neither may wait for another registration.
+// is registered and Uninit before it is unregistered, outside its mutex;
+// neither may call back into the registry, and every wait in them is
+// bounded.
 class ICollectionJob {
   public:
     ICollectionJob() = default;

@@ -31,7 +31,6 @@ namespace {
 
 const char kSwitchOn[] = "on";
 const char kStartEnv[] = "PATH=/usr/bin/:/usr/sbin:/var";
-const char kStopEnv[] = "PATH=/usr/bin:/usr/sbin:/var";
 
 std::string JoinEvents(const EventList& events) {
     std::string joined;
@@ -273,41 +272,30 @@ int ProfMiniLlcJob::Process() {
     exec.async = true;
     std::vector<std::string> argv(words.begin() + 1, words.end());
     std::vector<std::string> envp = {kStartEnv};
-    int exitCode = 0;
-    pid_ = -1;
-    int ret = Utils::ExecCmd(exec, argv, envp, exitCode, pid_);
-    ORU_LOGI("start profiling llc, pid = %u, ret=%d", static_cast<unsigned>(pid_), ret);
+    // words: sudo, the script, the verb, the output file, ...
+    recording_ = words.size() >= 4
+                     ? analysis::orbx::common::MakeShared<ScriptRecording>(words[2], words[3])
+                     : nullptr;
+    if (recording_ == nullptr) {
+        return -1;
+    }
+    int ret = recording_->Start(exec, argv, envp);
+    ORU_LOGI("start profiling llc, pid = %u, ret=%d", static_cast<unsigned>(recording_->Pid()),
+             ret);
     if (ret != 0) {
         ORU_LOGE("Function ret check failed");
+        recording_.reset();
     }
     return ret;
 }
 
 int ProfMiniLlcJob::Uninit() {
-    ExecCmdParams exec;
-    exec.path = "sudo";
-    exec.async = false;
-    std::vector<std::string> argv = {analysis::orbx::common::kProfCollectScript, "--kill"};
-    std::vector<std::string> envp = {kStopEnv};
-    int exitCode = 0;
-    int killPid = -1;
-    int ret = Utils::ExecCmd(exec, argv, envp, exitCode, killPid);
-    if (ret != 0) {
-        ORU_LOGE("Failed to kill process perf, ret=%d", ret);
-    } else {
-        ORU_LOGI("Succeeded to kill process, ret=%d, exitCode=%d", ret, exitCode);
-    }
-    if (pid_ > 0) {
-        int32_t code = 0;
-        int32_t waited = mmWaitPid(pid_, &code, 0);
-        if (waited != MM_PROCESS_ENDED) {
-            ORU_LOGE("Failed to wait process %d, ret=%d", pid_, waited);
-            ret = -1;
-        } else {
-            ORU_LOGI("Process %d exited, exit code=%d", pid_, code);
-            ret = 0;
-        }
-        pid_ = -1;
+    // Without a script of its own the job stops nothing: the script's
+    // "--kill" would end other jobs' recordings.
+    int ret = 0;
+    if (recording_ != nullptr) {
+        ret = recording_->Stop();
+        recording_.reset();
     }
     UploadOutputFile();
     return ret;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "driver/ai_drv_prof_api.h"
+#include "jobs/device_script.h"
 #include "jobs/prof_comm_job.h"
 
 namespace Analysis::Orbx::JobWrapper {
@@ -85,7 +86,8 @@ class ProfMiniLlcJob : public ProfPeripheralJob {
     // Starts the script; 0 without starting anything when no command could
     // be built (bad events, directory or file not creatable).
     int Process() override;
-    // Ends the script, waits for it and ships its output file.
+    // Ends the script (each wait bounded, see ScriptRecording::Stop) and
+    // ships its output file: 0, or -1 when the script did not end cleanly.
     int Uninit() override;
     bool IsGlobalJobLevel() override { return true; }
 
@@ -95,7 +97,7 @@ class ProfMiniLlcJob : public ProfPeripheralJob {
     std::string OutputFile() const;
     void UploadOutputFile();
 
-    int pid_ = -1;
+    std::shared_ptr<ScriptRecording> recording_;  // from Process to Uninit
     std::shared_ptr<CollectionJobCfg> cfg_;
 };
 

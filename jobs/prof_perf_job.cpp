@@ -88,12 +88,20 @@ bool IsCtrlCpuPiece(const std::string& path) {
 }
 
 std::vector<std::string> SelectCtrlCpuPieces(const std::vector<std::string>& paths,
-                                             bool includeLast) {
+                                             bool includeLast, const std::string& recording) {
     std::vector<PieceKey> keys;
     for (const auto& path : paths) {
-        if (IsCtrlCpuPiece(path)) {
-            keys.emplace_back(path);
+        if (!IsCtrlCpuPiece(path)) {
+            continue;
         }
+        if (!recording.empty()) {
+            const std::string name = BaseNameOf(path);
+            if (name.compare(0, recording.size() + 1, recording + ".") != 0 ||
+                !AllDigits(name.substr(recording.size() + 1))) {
+                continue;
+            }
+        }
+        keys.emplace_back(path);
     }
     std::sort(keys.begin(), keys.end());
     std::vector<std::string> pieces;
@@ -132,31 +140,39 @@ constexpr const char kPerfLogName[] = "perf.log";
 constexpr const char kTaskThreadName[] = "KTRX_PerfScript";
 constexpr uint64_t kTaskBufSize = 0x40001;
 
-// Runs the device script with args through sudo and waits for it, its
-// standard output to outFile (none when empty): ExecCmd's result.
-int RunScriptAndWait(const std::vector<std::string>& args, const std::string& outFile,
-                     int& exitCode) {
-    ExecCmdParams exec;
-    exec.path = "sudo";
-    exec.async = false;
-    exec.stdoutRedirectFile = outFile;
-    std::vector<std::string> argv = {analysis::orbx::common::kProfCollectScript};
-    argv.insert(argv.end(), args.begin(), args.end());
-    exitCode = 0;
-    int childPid = -1;
-    return Utils::ExecCmd(exec, argv, {kScriptEnv}, exitCode, childPid);
+constexpr const char kRecordVerb[] = "--record";
+constexpr const char kStatVerb[] = "--stat";
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Waits for a child to end, through interruptions: mmWaitPid's last result.
-int32_t WaitChild(int pid, int32_t& exitCode) {
-    int32_t ret = EN_ERROR;
-    do {
-        ret = mmWaitPid(pid, &exitCode, 0);
-    } while (ret == EN_ERROR && mmGetErrorCode() == EINTR);
-    return ret;
+// A control-CPU recording of this daemon's profiling directory, whatever its
+// device.
+bool IsCtrlCpuRecording(const std::string& verb, const std::string& file) {
+    return verb == kRecordVerb && StartsWith(file, analysis::orbx::common::kInotifyDir) &&
+           StartsWith(Utils::BaseName(file), std::string(kCtrlCpuDataName) + ".");
+}
+
+// Any recording of the script into this daemon's profiling directory.
+bool IsProfilingRecording(const std::string& verb, const std::string& file) {
+    return (verb == kRecordVerb || verb == kStatVerb) &&
+           StartsWith(file, analysis::orbx::common::kInotifyDir);
 }
 
 }  // namespace
+
+bool EndRecordingsLeftBehind() {
+    const bool ended = EndLeftoverRecordings(IsProfilingRecording);
+    std::vector<std::string> dirs;
+    Utils::ListDirs(analysis::orbx::common::kInotifyDir, false, dirs, 0);
+    for (const auto& dir : dirs) {
+        if (Utils::IsDigits(Utils::BaseName(dir))) {
+            ProfCtrlcpuJob::RemoveStalePieces(dir);
+        }
+    }
+    return ended;
+}
 
 // ---- PerfExtraTask ----------------------------------------------------------
 
@@ -217,12 +233,15 @@ void PerfExtraTask::Run(const analysis::orbx::common::thread::ErrorContext& /*co
     }
     ProcessPieces(true);
     ORU_LOGI("PerfExtraTask the total data size: %lld", static_cast<long long>(totalSize_));
+    if (unconverted_ > 0) {
+        ORU_LOGE("PerfExtraTask could not convert %d piece(s)", unconverted_);
+    }
 }
 
 void PerfExtraTask::ProcessPieces(bool all) {
     std::vector<std::string> files;
     Utils::ListFiles(resultDir_, false, files, 0);
-    for (const auto& piece : SelectCtrlCpuPieces(files, all)) {
+    for (const auto& piece : SelectCtrlCpuPieces(files, all, recording_)) {
         HandlePiece(piece);
     }
 }
@@ -234,13 +253,20 @@ void PerfExtraTask::HandlePiece(const std::string& piece) {
     const int ret = convert_ ? convert_(piece, exitCode) : ConvertWithScript(piece, exitCode);
     ORU_LOGI("resolve ctrlcpu data:%s, ret=%d, exit_code=%d", name.c_str(), ret, exitCode);
     const std::string converted = piece + kConvertedSuffix;
-    UploadFile(converted);
+    if (ret != 0 || exitCode != 0) {
+        ++unconverted_;
+        ORU_LOGE("Failed to convert ctrl cpu data:%s, ret=%d, exit_code=%d", name.c_str(), ret,
+                 exitCode);
+    } else {
+        UploadFile(converted);
+    }
     Utils::RemoveFile(piece);
     Utils::RemoveFile(converted);
 }
 
 int PerfExtraTask::ConvertWithScript(const std::string& piece, int& exitCode) {
-    return RunScriptAndWait({"--script", piece}, piece + kConvertedSuffix, exitCode);
+    return RunDeviceScript({"--script", piece}, piece + kConvertedSuffix, kScriptConvertWaitMs,
+                           kSignalWaitMs, exitCode);
 }
 
 void PerfExtraTask::UploadFile(const std::string& path) {
@@ -298,7 +324,7 @@ void PerfExtraTask::UploadFile(const std::string& path) {
 // ---- ProfCtrlcpuJob ---------------------------------------------------------
 
 ProfCtrlcpuJob::~ProfCtrlcpuJob() {
-    if (pid_ > 0) {
+    if (recording_ != nullptr) {
         (void)Uninit();
     }
 }
@@ -385,13 +411,19 @@ int ProfCtrlcpuJob::Process() {
     if (!CheckJobCommonParam(cfg_)) {
         return -1;
     }
+    // One recording serves the card: any other one of this daemon's directory
+    // is left behind, and would keep writing pieces under the same names.
+    if (!EndLeftoverRecordings(IsCtrlCpuRecording)) {
+        ORU_LOGE("A ctrl cpu recording left behind cannot be ended");
+        return -1;
+    }
     const std::string cmd = BuildCtrlCpuCmd();
     if (cmd.empty()) {
         return 0;
     }
     ORU_LOGI("start profiling ctrl cpu, cmd=%s", cmd.c_str());
     const std::vector<std::string> words = Utils::Split(cmd);
-    if (words.empty()) {
+    if (words.size() < 4) {
         ORU_LOGE("ProfCtrlcpuJob params empty");
         return -1;
     }
@@ -399,54 +431,61 @@ int ProfCtrlcpuJob::Process() {
     ExecCmdParams exec;
     exec.path = words[0];
     exec.async = true;
-    exec.stdoutRedirectFile = Utils::Join(
-        {ConfigManager::GetInstance().GetPerfDataDir(static_cast<int>(cfg_->commonParams->devId)),
-         kPerfLogName});
+    const std::string dir =
+        ConfigManager::GetInstance().GetPerfDataDir(static_cast<int>(cfg_->commonParams->devId));
+    exec.stdoutRedirectFile = Utils::Join({dir, kPerfLogName});
     const std::vector<std::string> argv(words.begin() + 1, words.end());
-    int exitCode = 0;
-    pid_ = -1;
-    int ret = Utils::ExecCmd(exec, argv, {kScriptEnv}, exitCode, pid_);
-    ORU_LOGI("start profiling ctrl cpu, pid=%u, ret=%d", static_cast<unsigned>(pid_), ret);
+    // words: sudo, the script, the verb, the output file, ...
+    const std::string& file = words[3];
+    recording_ = MakeShared<ScriptRecording>(words[2], file);
+    if (recording_ == nullptr) {
+        return -1;
+    }
+    int ret = recording_->Start(exec, argv, {kScriptEnv});
+    ORU_LOGI("start profiling ctrl cpu, pid=%u, ret=%d", static_cast<unsigned>(recording_->Pid()),
+             ret);
     if (ret != 0) {
         ORU_LOGE("Function ret check failed");
+        recording_.reset();
         return ret;
     }
     if (perfExtraTask_ != nullptr && perfExtraTask_->Init() == 0) {
         perfExtraTask_->SetJobCtx(cfg_->commonParams->jobCtx);
+        perfExtraTask_->SetRecording(Utils::BaseName(file));
         perfExtraTask_->SetThreadName(kTaskThreadName);
-        ret = perfExtraTask_->Start();
+        ret = taskStart_ ? taskStart_(*perfExtraTask_) : perfExtraTask_->Start();
         if (ret != 0) {
             ORU_LOGE("[ProfCtrlcpuJob::Process]Failed to start perfExtraTask_ thread, ret=%d", ret);
+            // Nothing would ship what it records: end it and drop its pieces.
+            (void)StopRecording();
+            (void)perfExtraTask_->Uninit();
+            RemoveStalePieces(dir);
             return ret;
         }
     }
     return 0;
 }
 
+int ProfCtrlcpuJob::StopRecording() {
+    if (recording_ == nullptr) {
+        return 0;
+    }
+    const int ret = recording_->Stop();
+    recording_.reset();
+    return ret;
+}
+
 int ProfCtrlcpuJob::Uninit() {
-    int exitCode = 0;
-    int ret = RunScriptAndWait({"--kill"}, std::string(), exitCode);
-    if (ret != 0) {
-        ORU_LOGE("Failed to kill process perf, ret=%d", ret);
-    } else {
-        ORU_LOGI("Succeeded to kill process, ret=%d, exitCode=%d", ret, exitCode);
-    }
-    if (pid_ > 0) {
-        int32_t code = 0;
-        const int32_t waited = WaitChild(pid_, code);
-        if (waited != MM_PROCESS_ENDED) {
-            ORU_LOGE("Failed to wait process %u, ret=%d", static_cast<unsigned>(pid_), waited);
-            ret = -1;
-        } else {
-            ORU_LOGI("Process %u exited, exit code=%d", static_cast<unsigned>(pid_), code);
-            ret = 0;
-        }
-        pid_ = -1;
-    }
+    // Without a recording of its own the job stops nothing: the script's
+    // "--kill" would end other jobs' recordings.
+    int ret = StopRecording();
     // The script has ended: the task may now take every piece, the last one too.
     if (perfExtraTask_ != nullptr) {
         (void)perfExtraTask_->Stop();
         (void)perfExtraTask_->Uninit();
+        if (perfExtraTask_->GetUnconvertedCount() > 0) {
+            ret = -1;
+        }
     }
     if (cfg_ != nullptr) {
         cfg_->events.reset();

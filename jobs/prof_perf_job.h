@@ -5,7 +5,9 @@
 // job stops it. Its PerfExtraTask thread ("KTRX_PerfScript") has the script
 // turn each finished piece into text and uploads the text to the host as
 // "data/ai_ctrl_cpu.data" chunks, piece by piece; at the stop, once the script
-// has ended, it ships the rest.
+// has ended, it ships the rest. Before it starts, the job ends any recording
+// that an earlier run of the daemon left and removes its pieces; it converts
+// only the pieces of its own recording.
 #ifndef ORU_JOBS_PROF_PERF_JOB_H
 #define ORU_JOBS_PROF_PERF_JOB_H
 
@@ -17,6 +19,7 @@
 
 #include "common/chunk.h"
 #include "common/thread.h"
+#include "jobs/device_script.h"
 #include "jobs/prof_comm_job.h"
 
 namespace Analysis::Orbx::JobWrapper {
@@ -43,9 +46,18 @@ bool IsCtrlCpuPiece(const std::string& path);
 // The pieces among paths, in recording order: by name, except that names
 // differing only in their trailing piece number compare by number (piece 10
 // comes after piece 9). Without the last one unless includeLast: the script
-// may still be writing it.
+// may still be writing it. With a recording (the base name of the script's
+// output file), only that recording's pieces: recording + "." + a number.
 std::vector<std::string> SelectCtrlCpuPieces(const std::vector<std::string>& paths,
-                                             bool includeLast);
+                                             bool includeLast,
+                                             const std::string& recording = std::string());
+
+// Ends every control-CPU recording and cache-counter script that an earlier
+// run of the daemon left (the script's "--kill", then any process still
+// recording below the profiling directory) and removes the recorded pieces
+// and their text from the per-device directories. For the profiling
+// service's start-up. True when no such recording is left.
+bool EndRecordingsLeftBehind();
 
 // Picks up the finished pieces of a recording, has the script convert each
 // to text, uploads the text under the job's id and deletes the piece and its
@@ -65,7 +77,8 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     static constexpr uint64_t kPollIntervalUs = 1000000;
 
     // Turns piece into text at piece + ".txt": 0 (exitCode: the converter's
-    // exit status), or the failure.
+    // exit status), or the failure. A piece whose conversion fails or exits
+    // non-zero is not uploaded.
     using ConvertFunc = std::function<int(const std::string& piece, int& exitCode)>;
     // The pause between two looks at the result directory.
     using WaitFunc = std::function<void()>;
@@ -83,6 +96,9 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     // Releases the buffer. Always 0.
     int Uninit();
     void SetJobCtx(std::shared_ptr<analysis::orbx::message::JobContext> jobCtx);
+    // Takes only the pieces of this recording (the base name of the script's
+    // output file); every piece when empty.
+    void SetRecording(const std::string& recording) { recording_ = recording; }
 
     void Run(const analysis::orbx::common::thread::ErrorContext& context) override;
 
@@ -92,13 +108,17 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
 
     // Bytes uploaded so far. REQUIRES: the thread is not running.
     int64_t GetTotalSize() const { return totalSize_; }
+    // Pieces that could not be converted (logged by name; none of their
+    // text is uploaded). REQUIRES: the thread is not running.
+    int GetUnconvertedCount() const { return unconverted_; }
 
     // Test hooks; the defaults run the device script and sleep kPollIntervalUs.
     void SetConvertFunc(ConvertFunc convert) { convert_ = std::move(convert); }
     void SetWaitFunc(WaitFunc wait) { wait_ = std::move(wait); }
 
     // The default conversion: the device script's "--script" through sudo,
-    // its standard output to piece + ".txt"; waits for it. ExecCmd's result.
+    // its standard output to piece + ".txt"; waits for it at most
+    // kScriptConvertWaitMs (then ends it and fails).
     static int ConvertWithScript(const std::string& piece, int& exitCode);
 
   private:
@@ -108,6 +128,7 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     // Set before Start, read by the thread.
     bool isInited_ = false;
     std::string resultDir_;
+    std::string recording_;
     std::shared_ptr<analysis::orbx::message::JobContext> jobCtx_;
     std::shared_ptr<analysis::orbx::message::ProfileParams> params_;
     ConvertFunc convert_;
@@ -115,14 +136,19 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
 
     // Used by the thread (or by the caller of ProcessPieces) only.
     int64_t totalSize_ = 0;
+    int unconverted_ = 0;
     uint64_t bufSize_;
     std::shared_ptr<analysis::orbx::common::memory::Chunk> buf_;  // from Init to Uninit
 };
 
 // The control-CPU recording job. Global: one recording serves the card.
-// Process and Uninit run under the job registry's mutex.
+// Process and Uninit are called by one thread at a time; each of their waits
+// for the device is bounded.
 class ProfCtrlcpuJob : public ICollectionJob {
   public:
+    // Starts the task thread: Thread::Start's result.
+    using TaskStartFunc = std::function<int(PerfExtraTask&)>;
+
     ProfCtrlcpuJob() = default;
     // Stops a recording that was started and never stopped, so that no
     // script is left running and no child unwaited.
@@ -131,11 +157,16 @@ class ProfCtrlcpuJob : public ICollectionJob {
     // 0 on the device side with a non-empty event list and a creatable
     // result directory (which becomes the collection's result directory).
     int Init(const std::shared_ptr<CollectionJobCfg> cfg) override;
-    // Starts the script and the task thread. 0 without starting anything
-    // when no record command can be built (bad events, no output file).
+    // Ends any recording left behind, then starts the script and the task
+    // thread. 0 without starting anything when no record command can be
+    // built (bad events, no output file); -1 when a recording left behind
+    // cannot be ended. When the task thread cannot start, the recording is
+    // ended again and its pieces removed.
     int Process() override;
-    // Stops the script, waits for it, then stops the task thread, which
-    // ships every remaining piece: the result of the last command or wait.
+    // Stops the recording (each wait bounded, see ScriptRecording::Stop),
+    // then stops the task thread, which ships every remaining piece. 0, or
+    // -1 when the recording did not end cleanly or a piece could not be
+    // converted.
     int Uninit() override;
     bool IsGlobalJobLevel() override { return true; }
 
@@ -149,17 +180,22 @@ class ProfCtrlcpuJob : public ICollectionJob {
     void SetTaskConvertFunc(PerfExtraTask::ConvertFunc convert) {
         taskConvert_ = std::move(convert);
     }
+    void SetTaskStartFunc(TaskStartFunc start) { taskStart_ = std::move(start); }
 
-  private:
     // Removes pieces (and their text) left in dir by a recording that was
     // never drained, so that they cannot mix with the new recording's.
     static void RemoveStalePieces(const std::string& dir);
 
-    int pid_ = -1;
+  private:
+    // Ends the recording, when one runs: ScriptRecording::Stop's result, or 0.
+    int StopRecording();
+
+    std::shared_ptr<ScriptRecording> recording_;  // from Process to Uninit
     std::shared_ptr<CollectionJobCfg> cfg_;
     std::shared_ptr<PerfExtraTask> perfExtraTask_;
     PerfExtraTask::WaitFunc taskWait_;
     PerfExtraTask::ConvertFunc taskConvert_;
+    TaskStartFunc taskStart_;
 };
 
 }  // namespace Analysis::Orbx::JobWrapper

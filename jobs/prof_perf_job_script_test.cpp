@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/oru_paths.h"
+#include "jobs/device_script.h"
 #include "jobs/prof_perf_job.h"
 #include "jobs/prof_perf_job_fixture.h"
 #include "jobs/upload_capture.h"
@@ -97,6 +98,64 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
         EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
         EXPECT_NE(ReadAll(InDir("perf.log")).find("recording"), std::string::npos);
     }
+}
+
+// A recording an earlier daemon left, writing the very pieces this job's
+// recording will write: the job ends it and drops its pieces before it
+// starts, so the host gets only the job's own events.
+TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesShipped) {
+    UploadCapture capture("job-ctrlcpu");
+    ASSERT_TRUE(capture.Ok());
+    std::filesystem::create_directories(dir_);
+    const std::string output = InDir("ai_ctrl_cpu.data.3");
+    const pid_t leftover = fork();
+    if (leftover == 0) {
+        execl(kProfCollectScript, kProfCollectScript, "--record", output.c_str(), "100", "{r5}",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(leftover, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!std::filesystem::exists(output + ".1") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(std::filesystem::exists(output + ".1")) << "the leftover recorded nothing";
+
+    ProfCtrlcpuJob job;
+    job.SetTaskWaitFunc([] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+    ASSERT_EQ(job.Init(cfg_), 0);
+    ASSERT_EQ(job.Process(), 0);
+    int status = 0;
+    EXPECT_NE(waitpid(leftover, &status, WNOHANG), 0) << "the leftover still records";
+    while (!std::filesystem::exists(output + ".0") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(job.Uninit(), 0);
+    capture.Finish();
+    const std::string payload = capture.Payload();
+    EXPECT_NE(payload.find(" r11 "), std::string::npos);
+    EXPECT_EQ(payload.find(" r5 "), std::string::npos) << "the leftover's pieces were shipped";
+    EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
+}
+
+// A job whose task thread cannot start ends the recording it launched and
+// leaves neither a child nor a piece behind.
+TEST_F(ProfCtrlcpuJobScriptTest, ATaskThreadThatCannotStartEndsTheRecording) {
+    ProfCtrlcpuJob job;
+    job.SetTaskStartFunc([](PerfExtraTask&) { return -1; });
+    ASSERT_EQ(job.Init(cfg_), 0);
+    EXPECT_EQ(job.Process(), -1);
+    EXPECT_TRUE(Logged("Failed to start perfExtraTask_ thread, ret=-1"));
+    int status = 0;
+    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    const std::string output = InDir("ai_ctrl_cpu.data.3");
+    EXPECT_TRUE(FindRecordings([&output](const std::string& verb, const std::string& file) {
+                    return verb == "--record" && file == output;
+                }).empty());
+    EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
+    // Its stop has nothing left to end.
+    EXPECT_EQ(job.Uninit(), 0);
 }
 
 }  // namespace

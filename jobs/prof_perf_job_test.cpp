@@ -1,6 +1,7 @@
 #include "jobs/prof_perf_job.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 
 #include <algorithm>
 #include <condition_variable>
@@ -79,6 +80,14 @@ TEST(CtrlCpuPieceTest, PiecesComeInRecordingOrderTheLastOneOnlyAfterTheRecording
         EXPECT_EQ(SelectCtrlCpuPieces(c.listed, false), c.whileRecording) << c.listed.front();
         EXPECT_EQ(SelectCtrlCpuPieces(c.listed, true), c.afterwards) << c.listed.front();
     }
+    // A recording takes only its own pieces: not those of the device's other
+    // host numbers, nor names that merely begin like its own.
+    const Paths mixed = {"/d/ai_ctrl_cpu.data.1.0", "/d/ai_ctrl_cpu.data.0.1",
+                         "/d/ai_ctrl_cpu.data.0.0", "/d/ai_ctrl_cpu.data.10.2",
+                         "/d/ai_ctrl_cpu.data.0.x"};
+    EXPECT_EQ(SelectCtrlCpuPieces(mixed, true, "ai_ctrl_cpu.data.0"),
+              Paths({"/d/ai_ctrl_cpu.data.0.0", "/d/ai_ctrl_cpu.data.0.1"}));
+    EXPECT_EQ(SelectCtrlCpuPieces(mixed, false, "ai_ctrl_cpu.data.1"), Paths());
 }
 
 // ---- PerfExtraTask ----------------------------------------------------------
@@ -105,10 +114,12 @@ class Gate {
         open_ = true;
         cv_.notify_all();
     }
-    // Blocks until the thread has been let through n times.
+    // Blocks at most 5 s until the thread has been let through n times.
     void AwaitTurns(int n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this, n] { return turns_ >= n; });
+        if (!cv_.wait_for(lock, std::chrono::seconds(5), [this, n] { return turns_ >= n; })) {
+            ADD_FAILURE() << "the task thread did not take turn " << n << " within 5 s";
+        }
     }
 
   private:
@@ -187,19 +198,26 @@ TEST_F(PerfExtraTaskTest, FinishedPiecesAreShippedAndDeletedTheLastAtTheEnd) {
     EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(capture.Payload().size()));
 }
 
-// Whatever becomes of a piece's text, the piece and its text are deleted.
+// Whatever becomes of a piece's text, the piece and its text are deleted; a
+// piece the script could not convert is named in the log and counted, and
+// none of what the conversion wrote reaches the host.
 TEST_F(PerfExtraTaskTest, EveryPieceIsDeletedWhateverBecomesOfItsText) {
     const struct {
         const char* name;
         int ret;           // of the conversion
+        int exitCode;      // of the converter
         const char* text;  // it writes; none when null
         bool uploader;
         const char* logged;
         int64_t total;
+        int unconverted;
     } cases[] = {
-        {"empty text", 0, "", true, "data file size is invalid", 0},
-        {"failed conversion", -1, nullptr, true, "file:ai_ctrl_cpu.data.5.1.txt is not exist", 0},
-        {"no uploader", 0, "one", false, "Upload cpu data failed , jobId: job-ctrlcpu", 3},
+        {"empty text", 0, 0, "", true, "data file size is invalid", 0, 0},
+        {"failed conversion", -1, 0, nullptr, true,
+         "Failed to convert ctrl cpu data:ai_ctrl_cpu.data.5.1, ret=-1, exit_code=0", 0, 1},
+        {"converter refused the piece", 0, 1, "half a text", true,
+         "Failed to convert ctrl cpu data:ai_ctrl_cpu.data.5.1, ret=0, exit_code=1", 0, 1},
+        {"no uploader", 0, 0, "one", false, "Upload cpu data failed , jobId: job-ctrlcpu", 3, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -207,7 +225,7 @@ TEST_F(PerfExtraTaskTest, EveryPieceIsDeletedWhateverBecomesOfItsText) {
         auto task = NewTask();
         ASSERT_EQ(task->Init(), 0);
         task->SetConvertFunc([&c](const std::string& piece, int& exitCode) {
-            exitCode = c.ret == 0 ? 0 : 1;
+            exitCode = c.exitCode;
             if (c.text != nullptr) {
                 WriteAll(piece + ".txt", c.text);
             }
@@ -217,9 +235,10 @@ TEST_F(PerfExtraTaskTest, EveryPieceIsDeletedWhateverBecomesOfItsText) {
         task->ProcessPieces(true);
         EXPECT_TRUE(Logged(c.logged));
         EXPECT_TRUE(Logged("resolve ctrlcpu data:ai_ctrl_cpu.data.5.1, ret=" +
-                           std::to_string(c.ret) + ", exit_code=" + (c.ret == 0 ? "0" : "1")));
+                           std::to_string(c.ret) + ", exit_code=" + std::to_string(c.exitCode)));
         EXPECT_TRUE(Listing(dir_).empty());
         EXPECT_EQ(task->GetTotalSize(), c.total);
+        EXPECT_EQ(task->GetUnconvertedCount(), c.unconverted);
         if (capture != nullptr) {
             EXPECT_TRUE(capture->Finish().empty());
         }

@@ -220,9 +220,9 @@ int ChannelPoll::Start() {
         return -1;
     }
     SetThreadName("KTRX_ChanPoll");
-    isStarted_.store(true);
+    state_.store(kRunning);
     if (Thread::Start() != 0) {
-        isStarted_.store(false);
+        state_.store(kIdle);
         pool_->Stop();
         pool_.reset();
         return -1;
@@ -231,14 +231,33 @@ int ChannelPoll::Start() {
 }
 
 int ChannelPoll::Stop() {
-    if (!isStarted_.exchange(false)) {
-        return 0;
-    }
+    RequestStop();
     (void)Thread::Stop();
-    if (pool_ != nullptr) {
-        pool_->Stop();
-        pool_.reset();
+    EndPool();
+    return 0;
+}
+
+void ChannelPoll::RequestStop() {
+    int expected = kRunning;
+    (void)state_.compare_exchange_strong(expected, kStopping);
+}
+
+bool ChannelPoll::Resume() {
+    int expected = kStopping;
+    return state_.compare_exchange_strong(expected, kRunning) || expected == kRunning;
+}
+
+bool ChannelPoll::EndIfStopping() {
+    int expected = kStopping;
+    return state_.compare_exchange_strong(expected, kEnded);
+}
+
+void ChannelPoll::EndPool() {
+    if (pool_ == nullptr) {
+        return;
     }
+    pool_->Stop();
+    pool_.reset();
     ORU_LOGEVENT(
         "ChannelPoll count: %d, Sleep count: %d, Dispatch count: %d, DispatchChannel count: %d",
         static_cast<int>(pollCount_), static_cast<int>(sleepCount_),
@@ -247,22 +266,22 @@ int ChannelPoll::Stop() {
     sleepCount_ = 0;
     dispatchCount_ = 0;
     dispatchChannelCount_ = 0;
-    return 0;
 }
 
 void ChannelPoll::Run(const common::thread::ErrorContext&) {
     ProfPollInfo records[kPollRecordNum];
     std::memset(records, 0, sizeof(records));
-    while (isStarted_.load()) {
+    while (!EndIfStopping()) {
         int ret = driver::DrvChannelPoll(records, kPollRecordNum, kPollTimeoutSec);
         ++pollCount_;
         if (ret == PROF_ERROR) {
             ORU_LOGE("Failed to poll channel");
+            state_.store(kEnded);
             break;
         }
         if (ret == PROF_STOPPED_ALREADY) {
             ORU_LOGD("DrvChannelPoll return PROF_STOPPED_ALREADY");
-            if (IsQuit()) {
+            if (EndIfStopping()) {
                 ORU_LOGI("Exit poll channel thread.");
                 break;
             }
@@ -289,6 +308,8 @@ void ChannelPoll::Run(const common::thread::ErrorContext&) {
             backoffSleep_(kBusyBackoffMs);
         }
     }
+    // Nobody waits for this thread to end: it takes its pool down itself.
+    EndPool();
 }
 
 void ChannelPoll::AddReader(uint32_t deviceId, uint32_t channelId,

@@ -121,8 +121,17 @@ class ChannelPoll : public common::thread::Thread {
     // the poll thread. 0 / -1. Owner thread only.
     int Start() override;
     // Stops the poll thread, then the pool (which runs what is queued).
-    // Always 0. Owner thread only.
+    // Waits for the driver's poll to return (up to kPollTimeoutSec). Always 0.
+    // Owner thread only.
     int Stop() override;
+    // Asks the poll thread to end without waiting for it: once its current
+    // driver poll (and the dispatch of what it reported) is done, the thread
+    // stops the pool and ends. Safe from any thread.
+    void RequestStop();
+    // Withdraws a stop request that the poll thread has not acted on yet:
+    // true when the thread runs on, false when it has ended or is ending (or
+    // never started). Safe from any thread.
+    bool Resume();
 
     // Registers the channel's reader, replacing an earlier one.
     void AddReader(uint32_t deviceId, uint32_t channelId, std::shared_ptr<ChannelReader> reader);
@@ -130,7 +139,8 @@ class ChannelPoll : public common::thread::Thread {
     // which uploads what it still holds.
     void RemoveReader(uint32_t deviceId, uint32_t channelId);
     // Queues one execution of the channel's reader unless it is busy: true
-    // when an execution was queued.
+    // when an execution was queued. Called by the poll thread (a test may
+    // call it while the poll thread runs and is not asked to stop).
     bool DispatchChannel(uint32_t deviceId, uint32_t channelId);
     // Replaces the pause taken when a poll reported only channels whose
     // readers are busy (tests). Before Start.
@@ -145,9 +155,22 @@ class ChannelPoll : public common::thread::Thread {
   private:
     using ReaderMap = std::map<uint32_t, std::map<uint32_t, std::shared_ptr<ChannelReader>>>;
 
-    // Set by Start before the thread runs, dropped by Stop after the join.
+    // The poll thread's life: kRunning -> kStopping (RequestStop) -> back to
+    // kRunning (Resume), or -> kEnded, set by the poll thread itself when it
+    // sees the request after a poll, or after a poll error.
+    enum State : int { kIdle, kRunning, kStopping, kEnded };
+
+    // True (and the state is then kEnded) when a stop was requested.
+    bool EndIfStopping();
+    // Stops the pool and logs the poll counts. REQUIRES: on the poll thread
+    // as it ends, or on the owner's thread once the poll thread has been
+    // joined (or never ran).
+    void EndPool();
+
+    std::atomic<int> state_{kIdle};
+
+    // Set by Start before the thread runs; dropped by EndPool.
     std::shared_ptr<common::thread::ThreadPool> pool_;
-    std::atomic<bool> isStarted_{false};
     std::function<void(uint32_t)> backoffSleep_ = [](uint32_t ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     };
@@ -156,7 +179,7 @@ class ChannelPoll : public common::thread::Thread {
     std::mutex mapMutex_;
     ReaderMap readers_;
 
-    // Written by the poll thread; read by Stop after the join.
+    // Written by the poll thread; read by EndPool.
     uint32_t pollCount_ = 0;
     uint32_t sleepCount_ = 0;
     uint32_t dispatchCount_ = 0;

@@ -93,7 +93,9 @@ class FakeChannel {
     }
     void WaitUntilHeld() {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return holding_; });
+        if (!changed_.wait_for(lock, std::chrono::seconds(5), [this] { return holding_; })) {
+            ADD_FAILURE() << "no read reached the held driver within 5 s";
+        }
     }
     void Open() {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -1,5 +1,6 @@
 #include "transport/uploader.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "common/gxprof_error_manager.h"
@@ -11,6 +12,10 @@ namespace analysis::orbx::transport {
 
 namespace {
 
+// Flush looks at the queue after 1 ms, then twice as long each time, up to
+// 100 ms: a job's stop is not held up by a long first pause, and a slow host
+// is not polled often.
+constexpr uint64_t kFlushFirstPollUs = 1000;
 constexpr uint64_t kFlushPollUs = 100000;
 
 }  // namespace
@@ -88,8 +93,10 @@ void Uploader::Flush() {
         return;
     }
     // A thread that has ended drains nothing more: do not wait for it.
+    uint64_t pauseUs = kFlushFirstPollUs;
     while (queue_->Size() != 0 && !runEnded_.load()) {
-        sleep_(kFlushPollUs);
+        sleep_(pauseUs);
+        pauseUs = std::min(pauseUs * 2, kFlushPollUs);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "transport/uploader.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 
 #include <atomic>
 #include <condition_variable>
@@ -52,10 +53,12 @@ class FakeTransport : public ITransport {
         }
         cv_.notify_all();
     }
-    // Waits until n sends have begun.
+    // Waits at most 5 s until n sends have begun.
     void WaitEntered(size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [&] { return entered_ >= n; });
+        if (!cv_.wait_for(lock, std::chrono::seconds(5), [&] { return entered_ >= n; })) {
+            ADD_FAILURE() << "send " << n << " did not begin within 5 s";
+        }
     }
     void FailNext(int n) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -237,7 +240,7 @@ TEST_F(UploaderTest, FlushWaitsWhileChunksAreQueued) {
     });
     uploader_->Flush();
     ASSERT_FALSE(sleeps.empty());
-    EXPECT_EQ(sleeps[0], 100000u);
+    EXPECT_EQ(sleeps[0], 1000u);
     uploader_->Stop(false);
     EXPECT_EQ(transport_->Sends().size(), 3u);
 }

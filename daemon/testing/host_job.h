@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -87,6 +88,19 @@ inline std::unique_ptr<analysis::orbx::host::ControlChannel> OpenControl(
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return nullptr;
+}
+
+// What a data channel's reader gave, waiting for it at most deadline; on
+// expiry *inTime is false and the channel's session is closed, which ends the
+// read.
+template <typename Result>
+Result FinishedWithin(std::future<Result>& reader, analysis::orbx::host::DataChannel& data,
+                      bool* inTime, std::chrono::seconds deadline = std::chrono::seconds(10)) {
+    *inTime = reader.wait_for(deadline) == std::future_status::ready;
+    if (!*inTime) {
+        data.Session().Close();
+    }
+    return reader.get();
 }
 
 // Opens a data channel to devId; null unless answered SUCCESS.

@@ -12,20 +12,30 @@
 #                                    about every second, until --kill
 #   --script <piece>                 print a recorded piece as text lines
 #                                    "<seconds>.<microseconds> cpu<n> <event> <count>"
-#   --kill                           end every process this script started
-# Processes started by --stat and --record are recorded one pid a line in the
-# pid file beside this script. To add a verb, write verb_<name> and list it in main.
+#   --kill                           end every process this script started,
+#                                    and every --stat or --record still
+#                                    starting (through sudo or not yet
+#                                    recorded)
+# --stat and --record record their pid, one a line in the pid file beside this
+# script, before anything else. To add a verb, write verb_<name> and list it in
+# main.
 #
 # Settings of the simulated card, one "name=value" a line in prof_collect.conf
 # beside this script (sudo hands the script none of its caller's environment):
 #   keep_pieces=<dir>   --record also copies every piece, once complete, into
 #                       <dir> under its own name: a record of exactly what was
 #                       recorded, whatever becomes of the pieces afterwards
+#   kill_misses=1       --kill ends nothing and succeeds (a script whose kill
+#                       misses the recording)
+#   ignore_term=1       --stat and --record ignore SIGTERM: only SIGKILL ends
+#                       them
 
 set -u
 
 SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+SELF="${SCRIPT_DIR}/$(basename "${BASH_SOURCE[0]}")"
 PID_FILE="${SCRIPT_DIR}/prof_collect.pid"
+PID_LOCK="${SCRIPT_DIR}/prof_collect.pid.lock"
 CONF_FILE="${SCRIPT_DIR}/prof_collect.conf"
 KILL_WAIT_TENTHS=50 # how long --kill waits for a process to end (0.1 s units)
 
@@ -46,18 +56,58 @@ setting() {
 }
 
 record_pid() {
-    echo "$1" >>"${PID_FILE}"
+    (
+        flock 9
+        echo "$1" >>"${PID_FILE}"
+    ) 9>>"${PID_LOCK}"
 }
 
 forget_pid() {
     [ -f "${PID_FILE}" ] || return 0
-    local rest
-    rest=$(grep -vx "$1" "${PID_FILE}")
-    if [ -n "${rest}" ]; then
-        printf '%s\n' "${rest}" >"${PID_FILE}"
-    else
-        rm -f "${PID_FILE}"
+    (
+        flock 9
+        [ -f "${PID_FILE}" ] || exit 0
+        rest=$(grep -vx "$1" "${PID_FILE}")
+        if [ -n "${rest}" ]; then
+            printf '%s\n' "${rest}" >"${PID_FILE}"
+        else
+            rm -f "${PID_FILE}"
+        fi
+    ) 9>>"${PID_LOCK}"
+}
+
+# True when process pid runs this script (directly or through sudo) with
+# --stat or --record: a recording, or one still starting.
+runs_recording() {
+    local args i name=${SELF##*/}
+    mapfile -d '' -t args 2>/dev/null <"/proc/$1/cmdline" || return 1
+    for ((i = 0; i + 1 < ${#args[@]}; i++)); do
+        if [ "${args[i]##*/}" = "${name}" ] && [ "${args[i]}" -ef "${SELF}" ]; then
+            case "${args[i + 1]}" in
+            --stat | --record) return 0 ;;
+            esac
+        fi
+    done
+    return 1
+}
+
+# Recordings to end: the recorded pids that still run a recording, and every
+# other process running one (started, through sudo or not, but not recorded
+# yet). Never this process.
+recordings() {
+    local pid entry
+    local -A seen=()
+    if [ -f "${PID_FILE}" ]; then
+        while read -r pid; do
+            [[ "${pid}" =~ ^[0-9]+$ ]] && seen[${pid}]=1
+        done <"${PID_FILE}"
     fi
+    for entry in /proc/[0-9]*; do
+        seen[${entry#/proc/}]=1
+    done
+    for pid in "${!seen[@]}"; do
+        [ "${pid}" != "$$" ] && runs_recording "${pid}" && alive "${pid}" && echo "${pid}"
+    done
 }
 
 # True while the process runs (an exited child waiting to be reaped does not).
@@ -90,6 +140,11 @@ stat_line() {
     echo "${line}"
 }
 
+ignore_term_if_set() {
+    [ "$(setting ignore_term)" = "1" ] && trap '' TERM
+    return 0
+}
+
 verb_stat() {
     [ $# -eq 3 ] || usage
     local file=$1 events=$2 period=$3
@@ -105,7 +160,7 @@ verb_stat() {
         exit 0
     }
     trap finish TERM INT HUP
-    record_pid "$$"
+    ignore_term_if_set
 
     local interval
     interval=$(ms_to_seconds "$((10#${period}))")
@@ -190,7 +245,7 @@ verb_record() {
         [ -n "${sleeper}" ] && kill "${sleeper}" 2>/dev/null
     }
     trap on_stop TERM INT HUP
-    record_pid "$$"
+    ignore_term_if_set
     echo "recording control cpus 0-$((CTRL_CPUS - 1)) at ${frequency} Hz: ${events}"
 
     # Piece n covers the n-th second (the last one: up to the kill). A piece is
@@ -243,19 +298,23 @@ verb_script() {
 
 verb_kill() {
     [ $# -eq 0 ] || usage
-    [ -f "${PID_FILE}" ] || return 0
+    [ "$(setting kill_misses)" = "1" ] && return 0
     local pids pid tries
-    pids=$(cat "${PID_FILE}")
-    for pid in ${pids}; do
-        kill -TERM "${pid}" 2>/dev/null
-    done
-    for pid in ${pids}; do
-        tries=0
-        while alive "${pid}" && ((tries < KILL_WAIT_TENTHS)); do
-            sleep 0.1
-            tries=$((tries + 1))
+    # A start may record itself while the others end: look again.
+    for _ in 1 2 3; do
+        pids=$(recordings)
+        [ -n "${pids}" ] || break
+        for pid in ${pids}; do
+            kill -TERM "${pid}" 2>/dev/null
         done
-        alive "${pid}" && kill -KILL "${pid}" 2>/dev/null
+        for pid in ${pids}; do
+            tries=0
+            while alive "${pid}" && ((tries < KILL_WAIT_TENTHS)); do
+                sleep 0.1
+                tries=$((tries + 1))
+            done
+            alive "${pid}" && kill -KILL "${pid}" 2>/dev/null
+        done
     done
     rm -f "${PID_FILE}"
     return 0
@@ -265,6 +324,13 @@ main() {
     [ $# -ge 1 ] || usage
     local verb=$1
     shift
+    case "${verb}" in
+    --stat | --record)
+        # Before any work: a --kill from now on finds this process.
+        record_pid "$$"
+        trap 'forget_pid "$$"' EXIT
+        ;;
+    esac
     case "${verb}" in
     --stat) verb_stat "$@" ;;
     --record) verb_record "$@" ;;

@@ -1,6 +1,8 @@
 // The simulated card's collection script, run as the daemon runs it.
+#include "oru_build_paths.h"
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -218,6 +220,53 @@ TEST_F(ProfCollectScriptTest, KillEndsRecordingsAndStatsTogether) {
     std::string text;
     EXPECT_EQ(0, RunScriptOutput({kScript, "--script", rec + ".0"}, text));
     EXPECT_FALSE(text.empty());
+}
+
+// True once the child has ended (and is reaped); false after 20 s.
+bool EndsWithin20s(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// --kill also ends recordings still starting: one that has not recorded its
+// pid yet (a process running the script with --record, as sudo is before it
+// starts the script), and one killed right after it was started. A pid in the
+// pid file that does not run the script is left alone.
+TEST_F(ProfCollectScriptTest, KillEndsStartsInProgressAndOnlyThem) {
+    const std::string rec = Output("ai_ctrl_cpu.data.3");
+    const pid_t starting = fork();
+    if (starting == 0) {
+        execl("/bin/sh", "sh", "-c", "while :; do sleep 0.05; done", kScript.c_str(), "--record",
+              rec.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const pid_t stranger = Spawn({"/bin/sleep", "30"});
+    ASSERT_TRUE(starting > 0 && stranger > 0);
+    const std::string cmdline = "/proc/" + std::to_string(starting) + "/cmdline";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Lines(cmdline).empty() || Lines(cmdline)[0].find("--record") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the shell did not start";
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::ofstream(kPidFile) << stranger << "\n";
+    const pid_t started = Spawn({kScript, "--record", rec, "100", "{r11}"});
+    ASSERT_GT(started, 0);
+    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
+    EXPECT_TRUE(EndsWithin20s(starting)) << "a recording still starting was missed";
+    EXPECT_TRUE(EndsWithin20s(started)) << "a recording started just before the kill was missed";
+    int status = 0;
+    EXPECT_EQ(0, waitpid(stranger, &status, WNOHANG)) << "a process not running the script ended";
+    kill(stranger, SIGKILL);
+    EXPECT_EQ(stranger, waitpid(stranger, &status, 0));
+    kill(starting, SIGKILL);
+    kill(started, SIGKILL);
 }
 
 TEST_F(ProfCollectScriptTest, BadArgumentsAreRefused) {

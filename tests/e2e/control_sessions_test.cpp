@@ -4,6 +4,7 @@
 // leaves and the next job on its device and mode right behind it. Every
 // handshake and command must be answered within a few seconds, and the
 // daemon's threads come back to where they were.
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -81,13 +81,15 @@ struct HostJob {
     std::unique_ptr<host::DataChannel> data;
     std::future<std::pair<int, Files>> collected;
 
-    // Opens the channels and starts job and replay; the first failure is
-    // returned.
+    // Opens the channels to device devId and starts job and replay; the
+    // first failure is returned. The host knows the device as hostNumber
+    // (its handshakes and job context carry it), devId when negative.
     ::testing::AssertionResult Start(host::HostClient& client, const std::string& id, int devId = 0,
-                                     const std::string& mode = "") {
+                                     const std::string& mode = "", int hostNumber = -1) {
         jobId = id;
-        ctx = host::MakeJobContext(id, std::to_string(devId), "t");
-        host::Handshake hs{id, devId, mode};
+        hostNumber = hostNumber < 0 ? devId : hostNumber;
+        ctx = host::MakeJobContext(id, std::to_string(hostNumber), "t");
+        host::Handshake hs{id, hostNumber, mode};
         ctrl = OpenControl(client, hs, devId);
         if (ctrl == nullptr) {
             return ::testing::AssertionFailure() << "no control channel for " << id;
@@ -97,14 +99,30 @@ struct HostJob {
             return ::testing::AssertionFailure() << "no data channel for " << id;
         }
         Collect();
+        proto::JobStartReq start;
+        start.set_sampleconfig(LlcConfig(id));
+        proto::ReplayStartReq replay = LlcEvents();
+        ::testing::AssertionResult ok = Command(start);
+        return ok ? Command(replay) : ok;
+    }
+
+    // Sends a command with the job's context and waits at most 10 s for a
+    // SUCCESS answer.
+    template <typename Request>
+    ::testing::AssertionResult Command(Request& request) {
+        request.mutable_hdr()->set_job_ctx(ctx);
+        const std::string name = request.GetDescriptor()->name();
         proto::Response reply;
-        if (ctrl->StartJob(ctx, LlcConfig(id), &reply) != host::kRecvOk ||
-            reply.status() != proto::SUCCESS) {
-            return ::testing::AssertionFailure() << "job start: " << reply.ShortDebugString();
+        if (ctrl->Session().SendMessage(request) != 0) {
+            return ::testing::AssertionFailure() << name << " of " << jobId << " not sent";
         }
-        if (ctrl->StartReplay(ctx, LlcEvents(), &reply) != host::kRecvOk ||
-            reply.status() != proto::SUCCESS) {
-            return ::testing::AssertionFailure() << "replay start: " << reply.ShortDebugString();
+        if (ctrl->AwaitResponse(&reply, 10000) != host::kRecvOk) {
+            return ::testing::AssertionFailure()
+                   << "no answer to " << name << " of " << jobId << " within 10 s";
+        }
+        if (reply.status() != proto::SUCCESS) {
+            return ::testing::AssertionFailure()
+                   << name << " of " << jobId << ": " << reply.ShortDebugString();
         }
         return ::testing::AssertionSuccess();
     }
@@ -121,14 +139,10 @@ struct HostJob {
 
     // Stops replay and job; both must be answered SUCCESS.
     ::testing::AssertionResult Stop() {
-        proto::Response reply;
-        if (ctrl->StopReplay(ctx, &reply) != host::kRecvOk || reply.status() != proto::SUCCESS) {
-            return ::testing::AssertionFailure() << "replay stop: " << reply.ShortDebugString();
-        }
-        if (ctrl->StopJob(ctx, &reply) != host::kRecvOk || reply.status() != proto::SUCCESS) {
-            return ::testing::AssertionFailure() << "job stop: " << reply.ShortDebugString();
-        }
-        return ::testing::AssertionSuccess();
+        proto::ReplayStopReq replay;
+        proto::JobStopReq job;
+        ::testing::AssertionResult ok = Command(replay);
+        return ok ? Command(job) : ok;
     }
 
     // What the data channel received; waits at most 20 s for its end.
@@ -159,9 +173,10 @@ struct HostJob {
 // answered SUCCESS, the channel's data arrives followed by DataChannelFinish,
 // and the job's directory is gone afterwards.
 inline ::testing::AssertionResult RunNormalJob(host::HostClient& client, const std::string& jobId,
-                                               int devId = 0, const std::string& mode = "") {
+                                               int devId = 0, const std::string& mode = "",
+                                               int hostNumber = -1) {
     HostJob job;
-    ::testing::AssertionResult started = job.Start(client, jobId, devId, mode);
+    ::testing::AssertionResult started = job.Start(client, jobId, devId, mode, hostNumber);
     if (!started) {
         return started;
     }

@@ -2,10 +2,13 @@
 // the test process: the data session's sends fail, the host drops the control
 // or the data session, a device's HDC is not ready for a while. After each,
 // the daemon holds no session of the job any more and serves the next job
-// normally; no failure is answered with SUCCESS.
+// normally; no failure is answered with SUCCESS. Jobs are also served when
+// the host's numbers for the devices are not their indices.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "common/test_log_capture.h"
 #include "tests/e2e/daemon_fixture.h"
@@ -137,6 +140,29 @@ TEST_F(Faults, ADeviceNotReadyForAWhileIsServedOnceReadyWithoutHoldingUpOthers) 
     EXPECT_EQ(3, Retries());
     EXPECT_EQ(3u, logs.Count("logDevId 1 phyDevId 1 hdc not ready, sleep 5000 milliseconds"));
     EXPECT_EQ(0u, logs.Count("logDevId 0 phyDevId 0 hdc not ready"));
+}
+
+// The host numbers the devices its own way, and the card its physical ids
+// another: every answer, the data and the finish still reach the host when
+// neither is the device index, for one device (host 3 for device 0) and for
+// two devices whose host numbers are swapped, running at once.
+TEST_F(Faults, JobsAreServedWhereHostNumbersAndPhysicalIdsDifferFromDeviceIndices) {
+    ostrel::simtest::UseSetting("OSTREL_SIM_DEVICES", "2");
+    ostrel::simtest::UseSetting("OSTREL_SIM_PHY_IDS", "0:7,1:6");
+    StartDaemon();
+    EXPECT_TRUE(RunNormalJob(Client(), "host3", 0, "", 3));
+
+    HostJob swapped[2];
+    for (int dev = 0; dev < 2; ++dev) {
+        ASSERT_TRUE(swapped[dev].Start(Client(), "swap" + std::to_string(dev), dev, "", 1 - dev));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channels produce
+    for (HostJob& job : swapped) {
+        EXPECT_TRUE(job.Stop());
+        auto result = job.Collected();
+        EXPECT_EQ(host::kRecvOk, result.first) << "no DataChannelFinish for " << job.jobId;
+        EXPECT_FALSE(result.second["data/llc.data"].data.empty()) << job.jobId;
+    }
 }
 
 TEST_F(Faults, ClosingTheControlSessionOfARefusedJobFinishesItsDataSession) {

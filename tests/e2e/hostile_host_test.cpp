@@ -5,6 +5,7 @@
 // for one device and mode. After each group the daemon must still run a
 // normal job, every answer it gave must be true, and its sessions and threads
 // must come back to where they were.
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -299,7 +300,9 @@ class HostileHostTest : public ::testing::Test {
         EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
         ASSERT_EQ(Ask(ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
         EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        auto result = collected.get();
+        bool finished = false;
+        auto result = oru_testing::FinishedWithin(collected, *data, &finished);
+        EXPECT_TRUE(finished) << "no DataChannelFinish within 10 s of the stop of " << jobId;
         EXPECT_EQ(result.first, host::kRecvOk);
         EXPECT_GT(result.second["data/llc.data"].data.size(), 0u);
         EXPECT_FALSE(IsDir(std::string(common::kInotifyDir) + jobId));

@@ -1,4 +1,5 @@
 // The monitor component against the simulated monitor service.
+#include "oru_build_paths.h"
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,6 +1,7 @@
 // oru-host against the daemon on the simulated card: a profiling job with
 // system, process and cache-counter collection, its report, and a container
 // that the device refuses. Runs the real executables as child processes.
+#include "oru_build_paths.h"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,5 +1,6 @@
 // The oru executable as a process: single instance, start-up failure,
 // serving and heartbeat against the simulated card.
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

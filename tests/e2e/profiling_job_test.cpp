@@ -1,5 +1,6 @@
 // A profiling job driven end to end, as the host tool drives it, against the
 // daemon on the simulated card.
+#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -30,6 +31,9 @@ using oru_testing::IsDir;
 using oru_testing::LlcConfig;
 using oru_testing::LlcEvents;
 
+// Every command is answered within this, or the test fails.
+constexpr uint32_t kAnswerMs = 10000;
+
 class ProfilingJobTest : public ::testing::Test {
   protected:
     // The host side of the simulated driver must know every device a test's
@@ -48,7 +52,11 @@ class ProfilingJobTest : public ::testing::Test {
     // Opens a control channel once the handshake is answered, whatever its answer.
     std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs, proto::Response* reply,
                                                 int devId = 0) {
-        return oru_testing::OpenControl(*client_, hs, devId, reply, true, &lastOpen_);
+        auto ctrl = oru_testing::OpenControl(*client_, hs, devId, reply, true, &lastOpen_);
+        if (ctrl != nullptr) {
+            ctrl->SetAnswerDeadline(kAnswerMs);
+        }
+        return ctrl;
     }
 
     std::unique_ptr<DataChannel> OpenData(const Handshake& hs, int devId = 0) {
@@ -88,7 +96,9 @@ TEST_F(ProfilingJobTest, AFullJobIsAnsweredAndStreamsItsDataUntilFinish) {
     ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
 
-    auto result = collected.get();
+    bool finished = false;
+    auto result = oru_testing::FinishedWithin(collected, *data, &finished);
+    ASSERT_TRUE(finished) << "no DataChannelFinish within 10 s of the job stop";
     EXPECT_EQ(result.first, host::kRecvOk);
     ASSERT_EQ(result.second.count("data/llc.data"), 1u);
     EXPECT_GT(result.second["data/llc.data"].data.size(), 0u);
@@ -242,7 +252,9 @@ TEST_F(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting)
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(ctrlA->StopJob(ctxA, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    auto result = collected.get();
+    bool finished = false;
+    auto result = oru_testing::FinishedWithin(collected, *dataA, &finished);
+    ASSERT_TRUE(finished) << "no DataChannelFinish within 10 s of the job stop";
     ASSERT_EQ(result.first, host::kRecvOk);
     // Job A's channel kept producing after B was refused.
     EXPECT_GT(LastRecordTimeNs(result.second["data/llc.data"].data), refusedAt);

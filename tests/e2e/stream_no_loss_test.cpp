@@ -110,6 +110,7 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
     Handshake hs{kJobId, 0, ""};
     auto ctrl = oru_testing::OpenControl(*client, hs);
     ASSERT_NE(ctrl, nullptr);
+    ctrl->SetAnswerDeadline(60000);  // the stop waits for the slow host to drain the queue
     auto data = oru_testing::OpenData(*client, hs);
     ASSERT_NE(data, nullptr);
     proto::Response reply;
@@ -135,7 +136,11 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    HostResult result = hostRead.get();
+    bool finished = false;
+    HostResult result =
+        oru_testing::FinishedWithin(hostRead, *data, &finished, std::chrono::seconds(60));
+    ASSERT_TRUE(finished)
+        << "the slow host did not reach DataChannelFinish within 60 s of the stop";
 
     EXPECT_EQ(result.rc, host::kRecvOk);
     EXPECT_EQ(result.firstBad, -1) << "the stream differs from the byte at this offset on";

@@ -70,6 +70,9 @@ int ControlChannel::Command(const message::Message& request, proto::Response* re
     if (session_->SendMessage(request) != 0) {
         return kRecvFailed;
     }
+    if (answerDeadlineMs_ != 0) {
+        return AwaitResponse(reply, answerDeadlineMs_);
+    }
     message::MessagePtr msg;
     const int ret = session_->RecvMessage(&msg);
     return ret == kRecvOk ? ReadResponse(msg, reply) : ret;

@@ -56,8 +56,12 @@ class ControlChannel {
     int StopReplay(const std::string& jobCtx, proto::Response* reply);
     int StopJob(const std::string& jobCtx, proto::Response* reply);
 
-    // Sends any message and waits for a Response (no time limit).
+    // Sends any message and waits for a Response: without a time limit, or
+    // at most the answer deadline when one is set (kRecvTimedOut after it).
     int Command(const message::Message& request, proto::Response* reply);
+    // The deadline of Command's wait in ms; 0, the default, for none. A
+    // deadline makes Command poll the session every few milliseconds.
+    void SetAnswerDeadline(uint32_t ms) { answerDeadlineMs_ = ms; }
     // Waits at most timeoutMs for a Response; kRecvTimedOut when none came.
     int AwaitResponse(proto::Response* reply, uint32_t timeoutMs);
 
@@ -66,6 +70,7 @@ class ControlChannel {
   private:
     explicit ControlChannel(std::unique_ptr<HostSession> session) : session_(std::move(session)) {}
     std::unique_ptr<HostSession> session_;
+    uint32_t answerDeadlineMs_ = 0;
 };
 
 // Collected files, put together from FileChunkReq messages in arrival order.

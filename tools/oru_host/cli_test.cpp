@@ -1,6 +1,7 @@
 #include "tools/oru_host/cli.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 
 #include <atomic>
 #include <condition_variable>
@@ -50,7 +51,9 @@ class RefusingLink : public DeviceLink {
     }
     bool ReadData(std::shared_ptr<google::protobuf::Message>*, std::string* e) override {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return closed_; });
+        if (!cv_.wait_for(lock, std::chrono::seconds(5), [this] { return closed_; })) {
+            ADD_FAILURE() << "the host did not close the data session within 5 s";
+        }
         *e = "closed";
         return false;
     }

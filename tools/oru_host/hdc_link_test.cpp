@@ -94,7 +94,8 @@ TEST_F(HdcLinkTest, ClosingFromAnotherThreadEndsAWaitForAReply) {
     ASSERT_TRUE(link->OpenData(0, 0, data, &reply, &error)) << error;
 
     std::thread closer([&] {
-        device.WaitForStop();  // the stop has arrived and will not be answered
+        // The stop has arrived and will not be answered.
+        EXPECT_TRUE(device.WaitForStop()) << "the job stop never reached the device";
         link->CloseControl();
         link->CloseData();
     });

@@ -1,6 +1,7 @@
 #include "tools/oru_host/profile_run.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 
 #include <condition_variable>
 #include <deque>
@@ -116,7 +117,11 @@ class FakeLink : public DeviceLink {
     }
     bool ReadData(MessagePtr* message, std::string* error) override {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return !queue_.empty() || ended_ || closed_; });
+        if (!cv_.wait_for(lock, std::chrono::seconds(5),
+                          [this] { return !queue_.empty() || ended_ || closed_; })) {
+            ADD_FAILURE() << "no data, end or close of the data session within 5 s";
+            closed_ = true;
+        }
         if (closed_ || queue_.empty()) {
             *error = closed_ ? "closed by the host" : "the device closed the session";
             return false;

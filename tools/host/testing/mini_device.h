@@ -6,6 +6,7 @@
 #ifndef ORU_TOOLS_HOST_TESTING_MINI_DEVICE_H
 #define ORU_TOOLS_HOST_TESTING_MINI_DEVICE_H
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -88,6 +89,7 @@ class MiniDevice {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stopped_ = true;  // releases a held stream
+            ending_ = true;   // and a stop held for a stream that never came
         }
         cv_.notify_all();
         for (auto& t : workers_) {
@@ -96,10 +98,10 @@ class MiniDevice {
         workers_.clear();
     }
 
-    // Waits until the job stop has arrived.
-    void WaitForStop() {
+    // Waits at most 5 s for the job stop to arrive; false when it did not.
+    bool WaitForStop() {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return stopped_; });
+        return cv_.wait_for(lock, std::chrono::seconds(5), [this] { return stopped_; });
     }
 
     // What arrived, in order, as type names and selected fields.
@@ -189,7 +191,7 @@ class MiniDevice {
                     continue;
                 }
                 if (plan_.streamAtStop) {
-                    cv_.wait(lock, [this] { return streamed_; });
+                    cv_.wait(lock, [this] { return streamed_ || ending_; });
                 }
                 lock.unlock();
                 Reply(t, plan_.stopStatus, plan_.stopStatus == 0 ? "stopped" : "stop job failed");
@@ -206,7 +208,9 @@ class MiniDevice {
         const std::string reply = ResponseBytes(0, "data ok");
         uploader.UploadData(reply.data(), static_cast<int>(reply.size()));
         if (plan_.streamAtStop) {
-            WaitForStop();
+            // Until the host's stop, or until Stop ends the device.
+            std::unique_lock<std::mutex> lock(mutex_);
+            cv_.wait(lock, [this] { return stopped_; });
         }
         for (const auto& chunk : plan_.chunks) {
             uploader.UploadData(chunk);
@@ -236,6 +240,7 @@ class MiniDevice {
     std::condition_variable cv_;
     bool stopped_ = false;               // guarded by mutex_
     bool streamed_ = false;              // guarded by mutex_
+    bool ending_ = false;                // guarded by mutex_
     std::vector<std::string> seen_;      // guarded by mutex_
     std::vector<std::string> commands_;  // guarded by mutex_
 };

@@ -1,0 +1,236 @@
+// What a job takes from the daemon it gives back, whether its start failed or
+// it ran and stopped: the collection tags it registered, the channel poller
+// and its threads. And a stop is answered without waiting for the driver's
+// poll. The daemon runs as a process on the simulated card; driver faults
+// are set in its environment.
+#include "oru_build_paths.h"
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/daemon_fixture.h"
+
+namespace {
+
+using namespace oru_e2e;
+namespace fs = std::filesystem;
+
+// Names of the daemon's threads, one a line.
+std::string ThreadNamesOf(pid_t pid) {
+    std::string names;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        names += oru_testing::ReadText(it->path().string() + "/comm");
+    }
+    return names;
+}
+
+class JobReleaseTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
+
+    void StartDaemon(const std::vector<std::string>& env = {}) {
+        fs::create_directories(ORU_TEST_TMP_DIR);
+        fs::remove(ORU_TEST_TMP_DIR "/oru.log");
+        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, 2, "info", env);
+        client_ = host::HostClient::Create();
+        ASSERT_NE(client_, nullptr);
+    }
+    void TearDown() override {
+        daemon_.reset();
+        if (!leftover_.empty()) {
+            std::error_code ec;
+            fs::remove_all(leftover_, ec);
+        }
+    }
+
+    std::string Log() const { return oru_testing::ReadText(ORU_TEST_TMP_DIR "/oru.log"); }
+
+    // The daemon's thread count once its server answers and no session is
+    // being served: a data handshake it refuses shows that it is up.
+    long IdleThreads() {
+        bool answered = WaitUntil([this] {
+            std::unique_ptr<host::DataChannel> data;
+            proto::Response reply;
+            return host::DataChannel::Open(*client_, host::Target{0, 0}, host::Handshake{"", 0, ""},
+                                           &data, &reply) == host::kRecvOk;
+        });
+        EXPECT_TRUE(answered) << "the daemon never answered a handshake";
+        EXPECT_TRUE(WaitUntil([this] { return !Serving(); })) << ThreadNamesOf(daemon_->Pid());
+        return oru_testing::FiguresOf(daemon_->Pid()).threads;
+    }
+
+    // Some thread of the daemon still serves a session or a job.
+    bool Serving() {
+        const std::string names = ThreadNamesOf(daemon_->Pid());
+        return names.find("KTRX_") != std::string::npos ||
+               names.find("ide_hdc_process") != std::string::npos;
+    }
+
+    // Waits until the daemon runs exactly its idle threads again.
+    ::testing::AssertionResult BackToIdle(long idle) {
+        if (WaitUntil([&] {
+                return !Serving() && oru_testing::FiguresOf(daemon_->Pid()).threads == idle;
+            })) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "threads left running (" << idle << " when idle):\n"
+                                             << ThreadNamesOf(daemon_->Pid());
+    }
+
+    std::unique_ptr<oru_testing::Child> daemon_;
+    std::shared_ptr<host::HostClient> client_;
+    fs::path leftover_;  // removed at the end of the test, whatever its outcome
+};
+
+// One injected failure of prof_drv_start: the replay start that meets it
+// fails, and the cache-counter tag of device 0 is free again for the next job.
+TEST_F(JobReleaseTest, AChannelThatFailedToStartLeavesItsTagFreeForTheNextJob) {
+    StartDaemon({"OSTREL_SIM_FAULTS=prof_start:-1:1"});
+    {
+        host::Handshake hs{"llcfail", 0, ""};
+        auto ctrl = OpenControl(*client_, hs);
+        ASSERT_NE(ctrl, nullptr);
+        auto data = OpenData(*client_, hs);
+        ASSERT_NE(data, nullptr);
+        const std::string ctx = host::MakeJobContext("llcfail", "0");
+        proto::Response reply;
+        ASSERT_EQ(ctrl->StartJob(ctx, LlcConfig("llcfail"), &reply), host::kRecvOk);
+        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        ASSERT_EQ(ctrl->StartReplay(ctx, LlcEvents(), &reply), host::kRecvOk);
+        EXPECT_EQ(reply.status(), proto::FAILED) << reply.message();
+    }
+    EXPECT_EQ(1, oru_testing::CountIn(Log(), "CollectionJobRegisterAndRun failed"));
+    EXPECT_TRUE(RunNormalJob(*client_, "llcnext", 0));
+    EXPECT_TRUE(RunNormalJob(*client_, "llcthird", 0));
+}
+
+// A control-CPU recording is one for the whole card. Its start fails on
+// device 0 (the script's log file cannot be opened); the card's recording is
+// then free for a job on device 1.
+TEST_F(JobReleaseTest, ACardWideRecordingThatFailedToStartIsFreeForAnotherDevice) {
+    if (std::system("sudo -n true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "the device script runs through sudo, which needs a password here";
+    }
+    const fs::path perfDir = std::string(common::kInotifyDir) + "0";
+    const fs::path blocker = perfDir / "perf.log";
+    leftover_ = perfDir;
+    fs::remove_all(blocker);  // the script's log of an earlier recording
+    fs::create_directories(blocker);
+    StartDaemon();
+    proto::ReplayStartReq events;
+    events.add_ctrl_cpu_events("0x11");
+    {
+        host::Handshake hs{"cpufail", 0, ""};
+        auto ctrl = OpenControl(*client_, hs);
+        ASSERT_NE(ctrl, nullptr);
+        auto data = OpenData(*client_, hs);
+        ASSERT_NE(data, nullptr);
+        const std::string ctx = host::MakeJobContext("cpufail", "0");
+        proto::Response reply;
+        ASSERT_EQ(ctrl->StartJob(ctx, R"({"job_id":"cpufail"})", &reply), host::kRecvOk);
+        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        ASSERT_EQ(ctrl->StartReplay(ctx, events, &reply), host::kRecvOk);
+        EXPECT_EQ(reply.status(), proto::FAILED) << reply.message();
+    }
+    fs::remove_all(blocker);
+
+    host::Handshake hs{"cpunext", 1, ""};
+    auto ctrl = OpenControl(*client_, hs, 1);
+    ASSERT_NE(ctrl, nullptr);
+    auto data = OpenData(*client_, hs, 1);
+    ASSERT_NE(data, nullptr);
+    std::atomic<int> chunks{0};
+    auto collected = std::async(std::launch::async, [&data, &chunks] {
+        std::string text;
+        proto::FileChunkReq chunk;
+        bool finished = false;
+        int rc = host::kRecvOk;
+        while ((rc = data->Next(&chunk, &finished)) == host::kRecvOk && !finished) {
+            text += chunk.filename() == "data/ai_ctrl_cpu.data" ? chunk.chunk() : "";
+            ++chunks;
+        }
+        return std::make_pair(rc, text);
+    });
+    const std::string ctx = host::MakeJobContext("cpunext", "1");
+    proto::Response reply;
+    ASSERT_EQ(ctrl->StartJob(ctx, R"({"job_id":"cpunext"})", &reply), host::kRecvOk);
+    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    ASSERT_EQ(ctrl->StartReplay(ctx, events, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    EXPECT_TRUE(WaitUntil([&chunks] { return chunks > 0; })) << "no recording arrived";
+    ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    auto result = collected.get();
+    EXPECT_EQ(result.first, host::kRecvOk);
+    EXPECT_FALSE(result.second.empty());
+}
+
+// One injected failure of prof_drv_get_channels fails a job start after the
+// channel poller started for it: the poller and its reader pool still end,
+// and the next job gets its channel data from a poller of its own.
+TEST_F(JobReleaseTest, AJobStartThatFailedGivesBackThePollerAndItsThreads) {
+    StartDaemon({"OSTREL_SIM_FAULTS=get_channels:-1:1"});
+    const long idle = IdleThreads();
+    {
+        host::Handshake hs{"chanfail", 0, ""};
+        auto ctrl = OpenControl(*client_, hs);
+        ASSERT_NE(ctrl, nullptr);
+        auto data = OpenData(*client_, hs);
+        ASSERT_NE(data, nullptr);
+        proto::Response reply;
+        ASSERT_EQ(
+            ctrl->StartJob(host::MakeJobContext("chanfail", "0"), LlcConfig("chanfail"), &reply),
+            host::kRecvOk);
+        EXPECT_EQ(reply.status(), proto::FAILED) << reply.message();
+    }
+    EXPECT_TRUE(oru_testing::WaitForText(ORU_TEST_TMP_DIR "/oru.log", "Failed to GetAllChannels"));
+    EXPECT_TRUE(BackToIdle(idle));
+
+    EXPECT_TRUE(RunNormalJob(*client_, "channext", 0));
+    EXPECT_TRUE(BackToIdle(idle));
+}
+
+// The last job's stop also releases the channel poller, whose thread may sit
+// in the driver's poll for up to a second: the stop's answer does not wait
+// for it, nor does the next job's start.
+TEST_F(JobReleaseTest, StoppingTheLastJobIsAnsweredWithoutWaitingForTheDriversPoll) {
+    StartDaemon();
+    std::vector<double> stopMs;
+    for (int i = 0; i < 5; ++i) {
+        const std::string jobId = "stop" + std::to_string(i);
+        HostJob job;
+        ASSERT_TRUE(job.Start(*client_, jobId, i % 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the channel produce
+        proto::Response reply;
+        ASSERT_EQ(job.ctrl->StopReplay(job.ctx, &reply), host::kRecvOk);
+        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(job.ctrl->StopJob(job.ctx, &reply), host::kRecvOk);
+        stopMs.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+        auto result = job.Collected();
+        EXPECT_EQ(result.first, host::kRecvOk);
+        EXPECT_FALSE(result.second["data/llc.data"].data.empty()) << jobId;
+    }
+    // The driver's poll lasts a second: a stop that waited for it takes
+    // about that long, one that does not takes milliseconds.
+    std::sort(stopMs.begin(), stopMs.end());
+    EXPECT_LT(stopMs[stopMs.size() / 2], 500.0) << "median of the job stops, ms";
+}
+
+}  // namespace
