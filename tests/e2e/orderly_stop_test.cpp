@@ -24,6 +24,7 @@
 #include "common/test_emulator.h"
 #include "daemon/ide_platform_util.h"
 #include "daemon/testing/host_job.h"
+#include "oru_build_paths.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
