@@ -2,27 +2,10 @@
 
 #include <limits>
 
+#include "tools/oru_host/proc_text.h"
+
 namespace analysis::orbx::hosttool {
 namespace {
-
-bool Digits(std::string_view text, uint64_t max, uint64_t* value) {
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        uint64_t d = static_cast<uint64_t>(c - '0');
-        if (v > (max - d) / 10) {
-            return false;
-        }
-        v = v * 10 + d;
-    }
-    *value = v;
-    return true;
-}
 
 std::vector<std::string_view> Words(std::string_view line) {
     std::vector<std::string_view> words;
@@ -48,8 +31,9 @@ bool SecondsMicros(std::string_view text, uint64_t* us) {
     uint64_t s = 0;
     uint64_t frac = 0;
     if (dot == std::string_view::npos || text.size() - dot - 1 != 6 ||
-        !Digits(text.substr(0, dot), std::numeric_limits<uint64_t>::max() / 1000000 - 1, &s) ||
-        !Digits(text.substr(dot + 1), 999999, &frac)) {
+        !ParseDecimal(text.substr(0, dot), std::numeric_limits<uint64_t>::max() / 1000000 - 1,
+                      &s) ||
+        !ParseDecimal(text.substr(dot + 1), 999999, &frac)) {
         return false;
     }
     *us = s * 1000000 + frac;
@@ -71,10 +55,10 @@ bool DateTime(std::string_view date, std::string_view time, uint64_t* us) {
     uint64_t y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, frac = 0;
     if (date.size() != 10 || date[4] != '-' || date[7] != '-' || time.size() != 15 ||
         time[2] != ':' || time[5] != ':' || time[8] != '.' ||
-        !Digits(date.substr(0, 4), 9999, &y) || !Digits(date.substr(5, 2), 12, &mo) ||
-        !Digits(date.substr(8, 2), 31, &d) || !Digits(time.substr(0, 2), 23, &h) ||
-        !Digits(time.substr(3, 2), 59, &mi) || !Digits(time.substr(6, 2), 60, &s) ||
-        !Digits(time.substr(9), 999999, &frac) || y < 1970 || mo == 0 || d == 0) {
+        !ParseDecimal(date.substr(0, 4), 9999, &y) || !ParseDecimal(date.substr(5, 2), 12, &mo) ||
+        !ParseDecimal(date.substr(8, 2), 31, &d) || !ParseDecimal(time.substr(0, 2), 23, &h) ||
+        !ParseDecimal(time.substr(3, 2), 59, &mi) || !ParseDecimal(time.substr(6, 2), 60, &s) ||
+        !ParseDecimal(time.substr(9), 999999, &frac) || y < 1970 || mo == 0 || d == 0) {
         return false;
     }
     int64_t days =
@@ -102,9 +86,9 @@ bool Percent(std::string_view text, double* pct) {
     uint64_t whole = 0;
     uint64_t frac = 0;
     std::string_view f = dot == std::string_view::npos ? "" : text.substr(dot + 1);
-    if (!Digits(text.substr(0, dot), 1000, &whole) ||
+    if (!ParseDecimal(text.substr(0, dot), 1000, &whole) ||
         (dot != std::string_view::npos &&
-         (f.empty() || f.size() > 6 || !Digits(f, 999999, &frac)))) {
+         (f.empty() || f.size() > 6 || !ParseDecimal(f, 999999, &frac)))) {
         return false;
     }
     double scale = 1;
@@ -147,8 +131,8 @@ bool ParseCacheStatLine(std::string_view line, CacheStatLine* out, std::string* 
         std::string_view hits, misses, rate;
         if (w[i].size() < 2 || w[i].back() != ':' || !KeyValue(w[i + 1], "hits", &hits) ||
             !KeyValue(w[i + 2], "misses", &misses) || !KeyValue(w[i + 3], "hit_rate", &rate) ||
-            !Digits(hits, std::numeric_limits<uint64_t>::max(), &stat.hits) ||
-            !Digits(misses, std::numeric_limits<uint64_t>::max(), &stat.misses) ||
+            !ParseDecimal(hits, std::numeric_limits<uint64_t>::max(), &stat.hits) ||
+            !ParseDecimal(misses, std::numeric_limits<uint64_t>::max(), &stat.misses) ||
             !Percent(rate, &stat.hitRatePct)) {
             *reason = "bad cache statistics group at " + Quote(w[i]) + ": " + Quote(line);
             return false;
@@ -165,8 +149,8 @@ bool ParseCtrlCpuLine(std::string_view line, CtrlCpuLine* out, std::string* reas
     CtrlCpuLine parsed;
     uint64_t cpu = 0;
     if (w.size() != 4 || !SecondsMicros(w[0], &parsed.timeUs) || w[1].substr(0, 3) != "cpu" ||
-        !Digits(w[1].substr(3), std::numeric_limits<uint32_t>::max(), &cpu) || w[2].empty() ||
-        !Digits(w[3], std::numeric_limits<uint64_t>::max(), &parsed.count)) {
+        !ParseDecimal(w[1].substr(3), std::numeric_limits<uint32_t>::max(), &cpu) || w[2].empty() ||
+        !ParseDecimal(w[3], std::numeric_limits<uint64_t>::max(), &parsed.count)) {
         *reason = "expected \"<seconds>.<microseconds> cpu<n> <event> <count>\": " + Quote(line);
         return false;
     }

@@ -6,6 +6,8 @@
 #include <map>
 #include <set>
 
+#include "tools/oru_host/proc_text.h"
+
 namespace analysis::orbx::hosttool {
 namespace {
 
@@ -17,22 +19,7 @@ constexpr uint64_t kMaxReplyTimeoutS = 3600;
 constexpr uint64_t kMaxHandshakeWaitMs = 3600 * 1000;
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (v > (max - digit) / 10) {
-            return false;
-        }
-        v = v * 10 + digit;
-    }
-    *value = v;
-    return true;
+    return ParseDecimal(text, max, value);
 }
 
 // Seconds with up to three decimals ("5", "0.5", "2.125") as milliseconds;

@@ -3,6 +3,26 @@
 #include <limits>
 
 namespace analysis::orbx::hosttool {
+
+bool ParseDecimal(std::string_view text, uint64_t max, uint64_t* value) {
+    if (text.empty() || text.size() > 20) {
+        return false;
+    }
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        uint64_t d = static_cast<uint64_t>(c - '0');
+        if (v > (max - d) / 10) {
+            return false;
+        }
+        v = v * 10 + d;
+    }
+    *value = v;
+    return true;
+}
+
 namespace {
 
 constexpr std::string_view kProcessName = "ProcessName:";
@@ -30,22 +50,7 @@ std::vector<std::string_view> Words(std::string_view line) {
 }
 
 bool ToU64(std::string_view word, uint64_t* value) {
-    if (word.empty() || word.size() > 20) {
-        return false;
-    }
-    uint64_t v = 0;
-    for (char c : word) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        uint64_t d = static_cast<uint64_t>(c - '0');
-        if (v > (std::numeric_limits<uint64_t>::max() - d) / 10) {
-            return false;
-        }
-        v = v * 10 + d;
-    }
-    *value = v;
-    return true;
+    return ParseDecimal(word, std::numeric_limits<uint64_t>::max(), value);
 }
 
 std::string Quote(std::string_view text) {

@@ -54,6 +54,9 @@ bool ParsePidMemRecord(std::string_view text, PidMemSample* sample, std::string*
 
 std::vector<std::string_view> SplitLines(std::string_view text);
 
+// Plain decimal digits, at most `max`; nothing else (no sign, no spaces).
+bool ParseDecimal(std::string_view text, uint64_t max, uint64_t* value);
+
 }  // namespace analysis::orbx::hosttool
 
 #endif  // ORU_TOOLS_ORU_HOST_PROC_TEXT_H

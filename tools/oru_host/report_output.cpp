@@ -10,13 +10,14 @@
 #include "tools/oru_host/progress.h"
 
 namespace analysis::orbx::hosttool {
-namespace {
 
 std::string Fixed(double v, int decimals) {
     char buf[64];
     std::snprintf(buf, sizeof(buf), "%.*f", decimals, v);
     return buf;
 }
+
+namespace {
 
 std::string Kib(uint64_t kib) {
     return FormatBytes(kib * 1024);

@@ -11,6 +11,9 @@
 
 namespace analysis::orbx::hosttool {
 
+// v with exactly `decimals` digits after the point, as every output prints numbers.
+std::string Fixed(double v, int decimals);
+
 constexpr size_t kTopProcesses = 10;
 
 // The scale of the memory chart: used memory on a scale of its own (total

@@ -8,12 +8,6 @@
 namespace analysis::orbx::hosttool {
 namespace {
 
-std::string Fixed(double v, int decimals) {
-    char buf[64];
-    std::snprintf(buf, sizeof(buf), "%.*f", decimals, v);
-    return buf;
-}
-
 // A JSON string literal.
 std::string Quoted(const std::string& text) {
     std::string out = "\"";
