@@ -22,6 +22,7 @@ ProcAllPidsFileHandler::ProcAllPidsFileHandler(uint32_t tag, uint32_t devId,
       jobCtx_(std::move(jobCtx)),
       now_(DefaultTimeSource()),
       upLoader_(std::move(upLoader)),
+      outbox_(std::make_shared<SampleOutbox>(upLoader_)),
       cpuLine_(std::make_shared<std::string>()) {}
 
 void ProcAllPidsFileHandler::SetProcRoot(const std::string& root) {
@@ -40,6 +41,9 @@ int ProcAllPidsFileHandler::Uninit() {
     for (auto& entry : samplers_) {
         ReleaseSamplers(entry);
     }
+    if (outbox_ != nullptr) {
+        outbox_->Close("data/Processes");
+    }
     upLoader_.reset();
     samplers_.clear();
     listed_.clear();
@@ -52,6 +56,9 @@ void ProcAllPidsFileHandler::Execute() {
         return;
     }
     lastTime_ = now;
+    if (!outbox_->ReadyForPass()) {
+        return;
+    }
     passTime_ = now;
 
     if (ListPids(procRoot_, listed_)) {
@@ -120,6 +127,8 @@ void ProcAllPidsFileHandler::CreateSamplers(uint32_t pid, PidSamplers& entry) {
         return;
     }
     TimeSource passClock = [this] { return passTime_; };
+    mem->ShareOutbox(outbox_);
+    stat->ShareOutbox(outbox_);
     mem->SetTimeSource(passClock);
     stat->SetTimeSource(passClock);
     stat->SetSystemCpuLine(cpuLine_);

@@ -8,7 +8,9 @@
 // whole pass, and executes every pair in increasing pid order; the two
 // samplers of a process read its name (comm) once per pass. The samplers
 // of a pass all see the pass's time, so each of them samples on every pass
-// that the interval lets through, however long the pass takes.
+// that the interval lets through, however long the pass takes. All the
+// per-process samplers send through one outbox, which gates the passes (see
+// SampleOutbox).
 //
 // Threading: see TimerHandler.
 #ifndef ORU_JOBS_PROC_ALL_PIDS_HANDLER_H
@@ -71,6 +73,7 @@ class ProcAllPidsFileHandler : public TimerHandler {
     TimeSource now_;
 
     std::shared_ptr<Uploader> upLoader_;
+    std::shared_ptr<SampleOutbox> outbox_;  // shared by every per-process sampler
     uint64_t lastTime_ = 0;
     uint64_t passTime_ = 0;  // the clock of the per-process samplers
     // Every pid of the last listing, increasing, with its samplers.

@@ -83,6 +83,8 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     // Releases the buffer. Always 0.
     int Uninit();
     void SetJobCtx(std::shared_ptr<analysis::orbx::message::JobContext> jobCtx);
+    // The device whose data session of the job gets the data (index 0 until set).
+    void SetDevIndex(int devIndex) { devIndex_ = devIndex; }
 
     void Run(const analysis::orbx::common::thread::ErrorContext& context) override;
 
@@ -109,6 +111,7 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     bool isInited_ = false;
     std::string resultDir_;
     std::shared_ptr<analysis::orbx::message::JobContext> jobCtx_;
+    int devIndex_ = 0;
     std::shared_ptr<analysis::orbx::message::ProfileParams> params_;
     ConvertFunc convert_;
     WaitFunc wait_;

@@ -73,14 +73,15 @@ inline ::testing::AssertionResult SameBytes(const std::string& expected,
 
 class ChunkCapture {
   public:
-    explicit ChunkCapture(const std::string& jobId)
+    explicit ChunkCapture(const std::string& jobId, int devIndex = 0)
         : jobId_(jobId),
+          devIndex_(devIndex),
           transport_(std::make_shared<CapturingTransport>()),
           uploader_(std::make_shared<Uploader>(transport_)) {
         uploader_->Init(512);
         uploader_->SetThreadName("KTRX_Upld_" + jobId);
         uploader_->Start();
-        UploaderMgr::GetInstance().AddUploader(jobId_, uploader_);
+        UploaderMgr::GetInstance().AddUploader(jobId_, devIndex_, uploader_);
     }
     ~ChunkCapture() { Finish(); }
     ChunkCapture(const ChunkCapture&) = delete;
@@ -90,7 +91,7 @@ class ChunkCapture {
     // host would have received, in order.
     std::vector<SentChunk> Finish() {
         if (uploader_ != nullptr) {
-            UploaderMgr::GetInstance().DelUploader(jobId_);
+            UploaderMgr::GetInstance().DelUploader(jobId_, devIndex_);
             uploader_->Stop(false);
             uploader_.reset();
         }
@@ -108,6 +109,7 @@ class ChunkCapture {
 
   private:
     const std::string jobId_;
+    const int devIndex_;
     std::shared_ptr<CapturingTransport> transport_;
     std::shared_ptr<Uploader> uploader_;
 };

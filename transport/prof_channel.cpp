@@ -95,7 +95,7 @@ int ChannelReader::Execute() {
             break;
         }
         if (currLen_ >= bufSize_) {
-            UploadLocked();
+            UploadLocked(false);
         }
         int n = ReadOnceLocked();
         if (n >= 1) {
@@ -110,7 +110,7 @@ int ChannelReader::Execute() {
                      static_cast<int>(channelId_), n);
         }
         if (currLen_ >= kReaderDryUploadSize) {
-            UploadLocked();
+            UploadLocked(false);
         }
         break;
     }
@@ -133,7 +133,7 @@ void ChannelReader::Uninit() {
         uint64_t drained = 0;
         while (drained < kReaderPassLimit) {
             if (currLen_ >= bufSize_) {
-                UploadLocked();
+                UploadLocked(true);
             }
             int n = ReadOnceLocked();
             if (n < 1) {
@@ -157,10 +157,10 @@ void ChannelReader::Uninit() {
     if (speedAll_ != nullptr) {
         speedAll_->OutPerfInfo("ChannelReaderSpeedAll" + key);
     }
-    UploadLocked();
+    UploadLocked(true);
 }
 
-void ChannelReader::UploadLocked() {
+void ChannelReader::UploadLocked(bool last) {
     if (currLen_ == 0) {
         return;
     }
@@ -188,9 +188,30 @@ void ChannelReader::UploadLocked() {
     chunk->chunk.swap(buffer_);
     buffer_.swap(fresh);
     currLen_ = 0;
-    if (UploaderMgr::GetInstance().UploadData(jobId, chunk) == -1) {
+    if (Queue(jobId, std::move(chunk), last) != 0) {
         ORU_LOGE("Upload data failed, jobId: %s", jobId.c_str());
     }
+}
+
+int ChannelReader::Queue(const std::string& jobId, std::shared_ptr<ProfileFileChunk> chunk,
+                         bool last) {
+    std::shared_ptr<Uploader> uploader;
+    UploaderMgr::GetInstance().GetUploader(jobId, static_cast<int>(deviceId_), uploader);
+    if (uploader == nullptr) {
+        ORU_LOGE("Get id[%s] uploader failed", jobId.c_str());
+        return -1;
+    }
+    // While the host is behind, the driver's ring buffer holds the channel's
+    // data and this reader waits for room. A reader that is being removed
+    // stops waiting: its caller holds locks other jobs need, and what it
+    // read must not be lost.
+    while (!last && !quit_.load()) {
+        int ret = uploader->UploadDataWithin(chunk, kReaderQueueWaitMs);
+        if (ret != 1) {
+            return ret;
+        }
+    }
+    return uploader->ForceUploadData(std::move(chunk));
 }
 
 ChannelPoll::~ChannelPoll() {

@@ -25,6 +25,8 @@
 #include "common/thread_pool.h"
 #include "ostrel/hal.h"
 
+#include "transport/profile_file_chunk.h"
+
 namespace analysis::orbx::message {
 class JobContext;
 }
@@ -37,6 +39,9 @@ constexpr uint32_t kReaderDryUploadSize = 0x100000;  // upload once dry from 1 M
 constexpr uint64_t kReaderPassLimit = 0x2000000;     // one pass yields at 32 MiB
 // Executions queued per reader beyond which a dispatch is dropped.
 constexpr uint32_t kReaderMaxPending = 2;
+// How often a reader waiting for room in its job's upload queue looks
+// whether it is being removed.
+constexpr uint64_t kReaderQueueWaitMs = 50;
 
 class ChannelReader : public common::thread::Task {
   public:
@@ -68,8 +73,11 @@ class ChannelReader : public common::thread::Task {
     void Uninit();
 
   private:
-    // REQUIRES: mutex_ held.
-    void UploadLocked();
+    // Hands the buffer to the job's uploader. The last uploads of a reader
+    // being removed go in without waiting for room. REQUIRES: mutex_ held.
+    void UploadLocked(bool last);
+    // Queues chunk to the uploader of the job on this reader's device: 0 or -1.
+    int Queue(const std::string& jobId, std::shared_ptr<ProfileFileChunk> chunk, bool last);
     // Reads once into the free part of the buffer: bytes read, 0 when dry,
     // -1 on error. REQUIRES: mutex_ held.
     int ReadOnceLocked();
