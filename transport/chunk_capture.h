@@ -39,8 +39,13 @@ class CapturingTransport : public ITransport {
         sent.chunkSize = chunk->chunkSize;
         sent.offset = chunk->offset;
         sent.isLastChunk = chunk->isLastChunk;
-        sent.capacity = chunk->chunk.capacity();
-        sent.data = std::move(chunk->chunk);
+        if (chunk->pooled != nullptr) {
+            sent.capacity = chunk->pooled->Capacity();
+            sent.data.assign(chunk->PayloadData(), chunk->PayloadSize());
+        } else {
+            sent.capacity = chunk->chunk.capacity();
+            sent.data = std::move(chunk->chunk);
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         chunks_.push_back(std::move(sent));
         return 0;

@@ -92,13 +92,17 @@ int HDCTransport::SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) {
         req->mutable_hdr()->set_job_ctx(jobCtx->ToString());
         req->set_filename(BeforeLastPoint(chunk->fileName));
         req->set_offset(chunk->offset);
-        // The payload moves into the message: no copy until it is encoded.
-        std::string payload = std::move(chunk->chunk);
-        chunk->chunk.clear();
-        if (payload.size() > chunk->chunkSize) {
-            payload.resize(chunk->chunkSize);
+        if (chunk->pooled != nullptr) {
+            req->set_chunk(chunk->PayloadData(), chunk->PayloadSize());
+        } else {
+            // The payload moves into the message: no copy until it is encoded.
+            std::string payload = std::move(chunk->chunk);
+            chunk->chunk.clear();
+            if (payload.size() > chunk->chunkSize) {
+                payload.resize(chunk->chunkSize);
+            }
+            req->set_chunk(std::move(payload));
         }
-        req->set_chunk(std::move(payload));
         req->set_chunksizeinbytes(static_cast<int32_t>(chunk->chunkSize));
         req->set_islastchunk(chunk->isLastChunk);
         req->set_needack(false);

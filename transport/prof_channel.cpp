@@ -27,6 +27,12 @@ uint64_t NowNs() {
                                      .count());
 }
 
+// The readers' buffers, reused: a chunk's buffer comes back once it is sent.
+common::memory::BufferPool& ReaderBuffers() {
+    static common::memory::BufferPool pool(kReaderBufferSize, kReaderIdleBuffers);
+    return pool;
+}
+
 uint32_t ReaderBufferSize(uint32_t channelId) {
     uint32_t configured =
         Gxprofiler::Parser::JsonParser::GetInstance().GetChannelBufferSize(channelId);
@@ -42,7 +48,7 @@ ChannelReader::ChannelReader(uint32_t deviceId, uint32_t channelId, const std::s
       fileName_(fileName),
       bufSize_(ReaderBufferSize(channelId)),
       jobCtx_(std::move(jobCtx)),
-      buffer_(kReaderBufferSize, '\0') {
+      buffer_(ReaderBuffers().Take()) {
     ORU_LOGI("Channel reader %s, buffer size : %d", fileName_.c_str(), static_cast<int>(bufSize_));
 }
 
@@ -61,13 +67,18 @@ int ChannelReader::Init() {
 }
 
 int ChannelReader::ReadOnceLocked() {
+    if (buffer_ == nullptr && (buffer_ = ReaderBuffers().Take()) == nullptr) {
+        ORU_LOGE("make shared failed, message: %s", "no reader buffer");
+        return -1;
+    }
     spaceSize_ = bufSize_ - currLen_;
     uint64_t start = NowNs();
     int n = 0;
     {
         std::lock_guard<std::mutex> readLock(readMutex_);
         n = driver::DrvChannelRead(static_cast<int>(deviceId_), static_cast<int>(channelId_),
-                                   reinterpret_cast<uint8_t*>(&buffer_[currLen_]), spaceSize_);
+                                   reinterpret_cast<uint8_t*>(buffer_->Data() + currLen_),
+                                   spaceSize_);
         ORU_LOGD("deviceId:%d, channelId:%d fileName:%s, bufSize:%u, currLen:%d, spaceSize:%u",
                  static_cast<int>(deviceId_), static_cast<int>(channelId_), fileName_.c_str(),
                  bufSize_, static_cast<int>(currLen_), spaceSize_);
@@ -165,14 +176,9 @@ void ChannelReader::UploadLocked(bool last) {
         return;
     }
     std::shared_ptr<ProfileFileChunk> chunk = common::MakeShared<ProfileFileChunk>();
-    std::string fresh;
-    try {
-        fresh.resize(kReaderBufferSize);
-    } catch (const std::exception& e) {
-        ORU_LOGE("make shared failed, message: %s", e.what());
-        chunk.reset();
-    }
-    if (chunk == nullptr) {
+    std::shared_ptr<common::memory::ByteBuffer> fresh = ReaderBuffers().Take();
+    if (chunk == nullptr || fresh == nullptr) {
+        ORU_LOGE("make shared failed, message: %s", "no reader buffer");
         return;  // the data stays for the next upload
     }
     std::string jobId = jobCtx_ != nullptr ? jobCtx_->job_id : "";
@@ -183,10 +189,10 @@ void ChannelReader::UploadLocked(bool last) {
     chunk->offset = -1;
     chunk->fileName = fileName_ + "." + "null";
     chunk->extraInfo = jobId + "." + devId;
-    // Hand the bytes over without copying: shrinking keeps the storage.
-    buffer_.resize(currLen_);
-    chunk->chunk.swap(buffer_);
-    buffer_.swap(fresh);
+    // The bytes go with their buffer, without a copy; the reader goes on in
+    // a reused one.
+    chunk->pooled = std::move(buffer_);
+    buffer_ = std::move(fresh);
     currLen_ = 0;
     if (Queue(jobId, std::move(chunk), last) != 0) {
         ORU_LOGE("Upload data failed, jobId: %s", jobId.c_str());

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "common/byte_buffer_pool.h"
 #include "common/perf_count.h"
 #include "common/thread.h"
 #include "common/thread_pool.h"
@@ -39,6 +40,8 @@ constexpr uint32_t kReaderDryUploadSize = 0x100000;  // upload once dry from 1 M
 constexpr uint64_t kReaderPassLimit = 0x2000000;     // one pass yields at 32 MiB
 // Executions queued per reader beyond which a dispatch is dropped.
 constexpr uint32_t kReaderMaxPending = 2;
+// Reader buffers kept for reuse while no reader needs them.
+constexpr size_t kReaderIdleBuffers = 4;
 // How often a reader waiting for room in its job's upload queue looks
 // whether it is being removed.
 constexpr uint64_t kReaderQueueWaitMs = 50;
@@ -97,7 +100,7 @@ class ChannelReader : public common::thread::Task {
     std::mutex mutex_;
     uint32_t currLen_ = 0;
     uint32_t spaceSize_ = 0;
-    std::string buffer_;
+    std::shared_ptr<common::memory::ByteBuffer> buffer_;  // kReaderBufferSize bytes, from a pool
     int32_t taskKey_ = 0;
     int64_t totalSize_ = 0;
     bool inited_ = false;

@@ -10,8 +10,9 @@
 namespace analysis::orbx::transport {
 
 uint64_t QueuedBytesOf(const ProfileFileChunk& chunk) {
-    return chunk.chunk.size() + chunk.fileName.size() + chunk.extraInfo.size() +
-           kChunkOverheadBytes;
+    const uint64_t payload =
+        chunk.pooled != nullptr ? chunk.pooled->Capacity() : chunk.chunk.size();
+    return payload + chunk.fileName.size() + chunk.extraInfo.size() + kChunkOverheadBytes;
 }
 
 Uploader::Uploader(std::shared_ptr<ITransport> transport) : transport_(std::move(transport)) {}
