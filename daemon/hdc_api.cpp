@@ -213,22 +213,34 @@ uint32_t SegmentCapacity() {
     return 0;
 }
 
-// Sends the segments of buf on msg; 0 or the first driver error.
-// *unfinished is set while segments of the buffer have gone out but its last
-// one has not.
+// Sends the segments of the joined parts (len bytes in all) on msg; 0 or the
+// first driver error. *unfinished is set while segments of the buffer have
+// gone out but its last one has not.
 int SendSegments(HDC_SESSION session, struct drvHdcMsg* msg, HdcPacket* record, uint32_t dataMax,
-                 const char* buf, uint32_t len, int flag, bool* unfinished) {
+                 const HdcBufferPart* parts, uint32_t len, int flag, bool* unfinished) {
     uint32_t remaining = len;
+    size_t part = 0;
+    uint32_t partOffset = 0;
     *unfinished = false;
     while (remaining > 0) {
         uint32_t segLen = remaining > dataMax ? dataMax : remaining;
         record->len = segLen;
         record->tag = HDC_PACKET_TAG;
         record->isLast = remaining > dataMax ? 0 : 1;
-        if (memcpy_s(record->data, dataMax + (HDC_PACKET_HEAD_LEN - kSegmentDataOffset),
-                     buf + (len - remaining), segLen) != EOK) {
-            ORU_LOGE("memory copy failed");
-            return -1;
+        for (uint32_t filled = 0; filled < segLen;) {
+            if (partOffset == parts[part].len) {
+                ++part;
+                partOffset = 0;
+                continue;
+            }
+            uint32_t take = std::min(segLen - filled, parts[part].len - partOffset);
+            if (memcpy_s(record->data + filled, dataMax - filled,
+                         static_cast<const char*>(parts[part].data) + partOffset, take) != EOK) {
+                ORU_LOGE("memory copy failed");
+                return -1;
+            }
+            filled += take;
+            partOffset += take;
         }
         drvError_t err = drvHdcAddMsgBuffer(msg, reinterpret_cast<char*>(record),
                                             static_cast<int>(segLen + HDC_PACKET_HEAD_LEN));
@@ -490,6 +502,27 @@ int HdcSessionWrite(HDC_SESSION session, const void* buf, uint32_t len, int flag
         ORU_LOGE("buf is nullptr");
         return -1;
     }
+    const HdcBufferPart part{buf, len};
+    return HdcSessionWriteParts(session, &part, 1, flag);
+}
+
+int HdcSessionWriteParts(HDC_SESSION session, const HdcBufferPart* parts, size_t count, int flag) {
+    if (session == nullptr) {
+        ORU_LOGE("session is nullptr");
+        return -1;
+    }
+    uint64_t total = 0;
+    for (size_t i = 0; parts != nullptr && i < count; ++i) {
+        if (parts[i].data == nullptr && parts[i].len != 0) {
+            ORU_LOGE("buf is nullptr");
+            return -1;
+        }
+        total += parts[i].len;
+    }
+    if (total < 1 || total > UINT32_MAX) {
+        ORU_LOGE("len is invalid");
+        return -1;
+    }
     uint32_t maxSegment = SegmentCapacity();
     if (maxSegment == 0) {
         return -1;
@@ -508,8 +541,8 @@ int HdcSessionWrite(HDC_SESSION session, const void* buf, uint32_t len, int flag
         return -1;
     }
     bool unfinished = false;
-    int ret = SendSegments(session, msg, record, maxSegment - HDC_PACKET_HEAD_LEN,
-                           static_cast<const char*>(buf), len, flag, &unfinished);
+    int ret = SendSegments(session, msg, record, maxSegment - HDC_PACKET_HEAD_LEN, parts,
+                           static_cast<uint32_t>(total), flag, &unfinished);
     if (ret != 0 && unfinished) {
         EndUnfinishedBuffer(session, record);
     }

@@ -9,6 +9,7 @@
 #ifndef ORU_DAEMON_HDC_API_H
 #define ORU_DAEMON_HDC_API_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "ostrel/hal.h"
@@ -89,6 +90,18 @@ int IdeGetVfIdBySession(HDC_SESSION session, int* vfId);
 // maximum segment size less 12 bytes, in order. flag: HDC_FLAG_WAIT (default)
 // or HDC_FLAG_NOWAIT. 0 when every segment was sent, else -1.
 int HdcSessionWrite(HDC_SESSION session, const void* buf, uint32_t len, int flag = HDC_FLAG_WAIT);
+
+// One part of a buffer written with HdcSessionWriteParts.
+struct HdcBufferPart {
+    const void* data;
+    uint32_t len;
+};
+// As HdcSessionWrite, for the buffer that is the count parts joined in
+// order: their bytes are copied once, straight into the segment records, so
+// a header and a payload held apart travel as one buffer without being joined
+// first. The segments on the wire are those of HdcSessionWrite.
+int HdcSessionWriteParts(HDC_SESSION session, const HdcBufferPart* parts, size_t count,
+                         int flag = HDC_FLAG_WAIT);
 
 // Receives one whole buffer: the data of every segment up to and including
 // the one marked last, joined in order, without a terminator. On 0, *recvBuf

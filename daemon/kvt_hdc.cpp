@@ -50,6 +50,10 @@ int KvtHdcWrite(HDC_SESSION session, const void* buf, uint32_t len) {
     return HdcSessionWrite(session, buf, len, HDC_FLAG_WAIT);
 }
 
+int KvtHdcWriteParts(HDC_SESSION session, const HdcBufferPart* parts, size_t count) {
+    return HdcSessionWriteParts(session, parts, count, HDC_FLAG_WAIT);
+}
+
 int KvtHdcRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen) {
     return HdcSessionRead(session, recvBuf, recvLen, HDC_FLAG_WAIT);
 }

@@ -28,5 +28,7 @@ int KvtGetVfIdBySession(HDC_SESSION session, int* vfId);
 // Blocking whole-buffer write and read (HdcSessionWrite, HdcSessionRead).
 int KvtHdcWrite(HDC_SESSION session, const void* buf, uint32_t len);
 int KvtHdcRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen);
+// Blocking write of parts joined as one buffer (HdcSessionWriteParts).
+int KvtHdcWriteParts(HDC_SESSION session, const HdcBufferPart* parts, size_t count);
 
 #endif  // ORU_DAEMON_KVT_HDC_H

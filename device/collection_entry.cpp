@@ -26,8 +26,6 @@ using analysis::orbx::transport::UploaderMgr;
 
 namespace {
 
-constexpr uint64_t kUploaderCapacity = 512;
-
 std::string DevModeKey(int devIndex, const std::string& mode) {
     return UploaderMgr::DevModeKey(static_cast<uint32_t>(devIndex), mode);
 }
@@ -227,7 +225,7 @@ int CollectionEntry::HandleDataSession(std::shared_ptr<transport::Uploader> uplo
     if (uploader == nullptr) {
         return -1;
     }
-    int ret = uploader->Init(kUploaderCapacity);
+    int ret = uploader->Init(transport::kUploaderQueueChunks, transport::kUploaderQueueBytes);
     if (ret != 0) {
         ORU_LOGE("[HandleDataSession]Failed to init uploader thread, initRet=%d", ret);
         return ret;
@@ -245,15 +243,22 @@ int CollectionEntry::HandleDataSession(std::shared_ptr<transport::Uploader> uplo
     ORU_LOGI("Reply data handshake, statusInfo=%s, response sent size:%d, resp size:%zu",
              status.ToString().c_str(), queued, reply.size());
     UploaderMgr::GetInstance().UpdateDevModeJobMap(devIndex, handshake.mode(), handshake.jobid());
-    UploaderMgr::GetInstance().AddUploader(handshake.jobid(), uploader);
+    UploaderMgr::GetInstance().AddUploader(handshake.jobid(), devIndex, uploader);
     return 0;
 }
 
 int CollectionEntry::FinishCollection(int devId, const std::string& jobId) {
     ORU_LOGI("Entering device(%d) FinishCollection...jobId:%s", devId, jobId.c_str());
+    // The job's data session is the one its host opened on this device.
+    const int devIndex =
+        Analysis::Orbx::TaskHandle::TaskRelationshipMgr::GetInstance().GetDevIdByHostId(devId);
     std::shared_ptr<transport::Uploader> uploader;
-    UploaderMgr::GetInstance().GetUploader(jobId, uploader);
-    if (uploader != nullptr) {
+    UploaderMgr::GetInstance().GetUploader(jobId, devIndex, uploader);
+    // Only a finish written to the job's own data session ends it well.
+    int ret = -1;
+    if (uploader == nullptr) {
+        ORU_LOGE("Device(%d) job %s has no data session to finish", devId, jobId.c_str());
+    } else {
         ORU_LOGI("Release device(%d) uploader.", devId);
         auto finish = MakeShared<proto::DataChannelFinish>();
         if (finish == nullptr) {
@@ -264,18 +269,17 @@ int CollectionEntry::FinishCollection(int devId, const std::string& jobId) {
         ctx.job_id = jobId;
         finish->mutable_hdr()->set_job_ctx(ctx.ToString());
         std::string bytes = message::EncodeMessage(finish);
-        int ret = uploader->UploadData(bytes.data(), static_cast<int>(bytes.size()));
+        ret = uploader->Finish(bytes.data(), static_cast<int>(bytes.size()));
         if (ret != 0) {
-            ORU_LOGI("Upload data failed when collection finished");
-            return ret;
+            ORU_LOGE("Device(%d) data session of job %s not finished", devId, jobId.c_str());
+        } else {
+            ORU_LOGI("Device(%d) data session finished", devId);
         }
-        uploader->Flush();
-        ORU_LOGI("Device(%d) data session finished", devId);
     }
     ORU_LOGI("reset device(%d) uploader.", devId);
-    UploaderMgr::GetInstance().DelUploader(jobId);
+    UploaderMgr::GetInstance().DelUploader(jobId, devIndex);
     ORU_LOGI("Device(%d) leaving finish_collection...", devId);
-    return 0;
+    return ret;
 }
 
 int CollectionEntry::SendMsgByDevId(const std::string& jobId, int devIndex,

@@ -1,5 +1,7 @@
 #include "device/task_manager.h"
 
+#include <vector>
+
 #include "common/log.h"
 #include "common/make_shared.h"
 #include "device/task_relationship_mgr.h"
@@ -93,14 +95,23 @@ void TaskManager::ConnectionReset(const std::shared_ptr<transport::ITransport>& 
         ORU_LOGE("ConnectionReset failed, transport is null");
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = tasks_.begin(); it != tasks_.end();) {
-        if (it->second->GetTransport() == transport) {
-            it->second->OnConnectionReset();
-            it = tasks_.erase(it);
-        } else {
-            ++it;
+    // Stopping a task waits for its host (the last data, up to the flush
+    // bound): take the tasks out first, so that no other job waits for the
+    // mutex meanwhile.
+    std::vector<std::shared_ptr<ProfJobHandler>> reset;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = tasks_.begin(); it != tasks_.end();) {
+            if (it->second->GetTransport() == transport) {
+                reset.push_back(std::move(it->second));
+                it = tasks_.erase(it);
+            } else {
+                ++it;
+            }
         }
+    }
+    for (auto& task : reset) {
+        task->OnConnectionReset();
     }
 }
 

@@ -1,8 +1,9 @@
 // Keeps the task (ProfJobHandler) of every running profiling job under its key,
 // job id + "_" + host device number. Create, get and delete run on receiver
 // threads, ConnectionReset on a receiver whose session broke, Init and UnInit on
-// the main thread. The map is touched only under mutex_; OnConnectionReset of a
-// task runs with mutex_ held.
+// the main thread. The map is touched only under mutex_; a task is stopped
+// (OnConnectionReset) after it left the map and mutex_ was released, since the
+// stop may wait for its host.
 #ifndef ORU_DEVICE_TASK_MANAGER_H
 #define ORU_DEVICE_TASK_MANAGER_H
 

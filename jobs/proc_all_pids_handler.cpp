@@ -23,6 +23,7 @@ ProcAllPidsFileHandler::ProcAllPidsFileHandler(uint32_t tag, uint32_t devId,
       now_(DefaultTimeSource()),
       kept_(KeptDescriptors::ForProcFiles()),
       upLoader_(std::move(upLoader)),
+      outbox_(std::make_shared<SampleOutbox>(upLoader_)),
       cpuLine_(std::make_shared<std::string>()) {}
 
 void ProcAllPidsFileHandler::SetProcRoot(const std::string& root) {
@@ -41,6 +42,9 @@ int ProcAllPidsFileHandler::Uninit() {
     for (auto& entry : samplers_) {
         ReleaseSamplers(entry);
     }
+    if (outbox_ != nullptr) {
+        outbox_->Close("data/Processes");
+    }
     upLoader_.reset();
     samplers_.clear();
     listed_.clear();
@@ -53,6 +57,9 @@ void ProcAllPidsFileHandler::Execute() {
         return;
     }
     lastTime_ = now;
+    if (!outbox_->ReadyForPass()) {
+        return;
+    }
     passTime_ = now;
     ReadFirstCpuLine(systemStatFile_, statFile_, *cpuLine_);
 
@@ -121,6 +128,7 @@ void ProcAllPidsFileHandler::CreateSamplers(uint32_t pid, PidSamplers& entry) {
     TimeSource stampClock = [this] { return now_(); };
     for (ProcPidFileHandler* sampler : {static_cast<ProcPidFileHandler*>(mem.get()),
                                         static_cast<ProcPidFileHandler*>(stat.get())}) {
+        sampler->ShareOutbox(outbox_);
         sampler->SetTimeSource(passClock);
         sampler->SetStampSource(stampClock);
         sampler->KeepFileOpen(kept_);

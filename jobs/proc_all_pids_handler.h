@@ -17,6 +17,9 @@
 // share of the process's limit that KeptDescriptors::ForProcFiles grants);
 // beyond it they open, read and close.
 //
+// All the per-process samplers send through one outbox, which gates the
+// passes (see SampleOutbox).
+//
 // Threading: see TimerHandler.
 #ifndef ORU_JOBS_PROC_ALL_PIDS_HANDLER_H
 #define ORU_JOBS_PROC_ALL_PIDS_HANDLER_H
@@ -82,6 +85,7 @@ class ProcAllPidsFileHandler : public TimerHandler {
     std::shared_ptr<KeptDescriptors> kept_;
 
     std::shared_ptr<Uploader> upLoader_;
+    std::shared_ptr<SampleOutbox> outbox_;  // shared by every per-process sampler
     uint64_t lastTime_ = 0;
     uint64_t passTime_ = 0;  // the clock of the per-process samplers
     // Every pid of the last listing, increasing, with its samplers.

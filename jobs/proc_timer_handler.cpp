@@ -48,7 +48,67 @@ ProcTimerHandler::ProcTimerHandler(uint32_t tag, uint32_t /*devId*/, uint64_t bu
       chunkFileName_(dataFileName_ + "." + (jobCtx_ != nullptr ? jobCtx_->tag : "")),
       extraInfo_(jobCtx_ != nullptr ? jobCtx_->job_id + "." + jobCtx_->dev_id : ""),
       now_(DefaultTimeSource()),
-      upLoader_(std::move(upLoader)) {}
+      upLoader_(std::move(upLoader)),
+      outbox_(std::make_shared<SampleOutbox>(upLoader_)) {}
+
+void SampleOutbox::Send(std::shared_ptr<ProfileFileChunk> chunk) {
+    if (upLoader_ == nullptr) {
+        ORU_LOGE("[ProcTimerHandler::SendData] upLoader_ is null");
+        return;
+    }
+    Drain();
+    if (held_.empty()) {
+        int ret = upLoader_->UploadDataWithin(chunk, 0);
+        if (ret == 0) {
+            return;
+        }
+        if (ret < 0) {
+            ORU_LOGE("[ProcTimerHandler::SendData] Upload Data Failed");
+            return;
+        }
+    }
+    heldBytes_ += chunk->chunk.size();
+    held_.push_back(std::move(chunk));
+}
+
+void SampleOutbox::Drain() {
+    while (!held_.empty() && upLoader_ != nullptr) {
+        const uint64_t bytes = held_.front()->chunk.size();
+        int ret = upLoader_->UploadDataWithin(held_.front(), 0);
+        if (ret == 1) {
+            return;
+        }
+        if (ret < 0) {
+            ORU_LOGE("[ProcTimerHandler::SendData] Upload Data Failed");
+        }
+        heldBytes_ -= bytes;
+        held_.pop_front();
+    }
+}
+
+bool SampleOutbox::ReadyForPass() {
+    Drain();
+    if (heldBytes_ <= kOutboxBytes) {
+        return true;
+    }
+    ++skipped_;
+    return false;
+}
+
+void SampleOutbox::Close(const std::string& dataName) {
+    for (auto& chunk : held_) {
+        if (upLoader_ == nullptr || upLoader_->ForceUploadData(std::move(chunk)) != 0) {
+            ORU_LOGE("[ProcTimerHandler::SendData] Upload Data Failed");
+        }
+    }
+    held_.clear();
+    heldBytes_ = 0;
+    if (skipped_ != 0) {
+        ORU_LOGW("Sampling of %s skipped %llu passes: the job's upload queue was full",
+                 PathBaseName(dataName), static_cast<unsigned long long>(skipped_));
+    }
+    upLoader_.reset();
+}
 
 int ProcTimerHandler::Init() {
     if (isInited_) {
@@ -69,6 +129,9 @@ int ProcTimerHandler::Init() {
 int ProcTimerHandler::Uninit() {
     if (isInited_) {
         FlushBuf();
+        if (ownsOutbox_ && outbox_ != nullptr) {
+            outbox_->Close(dataFileName_);
+        }
         upLoader_.reset();
         buf_.reset();
         isInited_ = false;
@@ -86,6 +149,9 @@ void ProcTimerHandler::Execute() {
         return;
     }
     lastTime_ = now;
+    if (ownsOutbox_ && outbox_ != nullptr && !outbox_->ReadyForPass()) {
+        return;
+    }
 
     text_.clear();
     if (procFileName_.empty()) {
@@ -173,13 +239,11 @@ void ProcTimerHandler::SendData(const char* data, uint64_t length) {
     chunk->chunkSize = length;
     chunk->isLastChunk = false;
     chunk->chunkModule = chunkModule_;
-    if (upLoader_ == nullptr) {
+    if (outbox_ == nullptr) {
         ORU_LOGE("[ProcTimerHandler::SendData] upLoader_ is null");
         return;
     }
-    if (upLoader_->UploadData(chunk) != 0) {
-        ORU_LOGE("[ProcTimerHandler::SendData] Upload Data Failed");
-    }
+    outbox_->Send(std::move(chunk));
 }
 
 void ProcTimerHandler::FlushBuf() {

@@ -7,6 +7,12 @@
 // and batches the records in its buffer, which goes to the job's uploader as
 // one file chunk once it is three-quarters full, and at Uninit.
 //
+// The timer thread serves every job, so a sampler never waits for its job's
+// upload queue: a chunk the full queue refuses is kept in the sampler's
+// outbox and offered again on later passes, in order. While the outbox holds
+// more than kOutboxBytes the sampler skips its passes (counted, and logged at
+// Uninit); at Uninit whatever it holds is queued whatever the bounds.
+//
 // Threading: see TimerHandler. After Init, only the timer thread (under the
 // timer's mutex) touches the sampler.
 #ifndef ORU_JOBS_PROC_TIMER_HANDLER_H
@@ -14,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -29,6 +36,40 @@ namespace Analysis::Orbx::JobWrapper {
 using ProfileParams = analysis::orbx::message::ProfileParams;
 using JobContext = analysis::orbx::message::JobContext;
 using Uploader = analysis::orbx::transport::Uploader;
+
+// The chunks of a sampler (or of all the per-process samplers of a job) on
+// their way to the job's uploader. Used on the timer thread only, or by
+// Uninit once the sampler is off the timer.
+class SampleOutbox {
+  public:
+    // Held bytes beyond which a sampler skips its passes. A pass that began
+    // below it may add one pass's worth of chunks.
+    static constexpr uint64_t kOutboxBytes = 256 * 1024;
+
+    explicit SampleOutbox(std::shared_ptr<Uploader> upLoader) : upLoader_(std::move(upLoader)) {}
+
+    // Queues chunk behind what is held, without waiting; keeps it when the
+    // queue has no room.
+    void Send(std::shared_ptr<analysis::orbx::ProfileFileChunk> chunk);
+    // Offers what is held again; true when a pass may sample (little enough
+    // held), else the pass is counted as skipped.
+    bool ReadyForPass();
+    // Queues everything held whatever the bounds; logs the skipped passes
+    // of dataName when there were any; drops the uploader.
+    void Close(const std::string& dataName);
+
+    uint64_t SkippedPasses() const { return skipped_; }
+    uint64_t HeldBytes() const { return heldBytes_; }
+
+  private:
+    // Offers the held chunks in order until one is refused.
+    void Drain();
+
+    std::shared_ptr<Uploader> upLoader_;
+    std::deque<std::shared_ptr<analysis::orbx::ProfileFileChunk>> held_;
+    uint64_t heldBytes_ = 0;
+    uint64_t skipped_ = 0;
+};
 
 class ProcTimerHandler : public TimerHandler {
   public:
@@ -57,6 +98,13 @@ class ProcTimerHandler : public TimerHandler {
     // The clock read for each record just before its file is read.
     // REQUIRES: before the first Execute.
     void SetStampSource(TimeSource stamp) { stamp_ = std::move(stamp); }
+    // Sends through outbox, which its owner gates and closes, instead of
+    // the sampler's own. REQUIRES: before Init.
+    void ShareOutbox(std::shared_ptr<SampleOutbox> outbox) {
+        outbox_ = std::move(outbox);
+        ownsOutbox_ = false;
+    }
+    const std::shared_ptr<SampleOutbox>& Outbox() const { return outbox_; }
 
     const std::string& GetDataFileName() const { return dataFileName_; }
     // Samples taken so far; safe from any thread.
@@ -108,6 +156,8 @@ class ProcTimerHandler : public TimerHandler {
     uint64_t stampTime_ = 0;          // of the record being framed
     std::atomic<uint32_t> index_{0};  // written by the sampling thread only
     std::shared_ptr<Uploader> upLoader_;
+    std::shared_ptr<SampleOutbox> outbox_;
+    bool ownsOutbox_ = true;
 };
 
 }  // namespace Analysis::Orbx::JobWrapper

@@ -328,7 +328,8 @@ void ProfMiniLlcJob::UploadOutputFile() {
         chunk->isLastChunk = false;
         chunk->extraInfo = jobId + "." + devId;
         chunk->chunkModule = analysis::orbx::kChunkModuleData;
-        if (analysis::orbx::transport::UploaderMgr::GetInstance().UploadData(jobId, chunk) != 0) {
+        if (analysis::orbx::transport::UploaderMgr::GetInstance().UploadData(
+                jobId, static_cast<int>(cfg_->commonParams->devId), chunk) != 0) {
             ORU_LOGE("Upload llc data failed , jobId: %s", jobId.c_str());
         }
     }

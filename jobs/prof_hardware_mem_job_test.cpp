@@ -185,7 +185,7 @@ TEST_F(HardwareMemJobTest, AFailedStartLeavesTheReaderForUninit) {
 // Runs a registered cache job until the channel has handed out `bytes`, then
 // unregisters it: what reached the uploader.
 std::vector<SentChunk> CollectStream(uint64_t bytes) {
-    ChunkCapture capture(kJobId);
+    ChunkCapture capture(kJobId, static_cast<int>(kDev));
     auto job = std::make_shared<ProfLlcJob>();
     EXPECT_EQ(0, job->Init(LlcCfg({"read", "write"})));
     auto& registry = CollectionRegisterMgr::GetInstance();
@@ -259,7 +259,7 @@ TEST_F(HardwareMemJobTest, MiniLlcWithAHashInTheEventsRunsNoScriptButShipsTheFil
         ASSERT_TRUE(out.is_open());
         out << content;
     }
-    ChunkCapture capture(kJobId);
+    ChunkCapture capture(kJobId, static_cast<int>(kDev));
     // No recording of its own: the stop runs no "--kill" of
     // analysis::orbx::common::kProfCollectScript, which would end other jobs'.
     EXPECT_EQ(0, job.Uninit());

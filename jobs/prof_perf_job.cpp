@@ -312,7 +312,7 @@ void PerfExtraTask::UploadFile(const std::string& path) {
         chunk->isLastChunk = false;
         chunk->chunkModule = kChunkModule;
         chunk->extraInfo = extraInfo;
-        if (UploaderMgr::GetInstance().UploadData(jobId, chunk) != 0) {
+        if (UploaderMgr::GetInstance().UploadData(jobId, devIndex_, chunk) != 0) {
             ORU_LOGE("Upload cpu data failed , jobId: %s", jobId.c_str());
         }
         totalSize_ += static_cast<int64_t>(n);
@@ -452,6 +452,7 @@ int ProfCtrlcpuJob::Process() {
     if (perfExtraTask_ != nullptr && perfExtraTask_->Init() == 0) {
         perfExtraTask_->SetJobCtx(cfg_->commonParams->jobCtx);
         perfExtraTask_->SetRecording(Utils::BaseName(file));
+        perfExtraTask_->SetDevIndex(static_cast<int>(cfg_->commonParams->devId));
         perfExtraTask_->SetThreadName(kTaskThreadName);
         ret = taskStart_ ? taskStart_(*perfExtraTask_) : perfExtraTask_->Start();
         if (ret != 0) {

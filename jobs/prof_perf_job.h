@@ -99,6 +99,8 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     // Takes only the pieces of this recording (the base name of the script's
     // output file); every piece when empty.
     void SetRecording(const std::string& recording) { recording_ = recording; }
+    // The device whose data session of the job gets the data (index 0 until set).
+    void SetDevIndex(int devIndex) { devIndex_ = devIndex; }
 
     void Run(const analysis::orbx::common::thread::ErrorContext& context) override;
 
@@ -130,6 +132,7 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     std::string resultDir_;
     std::string recording_;
     std::shared_ptr<analysis::orbx::message::JobContext> jobCtx_;
+    int devIndex_ = 0;
     std::shared_ptr<analysis::orbx::message::ProfileParams> params_;
     ConvertFunc convert_;
     WaitFunc wait_;

@@ -39,7 +39,7 @@ class ProfCtrlcpuJobScriptTest : public CtrlCpuJobFixture {
 TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
     for (const bool endedByAnotherJob : {false, true}) {
         SCOPED_TRACE(endedByAnotherJob ? "ended by another job's stop" : "own stop");
-        UploadCapture capture("job-ctrlcpu");
+        UploadCapture capture("job-ctrlcpu", 41);
         ASSERT_TRUE(capture.Ok());
         ProfCtrlcpuJob job;
         // Look at the directory often rather than once a second, and keep

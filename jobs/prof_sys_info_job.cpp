@@ -51,7 +51,8 @@ uint64_t ProfSysInfoBase::ProfTimerJobCommonInit(const std::shared_ptr<Collectio
     if (intervalMs <= kMinSampleIntervalMs) {
         intervalMs = kMinSampleIntervalMs;
     }
-    UploaderMgr::GetInstance().GetUploader(common->jobCtx->job_id, upLoader);
+    UploaderMgr::GetInstance().GetUploader(common->jobCtx->job_id, static_cast<int>(common->devId),
+                                           upLoader);
     if (upLoader == nullptr) {
         ORU_LOGE("Failed to get devId(%d) upLoader, devIdOnHost : %d",
                  static_cast<int>(common->devId), static_cast<int>(common->devIdOnHost));

@@ -44,7 +44,7 @@ class ProfSysInfoJobTest : public ::testing::Test {
   protected:
     void SetUp() override {
         SetRunSide(0);
-        UploaderMgr::GetInstance().AddUploader(kJobId, upload_.uploader());
+        UploaderMgr::GetInstance().AddUploader(kJobId, 2, upload_.uploader());
         params_ = std::make_shared<ProfileParams>();
         cfg_ = std::make_shared<CollectionJobCfg>();
         cfg_->commonParams = std::make_shared<CollectionJobCommonParams>();
@@ -54,7 +54,7 @@ class ProfSysInfoJobTest : public ::testing::Test {
         cfg_->commonParams->jobCtx = MakeJobContext(kJobId, "5", "tg");
     }
     void TearDown() override {
-        UploaderMgr::GetInstance().DelUploader(kJobId);
+        UploaderMgr::GetInstance().DelUploader(kJobId, 2);
         SetRunSide(0);
     }
 

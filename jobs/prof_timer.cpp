@@ -35,15 +35,19 @@ void ProfTimer::RegisterTimerHandler(uint32_t tag, std::shared_ptr<TimerHandler>
 
 void ProfTimer::RemoveTimerHandler(uint32_t tag) {
     ORU_LOGI("ProfTimer RemoveTimerHandler tag %u begin", tag);
+    std::shared_ptr<TimerHandler> removed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = handlers_.find(tag);
         if (it != handlers_.end()) {
-            if (it->second != nullptr) {
-                (void)it->second->Uninit();
-            }
+            removed = std::move(it->second);
             handlers_.erase(it);
         }
+    }
+    // Off the timer now: its last data goes out without holding up the
+    // other jobs' passes.
+    if (removed != nullptr) {
+        (void)removed->Uninit();
     }
     ORU_LOGI("ProfTimer RemoveTimerHandler tag %u succ", tag);
 }
@@ -76,13 +80,16 @@ int ProfTimer::Stop() {
     int ret = 0;
     if (isStarted_.exchange(false)) {
         ret = Thread::Stop();
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& entry : handlers_) {
+        std::map<uint32_t, std::shared_ptr<TimerHandler>> handlers;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            handlers.swap(handlers_);
+        }
+        for (auto& entry : handlers) {
             if (entry.second != nullptr) {
                 (void)entry.second->Uninit();
             }
         }
-        handlers_.clear();
         ORU_LOGI("Stop ProfTimer succ");
     }
     ORU_LOGI("Stop ProfTimer end");

@@ -10,7 +10,10 @@
 // Lock order: TimerManager::mutex_, then ProfTimer::mutex_. The timer thread
 // takes only ProfTimer::mutex_ and runs every handler under it; registration
 // and removal take the same mutex, so a handler is never executed while it
-// is being removed (or after its removal returned).
+// is being removed (or after its removal returned). A removed handler is
+// Uninited after the mutex is released, so its last upload never holds up
+// the passes of the other handlers. The timer serves every job: a handler's
+// Execute must never wait for one job (its upload queue included).
 #ifndef ORU_JOBS_PROF_TIMER_H
 #define ORU_JOBS_PROF_TIMER_H
 
@@ -38,8 +41,8 @@ SleepFunc DefaultSleep();
 // Something the timer calls on every pass.
 //
 // Threading: Execute runs on the timer thread under the timer's mutex. Init
-// runs before registration; Uninit runs under the timer's mutex at removal
-// (or at the timer's stop), never concurrently with Execute.
+// runs before registration; Uninit runs once the handler is off the timer
+// (at removal or at the timer's stop), never concurrently with Execute.
 class TimerHandler {
   public:
     explicit TimerHandler(uint32_t tag) : tag_(tag) {}

@@ -15,12 +15,14 @@ namespace Analysis::Orbx::JobWrapper {
 
 class UploadCapture {
   public:
-    explicit UploadCapture(const std::string& jobId) : jobId_(jobId) {
+    explicit UploadCapture(const std::string& jobId, int devIndex = 0)
+        : jobId_(jobId), devIndex_(devIndex) {
         transport_ = std::make_shared<KeepingTransport>();
         uploader_ = std::make_shared<analysis::orbx::transport::Uploader>(transport_);
         uploader_->SetThreadName("KTRX_Upld_test");
         ok_ = uploader_->Init(512) == 0 && uploader_->Start() == 0;
-        analysis::orbx::transport::UploaderMgr::GetInstance().AddUploader(jobId_, uploader_);
+        analysis::orbx::transport::UploaderMgr::GetInstance().AddUploader(jobId_, devIndex_,
+                                                                          uploader_);
     }
     ~UploadCapture() { Finish(); }
     UploadCapture(const UploadCapture&) = delete;
@@ -32,7 +34,7 @@ class UploadCapture {
     // chunks received, in order.
     const std::vector<analysis::orbx::ProfileFileChunk>& Finish() {
         if (uploader_ != nullptr) {
-            analysis::orbx::transport::UploaderMgr::GetInstance().DelUploader(jobId_);
+            analysis::orbx::transport::UploaderMgr::GetInstance().DelUploader(jobId_, devIndex_);
             (void)uploader_->Stop(false);
             uploader_.reset();
         }
@@ -62,6 +64,7 @@ class UploadCapture {
     };
 
     std::string jobId_;
+    int devIndex_;
     std::shared_ptr<KeepingTransport> transport_;
     std::shared_ptr<analysis::orbx::transport::Uploader> uploader_;
     bool ok_ = false;

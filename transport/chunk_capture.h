@@ -39,8 +39,13 @@ class CapturingTransport : public ITransport {
         sent.chunkSize = chunk->chunkSize;
         sent.offset = chunk->offset;
         sent.isLastChunk = chunk->isLastChunk;
-        sent.capacity = chunk->chunk.capacity();
-        sent.data = std::move(chunk->chunk);
+        if (chunk->pooled != nullptr) {
+            sent.capacity = chunk->pooled->Capacity();
+            sent.data.assign(chunk->PayloadData(), chunk->PayloadSize());
+        } else {
+            sent.capacity = chunk->chunk.capacity();
+            sent.data = std::move(chunk->chunk);
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         chunks_.push_back(std::move(sent));
         return 0;
@@ -73,14 +78,15 @@ inline ::testing::AssertionResult SameBytes(const std::string& expected,
 
 class ChunkCapture {
   public:
-    explicit ChunkCapture(const std::string& jobId)
+    explicit ChunkCapture(const std::string& jobId, int devIndex = 0)
         : jobId_(jobId),
+          devIndex_(devIndex),
           transport_(std::make_shared<CapturingTransport>()),
           uploader_(std::make_shared<Uploader>(transport_)) {
         uploader_->Init(512);
         uploader_->SetThreadName("KTRX_Upld_" + jobId);
         uploader_->Start();
-        UploaderMgr::GetInstance().AddUploader(jobId_, uploader_);
+        UploaderMgr::GetInstance().AddUploader(jobId_, devIndex_, uploader_);
     }
     ~ChunkCapture() { Finish(); }
     ChunkCapture(const ChunkCapture&) = delete;
@@ -90,7 +96,7 @@ class ChunkCapture {
     // host would have received, in order.
     std::vector<SentChunk> Finish() {
         if (uploader_ != nullptr) {
-            UploaderMgr::GetInstance().DelUploader(jobId_);
+            UploaderMgr::GetInstance().DelUploader(jobId_, devIndex_);
             uploader_->Stop(false);
             uploader_.reset();
         }
@@ -108,6 +114,7 @@ class ChunkCapture {
 
   private:
     const std::string jobId_;
+    const int devIndex_;
     std::shared_ptr<CapturingTransport> transport_;
     std::shared_ptr<Uploader> uploader_;
 };

@@ -45,6 +45,22 @@ HDCTransport::~HDCTransport() {
     }
 }
 
+int HDCTransport::SendValueParts(HdcBufferPart* parts, size_t count, uint32_t length) {
+    if (!IdeTlvValueLenValid(length)) {
+        ORU_LOGE("Failed to KvtIdeCreatePacket, err=%d.", -1);
+        return -1;
+    }
+    // The packet header goes out beside the value: parts[0] is its slot.
+    const IdeTlvReq header{IDE_PROFILING_REQ, 0, length};
+    parts[0] = {&header, IDE_TLV_HEAD_LEN};
+    const int err = KvtHdcWriteParts(session_.load(), parts, count);
+    if (err != 0) {
+        ORU_LOGE("hdc write failed, outLen=%u bytes, err=%d.", length + IDE_TLV_HEAD_LEN, err);
+        return -1;
+    }
+    return 0;
+}
+
 int HDCTransport::SendBuffer(const void* buffer, int length) {
     if (buffer == nullptr) {
         ORU_LOGE("buffer is null");
@@ -55,16 +71,8 @@ int HDCTransport::SendBuffer(const void* buffer, int length) {
         return -1;
     }
     const uint64_t start = common::Utils::GetTimeNs();
-    IdeTlvReq* packet = nullptr;
-    uint32_t packetLen = 0;
-    int err = KvtIdeCreatePacket(buffer, static_cast<uint32_t>(length), &packet, &packetLen);
-    if (err != 0 || packet == nullptr) {
-        ORU_LOGE("Failed to KvtIdeCreatePacket, err=%d.", err);
-        return -1;
-    }
-    err = Write(packet, static_cast<int>(packetLen));
-    KvtIdeFreePacket(&packet);
-    if (err != 0) {
+    HdcBufferPart parts[] = {{nullptr, 0}, {buffer, static_cast<uint32_t>(length)}};
+    if (SendValueParts(parts, 2, static_cast<uint32_t>(length)) != 0) {
         return -1;
     }
     const uint64_t end = common::Utils::GetTimeNs();
@@ -79,42 +87,69 @@ int HDCTransport::SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) {
         ORU_LOGE("FileChunk info is empty in HDC SendBuffer");
         return -1;
     }
-    auto jobCtx = common::MakeShared<message::JobContext>();
-    auto req = common::MakeShared<proto::FileChunkReq>();
-    if (jobCtx == nullptr || req == nullptr) {
+    // The FileChunkReq is framed around its payload, which is not copied
+    // here: the fields before Chunk (field 4), Chunk's key and length, the
+    // payload where it lies, then the fields after it. Protobuf writes the
+    // fields in number order, so the bytes are those of EncodeMessage.
+    auto before = common::MakeShared<proto::FileChunkReq>();
+    auto after = common::MakeShared<proto::FileChunkReq>();
+    if (before == nullptr || after == nullptr) {
         return -1;
     }
-    std::string encoded;
+    const uint64_t payloadLen = std::min<uint64_t>(chunk->chunkSize, chunk->PayloadSize());
+    std::string head;
+    std::string tail;
+    std::string key;
     try {
-        jobCtx->job_id = BeforeLastPoint(chunk->extraInfo);
-        jobCtx->dev_id = AfterLastPoint(chunk->extraInfo);
-        jobCtx->tag = AfterLastPoint(chunk->fileName);
-        req->mutable_hdr()->set_job_ctx(jobCtx->ToString());
-        req->set_filename(BeforeLastPoint(chunk->fileName));
-        req->set_offset(chunk->offset);
-        // The payload moves into the message: no copy until it is encoded.
-        std::string payload = std::move(chunk->chunk);
-        chunk->chunk.clear();
-        if (payload.size() > chunk->chunkSize) {
-            payload.resize(chunk->chunkSize);
+        message::JobContext jobCtx;
+        jobCtx.job_id = BeforeLastPoint(chunk->extraInfo);
+        jobCtx.dev_id = AfterLastPoint(chunk->extraInfo);
+        jobCtx.tag = AfterLastPoint(chunk->fileName);
+        before->mutable_hdr()->set_job_ctx(jobCtx.ToString());
+        before->set_filename(BeforeLastPoint(chunk->fileName));
+        before->set_offset(chunk->offset);
+        after->set_chunksizeinbytes(static_cast<int32_t>(chunk->chunkSize));
+        after->set_islastchunk(chunk->isLastChunk);
+        after->set_needack(false);
+        after->set_datamodule(chunk->chunkModule);
+        head = message::EncodeMessage(*before);
+        if (head.empty() || !after->AppendToString(&tail)) {
+            return -1;
         }
-        req->set_chunk(std::move(payload));
-        req->set_chunksizeinbytes(static_cast<int32_t>(chunk->chunkSize));
-        req->set_islastchunk(chunk->isLastChunk);
-        req->set_needack(false);
-        req->set_datamodule(chunk->chunkModule);
-        encoded = message::EncodeMessage(*req);
+        if (payloadLen != 0) {
+            key.push_back(static_cast<char>((4 << 3) | 2));  // field 4, length-delimited
+            for (uint64_t v = payloadLen; true; v >>= 7) {
+                key.push_back(static_cast<char>(v < 0x80 ? v : ((v & 0x7F) | 0x80)));
+                if (v < 0x80) {
+                    break;
+                }
+            }
+        }
     } catch (const std::exception& e) {
         ORU_LOGE("make shared failed, message: %s", e.what());
         return -1;
     }
-    req.reset();  // the payload is in the encoded frame now
-    if (encoded.empty()) {
+    const uint64_t length = head.size() + key.size() + payloadLen + tail.size();
+    if (length > 0x7FFFFFFF) {
+        ORU_LOGE("Failed to KvtIdeCreatePacket, err=%d.", -1);
         return -1;
     }
-    const int sent = SendBuffer(encoded.data(), static_cast<int>(encoded.size()));
-    ORU_LOGD("SendBuffer size %d/%d", sent, static_cast<int>(encoded.size()));
-    return sent == static_cast<int>(encoded.size()) ? 0 : -1;
+    const uint64_t start = common::Utils::GetTimeNs();
+    HdcBufferPart parts[] = {{nullptr, 0},
+                             {head.data(), static_cast<uint32_t>(head.size())},
+                             {key.data(), static_cast<uint32_t>(key.size())},
+                             {chunk->PayloadData(), static_cast<uint32_t>(payloadLen)},
+                             {tail.data(), static_cast<uint32_t>(tail.size())}};
+    const int ret = SendValueParts(parts, 5, static_cast<uint32_t>(length));
+    ORU_LOGD("SendBuffer size %d/%d", ret == 0 ? static_cast<int>(length) : -1,
+             static_cast<int>(length));
+    if (ret != 0) {
+        return -1;
+    }
+    if (perfCount_ != nullptr) {
+        perfCount_->UpdatePerfInfo(start, common::Utils::GetTimeNs(), length);
+    }
+    return 0;
 }
 
 int HDCTransport::Write(const void* buffer, int length) {

@@ -57,6 +57,10 @@ class HDCTransport : public KvtTransport {
     void DestroyPacket(IdeTlvReq* packet) override;
 
   private:
+    // Sends the parts joined as the value of one request packet (its header
+    // written beside them): 0, or -1. length is the value's size.
+    int SendValueParts(HdcBufferPart* parts, size_t count, uint32_t length);
+
     // Null once closed. Read by the reading and writing threads, cleared
     // under closeMutex_ by CloseSession.
     std::atomic<HDC_SESSION> session_;

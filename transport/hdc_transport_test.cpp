@@ -184,11 +184,20 @@ TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
         {"abc", 3, "nopoint", "job.0", "abc", "", "", "job"},    // no point: no name, no tag
         {"0123456789", 4, "f.t", "j.0", "0123", "f", "t", "j"},  // at most its size
         {"xy", 1000, "f.t", "j.0", "xy", "f", "t", "j"},         // no more than it holds
+        {"", 0, "f.t", "j.0", "", "f", "t", "j"},                // no payload at all
+        {std::string(60000, 'p'), 60000, "f.t", "j.0", std::string(60000, 'p'), "f", "t", "j"},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(Transport().SendBuffer(Chunk(c.bytes, c.size, c.fileName, c.extra)), 0);
-        auto req = HostReadChunk();
+        const std::string packet = HostRead();
+        ASSERT_GE(packet.size(), IDE_TLV_HEAD_LEN);
+        auto req = message::DecodeAs<pb::FileChunkReq>(packet.data() + IDE_TLV_HEAD_LEN,
+                                                       packet.size() - IDE_TLV_HEAD_LEN);
         ASSERT_NE(req, nullptr) << c.fileName;
+        // Framed around its payload, the packet is still byte for byte the
+        // codec's encoding of what it carries.
+        EXPECT_EQ(packet, PacketBytes(5, static_cast<uint32_t>(packet.size() - IDE_TLV_HEAD_LEN),
+                                      message::EncodeMessage(*req)));
         EXPECT_EQ(req->chunk(), c.sentBytes);
         EXPECT_EQ(req->filename(), c.sentName);
         message::JobContext ctx;
@@ -196,6 +205,20 @@ TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
         EXPECT_EQ(ctx.tag, c.tag);
         EXPECT_EQ(ctx.job_id, c.jobId);
     }
+}
+
+// A payload in a pooled buffer goes out as the first chunkSize bytes of it.
+TEST_F(HdcTransportTest, PooledPayloadIsSentFromItsBuffer) {
+    common::memory::BufferPool pool(4096, 1);
+    auto chunk = Chunk("", 5, "data/llc.data.null", "job.0");
+    chunk->pooled = pool.Take();
+    ASSERT_NE(chunk->pooled, nullptr);
+    std::memcpy(chunk->pooled->Data(), "pooledXXX", 9);
+    ASSERT_EQ(Transport().SendBuffer(chunk), 0);
+    auto req = HostReadChunk();
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(req->chunk(), "poole");
+    EXPECT_EQ(req->chunksizeinbytes(), 5);
 }
 
 // ---- Receiving ----------------------------------------------------------

@@ -27,6 +27,12 @@ uint64_t NowNs() {
                                      .count());
 }
 
+// The readers' buffers, reused: a chunk's buffer comes back once it is sent.
+common::memory::BufferPool& ReaderBuffers() {
+    static common::memory::BufferPool pool(kReaderBufferSize, kReaderIdleBuffers);
+    return pool;
+}
+
 uint32_t ReaderBufferSize(uint32_t channelId) {
     uint32_t configured =
         Gxprofiler::Parser::JsonParser::GetInstance().GetChannelBufferSize(channelId);
@@ -42,7 +48,7 @@ ChannelReader::ChannelReader(uint32_t deviceId, uint32_t channelId, const std::s
       fileName_(fileName),
       bufSize_(ReaderBufferSize(channelId)),
       jobCtx_(std::move(jobCtx)),
-      buffer_(kReaderBufferSize, '\0') {
+      buffer_(ReaderBuffers().Take()) {
     ORU_LOGI("Channel reader %s, buffer size : %d", fileName_.c_str(), static_cast<int>(bufSize_));
 }
 
@@ -61,13 +67,18 @@ int ChannelReader::Init() {
 }
 
 int ChannelReader::ReadOnceLocked() {
+    if (buffer_ == nullptr && (buffer_ = ReaderBuffers().Take()) == nullptr) {
+        ORU_LOGE("make shared failed, message: %s", "no reader buffer");
+        return -1;
+    }
     spaceSize_ = bufSize_ - currLen_;
     uint64_t start = NowNs();
     int n = 0;
     {
         std::lock_guard<std::mutex> readLock(readMutex_);
         n = driver::DrvChannelRead(static_cast<int>(deviceId_), static_cast<int>(channelId_),
-                                   reinterpret_cast<uint8_t*>(&buffer_[currLen_]), spaceSize_);
+                                   reinterpret_cast<uint8_t*>(buffer_->Data() + currLen_),
+                                   spaceSize_);
         ORU_LOGD("deviceId:%d, channelId:%d fileName:%s, bufSize:%u, currLen:%d, spaceSize:%u",
                  static_cast<int>(deviceId_), static_cast<int>(channelId_), fileName_.c_str(),
                  bufSize_, static_cast<int>(currLen_), spaceSize_);
@@ -95,7 +106,7 @@ int ChannelReader::Execute() {
             break;
         }
         if (currLen_ >= bufSize_) {
-            UploadLocked();
+            UploadLocked(false);
         }
         int n = ReadOnceLocked();
         if (n >= 1) {
@@ -110,7 +121,7 @@ int ChannelReader::Execute() {
                      static_cast<int>(channelId_), n);
         }
         if (currLen_ >= kReaderDryUploadSize) {
-            UploadLocked();
+            UploadLocked(false);
         }
         break;
     }
@@ -133,7 +144,7 @@ void ChannelReader::Uninit() {
         uint64_t drained = 0;
         while (drained < kReaderPassLimit) {
             if (currLen_ >= bufSize_) {
-                UploadLocked();
+                UploadLocked(true);
             }
             int n = ReadOnceLocked();
             if (n < 1) {
@@ -157,22 +168,17 @@ void ChannelReader::Uninit() {
     if (speedAll_ != nullptr) {
         speedAll_->OutPerfInfo("ChannelReaderSpeedAll" + key);
     }
-    UploadLocked();
+    UploadLocked(true);
 }
 
-void ChannelReader::UploadLocked() {
+void ChannelReader::UploadLocked(bool last) {
     if (currLen_ == 0) {
         return;
     }
     std::shared_ptr<ProfileFileChunk> chunk = common::MakeShared<ProfileFileChunk>();
-    std::string fresh;
-    try {
-        fresh.resize(kReaderBufferSize);
-    } catch (const std::exception& e) {
-        ORU_LOGE("make shared failed, message: %s", e.what());
-        chunk.reset();
-    }
-    if (chunk == nullptr) {
+    std::shared_ptr<common::memory::ByteBuffer> fresh = ReaderBuffers().Take();
+    if (chunk == nullptr || fresh == nullptr) {
+        ORU_LOGE("make shared failed, message: %s", "no reader buffer");
         return;  // the data stays for the next upload
     }
     std::string jobId = jobCtx_ != nullptr ? jobCtx_->job_id : "";
@@ -183,14 +189,35 @@ void ChannelReader::UploadLocked() {
     chunk->offset = -1;
     chunk->fileName = fileName_ + "." + "null";
     chunk->extraInfo = jobId + "." + devId;
-    // Hand the bytes over without copying: shrinking keeps the storage.
-    buffer_.resize(currLen_);
-    chunk->chunk.swap(buffer_);
-    buffer_.swap(fresh);
+    // The bytes go with their buffer, without a copy; the reader goes on in
+    // a reused one.
+    chunk->pooled = std::move(buffer_);
+    buffer_ = std::move(fresh);
     currLen_ = 0;
-    if (UploaderMgr::GetInstance().UploadData(jobId, chunk) == -1) {
+    if (Queue(jobId, std::move(chunk), last) != 0) {
         ORU_LOGE("Upload data failed, jobId: %s", jobId.c_str());
     }
+}
+
+int ChannelReader::Queue(const std::string& jobId, std::shared_ptr<ProfileFileChunk> chunk,
+                         bool last) {
+    std::shared_ptr<Uploader> uploader;
+    UploaderMgr::GetInstance().GetUploader(jobId, static_cast<int>(deviceId_), uploader);
+    if (uploader == nullptr) {
+        ORU_LOGE("Get id[%s] uploader failed", jobId.c_str());
+        return -1;
+    }
+    // While the host is behind, the driver's ring buffer holds the channel's
+    // data and this reader waits for room. A reader that is being removed
+    // stops waiting: its caller holds locks other jobs need, and what it
+    // read must not be lost.
+    while (!last && !quit_.load()) {
+        int ret = uploader->UploadDataWithin(chunk, kReaderQueueWaitMs);
+        if (ret != 1) {
+            return ret;
+        }
+    }
+    return uploader->ForceUploadData(std::move(chunk));
 }
 
 ChannelPoll::~ChannelPoll() {

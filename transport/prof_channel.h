@@ -21,10 +21,13 @@
 #include <string>
 #include <thread>
 
+#include "common/byte_buffer_pool.h"
 #include "common/perf_count.h"
 #include "common/thread.h"
 #include "common/thread_pool.h"
 #include "ostrel/hal.h"
+
+#include "transport/profile_file_chunk.h"
 
 namespace analysis::orbx::message {
 class JobContext;
@@ -38,6 +41,11 @@ constexpr uint32_t kReaderDryUploadSize = 0x100000;  // upload once dry from 1 M
 constexpr uint64_t kReaderPassLimit = 0x2000000;     // one pass yields at 32 MiB
 // Executions queued per reader beyond which a dispatch is dropped.
 constexpr uint32_t kReaderMaxPending = 2;
+// Reader buffers kept for reuse while no reader needs them.
+constexpr size_t kReaderIdleBuffers = 4;
+// How often a reader waiting for room in its job's upload queue looks
+// whether it is being removed.
+constexpr uint64_t kReaderQueueWaitMs = 50;
 
 class ChannelReader : public common::thread::Task {
   public:
@@ -69,8 +77,11 @@ class ChannelReader : public common::thread::Task {
     void Uninit();
 
   private:
-    // REQUIRES: mutex_ held.
-    void UploadLocked();
+    // Hands the buffer to the job's uploader. The last uploads of a reader
+    // being removed go in without waiting for room. REQUIRES: mutex_ held.
+    void UploadLocked(bool last);
+    // Queues chunk to the uploader of the job on this reader's device: 0 or -1.
+    int Queue(const std::string& jobId, std::shared_ptr<ProfileFileChunk> chunk, bool last);
     // Reads once into the free part of the buffer: bytes read, 0 when dry,
     // -1 on error. REQUIRES: mutex_ held.
     int ReadOnceLocked();
@@ -91,7 +102,7 @@ class ChannelReader : public common::thread::Task {
     std::mutex mutex_;
     uint32_t currLen_ = 0;
     uint32_t spaceSize_ = 0;
-    std::string buffer_;
+    std::shared_ptr<common::memory::ByteBuffer> buffer_;  // kReaderBufferSize bytes, from a pool
     int32_t taskKey_ = 0;
     int64_t totalSize_ = 0;
     bool inited_ = false;

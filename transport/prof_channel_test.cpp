@@ -179,7 +179,7 @@ class ChannelReaderTest : public ::testing::Test {
     ScopedFakeDrv fake_;
     FakeChannel channel_{fake_};
     TestLogCapture logs_;
-    ChunkCapture capture_{kJobId};
+    ChunkCapture capture_{kJobId, static_cast<int>(kDev)};
 };
 
 TEST_F(ChannelReaderTest, LessThanOneMiBWaitsForRemovalAndThenGoesOutWhole) {
@@ -393,7 +393,7 @@ TEST_F(ChannelPollTest, PoolSizeFollowsTheDeviceCountWithinFourToSixtyFour) {
 
 TEST_F(ChannelPollTest, ProfilingStoppedIsWaitedOutAndReadyChannelsAreDispatched) {
     DeviceCount(1);
-    ChunkCapture capture(kJobId);
+    ChunkCapture capture(kJobId, static_cast<int>(kDev));
     ChannelPoll poll;
     poll.AddReader(kDev, kChannel, Reader());
     channel_.Produce(2 * kMiB);
@@ -425,7 +425,7 @@ TEST_F(ChannelPollTest, APollErrorEndsThePollThread) {
 
 TEST_F(ChannelPollTest, TheFourthDispatchIsDroppedWithoutLosingData) {
     DeviceCount(1);
-    ChunkCapture capture(kJobId);
+    ChunkCapture capture(kJobId, static_cast<int>(kDev));
     ChannelPoll poll;
     auto reader = Reader();
     poll.AddReader(kDev, kChannel, reader);
@@ -455,7 +455,7 @@ TEST_F(ChannelPollTest, TheFourthDispatchIsDroppedWithoutLosingData) {
 
 TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
     DeviceCount(1);
-    ChunkCapture capture(kJobId);
+    ChunkCapture capture(kJobId, static_cast<int>(kDev));
     ChannelPoll poll;
     std::mutex mutex;
     std::condition_variable slept;

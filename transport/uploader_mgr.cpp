@@ -15,7 +15,7 @@ constexpr uint64_t kDestroyWaitUs = 20000;
 
 UploaderMgr::~UploaderMgr() {
     ORU_LOGI("Begin to destroy UploaderMgr.");
-    std::map<std::string, std::shared_ptr<Uploader>> uploaders;
+    std::map<Key, std::shared_ptr<Uploader>> uploaders;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         uploaders.swap(uploaders_);
@@ -37,7 +37,7 @@ std::string UploaderMgr::DevModeKey(uint32_t devIndex, const std::string& mode) 
 
 void UploaderMgr::DropEndedUploaders() {
     std::lock_guard<std::mutex> sweep(sweepMutex_);
-    std::map<std::string, std::shared_ptr<Uploader>> registered;
+    std::map<Key, std::shared_ptr<Uploader>> registered;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         registered = uploaders_;
@@ -47,8 +47,8 @@ void UploaderMgr::DropEndedUploaders() {
         if (entry.second == nullptr || !entry.second->SessionEnded()) {
             continue;
         }
-        ORU_LOGI("id: %s data session closed by the host, release its uploader",
-                 entry.first.c_str());
+        ORU_LOGI("id: %s, device %d data session closed by the host, release its uploader",
+                 entry.first.first.c_str(), entry.first.second);
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = uploaders_.find(entry.first);
         if (it != uploaders_.end() && it->second == entry.second) {
@@ -58,7 +58,8 @@ void UploaderMgr::DropEndedUploaders() {
     }
 }
 
-void UploaderMgr::AddUploader(const std::string& id, const std::shared_ptr<Uploader>& uploader) {
+void UploaderMgr::AddUploader(const std::string& id, int devIndex,
+                              const std::shared_ptr<Uploader>& uploader) {
     ORU_LOGI("id: %s Entering AddUploader...", id.c_str());
     if (uploader == nullptr || id.empty()) {
         return;
@@ -67,28 +68,28 @@ void UploaderMgr::AddUploader(const std::string& id, const std::shared_ptr<Uploa
     std::shared_ptr<Uploader> replaced;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::shared_ptr<Uploader>& slot = uploaders_[id];
+        std::shared_ptr<Uploader>& slot = uploaders_[Key(id, devIndex)];
         replaced = std::move(slot);
         slot = uploader;
     }
     // A replaced uploader is stopped and joined when dropped: not under the mutex.
 }
 
-void UploaderMgr::GetUploader(const std::string& id, std::shared_ptr<Uploader>& out) {
+void UploaderMgr::GetUploader(const std::string& id, int devIndex, std::shared_ptr<Uploader>& out) {
     ORU_LOGD("Get id %s uploader...", id.c_str());
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = uploaders_.find(id);
+    auto it = uploaders_.find(Key(id, devIndex));
     if (it != uploaders_.end() && it->second != nullptr) {
         out = it->second;
     }
 }
 
-void UploaderMgr::DelUploader(const std::string& id) {
+void UploaderMgr::DelUploader(const std::string& id, int devIndex) {
     ORU_LOGI("Del id %s uploader...", id.c_str());
     std::shared_ptr<Uploader> removed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = uploaders_.find(id);
+        auto it = uploaders_.find(Key(id, devIndex));
         if (it != uploaders_.end()) {
             removed = std::move(it->second);
             uploaders_.erase(it);
@@ -97,10 +98,11 @@ void UploaderMgr::DelUploader(const std::string& id) {
     // Dropping the last reference stops and joins the uploader thread: not under the mutex.
 }
 
-int UploaderMgr::UploadData(const std::string& id, std::shared_ptr<ProfileFileChunk> chunk) {
+int UploaderMgr::UploadData(const std::string& id, int devIndex,
+                            std::shared_ptr<ProfileFileChunk> chunk) {
     ORU_LOGD("UploadData id[%s] uploader start", id.c_str());
     std::shared_ptr<Uploader> uploader;
-    GetUploader(id, uploader);
+    GetUploader(id, devIndex, uploader);
     if (uploader == nullptr) {
         ORU_LOGE("Get id[%s] uploader failed", id.c_str());
         return -1;
@@ -129,7 +131,7 @@ std::string UploaderMgr::GetDevModeJobId(uint32_t devIndex, const std::string& m
 }
 
 int UploaderMgr::UnInit() {
-    std::map<std::string, std::shared_ptr<Uploader>> uploaders;
+    std::map<Key, std::shared_ptr<Uploader>> uploaders;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         uploaders.swap(uploaders_);

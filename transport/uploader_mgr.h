@@ -1,4 +1,6 @@
-// Finds a job's uploader by job id; the entry point of the data producers.
+// Finds a job's uploader by job id and device index; the entry point of the
+// data producers. One job id may run on several devices at once, each with
+// its own data session and uploader.
 //
 // Threading: every operation is safe for concurrent use, except UnInit, which
 // runs on the main thread at shutdown. The mutex is never held while calling
@@ -11,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "common/singleton.h"
 #include "transport/profile_file_chunk.h"
@@ -23,17 +26,21 @@ class UploaderMgr : public common::singleton::Singleton<UploaderMgr> {
     UploaderMgr() = default;
     ~UploaderMgr() override;
 
-    // Registers uploader under id (replacing an earlier one); a null uploader
-    // or an empty id is ignored. Uploaders whose host closed the session are
-    // dropped first: a data channel whose job never ends is not kept for good.
-    void AddUploader(const std::string& id, const std::shared_ptr<Uploader>& uploader);
-    // Copies the uploader of id to out; out is left unchanged when there is none.
-    void GetUploader(const std::string& id, std::shared_ptr<Uploader>& out);
-    void DelUploader(const std::string& id);
+    // Registers uploader under (id, devIndex), replacing an earlier one; a
+    // null uploader or an empty id is ignored. Uploaders whose host closed
+    // the session are dropped first: a data channel whose job never ends is
+    // not kept for good.
+    void AddUploader(const std::string& id, int devIndex,
+                     const std::shared_ptr<Uploader>& uploader);
+    // Copies the uploader of (id, devIndex) to out; out is left unchanged
+    // when there is none.
+    void GetUploader(const std::string& id, int devIndex, std::shared_ptr<Uploader>& out);
+    void DelUploader(const std::string& id, int devIndex);
 
-    // Queues chunk to the uploader of job id: 0, or -1 when there is none or
-    // the uploader refuses it. Blocks while that uploader's queue is full.
-    int UploadData(const std::string& id, std::shared_ptr<ProfileFileChunk> chunk);
+    // Queues chunk to the uploader of (id, devIndex): 0, or -1 when there is
+    // none or the uploader refuses it. Blocks while that uploader's queue is
+    // full.
+    int UploadData(const std::string& id, int devIndex, std::shared_ptr<ProfileFileChunk> chunk);
 
     // Records jobId as the latest job of a device index and mode.
     void UpdateDevModeJobMap(uint32_t devIndex, const std::string& mode, const std::string& jobId);
@@ -52,10 +59,12 @@ class UploaderMgr : public common::singleton::Singleton<UploaderMgr> {
     // One sweep at a time (a session is read by one thread); guards no
     // memory. Taken before mutex_.
     std::mutex sweepMutex_;
+    using Key = std::pair<std::string, int>;  // job id, device index
+
     // Guards uploaders_ and devModeJobMap_. Last in the order: never held
     // while calling into an uploader or while one is destroyed.
     std::mutex mutex_;
-    std::map<std::string, std::shared_ptr<Uploader>> uploaders_;
+    std::map<Key, std::shared_ptr<Uploader>> uploaders_;
     std::map<std::string, std::string> devModeJobMap_;
 };
 

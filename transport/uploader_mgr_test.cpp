@@ -35,20 +35,21 @@ class UploaderMgrTest : public ::testing::Test {
     TestLogCapture log_;
 };
 
-TEST_F(UploaderMgrTest, ChunksReachTheUploaderOfTheirJob) {
+// One job id runs on two devices: each device's chunks reach its own uploader.
+TEST_F(UploaderMgrTest, ChunksReachTheUploaderOfTheirJobAndDevice) {
     auto ta = std::make_shared<CountingTransport>();
     auto tb = std::make_shared<CountingTransport>();
     auto a = MakeUploader(ta);
     auto b = MakeUploader(tb);
     UploaderMgr& mgr = UploaderMgr::GetInstance();
-    mgr.AddUploader("job-a", a);
-    mgr.AddUploader("job-b", b);
+    mgr.AddUploader("job", 0, a);
+    mgr.AddUploader("job", 1, b);
 
     auto chunk = std::make_shared<ProfileFileChunk>();
     chunk->chunk = "for b";
     chunk->chunkSize = 5;
     chunk->chunkModule = kChunkModuleData;
-    EXPECT_EQ(mgr.UploadData("job-b", chunk), 0);
+    EXPECT_EQ(mgr.UploadData("job", 1, chunk), 0);
     ASSERT_EQ(b->Start(), 0);
     ASSERT_EQ(a->Start(), 0);
     b->Stop(false);
@@ -57,7 +58,8 @@ TEST_F(UploaderMgrTest, ChunksReachTheUploaderOfTheirJob) {
     ASSERT_EQ(tb->payloads.size(), 1u);
     EXPECT_EQ(tb->payloads[0], "for b");
 
-    EXPECT_EQ(mgr.UploadData("nobody", chunk), -1);
+    EXPECT_EQ(mgr.UploadData("job", 2, chunk), -1);
+    EXPECT_EQ(mgr.UploadData("nobody", 0, chunk), -1);
     EXPECT_TRUE(log_.Count("Get id[nobody] uploader failed"));
 }
 
@@ -67,16 +69,16 @@ TEST_F(UploaderMgrTest, ReplacedDeletedAndUnInitedUploadersAreReleased) {
     auto first = MakeUploader(std::make_shared<CountingTransport>());
     auto second = MakeUploader(std::make_shared<CountingTransport>());
     std::shared_ptr<Uploader> out;
-    mgr.AddUploader("job", first);
-    mgr.AddUploader("job", second);
-    mgr.AddUploader("job", nullptr);
-    mgr.GetUploader("job", out);
+    mgr.AddUploader("job", 0, first);
+    mgr.AddUploader("job", 0, second);
+    mgr.AddUploader("job", 0, nullptr);
+    mgr.GetUploader("job", 0, out);
     EXPECT_EQ(out, second);
     out.reset();
     EXPECT_EQ(first.use_count(), 1);
-    mgr.DelUploader("job");
+    mgr.DelUploader("job", 0);
     EXPECT_EQ(second.use_count(), 1);
-    mgr.AddUploader("job", first);
+    mgr.AddUploader("job", 0, first);
     EXPECT_EQ(mgr.UnInit(), 0);
     EXPECT_EQ(first.use_count(), 1);
 }

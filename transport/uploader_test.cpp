@@ -1,10 +1,11 @@
 #include "transport/uploader.h"
 
 #include <gtest/gtest.h>
-#include <chrono>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -40,7 +41,19 @@ class FakeTransport : public ITransport {
         s.module = chunk->chunkModule;
         return Record(std::move(s));
     }
-    int CloseSession() override { return 0; }
+    int CloseSession() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++closes_;
+            held_ = false;  // an ended session frees a blocked write
+        }
+        cv_.notify_all();
+        return 0;
+    }
+    int Closes() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return closes_;
+    }
 
     void Hold() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -53,12 +66,11 @@ class FakeTransport : public ITransport {
         }
         cv_.notify_all();
     }
-    // Waits at most 5 s until n sends have begun.
+    // Waits until n sends have begun (at most 5 s).
     void WaitEntered(size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!cv_.wait_for(lock, std::chrono::seconds(5), [&] { return entered_ >= n; })) {
-            ADD_FAILURE() << "send " << n << " did not begin within 5 s";
-        }
+        ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(5), [&] { return entered_ >= n; }))
+            << "the uploader did not begin send " << n;
     }
     void FailNext(int n) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -88,6 +100,7 @@ class FakeTransport : public ITransport {
     bool held_ = false;
     size_t entered_ = 0;
     int failNext_ = 0;
+    int closes_ = 0;
     std::vector<Sent> sent_;
 };
 
@@ -225,46 +238,83 @@ TEST_F(UploaderTest, FailedSendDropsThatChunkAndGoesOn) {
     EXPECT_EQ(log_.Count("Failed to upload data"), 3u);
 }
 
-TEST_F(UploaderTest, FlushWaitsWhileChunksAreQueued) {
+// Flush and Finish wait until the thread has sent everything queued before
+// them, the chunk in hand included, not just until the queue is empty.
+TEST_F(UploaderTest, FlushAndFinishWaitUntilTheChunkInHandIsSent) {
     transport_->Hold();
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(uploader_->UploadData(DataChunk(i)), 0);
     }
     ASSERT_EQ(uploader_->Start(), 0);
-    std::vector<uint64_t> sleeps;
-    // The sends go ahead only once Flush has waited.
-    uploader_->SetSleepFunc([&](uint64_t us) {
-        sleeps.push_back(us);
-        transport_->Release();
-        std::this_thread::yield();
-    });
-    uploader_->Flush();
-    ASSERT_FALSE(sleeps.empty());
-    EXPECT_EQ(sleeps[0], 1000u);
-    uploader_->Stop(false);
-    EXPECT_EQ(transport_->Sends().size(), 3u);
+    transport_->WaitEntered(1);
+    transport_->Release();
+    ASSERT_TRUE(uploader_->Flush());
+    transport_->Hold();
+    ASSERT_EQ(uploader_->UploadData(DataChunk(3)), 0);
+    transport_->WaitEntered(4);  // the queue is empty, the last chunk in hand
+    auto flushed = std::async(std::launch::async, [&] { return uploader_->Flush(); });
+    EXPECT_EQ(flushed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
+        << "Flush returned while a chunk was still being sent";
+    transport_->Release();
+    EXPECT_TRUE(flushed.get());
+    EXPECT_EQ(transport_->Sends().size(), 4u);
+
+    const std::string finish = "finish";
+    EXPECT_EQ(uploader_->Finish(finish.data(), static_cast<int>(finish.size())), 0);
+    EXPECT_EQ(transport_->Sends().back().bytes, finish);
+    EXPECT_EQ(transport_->Closes(), 0);
+    EXPECT_TRUE(uploader_->Flush());  // nothing left: at once
 }
 
-// Flush returns at once on an empty queue, and does not wait for chunks that
-// an ended uploader will never take.
-TEST_F(UploaderTest, FlushDoesNotWaitOnAnEmptyQueueOrForAnEndedUploader) {
-    std::atomic<int> sleeps{0};
-    uploader_->SetSleepFunc([&](uint64_t) { ++sleeps; });
-    ASSERT_EQ(uploader_->Start(), 0);
-    uploader_->Flush();
-    EXPECT_EQ(sleeps.load(), 0);
-
+// A host that takes nothing more: Finish gives up after the flush bound, ends
+// the session (which frees the blocked write) and reports the failure; a
+// failed finish write fails it too. Flush does not wait for an ended thread.
+TEST_F(UploaderTest, FinishFailsAndEndsTheSessionWhenTheHostDoesNotTakeIt) {
+    uploader_->SetFlushTimeoutMs(100);
     transport_->Hold();
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(uploader_->UploadData(DataChunk(i)), 0);
-    }
+    ASSERT_EQ(uploader_->Start(), 0);
+    ASSERT_EQ(uploader_->UploadData(DataChunk(0)), 0);
     transport_->WaitEntered(1);
+    const std::string finish = "finish";
+    EXPECT_EQ(uploader_->Finish(finish.data(), static_cast<int>(finish.size())), -1);
+    EXPECT_EQ(transport_->Closes(), 1);
+    EXPECT_TRUE(log_.Count("Data session not drained in 100 ms, 2 chunks left: ending it"));
+
+    EXPECT_TRUE(uploader_->Flush());
+    transport_->FailNext(1);
+    EXPECT_EQ(uploader_->Finish(finish.data(), static_cast<int>(finish.size())), -1);
+
+    EXPECT_TRUE(uploader_->Flush());
+    transport_->Hold();
+    ASSERT_EQ(uploader_->UploadData(DataChunk(1)), 0);
+    ASSERT_EQ(uploader_->UploadData(DataChunk(2)), 0);
     std::thread stopper([&] { uploader_->Stop(true); });
     ASSERT_TRUE(log_.WaitFor("Stopping uploader, force_quit:1."));
     transport_->Release();
     stopper.join();
-    uploader_->Flush();  // two chunks stay queued, and nobody will take them
-    EXPECT_EQ(sleeps.load(), 0);
+    EXPECT_FALSE(uploader_->Flush());  // one chunk stays queued, nobody will take it
+}
+
+// The queue is bounded by bytes too: thousands of small chunks fit, a big one
+// beyond the bound waits (or is handed back to a producer that must not
+// wait), and the last data of an ending producer goes in whatever the bound.
+TEST_F(UploaderTest, ByteBoundTakesManySmallChunksAndHoldsBackBigOnes) {
+    Uploader uploader(transport_);
+    ASSERT_EQ(uploader.Init(kUploaderQueueChunks, kUploaderQueueBytes), 0);
+    const std::string small(4096, 's');
+    for (int i = 0; i < 4000; ++i) {
+        auto c = DataChunk(i);
+        c->chunk = small;
+        std::shared_ptr<ProfileFileChunk> kept = c;
+        ASSERT_EQ(uploader.UploadDataWithin(kept, 0), 0) << i;
+    }
+    auto big = DataChunk(1);
+    big->chunk.assign(kUploaderQueueBytes / 2, 'b');
+    EXPECT_EQ(uploader.UploadDataWithin(big, 0), 1);
+    ASSERT_NE(big, nullptr);  // handed back
+    EXPECT_EQ(uploader.UploadDataWithin(big, 20), 1);
+    EXPECT_EQ(uploader.ForceUploadData(big), 0);
+    EXPECT_EQ(uploader.Stop(true), 0);
 }
 
 TEST(UploaderLifetime, DestructorStopsTheThreadAndReleasesTheTransport) {
