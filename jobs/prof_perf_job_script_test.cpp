@@ -104,7 +104,7 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
 // recording will write: the job ends it and drops its pieces before it
 // starts, so the host gets only the job's own events.
 TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesShipped) {
-    UploadCapture capture("job-ctrlcpu");
+    UploadCapture capture("job-ctrlcpu", 41);
     ASSERT_TRUE(capture.Ok());
     std::filesystem::create_directories(dir_);
     const std::string output = InDir("ai_ctrl_cpu.data.3");
