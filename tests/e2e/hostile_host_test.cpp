@@ -5,8 +5,8 @@
 // for one device and mode. After each group the daemon must still run a
 // normal job, every answer it gave must be true, and its sessions and threads
 // must come back to where they were.
-#include "oru_build_paths.h"
 #include <gtest/gtest.h>
+#include "oru_build_paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -73,23 +73,16 @@ std::string FrameOf(const message::Message& msg) {
     return Frame(msg.GetTypeName(), msg.SerializeAsString());
 }
 
-proto::CtrlChannelHandshake CtrlHandshake(const std::string& jobId, int devId,
-                                          const std::string& mode) {
-    proto::CtrlChannelHandshake hs;
+template <class T>
+T HandshakeOf(const std::string& jobId, int devId, const std::string& mode) {
+    T hs;
     hs.set_jobid(jobId);
     hs.set_devid(devId);
     hs.set_mode(mode);
     return hs;
 }
-
-proto::DataChannelHandshake DataHandshake(const std::string& jobId, int devId,
-                                          const std::string& mode) {
-    proto::DataChannelHandshake hs;
-    hs.set_jobid(jobId);
-    hs.set_devid(devId);
-    hs.set_mode(mode);
-    return hs;
-}
+const auto CtrlHandshake = HandshakeOf<proto::CtrlChannelHandshake>;
+const auto DataHandshake = HandshakeOf<proto::DataChannelHandshake>;
 
 // Every message type of the schema, by name.
 const std::vector<std::string> kMessageNames = {
@@ -158,26 +151,19 @@ class BodyGenerator {
 
 // ---- What the daemon left on the machine ------------------------------------
 
-struct Resources {
-    int fds = 0;
-    int threads = 0;
-    std::string threadNames;  // for the failure message
-};
+using Resources = oru_testing::ProcessFigures;
+using oru_testing::FiguresOf;
 
-Resources ResourcesOf(pid_t pid) {
-    Resources r;
-    const std::string proc = "/proc/" + std::to_string(pid);
+// The names of a process's threads, for a failure message.
+std::string ThreadNames(pid_t pid) {
+    std::string names;
     std::error_code ec;
-    for (auto it = std::filesystem::directory_iterator(proc + "/fd", ec);
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (auto it = std::filesystem::directory_iterator(tasks, ec);
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        ++r.fds;
+        names += oru_testing::ReadText(it->path().string() + "/comm");
     }
-    for (auto it = std::filesystem::directory_iterator(proc + "/task", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        ++r.threads;
-        r.threadNames += oru_testing::ReadText(it->path().string() + "/comm");
-    }
-    return r;
+    return names;
 }
 
 // Every directory below the simulated card's root, for checking that nothing
@@ -243,23 +229,10 @@ class HostileHostTest : public ::testing::Test {
         return nullptr;
     }
 
-    // A control channel, retried while an earlier session of the same device
-    // and mode is still being wound down.
+    // A control channel, retried while the server comes up or an earlier
+    // session of the same device and mode is still being wound down.
     std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs, int devId = 0) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        std::unique_ptr<ControlChannel> ctrl;
-        proto::Response reply;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (Connect(devId) != nullptr &&
-                ControlChannel::Open(*client_, Target{devId, 0}, hs, &ctrl, &reply) ==
-                    host::kRecvOk &&
-                reply.status() == proto::SUCCESS) {
-                return ctrl;
-            }
-            ctrl.reset();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return nullptr;
+        return oru_testing::OpenControl(*client_, hs, devId);
     }
 
     // Sends a command and waits (bounded) for its answer.
@@ -319,16 +292,15 @@ class HostileHostTest : public ::testing::Test {
     // have wound down: they must come back to the level of baseline.
     void ExpectResourcesBack(const Resources& baseline) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        Resources now = ResourcesOf(daemon_->Pid());
+        Resources now = FiguresOf(daemon_->Pid());
         while ((now.fds > baseline.fds || now.threads > baseline.threads) &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            now = ResourcesOf(daemon_->Pid());
+            now = FiguresOf(daemon_->Pid());
         }
         EXPECT_LE(now.fds, baseline.fds) << "descriptors left open (sessions leaked)";
         EXPECT_LE(now.threads, baseline.threads) << "threads left running:\n"
-                                                 << now.threadNames << "before:\n"
-                                                 << baseline.threadNames;
+                                                 << ThreadNames(daemon_->Pid());
     }
 
     std::string log_;
@@ -516,7 +488,7 @@ std::vector<RequestCase> MalformedRequests() {
 TEST_F(HostileHostTest, MalformedRequestsAreClosedOrRefusedAndTheDaemonServesOn) {
     StartDaemon(4);
     RunNormalJob("before1");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
+    const Resources baseline = FiguresOf(daemon_->Pid());
     const std::set<std::string> dirs = Dirs();
 
     for (const RequestCase& c : MalformedRequests()) {
@@ -628,7 +600,7 @@ std::vector<std::string> ControlGarbage() {
 TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServesOn) {
     StartDaemon(4);
     RunNormalJob("before2");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
+    const Resources baseline = FiguresOf(daemon_->Pid());
     const std::set<std::string> dirs = Dirs();
 
     auto ctrl = OpenControl(Handshake{"hb", 0, ""});
@@ -712,7 +684,7 @@ std::vector<ConfigCase> HostileConfigs() {
 TEST_F(HostileHostTest, HostileConfigurationsAreRefusedOrRunTruthfully) {
     StartDaemon(4);
     RunNormalJob("before3");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
+    const Resources baseline = FiguresOf(daemon_->Pid());
     const std::set<std::string> dirs = Dirs();
     auto ctrl = OpenControl(Handshake{"cfg", 0, ""});
     ASSERT_NE(ctrl, nullptr);
@@ -750,7 +722,7 @@ TEST_F(HostileHostTest, HostileConfigurationsAreRefusedOrRunTruthfully) {
 TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
     StartDaemon(4);
     RunNormalJob("before4");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
+    const Resources baseline = FiguresOf(daemon_->Pid());
     auto ctrl = OpenControl(Handshake{"ord", 0, ""});
     ASSERT_NE(ctrl, nullptr);
     const std::string ctx = host::MakeJobContext("ord", "0");
@@ -823,7 +795,7 @@ TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
 TEST_F(HostileHostTest, TwoHostsRacingForOneDeviceAndModeGetOneWinner) {
     StartDaemon(4);
     RunNormalJob("before5", "system-wide");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
+    const Resources baseline = FiguresOf(daemon_->Pid());
     auto other = HostClient::Create();
     ASSERT_NE(other, nullptr);
     int won = 0;
@@ -868,7 +840,7 @@ TEST_F(HostileHostTest, TwoHostsRacingForOneDeviceAndModeGetOneWinner) {
 TEST_F(HostileHostTest, DataChannelsWhoseJobNeverEndsAreReleasedOnceTheHostLeaves) {
     StartDaemon(4);
     RunNormalJob("before6");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
+    const Resources baseline = FiguresOf(daemon_->Pid());
     proto::Response reply;
     // Data channels for jobs that are never started, left by the host.
     for (int i = 0; i < 12; ++i) {

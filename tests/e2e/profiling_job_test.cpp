@@ -1,7 +1,7 @@
 // A profiling job driven end to end, as the host tool drives it, against the
 // daemon on the simulated card.
-#include "oru_build_paths.h"
 #include <gtest/gtest.h>
+#include "oru_build_paths.h"
 
 #include <chrono>
 #include <cstring>
@@ -103,20 +103,6 @@ TEST_F(ProfilingJobTest, AFullJobIsAnsweredAndStreamsItsDataUntilFinish) {
     ASSERT_EQ(result.second.count("data/llc.data"), 1u);
     EXPECT_GT(result.second["data/llc.data"].data.size(), 0u);
     EXPECT_FALSE(IsDir(jobDir));
-}
-
-TEST_F(ProfilingJobTest, AContainerSessionIsRefusedWithTheRawText) {
-    StartDaemon(1);
-    proto::Response reply;
-    ASSERT_NE(OpenControl(Handshake{"warmup", 0, "def_mode"}, &reply), nullptr);
-    auto session = client_->Connect(0, 5);
-    ASSERT_NE(session, nullptr);
-    proto::CtrlChannelHandshake hs;
-    hs.set_jobid("job2");
-    ASSERT_EQ(session->SendMessage(hs), 0);
-    std::string value;
-    ASSERT_EQ(session->RecvValue(&value), host::kRecvOk);
-    EXPECT_EQ(value, "MESSAGE_CONTAINER_NO_SUPPORT");
 }
 
 TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
