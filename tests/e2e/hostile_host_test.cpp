@@ -288,9 +288,20 @@ class HostileHostTest : public ::testing::Test {
         RunJob(*ctrl, jobId, devId);
     }
 
-    // The daemon's descriptors and threads once the sessions of the group
-    // have wound down: they must come back to the level of baseline.
-    void ExpectResourcesBack(const Resources& baseline) {
+    // A daemon that has run a normal job: what it holds then, and the
+    // directories there are.
+    void Begin(const std::string& jobId, const std::string& mode = "") {
+        StartDaemon(4);
+        RunNormalJob(jobId, mode);
+        baseline_ = FiguresOf(daemon_->Pid());
+        dirs_ = Dirs();
+    }
+    // After the group, a normal job runs again and the daemon's descriptors
+    // and threads come back to their level at Begin once the sessions of the
+    // group have wound down.
+    void End(const std::string& jobId, const std::string& mode = "") {
+        RunNormalJob(jobId, mode);
+        const Resources& baseline = baseline_;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         Resources now = FiguresOf(daemon_->Pid());
         while ((now.fds > baseline.fds || now.threads > baseline.threads) &&
@@ -304,6 +315,8 @@ class HostileHostTest : public ::testing::Test {
     }
 
     std::string log_;
+    Resources baseline_;
+    std::set<std::string> dirs_;
     std::unique_ptr<oru_testing::Child> daemon_;
     std::shared_ptr<HostClient> client_;
 };
@@ -486,10 +499,7 @@ std::vector<RequestCase> MalformedRequests() {
 }
 
 TEST_F(HostileHostTest, MalformedRequestsAreClosedOrRefusedAndTheDaemonServesOn) {
-    StartDaemon(4);
-    RunNormalJob("before1");
-    const Resources baseline = FiguresOf(daemon_->Pid());
-    const std::set<std::string> dirs = Dirs();
+    Begin("before1");
 
     for (const RequestCase& c : MalformedRequests()) {
         SCOPED_TRACE(c.name);
@@ -525,9 +535,8 @@ TEST_F(HostileHostTest, MalformedRequestsAreClosedOrRefusedAndTheDaemonServesOn)
         }
     }
 
-    RunNormalJob("after1");
-    ExpectResourcesBack(baseline);
-    EXPECT_EQ(Dirs(), dirs) << "directories were created or removed";
+    End("after1");
+    EXPECT_EQ(Dirs(), dirs_) << "directories were created or removed";
 }
 
 // ---- A control session fed what no command is made of ----------------------
@@ -598,10 +607,7 @@ std::vector<std::string> ControlGarbage() {
 }
 
 TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServesOn) {
-    StartDaemon(4);
-    RunNormalJob("before2");
-    const Resources baseline = FiguresOf(daemon_->Pid());
-    const std::set<std::string> dirs = Dirs();
+    Begin("before2");
 
     auto ctrl = OpenControl(Handshake{"hb", 0, ""});
     ASSERT_NE(ctrl, nullptr);
@@ -619,7 +625,7 @@ TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServ
     EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
     ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
     EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
-    EXPECT_EQ(Dirs(), dirs) << "a hostile job context created or removed a directory";
+    EXPECT_EQ(Dirs(), dirs_) << "a hostile job context created or removed a directory";
 
     // The session still runs a whole job.
     RunJob(*ctrl, "hb");
@@ -642,8 +648,7 @@ TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServ
     ctrl.reset();
     data.reset();
 
-    RunNormalJob("after2");
-    ExpectResourcesBack(baseline);
+    End("after2");
 }
 
 // ---- Hostile sample configurations ----------------------------------------
@@ -682,10 +687,7 @@ std::vector<ConfigCase> HostileConfigs() {
 }
 
 TEST_F(HostileHostTest, HostileConfigurationsAreRefusedOrRunTruthfully) {
-    StartDaemon(4);
-    RunNormalJob("before3");
-    const Resources baseline = FiguresOf(daemon_->Pid());
-    const std::set<std::string> dirs = Dirs();
+    Begin("before3");
     auto ctrl = OpenControl(Handshake{"cfg", 0, ""});
     ASSERT_NE(ctrl, nullptr);
     const std::string ctx = host::MakeJobContext("cfg", "0");
@@ -709,20 +711,17 @@ TEST_F(HostileHostTest, HostileConfigurationsAreRefusedOrRunTruthfully) {
             ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
             EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
         }
-        EXPECT_EQ(Dirs(), dirs) << "directories were created or removed";
+        EXPECT_EQ(Dirs(), dirs_) << "directories were created or removed";
     }
     RunJob(*ctrl, "cfg");
     ctrl.reset();
-    RunNormalJob("after3");
-    ExpectResourcesBack(baseline);
+    End("after3");
 }
 
 // ---- Commands out of order -------------------------------------------------
 
 TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
-    StartDaemon(4);
-    RunNormalJob("before4");
-    const Resources baseline = FiguresOf(daemon_->Pid());
+    Begin("before4");
     auto ctrl = OpenControl(Handshake{"ord", 0, ""});
     ASSERT_NE(ctrl, nullptr);
     const std::string ctx = host::MakeJobContext("ord", "0");
@@ -786,16 +785,13 @@ TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
     ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::ReplayStopReq>(ctx)), 0);
     RunJob(*ctrl, "ord");
     ctrl.reset();
-    RunNormalJob("after4");
-    ExpectResourcesBack(baseline);
+    End("after4");
 }
 
 // ---- Two hosts racing for one device and mode -------------------------------
 
 TEST_F(HostileHostTest, TwoHostsRacingForOneDeviceAndModeGetOneWinner) {
-    StartDaemon(4);
-    RunNormalJob("before5", "system-wide");
-    const Resources baseline = FiguresOf(daemon_->Pid());
+    Begin("before5", "system-wide");
     auto other = HostClient::Create();
     ASSERT_NE(other, nullptr);
     int won = 0;
@@ -831,16 +827,13 @@ TEST_F(HostileHostTest, TwoHostsRacingForOneDeviceAndModeGetOneWinner) {
         RunJob(*winner, (ctrlA != nullptr ? "raceA" : "raceB") + suffix);
     }
     EXPECT_EQ(won, 4);
-    RunNormalJob("after5", "system-wide");
-    ExpectResourcesBack(baseline);
+    End("after5", "system-wide");
 }
 
 // ---- Data channels whose job never comes ------------------------------------
 
 TEST_F(HostileHostTest, DataChannelsWhoseJobNeverEndsAreReleasedOnceTheHostLeaves) {
-    StartDaemon(4);
-    RunNormalJob("before6");
-    const Resources baseline = FiguresOf(daemon_->Pid());
+    Begin("before6");
     proto::Response reply;
     // Data channels for jobs that are never started, left by the host.
     for (int i = 0; i < 12; ++i) {
@@ -867,8 +860,7 @@ TEST_F(HostileHostTest, DataChannelsWhoseJobNeverEndsAreReleasedOnceTheHostLeave
         EXPECT_EQ(reply.status(), proto::FAILED);
     }
     // The next host's job runs, and nothing of the departed ones is kept.
-    RunNormalJob("after6");
-    ExpectResourcesBack(baseline);
+    End("after6");
 }
 
 }  // namespace
