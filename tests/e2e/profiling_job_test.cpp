@@ -118,20 +118,9 @@ TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
               host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::FAILED);
 
-    // A job context naming no valid device: no reply at all.
-    proto::JobStartReq bad;
-    bad.mutable_hdr()->set_job_ctx(host::MakeJobContext("job3", "abc"));
-    bad.set_sampleconfig(LlcConfig("job3"));
-    ASSERT_EQ(ctrl->Session().SendMessage(bad), 0);
-    EXPECT_EQ(ctrl->AwaitResponse(&reply, 1000), host::kRecvTimedOut);
-
-    // A stop of a job that was never started: no reply either.
-    proto::JobStopReq stop;
-    stop.mutable_hdr()->set_job_ctx(host::MakeJobContext("nojob", "0"));
-    ASSERT_EQ(ctrl->Session().SendMessage(stop), 0);
-    EXPECT_EQ(ctrl->AwaitResponse(&reply, 1000), host::kRecvTimedOut);
-
-    // A configuration that is not JSON: refused, and no directory is left.
+    // Contexts naming no valid device, stops of jobs never started and job
+    // ids leaving the profiling directory are proven in hostile_host_test;
+    // here a configuration that is not JSON is refused, and its task stays.
     std::string ctx = host::MakeJobContext("job3", "0");
     ASSERT_EQ(ctrl->StartJob(ctx, "not json", &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::FAILED);
@@ -143,15 +132,6 @@ TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
     // A second start of the same job and device while its task exists.
     ASSERT_EQ(ctrl->StartJob(ctx, LlcConfig("job3"), &reply), host::kRecvOk);
     EXPECT_EQ(InfoOf(reply), "Create task failed.");
-
-    // A job id in the configuration that would leave the profiling directory.
-    auto other = OpenControl(Handshake{"job4", 0, ""}, &reply);
-    ASSERT_NE(other, nullptr);
-    std::string escapeCtx = host::MakeJobContext("job4", "0");
-    ASSERT_EQ(other->StartJob(escapeCtx, R"({"job_id":"../../escape"})", &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::FAILED);
-    EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
-    EXPECT_FALSE(IsDir(std::string(common::kInotifyDir) + "../../escape"));
 }
 
 TEST_F(ProfilingJobTest, ClosingAControlSessionStopsOnlyItsOwnJob) {
