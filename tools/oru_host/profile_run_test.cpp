@@ -438,29 +438,6 @@ TEST_F(ProfileRunTest, AnInterruptEndsTheCollectionEarlyButStopsCleanly) {
     EXPECT_TRUE(record_.dataFinished);
 }
 
-TEST_F(ProfileRunTest, WithoutADurationTheJobRunsUntilInterrupted) {
-    class InterruptingClock : public FakeClock {
-      public:
-        std::atomic<bool> interrupt{false};
-        void SleepMs(uint64_t ms) override {
-            FakeClock::SleepMs(ms);
-            if (NowMs() >= 1000 + 3000) {
-                interrupt = true;
-            }
-        }
-    } clock;
-    request_.options.durationMs = 0;
-    ProfileRun run(request_, &link_, &clock);
-    run.SetInterruptFlag(&clock.interrupt);
-    run.SetNoticeStream(&notices_);
-    ASSERT_EQ(run.Run(), kExitOk) << run.Message();
-    EXPECT_TRUE(run.Record().interrupted);
-    EXPECT_EQ(run.Record().collectionMs, 3000u);
-    EXPECT_EQ(link_.sent.back(), "JobStopReq");
-    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
-    EXPECT_EQ(notices_.str(), "oru-host: collecting until Ctrl-C\n");
-}
-
 TEST_F(ProfileRunTest, AnOutputFolderThatCannotBeMadeStopsBeforeTheDevice) {
     fs::remove_all(dir_);
     std::ofstream(dir_) << "a file";
