@@ -1,12 +1,9 @@
 #include "common/singleton.h"
-#include "common/test_emulator.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <future>
 #include <thread>
 #include <vector>
@@ -44,25 +41,6 @@ TEST(SingletonTest, ConcurrentFirstUseCreatesOneInstance) {
     }
     EXPECT_EQ(g_constructed.load(), 1);
     EXPECT_EQ(first->value, 5);
-}
-
-class AnnouncedService : public Singleton<AnnouncedService> {
-  public:
-    ~AnnouncedService() override { std::fputs("service destroyed\n", stderr); }
-};
-
-TEST(SingletonTest, InstanceIsDestroyedAtExit) {
-    if (!TestEmulator().empty()) {
-        GTEST_SKIP() << "the threadsafe death test re-executes its binary, which " << TestEmulator()
-                     << " cannot start";
-    }
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            AnnouncedService::GetInstance();
-            std::exit(0);
-        },
-        testing::ExitedWithCode(0), "service destroyed");
 }
 
 }  // namespace

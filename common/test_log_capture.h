@@ -83,28 +83,6 @@ class TestLogCapture {
         return Count(text, level) > 0;
     }
 
-    // Level of the first line containing text, -1 when there is none.
-    int LevelOf(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const Entry& entry : entries_) {
-            if (entry.text.find(text) != std::string::npos) {
-                return entry.level;
-            }
-        }
-        return -1;
-    }
-
-    // Index of the first line containing text after line `from`, -1 when none.
-    int IndexOf(const std::string& text, int from = -1) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (size_t i = static_cast<size_t>(from + 1); i < entries_.size(); ++i) {
-            if (entries_[i].text.find(text) != std::string::npos) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
-    }
-
     // Waits until count lines contain text. False only if that does not
     // happen within a minute (a hang turned into a failure).
     bool WaitFor(const std::string& text, size_t count = 1) const {

@@ -61,42 +61,31 @@ class LoopThread : public Thread {
     ErrorContext context_{7, "x", "y", "z"};
 };
 
-TEST(ThreadTest, RunsNamedThreadWithDefaultErrorContextUntilStopped) {
+TEST(ThreadTest, RunsNamedThreadWithDefaultErrorContextUntilStoppedAndRestarts) {
     TestLogCapture log;
     // The daemon keeps no error context of its own: starting threads always
     // hand over the empty default.
     GxprofErrorManager::GetInstance().SetErrorContext({42, "module", "code", "message"});
 
     LoopThread worker;
+    EXPECT_EQ(worker.Stop(), 0);  // before any start
+    EXPECT_TRUE(worker.IsQuit());
     worker.SetThreadName("KTRX_TestWorker");
     ASSERT_EQ(worker.Start(), 0);
     auto began = worker.Began();
     ASSERT_TRUE(Within(began, "the thread's start"));
-    EXPECT_FALSE(worker.IsQuit());
-    EXPECT_EQ(worker.Start(), 0);  // already running: no second thread
+    EXPECT_FALSE(worker.IsQuit());  // Start cleared the quit
+    EXPECT_EQ(worker.Start(), 0);   // already running: no second thread
 
     EXPECT_EQ(worker.Stop(), 0);
     EXPECT_TRUE(worker.IsQuit());
     EXPECT_EQ(worker.Runs(), 1);
     EXPECT_EQ(worker.OsName(), "KTRX_TestWorker");
-    EXPECT_EQ(worker.Context().id, 0u);
-    EXPECT_TRUE(worker.Context().module.empty());
-    EXPECT_TRUE(worker.Context().code.empty());
-    EXPECT_TRUE(worker.Context().message.empty());
+    const ErrorContext seen = worker.Context();
+    EXPECT_TRUE(seen.id == 0 && seen.module.empty() && seen.code.empty() && seen.message.empty());
     EXPECT_EQ(log.Count("New thread KTRX_TestWorker begins to run"), 1u);
-    EXPECT_EQ(worker.Stop(), 0);  // stopping twice is harmless
-}
-
-TEST(ThreadTest, StopBeforeStartSucceedsStartClearsQuitAndAStoppedThreadRestarts) {
-    LoopThread worker;
-    EXPECT_EQ(worker.Stop(), 0);
-    EXPECT_TRUE(worker.IsQuit());
-    ASSERT_EQ(worker.Start(), 0);
-    auto began = worker.Began();
-    ASSERT_TRUE(Within(began, "the thread's start"));
-    EXPECT_FALSE(worker.IsQuit());
-    ASSERT_EQ(worker.Stop(), 0);
-    ASSERT_EQ(worker.Start(), 0);
+    EXPECT_EQ(worker.Stop(), 0);   // stopping twice is harmless
+    ASSERT_EQ(worker.Start(), 0);  // a stopped thread starts again
     EXPECT_EQ(worker.Stop(), 0);
     EXPECT_EQ(worker.Runs(), 2);
 }

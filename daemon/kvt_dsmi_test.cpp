@@ -24,7 +24,7 @@ class DeviceIds : public ::testing::Test {
     void TearDown() override { ResetSim(); }
 };
 
-TEST_F(DeviceIds, DeviceListNeedsAnArrayOfExactly1124) {
+TEST_F(DeviceIds, DeviceListsAndBothDirectionsOfTheMapping) {
     TestLogCapture logs;
     std::vector<uint32_t> ids(1125, 0);
     uint32_t devNum = 0;
@@ -36,17 +36,14 @@ TEST_F(DeviceIds, DeviceListNeedsAnArrayOfExactly1124) {
     EXPECT_EQ(3u, devNum);
     EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}),
               std::vector<uint32_t>(ids.begin(), ids.begin() + 3));
-}
 
-TEST_F(DeviceIds, PhysicalListAndBothDirectionsOfTheMapping) {
+    // The physical list and both directions of the mapping.
     std::vector<uint32_t> phys(IDE_MAX_DEV_NUM, 0);
-    uint32_t devNum = 0;
     ASSERT_EQ(0, IdeGetPhyDevList(&devNum, phys.data(), IDE_MAX_DEV_NUM));
     ASSERT_EQ(3u, devNum);
     EXPECT_EQ((std::vector<uint32_t>{7, 4, 9}),
               std::vector<uint32_t>(phys.begin(), phys.begin() + 3));
 
-    TestLogCapture logs;
     uint32_t logId = 99;
     ASSERT_EQ(0, IdeGetLogIdByPhyId(9, &logId));
     EXPECT_EQ(2u, logId);

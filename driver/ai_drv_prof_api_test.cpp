@@ -52,32 +52,34 @@ class DrvChannelsMgrTest : public ::testing::Test {
     DrvChannelsMgr mgr_;
 };
 
+// A name of the full width is cut at 32 characters; a device never queried
+// and a channel switched off have no valid channel.
 TEST_F(DrvChannelsMgrTest, InvalidIdsAreSkippedAndTheOthersKeptInOrder) {
-    AnswerChannels(fake_, 4, {{0, 1, "zero"}, {8, 1, "llc"}, {200, 1, "far"}, {160, 3, "last"}});
+    const std::string longName(PROF_CHANNEL_NAME_LEN, 'n');
+    AnswerChannels(
+        fake_, 5,
+        {{0, 1, "zero"}, {8, 1, "llc"}, {200, 1, "far"}, {160, 3, "last"}, {5, 1, longName}});
     DrvProfChannelsInfo info;
     info.deviceId = 2;
     ASSERT_EQ(0, DrvGetChannels(info));
-    ASSERT_EQ(2u, info.channels.size());
+    ASSERT_EQ(3u, info.channels.size());
     EXPECT_EQ(8u, info.channels[0].channelId);
     EXPECT_EQ("llc", info.channels[0].channelName);
     EXPECT_EQ(160u, info.channels[1].channelId);
     EXPECT_EQ(3u, info.channels[1].channelType);
+    EXPECT_EQ(longName, info.channels[2].channelName);
     EXPECT_EQ(7u, info.chipType);
     EXPECT_TRUE(logs_.Has("Channel id is invalid, channelId=200, i=2", DLOG_ERROR));
 
     ASSERT_EQ(0, mgr_.GetAllChannels(2));
     EXPECT_TRUE(mgr_.ChannelIsValid(2, 160));
     EXPECT_FALSE(mgr_.ChannelIsValid(2, 200));
-}
-
-TEST_F(DrvChannelsMgrTest, AFullWidthNameIsCutAtThirtyTwoCharacters) {
-    std::string longName(PROF_CHANNEL_NAME_LEN, 'n');
-    AnswerChannels(fake_, 1, {{5, 1, longName}});
-    DrvProfChannelsInfo info;
-    info.deviceId = 0;
-    ASSERT_EQ(0, DrvGetChannels(info));
-    ASSERT_EQ(1u, info.channels.size());
-    EXPECT_EQ(longName, info.channels[0].channelName);
+    EXPECT_FALSE(mgr_.ChannelIsValid(3, 8));
+    Gxprofiler::Parser::ChannelSettings off;
+    off.profSwitch = false;
+    Gxprofiler::Parser::JsonParser::GetInstance().SetChannelSettings(8, off);
+    EXPECT_FALSE(mgr_.ChannelIsValid(2, 8));
+    EXPECT_TRUE(mgr_.ChannelIsValid(2, 5));
 }
 
 TEST_F(DrvChannelsMgrTest, ChannelCountsOutsideOneTo160FailAndKeepTheEarlierList) {
@@ -108,18 +110,6 @@ TEST_F(DrvChannelsMgrTest, DriverFailureAndNegativeDeviceFail) {
 
     EXPECT_EQ(-1, mgr_.GetAllChannels(-3));
     EXPECT_EQ(1, calls);
-}
-
-TEST_F(DrvChannelsMgrTest, UnqueriedDeviceAndSwitchedOffChannelAreInvalid) {
-    AnswerChannels(fake_, 2, {{8, 1, "llc"}, {9, 1, "other"}});
-    ASSERT_EQ(0, mgr_.GetAllChannels(0));
-    EXPECT_FALSE(mgr_.ChannelIsValid(3, 8));
-
-    Gxprofiler::Parser::ChannelSettings off;
-    off.profSwitch = false;
-    Gxprofiler::Parser::JsonParser::GetInstance().SetChannelSettings(8, off);
-    EXPECT_FALSE(mgr_.ChannelIsValid(0, 8));
-    EXPECT_TRUE(mgr_.ChannelIsValid(0, 9));
 }
 
 class AiDrvProfApiTest : public ::testing::Test {

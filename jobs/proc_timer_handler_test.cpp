@@ -183,17 +183,7 @@ TEST_F(ProcFileSamplerTest, FirstPassSamplesAtOnceLaterPassesWaitForTheInterval)
     }
 }
 
-TEST_F(ProcFileSamplerTest, RecordIsFramedWithTimeIndexAndLength) {
-    std::string file = proc_.Write("meminfo", "MemTotal: 10 kB\nMemFree:  5 kB");
-    auto handler = MakeMem(file, 0);
-    handler->Execute();
-    EXPECT_EQ(handler->Uninit(), 0);
-    EXPECT_EQ(upload_.SentByFile()["data/Memory.data.tg"],
-              "TimeStamp:5000000000\nIndex:0\nDataLen:31\n"
-              "MemTotal: 10 kB\nMemFree:  5 kB\n\n");
-}
-
-TEST_F(ProcFileSamplerTest, EmptyReadGivesNoRecordButAdvancesTheIndex) {
+TEST_F(ProcFileSamplerTest, EmptyReadGivesNoRecordButAdvancesTheIndexAndRecordsAreFramed) {
     TestLogCapture log;
     std::string file = proc_.Write("meminfo", "");
     auto handler = MakeMem(file, 0);
@@ -201,15 +191,14 @@ TEST_F(ProcFileSamplerTest, EmptyReadGivesNoRecordButAdvancesTheIndex) {
     EXPECT_EQ(handler->GetIndex(), 1u);
     EXPECT_EQ(log.Count("data is empty, fileName:Memory.data", DLOG_WARN), 1u);
 
-    proc_.Write("meminfo", "MemFree: 1 kB\n");
+    // Every line is stored with its line break, the last one too.
+    proc_.Write("meminfo", "MemTotal: 10 kB\nMemFree:  5 kB");
     clock_.Advance(kMs);
     handler->Execute();
     EXPECT_EQ(handler->Uninit(), 0);
-
-    std::vector<Record> records = upload_.Records("data/Memory.data.tg");
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].index, 1u);
-    EXPECT_EQ(records[0].timeStamp, 5001 * kMs);
+    EXPECT_EQ(upload_.SentByFile()["data/Memory.data.tg"],
+              "TimeStamp:5001000000\nIndex:1\nDataLen:31\n"
+              "MemTotal: 10 kB\nMemFree:  5 kB\n\n");
 }
 
 TEST_F(ProcFileSamplerTest, MissingFileCostsAWarningAndNoSample) {

@@ -91,13 +91,12 @@ TEST_F(MiniLlcJobTest, OnlyTheScriptJobRunsOnAMiniChip) {
     off->commonParams->params->gxprof_llc_profiling = "";
     EXPECT_EQ(-1, job.Init(off));
     EXPECT_EQ(0, job.Init(MiniCfg({"read"}, 10)));
-}
 
-TEST_F(MiniLlcJobTest, TheHostSideDoesNotRunIt) {
+    // The host side does not run it.
     ostrel::simtest::UseSetting("OSTREL_SIM_RUN_SIDE", "1");
     ASSERT_EQ(0, Analysis::Orbx::Common::Platform::Platform::GetInstance().InitRunSide());
-    ProfMiniLlcJob job;
-    EXPECT_EQ(-1, job.Init(MiniCfg({"read"}, 10)));
+    ProfMiniLlcJob hostSide;
+    EXPECT_EQ(-1, hostSide.Init(MiniCfg({"read"}, 10)));
     EXPECT_TRUE(logs_.Has("Not run in device Side, Mini LLC Profiling not enabled"));
 }
 

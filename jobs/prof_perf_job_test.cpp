@@ -27,15 +27,13 @@ using testing::ReadAll;
 using testing::WriteAll;
 namespace fs = std::filesystem;
 
-TEST(CtrlCpuCommandTest, FrequencyFollowsTheSamplingInterval) {
+TEST(CtrlCpuCommandTest, FrequencyFollowsTheSamplingIntervalAndEventsAreRaw) {
     EXPECT_EQ(CtrlCpuSampleFrequency(0), 100);
     EXPECT_EQ(CtrlCpuSampleFrequency(3), 333);
     EXPECT_EQ(CtrlCpuSampleFrequency(1), 1000);
     // Longer than a second still records: once a second, never "0 per second".
     EXPECT_EQ(CtrlCpuSampleFrequency(2500), 1);
-}
-
-TEST(CtrlCpuCommandTest, EventsBecomeRawEventNames) {
+    // Events become raw event names.
     EXPECT_EQ(CtrlCpuEventsText({"0x11", "0x8"}), "{r11,r8}");
     EXPECT_EQ(CtrlCpuEventsText({}), "{}");
     // Only the first two characters are replaced, whatever they are.
@@ -339,35 +337,27 @@ TEST_F(ProfCtrlcpuJobTest, InitNeedsEventsTheDeviceSideAndNoHostProfiling) {
     EXPECT_TRUE(Logged("Job check comm param failed"));
 }
 
+// Building the command empties the output and drops stale pieces and texts;
+// refused events start nothing.
 TEST_F(ProfCtrlcpuJobTest, TheRecordCommandCarriesFileFrequencyAndEvents) {
     ProfCtrlcpuJob job;
     ASSERT_EQ(job.Init(cfg_), 0);
     // The perf-data directory becomes the result directory.
     EXPECT_EQ(cfg_->commonParams->resultDir, dir_);
     EXPECT_TRUE(fs::is_directory(dir_));
-    EXPECT_EQ(job.BuildCtrlCpuCmd(), Command("50 {r11,r8}"));
-    cfg_->commonParams->params->cpu_sampling_interval = 3;
-    *cfg_->events = {"0x11"};
-    EXPECT_EQ(job.BuildCtrlCpuCmd(), Command("333 {r11}"));
-}
-
-TEST_F(ProfCtrlcpuJobTest, BuildingTheCommandEmptiesTheOutputAndDropsStalePieces) {
-    ProfCtrlcpuJob job;
-    ASSERT_EQ(job.Init(cfg_), 0);
     WriteAll(InDir("ai_ctrl_cpu.data.5"), "old recording");
     WriteAll(InDir("ai_ctrl_cpu.data.5.7"), "old piece");
     WriteAll(InDir("ai_ctrl_cpu.data.5.7.txt"), "old text");
     WriteAll(InDir("ai_ctrl_cpu.data.5.8.txt"), "old text");
     WriteAll(InDir("llc.data.5"), "cache data");
-    ASSERT_FALSE(job.BuildCtrlCpuCmd().empty());
+    EXPECT_EQ(job.BuildCtrlCpuCmd(), Command("50 {r11,r8}"));
     EXPECT_EQ(Listing(dir_), Paths({"ai_ctrl_cpu.data.5", "llc.data.5"}));
     EXPECT_EQ(ReadAll(InDir("ai_ctrl_cpu.data.5")), "");
     EXPECT_EQ(ReadAll(InDir("llc.data.5")), "cache data");
-}
+    cfg_->commonParams->params->cpu_sampling_interval = 3;
+    *cfg_->events = {"0x11"};
+    EXPECT_EQ(job.BuildCtrlCpuCmd(), Command("333 {r11}"));
 
-TEST_F(ProfCtrlcpuJobTest, RefusedEventsStartNothing) {
-    ProfCtrlcpuJob job;
-    ASSERT_EQ(job.Init(cfg_), 0);
     for (const EventList& events : {EventList{"0x11", "11"}, EventList(9, "0x11")}) {
         *cfg_->events = events;
         EXPECT_TRUE(job.BuildCtrlCpuCmd().empty());

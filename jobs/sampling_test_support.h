@@ -152,7 +152,6 @@ class ManualClock {
     explicit ManualClock(uint64_t start) : now_(start) {}
     void Advance(uint64_t ns) { now_ += ns; }
     void Set(uint64_t ns) { now_ = ns; }
-    uint64_t Now() const { return now_; }
     TimeSource Source() {
         return [this] { return now_; };
     }

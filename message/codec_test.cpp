@@ -79,24 +79,22 @@ TEST(CodecDecode, RefusedFramesAndTheirReasons) {
         }
     }
     EXPECT_EQ(DecodeMessage(nullptr, 0), nullptr);
-}
 
-TEST(CodecDecode, NameEndsAtItsFirstZeroByte) {
-    const std::string name = "analysis.orbx.proto.DataChannelFinish";
-    // nameLen covers trailing padding after the zero byte.
-    const std::string bytes =
-        FrameHead(static_cast<uint32_t>(name.size() + 4)) + name + std::string(4, '\0');
-    MessagePtr msg = DecodeMessage(bytes);
-    ASSERT_NE(msg, nullptr);
-    EXPECT_EQ(msg->GetTypeName(), name);
-}
-
-TEST(CodecDecode, DecodeAsRefusesAnotherType) {
-    pb::JobStopReq msg;
-    msg.set_jobid("j");
-    const std::string bytes = EncodeMessage(msg);
+    // DecodeAs refuses another type.
+    pb::JobStopReq stopMsg;
+    stopMsg.set_jobid("j");
+    const std::string bytes = EncodeMessage(stopMsg);
     EXPECT_EQ(DecodeAs<pb::JobStartReq>(bytes.data(), bytes.size()), nullptr);
     EXPECT_NE(DecodeAs<pb::JobStopReq>(bytes.data(), bytes.size()), nullptr);
+}
+
+// The name ends at its first zero byte: nameLen may cover padding after it.
+TEST(CodecDecode, NameEndsAtItsFirstZeroByte) {
+    const std::string name = "analysis.orbx.proto.DataChannelFinish";
+    MessagePtr msg = DecodeMessage(FrameHead(static_cast<uint32_t>(name.size() + 4)) + name +
+                                   std::string(4, '\0'));
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(msg->GetTypeName(), name);
 }
 
 TEST(CodecRoundTrip, SameFieldNumbersAsTheHostExpects) {

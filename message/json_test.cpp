@@ -155,13 +155,12 @@ TEST(JsonParseSeparators, CommasAndColonsAreOptionalAndRepeatable) {
     Json bare("{\"a\",\"b\":2}");
     EXPECT_FALSE(bare.Contains("a"));
     EXPECT_EQ(bare["b"].AsInt(), 2);
-}
 
-TEST(JsonParseSeparators, LaterDuplicateReplacesEarlierMember) {
-    Json doc("{\"a\":1,\"a\":{\"b\":[1,2]},\"a\":2}");
-    EXPECT_EQ(doc["a"].GetType(), JsonType::UINT);
-    EXPECT_EQ(doc["a"].AsInt(), 2);
-    EXPECT_EQ(doc.ToString(), "{\"a\":2}");
+    // A later duplicate replaces the earlier member.
+    Json dup("{\"a\":1,\"a\":{\"b\":[1,2]},\"a\":2}");
+    EXPECT_EQ(dup["a"].GetType(), JsonType::UINT);
+    EXPECT_EQ(dup["a"].AsInt(), 2);
+    EXPECT_EQ(dup.ToString(), "{\"a\":2}");
 }
 
 // ---------------------------------------------------------------------------
@@ -172,21 +171,18 @@ TEST(JsonParseStrings, LeadingBlanksAreDroppedAndTrailingOnesKept) {
     EXPECT_TRUE(doc.Contains("k"));
     EXPECT_EQ(doc["k"].AsString(), "v ");
     EXPECT_EQ(doc["e"].AsString(), "");
+    // A backslash is an ordinary character.
+    EXPECT_EQ(Json("{\"a\":\"x\\\"}")["a"].AsString(), "x\\");
 }
 
-TEST(JsonParseStrings, BackslashIsAnOrdinaryCharacter) {
-    Json doc("{\"a\":\"x\\\"}");
-    EXPECT_EQ(doc["a"].AsString(), "x\\");
-}
-
-TEST(JsonParseLiterals, BooleansNeedTheWholeWordButNotASeparator) {
-    Json doc("{\"t\":true\"f\":false}");
-    EXPECT_EQ(doc["t"].GetType(), JsonType::BOOL);
-    EXPECT_TRUE(doc["t"].AsBool());
-    EXPECT_FALSE(doc["f"].AsBool());
-}
-
+// Booleans need the whole word but no separator; null is any four
+// characters starting with n.
 TEST(JsonParseLiterals, NullIsAnyFourCharactersStartingWithN) {
+    Json booleans("{\"t\":true\"f\":false}");
+    EXPECT_EQ(booleans["t"].GetType(), JsonType::BOOL);
+    EXPECT_TRUE(booleans["t"].AsBool());
+    EXPECT_FALSE(booleans["f"].AsBool());
+
     Json doc("{\"n\":nope,\"m\":null}");
     EXPECT_EQ(doc["n"].GetType(), JsonType::NULLVALUE);
     EXPECT_TRUE(doc["m"].AsNull());

@@ -1,6 +1,6 @@
 // The logging library: line format, level filter, file output and sink.
-#include "oru_build_paths.h"
 #include "ostrel/dlog.h"
+#include "oru_build_paths.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,11 +76,15 @@ class DlogTest : public ::testing::Test {
     std::string path_;
 };
 
+// One line per call, with the module and the caller's text.
 TEST_F(DlogTest, WarningsAndAboveByDefaultErrorsAndEventsAlways) {
     WriteEveryLevel();
-    EXPECT_EQ(
-        (std::vector<std::string>{"WARNING 31 warning 2", "ERROR 31 error 3", "EVENT 31 event x"}),
-        Texts());
+    DlogErrorInner(5, "[%s:%d] >>> (tid:%ld) %s\n", "file.cpp", 12, 345L, "text");
+    DlogErrorInner(31, "no newline");
+    EXPECT_EQ((std::vector<std::string>{
+                  "WARNING 31 warning 2", "ERROR 31 error 3", "EVENT 31 event x",
+                  "ERROR 5 [file.cpp:12] >>> (tid:345) text", "ERROR 31 no newline"}),
+              Texts());
 }
 
 TEST_F(DlogTest, TheLevelSettingOpensAndClosesTheLowerLevels) {
@@ -99,14 +103,6 @@ TEST_F(DlogTest, TheLevelSettingOpensAndClosesTheLowerLevels) {
     UseLevel("nonsense");  // falls back to warnings
     EXPECT_EQ(0, CheckLogLevel(31, DLOG_INFO));
     EXPECT_EQ(1, CheckLogLevel(31, DLOG_WARN));
-}
-
-TEST_F(DlogTest, OneLinePerCallWithTheModuleAndTheCallersText) {
-    DlogErrorInner(5, "[%s:%d] >>> (tid:%ld) %s\n", "file.cpp", 12, 345L, "text");
-    DlogErrorInner(31, "no newline");
-    EXPECT_EQ((std::vector<std::string>{"ERROR 5 [file.cpp:12] >>> (tid:345) text",
-                                        "ERROR 31 no newline"}),
-              Texts());
 }
 
 TEST_F(DlogTest, LinesFromManyThreadsStayWhole) {

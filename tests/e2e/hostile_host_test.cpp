@@ -5,8 +5,8 @@
 // for one device and mode. After each group the daemon must still run a
 // normal job, every answer it gave must be true, and its sessions and threads
 // must come back to where they were.
-#include "oru_build_paths.h"
 #include <gtest/gtest.h>
+#include "oru_build_paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -73,23 +73,16 @@ std::string FrameOf(const message::Message& msg) {
     return Frame(msg.GetTypeName(), msg.SerializeAsString());
 }
 
-proto::CtrlChannelHandshake CtrlHandshake(const std::string& jobId, int devId,
-                                          const std::string& mode) {
-    proto::CtrlChannelHandshake hs;
+template <class T>
+T HandshakeOf(const std::string& jobId, int devId, const std::string& mode) {
+    T hs;
     hs.set_jobid(jobId);
     hs.set_devid(devId);
     hs.set_mode(mode);
     return hs;
 }
-
-proto::DataChannelHandshake DataHandshake(const std::string& jobId, int devId,
-                                          const std::string& mode) {
-    proto::DataChannelHandshake hs;
-    hs.set_jobid(jobId);
-    hs.set_devid(devId);
-    hs.set_mode(mode);
-    return hs;
-}
+const auto CtrlHandshake = HandshakeOf<proto::CtrlChannelHandshake>;
+const auto DataHandshake = HandshakeOf<proto::DataChannelHandshake>;
 
 // Every message type of the schema, by name.
 const std::vector<std::string> kMessageNames = {
@@ -158,26 +151,19 @@ class BodyGenerator {
 
 // ---- What the daemon left on the machine ------------------------------------
 
-struct Resources {
-    int fds = 0;
-    int threads = 0;
-    std::string threadNames;  // for the failure message
-};
+using Resources = oru_testing::ProcessFigures;
+using oru_testing::FiguresOf;
 
-Resources ResourcesOf(pid_t pid) {
-    Resources r;
-    const std::string proc = "/proc/" + std::to_string(pid);
+// The names of a process's threads, for a failure message.
+std::string ThreadNames(pid_t pid) {
+    std::string names;
     std::error_code ec;
-    for (auto it = std::filesystem::directory_iterator(proc + "/fd", ec);
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (auto it = std::filesystem::directory_iterator(tasks, ec);
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        ++r.fds;
+        names += oru_testing::ReadText(it->path().string() + "/comm");
     }
-    for (auto it = std::filesystem::directory_iterator(proc + "/task", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        ++r.threads;
-        r.threadNames += oru_testing::ReadText(it->path().string() + "/comm");
-    }
-    return r;
+    return names;
 }
 
 // Every directory below the simulated card's root, for checking that nothing
@@ -243,23 +229,10 @@ class HostileHostTest : public ::testing::Test {
         return nullptr;
     }
 
-    // A control channel, retried while an earlier session of the same device
-    // and mode is still being wound down.
+    // A control channel, retried while the server comes up or an earlier
+    // session of the same device and mode is still being wound down.
     std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs, int devId = 0) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        std::unique_ptr<ControlChannel> ctrl;
-        proto::Response reply;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (Connect(devId) != nullptr &&
-                ControlChannel::Open(*client_, Target{devId, 0}, hs, &ctrl, &reply) ==
-                    host::kRecvOk &&
-                reply.status() == proto::SUCCESS) {
-                return ctrl;
-            }
-            ctrl.reset();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return nullptr;
+        return oru_testing::OpenControl(*client_, hs, devId);
     }
 
     // Sends a command and waits (bounded) for its answer.
@@ -315,23 +288,35 @@ class HostileHostTest : public ::testing::Test {
         RunJob(*ctrl, jobId, devId);
     }
 
-    // The daemon's descriptors and threads once the sessions of the group
-    // have wound down: they must come back to the level of baseline.
-    void ExpectResourcesBack(const Resources& baseline) {
+    // A daemon that has run a normal job: what it holds then, and the
+    // directories there are.
+    void Begin(const std::string& jobId, const std::string& mode = "") {
+        StartDaemon(4);
+        RunNormalJob(jobId, mode);
+        baseline_ = FiguresOf(daemon_->Pid());
+        dirs_ = Dirs();
+    }
+    // After the group, a normal job runs again and the daemon's descriptors
+    // and threads come back to their level at Begin once the sessions of the
+    // group have wound down.
+    void End(const std::string& jobId, const std::string& mode = "") {
+        RunNormalJob(jobId, mode);
+        const Resources& baseline = baseline_;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        Resources now = ResourcesOf(daemon_->Pid());
+        Resources now = FiguresOf(daemon_->Pid());
         while ((now.fds > baseline.fds || now.threads > baseline.threads) &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            now = ResourcesOf(daemon_->Pid());
+            now = FiguresOf(daemon_->Pid());
         }
         EXPECT_LE(now.fds, baseline.fds) << "descriptors left open (sessions leaked)";
         EXPECT_LE(now.threads, baseline.threads) << "threads left running:\n"
-                                                 << now.threadNames << "before:\n"
-                                                 << baseline.threadNames;
+                                                 << ThreadNames(daemon_->Pid());
     }
 
     std::string log_;
+    Resources baseline_;
+    std::set<std::string> dirs_;
     std::unique_ptr<oru_testing::Child> daemon_;
     std::shared_ptr<HostClient> client_;
 };
@@ -514,10 +499,7 @@ std::vector<RequestCase> MalformedRequests() {
 }
 
 TEST_F(HostileHostTest, MalformedRequestsAreClosedOrRefusedAndTheDaemonServesOn) {
-    StartDaemon(4);
-    RunNormalJob("before1");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
-    const std::set<std::string> dirs = Dirs();
+    Begin("before1");
 
     for (const RequestCase& c : MalformedRequests()) {
         SCOPED_TRACE(c.name);
@@ -553,9 +535,8 @@ TEST_F(HostileHostTest, MalformedRequestsAreClosedOrRefusedAndTheDaemonServesOn)
         }
     }
 
-    RunNormalJob("after1");
-    ExpectResourcesBack(baseline);
-    EXPECT_EQ(Dirs(), dirs) << "directories were created or removed";
+    End("after1");
+    EXPECT_EQ(Dirs(), dirs_) << "directories were created or removed";
 }
 
 // ---- A control session fed what no command is made of ----------------------
@@ -626,10 +607,7 @@ std::vector<std::string> ControlGarbage() {
 }
 
 TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServesOn) {
-    StartDaemon(4);
-    RunNormalJob("before2");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
-    const std::set<std::string> dirs = Dirs();
+    Begin("before2");
 
     auto ctrl = OpenControl(Handshake{"hb", 0, ""});
     ASSERT_NE(ctrl, nullptr);
@@ -647,7 +625,7 @@ TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServ
     EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
     ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
     EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
-    EXPECT_EQ(Dirs(), dirs) << "a hostile job context created or removed a directory";
+    EXPECT_EQ(Dirs(), dirs_) << "a hostile job context created or removed a directory";
 
     // The session still runs a whole job.
     RunJob(*ctrl, "hb");
@@ -670,8 +648,7 @@ TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServ
     ctrl.reset();
     data.reset();
 
-    RunNormalJob("after2");
-    ExpectResourcesBack(baseline);
+    End("after2");
 }
 
 // ---- Hostile sample configurations ----------------------------------------
@@ -710,10 +687,7 @@ std::vector<ConfigCase> HostileConfigs() {
 }
 
 TEST_F(HostileHostTest, HostileConfigurationsAreRefusedOrRunTruthfully) {
-    StartDaemon(4);
-    RunNormalJob("before3");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
-    const std::set<std::string> dirs = Dirs();
+    Begin("before3");
     auto ctrl = OpenControl(Handshake{"cfg", 0, ""});
     ASSERT_NE(ctrl, nullptr);
     const std::string ctx = host::MakeJobContext("cfg", "0");
@@ -738,20 +712,17 @@ TEST_F(HostileHostTest, HostileConfigurationsAreRefusedOrRunTruthfully) {
             ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
             EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
         }
-        EXPECT_EQ(Dirs(), dirs) << "directories were created or removed";
+        EXPECT_EQ(Dirs(), dirs_) << "directories were created or removed";
     }
     RunJob(*ctrl, "cfg");
     ctrl.reset();
-    RunNormalJob("after3");
-    ExpectResourcesBack(baseline);
+    End("after3");
 }
 
 // ---- Commands out of order -------------------------------------------------
 
 TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
-    StartDaemon(4);
-    RunNormalJob("before4");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
+    Begin("before4");
     auto ctrl = OpenControl(Handshake{"ord", 0, ""});
     ASSERT_NE(ctrl, nullptr);
     const std::string ctx = host::MakeJobContext("ord", "0");
@@ -815,16 +786,13 @@ TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
     ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::ReplayStopReq>(ctx)), 0);
     RunJob(*ctrl, "ord");
     ctrl.reset();
-    RunNormalJob("after4");
-    ExpectResourcesBack(baseline);
+    End("after4");
 }
 
 // ---- Two hosts racing for one device and mode -------------------------------
 
 TEST_F(HostileHostTest, TwoHostsRacingForOneDeviceAndModeGetOneWinner) {
-    StartDaemon(4);
-    RunNormalJob("before5", "system-wide");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
+    Begin("before5", "system-wide");
     auto other = HostClient::Create();
     ASSERT_NE(other, nullptr);
     int won = 0;
@@ -860,16 +828,13 @@ TEST_F(HostileHostTest, TwoHostsRacingForOneDeviceAndModeGetOneWinner) {
         RunJob(*winner, (ctrlA != nullptr ? "raceA" : "raceB") + suffix);
     }
     EXPECT_EQ(won, 4);
-    RunNormalJob("after5", "system-wide");
-    ExpectResourcesBack(baseline);
+    End("after5", "system-wide");
 }
 
 // ---- Data channels whose job never comes ------------------------------------
 
 TEST_F(HostileHostTest, DataChannelsWhoseJobNeverEndsAreReleasedOnceTheHostLeaves) {
-    StartDaemon(4);
-    RunNormalJob("before6");
-    const Resources baseline = ResourcesOf(daemon_->Pid());
+    Begin("before6");
     proto::Response reply;
     // Data channels for jobs that are never started, left by the host.
     for (int i = 0; i < 12; ++i) {
@@ -896,8 +861,7 @@ TEST_F(HostileHostTest, DataChannelsWhoseJobNeverEndsAreReleasedOnceTheHostLeave
         EXPECT_EQ(reply.status(), proto::FAILED);
     }
     // The next host's job runs, and nothing of the departed ones is kept.
-    RunNormalJob("after6");
-    ExpectResourcesBack(baseline);
+    End("after6");
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 // The monitor component against the simulated monitor service.
-#include "oru_build_paths.h"
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include "oru_build_paths.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -18,6 +17,7 @@
 #include "daemon/utils.h"
 #include "ostrel/sim_control.h"
 #include "platform/sim/sim_test_util.h"
+#include "tests/e2e/daemon_fixture.h"
 
 namespace {
 
@@ -66,19 +66,6 @@ void Release() {
     std::lock_guard<std::mutex> lock(g_mu);
     g_released = true;
     g_cv.notify_all();
-}
-
-bool ThreadNamed(const std::string& name) {
-    DIR* dir = opendir("/proc/self/task");
-    bool found = false;
-    while (struct dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
-        found =
-            found || ReadText(std::string("/proc/self/task/") + e->d_name + "/comm") == name + "\n";
-    }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
-    return found;
 }
 
 class MonitorHeartbeat : public ::testing::Test {
@@ -134,7 +121,7 @@ TEST_F(MonitorHeartbeat, RegistersOnceThenBeatsEveryThreeSeconds) {
     ASSERT_EQ(0, IdeMonitorStart());
     ASSERT_TRUE(WaitSleeps(IDE_MONITOR_HEARTBEAT_MS, 3));
     EXPECT_EQ(IDE_MONITOR_REGISTERED, IdeMonitorGetState());
-    EXPECT_TRUE(ThreadNamed("ide_monitor"));
+    EXPECT_EQ(1, oru_e2e::ThreadsNamed("ide_monitor"));
     EXPECT_EQ((std::vector<uint32_t>{3000, 3000, 3000}), Sleeps());
     ASSERT_TRUE(WaitForText(serviceLog_, "heartbeat pid=" + pid_, 3));
     std::string text = ReadText(serviceLog_);

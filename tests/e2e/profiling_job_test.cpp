@@ -1,7 +1,7 @@
 // A profiling job driven end to end, as the host tool drives it, against the
 // daemon on the simulated card.
-#include "oru_build_paths.h"
 #include <gtest/gtest.h>
+#include "oru_build_paths.h"
 
 #include <chrono>
 #include <cstring>
@@ -105,20 +105,6 @@ TEST_F(ProfilingJobTest, AFullJobIsAnsweredAndStreamsItsDataUntilFinish) {
     EXPECT_FALSE(IsDir(jobDir));
 }
 
-TEST_F(ProfilingJobTest, AContainerSessionIsRefusedWithTheRawText) {
-    StartDaemon(1);
-    proto::Response reply;
-    ASSERT_NE(OpenControl(Handshake{"warmup", 0, "def_mode"}, &reply), nullptr);
-    auto session = client_->Connect(0, 5);
-    ASSERT_NE(session, nullptr);
-    proto::CtrlChannelHandshake hs;
-    hs.set_jobid("job2");
-    ASSERT_EQ(session->SendMessage(hs), 0);
-    std::string value;
-    ASSERT_EQ(session->RecvValue(&value), host::kRecvOk);
-    EXPECT_EQ(value, "MESSAGE_CONTAINER_NO_SUPPORT");
-}
-
 TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
     StartDaemon(1);
     proto::Response reply;
@@ -132,20 +118,9 @@ TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
               host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::FAILED);
 
-    // A job context naming no valid device: no reply at all.
-    proto::JobStartReq bad;
-    bad.mutable_hdr()->set_job_ctx(host::MakeJobContext("job3", "abc"));
-    bad.set_sampleconfig(LlcConfig("job3"));
-    ASSERT_EQ(ctrl->Session().SendMessage(bad), 0);
-    EXPECT_EQ(ctrl->AwaitResponse(&reply, 1000), host::kRecvTimedOut);
-
-    // A stop of a job that was never started: no reply either.
-    proto::JobStopReq stop;
-    stop.mutable_hdr()->set_job_ctx(host::MakeJobContext("nojob", "0"));
-    ASSERT_EQ(ctrl->Session().SendMessage(stop), 0);
-    EXPECT_EQ(ctrl->AwaitResponse(&reply, 1000), host::kRecvTimedOut);
-
-    // A configuration that is not JSON: refused, and no directory is left.
+    // Contexts naming no valid device, stops of jobs never started and job
+    // ids leaving the profiling directory are proven in hostile_host_test;
+    // here a configuration that is not JSON is refused, and its task stays.
     std::string ctx = host::MakeJobContext("job3", "0");
     ASSERT_EQ(ctrl->StartJob(ctx, "not json", &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::FAILED);
@@ -157,15 +132,6 @@ TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
     // A second start of the same job and device while its task exists.
     ASSERT_EQ(ctrl->StartJob(ctx, LlcConfig("job3"), &reply), host::kRecvOk);
     EXPECT_EQ(InfoOf(reply), "Create task failed.");
-
-    // A job id in the configuration that would leave the profiling directory.
-    auto other = OpenControl(Handshake{"job4", 0, ""}, &reply);
-    ASSERT_NE(other, nullptr);
-    std::string escapeCtx = host::MakeJobContext("job4", "0");
-    ASSERT_EQ(other->StartJob(escapeCtx, R"({"job_id":"../../escape"})", &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::FAILED);
-    EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
-    EXPECT_FALSE(IsDir(std::string(common::kInotifyDir) + "../../escape"));
 }
 
 TEST_F(ProfilingJobTest, ClosingAControlSessionStopsOnlyItsOwnJob) {

@@ -30,95 +30,9 @@ class StillClock : public Clock {
     std::atomic<uint64_t> now_{0};
 };
 
-// Accepts both sessions and refuses the job start, keeping what it was sent.
-class RefusingLink : public DeviceLink {
-  public:
-    explicit RefusingLink(std::string* sampleConfig) : sampleConfig_(sampleConfig) {}
-    bool OpenControl(uint32_t, uint32_t, const proto::CtrlChannelHandshake&, Reply* r,
-                     std::string*) override {
-        *r = Reply{false, 0, "{\"status\":0}"};
-        return true;
-    }
-    bool OpenData(uint32_t, uint32_t, const proto::DataChannelHandshake&, Reply* r,
-                  std::string*) override {
-        *r = Reply{false, 0, "{\"status\":0}"};
-        return true;
-    }
-    bool Command(const google::protobuf::Message& m, Reply* r, std::string*) override {
-        *sampleConfig_ = static_cast<const proto::JobStartReq&>(m).sampleconfig();
-        *r = Reply{false, 1, "{\"status\":1,\"info\":\"invalid sample configuration\"}"};
-        return true;
-    }
-    bool ReadData(std::shared_ptr<google::protobuf::Message>*, std::string* e) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!cv_.wait_for(lock, std::chrono::seconds(5), [this] { return closed_; })) {
-            ADD_FAILURE() << "the host did not close the data session within 5 s";
-        }
-        *e = "closed";
-        return false;
-    }
-    void CloseControl() override {}
-    void CloseData() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        closed_ = true;
-        cv_.notify_all();
-    }
-
-  private:
-    std::string* sampleConfig_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool closed_ = false;
-};
-
-class CliTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        context_.clock = &clock_;
-        context_.out = &out_;
-        context_.err = &err_;
-        context_.makeLink = [this] { return std::make_unique<RefusingLink>(&sent_); };
-    }
-    common::TestTempDir tmp_;
-    fs::path dir_ = tmp_.Path();
-    StillClock clock_;
-    std::ostringstream out_;
-    std::ostringstream err_;
-    std::string sent_;
-    CliContext context_;
-};
-
-TEST_F(CliTest, ConfigurationFileIsSentUnchanged) {
-    std::string text = "{\"job_id\":\"j-1\", \"sys_profiling\":\"on\"}\n  trailing";
-    std::ofstream(dir_ / "c.json", std::ios::binary) << text;
-    int code =
-        RunCli({"profile", "--device", "0", "--job-id", "j-1", "--out", (dir_ / "o").string(),
-                "--duration", "1", "--config", (dir_ / "c.json").string()},
-               context_);
-    EXPECT_EQ(code, kExitDeviceRefused);
-    EXPECT_EQ(sent_, text);
-    EXPECT_EQ(err_.str(),
-              "oru-host: device 0 refused the job start: invalid sample configuration\n");
-    EXPECT_NE(out_.str().find("job j-1 on device 0: refused"), std::string::npos) << out_.str();
-}
-
-TEST_F(CliTest, ConfigurationFilesTheDeviceWouldRefuseAreUsageErrors) {
-    std::ofstream(dir_ / "empty.json");
-    std::ofstream(dir_ / "big.json") << std::string((1 << 20) + 1, ' ');
-    for (const char* name : {"empty.json", "big.json"}) {
-        err_.str("");
-        EXPECT_EQ(
-            RunCli({"profile", "--device", "0", "--job-id", "j", "--out", (dir_ / "o").string(),
-                    "--duration", "1", "--config", (dir_ / name).string()},
-                   context_),
-            kExitUsage)
-            << name;
-        EXPECT_TRUE(sent_.empty());
-    }
-}
-
 // Devices that answer every step, each sending one file and the finish after
-// the job stop; the device given in refuseStartOn refuses the job start.
+// the job stop; the device given in refuseStartOn refuses the job start with
+// the info refusal.
 class DeviceSet {
   public:
     struct Seen {
@@ -127,6 +41,7 @@ class DeviceSet {
         std::string sampleConfig;
     };
     uint32_t refuseStartOn = 99;
+    std::string refusal = "no";
 
     std::unique_ptr<DeviceLink> MakeLink() { return std::make_unique<Link>(this); }
     std::vector<Seen> Jobs() {
@@ -156,7 +71,7 @@ class DeviceSet {
                 std::lock_guard<std::mutex> lock(set_->mutex_);
                 set_->seen_.push_back({device_, jobId_, start->sampleconfig()});
                 if (device_ == set_->refuseStartOn) {
-                    *r = Reply{false, 1, "{\"status\":1,\"info\":\"no\"}"};
+                    *r = Reply{false, 1, "{\"status\":1,\"info\":\"" + set_->refusal + "\"}"};
                 }
             }
             if (dynamic_cast<const proto::JobStopReq*>(&m) != nullptr) {
@@ -206,6 +121,62 @@ class DeviceSet {
     std::mutex mutex_;
     std::vector<Seen> seen_;
 };
+
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        context_.clock = &clock_;
+        context_.out = &out_;
+        context_.err = &err_;
+        devices_.refuseStartOn = 0;
+        devices_.refusal = "invalid sample configuration";
+        context_.makeLink = [this] { return devices_.MakeLink(); };
+    }
+    // The sample configurations the devices were sent.
+    std::vector<std::string> Sent() {
+        std::vector<std::string> sent;
+        for (const DeviceSet::Seen& job : devices_.Jobs()) {
+            sent.push_back(job.sampleConfig);
+        }
+        return sent;
+    }
+    common::TestTempDir tmp_;
+    fs::path dir_ = tmp_.Path();
+    StillClock clock_;
+    std::ostringstream out_;
+    std::ostringstream err_;
+    DeviceSet devices_;
+    CliContext context_;
+};
+
+TEST_F(CliTest, ConfigurationFileIsSentUnchanged) {
+    std::string text = "{\"job_id\":\"j-1\", \"sys_profiling\":\"on\"}\n  trailing";
+    std::ofstream(dir_ / "c.json", std::ios::binary) << text;
+    int code =
+        RunCli({"profile", "--device", "0", "--job-id", "j-1", "--out", (dir_ / "o").string(),
+                "--duration", "1", "--config", (dir_ / "c.json").string()},
+               context_);
+    EXPECT_EQ(code, kExitDeviceRefused);
+    EXPECT_EQ(Sent(), std::vector<std::string>{text});
+    EXPECT_EQ(err_.str(),
+              "oru-host: device 0 refused the job start: invalid sample configuration\n");
+    EXPECT_NE(out_.str().find("job j-1 on device 0: refused"), std::string::npos) << out_.str();
+}
+
+TEST_F(CliTest, ConfigurationFilesTheDeviceWouldRefuseAreUsageErrors) {
+    std::ofstream(dir_ / "empty.json");
+    std::ofstream(dir_ / "big.json") << std::string((1 << 20) + 1, ' ');
+    for (const char* name : {"empty.json", "big.json"}) {
+        err_.str("");
+        EXPECT_EQ(
+            RunCli({"profile", "--device", "0", "--job-id", "j", "--out", (dir_ / "o").string(),
+                    "--duration", "1", "--config", (dir_ / name).string()},
+                   context_),
+            kExitUsage)
+            << name;
+        EXPECT_TRUE(Sent().empty());
+    }
+}
 
 // Several devices: one job each at once with the same id, each into
 // DIR/dev<N>; card-wide collections asked of the first device only; the exit

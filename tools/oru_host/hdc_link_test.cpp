@@ -1,28 +1,19 @@
-// The HDC device link and a whole profile run through real sessions of the
-// simulated card, against a small device made of the daemon's own HDC
-// server, transport and uploader.
+// The HDC device link through real sessions of the simulated card, against a
+// small device made of the daemon's own HDC server, transport and uploader.
 #include "tools/oru_host/hdc_link.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
-#include "common/test_temp_dir.h"
-#include "message/codec.h"
 #include "ostrel/sim_control.h"
 #include "platform/sim/sim_test_util.h"
 #include "tools/host/testing/mini_device.h"
-#include "tools/oru_host/profile_run.h"
-#include "tools/oru_host/sample_config.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
 
-namespace fs = std::filesystem;
 namespace pb = analysis::orbx::proto;
 
 using hosttest::DataPlan;
@@ -38,45 +29,13 @@ DataPlan MemoryPlan(bool silentStop) {
     return plan;
 }
 
-class InstantClock : public Clock {
-  public:
-    uint64_t NowMs() override { return now_.load(); }
-    void SleepMs(uint64_t ms) override { now_ += ms; }
-    std::string WallTimeUtc() override { return "2026-01-01T00:00:00Z"; }
-
-  private:
-    std::atomic<uint64_t> now_{0};
-};
-
 class HdcLinkTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ostrel::simtest::ResetSim();
-        request_.options.device = 0;
-        request_.options.jobId = "job-1";
-        request_.options.outDir = dir_.string();
-        request_.options.durationMs = 1000;
-        request_.options.sys = true;
-        request_.sampleConfig = BuildSampleConfig(request_.options);
-        request_.configSource = "options";
-    }
+    void SetUp() override { ostrel::simtest::ResetSim(); }
     void TearDown() override {
         EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), 0u);
         ostrel::simtest::ResetSim();
     }
-
-    int Run(std::string* message) {
-        std::unique_ptr<DeviceLink> link = MakeHdcLink();
-        InstantClock clock;
-        ProfileRun run(request_, link.get(), &clock);
-        int code = run.Run();
-        *message = run.Message();
-        return code;
-    }
-
-    common::TestTempDir tmp_;
-    fs::path dir_ = tmp_.Path();
-    ProfileRequest request_;
 };
 
 TEST_F(HdcLinkTest, ClosingFromAnotherThreadEndsAWaitForAReply) {

@@ -22,11 +22,9 @@ TEST(ProcTextTest, CpuLinesSumBusyAndIdleTime) {
     EXPECT_FALSE(ParseCpuLine("cpu 1 2 x 4", &c, &why));
     EXPECT_FALSE(ParseCpuLine("intr 1 2 3 4", &c, &why));
     EXPECT_FALSE(ParseCpuLine("cpu 1 2 3 4 5 6 7 8 9 -1", &c, &why));
-}
 
-TEST(ProcTextTest, SystemCpuRecordNeedsTheSumLineFirst) {
+    // A system record needs the sum line first.
     std::vector<CpuTimes> cpus;
-    std::string why;
     ASSERT_TRUE(ParseSystemCpu("cpu  1 2 3 4\ncpu0 1 1 1 2\ncpu1 0 1 2 2\n", &cpus, &why));
     ASSERT_EQ(cpus.size(), 3u);
     EXPECT_EQ(cpus[2].name, "cpu1");
@@ -64,11 +62,8 @@ TEST(ProcTextTest, ProcessCpuRecordWithAwkwardName) {
     EXPECT_EQ(s.utime, 150u);
     EXPECT_EQ(s.stime, 25u);
     EXPECT_EQ(s.system.Total(), 10u);
-}
 
-TEST(ProcessTextTest, BrokenProcessRecordsSayWhatIsWrong) {
-    PidCpuSample s;
-    std::string why;
+    // Broken process records say what is wrong.
     EXPECT_FALSE(ParsePidCpuRecord(std::string(kStatLine) + "\ncpu 1 2 3 4\n", &s, &why));
     EXPECT_EQ(why, "no \"ProcessName:\" line");
     EXPECT_FALSE(ParsePidCpuRecord(std::string(kStatLine) + "\nProcessName:x\n", &s, &why));

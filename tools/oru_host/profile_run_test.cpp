@@ -214,8 +214,17 @@ class ProfileRunTest : public ::testing::Test {
 };
 
 TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
+    link_.dataOn["ReplayStartReq"].push_back(std::make_shared<proto::Response>());
     std::string message;
-    ASSERT_EQ(Run(&message), kExitOk) << message;
+    std::ostringstream progress;
+    ASSERT_EQ(Run(&message, &progress), kExitOk) << message;
+    // Progress goes only to the given stream: at least one update per 250 ms
+    // of collection (more while the data drains), one line in the end.
+    const std::string text = progress.str();
+    EXPECT_GE(std::count(text.begin(), text.end(), '\r'), 5000 / 250);
+    EXPECT_NE(text.find("chunks "), std::string::npos);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
     EXPECT_EQ(link_.sent, (std::vector<std::string>{"CtrlChannelHandshake", "DataChannelHandshake",
                                                     "JobStartReq", "ReplayStartReq",
                                                     "ReplayStopReq", "JobStopReq"}));
@@ -268,6 +277,7 @@ TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
     EXPECT_EQ(j["data"]["files"]["data/Memory.data"]["bytes"], 12);
     EXPECT_EQ(j["data"]["files"]["data/Memory.data"]["chunks"], 2);
     EXPECT_EQ(j["data"]["files"]["data/7-CpuUsage.data"]["chunks"], 1);
+    EXPECT_EQ(j["data"]["unexpected_messages"], 1);
     EXPECT_EQ(j["timings_ms"]["collection"], 5000);
     EXPECT_EQ(j["outcome"], "success");
     // Asked for, but nothing came: said in job.json.
@@ -419,12 +429,6 @@ TEST_F(ProfileRunTest, ChunksUnderUnsafeNamesAreRefusedAndFailTheRun) {
     EXPECT_EQ(j["data"]["refused_chunks"][0]["bytes"], 4);
 }
 
-TEST_F(ProfileRunTest, UnexpectedDataMessagesAreCounted) {
-    link_.dataOn["ReplayStartReq"].push_back(std::make_shared<proto::Response>());
-    ASSERT_EQ(Run(), kExitOk);
-    EXPECT_EQ(JobJson()["data"]["unexpected_messages"], 1);
-}
-
 TEST_F(ProfileRunTest, AnInterruptEndsTheCollectionEarlyButStopsCleanly) {
     std::atomic<bool> interrupted{true};
     ASSERT_EQ(Run(nullptr, nullptr, &interrupted), kExitOk);
@@ -432,40 +436,6 @@ TEST_F(ProfileRunTest, AnInterruptEndsTheCollectionEarlyButStopsCleanly) {
     EXPECT_EQ(record_.collectionMs, 0u);
     EXPECT_EQ(link_.sent.back(), "JobStopReq");
     EXPECT_TRUE(record_.dataFinished);
-}
-
-TEST_F(ProfileRunTest, WithoutADurationTheJobRunsUntilInterrupted) {
-    class InterruptingClock : public FakeClock {
-      public:
-        std::atomic<bool> interrupt{false};
-        void SleepMs(uint64_t ms) override {
-            FakeClock::SleepMs(ms);
-            if (NowMs() >= 1000 + 3000) {
-                interrupt = true;
-            }
-        }
-    } clock;
-    request_.options.durationMs = 0;
-    ProfileRun run(request_, &link_, &clock);
-    run.SetInterruptFlag(&clock.interrupt);
-    run.SetNoticeStream(&notices_);
-    ASSERT_EQ(run.Run(), kExitOk) << run.Message();
-    EXPECT_TRUE(run.Record().interrupted);
-    EXPECT_EQ(run.Record().collectionMs, 3000u);
-    EXPECT_EQ(link_.sent.back(), "JobStopReq");
-    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
-    EXPECT_EQ(notices_.str(), "oru-host: collecting until Ctrl-C\n");
-}
-
-TEST_F(ProfileRunTest, ProgressGoesOnlyToTheGivenStream) {
-    std::ostringstream progress;
-    ASSERT_EQ(Run(nullptr, &progress), kExitOk);
-    std::string text = progress.str();
-    // At least one update per 250 ms of collection (more while the data drains).
-    EXPECT_GE(std::count(text.begin(), text.end(), '\r'), 5000 / 250);
-    EXPECT_NE(text.find("chunks "), std::string::npos);
-    EXPECT_EQ(text.back(), '\n');
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
 }
 
 TEST_F(ProfileRunTest, AnOutputFolderThatCannotBeMadeStopsBeforeTheDevice) {

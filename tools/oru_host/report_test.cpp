@@ -71,6 +71,15 @@ class ReportTest : public ::testing::Test {
         }
     }
 
+    // Builds the report of the folder into r.
+    ::testing::AssertionResult Build(Report* r, uint64_t pageSize = 4096) {
+        std::string error;
+        if (BuildReport(dir_.string(), pageSize, r, &error)) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << error;
+    }
+
     common::TestTempDir tmp_;
     fs::path dir_ = tmp_.Path();
 };
@@ -78,8 +87,7 @@ class ReportTest : public ::testing::Test {
 TEST_F(ReportTest, CpuUtilisationPerIntervalAndMemoryOverTime) {
     SystemFiles();
     Report r;
-    std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     EXPECT_EQ(r.cpuSamples, 3u);
     EXPECT_EQ(r.cpuCount, 2u);
     ASSERT_EQ(r.cpu.size(), 2u);
@@ -141,8 +149,7 @@ TEST_F(ReportTest, CountersGoingBackwardsAreReportedNotCharted) {
                    Frame(kBase + 2 * kSecond, 2, "cpu  90 0 100 800\n") +
                    Frame(kBase + 3 * kSecond, 3, "cpu  190 0 100 800\n"));
     Report r;
-    std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     // 0→1 went backwards, 1→2 had no tick, 2→3 was all busy.
     ASSERT_EQ(r.cpu.size(), 1u);
     EXPECT_DOUBLE_EQ(r.cpu[0].busyPct, 100.0);
@@ -155,8 +162,7 @@ TEST_F(ReportTest, CountersGoingBackwardsAreReportedNotCharted) {
 TEST_F(ReportTest, TopTenProcessesByCpuShareAndResidentMemory) {
     ProcessFiles(12);
     Report r;
-    std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     ASSERT_EQ(r.processes.size(), 12u);
     std::vector<ProcessSummary> cpu = TopByCpu(r, kTopProcesses);
     ASSERT_EQ(cpu.size(), 10u);
@@ -175,7 +181,7 @@ TEST_F(ReportTest, TopTenProcessesByCpuShareAndResidentMemory) {
     EXPECT_EQ(mem.back().pid, 3u);
 
     // A page size of 64 KiB scales resident memory accordingly.
-    ASSERT_TRUE(BuildReport(dir_.string(), 65536, &r, &error));
+    ASSERT_TRUE(Build(&r, 65536));
     EXPECT_EQ(TopByMemory(r, 1).front().rssPeakKib, 1200u * 64);
 }
 
@@ -203,8 +209,7 @@ TEST_F(ReportTest, APidReusedWithinTheJobIsTwoProcesses) {
                                          mem(kBase + 2 * kSecond - 1000, 2, "new", 20) +
                                          mem(kBase + 3 * kSecond - 1000, 3, "new", 10));
     Report r;
-    std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     EXPECT_EQ(r.badRecords, 0u);
     ASSERT_EQ(r.processes.size(), 2u);
     const ProcessSummary& older = r.processes[0];
@@ -247,8 +252,7 @@ TEST_F(ReportTest, UnparsableRecordsAreCountedAndNamed) {
     std::ofstream(dir_ / "data/1-Memory.data", std::ios::app) << "TimeStamp:9\nIndex:2\nDataL";
     tmp_.Write("data/7-CpuUsage.data", Frame(kBase, 0, StatLine(7, "x", 1, 1) + "\ncpu 1 2 3 4\n"));
     Report r;
-    std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     EXPECT_EQ(r.badRecords, 2u);
     std::string table = FormatReportTable(r);
     EXPECT_NE(table.find("2 not parsed"), std::string::npos) << table;
@@ -265,8 +269,7 @@ TEST_F(ReportTest, RecordedFolderGivesPlausibleFiguresAndAllOutputs) {
     fs::copy(fs::path(ORU_SOURCE_DIR) / "tools/oru_host/testdata/recorded", dir_,
              fs::copy_options::recursive);
     Report r;
-    std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     EXPECT_EQ(r.jobId, "recorded-1");
     EXPECT_EQ(r.device, "0");
     EXPECT_EQ(r.cpuSamples, 6u);
@@ -283,6 +286,7 @@ TEST_F(ReportTest, RecordedFolderGivesPlausibleFiguresAndAllOutputs) {
     EXPECT_LE(cpu.front().cpuSharePct, 100.0);
     EXPECT_EQ(r.badRecords, 1u);  // the cut last record of 4709-Memory.data
 
+    std::string error;
     ASSERT_TRUE(WriteReportFiles(r, &error)) << error;
     std::string system = tmp_.Read("system.csv");
     EXPECT_EQ(std::count(system.begin(), system.end(), '\n'), 1 + 5 + 6);
@@ -303,7 +307,7 @@ TEST_F(ReportTest, RecordedFolderGivesPlausibleFiguresAndAllOutputs) {
     }
     // The report's own files are not taken for received data on a second run.
     Report again;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &again, &error));
+    ASSERT_TRUE(Build(&again));
     EXPECT_EQ(again.otherFiles.size(), r.otherFiles.size());
 }
 
@@ -321,8 +325,7 @@ TEST_F(ReportTest, DeviceScriptLinesAreChartedAndBadLinesCounted) {
                "100.010000 cpu0 r11 2000\n100.010000 cpu1 r11 10\nnot a line\n"
                "100.010000 cpu0 r8 700\n");
     Report r;
-    std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     EXPECT_EQ(r.cacheLines, 2u);
     ASSERT_EQ(r.cache.size(), 2u);
     EXPECT_EQ(r.cache[0].event, "read");
@@ -375,8 +378,7 @@ TEST_F(ReportTest, CacheChannelDataIsBytesOverTime) {
                R"({"job_id":"j","data":{"files":{"data/llc.data":{"bytes":144,"chunks":2,)"
                R"("arrivals":[[1500,96],[2500,144]]}}}})");
     Report r;
-    std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     ASSERT_EQ(r.channels.size(), 1u);
     EXPECT_TRUE(r.channels[0].counterLayout);
     EXPECT_EQ(r.channels[0].records, 3u);
@@ -385,7 +387,7 @@ TEST_F(ReportTest, CacheChannelDataIsBytesOverTime) {
     EXPECT_NE(FormatReportTable(r).find("data/llc.data: 144 B, 3 counter records"),
               std::string::npos);
     tmp_.Write("data/llc.data", "\x01\x02 not records");
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     ASSERT_EQ(r.channels.size(), 1u);
     EXPECT_FALSE(r.channels[0].counterLayout);
     EXPECT_NE(ReportHtml(r).find("bytes only"), std::string::npos);
@@ -422,8 +424,8 @@ TEST_F(ReportTest, TraceExportFollowsTheFormatAndTheCsvs) {
                "100.000000 cpu0 r11 1000\n100.000000 cpu1 r11 3000\n100.010000 cpu0 r11 2000\n");
     std::vector<DeviceReport> devices(1);
     devices[0].device = 2;
+    ASSERT_TRUE(Build(&devices[0].report));
     std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &devices[0].report, &error)) << error;
     ASSERT_TRUE(WriteReportFiles(devices[0].report, &error)) << error;
     nlohmann::json trace = nlohmann::json::parse(TraceJson(devices), nullptr, false);
     ASSERT_FALSE(trace.is_discarded());
@@ -506,8 +508,7 @@ TEST_F(ReportTest, NamesAreEscapedInCsvAndHtml) {
     tmp_.Write("data/5-Memory.data",
                Frame(kBase, 0, "10 5 1 1 0 1 0\nProcessName:<b>\"x\",y</b>\n"));
     Report r;
-    std::string error;
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     EXPECT_NE(ProcessesCsv(r).find("\n5,\"<b>\"\"x\"\",y</b>\",0,,,,1,20,20,40,0\n"),
               std::string::npos)
         << ProcessesCsv(r);
@@ -523,7 +524,7 @@ TEST_F(ReportTest, FoldersWithoutDataAreRefused) {
     EXPECT_NE(error.find("no data files"), std::string::npos);
     EXPECT_FALSE(BuildReport((dir_ / "missing").string(), 4096, &r, &error));
     tmp_.Write("data/ddr.data", "raw counters");
-    ASSERT_TRUE(BuildReport(dir_.string(), 4096, &r, &error)) << error;
+    ASSERT_TRUE(Build(&r));
     ASSERT_EQ(r.otherFiles.size(), 1u);
     EXPECT_EQ(r.otherFiles[0].bytes, 12u);
     EXPECT_NE(ReportHtml(r).find("no samples"), std::string::npos);

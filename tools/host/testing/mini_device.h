@@ -2,7 +2,7 @@
 // own HDC server, transport, codec and uploader. It answers a control
 // handshake and every command with a Response, answers a data handshake
 // through an uploader that then streams the planned chunks and a
-// DataChannelFinish, and refuses sessions from containers.
+// DataChannelFinish.
 #ifndef ORU_TOOLS_HOST_TESTING_MINI_DEVICE_H
 #define ORU_TOOLS_HOST_TESTING_MINI_DEVICE_H
 
@@ -27,12 +27,10 @@ namespace pb = analysis::orbx::proto;
 
 struct DataPlan {
     std::vector<std::shared_ptr<ProfileFileChunk>> chunks;
-    bool finish = true;
     // As oru does: the data session streams only once the job stop has
     // arrived, and the stop is answered after the stream.
     bool streamAtStop = false;
     bool silentStop = false;  // the job stop is never answered
-    int32_t stopStatus = 0;
 };
 
 inline std::string ResponseBytes(int32_t status, const std::string& info) {
@@ -104,23 +102,7 @@ class MiniDevice {
         return cv_.wait_for(lock, std::chrono::seconds(5), [this] { return stopped_; });
     }
 
-    // What arrived, in order, as type names and selected fields.
-    std::vector<std::string> Seen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return seen_;
-    }
-    // Type names of the commands of the control sessions, in order.
-    std::vector<std::string> Commands() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return commands_;
-    }
-
   private:
-    void Note(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        seen_.push_back(text);
-    }
-
     void Serve(HDC_SESSION session) {
         std::shared_ptr<transport::ITransport> base =
             transport::HDCTransportFactory::CreateHdcTransport(session);
@@ -129,24 +111,11 @@ class MiniDevice {
             return;
         }
         auto t = std::static_pointer_cast<transport::HDCTransport>(base);
-        // As oru does, the first request is read before a container is refused:
-        // the host's handshake send cannot race the session's end.
         message::MessagePtr msg = Receive(*t);
-        int vfId = 0;
-        if (KvtGetVfIdBySession(session, &vfId) == 0 && vfId != 0) {
-            Note("container " + std::to_string(vfId));
-            t->SendBuffer(transport::kContainerRefusal,
-                          static_cast<int>(transport::kContainerRefusalLen));
-            return;
-        }
-        if (auto ctrl = message::MessageAs<pb::CtrlChannelHandshake>(msg)) {
-            Note("ctrl " + ctrl->jobid() + " " + std::to_string(ctrl->devid()) + " " +
-                 ctrl->mode());
+        if (message::MessageAs<pb::CtrlChannelHandshake>(msg) != nullptr) {
             Reply(*t, 0, "ctrl ok");
             Commands(*t);
-        } else if (auto data = message::MessageAs<pb::DataChannelHandshake>(msg)) {
-            Note("data " + data->jobid() + " " + std::to_string(data->devid()) + " " +
-                 data->mode());
+        } else if (message::MessageAs<pb::DataChannelHandshake>(msg) != nullptr) {
             Stream(base);
         }
     }
@@ -167,35 +136,24 @@ class MiniDevice {
         t.SendBuffer(bytes.data(), static_cast<int>(bytes.size()));
     }
 
+    // Answers every command; the job stop as the plan says.
     void Commands(transport::HDCTransport& t) {
         while (message::MessagePtr msg = Receive(t)) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                commands_.push_back(msg->GetDescriptor()->name());
+            if (message::MessageAs<pb::JobStopReq>(msg) == nullptr) {
+                Reply(t, 0, "ok");
+                continue;
             }
-            if (auto start = message::MessageAs<pb::JobStartReq>(msg)) {
-                Note("start " + start->hdr().job_ctx() + " " + start->sampleconfig());
-                Reply(t, 0, "started");
-            } else if (auto replay = message::MessageAs<pb::ReplayStartReq>(msg)) {
-                Note("replay " + std::to_string(replay->llc_events_size()));
-                Reply(t, 0, "replaying");
-            } else if (message::MessageAs<pb::ReplayStopReq>(msg) != nullptr) {
-                Note("replay stop");
-                Reply(t, 0, "replay stopped");
-            } else if (message::MessageAs<pb::JobStopReq>(msg) != nullptr) {
-                Note("stop");
-                std::unique_lock<std::mutex> lock(mutex_);
-                stopped_ = true;
-                cv_.notify_all();
-                if (plan_.silentStop) {
-                    continue;
-                }
-                if (plan_.streamAtStop) {
-                    cv_.wait(lock, [this] { return streamed_ || ending_; });
-                }
-                lock.unlock();
-                Reply(t, plan_.stopStatus, plan_.stopStatus == 0 ? "stopped" : "stop job failed");
+            std::unique_lock<std::mutex> lock(mutex_);
+            stopped_ = true;
+            cv_.notify_all();
+            if (plan_.silentStop) {
+                continue;
             }
+            if (plan_.streamAtStop) {
+                cv_.wait(lock, [this] { return streamed_ || ending_; });
+            }
+            lock.unlock();
+            Reply(t, 0, "stopped");
         }
     }
 
@@ -215,15 +173,13 @@ class MiniDevice {
         for (const auto& chunk : plan_.chunks) {
             uploader.UploadData(chunk);
         }
-        if (plan_.finish) {
-            pb::DataChannelFinish finish;
-            message::JobContext ctx;
-            ctx.job_id = "job-1";
-            ctx.dev_id = "0";
-            finish.mutable_hdr()->set_job_ctx(ctx.ToString());
-            const std::string bytes = message::EncodeMessage(finish);
-            uploader.UploadData(bytes.data(), static_cast<int>(bytes.size()));
-        }
+        pb::DataChannelFinish finish;
+        message::JobContext ctx;
+        ctx.job_id = "job-1";
+        ctx.dev_id = "0";
+        finish.mutable_hdr()->set_job_ctx(ctx.ToString());
+        const std::string bytes = message::EncodeMessage(finish);
+        uploader.UploadData(bytes.data(), static_cast<int>(bytes.size()));
         uploader.Stop(false);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -238,11 +194,9 @@ class MiniDevice {
     std::vector<std::thread> workers_;  // touched by the acceptor, then by Stop after it ended
     std::mutex mutex_;
     std::condition_variable cv_;
-    bool stopped_ = false;               // guarded by mutex_
-    bool streamed_ = false;              // guarded by mutex_
-    bool ending_ = false;                // guarded by mutex_
-    std::vector<std::string> seen_;      // guarded by mutex_
-    std::vector<std::string> commands_;  // guarded by mutex_
+    bool stopped_ = false;   // guarded by mutex_
+    bool streamed_ = false;  // guarded by mutex_
+    bool ending_ = false;    // guarded by mutex_
 };
 
 }  // namespace analysis::orbx::hosttest
