@@ -429,10 +429,7 @@ TEST_F(OruHostEndToEnd, ADeviceListAsksCardWideCollectionsOfTheFirstDevice) {
 
 // One job id on every device at once: card-wide collections on the first,
 // the cache channel on each; one report page and one trace for all.
-// Disabled until the daemon keeps a job's data session per job and device:
-// today the second device's data handshake takes over the first one's
-// uploader, so the first device's data ends up on the second's session.
-TEST_F(OruHostEndToEnd, DISABLED_AllDevicesRunAtOnceIntoAFolderEach) {
+TEST_F(OruHostEndToEnd, AllDevicesRunAtOnceIntoAFolderEach) {
     fs::path run = tmp_ / "all";
     Result r = OruHost({"profile", "--device", "all", "--job-id", "e2e-all", "--out", run.string(),
                         "--duration", "1", "--sys", "--llc", "read"},
