@@ -9,6 +9,27 @@
 
 namespace analysis::orbx::transport {
 
+namespace {
+
+// A chunk that carries an encoded message (a reply, the finish) as it is.
+std::shared_ptr<ProfileFileChunk> MessageChunk(const void* data, int length) {
+    auto chunk = common::MakeShared<ProfileFileChunk>();
+    if (chunk == nullptr) {
+        return nullptr;
+    }
+    try {
+        chunk->chunk.assign(static_cast<const char*>(data), static_cast<size_t>(length));
+    } catch (const std::exception& e) {
+        ORU_LOGE("make shared failed, message: %s", e.what());
+        return nullptr;
+    }
+    chunk->chunkSize = static_cast<uint64_t>(length);
+    chunk->chunkModule = kChunkModuleMessage;
+    return chunk;
+}
+
+}  // namespace
+
 uint64_t QueuedBytesOf(const ProfileFileChunk& chunk) {
     const uint64_t payload =
         chunk.pooled != nullptr ? chunk.pooled->Capacity() : chunk.chunk.size();
@@ -50,18 +71,10 @@ int Uploader::UploadData(const void* data, int length) {
         ORU_LOGE("[Uploader::UploadData]data length %d is invalid.", length);
         return -1;
     }
-    auto chunk = common::MakeShared<ProfileFileChunk>();
+    auto chunk = MessageChunk(data, length);
     if (chunk == nullptr) {
         return -1;
     }
-    try {
-        chunk->chunk.assign(static_cast<const char*>(data), static_cast<size_t>(length));
-    } catch (const std::exception& e) {
-        ORU_LOGE("make shared failed, message: %s", e.what());
-        return -1;
-    }
-    chunk->chunkSize = static_cast<uint64_t>(length);
-    chunk->chunkModule = kChunkModuleMessage;
     return UploadData(std::move(chunk));
 }
 
@@ -158,18 +171,10 @@ int Uploader::Finish(const void* data, int length) {
         ORU_LOGE("[Uploader::Finish]data is invalid.");
         return -1;
     }
-    auto chunk = common::MakeShared<ProfileFileChunk>();
+    auto chunk = MessageChunk(data, length);
     if (chunk == nullptr) {
         return -1;
     }
-    try {
-        chunk->chunk.assign(static_cast<const char*>(data), static_cast<size_t>(length));
-    } catch (const std::exception& e) {
-        ORU_LOGE("make shared failed, message: %s", e.what());
-        return -1;
-    }
-    chunk->chunkSize = static_cast<uint64_t>(length);
-    chunk->chunkModule = kChunkModuleMessage;
     {
         std::lock_guard<std::mutex> lock(sentMutex_);
         finish_ = chunk.get();
