@@ -1,12 +1,11 @@
 #include "jobs/device_script.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <thread>
 #include <utility>
 
@@ -42,10 +41,23 @@ void Untrack(const ScriptRecording* recording) {
                     g_running.end());
 }
 
+// Empty when the process is gone. Plain read(2): a process that exits while
+// its file is read makes the read fail with ESRCH, which a stream buffer
+// would throw.
 std::string ReadProcFile(int pid, const char* name) {
-    std::ifstream in(std::string(kProcDir) + "/" + std::to_string(pid) + "/" + name,
-                     std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string path = std::string(kProcDir) + "/" + std::to_string(pid) + "/" + name;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return "";
+    }
+    std::string text;
+    char buf[4096];
+    ssize_t got = 0;
+    while ((got = read(fd, buf, sizeof(buf))) > 0) {
+        text.append(buf, static_cast<size_t>(got));
+    }
+    (void)close(fd);
+    return got < 0 ? "" : text;
 }
 
 // True when the process no longer runs: gone, or exited and not yet reaped
