@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -15,9 +17,55 @@
 
 #include "daemon/testing/process.h"
 #include "message/status_info.h"
+#include "ostrel/sim_control.h"
 #include "tools/host/profiling_client.h"
 
 namespace oru_testing {
+
+// The cache-counter channel of the simulated card, which streams in the
+// simulator's "stream" channel mode.
+constexpr uint32_t kLlcChannel = 8;
+
+// What a host reading a streaming job got, until DataChannelFinish.
+struct StreamRead {
+    int rc = analysis::orbx::host::kRecvFailed;
+    uint64_t bytes = 0;        // stream bytes received
+    uint64_t chunks = 0;       // stream chunks received
+    int64_t firstBad = -1;     // stream offset of the first wrong byte
+    uint64_t otherChunks = 0;  // chunks of any other file
+};
+
+// Reads the data session until DataChannelFinish, checking every byte of
+// device 0's stream against the simulated sequence at its offset; afterChunk,
+// when given, runs after each stream chunk with the bytes received so far.
+inline StreamRead ReadStream(analysis::orbx::host::DataChannel& data,
+                             const std::function<void(uint64_t)>& afterChunk = nullptr) {
+    StreamRead r;
+    while (true) {
+        analysis::orbx::proto::FileChunkReq chunk;
+        bool finished = false;
+        r.rc = data.Next(&chunk, &finished);
+        if (r.rc != analysis::orbx::host::kRecvOk || finished) {
+            return r;
+        }
+        if (chunk.filename().rfind("data/llc.data", 0) != 0) {
+            ++r.otherChunks;
+            continue;
+        }
+        const std::string& bytes = chunk.chunk();
+        if (r.firstBad < 0) {
+            int64_t bad = ostrel_sim_stream_verify(0, kLlcChannel, r.bytes,
+                                                   reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                   bytes.size());
+            r.firstBad = bad >= 0 ? static_cast<int64_t>(r.bytes) + bad : -1;
+        }
+        r.bytes += bytes.size();
+        ++r.chunks;
+        if (afterChunk) {
+            afterChunk(r.bytes);
+        }
+    }
+}
 
 inline bool IsDir(const std::string& path) {
     struct stat st {};

@@ -19,8 +19,6 @@ using namespace oru_e2e;
 using analysis::orbx::common::TestLogCapture;
 
 constexpr char kUploadFailed[] = "Failed to upload data";
-// The cache-counter channel that the normal job streams.
-constexpr uint32_t kLlcChannel = 8;
 
 class Faults : public InProcessDaemon {};
 
@@ -59,12 +57,13 @@ TEST_F(Faults, FailingDataSendsDropChunksAndTheStopStillCompletes) {
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SEND, DRV_ERROR_IO, -1));
     ASSERT_TRUE(logs.WaitFor(kUploadFailed, 3));
     OstrelSimChannelStats before{};
-    ASSERT_EQ(0, ostrel_sim_channel_stats(0, kLlcChannel, &before));
+    ASSERT_EQ(0, ostrel_sim_channel_stats(0, oru_testing::kLlcChannel, &before));
     ostrel_sim_fault_clear_all();
     // Data read from now on is sent, whatever the faults dropped.
     EXPECT_TRUE(WaitUntil([&] {
         OstrelSimChannelStats now{};
-        return ostrel_sim_channel_stats(0, kLlcChannel, &now) == 0 && now.read > before.read;
+        return ostrel_sim_channel_stats(0, oru_testing::kLlcChannel, &now) == 0 &&
+               now.read > before.read;
     })) << "the channel was not read again after the faults ended";
 
     // The session carries data again, and the job ends normally.

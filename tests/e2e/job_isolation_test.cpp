@@ -2,8 +2,8 @@
 // data session costs only its own job, and one job id on two devices keeps
 // two data sessions. Against the daemon process on a simulated card with two
 // devices.
-#include "oru_build_paths.h"
 #include <gtest/gtest.h>
+#include "oru_build_paths.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,7 +30,6 @@ using host::CollectedFile;
 using host::Handshake;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kLlcChannel = 8;
 constexpr uint32_t kAnswerMs = 1000;  // every answer to host B comes within this
 
 class JobIsolationTest : public ::testing::Test {
@@ -73,39 +72,6 @@ template <class Request>
         return ::testing::AssertionFailure() << what << ": " << reply.message();
     }
     return ::testing::AssertionSuccess();
-}
-
-// What host A gets once it reads again: the stream's bytes, checked in order,
-// and every other chunk, until DataChannelFinish.
-struct StreamRead {
-    int rc = host::kRecvFailed;
-    uint64_t llcBytes = 0;
-    int64_t firstBad = -1;
-    uint64_t otherChunks = 0;
-};
-
-StreamRead ReadToFinish(host::DataChannel& data) {
-    StreamRead r;
-    while (true) {
-        proto::FileChunkReq chunk;
-        bool finished = false;
-        r.rc = data.Next(&chunk, &finished);
-        if (r.rc != host::kRecvOk || finished) {
-            return r;
-        }
-        if (chunk.filename().rfind("data/llc.data", 0) != 0) {
-            ++r.otherChunks;
-            continue;
-        }
-        const std::string& bytes = chunk.chunk();
-        if (r.firstBad < 0) {
-            int64_t bad = ostrel_sim_stream_verify(0, kLlcChannel, r.llcBytes,
-                                                   reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                   bytes.size());
-            r.firstBad = bad >= 0 ? static_cast<int64_t>(r.llcBytes) + bad : -1;
-        }
-        r.llcBytes += bytes.size();
-    }
 }
 
 // Host A streams a channel and samples every process on device 0, then stops
@@ -176,13 +142,14 @@ TEST_F(JobIsolationTest, StalledHostHoldsUpNoOtherJob) {
     EXPECT_LT(longestGapNs, 500000000u) << "B's samples stalled beside the stalled job";
 
     // A reads again: everything queued arrives, in order, then the finish.
-    auto readA = std::async(std::launch::async, [&dataA] { return ReadToFinish(*dataA); });
+    auto readA =
+        std::async(std::launch::async, [&dataA] { return oru_testing::ReadStream(*dataA); });
     ASSERT_EQ(readA.wait_for(std::chrono::seconds(20)), std::future_status::ready)
         << "A's data session did not finish once A read again";
-    StreamRead a = readA.get();
+    oru_testing::StreamRead a = readA.get();
     EXPECT_EQ(a.rc, host::kRecvOk);
     EXPECT_EQ(a.firstBad, -1) << "A's stream differs from the byte at this offset on";
-    EXPECT_GT(a.llcBytes, 32ull << 20);
+    EXPECT_GT(a.bytes, 32ull << 20);
     EXPECT_GT(a.otherChunks, 0u);
     ASSERT_TRUE(oru_testing::WaitForText(log_, "Device(0) leaving finish_collection"));
     const std::string log = oru_testing::ReadText(log_);

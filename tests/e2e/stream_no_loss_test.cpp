@@ -33,7 +33,6 @@ using host::DataChannel;
 using host::Handshake;
 using host::HostClient;
 
-constexpr uint32_t kLlcChannel = 8;
 constexpr char kJobId[] = "stream1";
 constexpr uint64_t kMiB = 1024 * 1024;
 // The host pauses after every chunk, so the daemon runs ahead and queues.
@@ -53,43 +52,13 @@ constexpr bool kCheckMemory = false;
 constexpr bool kCheckMemory = true;
 #endif
 
-struct HostResult {
-    int rc = host::kRecvFailed;
-    uint64_t bytes = 0;        // stream bytes received
-    uint64_t chunks = 0;       // stream chunks received
-    int64_t firstBad = -1;     // stream offset of the first wrong byte
-    uint64_t otherChunks = 0;  // chunks of any other file
-};
-
-// Reads the data session until DataChannelFinish, checking every stream byte
-// against the sequence at its offset.
-HostResult ReadSlowly(DataChannel& data, std::atomic<uint64_t>& received) {
-    HostResult r;
-    while (true) {
-        proto::FileChunkReq chunk;
-        bool finished = false;
-        r.rc = data.Next(&chunk, &finished);
-        if (r.rc != host::kRecvOk || finished) {
-            return r;
-        }
-        if (chunk.filename().rfind("data/llc.data", 0) != 0) {
-            ++r.otherChunks;
-            continue;
-        }
-        const std::string& bytes = chunk.chunk();
-        if (r.firstBad < 0) {
-            int64_t bad = ostrel_sim_stream_verify(0, kLlcChannel, r.bytes,
-                                                   reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                   bytes.size());
-            if (bad >= 0) {
-                r.firstBad = static_cast<int64_t>(r.bytes) + bad;
-            }
-        }
-        r.bytes += bytes.size();
-        ++r.chunks;
-        received.store(r.bytes);
+// Reads the data session until DataChannelFinish at the slow host's pace,
+// checking every stream byte against the sequence at its offset.
+oru_testing::StreamRead ReadSlowly(DataChannel& data, std::atomic<uint64_t>& received) {
+    return oru_testing::ReadStream(data, [&received](uint64_t bytes) {
+        received.store(bytes);
         std::this_thread::sleep_for(kHostPausePerChunk);
-    }
+    });
 }
 
 TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueuesMemory) {
@@ -135,7 +104,7 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
     ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     bool finished = false;
-    HostResult result =
+    oru_testing::StreamRead result =
         oru_testing::FinishedWithin(hostRead, *data, &finished, std::chrono::seconds(60));
     ASSERT_TRUE(finished)
         << "the slow host did not reach DataChannelFinish within 60 s of the stop";
@@ -201,7 +170,7 @@ TEST(StreamNoLossTest, HostBehindAtTheStopStillGetsEveryChunkAndTheFinish) {
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(hostRead.wait_for(std::chrono::seconds(10)), std::future_status::ready)
         << "the data session did not end";
-    HostResult result = hostRead.get();
+    oru_testing::StreamRead result = hostRead.get();
     EXPECT_EQ(result.rc, host::kRecvOk) << "the data session ended without DataChannelFinish";
     EXPECT_EQ(result.firstBad, -1);
     EXPECT_EQ(result.bytes, total);
