@@ -75,6 +75,9 @@ class MiniLlcJobTest : public ::testing::Test {
         ostrel::simtest::UseSetting("OSTREL_SIM_CHIP_VERSION", "0x0005");
         ASSERT_EQ(0u, ConfigManager::GetInstance().GetPlatformType());
         ASSERT_EQ(0, Analysis::Orbx::Common::Platform::Platform::GetInstance().InitRunSide());
+        // A file an earlier case left would let a wait for the script's first
+        // line pass before this case's script has recorded anything.
+        std::filesystem::remove(OutputFile());
     }
     void TearDown() override { ostrel::simtest::ResetSim(); }
 

@@ -140,8 +140,14 @@ stat_line() {
     echo "${line}"
 }
 
-ignore_term_if_set() {
-    [ "$(setting ignore_term)" = "1" ] && trap '' TERM
+# Installs handler for TERM, INT and HUP (TERM ignored when the settings say
+# so). The setting is read before any trap is set: a signal that arrives while
+# a command substitution runs under a trap can leave bash unable to run it.
+install_stop_trap() {
+    local ignore
+    ignore=$(setting ignore_term)
+    trap "$1" TERM INT HUP
+    [ "${ignore}" = "1" ] && trap '' TERM
     return 0
 }
 
@@ -159,11 +165,9 @@ verb_stat() {
         forget_pid "$$"
         exit 0
     }
-    trap finish TERM INT HUP
-    ignore_term_if_set
-
     local interval
     interval=$(ms_to_seconds "$((10#${period}))")
+    install_stop_trap finish
     while true; do
         stat_line "${events}" >>"${file}"
         sleep "${interval}" &
@@ -244,14 +248,13 @@ verb_record() {
         stop=1
         [ -n "${sleeper}" ] && kill "${sleeper}" 2>/dev/null
     }
-    trap on_stop TERM INT HUP
-    ignore_term_if_set
+    local origin from to n=0 piece keep
+    keep=$(setting keep_pieces)
+    install_stop_trap on_stop
     echo "recording control cpus 0-$((CTRL_CPUS - 1)) at ${frequency} Hz: ${events}"
 
     # Piece n covers the n-th second (the last one: up to the kill). A piece is
     # complete before the next one is created.
-    local origin from to n=0 piece keep
-    keep=$(setting keep_pieces)
     origin=$(now_us)
     from=0
     while true; do
