@@ -164,19 +164,19 @@ OruRun Oru(const oru_bench::ScratchDir& dir, std::string* error) {
     uint64_t received = 0;
     double seconds = 0;
     bool finished = false;
+    host::FileChunkView chunk;
     while (ok && !finished) {
-        proto::FileChunkReq chunk;
-        if (data->Next(&chunk, &finished) != host::kRecvOk) {
+        if (data->NextView(&chunk, &finished) != host::kRecvOk) {
             *error = "data session ended early";
             ok = false;
             break;
         }
-        const std::string& name = chunk.filename();
+        const std::string& name = chunk.fields.filename();
         if (finished || name.size() < 8 || name.compare(name.size() - 8, 8, "llc.data") != 0) {
             continue;
         }
-        ok = Consume(fd, received, chunk.chunk().data(), chunk.chunk().size(), error);
-        received += chunk.chunk().size();
+        ok = Consume(fd, received, chunk.payload.data(), chunk.payload.size(), error);
+        received += chunk.payload.size();
         ++run.chunks;
         if (received >= kStreamBytes && seconds == 0) {
             seconds = oru_bench::SecondsSince(start);

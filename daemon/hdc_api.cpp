@@ -35,10 +35,12 @@ struct Piece {
 };
 
 // State of one read: the driver's message object and the pieces received so
-// far. Everything still held is released when the read ends.
+// far, or, when reading into a caller's buffer, that buffer. Everything still
+// held is released when the read ends.
 class Reassembly {
   public:
-    Reassembly(struct drvHdcMsg* msg, uint64_t maxLen) : msg_(msg), maxLen_(maxLen) {}
+    Reassembly(struct drvHdcMsg* msg, uint64_t maxLen, HdcRecvBuffer* into = nullptr)
+        : msg_(msg), maxLen_(maxLen), into_(into) {}
     ~Reassembly() {
         FreePieces();
         if (msg_ != nullptr) {
@@ -58,9 +60,13 @@ class Reassembly {
     bool Store(int bufferCount);
     // Releases the message and joins the pieces into one buffer.
     int Finish(void** recvBuf, uint32_t* recvLen);
+    // Releases the message; the caller's buffer already holds the bytes.
+    int FinishInto();
 
   private:
     bool Segment(int index, SegmentView* segment);
+    bool Append(int bufferCount, uint64_t len);
+    int ReleaseMsg();
     void FreePieces() {
         for (auto& p : pieces_) {
             IdeXfree(p.data);
@@ -69,7 +75,8 @@ class Reassembly {
     }
 
     struct drvHdcMsg* msg_;
-    uint64_t maxLen_;  // a buffer growing beyond this fails the read
+    uint64_t maxLen_;      // a buffer growing beyond this fails the read
+    HdcRecvBuffer* into_;  // the caller's buffer, or null to collect pieces
     std::vector<Piece> pieces_;
     uint64_t total_ = 0;
     bool last_ = false;
@@ -135,6 +142,9 @@ bool Reassembly::Store(int bufferCount) {
     if (len == 0) {
         return true;
     }
+    if (into_ != nullptr) {
+        return Append(bufferCount, len);
+    }
     char* piece = static_cast<char*>(IdeXmalloc(len));
     if (piece == nullptr) {
         ORU_LOGE("Ide Xrmalloc Failed");
@@ -165,7 +175,24 @@ bool Reassembly::Store(int bufferCount) {
     return true;
 }
 
-int Reassembly::Finish(void** recvBuf, uint32_t* recvLen) {
+// Copies the len data bytes of the bufferCount segments, already checked,
+// onto the end of the caller's buffer.
+bool Reassembly::Append(int bufferCount, uint64_t len) {
+    for (int i = 0; i < bufferCount; ++i) {
+        SegmentView seg;
+        if (!Segment(i, &seg) || seg.data == nullptr || seg.len == 0) {
+            continue;
+        }
+        if (!into_->Append(seg.data, seg.len)) {
+            ORU_LOGE("Ide Xrmalloc Failed");
+            return false;
+        }
+    }
+    total_ += len;
+    return true;
+}
+
+int Reassembly::ReleaseMsg() {
     drvError_t err = drvHdcFreeMsg(msg_);
     msg_ = nullptr;
     if (err != DRV_ERROR_NONE) {
@@ -174,6 +201,17 @@ int Reassembly::Finish(void** recvBuf, uint32_t* recvLen) {
     }
     if (total_ == 0) {
         ORU_LOGE("received an empty buffer");
+        return -1;
+    }
+    return 0;
+}
+
+int Reassembly::FinishInto() {
+    return ReleaseMsg();
+}
+
+int Reassembly::Finish(void** recvBuf, uint32_t* recvLen) {
+    if (ReleaseMsg() != 0) {
         return -1;
     }
     char* out = static_cast<char*>(IdeXmalloc(total_));
@@ -555,6 +593,59 @@ int HdcSessionWriteParts(HDC_SESSION session, const HdcBufferPart* parts, size_t
     return ret == 0 ? 0 : -1;
 }
 
+namespace {
+
+// A new message object of the session for one read; null (logged) on failure.
+struct drvHdcMsg* AllocReadMsg(HDC_SESSION session) {
+    struct drvHdcMsg* msg = nullptr;
+    drvError_t err = drvHdcAllocMsg(session, &msg, 1);
+    if (err != DRV_ERROR_NONE || msg == nullptr) {
+        ORU_LOGE("Hdc Alloc Msg, error %d", err);
+        return nullptr;
+    }
+    return msg;
+}
+
+// Receives segments into state until the one marked last is stored: 0, or
+// the read result to hand back.
+int ReceiveSegments(HDC_SESSION session, Reassembly* state, int mode) {
+    int flag = mode;
+    for (;;) {
+        int bufferCount = 0;
+        drvError_t err =
+            halHdcRecv(session, state->Msg(), 0, static_cast<uint64_t>(flag), &bufferCount, 0);
+        if (err == DRV_ERROR_NO_DATA) {
+            return IDE_READ_NOTHING_YET;
+        }
+        if (err == DRV_ERROR_SESSION_CLOSED) {
+            ORU_LOGI("[HdcSessionRead]Session is closed.");
+            return IDE_READ_SESSION_CLOSED;
+        }
+        if (err != DRV_ERROR_NONE) {
+            ORU_LOGE("Hdc Receive, error %d", err);
+            return -1;
+        }
+        if (!state->Store(bufferCount)) {
+            ORU_LOGE("Hdc store package, error");
+            ORU_LOGE("[HdcSessionRead]Hdc receive package, error");
+            return -1;
+        }
+        if (state->Last()) {
+            return 0;
+        }
+        err = drvHdcReuseMsg(state->Msg());
+        if (err != DRV_ERROR_NONE) {
+            ORU_LOGE("Hdc Reuse Msg, error: %d", err);
+            return -1;
+        }
+        // Part of a buffer is in: the rest follows on its own, and giving up
+        // now would drop the part already received.
+        flag = HDC_FLAG_WAIT;
+    }
+}
+
+}  // namespace
+
 int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, int mode,
                    uint32_t maxLen) {
     if (session == nullptr) {
@@ -569,45 +660,69 @@ int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, int m
         ORU_LOGE("recv_len is nullptr");
         return -1;
     }
-    struct drvHdcMsg* msg = nullptr;
-    drvError_t err = drvHdcAllocMsg(session, &msg, 1);
-    if (err != DRV_ERROR_NONE || msg == nullptr) {
-        ORU_LOGE("Hdc Alloc Msg, error %d", err);
+    struct drvHdcMsg* msg = AllocReadMsg(session);
+    if (msg == nullptr) {
         return -1;
     }
     Reassembly state(msg, std::min<uint64_t>(maxLen, kMaxBufLen));
-    int flag = mode;
-    for (;;) {
-        int bufferCount = 0;
-        err = halHdcRecv(session, state.Msg(), 0, static_cast<uint64_t>(flag), &bufferCount, 0);
-        if (err == DRV_ERROR_NO_DATA) {
-            return IDE_READ_NOTHING_YET;
-        }
-        if (err == DRV_ERROR_SESSION_CLOSED) {
-            ORU_LOGI("[HdcSessionRead]Session is closed.");
-            return IDE_READ_SESSION_CLOSED;
-        }
-        if (err != DRV_ERROR_NONE) {
-            ORU_LOGE("Hdc Receive, error %d", err);
-            return -1;
-        }
-        if (!state.Store(bufferCount)) {
-            ORU_LOGE("Hdc store package, error");
-            ORU_LOGE("[HdcSessionRead]Hdc receive package, error");
-            return -1;
-        }
-        if (state.Last()) {
-            return state.Finish(recvBuf, recvLen);
-        }
-        err = drvHdcReuseMsg(state.Msg());
-        if (err != DRV_ERROR_NONE) {
-            ORU_LOGE("Hdc Reuse Msg, error: %d", err);
-            return -1;
-        }
-        // Part of a buffer is in: the rest follows on its own, and giving up
-        // now would drop the part already received.
-        flag = HDC_FLAG_WAIT;
+    const int ret = ReceiveSegments(session, &state, mode);
+    return ret == 0 ? state.Finish(recvBuf, recvLen) : ret;
+}
+
+int HdcSessionReadInto(HDC_SESSION session, HdcRecvBuffer* buffer, int mode, uint32_t maxLen) {
+    if (session == nullptr) {
+        ORU_LOGE("session is nullptr");
+        return -1;
     }
+    if (buffer == nullptr) {
+        ORU_LOGE("recv_buf is nullptr");
+        return -1;
+    }
+    buffer->Clear();
+    struct drvHdcMsg* msg = AllocReadMsg(session);
+    if (msg == nullptr) {
+        return -1;
+    }
+    Reassembly state(msg, std::min<uint64_t>(maxLen, kMaxBufLen), buffer);
+    int ret = ReceiveSegments(session, &state, mode);
+    if (ret == 0) {
+        ret = state.FinishInto();
+    }
+    if (ret != 0) {
+        buffer->Clear();
+    }
+    return ret;
+}
+
+HdcRecvBuffer::~HdcRecvBuffer() {
+    delete[] data_;
+}
+
+bool HdcRecvBuffer::Append(const char* bytes, size_t len) {
+    const uint64_t need = static_cast<uint64_t>(size_) + len;
+    if (need > UINT32_MAX) {
+        return false;
+    }
+    if (need > capacity_) {
+        const size_t grown = std::max<size_t>(static_cast<size_t>(need), capacity_ * 2);
+        // Default-initialised: the bytes are about to be overwritten.
+        char* bigger = new (std::nothrow) char[grown];
+        if (bigger == nullptr) {
+            return false;
+        }
+        if (size_ > 0 && memcpy_s(bigger, grown, data_, size_) != EOK) {
+            delete[] bigger;
+            return false;
+        }
+        delete[] data_;
+        data_ = bigger;
+        capacity_ = grown;
+    }
+    if (len > 0 && memcpy_s(data_ + size_, capacity_ - size_, bytes, len) != EOK) {
+        return false;
+    }
+    size_ = static_cast<uint32_t>(need);
+    return true;
 }
 
 int HdcSessionReadPoll(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, HdcReadMode mode,

@@ -114,6 +114,40 @@ int HdcSessionWriteParts(HDC_SESSION session, const HdcBufferPart* parts, size_t
 int HdcSessionRead(HDC_SESSION session, void** recvBuf, uint32_t* recvLen, int mode = HDC_FLAG_WAIT,
                    uint32_t maxLen = UINT32_MAX);
 
+// A receive buffer its owner keeps across reads (HdcSessionReadInto): it
+// grows only for a buffer longer than any before, never shrinks, and its
+// bytes are never zero-filled, so reusing it costs no allocation and no page
+// faults. Not copyable; one reader at a time.
+class HdcRecvBuffer {
+  public:
+    HdcRecvBuffer() = default;
+    ~HdcRecvBuffer();
+    HdcRecvBuffer(const HdcRecvBuffer&) = delete;
+    HdcRecvBuffer& operator=(const HdcRecvBuffer&) = delete;
+
+    // The bytes of the last successful read; valid until the next read.
+    const char* Data() const { return data_; }
+    uint32_t Size() const { return size_; }
+    size_t Capacity() const { return capacity_; }
+
+    // Forgets the bytes held; the memory stays.
+    void Clear() { size_ = 0; }
+    // Appends len bytes, growing by at least doubling; false when memory runs out.
+    bool Append(const char* bytes, size_t len);
+
+  private:
+    char* data_ = nullptr;
+    size_t capacity_ = 0;
+    uint32_t size_ = 0;
+};
+
+// As HdcSessionRead, joining the segments straight into *buffer (one copy of
+// each byte out of the driver's message) instead of a fresh allocation. On 0
+// the buffer holds the whole buffer received; on any other result it holds
+// nothing.
+int HdcSessionReadInto(HDC_SESSION session, HdcRecvBuffer* buffer, int mode = HDC_FLAG_WAIT,
+                       uint32_t maxLen = UINT32_MAX);
+
 // Reading a request: HDC_READ_BLOCK is one blocking HdcSessionRead;
 // HDC_READ_POLL makes up to HDC_READ_POLL_TIMES no-wait reads, sleeping i ms
 // after the i-th empty one, and gives -1 when all of them found nothing.

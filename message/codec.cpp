@@ -79,15 +79,15 @@ std::string EncodeMessage(const Message* message) {
     return out;
 }
 
-MessagePtr DecodeMessage(const void* data, size_t length) {
+bool SplitFrame(const void* data, size_t length, std::string* typeName, size_t* headLen) {
     if (length > kMaxFrameBytes) {
         ORU_LOGE("[DecodeMessage] buf size(%zu) is too big.", length);
-        return nullptr;
+        return false;
     }
     if (data == nullptr || length < kFrameNameLenBytes) {
         ORU_LOGE("bufLen less than name len, bufLen=%d, expected_len=%d", static_cast<int>(length),
                  static_cast<int>(kFrameNameLenBytes));
-        return nullptr;
+        return false;
     }
     const char* bytes = static_cast<const char*>(data);
     uint32_t nameLen = 0;
@@ -95,16 +95,26 @@ MessagePtr DecodeMessage(const void* data, size_t length) {
     nameLen = ntohl(nameLen);
     if (nameLen > kMaxFrameNameLen) {
         ORU_LOGE("[DecodeMessage] buf size(%u) is too big.", nameLen);
-        return nullptr;
+        return false;
     }
-    const size_t headLen = kFrameNameLenBytes + nameLen;
-    if (length < headLen) {
+    *headLen = kFrameNameLenBytes + nameLen;
+    if (length < *headLen) {
         ORU_LOGE("bufLen less than name, bufLen=%d, expected_len=%d", static_cast<int>(length),
-                 static_cast<int>(headLen));
-        return nullptr;
+                 static_cast<int>(*headLen));
+        return false;
     }
     const char* namePtr = bytes + kFrameNameLenBytes;
-    const std::string typeName(namePtr, strnlen(namePtr, nameLen));
+    typeName->assign(namePtr, strnlen(namePtr, nameLen));
+    return true;
+}
+
+MessagePtr DecodeMessage(const void* data, size_t length) {
+    std::string typeName;
+    size_t headLen = 0;
+    if (!SplitFrame(data, length, &typeName, &headLen)) {
+        return nullptr;
+    }
+    const char* bytes = static_cast<const char*>(data);
     MessagePtr msg = CreateMessage(typeName);
     if (msg == nullptr) {
         msg = CreateMessage(typeName);

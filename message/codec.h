@@ -43,6 +43,11 @@ inline std::string EncodeMessage(const Message& message) {
     return EncodeMessage(&message);
 }
 
+// The type name a frame carries and the length of its head (the bytes before
+// the body); false, logged, for a frame that DecodeMessage refuses before
+// looking at the body.
+bool SplitFrame(const void* data, size_t length, std::string* typeName, size_t* headLen);
+
 // The message a frame carries, or null for a malformed frame, a name that is
 // not in the schema or a body that does not parse.
 MessagePtr DecodeMessage(const void* data, size_t length);

@@ -41,18 +41,18 @@ struct StreamRead {
 inline StreamRead ReadStream(analysis::orbx::host::DataChannel& data,
                              const std::function<void(uint64_t)>& afterChunk = nullptr) {
     StreamRead r;
+    analysis::orbx::host::FileChunkView chunk;
     while (true) {
-        analysis::orbx::proto::FileChunkReq chunk;
         bool finished = false;
-        r.rc = data.Next(&chunk, &finished);
+        r.rc = data.NextView(&chunk, &finished);
         if (r.rc != analysis::orbx::host::kRecvOk || finished) {
             return r;
         }
-        if (chunk.filename().rfind("data/llc.data", 0) != 0) {
+        if (chunk.fields.filename().rfind("data/llc.data", 0) != 0) {
             ++r.otherChunks;
             continue;
         }
-        const std::string& bytes = chunk.chunk();
+        const std::string_view bytes = chunk.payload;
         if (r.firstBad < 0) {
             int64_t bad = ostrel_sim_stream_verify(0, kLlcChannel, r.bytes,
                                                    reinterpret_cast<const uint8_t*>(bytes.data()),

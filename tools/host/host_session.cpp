@@ -7,7 +7,6 @@
 
 #include "common/log.h"
 #include "daemon/hdc_api.h"
-#include "daemon/memory_utils.h"
 #include "transport/hdc_transport.h"
 
 #ifdef ORU_HOST_SIM_CONTROL
@@ -19,10 +18,6 @@ namespace analysis::orbx::host {
 namespace {
 
 constexpr uint32_t kPollIntervalMs = 2;
-
-void FreeReadBuffer(char* p) {
-    IdeXfree(p);
-}
 
 }  // namespace
 
@@ -99,67 +94,66 @@ int HostSession::SendRaw(const void* bytes, uint32_t length) {
     return HdcSessionWrite(Handle(), bytes, length) == 0 ? 0 : -1;
 }
 
-const char* HostSession::Packet::Value() const {
-    return bytes.get() + IDE_TLV_HEAD_LEN;
-}
-
-uint32_t HostSession::Packet::ValueLength() const {
-    return length - IDE_TLV_HEAD_LEN;
-}
-
-int HostSession::ReadPacket(Packet* packet, bool wait) {
-    void* buf = nullptr;
-    uint32_t len = 0;
-    const int ret = HdcSessionRead(Handle(), &buf, &len, wait ? HDC_FLAG_WAIT : HDC_FLAG_NOWAIT);
+int HostSession::ReadPacket(std::string_view* value, bool wait) {
+    const int ret = HdcSessionReadInto(Handle(), &recv_, wait ? HDC_FLAG_WAIT : HDC_FLAG_NOWAIT);
     if (ret == IDE_READ_SESSION_CLOSED) {
         return kRecvClosed;
     }
     if (ret == IDE_READ_NOTHING_YET) {
         return kRecvTimedOut;
     }
-    packet->bytes = std::unique_ptr<char, void (*)(char*)>(static_cast<char*>(buf), FreeReadBuffer);
-    packet->length = len;
-    if (ret != 0 || buf == nullptr || len < IDE_TLV_HEAD_LEN) {
+    const uint32_t len = recv_.Size();
+    if (ret != 0 || len < IDE_TLV_HEAD_LEN) {
         return kRecvFailed;
     }
-    // Copied out: the read buffer promises no alignment for the header.
+    // Copied out: the buffer promises no alignment for the header.
     uint32_t valueLen = 0;
-    std::memcpy(&valueLen, packet->bytes.get() + offsetof(IdeTlvReq, len), sizeof(valueLen));
-    return valueLen == len - IDE_TLV_HEAD_LEN ? kRecvOk : kRecvFailed;
+    std::memcpy(&valueLen, recv_.Data() + offsetof(IdeTlvReq, len), sizeof(valueLen));
+    if (valueLen != len - IDE_TLV_HEAD_LEN) {
+        return kRecvFailed;
+    }
+    *value = std::string_view(recv_.Data() + IDE_TLV_HEAD_LEN, valueLen);
+    return kRecvOk;
 }
 
-int HostSession::DecodePacket(const Packet& packet, message::MessagePtr* msg) {
-    if (packet.ValueLength() == transport::kContainerRefusalLen &&
-        std::memcmp(packet.Value(), transport::kContainerRefusal,
-                    transport::kContainerRefusalLen) == 0) {
+bool HostSession::IsContainerRefusal(std::string_view value) {
+    return value == std::string_view(transport::kContainerRefusal, transport::kContainerRefusalLen);
+}
+
+int HostSession::DecodeValue(std::string_view value, message::MessagePtr* msg) {
+    if (IsContainerRefusal(value)) {
         return kRecvContainerRefused;
     }
-    *msg = message::DecodeMessage(packet.Value(), packet.ValueLength());
+    *msg = message::DecodeMessage(value.data(), value.size());
     return *msg == nullptr ? kRecvFailed : kRecvOk;
 }
 
+int HostSession::RecvView(std::string_view* value) {
+    return ReadPacket(value, true);
+}
+
 int HostSession::RecvValue(std::string* value) {
-    Packet packet;
-    const int ret = ReadPacket(&packet, true);
+    std::string_view view;
+    const int ret = ReadPacket(&view, true);
     if (ret == kRecvOk) {
-        value->assign(packet.Value(), packet.ValueLength());
+        value->assign(view.data(), view.size());
     }
     return ret;
 }
 
 int HostSession::RecvMessage(message::MessagePtr* msg) {
-    Packet packet;
-    const int ret = ReadPacket(&packet, true);
-    return ret == kRecvOk ? DecodePacket(packet, msg) : ret;
+    std::string_view value;
+    const int ret = ReadPacket(&value, true);
+    return ret == kRecvOk ? DecodeValue(value, msg) : ret;
 }
 
 int HostSession::RecvMessageWithin(message::MessagePtr* msg, uint32_t timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (true) {
-        Packet packet;
-        const int ret = ReadPacket(&packet, false);
+        std::string_view value;
+        const int ret = ReadPacket(&value, false);
         if (ret != kRecvTimedOut) {
-            return ret == kRecvOk ? DecodePacket(packet, msg) : ret;
+            return ret == kRecvOk ? DecodeValue(value, msg) : ret;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             return kRecvTimedOut;

@@ -5,6 +5,10 @@
 // Threading: a HostClient may be shared by threads; one HostSession is used
 // by one thread at a time, except Close, which may be called from any thread
 // (a blocked read then fails).
+//
+// Memory: a session joins each packet's segments into one receive buffer that
+// it keeps and reuses, so reading costs no allocation once the buffer has
+// grown to the longest packet; RecvView hands that buffer out without a copy.
 #ifndef ORU_TOOLS_HOST_HOST_SESSION_H
 #define ORU_TOOLS_HOST_HOST_SESSION_H
 
@@ -13,7 +17,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
+#include "daemon/hdc_api.h"
 #include "message/codec.h"
 #include "ostrel/hal.h"
 
@@ -72,6 +78,9 @@ class HostSession {
     // kRecvClosed or kRecvFailed (a packet shorter than its header or whose
     // length field disagrees with what arrived).
     int RecvValue(std::string* value);
+    // As RecvValue, handing out a view of the value inside the session's
+    // receive buffer, valid until the next read on this session.
+    int RecvView(std::string_view* value);
     // Reads one packet and decodes its value: kRecvOk with *msg set,
     // kRecvContainerRefused for the container refusal text, kRecvClosed or
     // kRecvFailed.
@@ -83,21 +92,21 @@ class HostSession {
     // Closes the session; later calls do nothing. 0 or -1.
     int Close();
     HDC_SESSION Handle() const { return session_.load(); }
+    // The receive buffer: the last packet read, and the room it keeps.
+    const HdcRecvBuffer& ReceiveBuffer() const { return recv_; }
+
+    // The container refusal text, which a device sends instead of a message.
+    static bool IsContainerRefusal(std::string_view value);
 
   private:
-    // One received packet, in the buffer the session layer allocated.
-    struct Packet {
-        std::unique_ptr<char, void (*)(char*)> bytes{nullptr, nullptr};
-        uint32_t length = 0;
-        const char* Value() const;
-        uint32_t ValueLength() const;
-    };
-    // Reads one packet, waiting for it or not; the kRecv* codes (kRecvTimedOut
-    // when not waiting and nothing is there).
-    int ReadPacket(Packet* packet, bool wait);
-    static int DecodePacket(const Packet& packet, message::MessagePtr* msg);
+    // Reads one packet into recv_, waiting for it or not, and sets *value to
+    // its value; the kRecv* codes (kRecvTimedOut when not waiting and nothing
+    // is there).
+    int ReadPacket(std::string_view* value, bool wait);
+    static int DecodeValue(std::string_view value, message::MessagePtr* msg);
 
     std::shared_ptr<HostClient> client_;
+    HdcRecvBuffer recv_;  // used by the one reading thread
     std::atomic<HDC_SESSION> session_;
     std::mutex closeMutex_;
 };

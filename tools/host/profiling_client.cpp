@@ -124,22 +124,42 @@ int DataChannel::Open(HostClient& client, const Target& target, const Handshake&
     return ret;
 }
 
-int DataChannel::Next(proto::FileChunkReq* chunk, bool* finished) {
+int DataChannel::NextView(FileChunkView* chunk, bool* finished) {
     *finished = false;
-    message::MessagePtr msg;
-    const int ret = session_->RecvMessage(&msg);
+    std::string_view value;
+    const int ret = session_->RecvView(&value);
     if (ret != kRecvOk) {
         return ret;
     }
-    if (auto req = message::MessageAs<proto::FileChunkReq>(msg)) {
-        chunk->Swap(req.get());
-        return kRecvOk;
+    if (HostSession::IsContainerRefusal(value)) {
+        return kRecvContainerRefused;
     }
+    std::string typeName;
+    size_t headLen = 0;
+    if (!message::SplitFrame(value.data(), value.size(), &typeName, &headLen)) {
+        return kRecvFailed;
+    }
+    if (typeName == proto::FileChunkReq::descriptor()->full_name()) {
+        return ParseFileChunkView(value.data() + headLen, value.size() - headLen, chunk)
+                   ? kRecvOk
+                   : kRecvFailed;
+    }
+    message::MessagePtr msg = message::DecodeMessage(value.data(), value.size());
     if (message::MessageAs<proto::DataChannelFinish>(msg) != nullptr) {
         *finished = true;
         return kRecvOk;
     }
     return kRecvFailed;
+}
+
+int DataChannel::Next(proto::FileChunkReq* chunk, bool* finished) {
+    FileChunkView view;
+    const int ret = NextView(&view, finished);
+    if (ret == kRecvOk && !*finished) {
+        chunk->Swap(&view.fields);
+        chunk->set_chunk(view.payload.data(), view.payload.size());
+    }
+    return ret;
 }
 
 int DataChannel::ReadUntilFinish(std::vector<proto::FileChunkReq>* chunks) {
@@ -155,15 +175,16 @@ int DataChannel::ReadUntilFinish(std::vector<proto::FileChunkReq>* chunks) {
 }
 
 int DataChannel::CollectUntilFinish(std::map<std::string, CollectedFile>* files) {
+    FileChunkView view;
     while (true) {
-        proto::FileChunkReq chunk;
         bool finished = false;
-        const int ret = Next(&chunk, &finished);
+        const int ret = NextView(&view, &finished);
         if (ret != kRecvOk || finished) {
             return ret;
         }
+        const proto::FileChunkReq& chunk = view.fields;
         CollectedFile& file = (*files)[chunk.filename()];
-        file.data.append(chunk.chunk());
+        file.data.append(view.payload);
         message::JobContext ctx;
         if (ctx.FromString(chunk.hdr().job_ctx())) {
             file.tag = ctx.tag;

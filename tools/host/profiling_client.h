@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "message/profiler.pb.h"
+#include "tools/host/file_chunk_view.h"
 #include "tools/host/host_session.h"
 
 namespace analysis::orbx::host {
@@ -90,7 +91,12 @@ class DataChannel {
                     std::unique_ptr<DataChannel>* out, proto::Response* reply);
 
     // The next message of the stream: kRecvOk with *chunk filled, or with
-    // *finished set (and *chunk untouched) for DataChannelFinish.
+    // *finished set (and *chunk untouched) for DataChannelFinish. The chunk's
+    // payload is seen in the session's receive buffer, not copied: it is
+    // valid until the next read on this channel. Reusing one view across
+    // calls reuses its memory too.
+    int NextView(FileChunkView* chunk, bool* finished);
+    // As NextView, with the payload copied into the message.
     int Next(proto::FileChunkReq* chunk, bool* finished);
     // Reads until DataChannelFinish, appending every chunk; kRecvOk once the
     // finish arrived.

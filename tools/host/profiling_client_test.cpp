@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +72,125 @@ TEST_F(ProfilingClientTest, ChunkStreamKeepsItsOrderAndFields) {
     }
     data.reset();
     device.Stop();
+}
+
+// Chunks of several segments each arrive exact, seen in place: every payload
+// of the same size sits at the same address of a receive buffer that stops
+// growing after the first.
+TEST_F(ProfilingClientTest, LargeChunksArriveExactInOneReusedBuffer) {
+    constexpr int kChunks = 10;
+    constexpr size_t kBytes = (1u << 20) + 7;  // three segments of the simulated card
+    auto pattern = [](int i) {
+        std::string bytes(kBytes, '\0');
+        for (size_t j = 0; j < kBytes; ++j) {
+            bytes[j] = static_cast<char>((j * 31 + static_cast<size_t>(i) * 7 + j / 4096) & 0xff);
+        }
+        return bytes;
+    };
+    DataPlan plan;
+    for (int i = 0; i < kChunks; ++i) {
+        plan.chunks.push_back(FileChunk("data/big.data", pattern(i), i == kChunks - 1));
+    }
+    MiniDevice device(plan);
+    ASSERT_TRUE(device.Start());
+    std::unique_ptr<DataChannel> data;
+    ASSERT_EQ(DataChannel::Open(*Client(), {0, 0}, {"job-1", 0, ""}, &data, nullptr), kRecvOk);
+    FileChunkView view;
+    const char* firstAt = nullptr;
+    size_t capacity = 0;
+    int received = 0;
+    bool finished = false;
+    while (!finished) {
+        ASSERT_EQ(data->NextView(&view, &finished), kRecvOk) << "after " << received << " chunks";
+        if (finished) {
+            break;
+        }
+        ASSERT_LT(received, kChunks);
+        EXPECT_EQ(view.fields.filename(), "data/big.data");
+        EXPECT_TRUE(view.fields.chunk().empty());
+        EXPECT_TRUE(view.payload == pattern(received)) << "chunk " << received << " differs";
+        const HdcRecvBuffer& buffer = data->Session().ReceiveBuffer();
+        EXPECT_GE(view.payload.data(), buffer.Data()) << "chunk " << received << " was copied";
+        EXPECT_LE(view.payload.data() + kBytes, buffer.Data() + buffer.Size());
+        if (received == 0) {
+            firstAt = view.payload.data();
+            capacity = buffer.Capacity();
+        }
+        EXPECT_EQ(view.payload.data(), firstAt) << "chunk " << received << " was moved";
+        EXPECT_EQ(buffer.Capacity(), capacity) << "chunk " << received;
+        EXPECT_EQ(view.fields.islastchunk(), received == kChunks - 1);
+        ++received;
+    }
+    EXPECT_EQ(received, kChunks);
+    EXPECT_LT(capacity, 2 * kBytes);
+    data.reset();
+    device.Stop();
+}
+
+// The payload seen in place, with the other fields parsed apart, is what a
+// parse of the whole body gives, and a body fails exactly when that parse
+// fails.
+TEST(FileChunkViewTest, AgreesWithTheWholeParse) {
+    proto::FileChunkReq full;
+    full.mutable_hdr()->set_job_ctx("{\"job_id\":\"j\"}");
+    full.set_filename("data/x.data");
+    full.set_offset(-1);
+    full.set_chunk(std::string("pay\0load", 8));
+    full.set_chunksizeinbytes(8);
+    full.set_islastchunk(true);
+    full.set_datamodule(3);
+    const std::string body = full.SerializeAsString();
+    const std::string chunkField =
+        "\x22\x03"
+        "abc";                                       // Chunk = "abc"
+    const std::string wrongType = "\x20\x05";        // field 4 as a varint: an unknown field
+    const std::string badUtf8 = "\x12\x02\xff\xfe";  // FileName, not UTF-8
+    struct Case {
+        const char* name;
+        std::string body;
+    };
+    const std::vector<Case> cases = {
+        {"every field", body},
+        {"empty body", ""},
+        {"no Chunk", "\x12\x01x"},
+        {"Chunk twice, last wins", body + chunkField},
+        {"Chunk first", chunkField + "\x12\x01x"},
+        {"Chunk with a varint wire type", wrongType + body},
+        {"unknown fields", body + "\xa8\x1f\x01" + "\xb2\x1f\x02zz"},
+        {"truncated in Chunk", body.substr(0, body.size() - 3)},
+        {"Chunk longer than the body",
+         "\x22\x7f"
+         "abc"},
+        {"Chunk length overflows",
+         "\x22\xff\xff\xff\xff\x0f"
+         "abc"},
+        {"tag zero", std::string("\x00\x01", 2)},
+        {"end of a group", body + "\x0c"},
+        {"bad varint", body + "\x18\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff"},
+        {"file name not UTF-8", body + badUtf8},
+    };
+    FileChunkView view;
+    int failures = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        proto::FileChunkReq whole;
+        const bool wholeOk = whole.ParseFromArray(c.body.data(), static_cast<int>(c.body.size()));
+        const bool viewOk = ParseFileChunkView(c.body.data(), c.body.size(), &view);
+        ASSERT_EQ(viewOk, wholeOk);
+        failures += wholeOk ? 0 : 1;
+        if (!wholeOk) {
+            continue;
+        }
+        EXPECT_TRUE(view.fields.chunk().empty());
+        EXPECT_EQ(view.payload, whole.chunk());
+        if (!view.payload.empty()) {
+            EXPECT_GE(view.payload.data(), c.body.data());
+            EXPECT_LE(view.payload.data() + view.payload.size(), c.body.data() + c.body.size());
+        }
+        view.fields.set_chunk(std::string(view.payload));
+        EXPECT_EQ(view.fields.SerializeAsString(), whole.SerializeAsString());
+    }
+    EXPECT_EQ(failures, 7);  // the malformed rows do fail
 }
 
 // ---- The session itself -------------------------------------------------
