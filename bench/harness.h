@@ -134,11 +134,27 @@ inline const char* LogLevel() {
 
 // The daemon of this build as a child, sharing the scratch folder's
 // simulator; extraEnv adds simulator settings. Its log goes to oru.log.
+// ORU_BENCH_DAEMON_PREFIX, when set, holds words run before the daemon's
+// program (a profiler: "valgrind --tool=callgrind --callgrind-out-file=F");
+// its figures then measure the profiler too.
 inline std::unique_ptr<oru_testing::Child> StartDaemon(const ScratchDir& dir, int devices,
                                                        const std::vector<std::string>& extraEnv) {
     std::vector<std::string> env = {"OSTREL_SIM_DIR=" + dir.File("sim")};
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    return oru_testing::StartOru(ORU_BIN_DIR, dir.Path(), devices, LogLevel(), env);
+    const char* prefix = std::getenv("ORU_BENCH_DAEMON_PREFIX");
+    if (prefix == nullptr || *prefix == '\0') {
+        return oru_testing::StartOru(ORU_BIN_DIR, dir.Path(), devices, LogLevel(), env);
+    }
+    std::vector<std::string> args;
+    std::istringstream words(prefix);
+    for (std::string word; words >> word;) {
+        args.push_back(word);
+    }
+    args.push_back(std::string(ORU_BIN_DIR) + "/oru");
+    env.push_back("OSTREL_LOG_FILE=" + dir.File("oru.log"));
+    env.push_back("OSTREL_SIM_DEVICES=" + std::to_string(devices));
+    env.push_back(std::string("OSTREL_LOG_LEVEL=") + LogLevel());
+    return std::make_unique<oru_testing::Child>(args, env, dir.File("oru.out"));
 }
 
 // The simulated application-monitor service at the daemon's socket, so that
