@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -32,7 +33,7 @@ namespace {
 using namespace analysis::orbx;
 using oru_bench::Row;
 
-constexpr size_t kPieceBytes = 4u << 20;       // 4 MiB
+constexpr size_t kPieceBytes = 4u << 20;  // 4 MiB
 constexpr uint32_t kDevice = 0;
 constexpr uint32_t kLlcChannel = 8;
 constexpr char kJobId[] = "datapath";
@@ -213,6 +214,8 @@ OruRun Oru(const oru_bench::ScratchDir& dir, std::string* error) {
     if (ok) {
         run.bytesPerSecond = static_cast<double>(kStreamBytes) / seconds;
     }
+    // An orderly stop, so that a profiler around the daemon writes its data.
+    daemon->Kill(SIGTERM);
     return run;
 }
 

@@ -9,11 +9,11 @@
 #ifndef ORU_BENCH_HARNESS_H
 #define ORU_BENCH_HARNESS_H
 
-#include "oru_build_paths.h"
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "oru_build_paths.h"
 
 #include <dirent.h>
 #include <algorithm>
@@ -135,7 +135,8 @@ inline const char* LogLevel() {
 // The daemon of this build as a child, sharing the scratch folder's
 // simulator; extraEnv adds simulator settings. Its log goes to oru.log.
 // ORU_BENCH_DAEMON_PREFIX, when set, holds words run before the daemon's
-// program (a profiler: "valgrind --tool=callgrind --callgrind-out-file=F");
+// program, the first a full path (a profiler: "/usr/bin/valgrind
+// --tool=callgrind --callgrind-out-file=F");
 // its figures then measure the profiler too.
 inline std::unique_ptr<oru_testing::Child> StartDaemon(const ScratchDir& dir, int devices,
                                                        const std::vector<std::string>& extraEnv) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -259,6 +260,9 @@ int SendSegments(HDC_SESSION session, struct drvHdcMsg* msg, HdcPacket* record, 
     uint32_t remaining = len;
     size_t part = 0;
     uint32_t partOffset = 0;
+    // The record is not zero-filled: the bytes sent after a segment's data
+    // that no segment has written yet are zeroed here, as they go out.
+    size_t written = kSegmentDataOffset;
     *unfinished = false;
     while (remaining > 0) {
         uint32_t segLen = remaining > dataMax ? dataMax : remaining;
@@ -279,6 +283,17 @@ int SendSegments(HDC_SESSION session, struct drvHdcMsg* msg, HdcPacket* record, 
             }
             filled += take;
             partOffset += take;
+        }
+        const size_t sent = segLen + HDC_PACKET_HEAD_LEN;
+        written = std::max<size_t>(written, kSegmentDataOffset + segLen);
+        if (written < sent) {
+            const size_t capacity = dataMax + HDC_PACKET_HEAD_LEN;
+            if (memset_s(reinterpret_cast<char*>(record) + written, capacity - written, 0,
+                         sent - written) != EOK) {
+                ORU_LOGE("memory set failed");
+                return -1;
+            }
+            written = sent;
         }
         drvError_t err = drvHdcAddMsgBuffer(msg, reinterpret_cast<char*>(record),
                                             static_cast<int>(segLen + HDC_PACKET_HEAD_LEN));
@@ -571,7 +586,8 @@ int HdcSessionWriteParts(HDC_SESSION session, const HdcBufferPart* parts, size_t
         ORU_LOGE("Hdc Alloc Msg, error: %d", err);
         return -1;
     }
-    auto* record = static_cast<HdcPacket*>(IdeXmalloc(maxSegment));
+    // Every byte of it that is sent is written first (SendSegments).
+    auto* record = static_cast<HdcPacket*>(std::malloc(maxSegment));
     if (record == nullptr) {
         ORU_LOGE("[HdcSessionWrite]IdeXmalloc %lu Size failed",
                  static_cast<unsigned long>(maxSegment));
@@ -584,7 +600,7 @@ int HdcSessionWriteParts(HDC_SESSION session, const HdcBufferPart* parts, size_t
     if (ret != 0 && unfinished) {
         EndUnfinishedBuffer(session, record);
     }
-    IdeXfree(record);
+    std::free(record);
     err = drvHdcFreeMsg(msg);
     if (err != DRV_ERROR_NONE) {
         ORU_LOGE("Hdc Free Msg, error: %d", err);
