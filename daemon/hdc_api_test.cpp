@@ -146,6 +146,14 @@ TEST_F(HdcApiTest, SegmentBoundaryAtTheDriverMaximum) {
         EXPECT_EQ(data, joined);
         EXPECT_EQ(DRV_ERROR_NO_DATA, RecvRaw(pair_.device, &first, HDC_FLAG_NOWAIT));
     }
+    // The bytes sent after a segment's data hold nothing left in memory by
+    // an earlier write: zero where this buffer wrote nothing.
+    ASSERT_EQ(0, HdcSessionWrite(pair_.host, "z", 1));
+    Buffers one;
+    ASSERT_EQ(DRV_ERROR_NONE, Recv(&one));
+    ASSERT_EQ(1u, one.size());
+    ASSERT_EQ(13u, one[0].size());
+    EXPECT_EQ(std::string(3, '\0'), one[0].substr(10));
 }
 
 TEST_F(HdcApiTest, ManySmallSegmentsAreJoinedInOrder) {
