@@ -35,9 +35,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kBound = std::chrono::seconds(60);
 
 // ---- Replaced sleep ---------------------------------------------------------
-// The fixture clock records every wait. The polling read of a worker (waits below 1000 ms) is
-// held until the test has written its request, so a worker never gives up
-// on a request that the test is about to send.
+// The fixture's clock records every wait. The polling read of a worker
+// (waits below 1000 ms) is held until the test has written its request, so a
+// worker never gives up on a request that the test is about to send.
 std::mutex g_gateMu;
 std::condition_variable g_gateCv;
 bool g_requestGateOpen = true;  // guarded by g_gateMu
