@@ -222,7 +222,7 @@ class InProcessDaemon : public ::testing::Test {
             Gate().holdRetries = false;
             Gate().retries = 0;
         }
-        analysis::orbx::common::Clock::SetDefault(&clock_);
+        analysis::orbx::common::Clock::SetDefault(&QuickClock());
         IdeComponentFuncs profiling;
         profiling.process = IdeDeviceProfileProcess;
         IdeComponentRegister(IDE_COMPONENT_PROFILING, profiling);
@@ -283,6 +283,12 @@ class InProcessDaemon : public ::testing::Test {
         static RetryGate gate;
         return gate;
     }
+    // Lives as long as the process: a thread the daemon does not join may
+    // still be in a pause when the test ends.
+    static analysis::orbx::common::FakeClock& QuickClock() {
+        static analysis::orbx::common::FakeClock clock(&InProcessDaemon::QuickSleep);
+        return clock;
+    }
     static void QuickSleep(uint32_t ms, size_t) {
         if (ms == IDE_SERVER_RETRY_MS) {
             std::unique_lock<std::mutex> lock(Gate().mu);
@@ -293,7 +299,6 @@ class InProcessDaemon : public ::testing::Test {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms < IDE_DEVICE_WAIT_MS ? ms : 5));
     }
 
-    analysis::orbx::common::FakeClock clock_{&InProcessDaemon::QuickSleep};
     bool started_ = false;
     std::thread loop_;
     std::shared_ptr<host::HostClient> client_;
