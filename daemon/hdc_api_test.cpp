@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_fake_clock.h"
 #include "common/test_log_capture.h"
 #include "daemon/ide_common_util.h"
 #include "daemon/memory_utils.h"
@@ -18,6 +19,8 @@
 
 namespace {
 
+using analysis::orbx::common::Clock;
+using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::TestLogCapture;
 using oru_testing::Buffers;
 using oru_testing::ParseSegment;
@@ -28,36 +31,16 @@ using oru_testing::SendRaw;
 using ostrel::simtest::ResetSim;
 using ostrel::simtest::UseSetting;
 
-// Sleeps requested by the code under test; the hook may act on each one.
-std::mutex g_sleepMu;
-std::vector<uint32_t> g_sleeps;
-std::function<void(size_t)> g_onSleep;
-
-void FakeSleep(uint32_t ms) {
-    size_t n;
-    {
-        std::lock_guard<std::mutex> lock(g_sleepMu);
-        g_sleeps.push_back(ms);
-        n = g_sleeps.size();
-    }
-    if (g_onSleep) {
-        g_onSleep(n);
-    }
-}
-
 class HdcApiTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetSim();
-        g_sleeps.clear();
-        g_onSleep = nullptr;
-        IdeSetSleepFunc(FakeSleep);
+        Clock::SetDefault(&clock_);
     }
     void TearDown() override {
         pair_.Close();
         EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
-        IdeSetSleepFunc(nullptr);
-        g_onSleep = nullptr;
+        Clock::SetDefault(nullptr);
         ResetSim();
     }
     void Open(int dev = 0) { ASSERT_TRUE(pair_.Open(dev)); }
@@ -112,6 +95,7 @@ class HdcApiTest : public ::testing::Test {
     }
 
     oru_testing::SimSessionPair pair_;
+    FakeClock clock_;  // the pauses asked for by the code under test
 };
 
 // A buffer filling exactly one segment is one last segment; one byte more
@@ -299,24 +283,25 @@ TEST_F(HdcApiTest, PollingReadTriesAQuietSession141Times) {
     EXPECT_EQ(-1, HdcSessionReadPoll(pair_.device, &buf, &len, HDC_READ_POLL));
     EXPECT_EQ(141u, ostrel_sim_call_count(OSTREL_SIM_FAULT_RECV) - recvs);
     EXPECT_TRUE(logs.Has("no received request in 141 times"));
-    ASSERT_EQ(140u, g_sleeps.size());
-    for (size_t i = 0; i < g_sleeps.size(); ++i) {
-        EXPECT_EQ(i + 1, g_sleeps[i]);
+    const std::vector<uint32_t> sleeps = clock_.Sleeps();
+    ASSERT_EQ(140u, sleeps.size());
+    for (size_t i = 0; i < sleeps.size(); ++i) {
+        EXPECT_EQ(i + 1, sleeps[i]);
     }
 }
 
 TEST_F(HdcApiTest, PollingReadReturnsTheRequestOnceItArrives) {
     Open();
-    g_onSleep = [this](size_t n) {
+    clock_.SetOnSleep([this](uint32_t, size_t n) {
         if (n == 5) {
             ASSERT_EQ(0, HdcSessionWrite(pair_.host, "late", 4));
         }
-    };
+    });
     void* buf = nullptr;
     uint32_t len = 0;
     ASSERT_EQ(0, HdcSessionReadPoll(pair_.device, &buf, &len, HDC_READ_POLL));
     EXPECT_EQ("late", std::string(static_cast<char*>(buf), len));
-    EXPECT_EQ(5u, g_sleeps.size());
+    EXPECT_EQ(5u, clock_.Sleeps().size());
     IdeXfree(buf);
 }
 
@@ -326,23 +311,21 @@ TEST_F(HdcApiTest, ServerDestroyRetriesWhileBusy) {
     ASSERT_NE(nullptr, server);
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_BUSY, 3));
     EXPECT_EQ(0, HdcServerDestroy(server));
-    EXPECT_EQ((std::vector<uint32_t>{100, 100, 100}), g_sleeps);
+    EXPECT_EQ((std::vector<uint32_t>{100, 100, 100}), clock_.Sleeps());
     EXPECT_TRUE(logs.Has("[HdcServerDestroy]hdc server destroy error : 23, times 3"));
     EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
 
-    g_sleeps.clear();
     server = HdcServerCreate(0, HDC_SERVICE_TYPE_IDE);
     ASSERT_NE(nullptr, server);
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_BUSY, -1));
     EXPECT_EQ(-1, HdcServerDestroy(server));
-    EXPECT_EQ(29u, g_sleeps.size());
+    EXPECT_EQ(3u + 29u, clock_.Sleeps().size());
     EXPECT_TRUE(logs.Has("times 30"));
     EXPECT_FALSE(logs.Has("times 31"));
 
-    g_sleeps.clear();
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_DESTROY, DRV_ERROR_IO, 1));
     EXPECT_EQ(-1, HdcServerDestroy(server));
-    EXPECT_TRUE(g_sleeps.empty());
+    EXPECT_EQ(3u + 29u, clock_.Sleeps().size());  // no pause
     ostrel_sim_fault_clear_all();
     EXPECT_EQ(0, HdcServerDestroy(server));
 }

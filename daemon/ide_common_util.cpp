@@ -1,25 +1,13 @@
 #include "daemon/ide_common_util.h"
 
-#include <atomic>
 #include <chrono>
 
-namespace {
+#include "common/clock.h"
 
-std::atomic<IdeSleepFunc> g_sleepFunc{nullptr};
-
-}  // namespace
-
-void IdeSetSleepFunc(IdeSleepFunc fn) {
-    g_sleepFunc.store(fn);
-}
+using analysis::orbx::common::Clock;
 
 void IdeSleep(uint32_t milliseconds) {
-    IdeSleepFunc fn = g_sleepFunc.load();
-    if (fn != nullptr) {
-        fn(milliseconds);
-        return;
-    }
-    (void)mmSleep(milliseconds);
+    Clock::Default().SleepFor(std::chrono::milliseconds(milliseconds));
 }
 
 int IdeCreateTask(mmThread* thread, mmThreadFunc func, void* arg, bool detach) {
@@ -31,16 +19,9 @@ int IdeCreateTask(mmThread* thread, mmThreadFunc func, void* arg, bool detach) {
 }
 
 bool IdeStopEvent::WaitFor(uint32_t milliseconds) {
-    IdeSleepFunc fn = g_sleepFunc.load();
-    if (fn != nullptr) {
-        if (IsSet()) {
-            return false;
-        }
-        fn(milliseconds);
-        return !IsSet();
-    }
     std::unique_lock<std::mutex> lock(mu_);
-    return !cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return set_; });
+    return !Clock::Default().WaitFor(lock, cv_, std::chrono::milliseconds(milliseconds),
+                                     [this] { return set_; });
 }
 
 void IdeStopEvent::Set() {

@@ -2,48 +2,35 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 #include <vector>
 
+#include "common/test_fake_clock.h"
+
 namespace {
 
-std::atomic<int> g_calls{0};
-std::atomic<uint32_t> g_lastMs{0};
-IdeStopEvent* g_eventToSet = nullptr;
-
-void RecordSleep(uint32_t ms) {
-    g_calls++;
-    g_lastMs = ms;
-}
-
-void SleepAndStop(uint32_t ms) {
-    RecordSleep(ms);
-    g_eventToSet->Set();
-}
+using analysis::orbx::common::Clock;
+using analysis::orbx::common::FakeClock;
 
 class IdeSleepTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        g_calls = 0;
-        g_lastMs = 0;
-    }
-    void TearDown() override { IdeSetSleepFunc(nullptr); }
+    void TearDown() override { Clock::SetDefault(nullptr); }
 };
 
-TEST_F(IdeSleepTest, InstalledSleepReceivesEveryWaitAndSetEndsThem) {
-    IdeSetSleepFunc(RecordSleep);
+TEST_F(IdeSleepTest, TheProcessClockReceivesEveryWaitAndSetEndsThem) {
     IdeStopEvent event;
+    FakeClock clock([&](uint32_t, size_t count) {
+        if (count >= 3) {
+            event.Set();  // set while "sleeping"
+        }
+    });
+    Clock::SetDefault(&clock);
+    IdeSleep(7);
     EXPECT_TRUE(event.WaitFor(3000));
-    EXPECT_EQ(1, g_calls.load());
-    EXPECT_EQ(3000u, g_lastMs.load());
-
     // Set while "sleeping" ends the wait; once set, no sleep at all.
-    IdeSetSleepFunc(SleepAndStop);
-    g_eventToSet = &event;
     EXPECT_FALSE(event.WaitFor(1000));
     EXPECT_FALSE(event.WaitFor(1000));
-    EXPECT_EQ(2, g_calls.load());
+    EXPECT_EQ((std::vector<uint32_t>{7, 3000, 1000}), clock.Sleeps());
     event.Reset();
     EXPECT_FALSE(event.IsSet());
 }

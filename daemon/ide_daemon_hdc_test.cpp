@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_fake_clock.h"
 #include "common/test_log_capture.h"
 #include "daemon/hdc_api.h"
 #include "daemon/ide_common_util.h"
@@ -25,6 +26,7 @@
 
 namespace {
 
+using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::TestLogCapture;
 using ostrel::simtest::ResetSim;
 using ostrel::simtest::UseSetting;
@@ -33,33 +35,23 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kBound = std::chrono::seconds(60);
 
 // ---- Replaced sleep ---------------------------------------------------------
-// Records every wait. The polling read of a worker (waits below 1000 ms) is
-// held until the test has written its request, so a worker never gives up
-// on a request that the test is about to send.
-std::mutex g_sleepMu;
-std::condition_variable g_sleepCv;
-std::vector<uint32_t> g_sleeps;
-bool g_requestGateOpen = true;
+// The fixture's clock records every wait. The polling read of a worker
+// (waits below 1000 ms) is held until the test has written its request, so a
+// worker never gives up on a request that the test is about to send.
+std::mutex g_gateMu;
+std::condition_variable g_gateCv;
+bool g_requestGateOpen = true;  // guarded by g_gateMu
 
-void FakeSleep(uint32_t ms) {
-    std::unique_lock<std::mutex> lock(g_sleepMu);
-    g_sleeps.push_back(ms);
+void HoldRequestPolls(uint32_t ms, size_t) {
     if (ms < IDE_DEVICE_WAIT_MS) {
-        g_sleepCv.wait_for(lock, kBound, [] { return g_requestGateOpen; });
+        std::unique_lock<std::mutex> lock(g_gateMu);
+        g_gateCv.wait_for(lock, kBound, [] { return g_requestGateOpen; });
     }
 }
 void SetRequestGate(bool open) {
-    std::lock_guard<std::mutex> lock(g_sleepMu);
+    std::lock_guard<std::mutex> lock(g_gateMu);
     g_requestGateOpen = open;
-    g_sleepCv.notify_all();
-}
-size_t SleepsOf(uint32_t ms) {
-    std::lock_guard<std::mutex> lock(g_sleepMu);
-    size_t n = 0;
-    for (uint32_t s : g_sleeps) {
-        n += s == ms ? 1 : 0;
-    }
-    return n;
+    g_gateCv.notify_all();
 }
 
 // ---- The test's own profiling component ---------------------------------------
@@ -113,16 +105,12 @@ class HdcComponent : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetSim();
-        {
-            std::lock_guard<std::mutex> lock(g_sleepMu);
-            g_sleeps.clear();
-            g_requestGateOpen = true;
-        }
+        SetRequestGate(true);
         {
             std::lock_guard<std::mutex> lock(g_seenMu);
             g_seen.clear();
         }
-        IdeSetSleepFunc(FakeSleep);
+        analysis::orbx::common::Clock::SetDefault(&clock_);
         IdeComponentFuncs profiling;
         profiling.process = RecordingProcess;
         IdeComponentRegister(IDE_COMPONENT_PROFILING, profiling);
@@ -140,7 +128,7 @@ class HdcComponent : public ::testing::Test {
         }
         HdcClientDestroy(client_);
         IdeComponentsDestroy();
-        IdeSetSleepFunc(nullptr);
+        analysis::orbx::common::Clock::SetDefault(nullptr);
         ResetSim();
     }
 
@@ -184,6 +172,7 @@ class HdcComponent : public ::testing::Test {
         return WaitUntil([n] { return IdeDaemonHdcRunningThreads() == n; });
     }
 
+    FakeClock clock_{HoldRequestPolls};
     std::thread loop_;
     HDC_CLIENT client_ = nullptr;
     std::vector<HDC_SESSION> hostSessions_;
@@ -314,7 +303,7 @@ TEST_F(HdcComponent, InitWaitsForDevicesAndFailsOnlyWhenTheQueryKeepsFailing) {
     TestLogCapture logs;
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_DEV_NUM, DRV_ERROR_IO, 3));
     StartDaemon();
-    EXPECT_EQ(3u, SleepsOf(IDE_DEVICE_WAIT_MS));
+    EXPECT_EQ(3u, clock_.Count(IDE_DEVICE_WAIT_MS));
     WaitServer(logs, 0);
     EXPECT_EQ(0, IdeDaemonHdcDestroy());
     loop_.join();
@@ -323,7 +312,7 @@ TEST_F(HdcComponent, InitWaitsForDevicesAndFailsOnlyWhenTheQueryKeepsFailing) {
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_DEV_NUM, DRV_ERROR_IO, -1));
     EXPECT_EQ(-1, IdeDaemonHdcInit());
     EXPECT_EQ(600u, ostrel_sim_call_count(OSTREL_SIM_FAULT_DEV_NUM) - queries);
-    EXPECT_EQ(3u + 599u, SleepsOf(IDE_DEVICE_WAIT_MS));
+    EXPECT_EQ(3u + 599u, clock_.Count(IDE_DEVICE_WAIT_MS));
 }
 
 TEST_F(HdcComponent, InitWithNoDevicesSucceedsAfter600QueriesAndFailsOnTooMany) {
@@ -331,7 +320,7 @@ TEST_F(HdcComponent, InitWithNoDevicesSucceedsAfter600QueriesAndFailsOnTooMany) 
     TestLogCapture logs;
     StartDaemon();
     EXPECT_EQ(600u, logs.Count("Device Counts: 0"));
-    EXPECT_EQ(599u, SleepsOf(IDE_DEVICE_WAIT_MS));
+    EXPECT_EQ(599u, clock_.Count(IDE_DEVICE_WAIT_MS));
     EXPECT_EQ(0, IdeDaemonHdcRunningThreads());
     EXPECT_FALSE(logs.Has(") Create HdcServer"));
     EXPECT_EQ(0, IdeDaemonHdcDestroy());

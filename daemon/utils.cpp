@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 
+#include "common/clock.h"
 #include "common/log.h"
 #include "daemon/ide_common_util.h"
 #include "daemon/memory_utils.h"
@@ -320,8 +321,7 @@ void Utils::ListDirs(const std::string& dir, bool recursive, std::vector<std::st
 }
 
 uint64_t Utils::GetTimeNs() {
-    mmTimespec now = mmGetTickCount();
-    return static_cast<uint64_t>(now.tv_sec) * 1000000000ULL + static_cast<uint64_t>(now.tv_nsec);
+    return Clock::Default().NowNs();
 }
 
 // On the card (AArch64) this is the generic timer's virtual count. Other

@@ -56,7 +56,7 @@ class Utils {
     static void ListDirs(const std::string& dir, bool recursive, std::vector<std::string>& out,
                          int depth);
 
-    // Time.
+    // Time, on the process clock (common/clock.h).
     static uint64_t GetTimeNs();
     static uint64_t GetCycleCount();
     // Sleeps microseconds / 1000 milliseconds (999 us sleep 0 ms); returns 0.

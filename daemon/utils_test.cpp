@@ -1,5 +1,5 @@
-#include "oru_build_paths.h"
 #include "daemon/utils.h"
+#include "oru_build_paths.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,15 +8,17 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <vector>
 
 #include "common/test_emulator.h"
+#include "common/test_fake_clock.h"
 #include "common/test_log_capture.h"
-#include "daemon/ide_common_util.h"
+#include "ostrel/mm.h"
 
+using analysis::orbx::common::Clock;
 using analysis::orbx::common::ExecCmdParams;
+using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::TestLogCapture;
 using analysis::orbx::common::Utils;
 
@@ -154,21 +156,14 @@ TEST_F(UtilsFs, ListFilesStopsBelowDepthTenAndSkipsDirectories) {
     EXPECT_EQ(11u, dirs.size());  // l1 .. l11: levels 0 to 10 are scanned
 }
 
-std::mutex g_sleepMu;
-std::vector<uint32_t> g_sleeps;
-void RecordSleep(uint32_t ms) {
-    std::lock_guard<std::mutex> lock(g_sleepMu);
-    g_sleeps.push_back(ms);
-}
-
 TEST(UtilsTime, UsleepRoundsDownToMilliseconds) {
-    g_sleeps.clear();
-    IdeSetSleepFunc(RecordSleep);
+    FakeClock clock;
+    Clock::SetDefault(&clock);
     EXPECT_EQ(0, Utils::Usleep(1000));
     EXPECT_EQ(0, Utils::Usleep(999));
     EXPECT_EQ(0, Utils::Usleep(2500));
-    IdeSetSleepFunc(nullptr);
-    EXPECT_EQ((std::vector<uint32_t>{1, 0, 2}), g_sleeps);
+    Clock::SetDefault(nullptr);
+    EXPECT_EQ((std::vector<uint32_t>{1, 0, 2}), clock.Sleeps());
 }
 
 class UtilsExec : public UtilsFs {

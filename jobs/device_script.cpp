@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <utility>
 
+#include "common/clock.h"
 #include "common/log.h"
 #include "common/oru_paths.h"
 #include "ostrel/mm.h"
@@ -25,7 +25,7 @@ constexpr const char kProcDir[] = "/proc";
 // Pause between two looks at a process that is expected to end.
 constexpr uint32_t kPollMs = 10;
 
-using Clock = std::chrono::steady_clock;
+using analysis::orbx::common::Clock;
 
 // Recordings started and not stopped yet.
 std::mutex g_runningMutex;
@@ -78,22 +78,24 @@ bool Ended(int pid) {
 
 // Polls until every pid has ended or ms have passed: true when all ended.
 bool WaitEnded(const std::vector<int>& pids, uint32_t ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    Clock& clock = Clock::Default();
+    const auto deadline = clock.Now() + std::chrono::milliseconds(ms);
     while (true) {
         if (std::all_of(pids.begin(), pids.end(), Ended)) {
             return true;
         }
-        if (Clock::now() >= deadline) {
+        if (clock.Now() >= deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        clock.SleepFor(std::chrono::milliseconds(kPollMs));
     }
 }
 
 // Polls the child until it has ended (and is reaped) or ms have passed.
 // lost: it is no child of this process.
 bool WaitChildFor(int pid, uint32_t ms, int32_t& exitCode, bool& lost) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    Clock& clock = Clock::Default();
+    const auto deadline = clock.Now() + std::chrono::milliseconds(ms);
     while (true) {
         int32_t code = 0;
         const int32_t state = mmWaitPid(pid, &code, MM_WAIT_NOHANG);
@@ -105,10 +107,10 @@ bool WaitChildFor(int pid, uint32_t ms, int32_t& exitCode, bool& lost) {
             lost = true;
             return false;
         }
-        if (Clock::now() >= deadline) {
+        if (clock.Now() >= deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        clock.SleepFor(std::chrono::milliseconds(kPollMs));
     }
 }
 

@@ -224,11 +224,8 @@ void PerfExtraTask::SetJobCtx(std::shared_ptr<JobContext> jobCtx) {
 void PerfExtraTask::Run(const analysis::orbx::common::thread::ErrorContext& /*context*/) {
     while (!IsQuit()) {
         ORU_LOGI("PerfExtraTask running");
-        if (wait_) {
-            wait_();
-        } else {
-            (void)Utils::Usleep(kPollIntervalUs);
-        }
+        (clock_ != nullptr ? *clock_ : analysis::orbx::common::Clock::Default())
+            .SleepFor(kPollInterval);
         ProcessPieces(IsQuit());
     }
     ProcessPieces(true);
@@ -353,8 +350,8 @@ int ProfCtrlcpuJob::Init(const std::shared_ptr<CollectionJobCfg> cfg) {
     if (perfExtraTask_ == nullptr) {
         return -1;
     }
-    if (taskWait_) {
-        perfExtraTask_->SetWaitFunc(taskWait_);
+    if (taskClock_ != nullptr) {
+        perfExtraTask_->SetClock(*taskClock_);
     }
     if (taskConvert_) {
         perfExtraTask_->SetConvertFunc(taskConvert_);

@@ -11,6 +11,7 @@
 #ifndef ORU_JOBS_PROF_PERF_JOB_H
 #define ORU_JOBS_PROF_PERF_JOB_H
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "common/chunk.h"
+#include "common/clock.h"
 #include "common/thread.h"
 #include "jobs/device_script.h"
 #include "jobs/prof_comm_job.h"
@@ -73,15 +75,13 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     static constexpr uint64_t kReadSize = 0x40000;
     static constexpr uint64_t kMaxConvertedSize = 0x20000000;
     static constexpr int32_t kChunkModule = 3;
-    // Microseconds between two looks at the result directory.
-    static constexpr uint64_t kPollIntervalUs = 1000000;
+    // Between two looks at the result directory.
+    static constexpr std::chrono::milliseconds kPollInterval{1000};
 
     // Turns piece into text at piece + ".txt": 0 (exitCode: the converter's
     // exit status), or the failure. A piece whose conversion fails or exits
     // non-zero is not uploaded.
     using ConvertFunc = std::function<int(const std::string& piece, int& exitCode)>;
-    // The pause between two looks at the result directory.
-    using WaitFunc = std::function<void()>;
 
     PerfExtraTask(uint64_t bufSize, const std::string& resultDir,
                   std::shared_ptr<analysis::orbx::message::JobContext> jobCtx,
@@ -114,9 +114,10 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     // text is uploaded). REQUIRES: the thread is not running.
     int GetUnconvertedCount() const { return unconverted_; }
 
-    // Test hooks; the defaults run the device script and sleep kPollIntervalUs.
+    // Test hooks; the defaults run the device script and pause kPollInterval
+    // on the process clock. Before Start; clock must outlive the thread.
     void SetConvertFunc(ConvertFunc convert) { convert_ = std::move(convert); }
-    void SetWaitFunc(WaitFunc wait) { wait_ = std::move(wait); }
+    void SetClock(analysis::orbx::common::Clock& clock) { clock_ = &clock; }
 
     // The default conversion: the device script's "--script" through sudo,
     // its standard output to piece + ".txt"; waits for it at most
@@ -135,7 +136,7 @@ class PerfExtraTask : public analysis::orbx::common::thread::Thread {
     int devIndex_ = 0;
     std::shared_ptr<analysis::orbx::message::ProfileParams> params_;
     ConvertFunc convert_;
-    WaitFunc wait_;
+    analysis::orbx::common::Clock* clock_ = nullptr;  // null: the process clock
 
     // Used by the thread (or by the caller of ProcessPieces) only.
     int64_t totalSize_ = 0;
@@ -179,7 +180,7 @@ class ProfCtrlcpuJob : public ICollectionJob {
     std::string BuildCtrlCpuCmd() const;
 
     // Test hooks, handed to the task when Init creates it.
-    void SetTaskWaitFunc(PerfExtraTask::WaitFunc wait) { taskWait_ = std::move(wait); }
+    void SetTaskClock(analysis::orbx::common::Clock& clock) { taskClock_ = &clock; }
     void SetTaskConvertFunc(PerfExtraTask::ConvertFunc convert) {
         taskConvert_ = std::move(convert);
     }
@@ -196,7 +197,7 @@ class ProfCtrlcpuJob : public ICollectionJob {
     std::shared_ptr<ScriptRecording> recording_;  // from Process to Uninit
     std::shared_ptr<CollectionJobCfg> cfg_;
     std::shared_ptr<PerfExtraTask> perfExtraTask_;
-    PerfExtraTask::WaitFunc taskWait_;
+    analysis::orbx::common::Clock* taskClock_ = nullptr;
     PerfExtraTask::ConvertFunc taskConvert_;
     TaskStartFunc taskStart_;
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/oru_paths.h"
+#include "common/test_fake_clock.h"
 #include "jobs/device_script.h"
 #include "jobs/prof_perf_job.h"
 #include "jobs/prof_perf_job_fixture.h"
@@ -21,10 +22,16 @@
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
+using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::kProfCollectScript;
 using testing::CtrlCpuJobFixture;
 using testing::Listing;
 using testing::ReadAll;
+
+// The task's pauses between two looks at the directory take 50 ms.
+void QuickLooks(uint32_t, size_t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
 
 // Device 41, known to the host as 3.
 class ProfCtrlcpuJobScriptTest : public CtrlCpuJobFixture {
@@ -41,10 +48,11 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
         SCOPED_TRACE(endedByAnotherJob ? "ended by another job's stop" : "own stop");
         UploadCapture capture("job-ctrlcpu", 41);
         ASSERT_TRUE(capture.Ok());
-        ProfCtrlcpuJob job;
         // Look at the directory often rather than once a second, and keep
         // what the script makes of each piece.
-        job.SetTaskWaitFunc([] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+        FakeClock clock(QuickLooks);
+        ProfCtrlcpuJob job;
+        job.SetTaskClock(clock);
         std::mutex mutex;
         std::vector<std::string> pieces;  // guarded by mutex
         std::string expected;             // guarded by mutex
@@ -121,8 +129,9 @@ TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesSh
     }
     ASSERT_TRUE(std::filesystem::exists(output + ".1")) << "the leftover recorded nothing";
 
+    FakeClock clock(QuickLooks);
     ProfCtrlcpuJob job;
-    job.SetTaskWaitFunc([] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+    job.SetTaskClock(clock);
     ASSERT_EQ(job.Init(cfg_), 0);
     ASSERT_EQ(job.Process(), 0);
     int status = 0;

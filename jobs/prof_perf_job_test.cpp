@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/oru_paths.h"
+#include "common/test_fake_clock.h"
 #include "jobs/prof_perf_job_fixture.h"
 #include "jobs/upload_capture.h"
 #include "message/platform.h"
@@ -20,6 +21,7 @@
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
+using analysis::orbx::common::FakeClock;
 using Paths = std::vector<std::string>;
 using testing::CtrlCpuJobFixture;
 using testing::Listing;
@@ -265,7 +267,8 @@ TEST_F(PerfExtraTaskTest, LargeConversionsTravelInQuarterMebibyteChunks) {
 TEST_F(PerfExtraTaskTest, TheThreadTakesFinishedPiecesAndDrainsAllWhenStopped) {
     UploadCapture capture("job-ctrlcpu");
     Gate gate;
-    task_->SetWaitFunc([&gate] { gate.Wait(); });
+    FakeClock clock([&gate](uint32_t, size_t) { gate.Wait(); });
+    task_->SetClock(clock);
     ASSERT_EQ(task_->Init(), 0);
     Piece("ai_ctrl_cpu.data.5.0", "a");
     Piece("ai_ctrl_cpu.data.5.1", "b");

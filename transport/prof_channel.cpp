@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "common/log.h"
 #include "common/make_shared.h"
@@ -20,12 +19,6 @@ namespace {
 using Analysis::Orbx::Common::Statistics::PerfCount;
 
 constexpr int kPollStoppedSleepMs = 1;
-
-uint64_t NowNs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
 
 // The readers' buffers, reused: a chunk's buffer comes back once it is sent.
 common::memory::BufferPool& ReaderBuffers() {
@@ -72,7 +65,7 @@ int ChannelReader::ReadOnceLocked() {
         return -1;
     }
     spaceSize_ = bufSize_ - currLen_;
-    uint64_t start = NowNs();
+    uint64_t start = common::Clock::Default().NowNs();
     int n = 0;
     {
         std::lock_guard<std::mutex> readLock(readMutex_);
@@ -86,7 +79,7 @@ int ChannelReader::ReadOnceLocked() {
     if (n < 1) {
         return n;
     }
-    uint64_t end = NowNs();
+    uint64_t end = common::Clock::Default().NowNs();
     speed_->UpdatePerfInfo(start, end, static_cast<uint64_t>(n));
     if (lastEndTime_ != 0) {
         speedAll_->UpdatePerfInfo(lastEndTime_, end, static_cast<uint64_t>(n));
@@ -312,7 +305,7 @@ void ChannelPoll::Run(const common::thread::ErrorContext&) {
                 ORU_LOGI("Exit poll channel thread.");
                 break;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPollStoppedSleepMs));
+            UsedClock().SleepFor(std::chrono::milliseconds(kPollStoppedSleepMs));
             ++sleepCount_;
             continue;
         }
@@ -332,7 +325,7 @@ void ChannelPoll::Run(const common::thread::ErrorContext&) {
             // The driver keeps reporting a channel while it holds data, and
             // every reported channel has its reader at work already: polling
             // again at once would only spin beside the readers.
-            backoffSleep_(kBusyBackoffMs);
+            UsedClock().SleepFor(std::chrono::milliseconds(kBusyBackoffMs));
         }
     }
     // Nobody waits for this thread to end: it takes its pool down itself.
@@ -394,10 +387,6 @@ bool ChannelPoll::DispatchChannel(uint32_t deviceId, uint32_t channelId) {
         return false;
     }
     return true;
-}
-
-void ChannelPoll::SetBackoffSleep(std::function<void(uint32_t)> sleep) {
-    backoffSleep_ = std::move(sleep);
 }
 
 }  // namespace analysis::orbx::transport

@@ -12,16 +12,14 @@
 #define ORU_TRANSPORT_PROF_CHANNEL_H
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "common/byte_buffer_pool.h"
+#include "common/clock.h"
 #include "common/perf_count.h"
 #include "common/thread.h"
 #include "common/thread_pool.h"
@@ -153,9 +151,9 @@ class ChannelPoll : public common::thread::Thread {
     // when an execution was queued. Called by the poll thread (a test may
     // call it while the poll thread runs and is not asked to stop).
     bool DispatchChannel(uint32_t deviceId, uint32_t channelId);
-    // Replaces the pause taken when a poll reported only channels whose
-    // readers are busy (tests). Before Start.
-    void SetBackoffSleep(std::function<void(uint32_t)> sleep);
+    // Replaces the clock of the poll thread's pauses (tests); the process
+    // clock otherwise. Before Start; clock must outlive the poll thread.
+    void SetClock(common::Clock& clock) { clock_ = &clock; }
 
     // Pool threads for a device count: the count clamped to 4..64.
     static uint32_t PoolSizeForDevices(int deviceNum);
@@ -173,6 +171,9 @@ class ChannelPoll : public common::thread::Thread {
 
     // True (and the state is then kEnded) when a stop was requested.
     bool EndIfStopping();
+    common::Clock& UsedClock() const {
+        return clock_ != nullptr ? *clock_ : common::Clock::Default();
+    }
     // Stops the pool and logs the poll counts. REQUIRES: on the poll thread
     // as it ends, or on the owner's thread once the poll thread has been
     // joined (or never ran).
@@ -182,9 +183,7 @@ class ChannelPoll : public common::thread::Thread {
 
     // Set by Start before the thread runs; dropped by EndPool.
     std::shared_ptr<common::thread::ThreadPool> pool_;
-    std::function<void(uint32_t)> backoffSleep_ = [](uint32_t ms) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    };
+    common::Clock* clock_ = nullptr;  // set before Start; null: the process clock
 
     // Guards readers_. First of this file's locks: before any reader's mutex.
     std::mutex mapMutex_;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/test_fake_clock.h"
 #include "common/test_log_capture.h"
 #include "driver/fake_drv.h"
 #include "message/job_context.h"
@@ -19,6 +20,7 @@
 namespace analysis::orbx::transport {
 namespace {
 
+using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::TestLogCapture;
 using driver::testing::ScopedFakeDrv;
 using testing::ChunkCapture;
@@ -456,15 +458,9 @@ TEST_F(ChannelPollTest, TheFourthDispatchIsDroppedWithoutLosingData) {
 TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
     DeviceCount(1);
     ChunkCapture capture(kJobId, static_cast<int>(kDev));
+    FakeClock clock;
     ChannelPoll poll;
-    std::mutex mutex;
-    std::condition_variable slept;
-    std::vector<uint32_t> pauses;
-    poll.SetBackoffSleep([&](uint32_t ms) {
-        std::lock_guard<std::mutex> lock(mutex);
-        pauses.push_back(ms);
-        slept.notify_all();
-    });
+    poll.SetClock(clock);
     auto reader = Reader();
     poll.AddReader(kDev, kChannel, reader);
     poll_.Then(0, {{kDev, kChannel}});  // an idle reader: queued, no pause
@@ -488,17 +484,12 @@ TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
     // nothing is ready.
     poll_.Then(0, {{kDev, kChannel}});
     poll_.Then(0, {{kDev, kChannel}});
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        EXPECT_TRUE(
-            slept.wait_for(lock, std::chrono::minutes(1), [&] { return pauses.size() >= 2; }));
-    }
+    EXPECT_TRUE(clock.AwaitSleeps(ChannelPoll::kBusyBackoffMs, 2)) << "no second back-off";
     channel_.Open();
     poll.Stop();
     poll.RemoveReader(kDev, kChannel);
-    std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ((std::vector<uint32_t>{ChannelPoll::kBusyBackoffMs, ChannelPoll::kBusyBackoffMs}),
-              pauses);
+              clock.Sleeps());
     EXPECT_TRUE(SameBytes(Pattern(0, kMiB), ChunkCapture::Joined(capture.Finish())));
 }
 

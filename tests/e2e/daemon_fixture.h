@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "common/oru_paths.h"
+#include "common/test_fake_clock.h"
 #include "daemon/ide_common_util.h"
 #include "daemon/ide_daemon.h"
 #include "daemon/ide_daemon_hdc.h"
@@ -221,7 +222,7 @@ class InProcessDaemon : public ::testing::Test {
             Gate().holdRetries = false;
             Gate().retries = 0;
         }
-        IdeSetSleepFunc(&InProcessDaemon::QuickSleep);
+        analysis::orbx::common::Clock::SetDefault(&QuickClock());
         IdeComponentFuncs profiling;
         profiling.process = IdeDeviceProfileProcess;
         IdeComponentRegister(IDE_COMPONENT_PROFILING, profiling);
@@ -240,7 +241,7 @@ class InProcessDaemon : public ::testing::Test {
         EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
         EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
         IdeComponentsDestroy();
-        IdeSetSleepFunc(nullptr);
+        analysis::orbx::common::Clock::SetDefault(nullptr);
         ostrel::simtest::ResetSim();
     }
 
@@ -282,7 +283,13 @@ class InProcessDaemon : public ::testing::Test {
         static RetryGate gate;
         return gate;
     }
-    static void QuickSleep(uint32_t ms) {
+    // Lives as long as the process: a thread the daemon does not join may
+    // still be in a pause when the test ends.
+    static analysis::orbx::common::FakeClock& QuickClock() {
+        static analysis::orbx::common::FakeClock clock(&InProcessDaemon::QuickSleep);
+        return clock;
+    }
+    static void QuickSleep(uint32_t ms, size_t) {
         if (ms == IDE_SERVER_RETRY_MS) {
             std::unique_lock<std::mutex> lock(Gate().mu);
             ++Gate().retries;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/oru_paths.h"
+#include "common/test_fake_clock.h"
 #include "common/test_log_capture.h"
 #include "daemon/ide_common_util.h"
 #include "daemon/ide_daemon_monitor.h"
@@ -21,6 +22,8 @@
 
 namespace {
 
+using analysis::orbx::common::Clock;
+using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::kAppmonSocket;
 using analysis::orbx::common::kMonitorScript;
 using analysis::orbx::common::TestLogCapture;
@@ -31,36 +34,13 @@ using oru_testing::WaitForText;
 
 const std::string kTmp = ORU_TEST_TMP_DIR;
 
-// Replaced sleep: records each pause; once `hold` pauses of the given length
-// were recorded, further ones wait until the test releases them.
+// Pauses are recorded by the fixture's clock; once `after` pauses of the
+// held length were recorded, further ones wait until the test releases them.
 std::mutex g_mu;
 std::condition_variable g_cv;
-std::vector<uint32_t> g_sleeps;
-uint32_t g_holdMs = 0;
-size_t g_holdAfter = 0;
-bool g_released = false;
-
-size_t CountSleeps(uint32_t ms) {
-    size_t n = 0;
-    for (uint32_t s : g_sleeps) {
-        n += s == ms ? 1 : 0;
-    }
-    return n;
-}
-
-void FakeSleep(uint32_t ms) {
-    std::unique_lock<std::mutex> lock(g_mu);
-    g_sleeps.push_back(ms);
-    g_cv.notify_all();
-    if (ms == g_holdMs && CountSleeps(ms) >= g_holdAfter) {
-        g_cv.wait_for(lock, std::chrono::minutes(1), [] { return g_released; });
-    }
-}
-
-bool WaitSleeps(uint32_t ms, size_t n) {
-    std::unique_lock<std::mutex> lock(g_mu);
-    return g_cv.wait_for(lock, std::chrono::minutes(1), [&] { return CountSleeps(ms) >= n; });
-}
+uint32_t g_holdMs = 0;    // guarded by g_mu
+size_t g_holdAfter = 0;   // guarded by g_mu
+bool g_released = false;  // guarded by g_mu
 
 void Release() {
     std::lock_guard<std::mutex> lock(g_mu);
@@ -74,17 +54,18 @@ class MonitorHeartbeat : public ::testing::Test {
         ostrel::simtest::ResetSim();
         unlink(kAppmonSocket);
         ASSERT_EQ(0, analysis::orbx::common::Utils::CreateDir(kTmp));
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_sleeps.clear();
-        g_holdMs = 0;
-        g_holdAfter = 0;
-        g_released = false;
-        IdeSetSleepFunc(FakeSleep);
+        {
+            std::lock_guard<std::mutex> lock(g_mu);
+            g_holdMs = 0;
+            g_holdAfter = 0;
+            g_released = false;
+        }
+        Clock::SetDefault(&clock_);
     }
     void TearDown() override {
         Release();
         IdeMonitorStop();
-        IdeSetSleepFunc(nullptr);
+        Clock::SetDefault(nullptr);
         service_.reset();
         unlink(kAppmonSocket);
     }
@@ -104,11 +85,15 @@ class MonitorHeartbeat : public ::testing::Test {
         g_holdMs = ms;
         g_holdAfter = after;
     }
-    std::vector<uint32_t> Sleeps() {
-        std::lock_guard<std::mutex> lock(g_mu);
-        return g_sleeps;
-    }
+    std::vector<uint32_t> Sleeps() { return clock_.Sleeps(); }
+    bool WaitSleeps(uint32_t ms, size_t n) { return clock_.AwaitSleeps(ms, n); }
 
+    FakeClock clock_{[this](uint32_t ms, size_t) {
+        std::unique_lock<std::mutex> lock(g_mu);
+        if (ms == g_holdMs && clock_.Count(ms) >= g_holdAfter) {
+            g_cv.wait_for(lock, std::chrono::minutes(1), [] { return g_released; });
+        }
+    }};
     std::unique_ptr<Child> service_;
     std::string serviceLog_;
     const std::string pid_ = std::to_string(getpid());
@@ -179,18 +164,11 @@ TEST_F(MonitorHeartbeat, WithoutAServiceOneFailureIsLoggedAndStopIsClean) {
     EXPECT_EQ(0, IdeMonitorStop());  // no thread any more
 }
 
-// Pauses of a hundredth of their length, recorded like FakeSleep's.
-void ShortSleep(uint32_t ms) {
-    {
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_sleeps.push_back(ms);
-        g_cv.notify_all();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms / 100));
-}
-
 TEST_F(MonitorHeartbeat, AServiceThatGoesAwayAndComesBackIsRegisteredWithAgain) {
-    IdeSetSleepFunc(ShortSleep);
+    // Pauses of a hundredth of their length.
+    clock_.SetOnSleep([](uint32_t ms, size_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms / 100));
+    });
     analysis::orbx::common::TestLogCapture logs("warning");
     StartService();
     ASSERT_EQ(0, IdeMonitorStart());
@@ -212,7 +190,7 @@ TEST_F(MonitorHeartbeat, AServiceThatGoesAwayAndComesBackIsRegisteredWithAgain) 
 }
 
 TEST_F(MonitorHeartbeat, StopWakesTheThreadOutOfARealPause) {
-    IdeSetSleepFunc(nullptr);
+    Clock::SetDefault(nullptr);
     StartService();
     ASSERT_EQ(0, IdeMonitorStart());
     ASSERT_TRUE(WaitForText(serviceLog_, "heartbeat pid=" + pid_));
