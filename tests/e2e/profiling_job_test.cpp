@@ -6,8 +6,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <future>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,13 +13,13 @@
 #include "common/oru_paths.h"
 #include "daemon/testing/host_job.h"
 #include "ostrel/sim_control.h"
+#include "tests/e2e/daemon_fixture.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
 
 using namespace analysis::orbx;
 using host::ControlChannel;
-using host::DataChannel;
 using host::Handshake;
 using host::HostClient;
 using host::Target;
@@ -59,51 +57,10 @@ class ProfilingJobTest : public ::testing::Test {
         return ctrl;
     }
 
-    std::unique_ptr<DataChannel> OpenData(const Handshake& hs, int devId = 0) {
-        return oru_testing::OpenData(*client_, hs, devId);
-    }
-
     std::unique_ptr<oru_testing::Child> daemon_;
     int lastOpen_ = 0;
     std::shared_ptr<HostClient> client_;
 };
-
-TEST_F(ProfilingJobTest, AFullJobIsAnsweredAndStreamsItsDataUntilFinish) {
-    StartDaemon(1);
-    Handshake hs{"job1", 0, ""};
-    proto::Response reply;
-    auto ctrl = OpenControl(hs, &reply);
-    ASSERT_NE(ctrl, nullptr);
-    EXPECT_EQ(reply.status(), proto::SUCCESS);
-    auto data = OpenData(hs);
-    ASSERT_NE(data, nullptr);
-    auto collected = std::async(std::launch::async, [&data] {
-        std::map<std::string, host::CollectedFile> files;
-        int rc = data->CollectUntilFinish(&files);
-        return std::make_pair(rc, files);
-    });
-
-    std::string ctx = host::MakeJobContext("job1", "0", "t1");
-    ASSERT_EQ(ctrl->StartJob(ctx, LlcConfig("job1"), &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    std::string jobDir = std::string(common::kInotifyDir) + "job1";
-    EXPECT_TRUE(IsDir(jobDir));
-    ASSERT_EQ(ctrl->StartReplay(ctx, LlcEvents(), &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the channel produce
-    ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-
-    bool finished = false;
-    auto result = oru_testing::FinishedWithin(collected, *data, &finished);
-    ASSERT_TRUE(finished) << "no DataChannelFinish within 10 s of the job stop";
-    EXPECT_EQ(result.first, host::kRecvOk);
-    ASSERT_EQ(result.second.count("data/llc.data"), 1u);
-    EXPECT_GT(result.second["data/llc.data"].data.size(), 0u);
-    EXPECT_FALSE(IsDir(jobDir));
-}
 
 TEST_F(ProfilingJobTest, CommandsThatCannotBeServedAreRefusedOrIgnored) {
     StartDaemon(1);
@@ -185,24 +142,12 @@ uint64_t LastRecordTimeNs(const std::string& data) {
 
 TEST_F(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting) {
     StartDaemon(1);
-    proto::Response reply;
-    Handshake hsA{"jobA", 0, "def_mode"};
-    auto ctrlA = OpenControl(hsA, &reply);
-    ASSERT_NE(ctrlA, nullptr);
-    auto dataA = OpenData(hsA);
-    ASSERT_NE(dataA, nullptr);
-    auto collected = std::async(std::launch::async, [&dataA] {
-        std::map<std::string, host::CollectedFile> files;
-        int rc = dataA->CollectUntilFinish(&files);
-        return std::make_pair(rc, files);
-    });
-    std::string ctxA = host::MakeJobContext("jobA", "0");
-    ASSERT_EQ(ctrlA->StartJob(ctxA, LlcConfig("jobA"), &reply), host::kRecvOk);
-    ASSERT_EQ(ctrlA->StartReplay(ctxA, LlcEvents(), &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    oru_e2e::HostJob jobA;
+    ASSERT_TRUE(jobA.Start(*client_, "jobA", 0, "def_mode"));
 
     // A second job on the same device, in the other mode: the device's cache
     // counters are taken, so its replay is refused and its job reset.
+    proto::Response reply;
     auto ctrlB = OpenControl(Handshake{"jobB", 0, "system-wide"}, &reply);
     ASSERT_NE(ctrlB, nullptr);
     std::string ctxB = host::MakeJobContext("jobB", "0");
@@ -216,14 +161,9 @@ TEST_F(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting)
                                   .count());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the channel produce
 
-    ASSERT_EQ(ctrlA->StopReplay(ctxA, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    ASSERT_EQ(ctrlA->StopJob(ctxA, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    bool finished = false;
-    auto result = oru_testing::FinishedWithin(collected, *dataA, &finished);
-    ASSERT_TRUE(finished) << "no DataChannelFinish within 10 s of the job stop";
-    ASSERT_EQ(result.first, host::kRecvOk);
+    ASSERT_TRUE(jobA.Stop());
+    auto result = jobA.Collected();
+    ASSERT_EQ(result.first, host::kRecvOk) << "no DataChannelFinish within 20 s of the job stop";
     // Job A's channel kept producing after B was refused.
     EXPECT_GT(LastRecordTimeNs(result.second["data/llc.data"].data), refusedAt);
 }

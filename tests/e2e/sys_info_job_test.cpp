@@ -3,8 +3,8 @@
 // card for a few seconds, and the host receives the system CPU and memory
 // samples and the samples of every process, the daemon's own and a process
 // started during the job included, as well-formed records.
-#include "oru_build_paths.h"
 #include <gtest/gtest.h>
+#include "oru_build_paths.h"
 
 #include <chrono>
 #include <filesystem>
@@ -17,6 +17,7 @@
 
 #include "daemon/testing/host_job.h"
 #include "jobs/sampling_test_support.h"
+#include "tests/e2e/daemon_fixture.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
@@ -25,7 +26,6 @@ using namespace analysis::orbx;
 using Analysis::Orbx::JobWrapper::testing::ParseRecords;
 using Analysis::Orbx::JobWrapper::testing::Record;
 using host::CollectedFile;
-using host::Handshake;
 using host::HostClient;
 
 constexpr char kJobId[] = "sysinfo1";
@@ -70,24 +70,10 @@ std::vector<Record> CheckedRecords(const std::string& name, const CollectedFile&
 }
 
 TEST_F(SysInfoJobTest, SystemAndEveryProcessReachTheHostAsWellFormedRecords) {
-    Handshake hs{kJobId, 0, ""};
-    auto ctrl = oru_testing::OpenControl(*client_, hs);
-    ASSERT_NE(ctrl, nullptr);
-    ctrl->SetAnswerDeadline(10000);
-    auto data = oru_testing::OpenData(*client_, hs);
-    ASSERT_NE(data, nullptr);
-    proto::Response reply;
-    auto collected = std::async(std::launch::async, [&data] {
-        std::map<std::string, CollectedFile> files;
-        int rc = data->CollectUntilFinish(&files);
-        return std::make_pair(rc, files);
-    });
-
-    std::string ctx = host::MakeJobContext(kJobId, "0", "t1");
-    ASSERT_EQ(ctrl->StartJob(ctx, kConfig, &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    ASSERT_EQ(ctrl->StartReplay(ctx, proto::ReplayStartReq(), &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    oru_e2e::HostJob job;
+    job.config = kConfig;
+    job.events = proto::ReplayStartReq();
+    ASSERT_TRUE(job.Start(*client_, kJobId));
 
     // The job samples for a while; a process starts in the middle of it.
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -96,14 +82,9 @@ TEST_F(SysInfoJobTest, SystemAndEveryProcessReachTheHostAsWellFormedRecords) {
     ASSERT_GT(child.Pid(), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 
-    ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    bool finished = false;
-    auto result = oru_testing::FinishedWithin(collected, *data, &finished);
-    ASSERT_TRUE(finished) << "no DataChannelFinish within 10 s of the job stop";
-    ASSERT_EQ(result.first, host::kRecvOk);
+    ASSERT_TRUE(job.Stop());
+    auto result = job.Collected();
+    ASSERT_EQ(result.first, host::kRecvOk) << "no DataChannelFinish within 20 s of the job stop";
     std::map<std::string, CollectedFile>& files = result.second;
 
     std::vector<Record> cpu = CheckedRecords("cpu", files["data/SystemCpuUsage.data"]);
