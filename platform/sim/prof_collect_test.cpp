@@ -1,10 +1,10 @@
 // The simulated card's collection script, run as the daemon runs it.
-#include "oru_build_paths.h"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "oru_build_paths.h"
 
 #include <chrono>
 #include <filesystem>
@@ -143,10 +143,6 @@ TEST_F(ProfCollectScriptTest, StatWritesTimestampedSamplesUntilKill) {
     EXPECT_LE(lines.front(), lines.back());  // timestamps rise
 }
 
-TEST_F(ProfCollectScriptTest, KillWithNothingRunningSucceeds) {
-    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
-}
-
 TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) {
     const std::string out = Output("ai_ctrl_cpu.data.0");
     for (int n = 0; n < 8; ++n) {
@@ -200,26 +196,6 @@ TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) 
             EXPECT_GE(samples.size(), 150u) << "piece " << n;
         }
     }
-}
-
-TEST_F(ProfCollectScriptTest, KillEndsRecordingsAndStatsTogether) {
-    const std::string rec = Output("ai_ctrl_cpu.data.1");
-    const std::string llc = Output("llc.data.1");
-    unlink((rec + ".0").c_str());
-    pid_t a = Spawn({kScript, "--record", rec, "10", "{r11}"});
-    // A period far longer than the test: the kill must not wait for it.
-    pid_t b = Spawn({kScript, "--stat", llc, "read", "3600000"});
-    ASSERT_TRUE(WaitForFile(rec + ".0", a));
-    ASSERT_TRUE(WaitForLines(llc, 1, b));
-    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
-    int status = 0;
-    EXPECT_EQ(a, waitpid(a, &status, 0));
-    EXPECT_EQ(b, waitpid(b, &status, 0));
-    EXPECT_FALSE(Exists(kPidFile));
-    // The piece being written when the kill came is complete and readable.
-    std::string text;
-    EXPECT_EQ(0, RunScriptOutput({kScript, "--script", rec + ".0"}, text));
-    EXPECT_FALSE(text.empty());
 }
 
 // True once the child has ended (and is reaped); false after 20 s.
