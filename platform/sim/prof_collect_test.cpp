@@ -97,10 +97,6 @@ bool WaitWhileRunning(Done done, pid_t writer) {
     return true;
 }
 
-bool WaitForLines(const std::string& path, size_t n, pid_t writer) {
-    return WaitWhileRunning([&] { return Lines(path).size() >= n; }, writer);
-}
-
 bool WaitForFile(const std::string& path, pid_t writer) {
     return WaitWhileRunning([&] { return Exists(path); }, writer);
 }
@@ -119,29 +115,6 @@ class ProfCollectScriptTest : public ::testing::Test {
         return path;
     }
 };
-
-TEST_F(ProfCollectScriptTest, StatWritesTimestampedSamplesUntilKill) {
-    std::string out = Output("llc.data.0");
-    pid_t stat = Spawn({kScript, "--stat", out, "read,write", "10"});
-    ASSERT_GT(stat, 0);
-    ASSERT_TRUE(WaitForLines(out, 3, stat));
-    EXPECT_EQ(0, access(kPidFile.c_str(), F_OK));
-
-    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
-    int status = 0;
-    ASSERT_EQ(stat, waitpid(stat, &status, 0));
-    EXPECT_NE(0, access(kPidFile.c_str(), F_OK));
-
-    std::vector<std::string> lines = Lines(out);
-    const std::regex sample(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6})"
-                            R"( read: hits=\d+ misses=\d+ hit_rate=\d+\.\d{2}%)"
-                            R"( write: hits=\d+ misses=\d+ hit_rate=\d+\.\d{2}%$)");
-    ASSERT_GE(lines.size(), 3u);
-    for (const auto& line : lines) {
-        EXPECT_TRUE(std::regex_match(line, sample)) << line;
-    }
-    EXPECT_LE(lines.front(), lines.back());  // timestamps rise
-}
 
 TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) {
     const std::string out = Output("ai_ctrl_cpu.data.0");

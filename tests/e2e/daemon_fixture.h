@@ -174,6 +174,16 @@ struct HostJob {
     ~HostJob() { Close(); }
 };
 
+// A job start whose command was answered SUCCESS and whose replay start was
+// refused.
+inline ::testing::AssertionResult ReplayRefused(const ::testing::AssertionResult& started) {
+    const std::string why = started.message();
+    if (started || why.rfind("ReplayStartReq", 0) != 0 || why.find("FAILED") == std::string::npos) {
+        return ::testing::AssertionFailure() << "not a refused replay start: " << why;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // A job that must be served normally from start to finish: every command is
 // answered SUCCESS, the channel's data arrives followed by DataChannelFinish,
 // and the job's directory is gone afterwards. With ctrl, the job runs on that

@@ -17,6 +17,7 @@
 #include "daemon/testing/host_job.h"
 #include "jobs/sampling_test_support.h"
 #include "ostrel/sim_control.h"
+#include "tests/e2e/daemon_fixture.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
@@ -81,21 +82,11 @@ template <class Request>
 TEST_F(JobIsolationTest, StalledHostHoldsUpNoOtherJob) {
     StartDaemon({"OSTREL_SIM_CHANNEL_MODE=stream",
                  "OSTREL_SIM_STREAM_BYTES=" + std::to_string(4ull << 30)});
-    Handshake hsA{"stallA", 0, ""};
-    auto ctrlA = oru_testing::OpenControl(*client_, hsA, 0);
-    ASSERT_NE(ctrlA, nullptr);
-    auto dataA = oru_testing::OpenData(*client_, hsA, 0);
-    ASSERT_NE(dataA, nullptr);
-    const std::string ctxA = host::MakeJobContext("stallA", "0", "a");
-    proto::Response reply;
-    ASSERT_EQ(ctrlA->StartJob(ctxA,
-                              oru_testing::LlcConfig(
-                                  "stallA", R"(,"pid_profiling":"on","pid_sampling_interval":100)"),
-                              &reply),
-              host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    ASSERT_EQ(ctrlA->StartReplay(ctxA, oru_testing::LlcEvents(), &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    oru_e2e::HostJob jobA;
+    jobA.config =
+        oru_testing::LlcConfig("stallA", R"(,"pid_profiling":"on","pid_sampling_interval":100)");
+    jobA.read = false;
+    ASSERT_TRUE(jobA.Start(*client_, "stallA", 0));
     // A reads nothing now: its queue fills with stream chunks at once, and its
     // samplers find it full.
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -122,7 +113,7 @@ TEST_F(JobIsolationTest, StalledHostHoldsUpNoOtherJob) {
 
     // A's host drops its control session: the daemon stops A's job, whose
     // last data waits for A's host.
-    ctrlA->Session().Close();
+    jobA.ctrl->Session().Close();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     ASSERT_TRUE(AnsweredInTime(*ctrlB, proto::ReplayStopReq(), ctxB, "B's replay stop"));
     ASSERT_TRUE(AnsweredInTime(*ctrlB, proto::JobStopReq(), ctxB, "B's job stop"));
@@ -141,7 +132,7 @@ TEST_F(JobIsolationTest, StalledHostHoldsUpNoOtherJob) {
 
     // A reads again: everything queued arrives, in order, then the finish.
     auto readA =
-        std::async(std::launch::async, [&dataA] { return oru_testing::ReadStream(*dataA); });
+        std::async(std::launch::async, [&jobA] { return oru_testing::ReadStream(*jobA.data); });
     ASSERT_EQ(readA.wait_for(std::chrono::seconds(20)), std::future_status::ready)
         << "A's data session did not finish once A read again";
     oru_testing::StreamRead a = readA.get();

@@ -26,16 +26,6 @@ using namespace oru_e2e;
 using oru_testing::ThreadNamesOf;
 namespace fs = std::filesystem;
 
-// A job start whose command was answered SUCCESS and whose replay start was
-// refused.
-::testing::AssertionResult ReplayRefused(const ::testing::AssertionResult& started) {
-    const std::string why = started.message();
-    if (started || why.rfind("ReplayStartReq", 0) != 0 || why.find("FAILED") == std::string::npos) {
-        return ::testing::AssertionFailure() << "not a refused replay start: " << why;
-    }
-    return ::testing::AssertionSuccess();
-}
-
 class JobReleaseTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
@@ -152,16 +142,10 @@ TEST_F(JobReleaseTest, AJobStartThatFailedGivesBackThePollerAndItsThreads) {
     StartDaemon({"OSTREL_SIM_FAULTS=get_channels:-1:1"});
     const long idle = IdleThreads();
     {
-        host::Handshake hs{"chanfail", 0, ""};
-        auto ctrl = OpenControl(*client_, hs);
-        ASSERT_NE(ctrl, nullptr);
-        auto data = OpenData(*client_, hs);
-        ASSERT_NE(data, nullptr);
-        proto::Response reply;
-        ASSERT_EQ(
-            ctrl->StartJob(host::MakeJobContext("chanfail", "0"), LlcConfig("chanfail"), &reply),
-            host::kRecvOk);
-        EXPECT_EQ(reply.status(), proto::FAILED) << reply.message();
+        HostJob failed;
+        const ::testing::AssertionResult started = failed.Start(*client_, "chanfail");
+        EXPECT_EQ(std::string(started.message()).rfind("JobStartReq of chanfail: ", 0), 0u)
+            << started.message();
     }
     EXPECT_TRUE(oru_testing::WaitForText(ORU_TEST_TMP_DIR "/oru.log", "Failed to GetAllChannels"));
     EXPECT_TRUE(BackToIdle(idle));
