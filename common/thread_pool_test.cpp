@@ -147,24 +147,6 @@ TEST(ThreadPoolTest, DispatchByKeyKeepsEachKeyOnOneThreadInOrder) {
     }
 }
 
-TEST(ThreadPoolTest, StopRunsEveryQueuedTaskFirst) {
-    ThreadPool pool(ThreadPool::kDispatchByHashId, 2);
-    ASSERT_EQ(pool.Start(), 0);
-    std::promise<void> release;
-    std::shared_future<void> gate = release.get_future().share();
-    std::atomic<int> executed{0};
-    // Both threads are held by their first task while the rest queue up.
-    for (uint32_t key = 0; key < 2; ++key) {
-        ASSERT_TRUE(pool.Dispatch(MakeTask(key, [gate] { gate.wait(); })));
-    }
-    for (int i = 0; i < 40; ++i) {
-        ASSERT_TRUE(pool.Dispatch(MakeTask(i, [&] { ++executed; })));
-    }
-    release.set_value();
-    pool.Stop();
-    EXPECT_EQ(executed.load(), 40);
-}
-
 // The worker's first task holds it until the worker has been told to stop
 // (its queue is quit by then); the tasks queued behind must still run before
 // Stop returns.

@@ -72,7 +72,8 @@ int HdcClientCreate(HDC_CLIENT* client);                    // service type 2; 0
 HDC_CLIENT HdcClientCreate(int serviceType);                // the client, or nullptr
 int HdcClientDestroy(HDC_CLIENT client);                    // nullptr counts as success
 HDC_SERVER HdcServerCreate(int logDevId, int serviceType);  // nullptr while not ready or on error
-// Retries while the driver reports busy (23), up to 30 attempts 100 ms apart.
+// Retries while the driver reports busy, a bounded number of attempts a short
+// wait apart (kServerDestroyAttempts, kServerDestroyWaitMs).
 int HdcServerDestroy(HDC_SERVER server);  // 0, or -1 when the driver kept failing
 // Blocks until the host opens a session; nullptr on error.
 HDC_SESSION HdcServerAccept(HDC_SERVER server);

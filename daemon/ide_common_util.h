@@ -19,7 +19,8 @@ constexpr uint32_t kIdeThreadStackSize = 0x20000;
 // Sleeps milliseconds on the process clock.
 void IdeSleep(uint32_t milliseconds);
 
-// Starts func(arg) on a thread with a 128 KiB stack and default scheduling;
+// Starts func(arg) on a thread with a stack of kIdeThreadStackSize and default
+// scheduling;
 // detached when detach is true. 0 on success, else the platform's error (-1).
 int IdeCreateTask(mmThread* thread, mmThreadFunc func, void* arg, bool detach);
 

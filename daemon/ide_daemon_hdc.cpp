@@ -25,8 +25,10 @@ namespace {
 
 constexpr int kEintr = 4;
 constexpr uint32_t kTooLongRecv = 0xFFFFFFFFu;
-// The largest request a component takes: a 3 MiB value and its header.
-constexpr uint32_t kMaxRequestRead = 3145728 + IDE_TLV_HEAD_LEN;
+// The largest value a component takes, and so the largest request read with
+// its header.
+constexpr uint32_t kMaxRequestValue = 3145728;
+constexpr uint32_t kMaxRequestRead = kMaxRequestValue + IDE_TLV_HEAD_LEN;
 constexpr size_t kErrorTextLen = 256;
 // Upper bound of destroy's wait for the server and worker threads; they end
 // within moments of the wake-up unless the driver fails to wake an accept.
@@ -312,8 +314,8 @@ void* IdeDaemonHdcHandleEvent(void* arg) {
 IdeTlvReq* ReadRequest(HDC_SESSION session, int* err) {
     void* buf = nullptr;
     uint32_t len = 0;
-    // No component takes a value beyond 3 MiB: a longer request is not
-    // gathered in memory first.
+    // No component takes a value beyond kMaxRequestValue: a longer request
+    // is not gathered in memory first.
     int ret = HdcSessionReadPoll(session, &buf, &len, HDC_READ_POLL, kMaxRequestRead);
     if (ret != 0) {
         ORU_LOGW("Ide Read ret: %d", ret);

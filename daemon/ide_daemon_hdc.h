@@ -3,8 +3,8 @@
 // Init waits for the card's devices, records one entry per physical device
 // and creates an HDC client. The main thread then runs the server-creation
 // loop, which starts one detached "ide_hdc_server" thread per device; each
-// creates its device's HDC server (retrying every 5 s while the device is not
-// ready) and accepts sessions, starting one detached "ide_hdc_process" worker
+// creates its device's HDC server (retrying every IDE_SERVER_RETRY_MS while the
+// device is not ready) and accepts sessions, starting one detached "ide_hdc_process" worker
 // per session. A worker reads one request packet, stamps the device's
 // physical id into it and hands it to the component of its request type.
 //
@@ -21,8 +21,9 @@
 
 #include "daemon/hdc_api.h"
 
-// Waits: up to 600 device queries 1 s apart at init; 5 s between server
-// creation attempts. All go through IdeSleep (daemon/ide_common_util.h).
+// Waits: at init the device query is tried IDE_DEVICE_WAIT_TIMES times,
+// IDE_DEVICE_WAIT_MS apart; server creation is retried IDE_SERVER_RETRY_MS
+// apart. All go through IdeSleep (daemon/ide_common_util.h).
 constexpr int IDE_DEVICE_WAIT_TIMES = 600;
 constexpr uint32_t IDE_DEVICE_WAIT_MS = 1000;
 constexpr uint32_t IDE_SERVER_RETRY_MS = 5000;
@@ -50,7 +51,7 @@ constexpr uint32_t IDE_STOP_SERVING_WAIT_MS = 2000;
 void IdeDaemonHdcStopServing();
 
 // Adds an entry for every physical id not yet known and wakes the
-// server-creation loop. Counts of 0 or above 1124 are refused.
+// server-creation loop. Counts of 0 or above IDE_MAX_DEV_NUM are refused.
 void IdeDaemonHdcRegisterDevices(uint32_t count, const uint32_t* phyIds);
 
 // Device-up callbacks, called with (count, physical ids) at registration.

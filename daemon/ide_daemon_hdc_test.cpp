@@ -90,15 +90,8 @@ bool WaitUntil(Pred pred) {
     return true;
 }
 
-std::string Packet(uint32_t type, const std::string& value, int lenDelta = 0) {
-    std::string p(IDE_TLV_HEAD_LEN + value.size(), '\0');
-    uint32_t len = static_cast<uint32_t>(static_cast<int>(value.size()) + lenDelta);
-    uint32_t devId = 77;
-    memcpy(&p[0], &type, 4);
-    memcpy(&p[4], &devId, 4);
-    memcpy(&p[8], &len, 4);
-    memcpy(&p[12], value.data(), value.size());
-    return p;
+std::string Packet(uint32_t type, const std::string& value) {
+    return oru_testing::Packet(type, value, -1, 77);
 }
 
 class HdcComponent : public ::testing::Test {

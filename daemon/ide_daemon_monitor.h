@@ -1,8 +1,9 @@
 // The monitor component: registers the daemon with the card's
-// application-monitor service and sends it a heartbeat every 3 s from the
-// "ide_monitor" thread. A failed heartbeat means the service has gone: the
-// thread drops its client and connects and registers again, once a second,
-// until the service is back.
+// application-monitor service and sends it a heartbeat every
+// IDE_MONITOR_HEARTBEAT_MS from the "ide_monitor" thread. A failed heartbeat
+// means the service has gone: the thread drops its client and connects and
+// registers again, IDE_MONITOR_REGISTER_RETRY_MS apart, until the service is
+// back.
 //
 // The client record is used by the monitor thread only; stop wakes the thread
 // at once (no waiting out a pause), joins it, and only then deregisters and

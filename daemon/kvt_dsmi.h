@@ -20,7 +20,7 @@ int IdeGetPhyDevList(uint32_t* devNum, uint32_t* phyIds, uint32_t len);
 // The logical id whose physical id is phyId. 0 or -1 (also when none matches).
 int IdeGetLogIdByPhyId(uint32_t phyId, uint32_t* logId);
 
-// The driver's device index of a physical id below 1125. 0 or -1.
+// The driver's device index of a physical id not above IDE_MAX_DEV_NUM. 0 or -1.
 int IdeGetDevIdIndexByPhyId(uint32_t phyId, uint32_t* index);
 
 #endif  // ORU_DAEMON_KVT_DSMI_H

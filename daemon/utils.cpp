@@ -368,11 +368,11 @@ std::vector<std::string> Utils::Split(const std::string& text, bool skip,
     return pieces;
 }
 
-std::string Utils::Join(const std::vector<std::string>& items) {
+std::string Utils::Join(const std::vector<std::string>& items, const std::string& separator) {
     std::string out;
     for (size_t i = 0; i < items.size(); ++i) {
         if (i > 0) {
-            out += "/";
+            out += separator;
         }
         out += items[i];
     }

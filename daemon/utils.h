@@ -66,7 +66,9 @@ class Utils {
     static std::vector<std::string> Split(const std::string& text, bool skip = false,
                                           const std::string& skipToken = "",
                                           const std::string& delimiter = " ");
-    static std::string Join(const std::vector<std::string>& items);
+    // The items with separator between them (a path by default).
+    static std::string Join(const std::vector<std::string>& items,
+                            const std::string& separator = "/");
     static std::string ToUpper(const std::string& text);
 
     // Files and processes.

@@ -39,14 +39,6 @@ constexpr const char kStopFailedInfo[] =
 // the task manager's mutex when a broken session stops its jobs).
 std::mutex g_dirMutex;
 
-std::string JoinEvents(const std::vector<std::string>& events) {
-    std::string out;
-    for (size_t i = 0; i < events.size(); ++i) {
-        out += (i == 0 ? "" : ",") + events[i];
-    }
-    return out;
-}
-
 // The job id names the job's directory below the profiling root: an empty one
 // would name the shared root itself, and nothing may leave it.
 bool JobIdIsSafe(const std::string& jobId) {
@@ -224,7 +216,7 @@ bool CollectEngine::CheckPmuEventIsValid(const EventList& ctrlCpuEvents,
         ORU_LOGE("[CheckPmuEventIsValid]ctrlCpuEvent is not valid!");
         return false;
     }
-    if (llcEvents != nullptr && !validation.CheckLlcEventsIsValid(JoinEvents(*llcEvents))) {
+    if (llcEvents != nullptr && !validation.CheckLlcEventsIsValid(Utils::Join(*llcEvents, ","))) {
         ORU_LOGE("[CheckPmuEventIsValid]llcEvent is not valid!");
         return false;
     }
@@ -292,7 +284,7 @@ int CollectEngine::RegisterAndRunJobs(StatusInfo& status) {
             ++failCount;
         }
     }
-    ORU_LOGI("Total count of job registered: %s", JoinEvents(registered).c_str());
+    ORU_LOGI("Total count of job registered: %s", Utils::Join(registered, ",").c_str());
     if (registered.empty()) {
         ORU_LOGE("CollectionJobRegisterAndRun failed, fail_cnt:%d", failCount);
         status.status = 1;

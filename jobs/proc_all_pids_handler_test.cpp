@@ -58,25 +58,6 @@ class ProcAllPidsTest : public ::testing::Test {
     std::shared_ptr<KeptDescriptors> kept_;
 };
 
-TEST_F(ProcAllPidsTest, EveryProcessGetsBothSamplersWhichSampleAtOnce) {
-    proc_.AddProcess(12, "alpha");
-    proc_.AddProcess(3, "beta");
-    auto handler = Make();
-    EXPECT_EQ(handler->GetSampledPids(), (std::vector<uint32_t>{3, 12}));
-    handler->Execute();
-    EXPECT_EQ(handler->Uninit(), 0);
-    EXPECT_TRUE(handler->GetSampledPids().empty());
-
-    auto files = upload_.RecordsByFile();
-    ASSERT_EQ(files.size(), 4u);
-    ASSERT_EQ(files["data/3-CpuUsage.data.t"].size(), 1u);
-    EXPECT_EQ(files["data/3-CpuUsage.data.t"][0].data,
-              "3 (beta) S 1 2 3\nProcessName:beta\ncpu  1 2 3\n");
-    ASSERT_EQ(files["data/12-Memory.data.t"].size(), 1u);
-    EXPECT_EQ(files["data/12-Memory.data.t"][0].data, "100 20 10 1 0 50 0\nProcessName:alpha\n");
-    EXPECT_EQ(files["data/12-Memory.data.t"][0].timeStamp, 1000 * kMs);
-}
-
 TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
     TestLogCapture log;
     proc_.AddProcess(5, "stays");

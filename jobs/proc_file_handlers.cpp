@@ -88,7 +88,6 @@ ProcPidFileHandler::ProcPidFileHandler(uint32_t tag, uint32_t devId, uint64_t bu
     : ProcTimerHandler(tag, devId, bufSize, sampleIntervalNs, procFileName,
                        std::to_string(pid) + "-" + dataName, std::move(params), std::move(jobCtx),
                        std::move(upLoader)),
-      pid_(pid),
       commFile_(DirOf(procFileName) + "/comm"),
       systemStatFile_(DirOf(DirOf(procFileName)) + "/stat") {}
 

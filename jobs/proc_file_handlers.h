@@ -67,7 +67,6 @@ class ProcPidFileHandler : public ProcTimerHandler {
                        std::shared_ptr<ProfileParams> params, std::shared_ptr<JobContext> jobCtx,
                        std::shared_ptr<Uploader> upLoader, uint32_t pid);
 
-    uint32_t GetPid() const { return pid_; }
     // Releases the kept descriptor, then as ProcTimerHandler. Always 0.
     int Uninit() override;
 
@@ -96,7 +95,6 @@ class ProcPidFileHandler : public ProcTimerHandler {
     ProcFileReader& AuxFile() { return auxFile_; }
 
   private:
-    const uint32_t pid_;
     const std::string commFile_;
     const std::string systemStatFile_;
     ProcFileReader auxFile_;  // the comm file and, when read here, /proc/stat

@@ -106,7 +106,6 @@ class ProcTimerHandler : public TimerHandler {
     }
     const std::shared_ptr<SampleOutbox>& Outbox() const { return outbox_; }
 
-    const std::string& GetDataFileName() const { return dataFileName_; }
     // Samples taken so far; safe from any thread.
     uint32_t GetIndex() const { return index_.load(std::memory_order_relaxed); }
 

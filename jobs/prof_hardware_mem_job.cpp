@@ -32,14 +32,6 @@ namespace {
 const char kSwitchOn[] = "on";
 const char kStartEnv[] = "PATH=/usr/bin/:/usr/sbin:/var";
 
-std::string JoinEvents(const EventList& events) {
-    std::string joined;
-    for (size_t i = 0; i < events.size(); ++i) {
-        joined += (i == 0 ? "" : ",") + events[i];
-    }
-    return joined;
-}
-
 int DevIdOf(const std::shared_ptr<CollectionJobCfg>& cfg) {
     return static_cast<int>(cfg->commonParams->devId);
 }
@@ -169,7 +161,7 @@ int ProfLlcJob::SetPeripheralConfig() {
     const EventList empty;
     const EventList& events =
         collectionJobCfg_->events != nullptr ? *collectionJobCfg_->events : empty;
-    eventsStr_ = JoinEvents(events);
+    eventsStr_ = Utils::Join(events, ",");
     ProfLlcConfig config{};
     config.period = samplePeriod_;
     config.mode = 0;
@@ -237,7 +229,7 @@ std::string ProfMiniLlcJob::BuildLlcCmd() {
             return std::string();
         }
     }
-    std::string events = JoinEvents(*cfg_->events);
+    std::string events = Utils::Join(*cfg_->events, ",");
     if (events.empty() ||
         !analysis::orbx::common::validation::ParamValidation::GetInstance().CheckLlcEventsIsValid(
             events)) {
@@ -257,7 +249,7 @@ int ProfMiniLlcJob::Process() {
         return -1;
     }
     std::string cmd = BuildLlcCmd();
-    ORU_LOGI("llc_event:%s, profLlcCmd:%s", JoinEvents(*cfg_->events).c_str(), cmd.c_str());
+    ORU_LOGI("llc_event:%s, profLlcCmd:%s", Utils::Join(*cfg_->events, ",").c_str(), cmd.c_str());
     if (cmd.empty()) {
         return 0;
     }

@@ -37,8 +37,8 @@ class ProfSysInfoBase : public ICollectionJob {
     // The sampling interval set by a successful Init; 0 before.
     uint64_t GetSampleIntervalNs() const { return sampleIntervalNs_; }
 
-    // The interval of the timer tag's field of params in ns (at least
-    // 100 ms); finds the uploader of the job. 0 when there is none.
+    // The interval of the timer tag's field of params in ns (never below
+    // kMinSampleIntervalMs); finds the uploader of the job. 0 when there is none.
     static uint64_t ProfTimerJobCommonInit(
         const std::shared_ptr<CollectionJobCfg>& cfg,
         std::shared_ptr<analysis::orbx::transport::Uploader>& upLoader, uint32_t timerTag);

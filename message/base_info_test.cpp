@@ -90,11 +90,5 @@ TEST(MessageText, ParseErrorsAreLoggedWithTheClassName) {
     EXPECT_EQ(status.status, 1);
 }
 
-TEST(MessageText, NewStatusReportsFailure) {
-    StatusInfo status;
-    EXPECT_EQ(Members(status.ToString()),
-              (std::set<std::string>{R"("dev_id":"-1")", R"("status":1)", R"("info":"")"}));
-}
-
 }  // namespace
 }  // namespace analysis::orbx::message

@@ -71,15 +71,5 @@ TEST_F(ConfigManagerTest, FailedDetectionAnswersZeroAndIsNotRetried) {
     EXPECT_EQ(1, queries_);
 }
 
-TEST_F(ConfigManagerTest, TheProcessDetectsOnce) {
-    // Nothing else in this program reaches the process's manager.
-    Answer(0, 0x0300);
-    EXPECT_EQ(3u, ConfigManager::GetInstance().GetPlatformType());
-    EXPECT_EQ(1, queries_);
-    Answer(0, 0x0100);
-    EXPECT_EQ(3u, ConfigManager::GetInstance().GetPlatformType());
-    EXPECT_EQ(1, queries_);
-}
-
 }  // namespace
 }  // namespace Analysis::Orbx::Common::Config

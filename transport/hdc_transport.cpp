@@ -17,20 +17,10 @@ namespace analysis::orbx::transport {
 namespace {
 
 constexpr int kMaxDevIndex = 63;
-// The largest frame the codec decodes (128 MiB) and the packet header.
-constexpr uint32_t kMaxPacketRead = 0x8000000 + IDE_TLV_HEAD_LEN;
+// The largest frame the codec decodes and the packet header.
+constexpr uint32_t kMaxPacketRead =
+    static_cast<uint32_t>(message::kMaxFrameBytes) + IDE_TLV_HEAD_LEN;
 constexpr uint64_t kPerfPrintFrequency = 128;
-
-// The text before / after the last point; both empty when there is none.
-std::string BeforeLastPoint(const std::string& text) {
-    const size_t pos = text.rfind('.');
-    return pos == std::string::npos ? std::string() : text.substr(0, pos);
-}
-
-std::string AfterLastPoint(const std::string& text) {
-    const size_t pos = text.rfind('.');
-    return pos == std::string::npos ? std::string() : text.substr(pos + 1);
-}
 
 }  // namespace
 
@@ -102,11 +92,11 @@ int HDCTransport::SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) {
     std::string key;
     try {
         message::JobContext jobCtx;
-        jobCtx.job_id = BeforeLastPoint(chunk->extraInfo);
-        jobCtx.dev_id = AfterLastPoint(chunk->extraInfo);
-        jobCtx.tag = AfterLastPoint(chunk->fileName);
+        jobCtx.job_id = common::Utils::BeforeLastPoint(chunk->extraInfo);
+        jobCtx.dev_id = common::Utils::AfterLastPoint(chunk->extraInfo);
+        jobCtx.tag = common::Utils::AfterLastPoint(chunk->fileName);
         before->mutable_hdr()->set_job_ctx(jobCtx.ToString());
-        before->set_filename(BeforeLastPoint(chunk->fileName));
+        before->set_filename(common::Utils::BeforeLastPoint(chunk->fileName));
         before->set_offset(chunk->offset);
         after->set_chunksizeinbytes(static_cast<int32_t>(chunk->chunkSize));
         after->set_islastchunk(chunk->isLastChunk);

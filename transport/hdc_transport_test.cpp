@@ -18,18 +18,10 @@ namespace analysis::orbx::transport {
 namespace {
 
 using common::TestLogCapture;
+using oru_testing::Packet;
 using ostrel::simtest::ResetSim;
 using ostrel::simtest::UseSetting;
 namespace pb = analysis::orbx::proto;
-
-std::string PacketBytes(uint32_t type, uint32_t claimedLen, const std::string& value) {
-    std::string bytes(IDE_TLV_HEAD_LEN, '\0');
-    const uint32_t devId = 0;
-    std::memcpy(&bytes[0], &type, 4);
-    std::memcpy(&bytes[4], &devId, 4);
-    std::memcpy(&bytes[8], &claimedLen, 4);
-    return bytes + value;
-}
 
 std::shared_ptr<ProfileFileChunk> Chunk(const std::string& bytes, size_t size,
                                         const std::string& fileName, const std::string& extra) {
@@ -196,8 +188,7 @@ TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
         ASSERT_NE(req, nullptr) << c.fileName;
         // Framed around its payload, the packet is still byte for byte the
         // codec's encoding of what it carries.
-        EXPECT_EQ(packet, PacketBytes(5, static_cast<uint32_t>(packet.size() - IDE_TLV_HEAD_LEN),
-                                      message::EncodeMessage(*req)));
+        EXPECT_EQ(packet, Packet(5, message::EncodeMessage(*req)));
         EXPECT_EQ(req->chunk(), c.sentBytes);
         EXPECT_EQ(req->filename(), c.sentName);
         message::JobContext ctx;
@@ -231,14 +222,14 @@ TEST_F(HdcTransportTest, PacketsAreReadOnlyWhenTheirLengthMatchesWhatArrived) {
         const char* log;
     } cases[] = {
         {std::string(11, '\x01'), -1, "hdc read failed: ret=0; bufLen=11"},
-        {PacketBytes(5, 0, ""), 12, nullptr},
+        {Packet(5, "", 0), 12, nullptr},
         // Claims more than arrived: a reader trusting it would read past the buffer.
-        {PacketBytes(5, 1000, "four"), -1, "hdc read failed: ret=-1; bufLen=16"},
-        {PacketBytes(5, 2, "four"), -1, "hdc read failed: ret=-1; bufLen=16"},
-        {PacketBytes(5, 4, "good"), 16, nullptr},
-        {PacketBytes(5, kContainerRefusalLen, kContainerRefusal), -2, nullptr},
+        {Packet(5, "four", 1000), -1, "hdc read failed: ret=-1; bufLen=16"},
+        {Packet(5, "four", 2), -1, "hdc read failed: ret=-1; bufLen=16"},
+        {Packet(5, "good", 4), 16, nullptr},
+        {Packet(5, kContainerRefusal, kContainerRefusalLen), -2, nullptr},
         // The same text with one byte more is an ordinary packet.
-        {PacketBytes(5, static_cast<uint32_t>(longer.size()), longer),
+        {Packet(5, longer, static_cast<uint32_t>(longer.size())),
          static_cast<int>(12 + longer.size()), nullptr},
     };
     for (const Case& c : cases) {

@@ -1,7 +1,7 @@
 // Moving driver channel data to the host. One poll thread (ChannelPoll) waits
 // on the driver for channels holding data and hands each ready channel to its
-// ChannelReader, a task on a small pool that drains the channel into a 4 MiB
-// buffer and passes buffers to the job's uploader as file chunks.
+// ChannelReader, a task on a small pool that drains the channel into a buffer
+// of kReaderBufferSize and passes buffers to the job's uploader as file chunks.
 //
 // Lock order (outer first): the poller's map mutex -> a reader's mutex -> the
 // reader's read mutex; a reader's mutex -> the uploader manager's mutex and
@@ -54,9 +54,9 @@ class ChannelReader : public common::thread::Task {
 
     // 0, or -1 when the speed counters cannot be created.
     int Init();
-    // One read pass: drains the channel until it runs dry or 32 MiB have been
-    // read. A buffer is sent when full, or from 1 MiB when the channel runs
-    // dry. Always 0.
+    // One read pass: drains the channel until it runs dry or kReaderPassLimit
+    // bytes have been read. A buffer is sent when full, or from
+    // kReaderDryUploadSize when the channel runs dry. Always 0.
     int Execute() override;
     uint32_t HashId() override { return static_cast<uint32_t>(taskKey_); }
 

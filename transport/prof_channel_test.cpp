@@ -1,17 +1,16 @@
 #include "transport/prof_channel.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "common/test_fake_clock.h"
 #include "common/test_log_capture.h"
+#include "daemon/testing/process.h"
 #include "driver/fake_drv.h"
 #include "message/job_context.h"
 #include "message/json_parser.h"
@@ -23,6 +22,7 @@ namespace {
 using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::TestLogCapture;
 using driver::testing::ScopedFakeDrv;
+using oru_testing::ThreadsNamed;
 using testing::ChunkCapture;
 using testing::SameBytes;
 using testing::SentChunk;
@@ -280,24 +280,6 @@ TEST_F(ChannelReaderTest, AFailedUploadDropsTheBufferAndTheReaderGoesOn) {
 }
 
 // ---- ChannelPoll --------------------------------------------------------
-
-// Threads of this process whose name starts with prefix.
-int ThreadsNamed(const std::string& prefix) {
-    int n = 0;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (dirent* entry = readdir(dir)) {
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string name;
-        if (std::getline(comm, name) && name.compare(0, prefix.size(), prefix) == 0) {
-            ++n;
-        }
-    }
-    closedir(dir);
-    return n;
-}
 
 // Waits (bounded) until exactly n threads carry the prefix; the count then.
 int WaitForThreads(const std::string& prefix, int n) {

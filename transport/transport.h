@@ -35,7 +35,6 @@ class ITransport {
 
     // Send statistics; may stay empty. REQUIRES: before the transport is shared.
     void SetPerfCount(std::shared_ptr<PerfCount> perfCount) { perfCount_ = std::move(perfCount); }
-    const std::shared_ptr<PerfCount>& GetPerfCount() const { return perfCount_; }
 
   protected:
     std::shared_ptr<PerfCount> perfCount_;

@@ -33,8 +33,9 @@
 
 namespace analysis::orbx::transport {
 
-// Bounds of a job's upload queue: 4 MiB channel chunks queue at most 8 deep,
-// while thousands of small sampler chunks still fit.
+// Bounds of a job's upload queue: by bytes, so that only a few channel chunks
+// (kReaderBufferSize each) queue, and by count, so that thousands of small
+// sampler chunks still fit.
 constexpr uint64_t kUploaderQueueChunks = 8192;
 constexpr uint64_t kUploaderQueueBytes = 32ull * 1024 * 1024;
 // What a queued chunk costs beside its payload and names (record, control

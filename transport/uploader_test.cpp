@@ -317,18 +317,5 @@ TEST_F(UploaderTest, ByteBoundTakesManySmallChunksAndHoldsBackBigOnes) {
     EXPECT_EQ(uploader.Stop(true), 0);
 }
 
-TEST(UploaderLifetime, DestructorStopsTheThreadAndReleasesTheTransport) {
-    auto transport = std::make_shared<FakeTransport>();
-    std::weak_ptr<FakeTransport> weak = transport;
-    {
-        auto uploader = std::make_shared<Uploader>(transport);
-        transport.reset();
-        ASSERT_EQ(uploader->Init(8), 0);
-        ASSERT_EQ(uploader->Start(), 0);
-        ASSERT_EQ(uploader->UploadData(DataChunk(0)), 0);
-    }
-    EXPECT_TRUE(weak.expired());
-}
-
 }  // namespace
 }  // namespace analysis::orbx::transport

@@ -50,6 +50,32 @@ inline bool WaitForText(const std::string& path, const std::string& text, int co
     return true;
 }
 
+// The names of a process's threads (this process's for 0), one a line.
+inline std::string ThreadNamesOf(pid_t pid = 0) {
+    const std::string tasks = "/proc/" + (pid == 0 ? "self" : std::to_string(pid)) + "/task/";
+    std::string names;
+    DIR* dir = opendir(tasks.c_str());
+    while (struct dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
+        if (e->d_name[0] != '.') {
+            names += ReadText(tasks + e->d_name + "/comm");
+        }
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return names;
+}
+
+// Threads of a process (this one for 0) whose name begins with prefix.
+inline int ThreadsNamed(const std::string& prefix, pid_t pid = 0) {
+    std::istringstream names(ThreadNamesOf(pid));
+    int n = 0;
+    for (std::string name; std::getline(names, name);) {
+        n += name.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
+    }
+    return n;
+}
+
 // What a running process holds: open file descriptors, threads, and its
 // resident memory now and at its peak (kB, from /proc/<pid>/status). -1 for a
 // figure that could not be read.

@@ -19,6 +19,19 @@ using ostrel::simtest::Pattern;
 using ostrel::simtest::RecvRaw;
 using ostrel::simtest::SendRaw;
 
+// A request packet: type, device id, a length field that says claimedLen
+// (default: the truth), and the value.
+inline std::string Packet(uint32_t type, const std::string& value, int64_t claimedLen = -1,
+                          uint32_t devId = 0) {
+    const uint32_t len =
+        claimedLen < 0 ? static_cast<uint32_t>(value.size()) : static_cast<uint32_t>(claimedLen);
+    std::string p(IDE_TLV_HEAD_LEN, '\0');
+    memcpy(&p[0], &type, 4);
+    memcpy(&p[4], &devId, 4);
+    memcpy(&p[8], &len, 4);
+    return p + value;
+}
+
 // A segment record as the session layer puts it on the wire: the 9-byte
 // header, the data and 3 trailing bytes.
 inline std::string Segment(const std::string& data, bool last, uint32_t tag = HDC_PACKET_TAG,

@@ -1,10 +1,10 @@
 // The simulated card's collection script, run as the daemon runs it.
-#include "oru_build_paths.h"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "oru_build_paths.h"
 
 #include <chrono>
 #include <filesystem>
@@ -97,10 +97,6 @@ bool WaitWhileRunning(Done done, pid_t writer) {
     return true;
 }
 
-bool WaitForLines(const std::string& path, size_t n, pid_t writer) {
-    return WaitWhileRunning([&] { return Lines(path).size() >= n; }, writer);
-}
-
 bool WaitForFile(const std::string& path, pid_t writer) {
     return WaitWhileRunning([&] { return Exists(path); }, writer);
 }
@@ -119,33 +115,6 @@ class ProfCollectScriptTest : public ::testing::Test {
         return path;
     }
 };
-
-TEST_F(ProfCollectScriptTest, StatWritesTimestampedSamplesUntilKill) {
-    std::string out = Output("llc.data.0");
-    pid_t stat = Spawn({kScript, "--stat", out, "read,write", "10"});
-    ASSERT_GT(stat, 0);
-    ASSERT_TRUE(WaitForLines(out, 3, stat));
-    EXPECT_EQ(0, access(kPidFile.c_str(), F_OK));
-
-    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
-    int status = 0;
-    ASSERT_EQ(stat, waitpid(stat, &status, 0));
-    EXPECT_NE(0, access(kPidFile.c_str(), F_OK));
-
-    std::vector<std::string> lines = Lines(out);
-    const std::regex sample(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6})"
-                            R"( read: hits=\d+ misses=\d+ hit_rate=\d+\.\d{2}%)"
-                            R"( write: hits=\d+ misses=\d+ hit_rate=\d+\.\d{2}%$)");
-    ASSERT_GE(lines.size(), 3u);
-    for (const auto& line : lines) {
-        EXPECT_TRUE(std::regex_match(line, sample)) << line;
-    }
-    EXPECT_LE(lines.front(), lines.back());  // timestamps rise
-}
-
-TEST_F(ProfCollectScriptTest, KillWithNothingRunningSucceeds) {
-    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
-}
 
 TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) {
     const std::string out = Output("ai_ctrl_cpu.data.0");
@@ -200,26 +169,6 @@ TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) 
             EXPECT_GE(samples.size(), 150u) << "piece " << n;
         }
     }
-}
-
-TEST_F(ProfCollectScriptTest, KillEndsRecordingsAndStatsTogether) {
-    const std::string rec = Output("ai_ctrl_cpu.data.1");
-    const std::string llc = Output("llc.data.1");
-    unlink((rec + ".0").c_str());
-    pid_t a = Spawn({kScript, "--record", rec, "10", "{r11}"});
-    // A period far longer than the test: the kill must not wait for it.
-    pid_t b = Spawn({kScript, "--stat", llc, "read", "3600000"});
-    ASSERT_TRUE(WaitForFile(rec + ".0", a));
-    ASSERT_TRUE(WaitForLines(llc, 1, b));
-    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
-    int status = 0;
-    EXPECT_EQ(a, waitpid(a, &status, 0));
-    EXPECT_EQ(b, waitpid(b, &status, 0));
-    EXPECT_FALSE(Exists(kPidFile));
-    // The piece being written when the kill came is complete and readable.
-    std::string text;
-    EXPECT_EQ(0, RunScriptOutput({kScript, "--script", rec + ".0"}, text));
-    EXPECT_FALSE(text.empty());
 }
 
 // True once the child has ended (and is reaped); false after 20 s.

@@ -4,8 +4,8 @@
 // leaves and the next job on its device and mode right behind it. Every
 // handshake and command must be answered within a few seconds, and the
 // daemon's threads come back to where they were.
-#include "oru_build_paths.h"
 #include <gtest/gtest.h>
+#include "oru_build_paths.h"
 
 #include <chrono>
 #include <csignal>
@@ -18,6 +18,7 @@
 
 #include "common/oru_paths.h"
 #include "daemon/testing/host_job.h"
+#include "tests/e2e/daemon_fixture.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
@@ -29,20 +30,9 @@ using host::Handshake;
 using host::HostClient;
 using host::Target;
 using oru_testing::InfoOf;
-using oru_testing::IsDir;
-using oru_testing::LlcConfig;
-using oru_testing::LlcEvents;
 
 constexpr uint32_t kAnswerMs = 5000;  // a hung daemon shows up as a missing answer
 constexpr char kReceiverEnded[] = "Receiver Unint";
-
-std::string JobDir(const std::string& jobId) {
-    return std::string(common::kInotifyDir) + jobId;
-}
-
-long ThreadsOf(pid_t pid) {
-    return oru_testing::CountDirEntries("/proc/" + std::to_string(pid) + "/task");
-}
 
 class ControlSessions : public ::testing::Test {
   protected:
@@ -88,46 +78,9 @@ class ControlSessions : public ::testing::Test {
         return ctrl.AwaitResponse(reply, kAnswerMs);
     }
 
-    // A whole job on an open control channel: data channel, start, replay,
-    // stop, each answered SUCCESS, and the data complete.
-    void RunJob(ControlChannel& ctrl, const Handshake& hs) {
-        std::unique_ptr<DataChannel> data;
-        proto::Response reply;
-        ASSERT_EQ(DataChannel::Open(*client_, Target{hs.devIdOnHost, 0}, hs, &data, &reply),
-                  host::kRecvOk);
-        ASSERT_EQ(reply.status(), proto::SUCCESS);
-        auto collected = std::async(std::launch::async, [&data] {
-            std::map<std::string, host::CollectedFile> files;
-            int rc = data->CollectUntilFinish(&files);
-            return std::make_pair(rc, files);
-        });
-        std::shared_ptr<void> unblock(nullptr, [&data](void*) { data->Session().Close(); });
-        const std::string ctx = host::MakeJobContext(hs.jobId, std::to_string(hs.devIdOnHost), "t");
-        proto::JobStartReq start;
-        start.mutable_hdr()->set_job_ctx(ctx);
-        start.set_sampleconfig(LlcConfig(hs.jobId));
-        ASSERT_EQ(Ask(ctrl, start, &reply), host::kRecvOk) << "job start of " << hs.jobId;
-        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        proto::ReplayStartReq replay = LlcEvents();
-        replay.mutable_hdr()->set_job_ctx(ctx);
-        ASSERT_EQ(Ask(ctrl, replay, &reply), host::kRecvOk) << "replay start of " << hs.jobId;
-        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channel produce
-        proto::ReplayStopReq replayStop;
-        replayStop.mutable_hdr()->set_job_ctx(ctx);
-        ASSERT_EQ(Ask(ctrl, replayStop, &reply), host::kRecvOk) << "replay stop of " << hs.jobId;
-        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        proto::JobStopReq stop;
-        stop.mutable_hdr()->set_job_ctx(ctx);
-        ASSERT_EQ(Ask(ctrl, stop, &reply), host::kRecvOk) << "job stop of " << hs.jobId;
-        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        ASSERT_EQ(collected.wait_for(std::chrono::milliseconds(kAnswerMs)),
-                  std::future_status::ready)
-            << "no DataChannelFinish for " << hs.jobId;
-        auto result = collected.get();
-        EXPECT_EQ(result.first, host::kRecvOk);
-        EXPECT_GT(result.second["data/llc.data"].data.size(), 0u);
-        EXPECT_FALSE(IsDir(JobDir(hs.jobId)));
+    // A whole job on a control channel already handshaken, served normally.
+    void RunJob(std::unique_ptr<ControlChannel>& ctrl, const Handshake& hs) {
+        EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, hs.jobId, hs.devIdOnHost, hs.mode, -1, &ctrl));
     }
 
     // Handshakes until one is answered SUCCESS. A device and mode whose last
@@ -159,7 +112,7 @@ class ControlSessions : public ::testing::Test {
     void RunNormalJob(const Handshake& hs) {
         auto ctrl = OpenOnceFree(hs);
         ASSERT_NE(ctrl, nullptr);
-        RunJob(*ctrl, hs);
+        RunJob(ctrl, hs);
     }
 
     int LogCount(const std::string& text) const {
@@ -169,11 +122,12 @@ class ControlSessions : public ::testing::Test {
     // The daemon's threads once the sessions of a test have wound down.
     void ExpectThreadsBack(long baseline) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (ThreadsOf(daemon_->Pid()) > baseline &&
+        while (oru_testing::FiguresOf(daemon_->Pid()).threads > baseline &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        EXPECT_LE(ThreadsOf(daemon_->Pid()), baseline) << "threads left running";
+        EXPECT_LE(oru_testing::FiguresOf(daemon_->Pid()).threads, baseline)
+            << "threads left running";
     }
 
     std::string log_;
@@ -184,7 +138,7 @@ class ControlSessions : public ::testing::Test {
 
 TEST_F(ControlSessions, AJobHandshakenInASecondModeReplacesItsSessionAndEveryJobIsStillServed) {
     RunNormalJob(Handshake{"before", 0, ""});
-    const long baseline = ThreadsOf(daemon_->Pid());
+    const long baseline = oru_testing::FiguresOf(daemon_->Pid()).threads;
 
     // Job J on device 0, first in the default mode, then system-wide: the
     // second session takes J's place on the device.
@@ -211,7 +165,7 @@ TEST_F(ControlSessions, AJobHandshakenInASecondModeReplacesItsSessionAndEveryJob
     auto jobK = std::async(std::launch::async, [this] {
         RunNormalJob(Handshake{"jobK", 1, "system-wide"});
     });
-    RunJob(*second, Handshake{"jobJ", 0, "system-wide"});
+    RunJob(second, Handshake{"jobJ", 0, "system-wide"});
     jobK.get();
     first.reset();
     second.reset();
@@ -221,7 +175,7 @@ TEST_F(ControlSessions, AJobHandshakenInASecondModeReplacesItsSessionAndEveryJob
 
 TEST_F(ControlSessions, AReceiverWhoseHostLeftEndsAtOnceAndTheNextJobIsServedWithinASecond) {
     RunNormalJob(Handshake{"before", 0, ""});
-    const long baseline = ThreadsOf(daemon_->Pid());
+    const long baseline = oru_testing::FiguresOf(daemon_->Pid()).threads;
     for (int round = 0; round < 4; ++round) {
         const std::string n = std::to_string(round);
         const Handshake refused{"refused" + n, 0, ""};
@@ -258,7 +212,7 @@ TEST_F(ControlSessions, AReceiverWhoseHostLeftEndsAtOnceAndTheNextJobIsServedWit
         const Handshake next{"next" + n, 0, ""};
         auto ctrl = OpenOnceFree(next, left);
         ASSERT_NE(ctrl, nullptr);
-        RunJob(*ctrl, next);
+        RunJob(ctrl, next);
     }
     ExpectThreadsBack(baseline);
 }

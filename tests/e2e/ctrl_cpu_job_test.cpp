@@ -1,15 +1,12 @@
-// The control-CPU recording end to end: a job whose replay asks for the
-// control cpus' events 0x11 and 0x8 runs on the daemon over the simulated
+// The control-CPU recording end to end, on the daemon over the simulated
 // card, whose collection script (kProfCollectScript, through sudo) records
-// numbered pieces. The simulated script keeps a copy of every piece it
-// completes, so the test knows independently what was recorded and converts
-// each copy itself: the host must get exactly those texts, in piece order,
-// each once, and the device must keep no piece. Then the stops the script
-// makes hard (a kill that misses the recording, a recording that ignores
-// SIGTERM) and a daemon killed mid-recording: every stop is answered, no
-// recording outlives its job or its daemon, and no two recordings mix.
-#include "oru_build_paths.h"
+// numbered pieces: the stops the script makes hard (a kill that misses the
+// recording, a recording that ignores SIGTERM) and a daemon killed
+// mid-recording. Every stop is answered, no recording outlives its job or
+// its daemon, and no two recordings mix. That every piece reaches the host
+// once and in order is proven against the job itself.
 #include <gtest/gtest.h>
+#include "oru_build_paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +25,7 @@
 #include "common/oru_paths.h"
 #include "daemon/testing/host_job.h"
 #include "jobs/device_script.h"
+#include "tests/e2e/daemon_fixture.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
@@ -37,9 +35,6 @@ using host::Handshake;
 using host::HostClient;
 namespace fs = std::filesystem;
 
-constexpr char kJobId[] = "ctrlcpu1";
-constexpr char kConfig[] = R"({"job_id":"ctrlcpu1","cpu_sampling_interval":20})";
-constexpr char kDataName[] = "data/ai_ctrl_cpu.data";
 // The script's output file on device 0; its pieces are this + "." + n.
 constexpr char kOutputName[] = "ai_ctrl_cpu.data.0";
 
@@ -87,88 +82,27 @@ bool Within(std::future<T>& reply, int seconds) {
     return reply.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready;
 }
 
-// One job as its host runs it: control and data channels, and the data
-// channel's text read on its own thread until DataChannelFinish.
-struct CtrlJob {
-    std::string ctx;
-    std::unique_ptr<host::ControlChannel> ctrl;
-    std::unique_ptr<host::DataChannel> data;
-    std::future<std::pair<int, std::string>> collected;
-    std::atomic<int> chunks{0};
-
-    // A reader still waiting for data fails once its session is closed.
-    ~CtrlJob() {
-        if (data != nullptr) {
-            data->Session().Close();
-        }
-        if (collected.valid()) {
-            collected.wait();
-        }
+// Starts a job of the host recording the control cpus' events on device devId.
+::testing::AssertionResult StartCtrlJob(oru_e2e::HostJob& job, HostClient& client,
+                                        const std::string& id, int devId,
+                                        const std::vector<std::string>& events) {
+    job.config = R"({"job_id":")" + id + R"(","cpu_sampling_interval":20})";
+    job.events = proto::ReplayStartReq();
+    for (const auto& name : events) {
+        job.events.add_ctrl_cpu_events(name);
     }
-
-    ::testing::AssertionResult Start(HostClient& client, const std::string& id, int devId,
-                                     const std::string& config,
-                                     const proto::ReplayStartReq& events) {
-        Handshake hs{id, devId, ""};
-        ctx = host::MakeJobContext(id, std::to_string(devId), "t1");
-        ctrl = oru_testing::OpenControl(client, hs, devId);
-        data = ctrl != nullptr ? oru_testing::OpenData(client, hs, devId) : nullptr;
-        if (data == nullptr) {
-            return ::testing::AssertionFailure() << "no channels for " << id;
-        }
-        host::DataChannel* channel = data.get();
-        collected = std::async(std::launch::async, [channel, this] {
-            std::string text;
-            proto::FileChunkReq chunk;
-            bool finished = false;
-            int rc = host::kRecvOk;
-            while ((rc = channel->Next(&chunk, &finished)) == host::kRecvOk && !finished) {
-                text += chunk.chunk();
-                ++chunks;
-            }
-            return std::make_pair(rc, text);
-        });
-        proto::Response reply;
-        if (ctrl->StartJob(ctx, config, &reply) != host::kRecvOk ||
-            reply.status() != proto::SUCCESS) {
-            return ::testing::AssertionFailure() << "job start: " << reply.ShortDebugString();
-        }
-        if (ctrl->StartReplay(ctx, events, &reply) != host::kRecvOk ||
-            reply.status() != proto::SUCCESS) {
-            return ::testing::AssertionFailure() << "replay start: " << reply.ShortDebugString();
-        }
-        return ::testing::AssertionSuccess();
-    }
-    // The replay stop's answer, on its own thread (a reply has no time limit).
-    std::future<proto::Response> StopReplay() {
-        return std::async(std::launch::async, [this] {
-            proto::Response reply;
-            reply.set_status(proto::FAILED);
-            reply.set_message("no answer");
-            (void)ctrl->StopReplay(ctx, &reply);
-            return reply;
-        });
-    }
-    // Waits (bounded) until data has arrived.
-    bool AwaitData() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (chunks == 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return chunks > 0;
-    }
-};
-
-proto::ReplayStartReq CtrlCpuEvents(const std::vector<std::string>& names) {
-    proto::ReplayStartReq events;
-    for (const auto& name : names) {
-        events.add_ctrl_cpu_events(name);
-    }
-    return events;
+    return job.Start(client, id, devId);
 }
 
-std::string CtrlCpuConfig(const std::string& id) {
-    return R"({"job_id":")" + id + R"(","cpu_sampling_interval":20})";
+// The replay stop's answer, on its own thread (a reply has no time limit).
+std::future<proto::Response> StopReplay(oru_e2e::HostJob& job) {
+    return std::async(std::launch::async, [&job] {
+        proto::Response reply;
+        reply.set_status(proto::FAILED);
+        reply.set_message("no answer");
+        (void)job.ctrl->StopReplay(job.ctx, &reply);
+        return reply;
+    });
 }
 
 // The events named in the lines of a converted text ("<time> cpu<n> <event> <count>").
@@ -194,8 +128,7 @@ class CtrlCpuJobTest : public ::testing::Test {
         }
         tmp_ = ORU_TEST_TMP_DIR;
         fs::remove_all(tmp_);
-        fs::create_directories(tmp_ / "pieces");
-        std::ofstream(kScriptConf) << "keep_pieces=" << (tmp_ / "pieces").string() << "\n";
+        fs::create_directories(tmp_);
         log_ = tmp_ / "oru.log";
         daemon_ = oru_testing::StartOru(ORU_BIN_DIR, tmp_.string(), 2);
         client_ = HostClient::Create();
@@ -212,100 +145,11 @@ class CtrlCpuJobTest : public ::testing::Test {
         fs::remove(kScriptConf);
     }
 
-    // The text the script makes of every kept piece, in piece order; the
-    // kept pieces must be numbered 0, 1, ... without a gap.
-    std::string ExpectedText(size_t* pieces) {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(tmp_ / "pieces")) {
-            names.push_back(entry.path().filename().string());
-        }
-        *pieces = names.size();
-        std::string text;
-        for (size_t n = 0; n < names.size(); ++n) {
-            const fs::path piece =
-                tmp_ / "pieces" / (std::string(kOutputName) + "." + std::to_string(n));
-            EXPECT_TRUE(fs::exists(piece)) << piece;
-            const fs::path out = tmp_ / "converted";
-            oru_testing::Child convert({kScript.string(), "--script", piece.string()}, {},
-                                       out.string());
-            EXPECT_EQ(convert.Wait(), 0) << oru_testing::ReadText(out);
-            text += oru_testing::ReadText(out);
-        }
-        return text;
-    }
-
     fs::path tmp_;
     fs::path log_;
     std::unique_ptr<oru_testing::Child> daemon_;
     std::shared_ptr<HostClient> client_;
 };
-
-TEST_F(CtrlCpuJobTest, TheHostGetsEveryRecordedPieceOnceInOrderAndTheDeviceKeepsNone) {
-    Handshake hs{kJobId, 0, ""};
-    auto ctrl = oru_testing::OpenControl(*client_, hs);
-    ASSERT_NE(ctrl, nullptr);
-    ctrl->SetAnswerDeadline(30000);  // the stops wait for the recording script
-    auto data = oru_testing::OpenData(*client_, hs);
-    ASSERT_NE(data, nullptr);
-    proto::Response reply;
-    std::atomic<int> chunksSeen{0};
-    auto collected = std::async(std::launch::async, [&data, &chunksSeen] {
-        std::string text;
-        proto::FileChunkReq chunk;
-        bool finished = false;
-        int rc = host::kRecvOk;
-        while ((rc = data->Next(&chunk, &finished)) == host::kRecvOk && !finished) {
-            EXPECT_EQ(chunk.filename(), kDataName);
-            text += chunk.chunk();
-            ++chunksSeen;
-        }
-        return std::make_pair(rc, text);
-    });
-
-    std::string ctx = host::MakeJobContext(kJobId, "0", "t1");
-    ASSERT_EQ(ctrl->StartJob(ctx, kConfig, &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    proto::ReplayStartReq events;
-    events.add_ctrl_cpu_events("0x11");
-    events.add_ctrl_cpu_events("0x8");
-    ASSERT_EQ(ctrl->StartReplay(ctx, events, &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-
-    // Finished pieces travel while the script still records: wait (bounded)
-    // for the first of them before stopping.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (chunksSeen == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_GT(chunksSeen, 0) << "nothing arrived while recording";
-
-    ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    // The script has ended and every child of the daemon has been waited for.
-    EXPECT_TRUE(ChildrenOf(daemon_->Pid()).empty());
-    ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    bool finished = false;
-    auto [rc, text] = oru_testing::FinishedWithin(collected, *data, &finished);
-    ASSERT_TRUE(finished) << "no DataChannelFinish within 10 s of the job stop";
-    ASSERT_EQ(rc, host::kRecvOk);
-
-    size_t pieces = 0;
-    const std::string expected = ExpectedText(&pieces);
-    EXPECT_GE(pieces, 2u) << oru_testing::ReadText(tmp_ / "oru.out");
-    ASSERT_FALSE(text.empty());
-    EXPECT_EQ(text, expected);
-    EXPECT_EQ(
-        oru_testing::CountIn(oru_testing::ReadText(log_), "PerfExtraTask the total data size: " +
-                                                              std::to_string(expected.size())),
-        1);
-
-    // No piece nor its text is left on the device.
-    for (const auto& entry : fs::directory_iterator(kPerfDataDir)) {
-        EXPECT_NE(entry.path().filename().string().rfind(std::string(kOutputName) + ".", 0), 0u)
-            << entry.path();
-    }
-}
 
 // Stops that the script makes hard. A stop that comes before the recording
 // has recorded its pid, or whose kill misses the recording, ends it all the
@@ -329,20 +173,20 @@ TEST_F(CtrlCpuJobTest, EveryStopIsAnsweredAndLeavesNoRecording) {
         SCOPED_TRACE(c.name);
         std::ofstream(kScriptConf) << c.settings;
         const std::string id = "stop" + std::to_string(++round);
-        CtrlJob job;
-        ASSERT_TRUE(job.Start(*client_, id, 0, CtrlCpuConfig(id), CtrlCpuEvents({"0x11"})));
+        oru_e2e::HostJob job;
+        ASSERT_TRUE(StartCtrlJob(job, *client_, id, 0, {"0x11"}));
         if (!c.quick) {
             ASSERT_TRUE(job.AwaitData()) << "nothing arrived while recording";
         }
-        auto stop = job.StopReplay();
-        CtrlJob other;
+        auto stop = StopReplay(job);
+        oru_e2e::HostJob other;
         if (c.stop == proto::FAILED) {
             // The stuck stop holds up no other job: a job of device 1 starts.
             const std::string otherId = "sys" + std::to_string(round);
             auto started = std::async(std::launch::async, [&] {
-                return other.Start(*client_, otherId, 1,
-                                   R"({"job_id":")" + otherId + R"(","sys_profiling":"on"})",
-                                   proto::ReplayStartReq());
+                other.config = R"({"job_id":")" + otherId + R"(","sys_profiling":"on"})";
+                other.events = proto::ReplayStartReq();
+                return other.Start(*client_, otherId, 1);
             });
             const bool answered = Within(started, 4);
             EXPECT_TRUE(answered) << "device 1's job start waited for device 0's stop";
@@ -363,12 +207,12 @@ TEST_F(CtrlCpuJobTest, EveryStopIsAnsweredAndLeavesNoRecording) {
         EXPECT_TRUE(Recordings().empty());
         proto::Response stopped;
         ASSERT_EQ(job.ctrl->StopJob(job.ctx, &stopped), host::kRecvOk);
-        EXPECT_EQ(job.collected.get().first, host::kRecvOk);
+        EXPECT_EQ(job.Collected().first, host::kRecvOk);
         if (other.ctrl != nullptr) {
             ASSERT_EQ(other.ctrl->StopReplay(other.ctx, &stopped), host::kRecvOk);
             EXPECT_EQ(stopped.status(), proto::SUCCESS) << stopped.message();
             ASSERT_EQ(other.ctrl->StopJob(other.ctx, &stopped), host::kRecvOk);
-            EXPECT_EQ(other.collected.get().first, host::kRecvOk);
+            EXPECT_EQ(other.Collected().first, host::kRecvOk);
         }
     }
 }
@@ -378,12 +222,11 @@ TEST_F(CtrlCpuJobTest, EveryStopIsAnsweredAndLeavesNoRecording) {
 // host gets only that job's events.
 TEST_F(CtrlCpuJobTest, ARecordingOfAKilledDaemonEndsAtTheRestartAndNeverMixesIn) {
     {
-        CtrlJob killed;
-        ASSERT_TRUE(
-            killed.Start(*client_, "killed", 0, CtrlCpuConfig("killed"), CtrlCpuEvents({"0x11"})));
+        oru_e2e::HostJob killed;
+        ASSERT_TRUE(StartCtrlJob(killed, *client_, "killed", 0, {"0x11"}));
         ASSERT_TRUE(killed.AwaitData()) << "nothing arrived while recording";
         daemon_->Kill(SIGKILL);
-        EXPECT_NE(killed.collected.get().first, host::kRecvOk);
+        EXPECT_NE(killed.Collected().first, host::kRecvOk);
     }
     // The recording outlived its daemon.
     ASSERT_FALSE(Recordings().empty());
@@ -399,18 +242,18 @@ TEST_F(CtrlCpuJobTest, ARecordingOfAKilledDaemonEndsAtTheRestartAndNeverMixesIn)
     }
     EXPECT_TRUE(Recordings().empty()) << "the killed daemon's recording still runs";
     EXPECT_TRUE(PiecesLeft().empty()) << "the killed daemon's pieces are still there";
-    CtrlJob next;
-    ASSERT_TRUE(next.Start(*client_, "next", 0, CtrlCpuConfig("next"), CtrlCpuEvents({"0x8"})));
+    oru_e2e::HostJob next;
+    ASSERT_TRUE(StartCtrlJob(next, *client_, "next", 0, {"0x8"}));
     ASSERT_TRUE(next.AwaitData()) << "nothing arrived while recording";
-    auto stop = next.StopReplay();
+    auto stop = StopReplay(next);
     ASSERT_TRUE(Within(stop, 20)) << "the replay stop was not answered";
     EXPECT_EQ(stop.get().status(), proto::SUCCESS);
     proto::Response stopped;
     ASSERT_EQ(next.ctrl->StopJob(next.ctx, &stopped), host::kRecvOk);
     EXPECT_EQ(stopped.status(), proto::SUCCESS) << stopped.message();
-    auto [rc, text] = next.collected.get();
+    auto [rc, files] = next.Collected();
     ASSERT_EQ(rc, host::kRecvOk);
-    EXPECT_EQ(EventsIn(text), std::vector<std::string>({"r8"}));
+    EXPECT_EQ(EventsIn(files["data/ai_ctrl_cpu.data"].data), std::vector<std::string>({"r8"}));
     EXPECT_EQ(oru_testing::CountIn(oru_testing::ReadText(log_), "Failed to convert"), 0);
     EXPECT_TRUE(PiecesLeft().empty());
 }

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -39,24 +40,10 @@ using oru_testing::LlcConfig;
 using oru_testing::LlcEvents;
 using oru_testing::OpenControl;
 using oru_testing::OpenData;
+using oru_testing::ThreadsNamed;
 
 inline std::string JobDir(const std::string& jobId) {
     return std::string(common::kInotifyDir) + jobId;
-}
-
-// Threads of this process whose name begins with prefix.
-inline int ThreadsNamed(const std::string& prefix) {
-    int n = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (struct dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        n += std::getline(comm, name) && name.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
-    }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
-    return n;
 }
 
 // Polls pred until it holds; false after 20 s (a hang turned into a failure).
@@ -76,22 +63,28 @@ inline bool WaitUntil(const std::function<bool()>& pred) {
 struct HostJob {
     using Files = std::map<std::string, host::CollectedFile>;
 
+    std::string config;                          // the job's; LlcConfig(jobId) when empty
+    proto::ReplayStartReq events = LlcEvents();  // what its replay asks for
+    bool read = true;                            // the data channel is read from the start
     std::string jobId;
     std::string ctx;
     std::unique_ptr<host::ControlChannel> ctrl;
     std::unique_ptr<host::DataChannel> data;
     std::future<std::pair<int, Files>> collected;
+    std::atomic<int> chunks{0};  // read so far
 
-    // Opens the channels to device devId and starts job and replay; the
-    // first failure is returned. The host knows the device as hostNumber
-    // (its handshakes and job context carry it), devId when negative.
+    // Opens the channels to device devId (the control channel unless one is
+    // given, already handshaken) and starts job and replay; the first failure
+    // is returned. The host knows the device as hostNumber (its handshakes
+    // and job context carry it), devId when negative.
     ::testing::AssertionResult Start(host::HostClient& client, const std::string& id, int devId = 0,
-                                     const std::string& mode = "", int hostNumber = -1) {
+                                     const std::string& mode = "", int hostNumber = -1,
+                                     std::unique_ptr<host::ControlChannel> opened = nullptr) {
         jobId = id;
         hostNumber = hostNumber < 0 ? devId : hostNumber;
         ctx = host::MakeJobContext(id, std::to_string(hostNumber), "t");
         host::Handshake hs{id, hostNumber, mode};
-        ctrl = OpenControl(client, hs, devId);
+        ctrl = opened != nullptr ? std::move(opened) : OpenControl(client, hs, devId);
         if (ctrl == nullptr) {
             return ::testing::AssertionFailure() << "no control channel for " << id;
         }
@@ -99,10 +92,12 @@ struct HostJob {
         if (data == nullptr) {
             return ::testing::AssertionFailure() << "no data channel for " << id;
         }
-        Collect();
+        if (read) {
+            Collect();
+        }
         proto::JobStartReq start;
-        start.set_sampleconfig(LlcConfig(id));
-        proto::ReplayStartReq replay = LlcEvents();
+        start.set_sampleconfig(config.empty() ? LlcConfig(id) : config);
+        proto::ReplayStartReq replay = events;
         ::testing::AssertionResult ok = Command(start);
         return ok ? Command(replay) : ok;
     }
@@ -130,12 +125,22 @@ struct HostJob {
 
     // Reads the data channel on its own thread until DataChannelFinish.
     void Collect() {
-        host::DataChannel* channel = data.get();
-        collected = std::async(std::launch::async, [channel] {
+        collected = std::async(std::launch::async, [this] {
             Files files;
-            int rc = channel->CollectUntilFinish(&files);
+            proto::FileChunkReq chunk;
+            bool finished = false;
+            int rc = host::kRecvOk;
+            while ((rc = data->Next(&chunk, &finished)) == host::kRecvOk && !finished) {
+                files[chunk.filename()].data += chunk.chunk();
+                ++chunks;
+            }
             return std::make_pair(rc, std::move(files));
         });
+    }
+
+    // Waits (bounded) until data has arrived.
+    bool AwaitData() {
+        return WaitUntil([this] { return chunks > 0; });
     }
 
     // Stops replay and job; both must be answered SUCCESS.
@@ -170,37 +175,56 @@ struct HostJob {
     ~HostJob() { Close(); }
 };
 
-// A job that must be served normally from start to finish: every command is
-// answered SUCCESS, the channel's data arrives followed by DataChannelFinish,
-// and the job's directory is gone afterwards.
-inline ::testing::AssertionResult RunNormalJob(host::HostClient& client, const std::string& jobId,
-                                               int devId = 0, const std::string& mode = "",
-                                               int hostNumber = -1) {
-    HostJob job;
-    ::testing::AssertionResult started = job.Start(client, jobId, devId, mode, hostNumber);
-    if (!started) {
-        return started;
-    }
-    if (!IsDir(JobDir(jobId))) {
-        return ::testing::AssertionFailure() << "no job directory for " << jobId;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channel produce
-    ::testing::AssertionResult stopped = job.Stop();
-    if (!stopped) {
-        return stopped;
-    }
-    auto result = job.Collected();
-    if (result.first != host::kRecvOk) {
-        return ::testing::AssertionFailure() << "data channel ended with " << result.first;
-    }
-    auto llc = result.second.find("data/llc.data");
-    if (llc == result.second.end() || llc->second.data.empty()) {
-        return ::testing::AssertionFailure() << "no llc data for " << jobId;
-    }
-    if (IsDir(JobDir(jobId))) {
-        return ::testing::AssertionFailure() << "job directory left for " << jobId;
+// A job start whose command was answered SUCCESS and whose replay start was
+// refused.
+inline ::testing::AssertionResult ReplayRefused(const ::testing::AssertionResult& started) {
+    const std::string why = started.message();
+    if (started || why.rfind("ReplayStartReq", 0) != 0 || why.find("FAILED") == std::string::npos) {
+        return ::testing::AssertionFailure() << "not a refused replay start: " << why;
     }
     return ::testing::AssertionSuccess();
+}
+
+// A job that must be served normally from start to finish: every command is
+// answered SUCCESS, the channel's data arrives followed by DataChannelFinish,
+// and the job's directory is gone afterwards. With ctrl, the job runs on that
+// control channel, already handshaken, which is handed back afterwards.
+inline ::testing::AssertionResult RunNormalJob(
+    host::HostClient& client, const std::string& jobId, int devId = 0, const std::string& mode = "",
+    int hostNumber = -1, std::unique_ptr<host::ControlChannel>* ctrl = nullptr) {
+    HostJob job;
+    auto run = [&]() -> ::testing::AssertionResult {
+        ::testing::AssertionResult started = job.Start(
+            client, jobId, devId, mode, hostNumber, ctrl != nullptr ? std::move(*ctrl) : nullptr);
+        if (!started) {
+            return started;
+        }
+        if (!IsDir(JobDir(jobId))) {
+            return ::testing::AssertionFailure() << "no job directory for " << jobId;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channel produce
+        ::testing::AssertionResult stopped = job.Stop();
+        if (!stopped) {
+            return stopped;
+        }
+        auto result = job.Collected();
+        if (result.first != host::kRecvOk) {
+            return ::testing::AssertionFailure() << "data channel ended with " << result.first;
+        }
+        auto llc = result.second.find("data/llc.data");
+        if (llc == result.second.end() || llc->second.data.empty()) {
+            return ::testing::AssertionFailure() << "no llc data for " << jobId;
+        }
+        if (IsDir(JobDir(jobId))) {
+            return ::testing::AssertionFailure() << "job directory left for " << jobId;
+        }
+        return ::testing::AssertionSuccess();
+    };
+    ::testing::AssertionResult ran = run();
+    if (ctrl != nullptr) {
+        *ctrl = std::move(job.ctrl);
+    }
+    return ran;
 }
 
 // Sessions a daemon inside this process still holds, given how many the host

@@ -1,9 +1,9 @@
 // Faults around the oru process itself: killed mid-job, and its monitor
 // service going away and coming back. After each, the daemon serves a normal
 // job, and the host is never told SUCCESS for something that did not happen.
-#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include "oru_build_paths.h"
 
 #include <csignal>
 #include <memory>

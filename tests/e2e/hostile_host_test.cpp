@@ -27,6 +27,7 @@
 #include "common/oru_paths.h"
 #include "daemon/testing/host_job.h"
 #include "daemon/testing/sim_session.h"
+#include "tests/e2e/daemon_fixture.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
@@ -38,6 +39,7 @@ using host::Handshake;
 using host::HostClient;
 using host::HostSession;
 using host::Target;
+using oru_testing::Packet;
 
 constexpr uint32_t kReplyWaitMs = 20000;  // beyond the daemon's ~10 s request poll
 constexpr uint32_t kNoReplyWaitMs = 300;  // used only before a reply that must come first
@@ -47,21 +49,10 @@ constexpr char kPackage[] = "analysis.orbx.proto.";
 
 // ---- Bytes a host can put on the wire ---------------------------------------
 
-std::string Le32(uint32_t v) {
-    return std::string(reinterpret_cast<const char*>(&v), 4);
-}
-
 std::string Be32(uint32_t v) {
     const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
                        static_cast<char>(v >> 8), static_cast<char>(v)};
     return std::string(b, 4);
-}
-
-// A request packet whose length field says claimedLen (default: the truth).
-std::string Packet(uint32_t type, const std::string& value, int64_t claimedLen = -1) {
-    uint32_t len =
-        claimedLen < 0 ? static_cast<uint32_t>(value.size()) : static_cast<uint32_t>(claimedLen);
-    return Le32(type) + Le32(0) + Le32(len) + value;
 }
 
 // A codec frame: name length (with its zero byte), the name, the body.
@@ -154,18 +145,6 @@ class BodyGenerator {
 using Resources = oru_testing::ProcessFigures;
 using oru_testing::FiguresOf;
 
-// The names of a process's threads, for a failure message.
-std::string ThreadNames(pid_t pid) {
-    std::string names;
-    std::error_code ec;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (auto it = std::filesystem::directory_iterator(tasks, ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        names += oru_testing::ReadText(it->path().string() + "/comm");
-    }
-    return names;
-}
-
 // Every directory below the simulated card's root, for checking that nothing
 // was created or removed where a host named it. The per-device data
 // directories (named by the device index) come and go with every job.
@@ -243,49 +222,15 @@ class HostileHostTest : public ::testing::Test {
         return ctrl.AwaitResponse(reply, kReplyWaitMs);
     }
 
-    // A whole job on an open control channel: data channel, start, replay,
-    // stop; every answer SUCCESS and the collected data complete.
-    void RunJob(ControlChannel& ctrl, const std::string& jobId, int devId = 0) {
-        std::unique_ptr<DataChannel> data;
-        proto::Response reply;
-        ASSERT_EQ(DataChannel::Open(*client_, Target{devId, 0}, Handshake{jobId, devId, ""}, &data,
-                                    &reply),
-                  host::kRecvOk);
-        ASSERT_EQ(reply.status(), proto::SUCCESS);
-        auto collected = std::async(std::launch::async, [&data] {
-            std::map<std::string, host::CollectedFile> files;
-            int rc = data->CollectUntilFinish(&files);
-            return std::make_pair(rc, files);
-        });
-        // A job that goes wrong must not leave the reader waiting for ever.
-        std::shared_ptr<void> unblock(nullptr, [&data](void*) { data->Session().Close(); });
-        std::string ctx = host::MakeJobContext(jobId, std::to_string(devId), "t");
-        auto start = WithContext<proto::JobStartReq>(ctx);
-        start.set_sampleconfig(LlcConfig(jobId));
-        ASSERT_EQ(Ask(ctrl, start, &reply), host::kRecvOk);
-        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        proto::ReplayStartReq replay = LlcEvents();
-        replay.mutable_hdr()->set_job_ctx(ctx);
-        ASSERT_EQ(Ask(ctrl, replay, &reply), host::kRecvOk);
-        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the channel produce
-        ASSERT_EQ(Ask(ctrl, WithContext<proto::ReplayStopReq>(ctx), &reply), host::kRecvOk);
-        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        ASSERT_EQ(Ask(ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
-        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        bool finished = false;
-        auto result = oru_testing::FinishedWithin(collected, *data, &finished);
-        EXPECT_TRUE(finished) << "no DataChannelFinish within 10 s of the stop of " << jobId;
-        EXPECT_EQ(result.first, host::kRecvOk);
-        EXPECT_GT(result.second["data/llc.data"].data.size(), 0u);
-        EXPECT_FALSE(IsDir(std::string(common::kInotifyDir) + jobId));
+    // A whole job on an open control channel, served normally.
+    void RunJob(std::unique_ptr<ControlChannel>& ctrl, const std::string& jobId,
+                const std::string& mode = "") {
+        EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, jobId, 0, mode, -1, &ctrl));
     }
 
     // A normal job on its own control channel, as the host tool runs one.
-    void RunNormalJob(const std::string& jobId, const std::string& mode = "", int devId = 0) {
-        auto ctrl = OpenControl(Handshake{jobId, devId, mode}, devId);
-        ASSERT_NE(ctrl, nullptr) << "the daemon no longer accepts a control session";
-        RunJob(*ctrl, jobId, devId);
+    void RunNormalJob(const std::string& jobId, const std::string& mode = "") {
+        EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, jobId, 0, mode));
     }
 
     // A daemon that has run a normal job: what it holds then, and the
@@ -311,7 +256,7 @@ class HostileHostTest : public ::testing::Test {
         }
         EXPECT_LE(now.fds, baseline.fds) << "descriptors left open (sessions leaked)";
         EXPECT_LE(now.threads, baseline.threads) << "threads left running:\n"
-                                                 << ThreadNames(daemon_->Pid());
+                                                 << oru_testing::ThreadNamesOf(daemon_->Pid());
     }
 
     std::string log_;
@@ -628,7 +573,7 @@ TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServ
     EXPECT_EQ(Dirs(), dirs_) << "a hostile job context created or removed a directory";
 
     // The session still runs a whole job.
-    RunJob(*ctrl, "hb");
+    RunJob(ctrl, "hb");
 
     // A packet whose length field lies ends the session: its running job is
     // stopped, its data channel finished, and the host sees the session end.
@@ -714,7 +659,7 @@ TEST_F(HostileHostTest, HostileConfigurationsAreRefusedOrRunTruthfully) {
         }
         EXPECT_EQ(Dirs(), dirs_) << "directories were created or removed";
     }
-    RunJob(*ctrl, "cfg");
+    RunJob(ctrl, "cfg");
     ctrl.reset();
     End("after3");
 }
@@ -784,7 +729,7 @@ TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
     ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::JobStopReq>(ctx)), 0);
     ASSERT_EQ(ctrl->Session().SendMessage(replay), 0);
     ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::ReplayStopReq>(ctx)), 0);
-    RunJob(*ctrl, "ord");
+    RunJob(ctrl, "ord");
     ctrl.reset();
     End("after4");
 }
@@ -818,14 +763,14 @@ TEST_F(HostileHostTest, TwoHostsRacingForOneDeviceAndModeGetOneWinner) {
         auto ctrlB = b.get();
         ASSERT_FALSE(ctrlA != nullptr && ctrlB != nullptr)
             << "both hosts were told they own device 0 in mode system-wide";
-        ControlChannel* winner = ctrlA != nullptr ? ctrlA.get() : ctrlB.get();
+        std::unique_ptr<ControlChannel>& winner = ctrlA != nullptr ? ctrlA : ctrlB;
         if (winner == nullptr) {
             // The previous winner's session is still winding down.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             continue;
         }
         ++won;
-        RunJob(*winner, (ctrlA != nullptr ? "raceA" : "raceB") + suffix);
+        RunJob(winner, (ctrlA != nullptr ? "raceA" : "raceB") + suffix, "system-wide");
     }
     EXPECT_EQ(won, 4);
     End("after5", "system-wide");

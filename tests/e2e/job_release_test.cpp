@@ -3,9 +3,9 @@
 // and its threads. And a stop is answered without waiting for the driver's
 // poll. The daemon runs as a process on the simulated card; driver faults
 // are set in its environment.
-#include "oru_build_paths.h"
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include "oru_build_paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -23,19 +23,8 @@
 namespace {
 
 using namespace oru_e2e;
+using oru_testing::ThreadNamesOf;
 namespace fs = std::filesystem;
-
-// Names of the daemon's threads, one a line.
-std::string ThreadNamesOf(pid_t pid) {
-    std::string names;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-        names += oru_testing::ReadText(it->path().string() + "/comm");
-    }
-    return names;
-}
 
 class JobReleaseTest : public ::testing::Test {
   protected:
@@ -100,17 +89,8 @@ class JobReleaseTest : public ::testing::Test {
 TEST_F(JobReleaseTest, AChannelThatFailedToStartLeavesItsTagFreeForTheNextJob) {
     StartDaemon({"OSTREL_SIM_FAULTS=prof_start:-1:1"});
     {
-        host::Handshake hs{"llcfail", 0, ""};
-        auto ctrl = OpenControl(*client_, hs);
-        ASSERT_NE(ctrl, nullptr);
-        auto data = OpenData(*client_, hs);
-        ASSERT_NE(data, nullptr);
-        const std::string ctx = host::MakeJobContext("llcfail", "0");
-        proto::Response reply;
-        ASSERT_EQ(ctrl->StartJob(ctx, LlcConfig("llcfail"), &reply), host::kRecvOk);
-        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        ASSERT_EQ(ctrl->StartReplay(ctx, LlcEvents(), &reply), host::kRecvOk);
-        EXPECT_EQ(reply.status(), proto::FAILED) << reply.message();
+        HostJob failed;
+        EXPECT_TRUE(ReplayRefused(failed.Start(*client_, "llcfail")));
     }
     EXPECT_EQ(1, oru_testing::CountIn(Log(), "CollectionJobRegisterAndRun failed"));
     EXPECT_TRUE(RunNormalJob(*client_, "llcnext", 0));
@@ -137,50 +117,22 @@ TEST_F(JobReleaseTest, ACardWideRecordingThatFailedToStartIsFreeForAnotherDevice
     proto::ReplayStartReq events;
     events.add_ctrl_cpu_events("0x11");
     {
-        host::Handshake hs{"cpufail", 0, ""};
-        auto ctrl = OpenControl(*client_, hs);
-        ASSERT_NE(ctrl, nullptr);
-        auto data = OpenData(*client_, hs);
-        ASSERT_NE(data, nullptr);
-        const std::string ctx = host::MakeJobContext("cpufail", "0");
-        proto::Response reply;
-        ASSERT_EQ(ctrl->StartJob(ctx, R"({"job_id":"cpufail"})", &reply), host::kRecvOk);
-        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        ASSERT_EQ(ctrl->StartReplay(ctx, events, &reply), host::kRecvOk);
-        EXPECT_EQ(reply.status(), proto::FAILED) << reply.message();
+        HostJob failed;
+        failed.config = R"({"job_id":"cpufail"})";
+        failed.events = events;
+        EXPECT_TRUE(ReplayRefused(failed.Start(*client_, "cpufail")));
     }
     fs::remove_all(blocker);
 
-    host::Handshake hs{"cpunext", 1, ""};
-    auto ctrl = OpenControl(*client_, hs, 1);
-    ASSERT_NE(ctrl, nullptr);
-    auto data = OpenData(*client_, hs, 1);
-    ASSERT_NE(data, nullptr);
-    std::atomic<int> chunks{0};
-    auto collected = std::async(std::launch::async, [&data, &chunks] {
-        std::string text;
-        proto::FileChunkReq chunk;
-        bool finished = false;
-        int rc = host::kRecvOk;
-        while ((rc = data->Next(&chunk, &finished)) == host::kRecvOk && !finished) {
-            text += chunk.filename() == "data/ai_ctrl_cpu.data" ? chunk.chunk() : "";
-            ++chunks;
-        }
-        return std::make_pair(rc, text);
-    });
-    const std::string ctx = host::MakeJobContext("cpunext", "1");
-    proto::Response reply;
-    ASSERT_EQ(ctrl->StartJob(ctx, R"({"job_id":"cpunext"})", &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    ASSERT_EQ(ctrl->StartReplay(ctx, events, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    EXPECT_TRUE(WaitUntil([&chunks] { return chunks > 0; })) << "no recording arrived";
-    ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
-    ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
-    EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    auto result = collected.get();
+    HostJob next;
+    next.config = R"({"job_id":"cpunext"})";
+    next.events = events;
+    ASSERT_TRUE(next.Start(*client_, "cpunext", 1));
+    EXPECT_TRUE(next.AwaitData()) << "no recording arrived";
+    EXPECT_TRUE(next.Stop());
+    auto result = next.Collected();
     EXPECT_EQ(result.first, host::kRecvOk);
-    EXPECT_FALSE(result.second.empty());
+    EXPECT_FALSE(result.second["data/ai_ctrl_cpu.data"].data.empty());
 }
 
 // One injected failure of prof_drv_get_channels fails a job start after the
@@ -190,52 +142,16 @@ TEST_F(JobReleaseTest, AJobStartThatFailedGivesBackThePollerAndItsThreads) {
     StartDaemon({"OSTREL_SIM_FAULTS=get_channels:-1:1"});
     const long idle = IdleThreads();
     {
-        host::Handshake hs{"chanfail", 0, ""};
-        auto ctrl = OpenControl(*client_, hs);
-        ASSERT_NE(ctrl, nullptr);
-        auto data = OpenData(*client_, hs);
-        ASSERT_NE(data, nullptr);
-        proto::Response reply;
-        ASSERT_EQ(
-            ctrl->StartJob(host::MakeJobContext("chanfail", "0"), LlcConfig("chanfail"), &reply),
-            host::kRecvOk);
-        EXPECT_EQ(reply.status(), proto::FAILED) << reply.message();
+        HostJob failed;
+        const ::testing::AssertionResult started = failed.Start(*client_, "chanfail");
+        EXPECT_EQ(std::string(started.message()).rfind("JobStartReq of chanfail: ", 0), 0u)
+            << started.message();
     }
     EXPECT_TRUE(oru_testing::WaitForText(ORU_TEST_TMP_DIR "/oru.log", "Failed to GetAllChannels"));
     EXPECT_TRUE(BackToIdle(idle));
 
     EXPECT_TRUE(RunNormalJob(*client_, "channext", 0));
     EXPECT_TRUE(BackToIdle(idle));
-}
-
-// The last job's stop also releases the channel poller, whose thread may sit
-// in the driver's poll for up to a second: the stop's answer does not wait
-// for it, nor does the next job's start.
-TEST_F(JobReleaseTest, StoppingTheLastJobIsAnsweredWithoutWaitingForTheDriversPoll) {
-    StartDaemon();
-    std::vector<double> stopMs;
-    for (int i = 0; i < 5; ++i) {
-        const std::string jobId = "stop" + std::to_string(i);
-        HostJob job;
-        ASSERT_TRUE(job.Start(*client_, jobId, i % 2));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the channel produce
-        proto::Response reply;
-        ASSERT_EQ(job.ctrl->StopReplay(job.ctx, &reply), host::kRecvOk);
-        ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(job.ctrl->StopJob(job.ctx, &reply), host::kRecvOk);
-        stopMs.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count());
-        EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-        auto result = job.Collected();
-        EXPECT_EQ(result.first, host::kRecvOk);
-        EXPECT_FALSE(result.second["data/llc.data"].data.empty()) << jobId;
-    }
-    // The driver's poll lasts a second: a stop that waited for it takes
-    // about that long, one that does not takes milliseconds.
-    std::sort(stopMs.begin(), stopMs.end());
-    EXPECT_LT(stopMs[stopMs.size() / 2], 500.0) << "median of the job stops, ms";
 }
 
 }  // namespace

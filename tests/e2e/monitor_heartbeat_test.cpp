@@ -164,31 +164,6 @@ TEST_F(MonitorHeartbeat, WithoutAServiceOneFailureIsLoggedAndStopIsClean) {
     EXPECT_EQ(0, IdeMonitorStop());  // no thread any more
 }
 
-TEST_F(MonitorHeartbeat, AServiceThatGoesAwayAndComesBackIsRegisteredWithAgain) {
-    // Pauses of a hundredth of their length.
-    clock_.SetOnSleep([](uint32_t ms, size_t) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms / 100));
-    });
-    analysis::orbx::common::TestLogCapture logs("warning");
-    StartService();
-    ASSERT_EQ(0, IdeMonitorStart());
-    ASSERT_TRUE(WaitForText(serviceLog_, "heartbeat pid=" + pid_));
-
-    service_->Kill(SIGTERM);
-    ASSERT_TRUE(logs.WaitFor("app mon client heartbeat failed, connect again."));
-    // While the service is away the thread tries again every second.
-    ASSERT_TRUE(WaitSleeps(IDE_MONITOR_REGISTER_RETRY_MS, 3));
-    EXPECT_EQ(1u, logs.Count("app mon client heartbeat failed"));
-
-    StartService();
-    ASSERT_TRUE(WaitForText(serviceLog_, "heartbeat pid=" + pid_, 2));
-    EXPECT_LT(ReadText(serviceLog_).find("register pid=" + pid_),
-              ReadText(serviceLog_).find("heartbeat pid=" + pid_));
-    EXPECT_EQ(IDE_MONITOR_REGISTERED, IdeMonitorGetState());
-    EXPECT_EQ(0, IdeMonitorStop());
-    ASSERT_TRUE(WaitForText(serviceLog_, "deregister pid=" + pid_));
-}
-
 TEST_F(MonitorHeartbeat, StopWakesTheThreadOutOfARealPause) {
     Clock::SetDefault(nullptr);
     StartService();

@@ -25,16 +25,15 @@
 #include "daemon/ide_platform_util.h"
 #include "daemon/testing/host_job.h"
 #include "oru_build_paths.h"
+#include "tests/e2e/daemon_fixture.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
 
 using namespace analysis::orbx;
-using host::CollectedFile;
 using host::Handshake;
 using host::HostClient;
 namespace fs = std::filesystem;
-using Files = std::map<std::string, CollectedFile>;
 
 // The bound a service manager is promised; sanitizers and an emulator slow
 // the daemon several times over.
@@ -103,53 +102,6 @@ int WaitExit(oru_testing::Child& child, std::chrono::steady_clock::duration boun
     return child.Kill(0);
 }
 
-// One job as the host drives it, its data channel read on its own thread.
-struct Job {
-    std::string id;
-    std::string ctx;
-    std::unique_ptr<host::ControlChannel> ctrl;
-    std::unique_ptr<host::DataChannel> data;
-    std::future<std::pair<int, Files>> collected;
-
-    // A failed test still ends the reader: its session closes first.
-    ~Job() {
-        if (data != nullptr) {
-            data->Session().Close();
-        }
-    }
-
-    ::testing::AssertionResult Start(HostClient& client, const std::string& jobId, int dev,
-                                     const std::string& config, const proto::ReplayStartReq& events,
-                                     bool read = true) {
-        id = jobId;
-        ctx = host::MakeJobContext(id, std::to_string(dev), "t");
-        Handshake hs{id, dev, ""};
-        ctrl = oru_testing::OpenControl(client, hs, dev);
-        data = oru_testing::OpenData(client, hs, dev);
-        if (ctrl == nullptr || data == nullptr) {
-            return ::testing::AssertionFailure() << "no channels for " << id;
-        }
-        if (read) {
-            host::DataChannel* channel = data.get();
-            collected = std::async(std::launch::async, [channel] {
-                Files files;
-                int rc = channel->CollectUntilFinish(&files);
-                return std::make_pair(rc, std::move(files));
-            });
-        }
-        proto::Response reply;
-        if (ctrl->StartJob(ctx, config, &reply) != host::kRecvOk ||
-            reply.status() != proto::SUCCESS) {
-            return ::testing::AssertionFailure() << "job start " << id << ": " << reply.message();
-        }
-        if (ctrl->StartReplay(ctx, events, &reply) != host::kRecvOk ||
-            reply.status() != proto::SUCCESS) {
-            return ::testing::AssertionFailure() << "replay " << id << ": " << reply.message();
-        }
-        return ::testing::AssertionSuccess();
-    }
-};
-
 class OrderlyStopTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
@@ -202,17 +154,15 @@ TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
     if (ctrlCpu) {
         all.add_ctrl_cpu_events("0x11");
     }
-    Job full;
-    ASSERT_TRUE(full.Start(
-        *client_, "stopall", 0,
-        oru_testing::LlcConfig("stopall", R"(,"sys_profiling":"on","pid_profiling":"on",)"
-                                          R"("cpu_sampling_interval":50,)"
-                                          R"("sys_sampling_interval":50,)"
-                                          R"("pid_sampling_interval":50)"),
-        all));
-    Job cache;
-    ASSERT_TRUE(cache.Start(*client_, "stopllc", 1, oru_testing::LlcConfig("stopllc"),
-                            oru_testing::LlcEvents()));
+    oru_e2e::HostJob full;
+    full.config = oru_testing::LlcConfig("stopall", R"(,"sys_profiling":"on","pid_profiling":"on",)"
+                                                    R"("cpu_sampling_interval":50,)"
+                                                    R"("sys_sampling_interval":50,)"
+                                                    R"("pid_sampling_interval":50)");
+    full.events = all;
+    ASSERT_TRUE(full.Start(*client_, "stopall", 0));
+    oru_e2e::HostJob cache;
+    ASSERT_TRUE(cache.Start(*client_, "stopllc", 1));
     // Let every collection produce, and the script start its recording.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const std::set<std::string> children = DescendantsOf(pid);
@@ -230,8 +180,8 @@ TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
     EXPECT_LE(took, StopBound());
 
     // Both hosts got DataChannelFinish after their data.
-    auto [fullRc, fullFiles] = full.collected.get();
-    auto [cacheRc, cacheFiles] = cache.collected.get();
+    auto [fullRc, fullFiles] = full.Collected();
+    auto [cacheRc, cacheFiles] = cache.Collected();
     EXPECT_EQ(fullRc, host::kRecvOk) << "no DataChannelFinish for the full job";
     EXPECT_EQ(cacheRc, host::kRecvOk) << "no DataChannelFinish for the cache job";
     for (const char* name : {"data/llc.data", "data/SystemCpuUsage.data", "data/Memory.data"}) {
@@ -278,9 +228,9 @@ TEST_F(OrderlyStopTest, ASecondSignalEndsATeardownThatAStalledHostHoldsUp) {
         ORU_BIN_DIR, tmp_.string(), 1, "",
         {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(256 << 20)});
     ASSERT_GT(daemon->Pid(), 0);
-    Job stalled;
-    ASSERT_TRUE(stalled.Start(*client_, "stall1", 0, oru_testing::LlcConfig("stall1"),
-                              oru_testing::LlcEvents(), false));
+    oru_e2e::HostJob stalled;
+    stalled.read = false;
+    ASSERT_TRUE(stalled.Start(*client_, "stall1", 0));
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
     ASSERT_TRUE(Signal(*daemon, SIGTERM));

@@ -1,9 +1,9 @@
 // The oru executable as a process: single instance, start-up failure,
 // serving and heartbeat against the simulated card.
-#include "oru_build_paths.h"
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "oru_build_paths.h"
 
 #include <csignal>
 #include <memory>
@@ -133,21 +133,6 @@ TEST_F(OruProcess, AnHdcInitFailureEndsTheStartAfterDestroyingEveryComponent) {
     EXPECT_LT(monitor, hdc);
     EXPECT_NE(std::string::npos, log.find("oru start up exit"));
     EXPECT_FALSE(Utils::IsFileExist(IdeLockFilePath()));
-}
-
-TEST_F(OruProcess, TheDaemonRegistersWithTheMonitorServiceAndBeats) {
-    std::string serviceLog = kTmp + "/service.log";
-    unlink(serviceLog.c_str());
-    Child service({std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor", "--socket", kAppmonSocket,
-                   "--log", serviceLog},
-                  {}, kTmp + "/service.out");
-    ASSERT_TRUE(WaitForText(serviceLog, "listening on"));
-    Child& oru = Start("beating");
-    std::string pid = std::to_string(oru.Pid());
-    ASSERT_TRUE(WaitForText(serviceLog, "heartbeat pid=" + pid));
-    EXPECT_LT(ReadText(serviceLog).find("register pid=" + pid + " timeout=9000"),
-              ReadText(serviceLog).find("heartbeat pid=" + pid));
-    EXPECT_TRUE(oru.Running());
 }
 
 }  // namespace

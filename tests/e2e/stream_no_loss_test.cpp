@@ -24,6 +24,7 @@
 
 #include "daemon/testing/host_job.h"
 #include "ostrel/sim_control.h"
+#include "tests/e2e/daemon_fixture.h"
 #include "tools/host/profiling_client.h"
 
 namespace {
@@ -144,29 +145,23 @@ TEST(StreamNoLossTest, HostBehindAtTheStopStillGetsEveryChunkAndTheFinish) {
     ASSERT_GT(daemon->Pid(), 0);
     auto client = HostClient::Create();
     ASSERT_NE(client, nullptr);
-    Handshake hs{"behind1", 0, ""};
-    auto ctrl = oru_testing::OpenControl(*client, hs);
-    ASSERT_NE(ctrl, nullptr);
-    auto data = oru_testing::OpenData(*client, hs);
-    ASSERT_NE(data, nullptr);
-    proto::Response reply;
-    std::string ctx = host::MakeJobContext("behind1", "0", "t1");
-    ASSERT_EQ(ctrl->StartJob(ctx, oru_testing::LlcConfig("behind1"), &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
-    ASSERT_EQ(ctrl->StartReplay(ctx, oru_testing::LlcEvents(), &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    oru_e2e::HostJob job;
+    job.read = false;
+    ASSERT_TRUE(job.Start(*client, "behind1"));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the stream is read and queued
-    ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
-    ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
+    proto::ReplayStopReq replayStop;
+    ASSERT_TRUE(job.Command(replayStop));
 
     // The host holds its data session while the job stops, then reads again.
     proto::JobStopReq stop;
-    stop.mutable_hdr()->set_job_ctx(ctx);
-    ASSERT_EQ(ctrl->Session().SendMessage(stop), 0);
+    stop.mutable_hdr()->set_job_ctx(job.ctx);
+    ASSERT_EQ(job.ctrl->Session().SendMessage(stop), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::atomic<uint64_t> received{0};
-    auto hostRead = std::async(std::launch::async, [&] { return ReadSlowly(*data, received); });
-    ASSERT_EQ(ctrl->AwaitResponse(&reply, 10000), host::kRecvOk) << "the job stop was not answered";
+    auto hostRead = std::async(std::launch::async, [&] { return ReadSlowly(*job.data, received); });
+    proto::Response reply;
+    ASSERT_EQ(job.ctrl->AwaitResponse(&reply, 10000), host::kRecvOk)
+        << "the job stop was not answered";
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(hostRead.wait_for(std::chrono::seconds(10)), std::future_status::ready)
         << "the data session did not end";
