@@ -51,6 +51,10 @@ int ProcAllPidsFileHandler::Uninit() {
     return 0;
 }
 
+uint64_t ProcAllPidsFileHandler::DueInNs() const {
+    return TimeUntilDue(lastTime_, sampleIntervalNs_, now_());
+}
+
 void ProcAllPidsFileHandler::Execute() {
     uint64_t now = now_();
     if (lastTime_ != 0 && now - lastTime_ < sampleIntervalNs_) {

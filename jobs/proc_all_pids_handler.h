@@ -48,6 +48,8 @@ class ProcAllPidsFileHandler : public TimerHandler {
     int Init() override;
     // Flushes and releases every sampler, then the uploader. Always 0.
     int Uninit() override;
+    // Until the next pass is due, by the pass clock; 0 before the first.
+    uint64_t DueInNs() const override;
 
     // The clock of the passes and of the records' stamps.
     // REQUIRES: before the first Execute.

@@ -139,6 +139,10 @@ int ProcTimerHandler::Uninit() {
     return 0;
 }
 
+uint64_t ProcTimerHandler::DueInNs() const {
+    return TimeUntilDue(lastTime_, sampleIntervalNs_, now_());
+}
+
 void ProcTimerHandler::Execute() {
     if (!isInited_) {
         ORU_LOGE("ProcTimerHandler is not inited: %s", PathBaseName(dataFileName_));

@@ -90,6 +90,9 @@ class ProcTimerHandler : public TimerHandler {
     // Sends what is buffered, then releases the buffer and the uploader.
     // Always 0.
     int Uninit() override;
+    // Until the interval has elapsed since the last sample, by the interval
+    // clock; 0 before the first.
+    uint64_t DueInNs() const override;
 
     // The clock that decides whether the interval has elapsed, and that
     // stamps the records unless a stamp clock is set.
