@@ -74,12 +74,14 @@ void ProcAllPidsFileHandler::Execute() {
         ORU_LOGW("Open file %s failed", PathBaseName(procRoot_));
     }
     ORU_LOGD("ProcAllPidsFileHandler pass, processes:%zu", samplers_.size());
+    outbox_->BeginPass();
     for (auto& entry : samplers_) {
         if (entry.mem != nullptr && entry.stat != nullptr) {
             entry.stat->Execute();
             entry.mem->Execute();
         }
     }
+    outbox_->EndPass();
 }
 
 void ProcAllPidsFileHandler::Merge(bool logChanges) {

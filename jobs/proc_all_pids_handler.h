@@ -18,7 +18,8 @@
 // beyond it they open, read and close.
 //
 // All the per-process samplers send through one outbox, which gates the
-// passes (see SampleOutbox).
+// passes and offers the chunks of a pass together at its end (see
+// SampleOutbox).
 //
 // Threading: see TimerHandler.
 #ifndef ORU_JOBS_PROC_ALL_PIDS_HANDLER_H

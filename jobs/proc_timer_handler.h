@@ -49,8 +49,13 @@ class SampleOutbox {
     explicit SampleOutbox(std::shared_ptr<Uploader> upLoader) : upLoader_(std::move(upLoader)) {}
 
     // Queues chunk behind what is held, without waiting; keeps it when the
-    // queue has no room.
+    // queue has no room, or while a pass is batched.
     void Send(std::shared_ptr<analysis::orbx::ProfileFileChunk> chunk);
+    // Between BeginPass and EndPass every chunk sent is held, and EndPass
+    // offers them together: the job's uploader thread is then woken about
+    // once per pass instead of once per chunk.
+    void BeginPass() { batching_ = true; }
+    void EndPass();
     // Offers what is held again; true when a pass may sample (little enough
     // held), else the pass is counted as skipped.
     bool ReadyForPass();
@@ -69,6 +74,7 @@ class SampleOutbox {
     std::deque<std::shared_ptr<analysis::orbx::ProfileFileChunk>> held_;
     uint64_t heldBytes_ = 0;
     uint64_t skipped_ = 0;
+    bool batching_ = false;
 };
 
 class ProcTimerHandler : public TimerHandler {
