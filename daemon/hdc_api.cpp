@@ -215,8 +215,7 @@ uint32_t SegmentCapacity() {
 
 // Sends the segments of the joined parts (len bytes in all) on msg; 0 or the
 // first driver error. *unfinished is set while segments of the buffer have
-// gone out but its last one has not. record has room for min(len, dataMax)
-// data bytes.
+// gone out but its last one has not.
 int SendSegments(HDC_SESSION session, struct drvHdcMsg* msg, HdcPacket* record, uint32_t dataMax,
                  const HdcBufferPart* parts, uint32_t len, int flag, bool* unfinished) {
     uint32_t remaining = len;
@@ -235,7 +234,7 @@ int SendSegments(HDC_SESSION session, struct drvHdcMsg* msg, HdcPacket* record, 
                 continue;
             }
             uint32_t take = std::min(segLen - filled, parts[part].len - partOffset);
-            if (memcpy_s(record->data + filled, segLen - filled,
+            if (memcpy_s(record->data + filled, dataMax - filled,
                          static_cast<const char*>(parts[part].data) + partOffset, take) != EOK) {
                 ORU_LOGE("memory copy failed");
                 return -1;
@@ -534,20 +533,16 @@ int HdcSessionWriteParts(HDC_SESSION session, const HdcBufferPart* parts, size_t
         ORU_LOGE("Hdc Alloc Msg, error: %d", err);
         return -1;
     }
-    // The record holds one segment: a buffer shorter than a full segment
-    // needs (and has zeroed) only its own length.
-    const uint32_t dataMax = maxSegment - HDC_PACKET_HEAD_LEN;
-    const uint64_t recordSize = HDC_PACKET_HEAD_LEN + std::min<uint64_t>(total, dataMax);
-    auto* record = static_cast<HdcPacket*>(IdeXmalloc(recordSize));
+    auto* record = static_cast<HdcPacket*>(IdeXmalloc(maxSegment));
     if (record == nullptr) {
         ORU_LOGE("[HdcSessionWrite]IdeXmalloc %lu Size failed",
-                 static_cast<unsigned long>(recordSize));
+                 static_cast<unsigned long>(maxSegment));
         (void)drvHdcFreeMsg(msg);
         return -1;
     }
     bool unfinished = false;
-    int ret = SendSegments(session, msg, record, dataMax, parts, static_cast<uint32_t>(total), flag,
-                           &unfinished);
+    int ret = SendSegments(session, msg, record, maxSegment - HDC_PACKET_HEAD_LEN, parts,
+                           static_cast<uint32_t>(total), flag, &unfinished);
     if (ret != 0 && unfinished) {
         EndUnfinishedBuffer(session, record);
     }
