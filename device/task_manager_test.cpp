@@ -10,6 +10,7 @@
 #include "device/prof_job_handler.h"
 #include "device/task_relationship_mgr.h"
 #include "message/profiler.pb.h"
+#include "transport/chunk_capture.h"
 
 namespace analysis::orbx::device {
 namespace {
@@ -17,12 +18,7 @@ namespace {
 using Analysis::Orbx::TaskHandle::TaskRelationshipMgr;
 using common::TestLogCapture;
 
-class FakeTransport : public transport::ITransport {
-  public:
-    int SendBuffer(const void*, int length) override { return length; }
-    int SendBuffer(std::shared_ptr<ProfileFileChunk>) override { return 0; }
-    int CloseSession() override { return 0; }
-};
+using FakeTransport = transport::testing::CapturingTransport;
 
 class TaskManagerTest : public ::testing::Test {
   protected:

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/test_log_capture.h"
+#include "daemon/testing/process.h"
 #include "driver/fake_drv.h"
 
 namespace Analysis::Orbx::JobWrapper {
@@ -16,6 +17,7 @@ namespace {
 
 using analysis::orbx::common::TestLogCapture;
 using analysis::orbx::driver::testing::ScopedFakeDrv;
+using oru_testing::WaitUntil;
 
 class ProfChannelManagerTest : public ::testing::Test {
   protected:
@@ -29,17 +31,6 @@ class ProfChannelManagerTest : public ::testing::Test {
             ++polls_;
             return PROF_STOPPED_ALREADY;
         };
-    }
-
-    static bool WaitFor(const std::function<bool()>& done) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
     }
 
     ScopedFakeDrv fake_;
@@ -101,7 +92,7 @@ TEST_F(ProfChannelManagerTest, CollectionsShareOnePollerAndTheLastStopsIt) {
     EXPECT_EQ(nullptr, manager_.GetChannelPoll());
     EXPECT_TRUE(logs_.Has("UnInit Poll Succ"));
     // The poller was stopped, not merely dropped: its thread ends by itself.
-    EXPECT_TRUE(WaitFor([this] { return logs_.Has("ChannelPoll count: ", DLOG_EVENT); }))
+    EXPECT_TRUE(WaitUntil([this] { return logs_.Has("ChannelPoll count: ", DLOG_EVENT); }))
         << "the poll thread did not end";
     EXPECT_TRUE(logs_.Has("ChannelPoll count: " + std::to_string(polls_.load()), DLOG_EVENT));
 
@@ -140,7 +131,7 @@ TEST_F(ProfChannelManagerTest, TheLastUnInitAndTheNextInitDoNotWaitForTheDrivers
 
     manager_.UnInit(false);
     held.Release();
-    EXPECT_TRUE(WaitFor([this] { return logs_.Has("ChannelPoll count: ", DLOG_EVENT); }))
+    EXPECT_TRUE(WaitUntil([this] { return logs_.Has("ChannelPoll count: ", DLOG_EVENT); }))
         << "the poll thread did not end";
     // Its thread has ended: the next collection gets a poller of its own.
     ASSERT_EQ(0, manager_.Init());

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/test_log_capture.h"
+#include "daemon/testing/process.h"
 #include "driver/fake_drv.h"
 #include "jobs/proc_timer_handler.h"
 #include "jobs/sampling_test_support.h"
@@ -24,21 +25,12 @@ using analysis::orbx::common::TestLogCapture;
 using Analysis::Orbx::Common::Platform::Platform;
 using analysis::orbx::driver::testing::ScopedFakeDrv;
 using analysis::orbx::transport::UploaderMgr;
+using oru_testing::WaitUntil;
 using testing::MakeJobContext;
 using testing::UploadRecorder;
 
 constexpr uint64_t kMs = 1000000;
 const char* const kJobId = "job-sysinfo";
-
-// Waits (bounded: a broken timer fails the test instead of hanging it) until
-// done() holds.
-template <class Pred>
-bool Eventually(Pred done) {
-    for (int i = 0; i < 20000 && !done(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return done();
-}
 
 class ProfSysInfoJobTest : public ::testing::Test {
   protected:
@@ -173,9 +165,9 @@ TEST_F(ProfSysInfoJobTest, JobsShareOneTimerStoppedByTheLastUninit) {
     EXPECT_EQ(log.Count("statHandler Init succ, sampleIntervalNs_:100000000"), 1u);
     auto statHandler = std::static_pointer_cast<ProcTimerHandler>(stat.GetHandler());
     auto memHandler = std::static_pointer_cast<ProcTimerHandler>(mem.GetHandler());
-    ASSERT_TRUE(Eventually([&] { return statHandler->GetIndex() >= 1; }));
-    ASSERT_TRUE(Eventually([&] { return memHandler->GetIndex() >= 1; }));
-    ASSERT_TRUE(Eventually([&] { return log.Count("ProcAllPidsFileHandler pass") >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return statHandler->GetIndex() >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return memHandler->GetIndex() >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("ProcAllPidsFileHandler pass") >= 1; }));
 
     EXPECT_EQ(stat.Uninit(), 0);
     EXPECT_EQ(mem.Uninit(), 0);
@@ -200,7 +192,7 @@ TEST_F(ProfSysInfoJobTest, UninitOfAJobThatDidNotRunLeavesTheTimerToTheOthers) {
     EXPECT_EQ(idle.Uninit(), 0);
     EXPECT_EQ(log.Count("StopProfTimer begin"), 0u);
     auto statHandler = std::static_pointer_cast<ProcTimerHandler>(stat.GetHandler());
-    ASSERT_TRUE(Eventually([&] { return statHandler->GetIndex() >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return statHandler->GetIndex() >= 1; }));
 
     EXPECT_EQ(stat.Uninit(), 0);
     EXPECT_EQ(log.Count("StopProfTimer begin"), 1u);

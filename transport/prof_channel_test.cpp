@@ -283,13 +283,8 @@ TEST_F(ChannelReaderTest, AFailedUploadDropsTheBufferAndTheReaderGoesOn) {
 
 // Waits (bounded) until exactly n threads carry the prefix; the count then.
 int WaitForThreads(const std::string& prefix, int n) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    int found = ThreadsNamed(prefix);
-    while (found != n && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        found = ThreadsNamed(prefix);
-    }
-    return found;
+    oru_testing::WaitUntil([&] { return ThreadsNamed(prefix) == n; }, std::chrono::minutes(1));
+    return ThreadsNamed(prefix);
 }
 
 // A driver poll the test scripts: answers from the script in order, then

@@ -5,23 +5,14 @@
 #include <string>
 
 #include "common/test_log_capture.h"
+#include "transport/chunk_capture.h"
 
 namespace analysis::orbx::transport {
 namespace {
 
 using common::TestLogCapture;
 
-// Counts what reaches it; nothing is sent anywhere.
-class CountingTransport : public ITransport {
-  public:
-    int SendBuffer(const void*, int length) override { return length; }
-    int SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) override {
-        payloads.push_back(chunk->chunk);
-        return 0;
-    }
-    int CloseSession() override { return 0; }
-    std::vector<std::string> payloads;  // written by the uploader thread only
-};
+using CountingTransport = testing::CapturingTransport;  // nothing is sent anywhere
 
 class UploaderMgrTest : public ::testing::Test {
   protected:
@@ -54,9 +45,9 @@ TEST_F(UploaderMgrTest, ChunksReachTheUploaderOfTheirJobAndDevice) {
     ASSERT_EQ(a->Start(), 0);
     b->Stop(false);
     a->Stop(false);
-    EXPECT_TRUE(ta->payloads.empty());
-    ASSERT_EQ(tb->payloads.size(), 1u);
-    EXPECT_EQ(tb->payloads[0], "for b");
+    EXPECT_TRUE(ta->Chunks().empty());
+    ASSERT_EQ(tb->Chunks().size(), 1u);
+    EXPECT_EQ(tb->Chunks()[0].data, "for b");
 
     EXPECT_EQ(mgr.UploadData("job", 2, chunk), -1);
     EXPECT_EQ(mgr.UploadData("nobody", 0, chunk), -1);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,6 +22,20 @@
 extern char** environ;
 
 namespace oru_testing {
+
+// Polls pred until it holds; false once the deadline has passed (a hang
+// turned into a failure the caller names).
+inline bool WaitUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 inline std::string ReadText(const std::string& path) {
     std::ifstream in(path);

@@ -41,21 +41,10 @@ using oru_testing::LlcEvents;
 using oru_testing::OpenControl;
 using oru_testing::OpenData;
 using oru_testing::ThreadsNamed;
+using oru_testing::WaitUntil;
 
 inline std::string JobDir(const std::string& jobId) {
     return std::string(common::kInotifyDir) + jobId;
-}
-
-// Polls pred until it holds; false after 20 s (a hang turned into a failure).
-inline bool WaitUntil(const std::function<bool()>& pred) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // The host's view of one job: both channels, and the data channel read on

@@ -200,10 +200,12 @@ TEST_F(OruHostEndToEnd, AContainerIsRefusedInWords) {
                        "container");
     EXPECT_EQ(r.code, 3);
     EXPECT_NE(r.out.find("does not accept profiling from a container"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("virtual function 5"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("retrying"), std::string::npos) << r.out;
     nlohmann::json job = nlohmann::json::parse(Slurp(tmp_ / "container/job.json"), nullptr, false);
     EXPECT_EQ(job["outcome"], "refused");
     EXPECT_EQ(job["replies"][0]["message"], "MESSAGE_CONTAINER_NO_SUPPORT");
+    EXPECT_EQ(job["replies"].size(), 1u) << "more was sent after the refusal";
 }
 
 // Only what to collect is given: the job id is the time, the folder is named

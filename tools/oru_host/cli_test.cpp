@@ -1,152 +1,80 @@
 #include "tools/oru_host/cli.h"
 
 #include <gtest/gtest.h>
-#include <chrono>
 
-#include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
-#include <thread>
 
 #include "common/test_temp_dir.h"
 #include "tools/oru_host/options.h"
+#include "tools/oru_host/testing/fake_link.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
 
 namespace fs = std::filesystem;
+using fakes::Chunk;
+using fakes::Failed;
+using fakes::FakeClock;
+using fakes::FakeLink;
+using fakes::Finish;
 
-// Shared by the jobs of a device list, which run on threads of their own.
-class StillClock : public Clock {
-  public:
-    uint64_t NowMs() override { return now_.load(); }
-    void SleepMs(uint64_t ms) override { now_ += ms; }
-    std::string WallTimeUtc() override { return "2026-01-01T00:00:00Z"; }
-
-  private:
-    std::atomic<uint64_t> now_{0};
-};
-
-// Devices that answer every step, each sending one file and the finish after
-// the job stop; the device given in refuseStartOn refuses the job start with
-// the info refusal.
-class DeviceSet {
-  public:
+// Devices that answer every step and send one file, "dev<N>", and the
+// finish at the job stop; the device refuseStartOn refuses the job start with
+// the info refusal. Each job start is recorded.
+class CliTest : public ::testing::Test {
+  protected:
     struct Seen {
         uint32_t device;
         std::string jobId;
         std::string sampleConfig;
     };
-    uint32_t refuseStartOn = 99;
-    std::string refusal = "no";
 
-    std::unique_ptr<DeviceLink> MakeLink() { return std::make_unique<Link>(this); }
-    std::vector<Seen> Jobs() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return seen_;
-    }
-
-  private:
-    class Link : public DeviceLink {
-      public:
-        explicit Link(DeviceSet* set) : set_(set) {}
-        bool OpenControl(uint32_t device, uint32_t, const proto::CtrlChannelHandshake& h, Reply* r,
-                         std::string*) override {
-            device_ = device;
-            jobId_ = h.jobid();
-            *r = Reply{false, 0, "{\"status\":0}"};
-            return true;
-        }
-        bool OpenData(uint32_t, uint32_t, const proto::DataChannelHandshake&, Reply* r,
-                      std::string*) override {
-            *r = Reply{false, 0, "{\"status\":0}"};
-            return true;
-        }
-        bool Command(const google::protobuf::Message& m, Reply* r, std::string*) override {
-            *r = Reply{false, 0, "{\"status\":0}"};
-            if (auto* start = dynamic_cast<const proto::JobStartReq*>(&m)) {
-                std::lock_guard<std::mutex> lock(set_->mutex_);
-                set_->seen_.push_back({device_, jobId_, start->sampleconfig()});
-                if (device_ == set_->refuseStartOn) {
-                    *r = Reply{false, 1, "{\"status\":1,\"info\":\"" + set_->refusal + "\"}"};
-                }
-            }
-            if (dynamic_cast<const proto::JobStopReq*>(&m) != nullptr) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                stopped_ = true;
-                cv_.notify_all();
-            }
-            return true;
-        }
-        bool ReadData(std::shared_ptr<google::protobuf::Message>* msg, std::string* e) override {
-            std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait(lock, [this] { return stopped_ || closed_ || sent_ == 2; });
-            if (sent_ == 0 && !closed_) {
-                auto chunk = std::make_shared<proto::FileChunkReq>();
-                chunk->set_filename("data/llc.data");
-                chunk->set_chunk("dev" + std::to_string(device_));
-                *msg = chunk;
-                ++sent_;
-                return true;
-            }
-            if (sent_ == 1 && stopped_) {
-                *msg = std::make_shared<proto::DataChannelFinish>();
-                ++sent_;
-                return true;
-            }
-            *e = "closed";
-            return false;
-        }
-        void CloseControl() override {}
-        void CloseData() override {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closed_ = true;
-            cv_.notify_all();
-        }
-
-      private:
-        DeviceSet* set_;
-        uint32_t device_ = 0;
-        std::string jobId_;
-        std::mutex mutex_;
-        std::condition_variable cv_;
-        bool stopped_ = false;
-        bool closed_ = false;
-        int sent_ = 0;
-    };
-
-    std::mutex mutex_;
-    std::vector<Seen> seen_;
-};
-
-class CliTest : public ::testing::Test {
-  protected:
     void SetUp() override {
         context_.clock = &clock_;
         context_.out = &out_;
         context_.err = &err_;
-        devices_.refuseStartOn = 0;
-        devices_.refusal = "invalid sample configuration";
-        context_.makeLink = [this] { return devices_.MakeLink(); };
+        context_.makeLink = [this] {
+            auto link = std::make_unique<FakeLink>();
+            link->onRequest = [this](FakeLink& l, const google::protobuf::Message& m) {
+                if (dynamic_cast<const proto::CtrlChannelHandshake*>(&m) != nullptr) {
+                    l.dataOn["JobStopReq"] = {
+                        Chunk("data/llc.data", "dev" + std::to_string(l.ctrlDevice)), Finish()};
+                    if (l.ctrlDevice == refuseStartOn_) {
+                        l.replies["JobStartReq"] = Failed(refusal_);
+                    }
+                } else if (auto* start = dynamic_cast<const proto::JobStartReq*>(&m)) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    seen_.push_back({l.ctrlDevice, l.ctrlHandshake.jobid(), start->sampleconfig()});
+                }
+            };
+            return link;
+        };
+    }
+    std::vector<Seen> Jobs() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
     }
     // The sample configurations the devices were sent.
     std::vector<std::string> Sent() {
         std::vector<std::string> sent;
-        for (const DeviceSet::Seen& job : devices_.Jobs()) {
+        for (const Seen& job : Jobs()) {
             sent.push_back(job.sampleConfig);
         }
         return sent;
     }
     common::TestTempDir tmp_;
     fs::path dir_ = tmp_.Path();
-    StillClock clock_;
+    FakeClock clock_;
     std::ostringstream out_;
     std::ostringstream err_;
-    DeviceSet devices_;
+    uint32_t refuseStartOn_ = 0;
+    std::string refusal_ = "invalid sample configuration";
     CliContext context_;
+    std::mutex mutex_;
+    std::vector<Seen> seen_;  // guarded by mutex_
 };
 
 TEST_F(CliTest, ConfigurationFileIsSentUnchanged) {
@@ -182,9 +110,8 @@ TEST_F(CliTest, ConfigurationFilesTheDeviceWouldRefuseAreUsageErrors) {
 // DIR/dev<N>; card-wide collections asked of the first device only; the exit
 // code is the worst of the devices'.
 TEST_F(CliTest, ADeviceListRunsOneJobPerDevice) {
-    DeviceSet set;
-    set.refuseStartOn = 3;
-    context_.makeLink = [&set] { return set.MakeLink(); };
+    refuseStartOn_ = 3;
+    refusal_ = "no";
     context_.listDevices = [](std::vector<uint32_t>* d, std::string*) {
         *d = {1, 2, 3};
         return true;
@@ -193,9 +120,9 @@ TEST_F(CliTest, ADeviceListRunsOneJobPerDevice) {
                        (dir_ / "o").string(), "--duration", "1", "--sys", "--llc", "read"},
                       context_);
     EXPECT_EQ(code, kExitDeviceRefused) << err_.str();
-    std::vector<DeviceSet::Seen> jobs = set.Jobs();
+    std::vector<Seen> jobs = Jobs();
     ASSERT_EQ(jobs.size(), 3u);
-    for (const DeviceSet::Seen& j : jobs) {
+    for (const Seen& j : jobs) {
         EXPECT_EQ(j.jobId, "j-9");
         bool sys = j.sampleConfig.find("\"sys_profiling\":\"on\"") != std::string::npos;
         EXPECT_EQ(sys, j.device == 1) << j.device << ": " << j.sampleConfig;

@@ -55,20 +55,17 @@ TEST(ProfileOptions, FullCommandLineIsRead) {
     EXPECT_EQ(p.replyTimeoutS, 9u);
 }
 
-TEST(ProfileOptions, DurationTakesFractionsOfSeconds) {
-    struct Case {
-        const char* text;
-        uint64_t ms;
-    } ok[] = {{"0.5", 500}, {"2.125", 2125}, {"1.05", 1050}, {"604800", 604800000}};
-    for (const Case& c : ok) {
+// Fractions of seconds, device lists, defaults for what is left out, and each
+// way of saying what to collect.
+TEST(ProfileOptions, ShortAndPartialCommandLinesAreRead) {
+    const std::pair<const char*, uint64_t> durations[] = {
+        {"0.5", 500}, {"2.125", 2125}, {"1.05", 1050}, {"604800", 604800000}};
+    for (const auto& [text, ms] : durations) {
         CommandLine cl =
-            ParseCommandLine(With(Without(Base(), "--duration"), {"--duration", c.text}));
-        ASSERT_EQ(cl.command, Command::kProfile) << c.text << ": " << cl.error;
-        EXPECT_EQ(cl.profile.durationMs, c.ms) << c.text;
+            ParseCommandLine(With(Without(Base(), "--duration"), {"--duration", text}));
+        ASSERT_EQ(cl.command, Command::kProfile) << text << ": " << cl.error;
+        EXPECT_EQ(cl.profile.durationMs, ms) << text;
     }
-}
-
-TEST(ProfileOptions, OnlyWhatToCollectIsNeeded) {
     CommandLine cl = ParseCommandLine({"profile", "--sys"});
     ASSERT_EQ(cl.command, Command::kProfile) << cl.error;
     EXPECT_EQ(cl.profile.device, 0u);
@@ -77,36 +74,63 @@ TEST(ProfileOptions, OnlyWhatToCollectIsNeeded) {
     EXPECT_EQ(cl.profile.durationMs, 0u);  // until interrupted
     EXPECT_EQ(DefaultJobId("2026-01-02T03:04:05Z"), "20260102-030405");
     EXPECT_EQ(DefaultOutDir("20260102-030405"), "oru-20260102-030405");
-}
 
-TEST(ProfileOptions, DeviceListsAndAll) {
     CommandLine list = ParseCommandLine({"profile", "--sys", "--device", "3, 0,63"});
     ASSERT_EQ(list.command, Command::kProfile) << list.error;
     EXPECT_EQ(list.profile.devices, (std::vector<uint32_t>{3, 0, 63}));
     EXPECT_FALSE(list.profile.allDevices);
-    CommandLine all = ParseCommandLine({"profile", "--sys", "--device", "all"});
-    ASSERT_EQ(all.command, Command::kProfile) << all.error;
-    EXPECT_TRUE(all.profile.allDevices);
-    for (const char* bad : {"1,1", "1,", "1,64", "al"}) {
-        EXPECT_EQ(ParseCommandLine({"profile", "--sys", "--device", bad}).command,
-                  Command::kUsageError)
-            << bad;
+    EXPECT_TRUE(ParseCommandLine({"profile", "--sys", "--device", "all"}).profile.allDevices);
+
+    CommandLine events =
+        ParseCommandLine(With(Without(Base(), "--sys"), {"--config", "c.json", "--llc", "read"}));
+    ASSERT_EQ(events.command, Command::kProfile) << events.error;
+    EXPECT_EQ(events.profile.configFile, "c.json");
+    EXPECT_EQ(events.profile.llcEvents, std::vector<std::string>{"read"});
+    for (std::vector<std::string> alone : {std::vector<std::string>{"--pid"},
+                                           {"--llc", "x"},
+                                           {"--ctrl-cpu", "x"},
+                                           {"--config", "x"}}) {
+        std::vector<std::string> args = Without(Base(), "--sys");
+        args.insert(args.end(), alone.begin(), alone.end());
+        EXPECT_EQ(ParseCommandLine(args).command, Command::kProfile) << alone[0];
     }
+
+    CommandLine report = ParseCommandLine({"report", "out", "--page-size", "65536"});
+    ASSERT_EQ(report.command, Command::kReport) << report.error;
+    EXPECT_EQ(report.report.dir, "out");
+    EXPECT_EQ(report.report.pageSize, 65536u);
+    EXPECT_EQ(ParseCommandLine({"--help"}).command, Command::kHelp);
+    EXPECT_EQ(ParseCommandLine({"help", "profile"}).command, Command::kProfileHelp);
+    EXPECT_EQ(ParseCommandLine({"profile", "--help"}).command, Command::kProfileHelp);
+    EXPECT_EQ(ParseCommandLine({"profile", "--device", "99", "-h"}).command, Command::kProfileHelp);
+    EXPECT_EQ(ParseCommandLine({"report", "--help"}).command, Command::kReportHelp);
 }
 
-TEST(ProfileOptions, BadValuesAreUsageErrorsNamingTheOption) {
+// Each is refused with an error that starts by naming what is wrong, and the
+// usage of the command (of the program when there is no command).
+TEST(ProfileOptions, BadCommandLinesAreUsageErrorsNamingTheOption) {
+    auto changed = [](const char* opt, const std::string& value) {
+        return With(Without(Base(), opt), {opt, value});
+    };
+    auto noSys = [](std::initializer_list<std::string> more) {
+        return With(Without(Base(), "--sys"), more);
+    };
     struct Case {
         std::vector<std::string> args;
-        const char* errorStart;
+        std::string errorStart;
     } cases[] = {
-        {With(Without(Base(), "--device"), {"--device", "64"}), "--device 64:"},
-        {With(Without(Base(), "--device"), {"--device", "1a"}), "--device 1a:"},
-        {With(Without(Base(), "--job-id"), {"--job-id", "job_1"}), "--job-id job_1:"},
-        {With(Without(Base(), "--job-id"), {"--job-id", std::string(513, 'a')}), "--job-id a"},
-        {With(Without(Base(), "--duration"), {"--duration", "0"}), "--duration 0:"},
-        {With(Without(Base(), "--duration"), {"--duration", "1.2345"}), "--duration 1.2345:"},
-        {With(Without(Base(), "--duration"), {"--duration", "."}), "--duration .:"},
-        {With(Without(Base(), "--duration"), {"--duration", "604800.001"}), "--duration 6"},
+        {changed("--device", "64"), "--device 64:"},
+        {changed("--device", "1a"), "--device 1a:"},
+        {changed("--device", "1,1"), "--device 1,1:"},
+        {changed("--device", "1,"), "--device 1,:"},
+        {changed("--device", "1,64"), "--device 1,64:"},
+        {changed("--device", "al"), "--device al:"},
+        {changed("--job-id", "job_1"), "--job-id job_1:"},
+        {changed("--job-id", std::string(513, 'a')), "--job-id a"},
+        {changed("--duration", "0"), "--duration 0:"},
+        {changed("--duration", "1.2345"), "--duration 1.2345:"},
+        {changed("--duration", "."), "--duration .:"},
+        {changed("--duration", "604800.001"), "--duration 6"},
         {With(Base(), {"--interval", "0"}), "--interval 0:"},
         {With(Base(), {"--interval", "3600001"}), "--interval 3600001:"},
         {With(Base(), {"--llc", "read,,write"}), "--llc read,,write:"},
@@ -119,69 +143,28 @@ TEST(ProfileOptions, BadValuesAreUsageErrorsNamingTheOption) {
         {With(Base(), {"--pid=yes"}), "option --pid takes no value"},
         {With(Base(), {"--interval"}), "option --interval needs a value"},
         {With(Base(), {"extra"}), "unexpected argument extra"},
+        {Without(Base(), "--sys"), "nothing to collect"},
+        // A configuration file excludes the switches that build one.
+        {noSys({"--sys", "--config", "c.json"}), "--config sends the file unchanged"},
+        {noSys({"--pid", "--config", "c.json"}), "--config sends the file unchanged"},
+        {noSys({"--interval", "200", "--config", "c.json"}), "--config sends the file unchanged"},
+        {{"report"}, "missing the folder"},
+        {{"report", "a", "b"}, "unexpected argument b"},
+        {{"report", "a", "--page-size", "3000"}, "--page-size 3000:"},
+        {{"report", "a", "--page-size", "256"}, "--page-size 256:"},
+        {{}, "missing command"},
+        {{"frob"}, "unknown command frob"},
     };
     for (const Case& c : cases) {
         CommandLine cl = ParseCommandLine(c.args);
         ASSERT_EQ(cl.command, Command::kUsageError) << c.errorStart;
         EXPECT_EQ(cl.error.rfind(c.errorStart, 0), 0u) << cl.error;
-        EXPECT_EQ(cl.usageText, ProfileUsage());
+        const std::string command = c.args.empty() ? "" : c.args[0];
+        EXPECT_EQ(cl.usageText, command == "profile"  ? ProfileUsage()
+                                : command == "report" ? ReportUsage()
+                                                      : MainUsage())
+            << c.errorStart;
     }
-}
-
-TEST(ProfileOptions, ConfigFileExcludesTheSwitchesThatBuildAConfiguration) {
-    for (const char* opt : {"--sys", "--pid"}) {
-        CommandLine cl =
-            ParseCommandLine(With(Without(Base(), "--sys"), {opt, "--config", "c.json"}));
-        EXPECT_EQ(cl.command, Command::kUsageError) << opt;
-    }
-    CommandLine interval = ParseCommandLine(
-        With(Without(Base(), "--sys"), {"--interval", "200", "--config", "c.json"}));
-    EXPECT_EQ(interval.command, Command::kUsageError);
-    CommandLine events =
-        ParseCommandLine(With(Without(Base(), "--sys"), {"--config", "c.json", "--llc", "read"}));
-    ASSERT_EQ(events.command, Command::kProfile) << events.error;
-    EXPECT_EQ(events.profile.configFile, "c.json");
-    EXPECT_EQ(events.profile.llcEvents, std::vector<std::string>{"read"});
-}
-
-TEST(ProfileOptions, AJobThatCollectsNothingIsRefused) {
-    CommandLine cl = ParseCommandLine(Without(Base(), "--sys"));
-    EXPECT_EQ(cl.command, Command::kUsageError);
-    EXPECT_NE(cl.error.find("nothing to collect"), std::string::npos);
-    for (const char* opt : {"--pid", "--llc", "--ctrl-cpu", "--config"}) {
-        std::vector<std::string> args = Without(Base(), "--sys");
-        args.push_back(opt);
-        if (std::string(opt) != "--pid") {
-            args.push_back("x");
-        }
-        EXPECT_EQ(ParseCommandLine(args).command, Command::kProfile) << opt;
-    }
-}
-
-TEST(CommandLineTest, HelpAndUnknownCommands) {
-    EXPECT_EQ(ParseCommandLine({"--help"}).command, Command::kHelp);
-    EXPECT_EQ(ParseCommandLine({"help", "profile"}).command, Command::kProfileHelp);
-    EXPECT_EQ(ParseCommandLine({"profile", "--help"}).command, Command::kProfileHelp);
-    EXPECT_EQ(ParseCommandLine({"profile", "--device", "99", "-h"}).command, Command::kProfileHelp);
-    EXPECT_EQ(ParseCommandLine({"report", "--help"}).command, Command::kReportHelp);
-    CommandLine none = ParseCommandLine({});
-    EXPECT_EQ(none.command, Command::kUsageError);
-    EXPECT_EQ(none.usageText, MainUsage());
-    CommandLine unknown = ParseCommandLine({"frob"});
-    EXPECT_EQ(unknown.error, "unknown command frob");
-}
-
-TEST(CommandLineTest, ReportTakesOneFolderAndAPageSize) {
-    CommandLine ok = ParseCommandLine({"report", "out", "--page-size", "65536"});
-    ASSERT_EQ(ok.command, Command::kReport) << ok.error;
-    EXPECT_EQ(ok.report.dir, "out");
-    EXPECT_EQ(ok.report.pageSize, 65536u);
-    EXPECT_EQ(ParseCommandLine({"report"}).command, Command::kUsageError);
-    EXPECT_EQ(ParseCommandLine({"report", "a", "b"}).command, Command::kUsageError);
-    EXPECT_EQ(ParseCommandLine({"report", "a", "--page-size", "3000"}).command,
-              Command::kUsageError);
-    EXPECT_EQ(ParseCommandLine({"report", "a", "--page-size", "256"}).command,
-              Command::kUsageError);
 }
 
 TEST(CommandLineTest, UsageErrorsExitWithTwoAndPrintTheUsage) {

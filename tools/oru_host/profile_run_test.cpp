@@ -1,162 +1,27 @@
 #include "tools/oru_host/profile_run.h"
 
 #include <gtest/gtest.h>
-#include <chrono>
 
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "common/test_temp_dir.h"
 #include "tools/oru_host/dialect_json.h"
 #include "tools/oru_host/sample_config.h"
+#include "tools/oru_host/testing/fake_link.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
 
 namespace fs = std::filesystem;
-using MessagePtr = std::shared_ptr<google::protobuf::Message>;
-
-class FakeClock : public Clock {
-  public:
-    uint64_t NowMs() override { return now_.load(); }
-    void SleepMs(uint64_t ms) override { now_ += ms; }
-    std::string WallTimeUtc() override { return "2026-01-02T03:04:05Z"; }
-
-  private:
-    std::atomic<uint64_t> now_{1000};
-};
-
-Reply Ok() {
-    return Reply{false, 0, "{\"info\":\"\",\"status\":0,\"dev_id\":\"3\"}"};
-}
-
-Reply Failed(const std::string& info) {
-    return Reply{false, 1, "{\"dev_id\":\"-1\",\"status\":1,\"info\":\"" + info + "\"}"};
-}
-
-MessagePtr Chunk(const std::string& name, const std::string& bytes) {
-    auto m = std::make_shared<proto::FileChunkReq>();
-    m->set_filename(name);
-    m->set_chunk(bytes);
-    m->set_chunksizeinbytes(static_cast<int32_t>(bytes.size()));
-    m->set_datamodule(3);
-    m->set_offset(-1);
-    return m;
-}
-
-MessagePtr Finish() {
-    return std::make_shared<proto::DataChannelFinish>();
-}
-
-// A device that answers from a script. Data messages are queued for the
-// reader when a command arrives, the way the device's uploader sends them.
-class FakeLink : public DeviceLink {
-  public:
-    Reply ctrlReply = Ok();
-    std::deque<Reply> ctrlReplies;  // answered first, one per handshake
-    Reply dataReply = Ok();
-    std::map<std::string, Reply> replies;                   // by request type name
-    std::map<std::string, std::string> commandFailure;      // by request type name
-    std::map<std::string, std::vector<MessagePtr>> dataOn;  // queued when the command arrives
-    std::map<std::string, bool> endDataOn;                  // the data session closes afterwards
-
-    std::vector<std::string> sent;
-    std::vector<MessagePtr> commands;
-    int closeDataCalls = 0;
-    int closeControlCalls = 0;
-
-    bool OpenControl(uint32_t device, uint32_t vfid, const proto::CtrlChannelHandshake& hs,
-                     Reply* reply, std::string*) override {
-        sent.push_back("CtrlChannelHandshake");
-        ctrlDevice = device;
-        ctrlVfid = vfid;
-        ctrlHandshake = hs;
-        *reply = ctrlReply;
-        if (!ctrlReplies.empty()) {
-            *reply = ctrlReplies.front();
-            ctrlReplies.pop_front();
-        }
-        return true;
-    }
-    bool OpenData(uint32_t, uint32_t, const proto::DataChannelHandshake& hs, Reply* reply,
-                  std::string*) override {
-        sent.push_back("DataChannelHandshake");
-        dataHandshake = hs;
-        *reply = dataReply;
-        return true;
-    }
-    bool Command(const google::protobuf::Message& request, Reply* reply,
-                 std::string* error) override {
-        std::string type = request.GetDescriptor()->name();
-        sent.push_back(type);
-        MessagePtr copy(request.New());
-        copy->CopyFrom(request);
-        commands.push_back(copy);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (const MessagePtr& m : dataOn[type]) {
-                queue_.push_back(m);
-            }
-            if (endDataOn[type]) {
-                ended_ = true;
-            }
-        }
-        cv_.notify_all();
-        if (commandFailure.count(type) != 0) {
-            *error = commandFailure[type];
-            return false;
-        }
-        *reply = replies.count(type) != 0 ? replies[type] : Ok();
-        return true;
-    }
-    bool ReadData(MessagePtr* message, std::string* error) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!cv_.wait_for(lock, std::chrono::seconds(5),
-                          [this] { return !queue_.empty() || ended_ || closed_; })) {
-            ADD_FAILURE() << "no data, end or close of the data session within 5 s";
-            closed_ = true;
-        }
-        if (closed_ || queue_.empty()) {
-            *error = closed_ ? "closed by the host" : "the device closed the session";
-            return false;
-        }
-        *message = queue_.front();
-        queue_.pop_front();
-        return true;
-    }
-    void CloseControl() override { closeControlCalls += 1; }
-    void CloseData() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closed_ = true;
-        }
-        closeDataCalls += 1;
-        cv_.notify_all();
-    }
-
-    template <class T>
-    std::shared_ptr<T> Sent(size_t i) {
-        return std::dynamic_pointer_cast<T>(commands.at(i));
-    }
-
-    uint32_t ctrlDevice = 99;
-    uint32_t ctrlVfid = 99;
-    proto::CtrlChannelHandshake ctrlHandshake;
-    proto::DataChannelHandshake dataHandshake;
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<MessagePtr> queue_;
-    bool ended_ = false;
-    bool closed_ = false;
-};
+using fakes::Chunk;
+using fakes::Failed;
+using fakes::FakeClock;
+using fakes::FakeLink;
+using fakes::Finish;
 
 class ProfileRunTest : public ::testing::Test {
   protected:
@@ -367,18 +232,6 @@ TEST_F(ProfileRunTest, ARefusedControlHandshakeIsTriedAgainWithinTheWait) {
                 << message;
         }
     }
-}
-
-TEST_F(ProfileRunTest, AContainerIsRefusedAtOnceInWords) {
-    request_.options.vfid = 5;
-    link_.ctrlReply = Reply{true, -1, kContainerRefusal};
-    std::string message;
-    EXPECT_EQ(Run(&message), kExitDeviceRefused);
-    EXPECT_EQ(link_.sent, std::vector<std::string>{"CtrlChannelHandshake"});
-    EXPECT_NE(message.find("does not accept profiling from a container"), std::string::npos)
-        << message;
-    EXPECT_NE(message.find("virtual function 5"), std::string::npos) << message;
-    EXPECT_EQ(notices_.str(), "");
 }
 
 TEST_F(ProfileRunTest, ARefusedReplayStillStopsTheJobAndCollectsWhatCame) {
