@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
-#include "common/test_log_capture.h"
 #include "device/dispatcher.h"
 #include "device/prof_job_handler.h"
 #include "device/task_relationship_mgr.h"
-#include "message/profiler.pb.h"
+#include "testing/test_log_capture.h"
+#include "wire/profiler.pb.h"
 
 namespace analysis::orbx::device {
 namespace {

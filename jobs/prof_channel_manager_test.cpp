@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "common/test_log_capture.h"
-#include "driver/fake_drv.h"
+#include "testing/fake_drv.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

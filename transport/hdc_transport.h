@@ -17,7 +17,7 @@
 #include <mutex>
 #include <string>
 
-#include "daemon/kvt_hdc.h"
+#include "hdc/kvt_hdc.h"
 #include "transport/profile_file_chunk.h"
 #include "transport/transport.h"
 

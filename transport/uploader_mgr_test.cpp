@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::transport {
 namespace {

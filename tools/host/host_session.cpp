@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "common/log.h"
-#include "daemon/hdc_api.h"
+#include "hdc/hdc_api.h"
 #include "transport/hdc_transport.h"
 
 #ifdef ORU_HOST_SIM_CONTROL

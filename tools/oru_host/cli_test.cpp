@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "common/test_temp_dir.h"
+#include "testing/test_temp_dir.h"
 #include "tools/oru_host/options.h"
 
 namespace analysis::orbx::hosttool {
