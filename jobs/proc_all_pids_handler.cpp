@@ -51,6 +51,10 @@ int ProcAllPidsFileHandler::Uninit() {
     return 0;
 }
 
+uint64_t ProcAllPidsFileHandler::DueInNs() const {
+    return TimeUntilDue(lastTime_, sampleIntervalNs_, now_());
+}
+
 void ProcAllPidsFileHandler::Execute() {
     uint64_t now = now_();
     if (lastTime_ != 0 && now - lastTime_ < sampleIntervalNs_) {
@@ -70,12 +74,14 @@ void ProcAllPidsFileHandler::Execute() {
         ORU_LOGW("Open file %s failed", PathBaseName(procRoot_));
     }
     ORU_LOGD("ProcAllPidsFileHandler pass, processes:%zu", samplers_.size());
+    outbox_->BeginPass();
     for (auto& entry : samplers_) {
         if (entry.mem != nullptr && entry.stat != nullptr) {
             entry.stat->Execute();
             entry.mem->Execute();
         }
     }
+    outbox_->EndPass();
 }
 
 void ProcAllPidsFileHandler::Merge(bool logChanges) {

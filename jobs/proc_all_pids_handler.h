@@ -18,7 +18,8 @@
 // beyond it they open, read and close.
 //
 // All the per-process samplers send through one outbox, which gates the
-// passes (see SampleOutbox).
+// passes and offers the chunks of a pass together at its end (see
+// SampleOutbox).
 //
 // Threading: see TimerHandler.
 #ifndef ORU_JOBS_PROC_ALL_PIDS_HANDLER_H
@@ -48,6 +49,8 @@ class ProcAllPidsFileHandler : public TimerHandler {
     int Init() override;
     // Flushes and releases every sampler, then the uploader. Always 0.
     int Uninit() override;
+    // Until the next pass is due, by the pass clock; 0 before the first.
+    uint64_t DueInNs() const override;
 
     // The clock of the passes and of the records' stamps.
     // REQUIRES: before the first Execute.

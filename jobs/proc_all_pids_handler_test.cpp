@@ -64,17 +64,21 @@ TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
     proc_.AddProcess(6, "leaves");
     const size_t descriptors = OpenDescriptors();
     auto handler = Make();
+    EXPECT_EQ(handler->DueInNs(), 0u);
     handler->Execute();
     // Both files of each process stay open for the next pass.
     EXPECT_EQ(OpenDescriptors(), descriptors + 4);
+    EXPECT_EQ(handler->DueInNs(), kInterval);
 
     proc_.RemoveProcess(6);
     proc_.AddProcess(9, "arrives");
     clock_.Advance(kInterval - 1);
+    EXPECT_EQ(handler->DueInNs(), 1u);
     handler->Execute();  // too early: nothing is listed
     EXPECT_EQ(handler->GetSampledPids(), (std::vector<uint32_t>{5, 6}));
 
     clock_.Advance(1);
+    EXPECT_EQ(handler->DueInNs(), 0u);
     handler->Execute();
     EXPECT_EQ(handler->GetSampledPids(), (std::vector<uint32_t>{5, 9}));
     EXPECT_EQ(log.Count("exit Pid 6"), 1u);

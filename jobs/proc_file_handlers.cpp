@@ -1,6 +1,7 @@
 #include "jobs/proc_file_handlers.h"
 
 #include <cctype>
+#include <cstring>
 #include <utility>
 
 #include "common/log.h"
@@ -44,10 +45,16 @@ bool LowerCpuLine(std::string_view line, std::string& out) {
 
 bool CommOfStat(std::string_view stat, std::string_view& name) {
     size_t open = stat.find('(');
-    size_t close = stat.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+    if (open == std::string_view::npos) {
         return false;
     }
+    // The last ")" of the text: a name may hold ")" itself. Searched with
+    // memrchr, which the library does word by word.
+    const void* last = memrchr(stat.data() + open, ')', stat.size() - open);
+    if (last == nullptr) {
+        return false;
+    }
+    size_t close = static_cast<size_t>(static_cast<const char*>(last) - stat.data());
     name = stat.substr(open + 1, close - open - 1);
     name = name.substr(0, name.find('\n'));
     return true;

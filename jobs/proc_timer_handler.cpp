@@ -56,8 +56,10 @@ void SampleOutbox::Send(std::shared_ptr<ProfileFileChunk> chunk) {
         ORU_LOGE("[ProcTimerHandler::SendData] upLoader_ is null");
         return;
     }
-    Drain();
-    if (held_.empty()) {
+    if (!batching_) {
+        Drain();
+    }
+    if (held_.empty() && !batching_) {
         int ret = upLoader_->UploadDataWithin(chunk, 0);
         if (ret == 0) {
             return;
@@ -84,6 +86,11 @@ void SampleOutbox::Drain() {
         heldBytes_ -= bytes;
         held_.pop_front();
     }
+}
+
+void SampleOutbox::EndPass() {
+    batching_ = false;
+    Drain();
 }
 
 bool SampleOutbox::ReadyForPass() {
@@ -137,6 +144,10 @@ int ProcTimerHandler::Uninit() {
         isInited_ = false;
     }
     return 0;
+}
+
+uint64_t ProcTimerHandler::DueInNs() const {
+    return TimeUntilDue(lastTime_, sampleIntervalNs_, now_());
 }
 
 void ProcTimerHandler::Execute() {

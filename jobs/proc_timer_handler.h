@@ -49,8 +49,13 @@ class SampleOutbox {
     explicit SampleOutbox(std::shared_ptr<Uploader> upLoader) : upLoader_(std::move(upLoader)) {}
 
     // Queues chunk behind what is held, without waiting; keeps it when the
-    // queue has no room.
+    // queue has no room, or while a pass is batched.
     void Send(std::shared_ptr<analysis::orbx::ProfileFileChunk> chunk);
+    // Between BeginPass and EndPass every chunk sent is held, and EndPass
+    // offers them together: the job's uploader thread is then woken about
+    // once per pass instead of once per chunk.
+    void BeginPass() { batching_ = true; }
+    void EndPass();
     // Offers what is held again; true when a pass may sample (little enough
     // held), else the pass is counted as skipped.
     bool ReadyForPass();
@@ -69,6 +74,7 @@ class SampleOutbox {
     std::deque<std::shared_ptr<analysis::orbx::ProfileFileChunk>> held_;
     uint64_t heldBytes_ = 0;
     uint64_t skipped_ = 0;
+    bool batching_ = false;
 };
 
 class ProcTimerHandler : public TimerHandler {
@@ -90,6 +96,9 @@ class ProcTimerHandler : public TimerHandler {
     // Sends what is buffered, then releases the buffer and the uploader.
     // Always 0.
     int Uninit() override;
+    // Until the interval has elapsed since the last sample, by the interval
+    // clock; 0 before the first.
+    uint64_t DueInNs() const override;
 
     // The clock that decides whether the interval has elapsed, and that
     // stamps the records unless a stamp clock is set.

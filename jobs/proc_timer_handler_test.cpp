@@ -160,14 +160,21 @@ TEST_F(ProcFileSamplerTest, FirstPassSamplesAtOnceLaterPassesWaitForTheInterval)
     std::string file = proc_.Write("meminfo", "MemTotal: 10 kB\n");
     auto handler = MakeMem(file, 100 * kMs);
 
+    // The timer sleeps as long as the sampler says it is due in.
+    EXPECT_EQ(handler->DueInNs(), 0u);
     handler->Execute();  // at once
+    EXPECT_EQ(handler->DueInNs(), 100 * kMs);
     clock_.Advance(99 * kMs);
+    EXPECT_EQ(handler->DueInNs(), 1 * kMs);
     handler->Execute();  // too early
     clock_.Advance(1 * kMs);
+    EXPECT_EQ(handler->DueInNs(), 0u);
     handler->Execute();  // 100 ms after the first
     clock_.Advance(150 * kMs);
+    EXPECT_EQ(handler->DueInNs(), 0u);
     handler->Execute();  // late passes sample at once
     clock_.Advance(50 * kMs);
+    EXPECT_EQ(handler->DueInNs(), 50 * kMs) << "a late pass must not make the next one early";
     handler->Execute();  // 50 ms after the last sample: too early
     EXPECT_EQ(handler->GetIndex(), 3u);
     EXPECT_EQ(handler->Uninit(), 0);

@@ -1,5 +1,7 @@
 #include "jobs/prof_timer.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -16,12 +18,17 @@ TimeSource DefaultTimeSource() {
     return [] { return Utils::GetTimeNs(); };
 }
 
-SleepFunc DefaultSleep() {
-    return [](uint64_t us) { (void)Utils::Usleep(us); };
+TimerWait DefaultTimerWait() {
+    // The condition variable waits on the steady clock, which is the
+    // monotonic clock of Utils::GetTimeNs.
+    return [](std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t ns) {
+        (void)cv.wait_for(lock, std::chrono::nanoseconds(ns));
+    };
 }
 
-ProfTimer::ProfTimer(std::shared_ptr<TimerParam> param, SleepFunc sleep)
-    : param_(std::move(param)), sleep_(sleep ? std::move(sleep) : DefaultSleep()) {}
+ProfTimer::ProfTimer(std::shared_ptr<TimerParam> param, TimerWait wait)
+    : pauseNs_((param != nullptr ? param->pauseUs : kDefaultPauseUs) * 1000),
+      wait_(wait ? std::move(wait) : DefaultTimerWait()) {}
 
 ProfTimer::~ProfTimer() {
     (void)Stop();
@@ -29,8 +36,12 @@ ProfTimer::~ProfTimer() {
 
 void ProfTimer::RegisterTimerHandler(uint32_t tag, std::shared_ptr<TimerHandler> handler) {
     ORU_LOGI("ProfTimer RegisterTimerHandler tag %u", tag);
-    std::lock_guard<std::mutex> lock(mutex_);
-    handlers_[tag] = std::move(handler);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handlers_[tag] = std::move(handler);
+    }
+    // The new handler samples at once, not when the others are next due.
+    wake_.notify_all();
 }
 
 void ProfTimer::RemoveTimerHandler(uint32_t tag) {
@@ -44,6 +55,7 @@ void ProfTimer::RemoveTimerHandler(uint32_t tag) {
             handlers_.erase(it);
         }
     }
+    wake_.notify_all();
     // Off the timer now: its last data goes out without holding up the
     // other jobs' passes.
     if (removed != nullptr) {
@@ -79,6 +91,7 @@ int ProfTimer::Stop() {
     ORU_LOGI("Stop ProfTimer begin");
     int ret = 0;
     if (isStarted_.exchange(false)) {
+        Wake();
         ret = Thread::Stop();
         std::map<uint32_t, std::shared_ptr<TimerHandler>> handlers;
         {
@@ -96,24 +109,46 @@ int ProfTimer::Stop() {
     return ret;
 }
 
+void ProfTimer::Wake() {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    wake_.notify_all();
+}
+
 void ProfTimer::Run(const analysis::orbx::common::thread::ErrorContext& /*context*/) {
+    std::unique_lock<std::mutex> lock(mutex_);
     do {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (auto& entry : handlers_) {
-                if (entry.second == nullptr) {
-                    continue;
-                }
-                // A failed allocation while sampling costs that sample, not the daemon.
-                try {
-                    entry.second->Execute();
-                } catch (const std::exception& e) {
-                    ORU_LOGE("ProfTimer handler tag %u failed: %s", entry.first, e.what());
-                }
-            }
+        RunPass();
+        // Stop clears isStarted_ before it takes the mutex to wake the
+        // thread: seen here, or the wake comes while the thread waits.
+        if (!isStarted_.load() || IsQuit()) {
+            break;
         }
-        sleep_(param_ != nullptr ? param_->pauseUs : kDefaultPauseUs);
+        wait_(wake_, lock, NextWaitNs());
     } while (isStarted_.load() && !IsQuit());
+}
+
+void ProfTimer::RunPass() {
+    for (auto& entry : handlers_) {
+        if (entry.second == nullptr) {
+            continue;
+        }
+        // A failed allocation while sampling costs that sample, not the daemon.
+        try {
+            entry.second->Execute();
+        } catch (const std::exception& e) {
+            ORU_LOGE("ProfTimer handler tag %u failed: %s", entry.first, e.what());
+        }
+    }
+}
+
+uint64_t ProfTimer::NextWaitNs() const {
+    uint64_t wait = kLongestWaitNs;
+    for (const auto& entry : handlers_) {
+        if (entry.second != nullptr) {
+            wait = std::min(wait, entry.second->DueInNs());
+        }
+    }
+    return std::max(wait, pauseNs_);
 }
 
 int TimerManager::StartProfTimer() {
@@ -139,15 +174,22 @@ int TimerManager::StartProfTimer() {
 }
 
 void TimerManager::StopProfTimer() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (refCount_ == 0) {
-        ORU_LOGW("StopProfTimer without a user");
-        return;
+    std::shared_ptr<ProfTimer> last;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (refCount_ == 0) {
+            ORU_LOGW("StopProfTimer without a user");
+            return;
+        }
+        refCount_--;
+        if (refCount_ == 0) {
+            last = timer_;  // stays stored until the next start replaces it
+        }
     }
-    refCount_--;
-    if (timer_ != nullptr && refCount_ == 0) {
+    // Joined outside the mutex: a start meanwhile makes a new timer.
+    if (last != nullptr) {
         ORU_LOGI("StopProfTimer begin");
-        if (timer_->Stop() != 0) {
+        if (last->Stop() != 0) {
             ORU_LOGE("StopProfTimer failed");
         }
         ORU_LOGI("StopProfTimer end");

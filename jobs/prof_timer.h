@@ -1,7 +1,10 @@
 // The daemon's sampling timer. One thread, "KTRX_ProfTimer", runs while any
-// system-information job needs it; about once a millisecond it calls Execute
-// on every registered TimerHandler, in increasing tag order. Each handler
-// decides by itself whether its interval has elapsed.
+// system-information job needs it. A pass calls Execute on every registered
+// TimerHandler, in increasing tag order; each handler decides by itself
+// whether its interval has elapsed. Between passes the thread sleeps until
+// the handler due first is due (each says how long that is, DueInNs), but at
+// least the timer's pause; registering or removing a handler, or stopping
+// the timer, wakes it at once.
 //
 // TimerManager (process-wide) starts the timer for the first user and stops
 // it when the last one leaves; jobs register and remove their handlers
@@ -18,6 +21,7 @@
 #define ORU_JOBS_PROF_TIMER_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -31,12 +35,27 @@ namespace Analysis::Orbx::JobWrapper {
 
 // Monotonic nanoseconds. The handlers' clock; tests give their own.
 using TimeSource = std::function<uint64_t()>;
-// Sleeps the given microseconds. The timer's pause; tests give their own.
-using SleepFunc = std::function<void(uint64_t)>;
+// How the timer thread waits between passes: blocks on cv, with lock held
+// (and released while blocked), until cv is notified or the given
+// nanoseconds have passed; it may return early. Tests give their own.
+using TimerWait =
+    std::function<void(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t)>;
 
-// The daemon's clock and sleep (Utils::GetTimeNs, Utils::Usleep).
+// The daemon's clock (Utils::GetTimeNs) and the wait on the same monotonic
+// clock.
 TimeSource DefaultTimeSource();
-SleepFunc DefaultSleep();
+TimerWait DefaultTimerWait();
+
+// For a handler that works at most once per interval: nanoseconds from now
+// until the interval has elapsed since lastTime, 0 when it has or when
+// lastTime is 0 (nothing done yet). Agrees with the check
+// "lastTime == 0 || now - lastTime >= interval".
+inline uint64_t TimeUntilDue(uint64_t lastTime, uint64_t interval, uint64_t now) {
+    if (lastTime == 0 || now - lastTime >= interval) {
+        return 0;
+    }
+    return interval - (now - lastTime);
+}
 
 // Something the timer calls on every pass.
 //
@@ -53,6 +72,11 @@ class TimerHandler {
     virtual void Execute() = 0;
     virtual int Init() = 0;
     virtual int Uninit() = 0;
+    // Nanoseconds from now until Execute has work to do again, by the
+    // handler's own clock; 0 when the next pass should call it. Called on the
+    // timer thread after each pass, as Execute. By default 0: the handler is
+    // called on every pass, one pause apart.
+    virtual uint64_t DueInNs() const { return 0; }
 
     uint32_t GetTag() const { return tag_; }
 
@@ -62,41 +86,57 @@ class TimerHandler {
 
 struct TimerParam {
     explicit TimerParam(uint64_t pause) : pauseUs(pause) {}
-    uint64_t pauseUs;  // pause between two passes, microseconds
+    uint64_t pauseUs;  // least pause between two passes, microseconds
 };
 
 class ProfTimer : public analysis::orbx::common::thread::Thread {
   public:
-    // A null sleep means the daemon's own.
-    explicit ProfTimer(std::shared_ptr<TimerParam> param, SleepFunc sleep = nullptr);
+    // The longest the thread sleeps without looking at its handlers again,
+    // whatever they say.
+    static constexpr uint64_t kLongestWaitNs = 60ULL * 1000000000ULL;
+
+    // A null wait means the daemon's own.
+    explicit ProfTimer(std::shared_ptr<TimerParam> param, TimerWait wait = nullptr);
     // Stops the thread and releases every handler.
     ~ProfTimer() override;
 
-    // Replaces the handler of tag.
+    // Replaces the handler of tag; the next pass comes at once.
     void RegisterTimerHandler(uint32_t tag, std::shared_ptr<TimerHandler> handler);
     // Uninits and drops the handler of tag, when there is one.
     void RemoveTimerHandler(uint32_t tag);
 
     // Starts the thread: 0, or -1 when it already runs or cannot be created.
     int Start() override;
-    // Ends and joins the thread, then Uninits and drops every handler in tag
-    // order. 0, or -1 when the join failed. REQUIRES: not on the timer thread.
+    // Wakes and ends the thread, joins it, then Uninits and drops every
+    // handler in tag order. 0, or -1 when the join failed.
+    // REQUIRES: not on the timer thread.
     int Stop() override;
 
-    // The timer loop: a pass over the handlers, a pause, until stopped.
+    // The timer loop: a pass over the handlers, a sleep until the first of
+    // them is due, until stopped.
     void Run(const analysis::orbx::common::thread::ErrorContext& context) override;
 
   private:
     static constexpr uint64_t kDefaultPauseUs = 1000;
 
+    // Runs every handler once. REQUIRES: mutex_ held.
+    void RunPass();
+    // How long to sleep after a pass: until the first handler is due, at
+    // least the pause, at most kLongestWaitNs. REQUIRES: mutex_ held.
+    uint64_t NextWaitNs() const;
+    // Notifies the thread under mutex_, so that a wake between its last look
+    // at the handlers and its wait is not lost.
+    void Wake();
+
     // Constant after construction.
-    const std::shared_ptr<TimerParam> param_;
-    const SleepFunc sleep_;
+    const uint64_t pauseNs_;
+    const TimerWait wait_;
 
     // Written by Start and Stop, read by the timer thread.
     std::atomic<bool> isStarted_{false};
 
-    std::mutex mutex_;  // after TimerManager::mutex_; held while handlers run
+    std::mutex mutex_;              // after TimerManager::mutex_; held while handlers run
+    std::condition_variable wake_;  // waited on with mutex_
     std::map<uint32_t, std::shared_ptr<TimerHandler>> handlers_;  // guarded by mutex_
 };
 
@@ -110,7 +150,9 @@ class TimerManager : public analysis::orbx::common::singleton::Singleton<TimerMa
     // counted and must not call StopProfTimer).
     int StartProfTimer();
     // Counts one user less; the last one stops the timer, which releases
-    // every handler still registered. Without users it does nothing.
+    // every handler still registered (after the manager's mutex is released:
+    // another job's start does not wait for the timer thread to end).
+    // Without users it does nothing.
     void StopProfTimer();
 
     // Forwarded to the timer, when there is one.

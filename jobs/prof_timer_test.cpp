@@ -3,8 +3,10 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -82,10 +84,104 @@ class RecordingHandler : public TimerHandler {
     std::string threadName_;
 };
 
+constexpr uint64_t kMs = 1000000;
+
+// A timer whose passes follow each other at once.
 std::shared_ptr<ProfTimer> MakeTimer() {
-    return std::make_shared<ProfTimer>(std::make_shared<TimerParam>(1000),
-                                       [](uint64_t) { std::this_thread::yield(); });
+    return std::make_shared<ProfTimer>(
+        std::make_shared<TimerParam>(1000),
+        [](std::condition_variable&, std::unique_lock<std::mutex>& lock, uint64_t) {
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+        });
 }
+
+// A clock that moves only when the test says.
+class FakeClock {
+  public:
+    uint64_t Now() const { return now_.load(); }
+    void Advance(uint64_t ns) { now_ += ns; }
+
+  private:
+    std::atomic<uint64_t> now_{1000 * kMs};
+};
+
+// Works at most once per period of the fake clock, like the samplers.
+class PeriodicHandler : public TimerHandler {
+  public:
+    PeriodicHandler(uint32_t tag, uint64_t period, const FakeClock& clock, EventLog& log)
+        : TimerHandler(tag), period_(period), clock_(clock), log_(log) {}
+    void Execute() override {
+        uint64_t now = clock_.Now();
+        if (TimeUntilDue(last_, period_, now) == 0) {
+            last_ = now;
+            log_.Add("E" + std::to_string(GetTag()));
+        }
+    }
+    uint64_t DueInNs() const override { return TimeUntilDue(last_, period_, clock_.Now()); }
+    int Init() override { return 0; }
+    int Uninit() override {
+        log_.Add("U" + std::to_string(GetTag()));
+        return 0;
+    }
+
+  private:
+    const uint64_t period_;
+    const FakeClock& clock_;
+    EventLog& log_;
+    uint64_t last_ = 0;
+};
+
+// The timer's wait, without a deadline: it records how long the timer asked
+// to sleep and returns only when woken, by the timer itself (registration,
+// removal, stop) or by the test, as the deadline would.
+class FakeWait {
+  public:
+    TimerWait Func() {
+        return
+            [this](std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint64_t ns) {
+                {
+                    std::lock_guard<std::mutex> guard(mutex_);
+                    asked_.push_back(ns);
+                    timerCv_ = &cv;
+                    timerMutex_ = lock.mutex();
+                }
+                seen_.notify_all();
+                cv.wait(lock);
+            };
+    }
+    // How long the timer asked to sleep the nth time (from 1); fails when it
+    // did not go to sleep that often within a few seconds.
+    uint64_t Asked(size_t n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!seen_.wait_for(lock, std::chrono::seconds(5), [&] { return asked_.size() >= n; })) {
+            ADD_FAILURE() << "the timer did not go to sleep a " << n << "th time";
+            return 0;
+        }
+        return asked_[n - 1];
+    }
+    // Ends the sleep, as its deadline would.
+    void Elapse() {
+        std::condition_variable* cv = nullptr;
+        std::mutex* timerMutex = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            cv = timerCv_;
+            timerMutex = timerMutex_;
+        }
+        ASSERT_NE(cv, nullptr);
+        std::lock_guard<std::mutex> guard(*timerMutex);
+        cv->notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable seen_;
+    std::vector<uint64_t> asked_;
+    std::condition_variable* timerCv_ = nullptr;
+    std::mutex* timerMutex_ = nullptr;
+};
 
 // Index of the first and last occurrence of event, or -1.
 int FirstIndex(const std::vector<std::string>& events, const std::string& event) {
@@ -171,6 +267,107 @@ TEST(ProfTimerTest, RemovedHandlerIsReleasedOnceAndNeverRunsAgain) {
     EXPECT_EQ(log.Count("U1"), 1u);
     EXPECT_LT(LastIndex(events, "E1"), FirstIndex(events, "U1"));
     EXPECT_EQ(log.Count("U2"), 1u);
+}
+
+// Between passes the timer sleeps until the first handler is due (at least
+// its pause); a handler runs once its time comes and not before, and a new
+// or removed handler wakes the timer at once.
+TEST(ProfTimerTest, SleepsUntilTheFirstHandlerIsDue) {
+    EventLog log;
+    FakeClock clock;
+    FakeWait wait;
+    auto timer = std::make_shared<ProfTimer>(std::make_shared<TimerParam>(1000), wait.Func());
+    timer->RegisterTimerHandler(1, std::make_shared<PeriodicHandler>(1, 100 * kMs, clock, log));
+    ASSERT_EQ(timer->Start(), 0);
+
+    EXPECT_EQ(wait.Asked(1), 100 * kMs);
+    EXPECT_EQ(log.Count("E1"), 1u);
+    clock.Advance(60 * kMs);
+    wait.Elapse();
+    EXPECT_EQ(wait.Asked(2), 40 * kMs);
+    EXPECT_EQ(log.Count("E1"), 1u) << "ran 40 ms early";
+    clock.Advance(39 * kMs + kMs / 2);
+    wait.Elapse();
+    EXPECT_EQ(wait.Asked(3), kMs) << "a pause shorter than the timer's";
+    EXPECT_EQ(log.Count("E1"), 1u) << "ran 0.5 ms early";
+    clock.Advance(kMs / 2);
+    wait.Elapse();
+    EXPECT_EQ(wait.Asked(4), 100 * kMs);
+    EXPECT_EQ(log.Count("E1"), 2u) << "did not run when due";
+
+    // Nothing elapses: registration and removal wake the timer themselves.
+    timer->RegisterTimerHandler(2, std::make_shared<PeriodicHandler>(2, 30 * kMs, clock, log));
+    EXPECT_EQ(wait.Asked(5), 30 * kMs);
+    EXPECT_EQ(log.Count("E2"), 1u);
+    timer->RemoveTimerHandler(2);
+    EXPECT_EQ(wait.Asked(6), 100 * kMs);
+    timer->RemoveTimerHandler(1);
+    EXPECT_EQ(wait.Asked(7), ProfTimer::kLongestWaitNs);
+    EXPECT_EQ(log.Count("E1"), 2u);
+    ASSERT_EQ(timer->Stop(), 0);
+    EXPECT_EQ(log.Count("U1"), 1u);
+    EXPECT_EQ(log.Count("U2"), 1u);
+}
+
+// Stop wakes a timer that sleeps with the daemon's own wait.
+TEST(ProfTimerTest, StopWakesASleepingTimerAtOnce) {
+    EventLog log;
+    FakeClock clock;  // never moves: the handler stays due in an hour
+    auto timer = std::make_shared<ProfTimer>(std::make_shared<TimerParam>(1000));
+    timer->RegisterTimerHandler(1, std::make_shared<PeriodicHandler>(1, 3600000 * kMs, clock, log));
+    ASSERT_EQ(timer->Start(), 0);
+    ASSERT_TRUE(log.WaitFor("E1", 1)) << "the first pass did not run";
+
+    auto stopped = std::async(std::launch::async, [&timer] { return timer->Stop(); });
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+        << "Stop did not wake the sleeping timer";
+    EXPECT_EQ(stopped.get(), 0);
+    EXPECT_EQ(log.Count("E1"), 1u);
+    EXPECT_EQ(log.Count("U1"), 1u);
+}
+
+// A handler whose release the test holds back.
+class HeldReleaseHandler : public TimerHandler {
+  public:
+    explicit HeldReleaseHandler(uint32_t tag) : TimerHandler(tag) {}
+    void Execute() override {}
+    int Init() override { return 0; }
+    int Uninit() override {
+        entered_.set_value();
+        released_.get_future().wait();
+        return 0;
+    }
+    std::promise<void>& Entered() { return entered_; }
+    void Release() { released_.set_value(); }
+
+  private:
+    std::promise<void> entered_;
+    std::promise<void> released_;
+};
+
+// The last user's stop joins the old timer and releases its handlers without
+// holding up another job's start.
+TEST(TimerManagerTest, StartDoesNotWaitForTheLastStopToEndTheOldTimer) {
+    TimerManager& manager = TimerManager::GetInstance();
+    auto held = std::make_shared<HeldReleaseHandler>(6);
+    auto entered = held->Entered().get_future();
+    ASSERT_EQ(manager.StartProfTimer(), 0);
+    manager.RegisterTimerHandler(6, held);
+    auto lastStop = std::async(std::launch::async, [&manager] { manager.StopProfTimer(); });
+    ASSERT_EQ(entered.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+        << "the last stop did not release the handler";
+
+    auto start = std::async(std::launch::async, [&manager] { return manager.StartProfTimer(); });
+    bool started = start.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    held->Release();
+    lastStop.get();
+    ASSERT_TRUE(started) << "the start waited for the old timer's stop";
+    EXPECT_EQ(start.get(), 0);
+    EventLog log;
+    manager.RegisterTimerHandler(5, std::make_shared<RecordingHandler>(5, log));
+    EXPECT_TRUE(log.WaitFor("E5", 1)) << "the new timer does not run";
+    manager.StopProfTimer();
+    EXPECT_EQ(log.Count("U5"), 1u);
 }
 
 TEST(TimerManagerTest, StopWithoutUserDoesNotUnbalanceTheCount) {
