@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "bench/harness.h"
-#include "daemon/hdc_api.h"
-#include "message/codec.h"
+#include "hdc/hdc_api.h"
+#include "wire/codec.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 
 #include "bench/bench_rows.h"
 #include "common/oru_paths.h"
-#include "daemon/testing/host_job.h"
+#include "testing/host_job.h"
 #include "tools/host/profiling_client.h"
 
 namespace oru_bench {

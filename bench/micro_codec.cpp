@@ -6,9 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "message/codec.h"
 #include "message/job_context.h"
-#include "message/profiler.pb.h"
+#include "wire/codec.h"
+#include "wire/profiler.pb.h"
 
 namespace {
 

@@ -1,6 +1,14 @@
 find_package(Threads REQUIRED)
 
-set(ORU_WARNINGS -Wall -Wextra -Werror)
+# Warnings of the project's own code. The presets make them errors
+# (ORU_WERROR); a build without the presets, with another compiler, only
+# reports them.
+set(ORU_WARNINGS -Wall -Wextra -Wshadow -Wmissing-declarations
+    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
+option(ORU_WERROR "Treat the project's warnings as errors" OFF)
+if(ORU_WERROR)
+    list(APPEND ORU_WARNINGS -Werror)
+endif()
 
 # Build-tree paths (root prefix, bin and test folders) for the code, in one
 # generated header on every target's include path.

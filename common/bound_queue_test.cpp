@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::common::queue {
 namespace {

@@ -4,6 +4,10 @@
 // folder recompiles this file alone.
 #include "oru_build_paths.h"
 
+#ifndef ORU_ROOT_PREFIX
+#error "ORU_ROOT_PREFIX is not defined: the daemon's paths would silently be this machine's own"
+#endif
+
 namespace analysis::orbx::common {
 
 const char kRootPrefix[] = ORU_ROOT_PREFIX;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::Common::Statistics {
 namespace {

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::common::thread {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::common::thread {
 namespace {

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "daemon/hdc_api.h"
+#include "hdc/hdc_api.h"
 
 // Slots of the component table.
 enum IdeDaemonComponent : uint32_t {

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "common/ide_common_util.h"
 #include "common/log.h"
 #include "common/make_shared.h"
-#include "daemon/hdc_api.h"
-#include "daemon/ide_common_util.h"
+#include "common/memory_utils.h"
 #include "daemon/ide_daemon.h"
 #include "daemon/kvt_dsmi.h"
-#include "daemon/memory_utils.h"
+#include "hdc/hdc_api.h"
 #include "ostrel/bounds.h"
 #include "ostrel/hal.h"
 #include "ostrel/mm.h"

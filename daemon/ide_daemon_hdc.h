@@ -19,11 +19,11 @@
 
 #include <cstdint>
 
-#include "daemon/hdc_api.h"
+#include "hdc/hdc_api.h"
 
 // Waits: at init the device query is tried IDE_DEVICE_WAIT_TIMES times,
 // IDE_DEVICE_WAIT_MS apart; server creation is retried IDE_SERVER_RETRY_MS
-// apart. All go through IdeSleep (daemon/ide_common_util.h).
+// apart. All go through IdeSleep (common/ide_common_util.h).
 constexpr int IDE_DEVICE_WAIT_TIMES = 600;
 constexpr uint32_t IDE_DEVICE_WAIT_MS = 1000;
 constexpr uint32_t IDE_SERVER_RETRY_MS = 5000;

@@ -16,13 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "common/test_fake_clock.h"
-#include "common/test_log_capture.h"
-#include "daemon/hdc_api.h"
-#include "daemon/ide_common_util.h"
+#include "common/ide_common_util.h"
+#include "common/memory_utils.h"
 #include "daemon/ide_daemon.h"
-#include "daemon/memory_utils.h"
-#include "daemon/testing/sim_session.h"
+#include "hdc/hdc_api.h"
+#include "testing/sim_session.h"
+#include "testing/test_fake_clock.h"
+#include "testing/test_log_capture.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <atomic>
 
+#include "common/ide_common_util.h"
 #include "common/log.h"
 #include "common/oru_paths.h"
-#include "daemon/ide_common_util.h"
 #include "ostrel/appmon.h"
 #include "ostrel/mm.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace {
 

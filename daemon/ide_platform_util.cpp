@@ -11,7 +11,7 @@
 
 #include "common/log.h"
 #include "common/oru_paths.h"
-#include "daemon/utils.h"
+#include "common/utils.h"
 #include "ostrel/mm.h"
 
 using analysis::orbx::common::Utils;

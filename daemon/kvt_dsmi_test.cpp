@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "common/test_log_capture.h"
 #include "ostrel/sim_control.h"
-#include "platform/sim/sim_test_util.h"
+#include "testing/sim_test_util.h"
+#include "testing/test_log_capture.h"
 
 namespace {
 

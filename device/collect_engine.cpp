@@ -5,14 +5,14 @@
 
 #include "common/log.h"
 #include "common/make_shared.h"
-#include "daemon/utils.h"
+#include "common/utils.h"
 #include "device/collection_entry.h"
 #include "driver/ai_drv_prof_api.h"
+#include "driver/config_manager.h"
 #include "jobs/prof_channel_manager.h"
 #include "jobs/prof_hardware_mem_job.h"
 #include "jobs/prof_perf_job.h"
 #include "jobs/prof_sys_info_job.h"
-#include "message/config_manager.h"
 #include "message/param_validation.h"
 
 namespace analysis::orbx::device {

@@ -7,13 +7,13 @@
 #include "common/log.h"
 #include "common/make_shared.h"
 #include "common/oru_paths.h"
-#include "daemon/utils.h"
+#include "common/utils.h"
 #include "device/task_relationship_mgr.h"
+#include "driver/platform.h"
 #include "jobs/prof_perf_job.h"
-#include "message/codec.h"
 #include "message/param_validation.h"
-#include "message/platform.h"
 #include "transport/uploader_mgr.h"
+#include "wire/codec.h"
 
 namespace analysis::orbx::device {
 

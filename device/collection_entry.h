@@ -24,10 +24,10 @@
 #include "device/receiver.h"
 #include "message/job_context.h"
 #include "message/profile_params.h"
-#include "message/profiler.pb.h"
 #include "message/status_info.h"
 #include "transport/hdc_transport.h"
 #include "transport/uploader.h"
+#include "wire/profiler.pb.h"
 
 namespace analysis::orbx::device {
 

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "common/log.h"
-#include "daemon/kvt_hdc.h"
 #include "device/collection_entry.h"
 #include "device/task_manager.h"
+#include "hdc/kvt_hdc.h"
 #include "message/param_validation.h"
 #include "transport/hdc_transport.h"
 

@@ -4,7 +4,7 @@
 #ifndef ORU_DEVICE_PROF_DEVICE_CORE_H
 #define ORU_DEVICE_PROF_DEVICE_CORE_H
 
-#include "daemon/hdc_api.h"
+#include "hdc/hdc_api.h"
 
 int IdeDeviceProfileInit();
 int IdeDeviceProfileProcess(HDC_SESSION session, const IdeTlvReq* request);

@@ -13,9 +13,9 @@
 
 #include "message/job_context.h"
 #include "message/profile_params.h"
-#include "message/profiler.pb.h"
 #include "message/status_info.h"
 #include "transport/transport.h"
+#include "wire/profiler.pb.h"
 
 namespace analysis::orbx::device {
 

@@ -9,8 +9,8 @@
 #include "message/job_context.h"
 #include "message/param_validation.h"
 #include "message/profile_params.h"
-#include "message/profiler.pb.h"
 #include "message/status_info.h"
+#include "wire/profiler.pb.h"
 
 namespace analysis::orbx::device {
 

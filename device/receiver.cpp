@@ -8,8 +8,8 @@
 #include "device/collection_entry.h"
 #include "device/prof_msg_handler.h"
 #include "device/task_manager.h"
-#include "message/codec.h"
-#include "message/profiler.pb.h"
+#include "wire/codec.h"
+#include "wire/profiler.pb.h"
 
 namespace analysis::orbx::device {
 

@@ -5,12 +5,12 @@
 #include <memory>
 #include <string>
 
-#include "common/test_log_capture.h"
 #include "device/dispatcher.h"
 #include "device/prof_job_handler.h"
 #include "device/task_relationship_mgr.h"
-#include "message/profiler.pb.h"
-#include "transport/chunk_capture.h"
+#include "testing/chunk_capture.h"
+#include "testing/test_log_capture.h"
+#include "wire/profiler.pb.h"
 
 namespace analysis::orbx::device {
 namespace {

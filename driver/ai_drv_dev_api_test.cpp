@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_log_capture.h"
-#include "driver/fake_drv.h"
+#include "testing/fake_drv.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::driver {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "common/log.h"
 #include "driver/drv_funcs.h"
-#include "message/json_parser.h"
+#include "driver/json_parser.h"
 
 namespace analysis::orbx::driver {
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "common/test_log_capture.h"
-#include "driver/fake_drv.h"
-#include "message/json_parser.h"
+#include "driver/json_parser.h"
+#include "testing/fake_drv.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::driver {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz/fuzz_util.h"
-#include "message/codec.h"
+#include "wire/codec.h"
 
 namespace codec = analysis::orbx::message;
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "daemon/hdc_api.h"
-#include "daemon/memory_utils.h"
+#include "common/memory_utils.h"
 #include "fuzz/fuzz_util.h"
+#include "hdc/hdc_api.h"
 #include "ostrel/hal.h"
 #include "transport/hdc_transport.h"
 

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "daemon/hdc_api.h"
-#include "daemon/memory_utils.h"
+#include "common/memory_utils.h"
 #include "fuzz/fuzz_util.h"
-#include "message/codec.h"
+#include "hdc/hdc_api.h"
 #include "message/job_context.h"
 #include "message/profile_params.h"
 #include "message/status_info.h"
+#include "wire/codec.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 // tag adds a frame to the session opened last. Sessions are served one
 // after another; each ends when its frames run out (the host went away).
 // Every buffer the device sends must be a frame that decodes.
-#include "oru_build_paths.h"
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -18,14 +17,15 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "oru_build_paths.h"
 
-#include "daemon/hdc_api.h"
 #include "device/collection_entry.h"
 #include "device/prof_device_core.h"
 #include "fuzz/fuzz_util.h"
-#include "message/codec.h"
+#include "hdc/hdc_api.h"
 #include "ostrel/sim_control.h"
 #include "transport/hdc_transport.h"
+#include "wire/codec.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/memory_utils.h"
 #include "daemon/ide_daemon.h"
 #include "daemon/ide_daemon_hdc.h"
-#include "daemon/memory_utils.h"
 #include "fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <future>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

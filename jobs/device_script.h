@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/utils.h"
+#include "common/utils.h"
 
 namespace Analysis::Orbx::JobWrapper {
 

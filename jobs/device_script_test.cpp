@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_emulator.h"
-#include "common/test_log_capture.h"
-#include "jobs/sampling_test_support.h"
+#include "testing/sampling_test_support.h"
+#include "testing/test_emulator.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

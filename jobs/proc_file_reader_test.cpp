@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_temp_dir.h"
+#include "testing/test_temp_dir.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

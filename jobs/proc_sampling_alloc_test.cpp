@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "jobs/proc_all_pids_handler.h"
-#include "jobs/sampling_test_support.h"
+#include "testing/sampling_test_support.h"
 
 namespace {
 std::atomic<bool> g_counting{false};

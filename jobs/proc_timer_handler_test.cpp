@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_log_capture.h"
 #include "jobs/proc_file_handlers.h"
-#include "jobs/sampling_test_support.h"
+#include "testing/sampling_test_support.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

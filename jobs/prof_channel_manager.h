@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "common/singleton.h"
-#include "transport/prof_channel.h"
+#include "jobs/prof_channel.h"
 
 namespace Analysis::Orbx::JobWrapper {
 

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <thread>
 
-#include "common/test_log_capture.h"
-#include "daemon/testing/process.h"
-#include "driver/fake_drv.h"
+#include "testing/fake_drv.h"
+#include "testing/process.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

@@ -2,11 +2,11 @@
 
 #include "common/log.h"
 #include "common/make_shared.h"
-#include "daemon/utils.h"
+#include "common/utils.h"
+#include "jobs/prof_channel.h"
 #include "jobs/prof_channel_manager.h"
 #include "message/job_context.h"
 #include "message/profile_params.h"
-#include "transport/prof_channel.h"
 
 namespace Analysis::Orbx::JobWrapper {
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_log_capture.h"
 #include "jobs/prof_channel_manager.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

@@ -10,16 +10,16 @@
 #include <thread>
 
 #include "common/oru_paths.h"
-#include "common/test_log_capture.h"
+#include "driver/config_manager.h"
+#include "driver/platform.h"
 #include "jobs/collection_register.h"
 #include "jobs/prof_hardware_mem_job.h"
-#include "message/config_manager.h"
 #include "message/job_context.h"
-#include "message/platform.h"
 #include "message/profile_params.h"
 #include "ostrel/sim_control.h"
-#include "platform/sim/sim_test_util.h"
-#include "transport/chunk_capture.h"
+#include "testing/chunk_capture.h"
+#include "testing/sim_test_util.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "common/test_fake_clock.h"
 #include "jobs/device_script.h"
 #include "jobs/prof_perf_job.h"
-#include "jobs/prof_perf_job_fixture.h"
-#include "jobs/upload_capture.h"
+#include "testing/prof_perf_job_fixture.h"
+#include "testing/test_fake_clock.h"
+#include "testing/upload_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

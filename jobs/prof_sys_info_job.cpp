@@ -4,9 +4,9 @@
 
 #include "common/log.h"
 #include "common/make_shared.h"
+#include "driver/platform.h"
 #include "jobs/proc_all_pids_handler.h"
 #include "jobs/proc_file_handlers.h"
-#include "message/platform.h"
 #include "transport/uploader_mgr.h"
 
 namespace Analysis::Orbx::JobWrapper {

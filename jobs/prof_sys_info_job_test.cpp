@@ -9,13 +9,15 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_log_capture.h"
-#include "daemon/testing/process.h"
-#include "driver/fake_drv.h"
+#include "driver/platform.h"
+#include "testing/fake_drv.h"
+#include "testing/process.h"
+#include "testing/test_log_capture.h"
 #include "jobs/proc_timer_handler.h"
-#include "jobs/sampling_test_support.h"
-#include "message/platform.h"
 #include "message/profile_params.h"
+#include "testing/fake_drv.h"
+#include "testing/sampling_test_support.h"
+#include "testing/test_log_capture.h"
 #include "transport/uploader_mgr.h"
 
 namespace Analysis::Orbx::JobWrapper {

@@ -7,7 +7,7 @@
 
 #include "common/log.h"
 #include "common/make_shared.h"
-#include "daemon/utils.h"
+#include "common/utils.h"
 
 namespace Analysis::Orbx::JobWrapper {
 

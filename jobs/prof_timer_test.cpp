@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {

@@ -6,9 +6,9 @@
 #include <set>
 #include <string>
 
-#include "common/test_log_capture.h"
 #include "message/job_context.h"
 #include "message/status_info.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::message {
 namespace {

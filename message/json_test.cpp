@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::message {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "common/log.h"
-#include "daemon/utils.h"
+#include "common/utils.h"
 
 namespace analysis::orbx::common::validation {
 

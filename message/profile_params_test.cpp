@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "common/test_log_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::message {
 namespace {

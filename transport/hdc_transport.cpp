@@ -6,11 +6,11 @@
 
 #include "common/log.h"
 #include "common/make_shared.h"
-#include "daemon/hdc_api.h"
-#include "daemon/memory_utils.h"
-#include "daemon/utils.h"
-#include "message/codec.h"
+#include "common/memory_utils.h"
+#include "common/utils.h"
+#include "hdc/hdc_api.h"
 #include "message/job_context.h"
+#include "wire/codec.h"
 
 namespace analysis::orbx::transport {
 

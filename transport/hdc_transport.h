@@ -17,9 +17,10 @@
 #include <mutex>
 #include <string>
 
-#include "daemon/kvt_hdc.h"
+#include "hdc/kvt_hdc.h"
 #include "transport/profile_file_chunk.h"
 #include "transport/transport.h"
+#include "wire/hdc_packet.h"
 
 namespace analysis::orbx::transport {
 
@@ -36,9 +37,8 @@ class KvtTransport : public ITransport {
     virtual void DestroyPacket(IdeTlvReq* packet) = 0;
 };
 
-// The text a device sends instead of a reply to a session from a container.
-constexpr char kContainerRefusal[] = "MESSAGE_CONTAINER_NO_SUPPORT";
-constexpr uint32_t kContainerRefusalLen = sizeof(kContainerRefusal) - 1;  // 28
+using wire::kContainerRefusal;
+using wire::kContainerRefusalLen;
 
 class HDCTransport : public KvtTransport {
   public:

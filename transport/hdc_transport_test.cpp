@@ -6,13 +6,13 @@
 #include <string>
 #include <thread>
 
-#include "common/test_log_capture.h"
-#include "daemon/memory_utils.h"
-#include "daemon/testing/sim_session.h"
-#include "message/codec.h"
+#include "common/memory_utils.h"
 #include "message/job_context.h"
 #include "ostrel/sim_control.h"
+#include "testing/sim_session.h"
+#include "testing/test_log_capture.h"
 #include "transport/uploader.h"
+#include "wire/codec.h"
 
 namespace analysis::orbx::transport {
 namespace {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "daemon/utils.h"
+#include "common/utils.h"
 
 namespace analysis::orbx::transport {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "common/test_log_capture.h"
-#include "transport/chunk_capture.h"
+#include "testing/chunk_capture.h"
+#include "testing/test_log_capture.h"
 
 namespace analysis::orbx::transport {
 namespace {

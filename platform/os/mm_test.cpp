@@ -1,7 +1,7 @@
 // The OS layer: threads and their names, semaphores, files and directories,
 // and child processes with redirected output.
-#include "oru_build_paths.h"
 #include "ostrel/mm.h"
+#include "oru_build_paths.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_emulator.h"
+#include "testing/test_emulator.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "ostrel/appmon.h"
 #include "ostrel/sim_control.h"
-#include "platform/sim/sim_test_util.h"
+#include "testing/sim_test_util.h"
 
 extern char** environ;
 

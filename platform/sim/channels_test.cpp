@@ -12,7 +12,7 @@
 
 #include "ostrel/hal.h"
 #include "ostrel/sim_control.h"
-#include "platform/sim/sim_test_util.h"
+#include "testing/sim_test_util.h"
 
 namespace {
 

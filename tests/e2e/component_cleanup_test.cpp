@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "common/oru_paths.h"
-#include "daemon/testing/host_job.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/host_job.h"
 #include "tools/host/profiling_client.h"
 
 namespace {

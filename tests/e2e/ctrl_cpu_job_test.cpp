@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "daemon/testing/host_job.h"
 #include "jobs/device_script.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/host_job.h"
 #include "tools/host/profiling_client.h"
 
 namespace {

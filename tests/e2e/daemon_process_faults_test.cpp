@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "common/utils.h"
 #include "daemon/ide_platform_util.h"
-#include "daemon/testing/process.h"
-#include "daemon/utils.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/process.h"
 
 namespace {
 

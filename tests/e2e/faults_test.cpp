@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "common/test_log_capture.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/test_log_capture.h"
 
 namespace {
 

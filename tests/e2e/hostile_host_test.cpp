@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "daemon/testing/host_job.h"
-#include "daemon/testing/sim_session.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/host_job.h"
+#include "testing/sim_session.h"
 #include "tools/host/profiling_client.h"
 
 namespace {

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/testing/host_job.h"
-#include "jobs/sampling_test_support.h"
 #include "ostrel/sim_control.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/host_job.h"
+#include "testing/sampling_test_support.h"
 #include "tools/host/profiling_client.h"
 
 namespace {

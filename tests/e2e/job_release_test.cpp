@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/test_emulator.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/test_emulator.h"
 
 namespace {
 

@@ -9,16 +9,16 @@
 #include <thread>
 #include <vector>
 
+#include "common/ide_common_util.h"
 #include "common/oru_paths.h"
-#include "common/test_fake_clock.h"
-#include "common/test_log_capture.h"
-#include "daemon/ide_common_util.h"
+#include "common/utils.h"
 #include "daemon/ide_daemon_monitor.h"
-#include "daemon/testing/process.h"
-#include "daemon/utils.h"
 #include "ostrel/sim_control.h"
-#include "platform/sim/sim_test_util.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/process.h"
+#include "testing/sim_test_util.h"
+#include "testing/test_fake_clock.h"
+#include "testing/test_log_capture.h"
 
 namespace {
 

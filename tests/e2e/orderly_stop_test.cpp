@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "common/test_emulator.h"
 #include "daemon/ide_platform_util.h"
-#include "daemon/testing/host_job.h"
 #include "oru_build_paths.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/host_job.h"
+#include "testing/test_emulator.h"
 #include "tools/host/profiling_client.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "common/test_emulator.h"
-#include "daemon/testing/host_job.h"
+#include "testing/host_job.h"
+#include "testing/test_emulator.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "common/memory_utils.h"
 #include "common/oru_paths.h"
-#include "daemon/hdc_api.h"
+#include "common/utils.h"
 #include "daemon/ide_platform_util.h"
-#include "daemon/memory_utils.h"
-#include "daemon/testing/process.h"
-#include "daemon/utils.h"
-#include "platform/sim/sim_test_util.h"
+#include "hdc/hdc_api.h"
+#include "testing/process.h"
+#include "testing/sim_test_util.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "common/oru_paths.h"
+#include "common/utils.h"
 #include "daemon/ide_platform_util.h"
-#include "daemon/utils.h"
 
 namespace {
 

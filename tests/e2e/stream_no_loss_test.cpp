@@ -23,9 +23,9 @@
 #include <string>
 #include <thread>
 
-#include "daemon/testing/host_job.h"
 #include "ostrel/sim_control.h"
-#include "tests/e2e/daemon_fixture.h"
+#include "testing/daemon_fixture.h"
+#include "testing/host_job.h"
 #include "tools/host/profiling_client.h"
 
 namespace {

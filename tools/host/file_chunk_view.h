@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "message/profiler.pb.h"
+#include "wire/profiler.pb.h"
 
 namespace analysis::orbx::host {
 

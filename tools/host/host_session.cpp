@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "common/log.h"
-#include "daemon/hdc_api.h"
-#include "transport/hdc_transport.h"
+#include "hdc/hdc_api.h"
+#include "wire/hdc_packet.h"
 
 #ifdef ORU_HOST_SIM_CONTROL
 #include "ostrel/sim_control.h"
@@ -117,7 +117,7 @@ int HostSession::ReadPacket(std::string_view* value, bool wait) {
 }
 
 bool HostSession::IsContainerRefusal(std::string_view value) {
-    return value == std::string_view(transport::kContainerRefusal, transport::kContainerRefusalLen);
+    return value == std::string_view(wire::kContainerRefusal, wire::kContainerRefusalLen);
 }
 
 int HostSession::DecodeValue(std::string_view value, message::MessagePtr* msg) {

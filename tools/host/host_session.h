@@ -19,9 +19,9 @@
 #include <string>
 #include <string_view>
 
-#include "daemon/hdc_api.h"
-#include "message/codec.h"
+#include "hdc/hdc_api.h"
 #include "ostrel/hal.h"
+#include "wire/codec.h"
 
 namespace analysis::orbx::host {
 

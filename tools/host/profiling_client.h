@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "message/profiler.pb.h"
 #include "tools/host/file_chunk_view.h"
 #include "tools/host/host_session.h"
+#include "wire/profiler.pb.h"
 
 namespace analysis::orbx::host {
 

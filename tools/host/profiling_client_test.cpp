@@ -7,13 +7,13 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/memory_utils.h"
-#include "message/codec.h"
+#include "common/memory_utils.h"
 #include "message/job_context.h"
 #include "message/status_info.h"
 #include "ostrel/sim_control.h"
-#include "platform/sim/sim_test_util.h"
-#include "tools/host/testing/mini_device.h"
+#include "testing/mini_device.h"
+#include "testing/sim_test_util.h"
+#include "wire/codec.h"
 
 namespace analysis::orbx::host {
 namespace {

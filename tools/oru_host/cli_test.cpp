@@ -7,7 +7,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "common/test_temp_dir.h"
+#include "testing/test_temp_dir.h"
 #include "tools/oru_host/options.h"
 #include "tools/oru_host/testing/fake_link.h"
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "message/profiler.pb.h"
+#include "wire/profiler.pb.h"
 
 namespace analysis::orbx::hosttool {
 

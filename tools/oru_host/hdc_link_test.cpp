@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "ostrel/sim_control.h"
-#include "platform/sim/sim_test_util.h"
-#include "tools/host/testing/mini_device.h"
+#include "testing/mini_device.h"
+#include "testing/sim_test_util.h"
 
 namespace analysis::orbx::hosttool {
 namespace {

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "common/test_temp_dir.h"
+#include "testing/test_temp_dir.h"
 #include "tools/oru_host/dialect_json.h"
 #include "tools/oru_host/sample_config.h"
 #include "tools/oru_host/testing/fake_link.h"

@@ -579,7 +579,7 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
     }
     // A pid's CPU records tell its processes apart; its memory records follow.
     std::stable_sort(parsed.begin(), parsed.end(),
-                     [](const Parsed& a, const Parsed& b) { return a.kind < b.kind; });
+                     [](const Parsed& x, const Parsed& y) { return x.kind < y.kind; });
     for (Parsed& p : parsed) {
         switch (p.kind) {
             case 0:
@@ -600,7 +600,7 @@ bool BuildReport(const std::string& dir, uint32_t pageSize, Report* report, std:
         out.dataFiles.push_back(std::move(p.account));
     }
     std::sort(out.dataFiles.begin(), out.dataFiles.end(),
-              [](const FileAccount& a, const FileAccount& b) { return a.name < b.name; });
+              [](const FileAccount& x, const FileAccount& y) { return x.name < y.name; });
     out.t0Ns = b.t0 == std::numeric_limits<uint64_t>::max() ? 0 : b.t0;
     for (auto& [key, summary] : b.processes) {
         out.processes.push_back(summary);

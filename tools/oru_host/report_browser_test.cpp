@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "common/test_temp_dir.h"
+#include "testing/test_temp_dir.h"
 #include "tools/oru_host/report.h"
 #include "tools/oru_host/report_output.h"
 

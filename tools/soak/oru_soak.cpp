@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "common/oru_paths.h"
-#include "daemon/testing/host_job.h"
+#include "testing/host_job.h"
 #include "tools/host/profiling_client.h"
 
 namespace {

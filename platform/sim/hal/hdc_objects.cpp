@@ -49,18 +49,18 @@ void HdcObject::Close() {
     }
 }
 
-Client::Client(int maxSessions, int serviceType)
+Client::Client(int sessionLimit, int service)
     : HdcObject(OSTREL_SIM_HANDLE_CLIENT),
-      maxSessions(maxSessions),
-      serviceType(serviceType),
+      maxSessions(sessionLimit),
+      serviceType(service),
       openSessions(std::make_shared<std::atomic<int>>(0)) {}
 
 std::string ServerSocketPath(const std::string& dir, uint32_t devId, int serviceType) {
     return dir + "/hdc-" + std::to_string(devId) + "-" + std::to_string(serviceType) + ".sock";
 }
 
-Server::Server(uint32_t devId, int serviceType)
-    : HdcObject(OSTREL_SIM_HANDLE_SERVER), devId(devId), serviceType(serviceType) {}
+Server::Server(uint32_t device, int service)
+    : HdcObject(OSTREL_SIM_HANDLE_SERVER), devId(device), serviceType(service) {}
 
 Server::~Server() {
     if (listenFd_ >= 0) {
@@ -109,12 +109,12 @@ void Server::OnClose() {
     }
 }
 
-Session::Session(int fd, uint32_t devId, uint32_t vfId, int32_t peerPid,
+Session::Session(int fd, uint32_t device, uint32_t vf, int32_t peer,
                  std::shared_ptr<std::atomic<int>> clientCount)
     : HdcObject(OSTREL_SIM_HANDLE_SESSION),
-      devId(devId),
-      vfId(vfId),
-      peerPid(peerPid),
+      devId(device),
+      vfId(vf),
+      peerPid(peer),
       fd_(fd),
       clientCount_(std::move(clientCount)) {}
 

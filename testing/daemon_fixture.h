@@ -1,0 +1,322 @@
+// Shared pieces of the end-to-end tests: a complete profiling job as the host
+// drives it, and the daemon's HDC and profiling components running inside the
+// test process against the simulated card (so a test can inject driver faults
+// at any moment and see every session and thread the daemon leaves behind).
+#ifndef ORU_TESTING_DAEMON_FIXTURE_H
+#define ORU_TESTING_DAEMON_FIXTURE_H
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "common/ide_common_util.h"
+#include "common/oru_paths.h"
+#include "daemon/ide_daemon.h"
+#include "daemon/ide_daemon_hdc.h"
+#include "device/prof_device_core.h"
+#include "ostrel/sim_control.h"
+#include "testing/host_job.h"
+#include "testing/sim_test_util.h"
+#include "testing/test_fake_clock.h"
+#include "tools/host/profiling_client.h"
+
+namespace oru_e2e {
+
+using namespace analysis::orbx;
+using oru_testing::IsDir;
+using oru_testing::LlcConfig;
+using oru_testing::LlcEvents;
+using oru_testing::OpenControl;
+using oru_testing::OpenData;
+using oru_testing::ThreadsNamed;
+using oru_testing::WaitUntil;
+
+inline std::string JobDir(const std::string& jobId) {
+    return std::string(common::kInotifyDir) + jobId;
+}
+
+// The host's view of one job: both channels, and the data channel read on
+// its own thread until DataChannelFinish (or until it fails).
+struct HostJob {
+    using Files = std::map<std::string, host::CollectedFile>;
+
+    std::string config;                          // the job's; LlcConfig(jobId) when empty
+    proto::ReplayStartReq events = LlcEvents();  // what its replay asks for
+    bool read = true;                            // the data channel is read from the start
+    std::string jobId;
+    std::string ctx;
+    std::unique_ptr<host::ControlChannel> ctrl;
+    std::unique_ptr<host::DataChannel> data;
+    std::future<std::pair<int, Files>> collected;
+    std::atomic<int> chunks{0};  // read so far
+
+    // Opens the channels to device devId (the control channel unless one is
+    // given, already handshaken) and starts job and replay; the first failure
+    // is returned. The host knows the device as hostNumber (its handshakes
+    // and job context carry it), devId when negative.
+    ::testing::AssertionResult Start(host::HostClient& client, const std::string& id, int devId = 0,
+                                     const std::string& mode = "", int hostNumber = -1,
+                                     std::unique_ptr<host::ControlChannel> opened = nullptr) {
+        jobId = id;
+        hostNumber = hostNumber < 0 ? devId : hostNumber;
+        ctx = host::MakeJobContext(id, std::to_string(hostNumber), "t");
+        host::Handshake hs{id, hostNumber, mode};
+        ctrl = opened != nullptr ? std::move(opened) : OpenControl(client, hs, devId);
+        if (ctrl == nullptr) {
+            return ::testing::AssertionFailure() << "no control channel for " << id;
+        }
+        data = OpenData(client, hs, devId);
+        if (data == nullptr) {
+            return ::testing::AssertionFailure() << "no data channel for " << id;
+        }
+        if (read) {
+            Collect();
+        }
+        proto::JobStartReq start;
+        start.set_sampleconfig(config.empty() ? LlcConfig(id) : config);
+        proto::ReplayStartReq replay = events;
+        ::testing::AssertionResult ok = Command(start);
+        return ok ? Command(replay) : ok;
+    }
+
+    // Sends a command with the job's context and waits at most 10 s for a
+    // SUCCESS answer.
+    template <typename Request>
+    ::testing::AssertionResult Command(Request& request) {
+        request.mutable_hdr()->set_job_ctx(ctx);
+        const std::string name = request.GetDescriptor()->name();
+        proto::Response reply;
+        if (ctrl->Session().SendMessage(request) != 0) {
+            return ::testing::AssertionFailure() << name << " of " << jobId << " not sent";
+        }
+        if (ctrl->AwaitResponse(&reply, 10000) != host::kRecvOk) {
+            return ::testing::AssertionFailure()
+                   << "no answer to " << name << " of " << jobId << " within 10 s";
+        }
+        if (reply.status() != proto::SUCCESS) {
+            return ::testing::AssertionFailure()
+                   << name << " of " << jobId << ": " << reply.ShortDebugString();
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    // Reads the data channel on its own thread until DataChannelFinish.
+    void Collect() {
+        collected = std::async(std::launch::async, [this] {
+            Files files;
+            proto::FileChunkReq chunk;
+            bool finished = false;
+            int rc = host::kRecvOk;
+            while ((rc = data->Next(&chunk, &finished)) == host::kRecvOk && !finished) {
+                files[chunk.filename()].data += chunk.chunk();
+                ++chunks;
+            }
+            return std::make_pair(rc, std::move(files));
+        });
+    }
+
+    // Waits (bounded) until data has arrived.
+    bool AwaitData() {
+        return WaitUntil([this] { return chunks > 0; });
+    }
+
+    // Stops replay and job; both must be answered SUCCESS.
+    ::testing::AssertionResult Stop() {
+        proto::ReplayStopReq replay;
+        proto::JobStopReq job;
+        ::testing::AssertionResult ok = Command(replay);
+        return ok ? Command(job) : ok;
+    }
+
+    // What the data channel received; waits at most 20 s for its end.
+    std::pair<int, Files> Collected() {
+        if (!collected.valid() ||
+            collected.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            return {host::kRecvTimedOut, {}};
+        }
+        return collected.get();
+    }
+
+    // Ends the host side: closes both sessions (a blocked data read fails)
+    // and waits for the reader.
+    void Close() {
+        if (data != nullptr) {
+            data->Session().Close();
+        }
+        if (collected.valid()) {
+            collected.wait();
+        }
+        ctrl.reset();
+        data.reset();
+    }
+    ~HostJob() { Close(); }
+};
+
+// A job start whose command was answered SUCCESS and whose replay start was
+// refused.
+inline ::testing::AssertionResult ReplayRefused(const ::testing::AssertionResult& started) {
+    const std::string why = started.message();
+    if (started || why.rfind("ReplayStartReq", 0) != 0 || why.find("FAILED") == std::string::npos) {
+        return ::testing::AssertionFailure() << "not a refused replay start: " << why;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A job that must be served normally from start to finish: every command is
+// answered SUCCESS, the channel's data arrives followed by DataChannelFinish,
+// and the job's directory is gone afterwards. With ctrl, the job runs on that
+// control channel, already handshaken, which is handed back afterwards.
+inline ::testing::AssertionResult RunNormalJob(
+    host::HostClient& client, const std::string& jobId, int devId = 0, const std::string& mode = "",
+    int hostNumber = -1, std::unique_ptr<host::ControlChannel>* ctrl = nullptr) {
+    HostJob job;
+    auto run = [&]() -> ::testing::AssertionResult {
+        ::testing::AssertionResult started = job.Start(
+            client, jobId, devId, mode, hostNumber, ctrl != nullptr ? std::move(*ctrl) : nullptr);
+        if (!started) {
+            return started;
+        }
+        if (!IsDir(JobDir(jobId))) {
+            return ::testing::AssertionFailure() << "no job directory for " << jobId;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channel produce
+        ::testing::AssertionResult stopped = job.Stop();
+        if (!stopped) {
+            return stopped;
+        }
+        auto result = job.Collected();
+        if (result.first != host::kRecvOk) {
+            return ::testing::AssertionFailure() << "data channel ended with " << result.first;
+        }
+        auto llc = result.second.find("data/llc.data");
+        if (llc == result.second.end() || llc->second.data.empty()) {
+            return ::testing::AssertionFailure() << "no llc data for " << jobId;
+        }
+        if (IsDir(JobDir(jobId))) {
+            return ::testing::AssertionFailure() << "job directory left for " << jobId;
+        }
+        return ::testing::AssertionSuccess();
+    };
+    ::testing::AssertionResult ran = run();
+    if (ctrl != nullptr) {
+        *ctrl = std::move(job.ctrl);
+    }
+    return ran;
+}
+
+// Sessions a daemon inside this process still holds, given how many the host
+// side holds.
+inline uint32_t DaemonSessions(uint32_t hostSessions) {
+    return ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) - hostSessions;
+}
+
+// The daemon's HDC and profiling components inside the test process, as the
+// daemon's main thread runs them. The daemon core's long waits (5 s between
+// server creation attempts, 1 s between device queries) take a few
+// milliseconds; a test can hold the server retries until it releases them.
+class InProcessDaemon : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ostrel::simtest::ResetSim();
+        {
+            std::lock_guard<std::mutex> lock(Gate().mu);
+            Gate().holdRetries = false;
+            Gate().retries = 0;
+        }
+        analysis::orbx::common::Clock::SetDefault(&QuickClock());
+        IdeComponentFuncs profiling;
+        profiling.process = IdeDeviceProfileProcess;
+        IdeComponentRegister(IDE_COMPONENT_PROFILING, profiling);
+    }
+
+    void TearDown() override {
+        ReleaseRetries();
+        if (started_) {
+            EXPECT_EQ(0, IdeDaemonHdcDestroy());
+            loop_.join();
+            EXPECT_EQ(0, IdeDaemonHdcRunningThreads());
+            EXPECT_EQ(0, IdeDeviceProfileCleanup());
+        }
+        client_.reset();
+        // Every session, server and client is closed once both sides are done.
+        EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION));
+        EXPECT_EQ(0u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SERVER));
+        IdeComponentsDestroy();
+        analysis::orbx::common::Clock::SetDefault(nullptr);
+        ostrel::simtest::ResetSim();
+    }
+
+    void StartDaemon() {
+        ASSERT_EQ(0, IdeDeviceProfileInit());
+        ASSERT_EQ(0, IdeDaemonHdcInit());
+        started_ = true;
+        loop_ = std::thread(IdeDaemonHdcCreateServers);
+        client_ = host::HostClient::Create();
+        ASSERT_NE(nullptr, client_);
+    }
+
+    // Server creation retries (the 5 s waits) wait until ReleaseRetries.
+    static void HoldRetries() {
+        std::lock_guard<std::mutex> lock(Gate().mu);
+        Gate().holdRetries = true;
+    }
+    static void ReleaseRetries() {
+        std::lock_guard<std::mutex> lock(Gate().mu);
+        Gate().holdRetries = false;
+        Gate().cv.notify_all();
+    }
+    // Server creation retries begun so far.
+    static int Retries() {
+        std::lock_guard<std::mutex> lock(Gate().mu);
+        return Gate().retries;
+    }
+
+    host::HostClient& Client() { return *client_; }
+
+  private:
+    struct RetryGate {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool holdRetries = false;
+        int retries = 0;
+    };
+    static RetryGate& Gate() {
+        static RetryGate gate;
+        return gate;
+    }
+    // Lives as long as the process: a thread the daemon does not join may
+    // still be in a pause when the test ends.
+    static analysis::orbx::common::FakeClock& QuickClock() {
+        static analysis::orbx::common::FakeClock clock(&InProcessDaemon::QuickSleep);
+        return clock;
+    }
+    static void QuickSleep(uint32_t ms, size_t) {
+        if (ms == IDE_SERVER_RETRY_MS) {
+            std::unique_lock<std::mutex> lock(Gate().mu);
+            ++Gate().retries;
+            Gate().cv.wait_for(lock, std::chrono::minutes(1), [] { return !Gate().holdRetries; });
+        }
+        // Short waits (request polling, flushing) are kept; long ones shrink.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms < IDE_DEVICE_WAIT_MS ? ms : 5));
+    }
+
+    bool started_ = false;
+    std::thread loop_;
+    std::shared_ptr<host::HostClient> client_;
+};
+
+}  // namespace oru_e2e
+
+#endif  // ORU_TESTING_DAEMON_FIXTURE_H

@@ -1,0 +1,207 @@
+// Test support for the /proc samplers and the system-information jobs: an
+// uploader whose transport records every chunk, a parser of the sampler
+// records, a folder of fake /proc files and a clock the test moves.
+#ifndef ORU_TESTING_SAMPLING_TEST_SUPPORT_H
+#define ORU_TESTING_SAMPLING_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "oru_build_paths.h"
+
+#include <gtest/gtest.h>
+
+#include "jobs/prof_timer.h"
+#include "message/job_context.h"
+#include "transport/profile_file_chunk.h"
+#include "transport/transport.h"
+#include "transport/uploader.h"
+
+namespace Analysis::Orbx::JobWrapper::testing {
+
+using analysis::orbx::ProfileFileChunk;
+
+class RecordingTransport : public analysis::orbx::transport::ITransport {
+  public:
+    int SendBuffer(const void* /*buffer*/, int length) override { return length; }
+    int SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        chunks_.push_back(*chunk);
+        return 0;
+    }
+    int CloseSession() override { return 0; }
+    std::vector<ProfileFileChunk> Chunks() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return chunks_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<ProfileFileChunk> chunks_;
+};
+
+struct Record {
+    uint64_t timeStamp = 0;
+    uint64_t index = 0;
+    std::string data;
+};
+
+// Splits a data file into its records; false (and a test failure message)
+// when the bytes are not exactly a sequence of well-formed records.
+inline bool ParseRecords(const std::string& bytes, std::vector<Record>& records) {
+    records.clear();
+    size_t pos = 0;
+    auto field = [&](const char* name, uint64_t& value) {
+        std::string prefix = std::string(name) + ":";
+        if (bytes.compare(pos, prefix.size(), prefix) != 0) {
+            return false;
+        }
+        size_t end = bytes.find('\n', pos);
+        if (end == std::string::npos || end == pos + prefix.size()) {
+            return false;
+        }
+        std::string digits = bytes.substr(pos + prefix.size(), end - pos - prefix.size());
+        if (digits.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        value = std::strtoull(digits.c_str(), nullptr, 10);
+        pos = end + 1;
+        return true;
+    };
+    while (pos < bytes.size()) {
+        Record record;
+        uint64_t length = 0;
+        if (!field("TimeStamp", record.timeStamp) || !field("Index", record.index) ||
+            !field("DataLen", length)) {
+            ADD_FAILURE() << "bad record header at byte " << pos;
+            return false;
+        }
+        if (pos + length + 1 > bytes.size() || bytes[pos + length] != '\n') {
+            ADD_FAILURE() << "bad record body at byte " << pos;
+            return false;
+        }
+        record.data = bytes.substr(pos, length);
+        pos += length + 1;
+        records.push_back(record);
+    }
+    return true;
+}
+
+// A started uploader over a RecordingTransport. Sent() drains and stops it,
+// so it answers what the samplers had handed over up to that call.
+class UploadRecorder {
+  public:
+    UploadRecorder()
+        : transport_(std::make_shared<RecordingTransport>()),
+          uploader_(std::make_shared<analysis::orbx::transport::Uploader>(transport_)) {
+        EXPECT_EQ(uploader_->Init(512), 0);
+        EXPECT_EQ(uploader_->Start(), 0);
+    }
+    ~UploadRecorder() { (void)uploader_->Stop(true); }
+
+    const std::shared_ptr<analysis::orbx::transport::Uploader>& uploader() const {
+        return uploader_;
+    }
+
+    std::vector<ProfileFileChunk> Sent() {
+        (void)uploader_->Stop(false);
+        return transport_->Chunks();
+    }
+
+    // The payload sent under each chunk file name, concatenated in order.
+    std::map<std::string, std::string> SentByFile() {
+        std::map<std::string, std::string> files;
+        for (const auto& chunk : Sent()) {
+            files[chunk.fileName] += chunk.chunk.substr(0, chunk.chunkSize);
+        }
+        return files;
+    }
+
+    // The records sent under each chunk file name.
+    std::map<std::string, std::vector<Record>> RecordsByFile() {
+        std::map<std::string, std::vector<Record>> out;
+        for (const auto& [name, bytes] : SentByFile()) {
+            EXPECT_TRUE(ParseRecords(bytes, out[name])) << name;
+        }
+        return out;
+    }
+    std::vector<Record> Records(const std::string& fileName) { return RecordsByFile()[fileName]; }
+    // The texts of the records sent under a chunk file name.
+    std::vector<std::string> Texts(const std::string& fileName) {
+        std::vector<std::string> texts;
+        for (const Record& record : Records(fileName)) {
+            texts.push_back(record.data);
+        }
+        return texts;
+    }
+
+  private:
+    std::shared_ptr<RecordingTransport> transport_;
+    std::shared_ptr<analysis::orbx::transport::Uploader> uploader_;
+};
+
+// A clock that moves only when the test says so.
+class ManualClock {
+  public:
+    explicit ManualClock(uint64_t start) : now_(start) {}
+    void Advance(uint64_t ns) { now_ += ns; }
+    void Set(uint64_t ns) { now_ = ns; }
+    TimeSource Source() {
+        return [this] { return now_; };
+    }
+
+  private:
+    uint64_t now_;
+};
+
+// A folder of fake /proc files, removed with the object.
+class FakeProc {
+  public:
+    FakeProc() {
+        root_ = std::filesystem::path(ORU_TEST_TMP_DIR) / "fakeproc" /
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_);
+    }
+    ~FakeProc() { std::filesystem::remove_all(root_); }
+
+    std::string Root() const { return root_.string(); }
+    // A file under the root, written whole; its folders are created.
+    std::string Write(const std::string& relative, const std::string& content) {
+        std::filesystem::path path = root_ / relative;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+        return path.string();
+    }
+    // A process folder with its stat, statm and comm files.
+    void AddProcess(uint32_t pid, const std::string& name) {
+        std::string dir = std::to_string(pid) + "/";
+        Write(dir + "stat", std::to_string(pid) + " (" + name + ") S 1 2 3\n");
+        Write(dir + "statm", "100 20 10 1 0 50 0\n");
+        Write(dir + "comm", name + "\n");
+    }
+    void RemoveProcess(uint32_t pid) { std::filesystem::remove_all(root_ / std::to_string(pid)); }
+
+  private:
+    std::filesystem::path root_;
+};
+
+inline std::shared_ptr<analysis::orbx::message::JobContext> MakeJobContext(const std::string& jobId,
+                                                                           const std::string& devId,
+                                                                           const std::string& tag) {
+    auto ctx = std::make_shared<analysis::orbx::message::JobContext>();
+    ctx->job_id = jobId;
+    ctx->dev_id = devId;
+    ctx->tag = tag;
+    return ctx;
+}
+
+}  // namespace Analysis::Orbx::JobWrapper::testing
+
+#endif  // ORU_TESTING_SAMPLING_TEST_SUPPORT_H
