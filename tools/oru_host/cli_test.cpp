@@ -9,7 +9,7 @@
 
 #include "testing/test_temp_dir.h"
 #include "tools/oru_host/options.h"
-#include "tools/oru_host/testing/fake_link.h"
+#include "testing/fake_link.h"
 
 namespace analysis::orbx::hosttool {
 namespace {

@@ -11,7 +11,7 @@
 #include "testing/test_temp_dir.h"
 #include "tools/oru_host/dialect_json.h"
 #include "tools/oru_host/sample_config.h"
-#include "tools/oru_host/testing/fake_link.h"
+#include "testing/fake_link.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
