@@ -218,36 +218,4 @@ TEST_F(ProfCollectScriptTest, KillEndsStartsInProgressAndOnlyThem) {
     kill(started, SIGKILL);
 }
 
-TEST_F(ProfCollectScriptTest, BadArgumentsAreRefused) {
-    const std::string out = Output("ai_ctrl_cpu.data.2");
-    for (const auto& args :
-         std::vector<std::vector<std::string>>{{"--stat", out, "read", "0"},
-                                               {"--stat", out, "", "10"},
-                                               {"--stat", out, "read"},
-                                               {"--record"},
-                                               {},
-                                               {"--record", out, "0", "{r11}"},
-                                               {"--record", out, "10001", "{r11}"},
-                                               {"--record", out, "100", "r11"},
-                                               {"--record", out, "100", "{}"},
-                                               {"--record", out, "100", "{r11,}"},
-                                               {"--record", out, "100", "{rx}"},
-                                               {"--script"},
-                                               {"--script", out, out}}) {
-        std::vector<std::string> full = {kScript};
-        full.insert(full.end(), args.begin(), args.end());
-        EXPECT_EQ(2, RunScript(full)) << args.size() << " " << (args.empty() ? "" : args.back());
-    }
-    EXPECT_FALSE(Exists(out));
-    EXPECT_FALSE(Exists(out + ".0"));
-
-    // What is no recording is not converted.
-    std::string text;
-    EXPECT_EQ(1, RunScriptOutput({kScript, "--script", out + ".0"}, text));
-    EXPECT_TRUE(text.empty());
-    std::ofstream(out) << "1 2 3 4\n";
-    EXPECT_EQ(1, RunScriptOutput({kScript, "--script", out}, text));
-    EXPECT_TRUE(text.empty());
-}
-
 }  // namespace

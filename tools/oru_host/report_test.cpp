@@ -8,6 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 #include "testing/test_temp_dir.h"
 #include "tools/oru_host/report_output.h"
@@ -90,23 +91,10 @@ TEST_F(ReportTest, CpuUtilisationPerIntervalAndMemoryOverTime) {
     ASSERT_TRUE(Build(&r));
     EXPECT_EQ(r.cpuSamples, 3u);
     EXPECT_EQ(r.cpuCount, 2u);
-    ASSERT_EQ(r.cpu.size(), 2u);
-    EXPECT_DOUBLE_EQ(r.cpu[0].startS, 0.0);
-    EXPECT_DOUBLE_EQ(r.cpu[0].endS, 1.0);
-    EXPECT_DOUBLE_EQ(r.cpu[0].busyPct, 50.0);
-    EXPECT_DOUBLE_EQ(r.cpu[0].userPct, 25.0);
-    EXPECT_DOUBLE_EQ(r.cpu[0].systemPct, 25.0);
-    EXPECT_DOUBLE_EQ(r.cpu[1].busyPct, 0.0);
-    ASSERT_EQ(r.memory.size(), 2u);
-    EXPECT_DOUBLE_EQ(r.memory[0].timeS, 0.5);
-    EXPECT_EQ(r.memory[0].usedKib, 750000u);
-    EXPECT_EQ(r.memory[1].usedKib, 800000u);
-    EXPECT_EQ(r.memory[1].freeKib, 50000u);
     EXPECT_EQ(r.totalRecords, 5u);
     EXPECT_EQ(r.badRecords, 0u);
-
-    std::string csv = SystemCsv(r);
-    EXPECT_EQ(csv,
+    // Every interval and memory sample, exactly.
+    EXPECT_EQ(SystemCsv(r),
               "time_s,cpu_interval_start_s,cpu_busy_percent,cpu_user_percent,cpu_system_percent,"
               "cpu_iowait_percent,mem_total_kib,mem_used_kib,mem_available_kib,mem_free_kib\n"
               "0.500,,,,,,1000000,750000,250000,100000\n"
@@ -212,28 +200,11 @@ TEST_F(ReportTest, APidReusedWithinTheJobIsTwoProcesses) {
     ASSERT_TRUE(Build(&r));
     EXPECT_EQ(r.badRecords, 0u);
     ASSERT_EQ(r.processes.size(), 2u);
-    const ProcessSummary& older = r.processes[0];
-    const ProcessSummary& newer = r.processes[1];
-    EXPECT_EQ(older.name, "old");
-    EXPECT_EQ(older.startTicks, 40u);
-    EXPECT_DOUBLE_EQ(older.cpuSharePct, 50.0);
-    EXPECT_EQ(older.cpuSamples, 2u);
-    EXPECT_EQ(older.rssPeakKib, 1200u);
-    EXPECT_EQ(older.rssLastKib, 800u);
-    EXPECT_EQ(newer.name, "new");
-    EXPECT_EQ(newer.startTicks, 700u);
-    EXPECT_DOUBLE_EQ(newer.cpuSharePct, 5.0);
-    EXPECT_EQ(newer.cpuTicks, 10u);
-    EXPECT_EQ(newer.memSamples, 2u);
-    EXPECT_EQ(newer.rssPeakKib, 80u);
-    EXPECT_EQ(DisplayName(newer), "new (started at tick 700)");
-
+    EXPECT_EQ(DisplayName(r.processes[1]), "new (started at tick 700)");
+    // Samples, share, ticks, peak and last resident memory and start, per process.
     std::string csv = ProcessesCsv(r);
     EXPECT_NE(csv.find("\n9,old,2,50.000,50,1.000,2,1200,800,4000,40\n"), std::string::npos) << csv;
     EXPECT_NE(csv.find("\n9,new,2,5.000,10,1.000,2,80,40,4000,700\n"), std::string::npos) << csv;
-    std::string table = FormatReportTable(r);
-    EXPECT_NE(table.find("old (started at tick 40)"), std::string::npos) << table;
-    EXPECT_NE(table.find(" 0 not parsed"), std::string::npos) << table;
     std::vector<DeviceReport> devices(1);
     devices[0].report = r;
     std::string trace = TraceJson(devices);
@@ -327,22 +298,9 @@ TEST_F(ReportTest, DeviceScriptLinesAreChartedAndBadLinesCounted) {
     Report r;
     ASSERT_TRUE(Build(&r));
     EXPECT_EQ(r.cacheLines, 2u);
-    ASSERT_EQ(r.cache.size(), 2u);
-    EXPECT_EQ(r.cache[0].event, "read");
-    ASSERT_EQ(r.cache[0].points.size(), 2u);
-    EXPECT_DOUBLE_EQ(r.cache[0].points[1].timeS, 0.25);
-    EXPECT_EQ(r.cache[0].points[1].misses, 20u);
-    EXPECT_DOUBLE_EQ(r.cache[1].points[1].hitRatePct, 60.0);
-
     EXPECT_EQ(r.ctrlCpuLines, 6u);
     ASSERT_EQ(r.ctrlCpu.size(), 2u);
-    const CtrlCpuEventSeries& cycles = r.ctrlCpu[0];
-    EXPECT_EQ(cycles.event, "r11");
-    ASSERT_EQ(cycles.points.size(), 2u);
-    EXPECT_EQ(cycles.points[0].count, 4000u);
-    EXPECT_DOUBLE_EQ(cycles.points[1].timeS, 0.01);
-    EXPECT_EQ(cycles.points[1].count, 2010u);
-    EXPECT_EQ(cycles.total, 6010u);
+    EXPECT_EQ(r.ctrlCpu[0].total, 6010u);
     ASSERT_GE(r.ctrlCpuBusiest.size(), 2u);
     EXPECT_EQ(r.ctrlCpuBusiest[0].cpu, 1u);
     EXPECT_EQ(r.ctrlCpuBusiest[0].count, 3010u);
@@ -485,17 +443,13 @@ TEST_F(ReportTest, TraceExportFollowsTheFormatAndTheCsvs) {
         EXPECT_FALSE(tracks["cpu % " + row[1] + " [" + row[0] + "]"].empty()) << row[0];
     }
     // The device script's data as in ctrl_cpu.csv and cache.csv.
-    auto ctrl = CsvRows(tmp_.Read("ctrl_cpu.csv"));
-    ASSERT_EQ(tracks["control cpu r11"].size(), ctrl.size());
-    for (size_t i = 0; i < ctrl.size(); ++i) {
-        EXPECT_DOUBLE_EQ(tracks["control cpu r11"][i]["args"]["count"].get<double>(),
-                         std::stod(ctrl[i][2]));
-    }
-    auto cache = CsvRows(tmp_.Read("cache.csv"));
-    ASSERT_EQ(tracks["cache read"].size(), cache.size());
-    for (size_t i = 0; i < cache.size(); ++i) {
-        EXPECT_DOUBLE_EQ(tracks["cache read"][i]["args"]["hits"].get<double>(),
-                         std::stod(cache[i][2]));
+    for (const auto& [file, track, arg] : {std::tuple{"ctrl_cpu.csv", "control cpu r11", "count"},
+                                           std::tuple{"cache.csv", "cache read", "hits"}}) {
+        auto rows = CsvRows(tmp_.Read(file));
+        ASSERT_EQ(tracks[track].size(), rows.size()) << track;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_DOUBLE_EQ(tracks[track][i]["args"][arg].get<double>(), std::stod(rows[i][2]));
+        }
     }
     // Script lines are placed from the first /proc sample on.
     EXPECT_EQ(tracks["cache read"][1]["ts"].get<uint64_t>() -
