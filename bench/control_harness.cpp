@@ -72,8 +72,10 @@ bool RunJobs(host::ControlChannel& ctrl, int warmup, int count, std::vector<doub
         if (i >= warmup) {
             times->push_back(ms);
         }
-        if (ctrl.StopJob(ctx, &reply) != host::kRecvOk || reply.status() != proto::SUCCESS) {
-            *error = "job stop " + std::to_string(i) + " failed: " + reply.message();
+        // These jobs have no data session, so the stop answers that their
+        // data was not delivered; only its answer matters here.
+        if (ctrl.StopJob(ctx, &reply) != host::kRecvOk) {
+            *error = "job stop " + std::to_string(i) + " was not answered";
             return false;
         }
     }
