@@ -14,9 +14,6 @@
 
 namespace analysis::orbx::hosttool {
 
-// The text a device sends instead of a reply to a session from a container.
-constexpr const char* kContainerRefusal = "MESSAGE_CONTAINER_NO_SUPPORT";
-
 struct Reply {
     bool containerRefused = false;  // the raw refusal text came instead of a Response
     int status = -1;                // Response.Status: 0 SUCCESS, 1 FAILED

@@ -6,6 +6,7 @@
 #include "ostrel/hal.h"
 
 #include "tools/host/host_session.h"
+#include "wire/hdc_packet.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
@@ -127,7 +128,7 @@ class HdcLink : public DeviceLink {
         message::MessagePtr answer;
         int rc = session->RecvMessage(&answer);
         if (rc == host::kRecvContainerRefused) {
-            *reply = Reply{true, -1, kContainerRefusal};
+            *reply = Reply{true, -1, wire::kContainerRefusal};
             return true;
         }
         if (rc != host::kRecvOk) {
