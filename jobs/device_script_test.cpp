@@ -109,6 +109,15 @@ class DeviceScriptTest : public ::testing::Test {
         };
     }
     static bool Sudo() { return std::system("sudo -n true >/dev/null 2>&1") == 0; }
+    // Starts the collection script with args through sudo, as the jobs do.
+    static int StartScript(ScriptRecording& recording, const std::vector<std::string>& args) {
+        analysis::orbx::common::ExecCmdParams exec;
+        exec.path = "sudo";
+        exec.async = true;
+        std::vector<std::string> argv{kProfCollectScript};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return recording.Start(exec, argv, {"PATH=/usr/bin:/usr/sbin:/var"});
+    }
 
     analysis::orbx::common::TestLogCapture log_;
 };
@@ -177,12 +186,7 @@ TEST_F(DeviceScriptTest, AStopEndsTheRecordingWithinItsBoundsWhateverTheScriptsK
         std::ofstream(kScriptConf) << c.settings;
         const std::string file = File("ai_ctrl_cpu.data.7");
         auto recording = std::make_shared<ScriptRecording>("--record", file);
-        analysis::orbx::common::ExecCmdParams exec;
-        exec.path = "sudo";
-        exec.async = true;
-        ASSERT_EQ(recording->Start(exec, {kProfCollectScript, "--record", file, "100", "{r11}"},
-                                   {"PATH=/usr/bin:/usr/sbin:/var"}),
-                  0);
+        ASSERT_EQ(StartScript(*recording, {"--record", file, "100", "{r11}"}), 0);
         EXPECT_EQ(RunningRecordings(), 1u);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (c.waitForPiece && !fs::exists(file + ".0") &&
@@ -211,12 +215,7 @@ TEST_F(DeviceScriptTest, LeftoversAreEndedWithoutTouchingThisProcesssOwnRecordin
     const std::string own = File("llc.data.1");
     const std::string left = File("ai_ctrl_cpu.data.1");
     auto recording = std::make_shared<ScriptRecording>("--stat", own);
-    analysis::orbx::common::ExecCmdParams exec;
-    exec.path = "sudo";
-    exec.async = true;
-    ASSERT_EQ(recording->Start(exec, {kProfCollectScript, "--stat", own, "read", "10"},
-                               {"PATH=/usr/bin:/usr/sbin:/var"}),
-              0);
+    ASSERT_EQ(StartScript(*recording, {"--stat", own, "read", "10"}), 0);
     // As an earlier daemon left it: not started by this process's recordings.
     const pid_t leftover = fork();
     if (leftover == 0) {

@@ -54,6 +54,22 @@ constexpr bool kCheckMemory = false;
 constexpr bool kCheckMemory = true;
 #endif
 
+// The daemon's log, written afresh by each daemon StartStreamDaemon starts.
+std::string DaemonLog() {
+    return std::string(ORU_TEST_TMP_DIR) + "/oru.log";
+}
+
+// Starts the daemon on one simulated device whose cache channel streams
+// `total` bytes.
+std::unique_ptr<oru_testing::Child> StartStreamDaemon(uint64_t total) {
+    setenv("OSTREL_SIM_DEVICES", "1", 1);
+    std::filesystem::create_directories(ORU_TEST_TMP_DIR);
+    std::filesystem::remove(DaemonLog());
+    return oru_testing::StartOru(
+        ORU_BIN_DIR, ORU_TEST_TMP_DIR, 1, "",
+        {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(total)});
+}
+
 // Reads the data session until DataChannelFinish at the slow host's pace,
 // checking every stream byte against the sequence at its offset.
 oru_testing::StreamRead ReadSlowly(DataChannel& data, std::atomic<uint64_t>& received) {
@@ -65,13 +81,7 @@ oru_testing::StreamRead ReadSlowly(DataChannel& data, std::atomic<uint64_t>& rec
 
 TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueuesMemory) {
     const uint64_t total = StreamBytes();
-    setenv("OSTREL_SIM_DEVICES", "1", 1);
-    std::filesystem::create_directories(ORU_TEST_TMP_DIR);
-    std::string log = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
-    std::filesystem::remove(log);
-    auto daemon = oru_testing::StartOru(
-        ORU_BIN_DIR, ORU_TEST_TMP_DIR, 1, "",
-        {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(total)});
+    auto daemon = StartStreamDaemon(total);
     ASSERT_GT(daemon->Pid(), 0);
     auto client = HostClient::Create();
     ASSERT_NE(client, nullptr);
@@ -115,7 +125,7 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
     EXPECT_EQ(result.firstBad, -1) << "the stream differs from the byte at this offset on";
     EXPECT_EQ(result.bytes, total);
     EXPECT_EQ(result.otherChunks, 0u);
-    std::string daemonLog = oru_testing::ReadText(log);
+    std::string daemonLog = oru_testing::ReadText(DaemonLog());
     EXPECT_EQ(oru_testing::CountIn(daemonLog, "Upload data failed"), 0);
     EXPECT_EQ(oru_testing::CountIn(daemonLog, "Failed to upload data"), 0);
 
@@ -140,13 +150,7 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
 // it before the stop, so the host must get exactly what the daemon read.
 TEST(StreamNoLossTest, HostBehindAtTheStopStillGetsEveryChunkAndTheFinish) {
     const uint64_t total = 18 * kMiB;  // four full chunks and a dry remainder
-    setenv("OSTREL_SIM_DEVICES", "1", 1);
-    std::filesystem::create_directories(ORU_TEST_TMP_DIR);
-    const std::string log = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
-    std::filesystem::remove(log);
-    auto daemon = oru_testing::StartOru(
-        ORU_BIN_DIR, ORU_TEST_TMP_DIR, 1, "",
-        {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(total)});
+    auto daemon = StartStreamDaemon(total);
     ASSERT_GT(daemon->Pid(), 0);
     auto client = HostClient::Create();
     ASSERT_NE(client, nullptr);
@@ -173,7 +177,7 @@ TEST(StreamNoLossTest, HostBehindAtTheStopStillGetsEveryChunkAndTheFinish) {
     oru_testing::StreamRead result = hostRead.get();
     EXPECT_EQ(result.rc, host::kRecvOk) << "the data session ended without DataChannelFinish";
     EXPECT_EQ(result.firstBad, -1);
-    const std::string daemonLog = oru_testing::ReadText(log);
+    const std::string daemonLog = oru_testing::ReadText(DaemonLog());
     std::smatch read;
     ASSERT_TRUE(std::regex_search(daemonLog, read, std::regex("total_size_channel: (\\d+) bytes")))
         << "the daemon logged no channel total";
