@@ -29,9 +29,8 @@ UploaderMgr::~UploaderMgr() {
 }
 
 std::string UploaderMgr::DevModeKey(uint32_t devIndex, const std::string& mode) {
-    if (mode.empty()) {
-        return "def_mode";
-    }
+    // The empty mode too is one per device: a key shared by every device
+    // would let one device's job decide whether another device is free.
     return std::to_string(devIndex) + "_" + mode;
 }
 

@@ -50,7 +50,7 @@ class UploaderMgr : public common::singleton::Singleton<UploaderMgr> {
     // Forgets every uploader and relation. Always 0.
     int UnInit();
 
-    // "<device index>_<mode>", or "def_mode" for an empty mode (whatever the device).
+    // "<device index>_<mode>", for the empty mode too.
     static std::string DevModeKey(uint32_t devIndex, const std::string& mode);
 
   private:

@@ -76,7 +76,8 @@ TEST_F(UploaderMgrTest, ReplacedDeletedAndUnInitedUploadersAreReleased) {
 
 TEST_F(UploaderMgrTest, DevModeKeysAndTheirJobs) {
     EXPECT_EQ(UploaderMgr::DevModeKey(3, "system-wide"), "3_system-wide");
-    EXPECT_EQ(UploaderMgr::DevModeKey(0, ""), "def_mode");
+    EXPECT_NE(UploaderMgr::DevModeKey(1, ""), UploaderMgr::DevModeKey(0, ""));
+    EXPECT_NE(UploaderMgr::DevModeKey(0, ""), UploaderMgr::DevModeKey(0, "def_mode"));
     UploaderMgr& mgr = UploaderMgr::GetInstance();
     mgr.UpdateDevModeJobMap(1, "m", "job1");
     mgr.UpdateDevModeJobMap(1, "m", "job2");

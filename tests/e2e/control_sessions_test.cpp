@@ -1,9 +1,10 @@
 // Control sessions that end while other jobs go on, against the daemon
 // running as its own process on the simulated card: a job's control session
 // replaced by one of the same job in another mode, a refused job whose host
-// leaves and the next job on its device and mode right behind it. Every
-// handshake and command must be answered within a few seconds, and the
-// daemon's threads come back to where they were.
+// leaves and the next job on its device and mode right behind it, and jobs in
+// the default mode on two devices. Every handshake and command must be
+// answered within a few seconds, and the daemon's descriptors and threads
+// come back to where they were.
 #include <gtest/gtest.h>
 #include "oru_build_paths.h"
 
@@ -119,15 +120,19 @@ class ControlSessions : public ::testing::Test {
         return oru_testing::CountIn(oru_testing::ReadText(log_), text);
     }
 
-    // The daemon's threads once the sessions of a test have wound down.
-    void ExpectThreadsBack(long baseline) {
+    // The daemon's descriptors and threads once the sessions of a test have
+    // wound down: back to what it held after its first job.
+    void ExpectBackToBaseline(const oru_testing::ProcessFigures& baseline) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (oru_testing::FiguresOf(daemon_->Pid()).threads > baseline &&
+        oru_testing::ProcessFigures now = oru_testing::FiguresOf(daemon_->Pid());
+        while ((now.threads > baseline.threads || now.fds > baseline.fds) &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            now = oru_testing::FiguresOf(daemon_->Pid());
         }
-        EXPECT_LE(oru_testing::FiguresOf(daemon_->Pid()).threads, baseline)
-            << "threads left running";
+        EXPECT_LE(now.threads, baseline.threads) << "threads left running:\n"
+                                                 << oru_testing::ThreadNamesOf(daemon_->Pid());
+        EXPECT_LE(now.fds, baseline.fds) << "descriptors left open";
     }
 
     std::string log_;
@@ -138,7 +143,7 @@ class ControlSessions : public ::testing::Test {
 
 TEST_F(ControlSessions, AJobHandshakenInASecondModeReplacesItsSessionAndEveryJobIsStillServed) {
     RunNormalJob(Handshake{"before", 0, ""});
-    const long baseline = oru_testing::FiguresOf(daemon_->Pid()).threads;
+    const oru_testing::ProcessFigures baseline = oru_testing::FiguresOf(daemon_->Pid());
 
     // Job J on device 0, first in the default mode, then system-wide: the
     // second session takes J's place on the device.
@@ -170,12 +175,12 @@ TEST_F(ControlSessions, AJobHandshakenInASecondModeReplacesItsSessionAndEveryJob
     first.reset();
     second.reset();
     RunNormalJob(Handshake{"after", 0, "system-wide"});
-    ExpectThreadsBack(baseline);
+    ExpectBackToBaseline(baseline);
 }
 
 TEST_F(ControlSessions, AReceiverWhoseHostLeftEndsAtOnceAndTheNextJobIsServedWithinASecond) {
     RunNormalJob(Handshake{"before", 0, ""});
-    const long baseline = oru_testing::FiguresOf(daemon_->Pid()).threads;
+    const oru_testing::ProcessFigures baseline = oru_testing::FiguresOf(daemon_->Pid());
     for (int round = 0; round < 4; ++round) {
         const std::string n = std::to_string(round);
         const Handshake refused{"refused" + n, 0, ""};
@@ -214,7 +219,56 @@ TEST_F(ControlSessions, AReceiverWhoseHostLeftEndsAtOnceAndTheNextJobIsServedWit
         ASSERT_NE(ctrl, nullptr);
         RunJob(ctrl, next);
     }
-    ExpectThreadsBack(baseline);
+    ExpectBackToBaseline(baseline);
+}
+
+// A device and mode serve one job at a time, and what runs on one device
+// never decides what another device may run, in the default mode too.
+TEST_F(ControlSessions, TheDefaultModeOfOneDeviceNeitherBlocksNorFreesAnother) {
+    RunNormalJob(Handshake{"before", 0, ""});
+    const oru_testing::ProcessFigures baseline = oru_testing::FiguresOf(daemon_->Pid());
+    struct Step {
+        Handshake hs;
+        bool served;
+    };
+    // X runs system-wide on device 0 and in the default mode on device 1; Y
+    // then takes device 0's default mode, which nothing else holds.
+    const Step steps[] = {
+        {{"jobX", 0, "system-wide"}, true}, {{"jobX", 1, ""}, true},  {{"jobY", 0, ""}, true},
+        {{"jobZ", 0, ""}, false},           {{"jobZ", 1, ""}, false},
+    };
+    std::map<std::string, std::unique_ptr<ControlChannel>> open;
+    for (const Step& step : steps) {
+        const std::string name = step.hs.jobId + " on " + std::to_string(step.hs.devIdOnHost) +
+                                 " mode '" + step.hs.mode + "'";
+        std::unique_ptr<ControlChannel> ctrl;
+        proto::Response reply;
+        ASSERT_EQ(Handshaken(step.hs, &ctrl, &reply), host::kRecvOk) << name;
+        EXPECT_EQ(reply.status() == proto::SUCCESS, step.served) << name << ": " << reply.message();
+        if (reply.status() == proto::SUCCESS) {
+            open[name] = std::move(ctrl);
+        }
+    }
+    EXPECT_EQ(LogCount("Last profiling job jobY on device 0 has not exited"), 1);
+    EXPECT_EQ(LogCount("Last profiling job jobX on device 1 has not exited"), 1);
+
+    // X leaves device 1, whose default mode W then takes, while Y still
+    // holds device 0's; Y and W run a whole job at the same time.
+    open.erase("jobX on 1 mode ''");
+    std::unique_ptr<ControlChannel> w = OpenOnceFree(Handshake{"jobW", 1, ""});
+    ASSERT_NE(w, nullptr);
+    std::unique_ptr<ControlChannel> refused;
+    proto::Response reply;
+    ASSERT_EQ(Handshaken(Handshake{"jobV", 0, ""}, &refused, &reply), host::kRecvOk);
+    EXPECT_EQ(reply.status(), proto::FAILED) << "a second job ran in device 0's default mode";
+    refused.reset();
+    auto jobW = std::async(std::launch::async, [this, &w] { RunJob(w, Handshake{"jobW", 1, ""}); });
+    ASSERT_NE(open["jobY on 0 mode ''"], nullptr);
+    RunJob(open["jobY on 0 mode ''"], Handshake{"jobY", 0, ""});
+    jobW.get();
+    open.clear();
+    w.reset();
+    ExpectBackToBaseline(baseline);
 }
 
 }  // namespace
