@@ -154,7 +154,8 @@ TEST_F(Faults, ADeviceNotReadyForAWhileIsServedOnceReadyWithoutHoldingUpOthers) 
 // The host numbers the devices its own way, and the card its physical ids
 // another: every answer, the data and the finish still reach the host when
 // neither is the device index, for one device (host 3 for device 0) and for
-// two devices whose host numbers are swapped, running at once.
+// two devices whose host numbers are swapped, running one job id at once:
+// each device's data and finish come on its own data session.
 TEST_F(Faults, JobsAreServedWhereHostNumbersAndPhysicalIdsDifferFromDeviceIndices) {
     ostrel::simtest::UseSetting("OSTREL_SIM_DEVICES", "2");
     ostrel::simtest::UseSetting("OSTREL_SIM_PHY_IDS", "0:7,1:6");
@@ -163,14 +164,14 @@ TEST_F(Faults, JobsAreServedWhereHostNumbersAndPhysicalIdsDifferFromDeviceIndice
 
     HostJob swapped[2];
     for (int dev = 0; dev < 2; ++dev) {
-        ASSERT_TRUE(swapped[dev].Start(Client(), "swap" + std::to_string(dev), dev, "", 1 - dev));
+        ASSERT_TRUE(swapped[dev].Start(Client(), "swap", dev, "", 1 - dev));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channels produce
     for (HostJob& job : swapped) {
         EXPECT_TRUE(job.Stop());
         auto result = job.Collected();
-        EXPECT_EQ(host::kRecvOk, result.first) << "no DataChannelFinish for " << job.jobId;
-        EXPECT_FALSE(result.second["data/llc.data"].data.empty()) << job.jobId;
+        EXPECT_EQ(host::kRecvOk, result.first) << "no DataChannelFinish for " << job.ctx;
+        EXPECT_FALSE(result.second["data/llc.data"].data.empty()) << job.ctx;
     }
 }
 
