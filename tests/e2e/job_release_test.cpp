@@ -1,8 +1,7 @@
 // What a job takes from the daemon it gives back, whether its start failed or
 // it ran and stopped: the collection tags it registered, the channel poller
-// and its threads. And a stop is answered without waiting for the driver's
-// poll. The daemon runs as a process on the simulated card; driver faults
-// are set in its environment.
+// and its threads. The daemon runs as a process on the simulated card;
+// driver faults are set in its environment.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include "oru_build_paths.h"
