@@ -173,6 +173,31 @@ TEST_F(ReportTest, TopTenProcessesByCpuShareAndResidentMemory) {
     EXPECT_EQ(TopByMemory(r, 1).front().rssPeakKib, 1200u * 64);
 }
 
+// A page of several devices: a summary row per device with its busiest
+// process and busiest CPU over the job, and a section per device.
+TEST_F(ReportTest, TheDevicesSummaryNamesEachDevicesBusiestProcessAndCpu) {
+    ProcessFiles(3);
+    tmp_.Write(
+        "data/SystemCpuUsage.data",
+        Frame(kBase, 0, "cpu  100 0 100 800\ncpu0 50 0 50 400\ncpu1 50 0 50 400\n") +
+            Frame(kBase + kSecond, 1, "cpu  135 0 135 930\ncpu0 55 0 55 490\ncpu1 80 0 80 440\n"));
+    std::vector<DeviceReport> devices(2);
+    devices[0].device = 4;
+    ASSERT_TRUE(Build(&devices[0].report));
+    devices[1].device = 5;
+    devices[1].error = "no data";
+    std::string html = DevicesHtml(devices);
+    EXPECT_NE(html.find("<tr><td class=\"l\">device 4</td><td class=\"l\">-</td><td>3</td>"
+                        "<td class=\"l\">proc3 (pid 3, 3.00 %)</td>"
+                        "<td class=\"l\">cpu1 (60.0 % busy)</td>"),
+              std::string::npos)
+        << html;
+    EXPECT_NE(html.find("<tr><td class=\"l\">device 5</td><td class=\"l\">no data</td>"),
+              std::string::npos);
+    EXPECT_LT(html.find("<h2>Summary</h2>"), html.find("<section id=\"dev4\">"));
+    EXPECT_LT(html.find("<section id=\"dev4\">"), html.find("<section id=\"dev5\">"));
+}
+
 // The device keeps a pid's samplers when the pid is reused within the job, so
 // one file holds two processes: each is reported by itself.
 TEST_F(ReportTest, APidReusedWithinTheJobIsTwoProcesses) {
