@@ -260,7 +260,7 @@ std::string DeviceScriptSections(const Report& r) {
             counts.points = Thin(counts.points);
             o << "<h3>" << HtmlEscape(s.event) << "</h3>\n"
               << SvgChart("Control CPU event " + s.event, {counts}, MaxOf({counts}) * 1.1, "count",
-                          0, "total " + std::to_string(s.total));
+                          kSiLabels, "total " + std::to_string(s.total));
         }
         o << "<div class=\"cols\"><div>\n<h3>Busiest CPUs and events</h3>\n"
           << "<table><tr><th>#</th><th class=\"l\">CPU</th><th class=\"l\">Event</th>"

@@ -336,6 +336,8 @@ TEST_F(ReportTest, DeviceScriptLinesAreChartedAndBadLinesCounted) {
     EXPECT_NE(html.find("Cache statistics of read"), std::string::npos);
     EXPECT_NE(html.find("Cache statistics of write"), std::string::npos);
     EXPECT_NE(html.find("Control CPU event r8"), std::string::npos);
+    // Large counts read on the axis with k, M and G, not as all their digits.
+    EXPECT_NE(html.find(">4.0k</text>"), std::string::npos);
     EXPECT_NE(html.find("Busiest CPUs and events"), std::string::npos);
     std::string table = FormatReportTable(r);
     EXPECT_NE(table.find("data/llc.data: line 2: no \"YYYY-MM-DD"), std::string::npos) << table;
