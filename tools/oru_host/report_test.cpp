@@ -371,6 +371,26 @@ TEST_F(ReportTest, CacheChannelDataIsBytesOverTime) {
               (std::vector<std::pair<double, uint64_t>>{{1.5, 96}, {2.5, 144}}));
     EXPECT_NE(FormatReportTable(r).find("data/llc.data: 144 B, 3 counter records"),
               std::string::npos);
+    // Charted from nothing at the start, each total held until the next.
+    std::string html = ReportHtml(r);
+    size_t chart = html.find("Bytes received over time from data/llc.data");
+    ASSERT_NE(chart, std::string::npos);
+    size_t at = html.find("<polyline", chart);
+    ASSERT_NE(at, std::string::npos);
+    at = html.find("points=\"", at) + 8;
+    std::istringstream points(html.substr(at, html.find('"', at) - at));
+    std::vector<std::pair<double, double>> xy;
+    for (std::string p; points >> p;) {
+        xy.push_back({std::stod(p), std::stod(p.substr(p.find(',') + 1))});
+    }
+    ASSERT_EQ(xy.size(), 5u) << html.substr(at, 200);
+    EXPECT_EQ(xy[0].second, xy[1].second);  // nothing until 1.5 s
+    EXPECT_GT(xy[0].first, 0);
+    EXPECT_LT(xy[0].first, xy[1].first);
+    EXPECT_EQ(xy[1].first, xy[2].first);  // then 96 B
+    EXPECT_GT(xy[1].second, xy[2].second);
+    EXPECT_EQ(xy[2].second, xy[3].second);  // held until 2.5 s
+    EXPECT_GT(xy[3].second, xy[4].second);
     tmp_.Write("data/llc.data", "\x01\x02 not records");
     ASSERT_TRUE(Build(&r));
     ASSERT_EQ(r.channels.size(), 1u);
