@@ -1,11 +1,14 @@
-// oru-host against the daemon on the simulated card: a profiling job with
-// system, process and cache-counter collection, its report, and a container
-// that the device refuses. Runs the real executables as child processes.
+// oru-host against the daemon on a simulated card of two devices: a profiling
+// job with system, process and cache-counter collection, its report, a busy
+// device waited for, refusals in words, a device list, card-wide collections
+// held by another device's job, and a run until Ctrl-C. Runs the real
+// executables as child processes.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 #include "oru_build_paths.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -30,10 +33,12 @@ std::string Slurp(const fs::path& p) {
     return oru_testing::ReadText(p);
 }
 
-// An oru-host run: its exit code and its standard output and error.
+// An oru-host run: its exit code, its standard output followed by its
+// standard error, and its standard error alone.
 struct Result {
     int code;
     std::string out;
+    std::string err;
 };
 
 const std::string kOruHost = std::string(ORU_BIN_DIR) + "/oru-host";
@@ -46,29 +51,35 @@ class OruHostEndToEnd : public ::testing::Test {
         fs::create_directories(tmp_);
         const char* simDir = std::getenv("OSTREL_SIM_DIR");
         ASSERT_NE(simDir, nullptr) << "the test runs with its own OSTREL_SIM_DIR";
+        // Two devices on the card; the daemon and every oru-host see them.
+        setenv("OSTREL_SIM_DEVICES", "2", 1);
         fs::remove_all(simDir);
         fs::create_directories(fs::path(analysis::orbx::common::kAppmonSocket).parent_path());
         monitor_ = std::make_unique<Child>(
             std::vector<std::string>{std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor", "--socket",
                                      analysis::orbx::common::kAppmonSocket},
             std::vector<std::string>{}, tmp_ / "monitor.out");
-        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, tmp_, 1, "");
-        // The daemon is ready once its device server listens.
-        for (int i = 0; i < 1000 && !ServerListening(simDir); ++i) {
+        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, tmp_, 2, "");
+        // The daemon is ready once its device servers listen.
+        auto listening = [simDir] {
+            return ServerListening(simDir, 0) && ServerListening(simDir, 1);
+        };
+        for (int i = 0; i < 1000 && !listening(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ASSERT_TRUE(ServerListening(simDir)) << Slurp(tmp_ / "oru.log");
+        ASSERT_TRUE(listening()) << Slurp(tmp_ / "oru.log");
         ASSERT_TRUE(daemon_->Running()) << "oru ended: " << Slurp(tmp_ / "oru.out");
     }
 
     static void TearDownTestSuite() {
         daemon_.reset();
         monitor_.reset();
+        unsetenv("OSTREL_SIM_DEVICES");
     }
 
-    static bool ServerListening(const char* simDir) {
+    static bool ServerListening(const char* simDir, int device) {
         std::error_code ec;
-        const std::string prefix = "hdc-0-";
+        const std::string prefix = "hdc-" + std::to_string(device) + "-";
         for (const auto& e : fs::directory_iterator(simDir, ec)) {
             if (e.path().filename().string().rfind(prefix, 0) == 0) {
                 return true;
@@ -77,11 +88,30 @@ class OruHostEndToEnd : public ::testing::Test {
         return false;
     }
 
-    static Result OruHost(const std::vector<std::string>& args, const std::string& name) {
-        std::vector<std::string> argv = {kOruHost};
+    // oru-host with args as a child whose standard error goes to name.err.
+    static std::unique_ptr<Child> StartOruHost(const std::vector<std::string>& args,
+                                               const std::string& name) {
+        std::vector<std::string> argv = {
+            "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>'" + (tmp_ / (name + ".err")).string() + "'",
+            kOruHost};
         argv.insert(argv.end(), args.begin(), args.end());
-        int code = Child(argv, {}, tmp_ / (name + ".out")).Wait();
-        return {code, Slurp(tmp_ / (name + ".out"))};
+        return std::make_unique<Child>(argv, std::vector<std::string>{}, tmp_ / (name + ".out"));
+    }
+
+    // The run's result once it ended, within 30 s; else it is killed, and the
+    // test fails naming the run.
+    static Result Finished(Child& child, const std::string& name) {
+        for (int i = 0; i < 3000 && child.Running(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_FALSE(child.Running()) << "oru-host " << name << " did not end within 30 s";
+        int code = child.Running() ? (child.Kill(SIGKILL), -1) : child.Wait();
+        std::string err = Slurp(tmp_ / (name + ".err"));
+        return {code, Slurp(tmp_ / (name + ".out")) + err, err};
+    }
+
+    static Result OruHost(const std::vector<std::string>& args, const std::string& name) {
+        return Finished(*StartOruHost(args, name), name);
     }
 
     static inline fs::path tmp_;
@@ -153,6 +183,15 @@ TEST_F(OruHostEndToEnd, ProfileThenReportShowsTheDeviceAndTheDaemon) {
     ASSERT_EQ(report.code, 0) << report.out;
     EXPECT_NE(report.out.find("Report of job e2e-1 on device 0"), std::string::npos) << report.out;
     EXPECT_NE(report.out.find(" 0 not parsed"), std::string::npos) << report.out;
+    // The cache channel's own records: counted in the simulated driver's
+    // 48-byte record layout, and charted as bytes over time.
+    const uint64_t llcBytes = job["data"]["files"]["data/llc.data"]["bytes"].get<uint64_t>();
+    ASSERT_GT(llcBytes, 0u);
+    EXPECT_NE(report.out.find(", " + std::to_string(llcBytes / 48) + " counter records over"),
+              std::string::npos)
+        << report.out;
+    EXPECT_NE(Slurp(run / "report.html").find("Bytes received over time from data/llc.data"),
+              std::string::npos);
 
     auto system = Csv(Slurp(run / "system.csv"));
     size_t intervals = 0;
@@ -208,14 +247,81 @@ TEST_F(OruHostEndToEnd, AContainerIsRefusedInWords) {
     EXPECT_EQ(job["replies"].size(), 1u) << "more was sent after the refusal";
 }
 
+// A job still holding device 0's control session in a mode makes the device
+// refuse the next control handshake in that mode: oru-host waits for it
+// within its bound, says once why, and when the bound is over fails with the
+// device's reason in words; the worst device's code is the run's. (With the
+// empty mode, every device shares one key, and device 1's handshake would
+// take device 0's holder off it.)
+TEST_F(OruHostEndToEnd, ABusyDeviceIsWaitedForThenExplained) {
+    using namespace analysis::orbx;
+    auto client = host::HostClient::Create();
+    ASSERT_NE(client, nullptr);
+    proto::Response reply;
+    std::unique_ptr<host::ControlChannel> holder =
+        oru_testing::OpenControl(*client, {"holder", 0, "def_mode"}, 0, &reply);
+    ASSERT_NE(holder, nullptr) << "the holder's control session was not accepted";
+
+    // Still held when the wait is over; device 1 is free and runs.
+    Result busy = OruHost(
+        {"profile", "--device", "0,1", "--job-id", "e2e-busy", "--out", (tmp_ / "busy").string(),
+         "--duration", "0.3", "--llc", "read", "--mode", "def_mode", "--handshake-wait", "0.6"},
+        "busy");
+    EXPECT_EQ(busy.code, 3) << busy.out;
+    EXPECT_NE(busy.err.find("oru-host: device 0 refused the control session: another job still "
+                            "holds device 0 in mode \"def_mode\""),
+              std::string::npos)
+        << busy.err;
+    EXPECT_NE(busy.err.find("; retrying for up to 0.6 s"), std::string::npos) << busy.err;
+    EXPECT_NE(busy.err.find("(still refused after"), std::string::npos) << busy.err;
+    EXPECT_EQ(busy.err.find("retrying", busy.err.find("retrying") + 1), std::string::npos)
+        << "said more than once: " << busy.err;
+    EXPECT_NE(busy.out.find("job e2e-busy on devices 0,1: device 0 refused"), std::string::npos)
+        << busy.out;
+    EXPECT_NE(busy.out.find("; device 1 done"), std::string::npos) << busy.out;
+
+    // Released while oru-host waits: the run goes ahead, with one line said.
+    auto waiting =
+        StartOruHost({"profile", "--job-id", "e2e-wait", "--out", (tmp_ / "wait").string(),
+                      "--duration", "0.3", "--sys", "--mode", "def_mode", "--handshake-wait", "20"},
+                     "wait");
+    bool announced = false;
+    for (int i = 0; i < 1000 && !announced; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        announced = Slurp(tmp_ / "wait.err").find("retrying") != std::string::npos;
+    }
+    EXPECT_TRUE(announced) << "oru-host did not say it waits: " << Slurp(tmp_ / "wait.err");
+    holder.reset();
+    Result waited = Finished(*waiting, "wait");
+    EXPECT_EQ(waited.code, 0) << waited.out;
+    EXPECT_EQ(std::count(waited.err.begin(), waited.err.end(), '\n'), 1) << waited.err;
+
+    // A refused job start, then at once the next job on the same device.
+    std::ofstream(tmp_ / "bad.json") << "{not json";
+    Result refused = OruHost({"profile", "--job-id", "e2e-bad", "--out", (tmp_ / "bad").string(),
+                              "--duration", "0.3", "--config", (tmp_ / "bad.json").string()},
+                             "bad");
+    EXPECT_EQ(refused.code, 3) << refused.out;
+    EXPECT_NE(refused.err.find("oru-host: device 0 refused the job start: "), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(refused.err.find("\"status\""), std::string::npos) << "raw JSON: " << refused.err;
+    Result next = OruHost({"profile", "--job-id", "e2e-next", "--out", (tmp_ / "next").string(),
+                           "--duration", "0.3", "--sys"},
+                          "next");
+    EXPECT_EQ(next.code, 0) << next.out;
+}
+
 // Only what to collect is given: the job id is the time, the folder is named
-// after it, and the job runs until Ctrl-C, which stops it cleanly.
-TEST_F(OruHostEndToEnd, WithoutIdFolderOrDurationTheJobRunsUntilCtrlC) {
+// after it, and the job runs until Ctrl-C, which stops it cleanly. While it
+// holds the card's system and process sampling, a job on device 1 gets
+// nothing from them, and says so and why.
+TEST_F(OruHostEndToEnd, ARunUntilCtrlCHoldsTheCardWideCollectionsAndAnotherDeviceIsTold) {
     fs::path cwd = tmp_ / "defaults";
     fs::create_directories(cwd);
-    Child child({"/bin/sh", "-c",
-                 "cd " + cwd.string() + " && exec " + kOruHost + " profile --sys --interval 100"},
-                {}, tmp_ / "defaults.out");
+    Child child(
+        {"/bin/sh", "-c",
+         "cd " + cwd.string() + " && exec " + kOruHost + " profile --sys --pid --interval 100"},
+        {}, tmp_ / "defaults.out");
     fs::path run;
     for (int i = 0; i < 1000 && run.empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -227,17 +333,88 @@ TEST_F(OruHostEndToEnd, WithoutIdFolderOrDurationTheJobRunsUntilCtrlC) {
         }
     }
     ASSERT_FALSE(run.empty()) << "no data arrived: " << Slurp(tmp_ / "defaults.out");
+
+    fs::path second = tmp_ / "second";
+    Result r = OruHost({"profile", "--device", "1", "--job-id", "e2e-second", "--out",
+                        second.string(), "--duration", "0.5", "--sys", "--pid", "--llc", "read"},
+                       "second");
     ASSERT_EQ(kill(child.Pid(), SIGINT), 0);
-    EXPECT_EQ(child.Wait(), 0) << Slurp(tmp_ / "defaults.out");
+    EXPECT_EQ(Finished(child, "defaults").code, 0) << Slurp(tmp_ / "defaults.out");
+
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("job e2e-second on device 1: done"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("; sent nothing: sys, pid (most likely held by a job on another device "
+                         "of the same card)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("device 1: sys asked for but sent nothing"), std::string::npos) << r.err;
+    nlohmann::json job = nlohmann::json::parse(Slurp(second / "job.json"), nullptr, false);
+    ASSERT_EQ(job["collections"].size(), 3u) << job.dump(2);
+    EXPECT_EQ(job["collections"][0]["sent_data"], false);
+    EXPECT_NE(job["collections"][0]["missing"].get<std::string>().find("another device"),
+              std::string::npos);
+    EXPECT_EQ(job["collections"][2]["name"], "llc");
+    EXPECT_EQ(job["collections"][2]["sent_data"], true) << job.dump(2);
+    Result report = OruHost({"report", second.string()}, "second-report");
+    EXPECT_EQ(report.code, 0) << report.out;
+    EXPECT_NE(report.out.find("Sent nothing sys: asked for but sent nothing"), std::string::npos)
+        << report.out;
+
+    // The run until Ctrl-C kept all its data.
     std::string folder = run.filename().string();
     ASSERT_EQ(folder.rfind("oru-", 0), 0u) << folder;
-    nlohmann::json job = nlohmann::json::parse(Slurp(run / "job.json"), nullptr, false);
+    job = nlohmann::json::parse(Slurp(run / "job.json"), nullptr, false);
     ASSERT_FALSE(job.is_discarded());
     EXPECT_EQ(job["job_id"], folder.substr(4));
     EXPECT_EQ(job["interrupted"], true);
     EXPECT_EQ(job["outcome"], "success");
     EXPECT_EQ(job["data"]["finished"], true);
+    for (const auto& [name, stats] : job["data"]["files"].items()) {
+        EXPECT_EQ(stats["bytes"].get<uint64_t>(), fs::file_size(run / name)) << name;
+    }
     EXPECT_NE(Slurp(tmp_ / "defaults.out").find("collecting until Ctrl-C"), std::string::npos);
+}
+
+// Every device at once under one job id: card-wide collections on the first,
+// the cache channel on each; one report page and one trace for all.
+TEST_F(OruHostEndToEnd, AllDevicesRunAtOnceIntoAFolderEach) {
+    fs::path run = tmp_ / "all";
+    Result r = OruHost({"profile", "--device", "all", "--job-id", "e2e-all", "--out", run.string(),
+                        "--duration", "1", "--sys", "--llc", "read"},
+                       "all");
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("job e2e-all on devices 0,1: device 0 done"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("; device 1 done"), std::string::npos) << r.out;
+    EXPECT_GT(fs::file_size(run / "dev0/data/SystemCpuUsage.data"), 0u);
+    EXPECT_FALSE(fs::exists(run / "dev1/data/SystemCpuUsage.data"));
+    for (const char* dev : {"dev0", "dev1"}) {
+        EXPECT_GT(fs::file_size(run / dev / "data/llc.data"), 0u) << dev;
+        nlohmann::json job = nlohmann::json::parse(Slurp(run / dev / "job.json"), nullptr, false);
+        EXPECT_EQ(job["job_id"], "e2e-all") << dev;
+        EXPECT_EQ(job["outcome"], "success") << dev;
+    }
+    nlohmann::json job1 = nlohmann::json::parse(Slurp(run / "dev1/job.json"), nullptr, false);
+    EXPECT_EQ(job1["card_wide_collections_on_device"], 0);
+
+    Result report = OruHost({"report", run.string()}, "all-report");
+    ASSERT_EQ(report.code, 0) << report.out;
+    std::string page = Slurp(run / "report.html");
+    for (const char* part :
+         {"<section id=\"dev0\">", "<section id=\"dev1\">", "<h2>Summary</h2>",
+          "Card-wide collections (system, processes, control CPU) were asked of device 0"}) {
+        EXPECT_NE(page.find(part), std::string::npos) << part;
+    }
+    EXPECT_TRUE(fs::exists(run / "dev0/system.csv"));
+
+    Result trace = OruHost({"export", run.string()}, "all-export");
+    ASSERT_EQ(trace.code, 0) << trace.out;
+    nlohmann::json t = nlohmann::json::parse(Slurp(run / "trace.json"), nullptr, false);
+    ASSERT_FALSE(t.is_discarded());
+    std::set<int> pids;
+    for (const auto& e : t["traceEvents"]) {
+        pids.insert(e["pid"].get<int>());
+    }
+    EXPECT_EQ(pids, (std::set<int>{0, 1}));
 }
 
 TEST_F(OruHostEndToEnd, ADeviceWithoutAServerIsAConnectionFailure) {

@@ -189,7 +189,7 @@ int Profile(ProfileOptions options, const CliContext& c) {
             *c.err << "oru-host: " << d.message << "\n";
         }
         if (!d.record.outcome.empty()) {
-            std::string missing = MissingNames(d.record.collections);
+            std::string missing = MissingSummary(d.record.collections);
             *c.out << "job " << options.jobId << " on device " << options.device << ": "
                    << (d.code == kExitOk ? "done" : d.record.outcome) << ", " << FilesLine(d.record)
                    << " in " << options.outDir << " (see " << options.outDir << "/job.json)"
@@ -261,7 +261,7 @@ int Profile(ProfileOptions options, const CliContext& c) {
         if (Severity(d.code) > Severity(worst)) {
             worst = d.code;
         }
-        std::string missing = MissingNames(d.record.collections);
+        std::string missing = MissingSummary(d.record.collections);
         line += d.code == kExitOk ? "done" : d.record.outcome.empty() ? "failed" : d.record.outcome;
         line += ", " + FilesLine(d.record);
         if (!missing.empty()) {

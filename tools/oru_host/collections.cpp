@@ -1,5 +1,6 @@
 #include "tools/oru_host/collections.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace analysis::orbx::hosttool {
@@ -23,6 +24,7 @@ bool IsPidFile(const std::string& rel) {
 const char* const kHeldElsewhere =
     "it runs once per card and the first device's job that registers it holds it: most "
     "likely a job on another device of the same card holds it";
+const char* const kHeldBriefly = "most likely held by a job on another device of the same card";
 
 }  // namespace
 
@@ -34,21 +36,24 @@ std::vector<CollectionAccount> AccountCollections(const ProfileOptions& o,
         bool cardWide;
         std::function<bool(const std::string&)> owns;
         std::string otherwise;  // further causes of silence
+        const char* cause;      // the likeliest cause, briefly
     };
     const Kind kinds[] = {
         {"sys", o.sys, true,
          [](const std::string& f) {
              return f == "data/SystemCpuUsage.data" || f == "data/Memory.data";
          },
-         ""},
-        {"pid", o.pid, true, IsPidFile, ""},
+         "", kHeldBriefly},
+        {"pid", o.pid, true, IsPidFile, "", kHeldBriefly},
         {"llc", !o.llcEvents.empty(), false,
          [](const std::string& f) { return f == "data/llc.data"; },
          "the device may offer no cache channel, or on a chip without one the card-wide cache "
-         "statistics may be held by a job on another device of the same card"},
+         "statistics may be held by a job on another device of the same card",
+         "no cache channel, or held by a job on another device of the same card"},
         {"ctrl-cpu", !o.ctrlCpuEvents.empty(), true,
          [](const std::string& f) { return f == "data/ai_ctrl_cpu.data"; },
-         "or the device's collection script did not run"},
+         "or the device's collection script did not run",
+         "held by a job on another device of the same card, or the script did not run"},
     };
     std::vector<CollectionAccount> out;
     for (const Kind& k : kinds) {
@@ -65,6 +70,7 @@ std::vector<CollectionAccount> AccountCollections(const ProfileOptions& o,
             }
         }
         if (a.bytes == 0) {
+            a.cause = k.cause;
             a.missing = "asked for but sent nothing: ";
             if (k.cardWide) {
                 a.missing += kHeldElsewhere;
@@ -80,14 +86,26 @@ std::vector<CollectionAccount> AccountCollections(const ProfileOptions& o,
     return out;
 }
 
-std::string MissingNames(const std::vector<CollectionAccount>& accounts) {
-    std::string names;
+std::string MissingSummary(const std::vector<CollectionAccount>& accounts) {
+    // Names that share a cause are listed together before it.
+    std::vector<std::pair<std::string, std::string>> groups;  // (names, cause)
     for (const CollectionAccount& a : accounts) {
-        if (!a.missing.empty()) {
-            names += (names.empty() ? "" : ", ") + a.name;
+        if (a.missing.empty()) {
+            continue;
+        }
+        auto same = std::find_if(groups.begin(), groups.end(),
+                                 [&a](const auto& g) { return g.second == a.cause; });
+        if (same == groups.end()) {
+            groups.emplace_back(a.name, a.cause);
+        } else {
+            same->first += ", " + a.name;
         }
     }
-    return names;
+    std::string text;
+    for (const auto& [names, cause] : groups) {
+        text += (text.empty() ? "" : ", ") + names + " (" + cause + ")";
+    }
+    return text;
 }
 
 }  // namespace analysis::orbx::hosttool

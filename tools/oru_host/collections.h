@@ -23,6 +23,7 @@ struct CollectionAccount {
     uint64_t files = 0;
     uint64_t bytes = 0;
     std::string missing;  // why it sent nothing, in words; empty when it sent data
+    std::string cause;    // when it sent nothing, its likeliest cause, briefly
 };
 
 // The collections that options ask for (those a --config file switches on
@@ -30,8 +31,10 @@ struct CollectionAccount {
 std::vector<CollectionAccount> AccountCollections(const ProfileOptions& options,
                                                   const std::map<std::string, FileStats>& files);
 
-// "sys, pid" of the collections that sent nothing; empty when all sent data.
-std::string MissingNames(const std::vector<CollectionAccount>& accounts);
+// The collections that sent nothing, each group of them followed by its
+// likeliest cause: "sys, pid (most likely held by ...)"; empty when all sent
+// data.
+std::string MissingSummary(const std::vector<CollectionAccount>& accounts);
 
 }  // namespace analysis::orbx::hosttool
 

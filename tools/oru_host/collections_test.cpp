@@ -33,7 +33,15 @@ TEST(CollectionsTest, EachAskedCollectionSaysWhatItSent) {
     EXPECT_EQ(a[2].missing, "");
     EXPECT_EQ(a[3].name, "ctrl-cpu");
     EXPECT_NE(a[3].missing.find("collection script did not run"), std::string::npos);
-    EXPECT_EQ(MissingNames(a), "sys, ctrl-cpu");
+    // The summary line's words: each silent collection and its likeliest
+    // cause, those sharing one listed together.
+    const std::string held = "most likely held by a job on another device of the same card";
+    const std::string ctrlCpu =
+        "ctrl-cpu (held by a job on another device of the same card, or the script did not run)";
+    EXPECT_EQ(MissingSummary(a), "sys (" + held + "), " + ctrlCpu);
+    files.erase("data/12-CpuUsage.data");
+    files.erase("data/12-Memory.data");
+    EXPECT_EQ(MissingSummary(AccountCollections(o, files)), "sys, pid (" + held + "), " + ctrlCpu);
 
     // Only what was asked is accounted.
     EXPECT_TRUE(AccountCollections(ProfileOptions{}, files).empty());

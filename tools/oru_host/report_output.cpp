@@ -260,7 +260,7 @@ std::string DeviceScriptSections(const Report& r) {
             counts.points = Thin(counts.points);
             o << "<h3>" << HtmlEscape(s.event) << "</h3>\n"
               << SvgChart("Control CPU event " + s.event, {counts}, MaxOf({counts}) * 1.1, "count",
-                          0, "total " + std::to_string(s.total));
+                          kSiLabels, "total " + std::to_string(s.total));
         }
         o << "<div class=\"cols\"><div>\n<h3>Busiest CPUs and events</h3>\n"
           << "<table><tr><th>#</th><th class=\"l\">CPU</th><th class=\"l\">Event</th>"
@@ -287,8 +287,12 @@ std::string DeviceScriptSections(const Report& r) {
             o << " (not in the simulated driver's record layout: bytes only)";
         }
         o << ".</p>\n";
-        Series received{"received", kPalette[3], {}, true, false};
+        // From nothing at the run's start, each total held until the next
+        // arrival: data that came in one piece at the end is a step there,
+        // not a lone dot.
+        Series received{"received", kPalette[3], {{0.0, 0.0}}, true, false};
         for (const auto& [t, bytes] : c.received) {
+            received.points.push_back({t, received.points.back().second});
             received.points.push_back({t, static_cast<double>(bytes) / 1024.0});
         }
         received.points = Thin(received.points);

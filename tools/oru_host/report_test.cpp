@@ -173,6 +173,31 @@ TEST_F(ReportTest, TopTenProcessesByCpuShareAndResidentMemory) {
     EXPECT_EQ(TopByMemory(r, 1).front().rssPeakKib, 1200u * 64);
 }
 
+// A page of several devices: a summary row per device with its busiest
+// process and busiest CPU over the job, and a section per device.
+TEST_F(ReportTest, TheDevicesSummaryNamesEachDevicesBusiestProcessAndCpu) {
+    ProcessFiles(3);
+    tmp_.Write(
+        "data/SystemCpuUsage.data",
+        Frame(kBase, 0, "cpu  100 0 100 800\ncpu0 50 0 50 400\ncpu1 50 0 50 400\n") +
+            Frame(kBase + kSecond, 1, "cpu  135 0 135 930\ncpu0 55 0 55 490\ncpu1 80 0 80 440\n"));
+    std::vector<DeviceReport> devices(2);
+    devices[0].device = 4;
+    ASSERT_TRUE(Build(&devices[0].report));
+    devices[1].device = 5;
+    devices[1].error = "no data";
+    std::string html = DevicesHtml(devices);
+    EXPECT_NE(html.find("<tr><td class=\"l\">device 4</td><td class=\"l\">-</td><td>3</td>"
+                        "<td class=\"l\">proc3 (pid 3, 3.00 %)</td>"
+                        "<td class=\"l\">cpu1 (60.0 % busy)</td>"),
+              std::string::npos)
+        << html;
+    EXPECT_NE(html.find("<tr><td class=\"l\">device 5</td><td class=\"l\">no data</td>"),
+              std::string::npos);
+    EXPECT_LT(html.find("<h2>Summary</h2>"), html.find("<section id=\"dev4\">"));
+    EXPECT_LT(html.find("<section id=\"dev4\">"), html.find("<section id=\"dev5\">"));
+}
+
 // The device keeps a pid's samplers when the pid is reused within the job, so
 // one file holds two processes: each is reported by itself.
 TEST_F(ReportTest, APidReusedWithinTheJobIsTwoProcesses) {
@@ -311,6 +336,8 @@ TEST_F(ReportTest, DeviceScriptLinesAreChartedAndBadLinesCounted) {
     EXPECT_NE(html.find("Cache statistics of read"), std::string::npos);
     EXPECT_NE(html.find("Cache statistics of write"), std::string::npos);
     EXPECT_NE(html.find("Control CPU event r8"), std::string::npos);
+    // Large counts read on the axis with k, M and G, not as all their digits.
+    EXPECT_NE(html.find(">4.0k</text>"), std::string::npos);
     EXPECT_NE(html.find("Busiest CPUs and events"), std::string::npos);
     std::string table = FormatReportTable(r);
     EXPECT_NE(table.find("data/llc.data: line 2: no \"YYYY-MM-DD"), std::string::npos) << table;
@@ -344,6 +371,26 @@ TEST_F(ReportTest, CacheChannelDataIsBytesOverTime) {
               (std::vector<std::pair<double, uint64_t>>{{1.5, 96}, {2.5, 144}}));
     EXPECT_NE(FormatReportTable(r).find("data/llc.data: 144 B, 3 counter records"),
               std::string::npos);
+    // Charted from nothing at the start, each total held until the next.
+    std::string html = ReportHtml(r);
+    size_t chart = html.find("Bytes received over time from data/llc.data");
+    ASSERT_NE(chart, std::string::npos);
+    size_t at = html.find("<polyline", chart);
+    ASSERT_NE(at, std::string::npos);
+    at = html.find("points=\"", at) + 8;
+    std::istringstream points(html.substr(at, html.find('"', at) - at));
+    std::vector<std::pair<double, double>> xy;
+    for (std::string p; points >> p;) {
+        xy.push_back({std::stod(p), std::stod(p.substr(p.find(',') + 1))});
+    }
+    ASSERT_EQ(xy.size(), 5u) << html.substr(at, 200);
+    EXPECT_EQ(xy[0].second, xy[1].second);  // nothing until 1.5 s
+    EXPECT_GT(xy[0].first, 0);
+    EXPECT_LT(xy[0].first, xy[1].first);
+    EXPECT_EQ(xy[1].first, xy[2].first);  // then 96 B
+    EXPECT_GT(xy[1].second, xy[2].second);
+    EXPECT_EQ(xy[2].second, xy[3].second);  // held until 2.5 s
+    EXPECT_GT(xy[3].second, xy[4].second);
     tmp_.Write("data/llc.data", "\x01\x02 not records");
     ASSERT_TRUE(Build(&r));
     ASSERT_EQ(r.channels.size(), 1u);
