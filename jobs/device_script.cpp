@@ -280,9 +280,11 @@ int ScriptRecording::Stop(const ScriptWaits& waits) {
 }
 
 int ScriptRecording::StopLocked(const ScriptWaits& waits) {
+    // The kill names the file: a plain "--kill" ends every recording, those
+    // of other jobs too.
     int exitCode = 0;
-    const int ret =
-        RunDeviceScript({"--kill"}, std::string(), waits.commandMs, waits.signalMs, exitCode);
+    const int ret = RunDeviceScript({"--kill", file_}, std::string(), waits.commandMs,
+                                    waits.signalMs, exitCode);
     if (ret != 0) {
         ORU_LOGE("Failed to kill process perf, ret=%d", ret);
     } else {

@@ -95,7 +95,8 @@ class ScriptRecording : public std::enable_shared_from_this<ScriptRecording> {
     // The recording's process, -1 before Start and after Stop.
     int Pid() const { return pid_.load(); }
 
-    // Ends the recording, each wait bounded: the script's "--kill", then its
+    // Ends the recording, each wait bounded: the script's "--kill" with the
+    // recording's output file (so that it ends no other recording), then its
     // own process (SIGTERM, SIGKILL), then any other process still recording
     // into its file. 0 when everything ended before SIGKILL was needed and
     // nothing is left; -1 otherwise (logged).

@@ -205,17 +205,21 @@ TEST_F(DeviceScriptTest, AStopEndsTheRecordingWithinItsBoundsWhateverTheScriptsK
     }
 }
 
-// Ending what an earlier daemon left must not end a recording of this one:
-// while one runs, the script's "--kill" (which ends every recording) is not
-// used and only the matching processes are ended.
-TEST_F(DeviceScriptTest, LeftoversAreEndedWithoutTouchingThisProcesssOwnRecording) {
+// Neither ending what an earlier daemon left nor one recording's stop ends
+// another recording of this process: the sweep does not use the script's
+// plain "--kill" (which ends every recording) while one runs, and a stop's
+// kill names its own file.
+TEST_F(DeviceScriptTest, NeitherALeftoverSweepNorAStopEndsAnotherRecordingOfThisProcess) {
     if (!Sudo()) {
         GTEST_SKIP() << "the device script runs through sudo, which needs a password here";
     }
-    const std::string own = File("llc.data.1");
+    const std::string cache = File("llc.data.1");
+    const std::string ctrl = File("ai_ctrl_cpu.data.2");
     const std::string left = File("ai_ctrl_cpu.data.1");
-    auto recording = std::make_shared<ScriptRecording>("--stat", own);
-    ASSERT_EQ(StartScript(*recording, {"--stat", own, "read", "10"}), 0);
+    auto cacheRecording = std::make_shared<ScriptRecording>("--stat", cache);
+    ASSERT_EQ(StartScript(*cacheRecording, {"--stat", cache, "read", "10"}), 0);
+    auto ctrlRecording = std::make_shared<ScriptRecording>("--record", ctrl);
+    ASSERT_EQ(StartScript(*ctrlRecording, {"--record", ctrl, "100", "{r11}"}), 0);
     // As an earlier daemon left it: not started by this process's recordings.
     const pid_t leftover = fork();
     if (leftover == 0) {
@@ -225,18 +229,28 @@ TEST_F(DeviceScriptTest, LeftoversAreEndedWithoutTouchingThisProcesssOwnRecordin
     }
     ASSERT_GT(leftover, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((!fs::exists(left + ".0") || !fs::exists(own)) &&
+    while ((!fs::exists(left + ".0") || !fs::exists(ctrl + ".0") || !fs::exists(cache)) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    const ScriptWaits waits{2000, 300, 500};
     EXPECT_TRUE(WithDeadline("EndLeftoverRecordings", [&] {
-        return EndLeftoverRecordings(Exactly("--record", left), ScriptWaits{2000, 300, 500});
+        return EndLeftoverRecordings(Exactly("--record", left), waits);
     }));
     EXPECT_TRUE(FindRecordings(Exactly("--record", left)).empty());
     int status = 0;
     EXPECT_NE(waitpid(leftover, &status, WNOHANG), 0);  // reaped, or ended and reaped now
-    EXPECT_FALSE(FindRecordings(Exactly("--stat", own)).empty());
-    EXPECT_EQ(recording->Stop(ScriptWaits{2000, 300, 500}), 0);
+    EXPECT_FALSE(FindRecordings(Exactly("--stat", cache)).empty());
+    EXPECT_FALSE(FindRecordings(Exactly("--record", ctrl)).empty());
+
+    EXPECT_EQ(WithDeadline("Stop", [&] { return cacheRecording->Stop(waits); }), 0);
+    EXPECT_TRUE(FindRecordings(Exactly("--stat", cache)).empty());
+    EXPECT_FALSE(FindRecordings(Exactly("--record", ctrl)).empty())
+        << "the cache recording's stop ended the control-CPU recording";
+    EXPECT_EQ(RunningRecordings(), 1u);
+    EXPECT_EQ(WithDeadline("Stop", [&] { return ctrlRecording->Stop(waits); }), 0);
+    EXPECT_TRUE(FindRecordings(Exactly("--record", ctrl)).empty());
+    EXPECT_GT(log_.Count("Succeeded to kill process, ret=0, exitCode=0"), 1u);
 }
 
 }  // namespace
