@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <utility>
 
 #include "common/clock.h"
@@ -129,15 +130,21 @@ std::vector<std::string> CommandLine(int pid) {
     return args;
 }
 
-bool RunsRecording(int pid, const RecordingMatch& match) {
+// True when pid runs a recording that match accepts; file: its output file.
+bool RunsRecording(int pid, const RecordingMatch& match, std::string& file) {
     const std::vector<std::string> args = CommandLine(pid);
     for (size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i] == analysis::orbx::common::kProfCollectScript &&
-            match(args[i + 1], i + 2 < args.size() ? args[i + 2] : std::string())) {
+        file = i + 2 < args.size() ? args[i + 2] : std::string();
+        if (args[i] == analysis::orbx::common::kProfCollectScript && match(args[i + 1], file)) {
             return true;
         }
     }
     return false;
+}
+
+bool RunsRecording(int pid, const RecordingMatch& match) {
+    std::string file;
+    return RunsRecording(pid, match, file);
 }
 
 }  // namespace
@@ -233,15 +240,33 @@ bool EndRecordings(const RecordingMatch& match, uint32_t signalMs) {
 }
 
 bool EndLeftoverRecordings(const RecordingMatch& match, const ScriptWaits& waits) {
+    // Each kill names a file a leftover records into: a plain "--kill" would
+    // also end this process's recordings, those still starting too.
+    std::set<std::string> files;
+    for (int pid : FindRecordings(match)) {
+        std::string file;
+        if (RunsRecording(pid, match, file) && !file.empty()) {
+            files.insert(file);
+        }
+    }
+    for (const std::string& file : files) {
+        int exitCode = 0;
+        const int ret = RunDeviceScript({"--kill", file}, std::string(), waits.commandMs,
+                                        waits.signalMs, exitCode);
+        ORU_LOGI("Ended a recording left behind, %s, ret=%d, exitCode=%d",
+                 Utils::BaseName(file).c_str(), ret, exitCode);
+    }
+    return EndRecordings(match, waits.signalMs);
+}
+
+bool EndEveryRecordingLeftBehind(const RecordingMatch& match, const ScriptWaits& waits) {
     if (RunningRecordings() == 0) {
         int exitCode = 0;
         const int ret =
             RunDeviceScript({"--kill"}, std::string(), waits.commandMs, waits.signalMs, exitCode);
         ORU_LOGI("Ended recordings left behind, ret=%d, exitCode=%d", ret, exitCode);
-    } else {
-        ORU_LOGI("A recording runs: recordings left behind are ended one by one");
     }
-    return EndRecordings(match, waits.signalMs);
+    return EndLeftoverRecordings(match, waits);
 }
 
 // ---- ScriptRecording --------------------------------------------------------
@@ -280,9 +305,11 @@ int ScriptRecording::Stop(const ScriptWaits& waits) {
 }
 
 int ScriptRecording::StopLocked(const ScriptWaits& waits) {
+    // The kill names the file: a plain "--kill" ends every recording, those
+    // of other jobs too.
     int exitCode = 0;
-    const int ret =
-        RunDeviceScript({"--kill"}, std::string(), waits.commandMs, waits.signalMs, exitCode);
+    const int ret = RunDeviceScript({"--kill", file_}, std::string(), waits.commandMs,
+                                    waits.signalMs, exitCode);
     if (ret != 0) {
         ORU_LOGE("Failed to kill process perf, ret=%d", ret);
     } else {

@@ -69,10 +69,16 @@ std::vector<int> FindRecordings(const RecordingMatch& match);
 bool EndRecordings(const RecordingMatch& match, uint32_t signalMs);
 
 // Ends recordings that this process did not start (an earlier run of the
-// daemon left them): the script's "--kill", unless this process has a
-// recording of its own running (the kill would end it too), then
-// EndRecordings. True when none that match is left.
+// daemon left them): the script's "--kill" naming the file of each one that
+// match accepts, so that no other recording ends, then EndRecordings. True
+// when none that match is left.
 bool EndLeftoverRecordings(const RecordingMatch& match, const ScriptWaits& waits = ScriptWaits());
+
+// For the start-up, before this process records anything: the script's
+// plain "--kill" (every recording, whoever started it; skipped when this
+// process has a recording running), then EndLeftoverRecordings.
+bool EndEveryRecordingLeftBehind(const RecordingMatch& match,
+                                 const ScriptWaits& waits = ScriptWaits());
 
 // One recording of the device script that this process started. The verb and
 // output file name it: a stop also ends any process still recording into the
@@ -95,7 +101,8 @@ class ScriptRecording : public std::enable_shared_from_this<ScriptRecording> {
     // The recording's process, -1 before Start and after Stop.
     int Pid() const { return pid_.load(); }
 
-    // Ends the recording, each wait bounded: the script's "--kill", then its
+    // Ends the recording, each wait bounded: the script's "--kill" with the
+    // recording's output file (so that it ends no other recording), then its
     // own process (SIGTERM, SIGKILL), then any other process still recording
     // into its file. 0 when everything ended before SIGKILL was needed and
     // nothing is left; -1 otherwise (logged).

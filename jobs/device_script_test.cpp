@@ -205,38 +205,68 @@ TEST_F(DeviceScriptTest, AStopEndsTheRecordingWithinItsBoundsWhateverTheScriptsK
     }
 }
 
-// Ending what an earlier daemon left must not end a recording of this one:
-// while one runs, the script's "--kill" (which ends every recording) is not
-// used and only the matching processes are ended.
-TEST_F(DeviceScriptTest, LeftoversAreEndedWithoutTouchingThisProcesssOwnRecording) {
+// Neither ending what an earlier daemon left nor one recording's stop ends
+// another recording of this process, nor one that is still starting (not yet
+// counted as running): each kill names its file, where the script's plain
+// "--kill" would end every recording.
+TEST_F(DeviceScriptTest, NeitherALeftoverSweepNorAStopEndsAnotherRecording) {
     if (!Sudo()) {
         GTEST_SKIP() << "the device script runs through sudo, which needs a password here";
     }
-    const std::string own = File("llc.data.1");
+    auto spawnScript = [](const std::vector<std::string>& args) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<char*> argv{const_cast<char*>(kProfCollectScript)};
+            for (const auto& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(kProfCollectScript, argv.data());
+            _exit(127);
+        }
+        return pid;
+    };
+    const std::string starting = File("llc.data.2");
+    const std::string cache = File("llc.data.1");
+    const std::string ctrl = File("ai_ctrl_cpu.data.2");
     const std::string left = File("ai_ctrl_cpu.data.1");
-    auto recording = std::make_shared<ScriptRecording>("--stat", own);
-    ASSERT_EQ(StartScript(*recording, {"--stat", own, "read", "10"}), 0);
-    // As an earlier daemon left it: not started by this process's recordings.
-    const pid_t leftover = fork();
-    if (leftover == 0) {
-        execl(kProfCollectScript, kProfCollectScript, "--record", left.c_str(), "100", "{r11}",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(leftover, 0);
+    // As an earlier daemon left it, and a start of this process in progress.
+    const pid_t leftover = spawnScript({"--record", left, "100", "{r11}"});
+    const pid_t startingPid = spawnScript({"--stat", starting, "read", "10"});
+    ASSERT_TRUE(leftover > 0 && startingPid > 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((!fs::exists(left + ".0") || !fs::exists(own)) &&
+    while ((!fs::exists(left + ".0") || !fs::exists(starting)) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    ASSERT_EQ(RunningRecordings(), 0u);
+    const ScriptWaits waits{2000, 300, 500};
     EXPECT_TRUE(WithDeadline("EndLeftoverRecordings", [&] {
-        return EndLeftoverRecordings(Exactly("--record", left), ScriptWaits{2000, 300, 500});
+        return EndLeftoverRecordings(Exactly("--record", left), waits);
     }));
     EXPECT_TRUE(FindRecordings(Exactly("--record", left)).empty());
     int status = 0;
     EXPECT_NE(waitpid(leftover, &status, WNOHANG), 0);  // reaped, or ended and reaped now
-    EXPECT_FALSE(FindRecordings(Exactly("--stat", own)).empty());
-    EXPECT_EQ(recording->Stop(ScriptWaits{2000, 300, 500}), 0);
+    EXPECT_EQ(waitpid(startingPid, &status, WNOHANG), 0) << "the sweep ended a starting recording";
+
+    auto cacheRecording = std::make_shared<ScriptRecording>("--stat", cache);
+    ASSERT_EQ(StartScript(*cacheRecording, {"--stat", cache, "read", "10"}), 0);
+    auto ctrlRecording = std::make_shared<ScriptRecording>("--record", ctrl);
+    ASSERT_EQ(StartScript(*ctrlRecording, {"--record", ctrl, "100", "{r11}"}), 0);
+    while ((!fs::exists(ctrl + ".0") || !fs::exists(cache)) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(WithDeadline("Stop", [&] { return cacheRecording->Stop(waits); }), 0);
+    EXPECT_TRUE(FindRecordings(Exactly("--stat", cache)).empty());
+    EXPECT_FALSE(FindRecordings(Exactly("--record", ctrl)).empty())
+        << "the cache recording's stop ended the control-CPU recording";
+    EXPECT_EQ(RunningRecordings(), 1u);
+    EXPECT_EQ(WithDeadline("Stop", [&] { return ctrlRecording->Stop(waits); }), 0);
+    EXPECT_TRUE(FindRecordings(Exactly("--record", ctrl)).empty());
+    EXPECT_EQ(waitpid(startingPid, &status, WNOHANG), 0) << "a stop ended a starting recording";
+    kill(startingPid, SIGTERM);
+    EXPECT_EQ(waitpid(startingPid, &status, 0), startingPid);
 }
 
 }  // namespace

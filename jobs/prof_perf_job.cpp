@@ -163,7 +163,7 @@ bool IsProfilingRecording(const std::string& verb, const std::string& file) {
 }  // namespace
 
 bool EndRecordingsLeftBehind() {
-    const bool ended = EndLeftoverRecordings(IsProfilingRecording);
+    const bool ended = EndEveryRecordingLeftBehind(IsProfilingRecording);
     std::vector<std::string> dirs;
     Utils::ListDirs(analysis::orbx::common::kInotifyDir, false, dirs, 0);
     for (const auto& dir : dirs) {

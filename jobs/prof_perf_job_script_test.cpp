@@ -40,12 +40,12 @@ class ProfCtrlcpuJobScriptTest : public CtrlCpuJobFixture {
 };
 
 // The job stops right after the first piece exists; first, in one case, the
-// stop of another job that ran the script (its "--kill" ends every recording)
-// has already ended this recording. Either way every recorded piece reaches
+// script's plain "--kill" (which ends every recording) has already ended this
+// recording. Either way every recorded piece reaches
 // the host once, in order, and the job's own stop neither fails nor hangs.
 TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
-    for (const bool endedByAnotherJob : {false, true}) {
-        SCOPED_TRACE(endedByAnotherJob ? "ended by another job's stop" : "own stop");
+    for (const bool endedByPlainKill : {false, true}) {
+        SCOPED_TRACE(endedByPlainKill ? "ended by a plain kill" : "own stop");
         UploadCapture capture("job-ctrlcpu", 41);
         ASSERT_TRUE(capture.Ok());
         // Look at the directory often rather than once a second, and keep
@@ -74,7 +74,7 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        if (endedByAnotherJob) {
+        if (endedByPlainKill) {
             const std::string kill = std::string("sudo -n ") + kProfCollectScript + " --kill";
             ASSERT_EQ(std::system(kill.c_str()), 0);
         }

@@ -44,6 +44,29 @@ inline std::string ReadText(const std::string& path) {
     return ss.str();
 }
 
+// Pids of the live or unreaped children of pid.
+inline std::vector<std::string> ChildrenOf(pid_t pid) {
+    std::vector<std::string> children;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return children;
+    }
+    for (const dirent* entry; (entry = readdir(proc)) != nullptr;) {
+        const std::string name = entry->d_name;
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const std::string stat = ReadText("/proc/" + name + "/stat");
+        const size_t end = stat.rfind(')');
+        if (end != std::string::npos && end + 2 < stat.size() &&
+            std::atoi(stat.c_str() + stat.find(' ', end + 2) + 1) == pid) {
+            children.push_back(name);
+        }
+    }
+    closedir(proc);
+    return children;
+}
+
 inline int CountIn(const std::string& text, const std::string& what) {
     int n = 0;
     for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {

@@ -12,10 +12,11 @@
 #                                    about every second, until --kill
 #   --script <piece>                 print a recorded piece as text lines
 #                                    "<seconds>.<microseconds> cpu<n> <event> <count>"
-#   --kill                           end every process this script started,
+#   --kill [<file>]                  end every process this script started,
 #                                    and every --stat or --record still
 #                                    starting (through sudo or not yet
-#                                    recorded)
+#                                    recorded); with <file>, only those that
+#                                    write into <file>
 # --stat and --record record their pid, one a line in the pid file beside this
 # script, before anything else. To add a verb, write verb_<name> and list it in
 # main.
@@ -41,7 +42,7 @@ KILL_WAIT_TENTHS=50 # how long --kill waits for a process to end (0.1 s units)
 
 usage() {
     echo "usage: $(basename "$0") --stat <file> <events> <period>" \
-        "| --record <file> <frequency> {rN,...} | --script <piece> | --kill" >&2
+        "| --record <file> <frequency> {rN,...} | --script <piece> | --kill [<file>]" >&2
     exit 2
 }
 
@@ -77,23 +78,26 @@ forget_pid() {
 }
 
 # True when process pid runs this script (directly or through sudo) with
-# --stat or --record: a recording, or one still starting.
+# --stat or --record: a recording, or one still starting. With file, only
+# one that writes into file.
 runs_recording() {
-    local args i name=${SELF##*/}
+    local args i name=${SELF##*/} file=${2-}
     mapfile -d '' -t args 2>/dev/null <"/proc/$1/cmdline" || return 1
     for ((i = 0; i + 1 < ${#args[@]}; i++)); do
         if [ "${args[i]##*/}" = "${name}" ] && [ "${args[i]}" -ef "${SELF}" ]; then
             case "${args[i + 1]}" in
-            --stat | --record) return 0 ;;
+            --stat | --record)
+                [ -z "${file}" ] || [ "${args[i + 2]-}" = "${file}" ] && return 0
+                ;;
             esac
         fi
     done
     return 1
 }
 
-# Recordings to end: the recorded pids that still run a recording, and every
-# other process running one (started, through sudo or not, but not recorded
-# yet). Never this process.
+# Recordings to end (into file only, when given): the recorded pids that still
+# run a recording, and every other process running one (started, through sudo
+# or not, but not recorded yet). Never this process.
 recordings() {
     local pid entry
     local -A seen=()
@@ -106,7 +110,7 @@ recordings() {
         seen[${entry#/proc/}]=1
     done
     for pid in "${!seen[@]}"; do
-        [ "${pid}" != "$$" ] && runs_recording "${pid}" && alive "${pid}" && echo "${pid}"
+        [ "${pid}" != "$$" ] && runs_recording "${pid}" "${1-}" && alive "${pid}" && echo "${pid}"
     done
 }
 
@@ -300,12 +304,13 @@ verb_script() {
 }
 
 verb_kill() {
-    [ $# -eq 0 ] || usage
+    [ $# -le 1 ] || usage
+    local file=${1-}
     [ "$(setting kill_misses)" = "1" ] && return 0
-    local pids pid tries
+    local pids pid tries ended=""
     # A start may record itself while the others end: look again.
     for _ in 1 2 3; do
-        pids=$(recordings)
+        pids=$(recordings "${file}")
         [ -n "${pids}" ] || break
         for pid in ${pids}; do
             kill -TERM "${pid}" 2>/dev/null
@@ -317,9 +322,16 @@ verb_kill() {
                 tries=$((tries + 1))
             done
             alive "${pid}" && kill -KILL "${pid}" 2>/dev/null
+            ended+=" ${pid}"
         done
     done
-    rm -f "${PID_FILE}"
+    if [ -z "${file}" ]; then
+        rm -f "${PID_FILE}"
+    else
+        for pid in ${ended}; do
+            forget_pid "${pid}"
+        done
+    fi
     return 0
 }
 

@@ -187,7 +187,8 @@ bool EndsWithin20s(pid_t pid) {
 // --kill also ends recordings still starting: one that has not recorded its
 // pid yet (a process running the script with --record, as sudo is before it
 // starts the script), and one killed right after it was started. A pid in the
-// pid file that does not run the script is left alone.
+// pid file that does not run the script is left alone, and so is a recording
+// into another file than the one the kill names.
 TEST_F(ProfCollectScriptTest, KillEndsStartsInProgressAndOnlyThem) {
     const std::string rec = Output("ai_ctrl_cpu.data.3");
     const pid_t starting = fork();
@@ -205,13 +206,18 @@ TEST_F(ProfCollectScriptTest, KillEndsStartsInProgressAndOnlyThem) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::ofstream(kPidFile) << stranger << "\n";
+    const std::string cache = Output("llc.data.3");
+    const pid_t other = Spawn({kScript, "--stat", cache, "read", "10"});
     const pid_t started = Spawn({kScript, "--record", rec, "100", "{r11}"});
-    ASSERT_GT(started, 0);
-    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
+    ASSERT_TRUE(other > 0 && started > 0);
+    EXPECT_EQ(0, RunScript({kScript, "--kill", rec}));
     EXPECT_TRUE(EndsWithin20s(starting)) << "a recording still starting was missed";
     EXPECT_TRUE(EndsWithin20s(started)) << "a recording started just before the kill was missed";
     int status = 0;
     EXPECT_EQ(0, waitpid(stranger, &status, WNOHANG)) << "a process not running the script ended";
+    EXPECT_EQ(0, waitpid(other, &status, WNOHANG)) << "a kill naming another file ended it";
+    EXPECT_EQ(0, RunScript({kScript, "--kill"}));
+    EXPECT_TRUE(EndsWithin20s(other)) << "the plain kill missed a recording";
     kill(stranger, SIGKILL);
     EXPECT_EQ(stranger, waitpid(stranger, &status, 0));
     kill(starting, SIGKILL);

@@ -129,6 +129,8 @@ TEST_F(JobReleaseTest, ACardWideRecordingThatFailedToStartIsFreeForAnotherDevice
     ASSERT_TRUE(next.Start(*client_, "cpunext", 1));
     EXPECT_TRUE(next.AwaitData()) << "no recording arrived";
     EXPECT_TRUE(next.Stop());
+    // Neither the failed recording nor the stopped one left a child.
+    EXPECT_TRUE(oru_testing::ChildrenOf(daemon_->Pid()).empty());
     auto result = next.Collected();
     EXPECT_EQ(result.first, host::kRecvOk);
     EXPECT_FALSE(result.second["data/ai_ctrl_cpu.data"].data.empty());
