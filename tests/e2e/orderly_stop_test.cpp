@@ -1,10 +1,10 @@
 // The daemon as a service manager stops it: SIGTERM while two jobs run (one
-// with every collection on) finishes both as a job stop would. Each host
-// gets all its data and DataChannelFinish, the control-CPU recording's
-// every piece arrives, no child of the daemon is left, the lock file is
-// gone, the exit status is 0 within the stop bound, and a new start works.
-// A second signal during a teardown that a stalled host holds up ends the
-// daemon at once.
+// with every collection on) and a third waits unstarted finishes each as a
+// job stop would. Each host gets all its data and DataChannelFinish, the
+// control-CPU recording's every piece arrives, no child of the daemon is
+// left, the lock file is gone, the exit status is 0 within the stop bound,
+// and a new start works. A second signal during a teardown that a stalled
+// host holds up ends the daemon at once.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -163,6 +163,15 @@ TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
     ASSERT_TRUE(full.Start(*client_, "stopall", 0));
     oru_e2e::HostJob cache;
     ASSERT_TRUE(cache.Start(*client_, "stopllc", 1));
+    // Job three, beside the cache job: its sessions are open, it never started.
+    oru_e2e::HostJob idle;
+    idle.jobId = "stopidle";
+    const Handshake idleHs{"stopidle", 1, "system-wide"};
+    idle.ctrl = oru_testing::OpenControl(*client_, idleHs, 1);
+    ASSERT_NE(idle.ctrl, nullptr);
+    idle.data = oru_testing::OpenData(*client_, idleHs, 1);
+    ASSERT_NE(idle.data, nullptr);
+    idle.Collect();
     // Let every collection produce, and the script start its recording.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const std::set<std::string> children = DescendantsOf(pid);
@@ -184,6 +193,9 @@ TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
     auto [cacheRc, cacheFiles] = cache.Collected();
     EXPECT_EQ(fullRc, host::kRecvOk) << "no DataChannelFinish for the full job";
     EXPECT_EQ(cacheRc, host::kRecvOk) << "no DataChannelFinish for the cache job";
+    auto [idleRc, idleFiles] = idle.Collected();
+    EXPECT_EQ(idleRc, host::kRecvOk) << "no DataChannelFinish for the job never started";
+    EXPECT_TRUE(idleFiles.empty());
     for (const char* name : {"data/llc.data", "data/SystemCpuUsage.data", "data/Memory.data"}) {
         EXPECT_FALSE(fullFiles[name].data.empty()) << name;
     }

@@ -26,7 +26,20 @@
 
 // A message object: the buffers to send, or those of the last received message.
 struct drvHdcMsg {
-    std::vector<std::vector<char>> buffers;
+    // One buffer. Its bytes start at an odd address, as a driver that promises
+    // no alignment may hand them out: a caller that reads a header in place
+    // instead of copying it out trips the alignment sanitizer.
+    class Buffer {
+      public:
+        explicit Buffer(size_t len) : storage_(len + 1) {}
+        char* data() { return storage_.data() + 1; }
+        const char* data() const { return storage_.data() + 1; }
+        size_t size() const { return storage_.size() - 1; }
+
+      private:
+        std::vector<char> storage_;
+    };
+    std::vector<Buffer> buffers;
 };
 
 namespace ostrel::sim {
@@ -406,7 +419,8 @@ drvError_t drvHdcAddMsgBuffer(struct drvHdcMsg* msg, char* buf, int len) {
             msg->buffers.size() >= kMaxFrameBuffers) {
             return DRV_ERROR_INVALID_VALUE;
         }
-        msg->buffers.emplace_back(buf, buf + len);
+        msg->buffers.emplace_back(static_cast<size_t>(len));
+        std::memcpy(msg->buffers.back().data(), buf, static_cast<size_t>(len));
         return DRV_ERROR_NONE;
     });
 }
@@ -416,7 +430,7 @@ drvError_t drvHdcGetMsgBuffer(struct drvHdcMsg* msg, int index, char** buf, int*
         static_cast<size_t>(index) >= msg->buffers.size()) {
         return DRV_ERROR_INVALID_VALUE;
     }
-    std::vector<char>& b = msg->buffers[static_cast<size_t>(index)];
+    drvHdcMsg::Buffer& b = msg->buffers[static_cast<size_t>(index)];
     *buf = b.data();
     *len = static_cast<int>(b.size());
     return DRV_ERROR_NONE;
