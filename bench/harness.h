@@ -13,7 +13,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <dirent.h>
 #include <algorithm>
@@ -144,14 +144,14 @@ inline std::unique_ptr<oru_testing::Child> StartDaemon(const ScratchDir& dir, in
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     const char* prefix = std::getenv("ORU_BENCH_DAEMON_PREFIX");
     if (prefix == nullptr || *prefix == '\0') {
-        return oru_testing::StartOru(ORU_BIN_DIR, dir.Path(), devices, LogLevel(), env);
+        return oru_testing::StartOru(oru_testing::BinDir(), dir.Path(), devices, LogLevel(), env);
     }
     std::vector<std::string> args;
     std::istringstream words(prefix);
     for (std::string word; words >> word;) {
         args.push_back(word);
     }
-    args.push_back(std::string(ORU_BIN_DIR) + "/oru");
+    args.push_back(oru_testing::BinDir() + "/oru");
     env.push_back("OSTREL_LOG_FILE=" + dir.File("oru.log"));
     env.push_back("OSTREL_SIM_DEVICES=" + std::to_string(devices));
     env.push_back(std::string("OSTREL_LOG_LEVEL=") + LogLevel());
@@ -164,7 +164,7 @@ inline std::unique_ptr<oru_testing::Child> StartMonitor(const ScratchDir& dir) {
     std::filesystem::create_directories(
         std::filesystem::path(analysis::orbx::common::kAppmonSocket).parent_path());
     return std::make_unique<oru_testing::Child>(
-        std::vector<std::string>{std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor", "--socket",
+        std::vector<std::string>{oru_testing::BinDir() + "/ostrel-sim-monitor", "--socket",
                                  analysis::orbx::common::kAppmonSocket},
         std::vector<std::string>{}, dir.File("monitor.out"));
 }

@@ -1,5 +1,5 @@
 #include "common/utils.h"
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -24,7 +24,7 @@ using analysis::orbx::common::Utils;
 
 namespace {
 
-const std::string kTmp = ORU_TEST_TMP_DIR;
+const std::string kTmp = oru_testing::TestTmpDir();
 
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include "oru_build_paths.h"
+#include "common/oru_paths.h"
 
 #include "device/collection_entry.h"
 #include "device/prof_device_core.h"
@@ -124,7 +124,8 @@ void WaitServed(const Session& session, const std::shared_ptr<FakeTransport>& tr
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     oru_fuzz::QuietLogs();
     // The simulated card keeps its state beside the build, not in /tmp.
-    setenv("OSTREL_SIM_DIR", ORU_ROOT_PREFIX "/simdir", 0);
+    setenv("OSTREL_SIM_DIR", (std::string(analysis::orbx::common::kRootPrefix) + "/simdir").c_str(),
+           0);
     setenv("OSTREL_SIM_DEVICES", "2", 0);
     // Channel data is not the host's input: the poll reports "stopped" at
     // once, so that a job stop does not wait out the poll's 1 s timeout.

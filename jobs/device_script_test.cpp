@@ -2,7 +2,7 @@
 // themselves, on SIGTERM or only on SIGKILL, and recordings of the simulated
 // card's script (kProfCollectScript, through sudo) whose "--kill" misses them.
 #include "jobs/device_script.h"
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -95,13 +95,13 @@ pid_t SpawnRecordingLookalike(const std::string& verb, const std::string& file, 
 class DeviceScriptTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fs::remove_all(ORU_TEST_TMP_DIR);
-        fs::create_directories(ORU_TEST_TMP_DIR);
+        fs::remove_all(oru_testing::TestTmpDir());
+        fs::create_directories(oru_testing::TestTmpDir());
     }
     void TearDown() override { fs::remove(kScriptConf); }
 
     std::string File(const std::string& name) const {
-        return std::string(ORU_TEST_TMP_DIR) + "/" + name;
+        return oru_testing::TestTmpDir() + "/" + name;
     }
     static RecordingMatch Exactly(const std::string& verb, const std::string& file) {
         return [verb, file](const std::string& v, const std::string& f) {

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -164,7 +164,7 @@ class ManualClock {
 class FakeProc {
   public:
     FakeProc() {
-        root_ = std::filesystem::path(ORU_TEST_TMP_DIR) / "fakeproc" /
+        root_ = std::filesystem::path(oru_testing::TestTmpDir()) / "fakeproc" /
                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_);

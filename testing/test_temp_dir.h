@@ -4,7 +4,7 @@
 #define ORU_TESTING_TEST_TEMP_DIR_H
 
 #include <gtest/gtest.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <filesystem>
 #include <fstream>
@@ -16,7 +16,7 @@ namespace analysis::orbx::common {
 class TestTempDir {
   public:
     TestTempDir()
-        : path_(std::filesystem::path(ORU_TEST_TMP_DIR) / "tmp" /
+        : path_(std::filesystem::path(oru_testing::TestTmpDir()) / "tmp" /
                 ::testing::UnitTest::GetInstance()->current_test_info()->name()) {
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);

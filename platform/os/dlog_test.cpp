@@ -1,6 +1,6 @@
 // The logging library: line format, level filter, file output and sink.
 #include "ostrel/dlog.h"
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +16,7 @@
 namespace {
 
 std::string LogPath() {
-    std::string dir = ORU_TEST_TMP_DIR;
+    std::string dir = oru_testing::TestTmpDir();
     for (size_t pos = dir.find('/', 1); pos != std::string::npos; pos = dir.find('/', pos + 1)) {
         mkdir(dir.substr(0, pos).c_str(), 0755);
     }

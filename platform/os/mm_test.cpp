@@ -1,7 +1,7 @@
 // The OS layer: threads and their names, semaphores, files and directories,
 // and child processes with redirected output.
 #include "ostrel/mm.h"
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -22,7 +22,7 @@
 namespace {
 
 std::string TmpDir() {
-    std::string dir = ORU_TEST_TMP_DIR;
+    std::string dir = oru_testing::TestTmpDir();
     for (size_t pos = dir.find('/', 1); pos != std::string::npos; pos = dir.find('/', pos + 1)) {
         mkdir(dir.substr(0, pos).c_str(), 0755);
     }

@@ -3,7 +3,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -34,8 +34,8 @@ class MonitorService {
         : socket_(SimDir() + "/mon/appmon-" + std::to_string(getpid()) + ".socket"),
           log_(SimDir() + "/appmon-" + std::to_string(getpid()) + ".log") {
         unlink(log_.c_str());
-        std::vector<std::string> args = {std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor",
-                                         "--socket", socket_, "--log", log_};
+        std::vector<std::string> args = {oru_testing::BinDir() + "/ostrel-sim-monitor", "--socket",
+                                         socket_, "--log", log_};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (std::string& a : args) {

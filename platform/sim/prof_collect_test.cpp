@@ -4,7 +4,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <chrono>
 #include <filesystem>
@@ -22,7 +22,8 @@
 namespace {
 
 const std::string kScript = analysis::orbx::common::kProfCollectScript;
-const std::string kPidFile = std::string(ORU_ROOT_PREFIX) + "/var/prof_collect.pid";
+const std::string kPidFile =
+    std::string(analysis::orbx::common::kRootPrefix) + "/var/prof_collect.pid";
 
 // Starts the script; its standard output goes to `out` when that is not -1.
 pid_t Spawn(const std::vector<std::string>& args, int out = -1) {
@@ -104,13 +105,13 @@ bool WaitForFile(const std::string& path, pid_t writer) {
 class ProfCollectScriptTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::filesystem::create_directories(ORU_TEST_TMP_DIR);
+        std::filesystem::create_directories(oru_testing::TestTmpDir());
         RunScript({kScript, "--kill"});
     }
     void TearDown() override { RunScript({kScript, "--kill"}); }
 
     std::string Output(const std::string& name) {
-        std::string path = std::string(ORU_TEST_TMP_DIR) + "/" + name;
+        std::string path = oru_testing::TestTmpDir() + "/" + name;
         unlink(path.c_str());
         return path;
     }

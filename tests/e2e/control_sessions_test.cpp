@@ -6,7 +6,7 @@
 // answered within a few seconds, and the daemon's descriptors and threads
 // come back to where they were.
 #include <gtest/gtest.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <chrono>
 #include <csignal>
@@ -41,10 +41,10 @@ class ControlSessions : public ::testing::Test {
     static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
 
     void SetUp() override {
-        std::filesystem::create_directories(ORU_TEST_TMP_DIR);
-        log_ = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
+        std::filesystem::create_directories(oru_testing::TestTmpDir());
+        log_ = oru_testing::TestTmpDir() + "/oru.log";
         std::filesystem::remove(log_);
-        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, 2);
+        daemon_ = oru_testing::StartOru(oru_testing::BinDir(), oru_testing::TestTmpDir(), 2);
         client_ = HostClient::Create();
         ASSERT_NE(client_, nullptr);
         ASSERT_TRUE(oru_testing::WaitForText(log_, "create HDC server successfully", 2));

@@ -6,7 +6,7 @@
 // its daemon, and no two recordings mix. That every piece reaches the host
 // once and in order is proven against the job itself.
 #include <gtest/gtest.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -112,11 +112,11 @@ class CtrlCpuJobTest : public ::testing::Test {
             GTEST_SKIP() << "the device script runs through sudo, which needs a password "
                             "for this user: control-CPU recording cannot be tested here";
         }
-        tmp_ = ORU_TEST_TMP_DIR;
+        tmp_ = oru_testing::TestTmpDir();
         fs::remove_all(tmp_);
         fs::create_directories(tmp_);
         log_ = tmp_ / "oru.log";
-        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, tmp_.string(), 2);
+        daemon_ = oru_testing::StartOru(oru_testing::BinDir(), tmp_.string(), 2);
         client_ = HostClient::Create();
         ASSERT_NE(client_, nullptr);
     }
@@ -224,7 +224,7 @@ TEST_F(CtrlCpuJobTest, ARecordingOfAKilledDaemonEndsAtTheRestartAndNeverMixesIn)
 
     fs::create_directories(tmp_ / "restarted");
     log_ = tmp_ / "restarted" / "oru.log";
-    daemon_ = oru_testing::StartOru(ORU_BIN_DIR, (tmp_ / "restarted").string(), 2);
+    daemon_ = oru_testing::StartOru(oru_testing::BinDir(), (tmp_ / "restarted").string(), 2);
     // The new daemon ends it, and drops its pieces, as it starts.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!(Recordings().empty() && PiecesLeft().empty()) &&

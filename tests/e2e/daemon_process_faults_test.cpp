@@ -3,7 +3,7 @@
 // job, and the host is never told SUCCESS for something that did not happen.
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <csignal>
 #include <memory>
@@ -25,7 +25,7 @@ using oru_testing::CountIn;
 using oru_testing::ReadText;
 using oru_testing::WaitForText;
 
-const std::string kTmp = ORU_TEST_TMP_DIR;
+const std::string kTmp = oru_testing::TestTmpDir();
 
 class DaemonProcessFaults : public ::testing::Test {
   protected:
@@ -49,7 +49,7 @@ class DaemonProcessFaults : public ::testing::Test {
         std::string log = kTmp + "/" + name + ".log";
         unlink(log.c_str());
         children_.push_back(std::make_unique<Child>(
-            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/oru"},
+            std::vector<std::string>{oru_testing::BinDir() + "/oru"},
             std::vector<std::string>{"OSTREL_LOG_FILE=" + log, "OSTREL_LOG_LEVEL=info"},
             kTmp + "/" + name + ".out"));
         return *children_.back();
@@ -59,7 +59,7 @@ class DaemonProcessFaults : public ::testing::Test {
         std::string log = kTmp + "/" + name + ".log";
         unlink(log.c_str());
         children_.push_back(std::make_unique<Child>(
-            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor", "--socket",
+            std::vector<std::string>{oru_testing::BinDir() + "/ostrel-sim-monitor", "--socket",
                                      kAppmonSocket, "--log", log},
             std::vector<std::string>{}, kTmp + "/" + name + ".out"));
         EXPECT_TRUE(WaitForText(log, "listening on"));

@@ -6,7 +6,7 @@
 // normal job, every answer it gave must be true, and its sessions and threads
 // must come back to where they were.
 #include <gtest/gtest.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -152,7 +152,8 @@ std::set<std::string> Dirs() {
     std::set<std::string> paths;
     const std::string perDevice = std::string(common::kInotifyDir) + "[0-9]+(/.*)?";
     std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(ORU_ROOT_PREFIX "/var", ec);
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             std::string(analysis::orbx::common::kRootPrefix) + "/var", ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         const std::string path = it->path().string();
         if (it->is_directory(ec) && !std::regex_match(path, std::regex(perDevice))) {
@@ -182,10 +183,10 @@ class HostileHostTest : public ::testing::Test {
     static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "4", 1); }
 
     void StartDaemon(int devices) {
-        std::filesystem::create_directories(ORU_TEST_TMP_DIR);
-        log_ = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
+        std::filesystem::create_directories(oru_testing::TestTmpDir());
+        log_ = oru_testing::TestTmpDir() + "/oru.log";
         std::filesystem::remove(log_);
-        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, devices);
+        daemon_ = oru_testing::StartOru(oru_testing::BinDir(), oru_testing::TestTmpDir(), devices);
         client_ = HostClient::Create();
         ASSERT_NE(client_, nullptr);
     }

@@ -2,7 +2,7 @@
 // data session costs only its own job. Against the daemon process on a
 // simulated card with two devices.
 #include <gtest/gtest.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <algorithm>
 #include <chrono>
@@ -35,12 +35,12 @@ class JobIsolationTest : public ::testing::Test {
   protected:
     void StartDaemon(const std::vector<std::string>& env) {
         setenv("OSTREL_SIM_DEVICES", "2", 1);
-        const std::string dir = std::string(ORU_TEST_TMP_DIR) + "/" +
+        const std::string dir = oru_testing::TestTmpDir() + "/" +
                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::filesystem::create_directories(dir);
         log_ = dir + "/oru.log";
         std::filesystem::remove(log_);
-        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, dir, 2, "info", env);
+        daemon_ = oru_testing::StartOru(oru_testing::BinDir(), dir, 2, "info", env);
         ASSERT_GT(daemon_->Pid(), 0);
         client_ = host::HostClient::Create();
         ASSERT_NE(client_, nullptr);

@@ -4,7 +4,7 @@
 // driver faults are set in its environment.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,9 +30,10 @@ class JobReleaseTest : public ::testing::Test {
     static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
 
     void StartDaemon(const std::vector<std::string>& env = {}) {
-        fs::create_directories(ORU_TEST_TMP_DIR);
-        fs::remove(ORU_TEST_TMP_DIR "/oru.log");
-        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, 2, "info", env);
+        fs::create_directories(oru_testing::TestTmpDir());
+        fs::remove(oru_testing::TestTmpDir() + "/oru.log");
+        daemon_ =
+            oru_testing::StartOru(oru_testing::BinDir(), oru_testing::TestTmpDir(), 2, "info", env);
         client_ = host::HostClient::Create();
         ASSERT_NE(client_, nullptr);
     }
@@ -44,7 +45,9 @@ class JobReleaseTest : public ::testing::Test {
         }
     }
 
-    std::string Log() const { return oru_testing::ReadText(ORU_TEST_TMP_DIR "/oru.log"); }
+    std::string Log() const {
+        return oru_testing::ReadText(oru_testing::TestTmpDir() + "/oru.log");
+    }
 
     // The daemon's thread count once its server answers and no session is
     // being served: a data handshake it refuses shows that it is up.
@@ -148,7 +151,8 @@ TEST_F(JobReleaseTest, AJobStartThatFailedGivesBackThePollerAndItsThreads) {
         EXPECT_EQ(std::string(started.message()).rfind("JobStartReq of chanfail: ", 0), 0u)
             << started.message();
     }
-    EXPECT_TRUE(oru_testing::WaitForText(ORU_TEST_TMP_DIR "/oru.log", "Failed to GetAllChannels"));
+    EXPECT_TRUE(oru_testing::WaitForText(oru_testing::TestTmpDir() + "/oru.log",
+                                         "Failed to GetAllChannels"));
     EXPECT_TRUE(BackToIdle(idle));
 
     EXPECT_TRUE(RunNormalJob(*client_, "channext", 0));

@@ -1,7 +1,7 @@
 // The monitor component against the simulated monitor service.
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -32,7 +32,7 @@ using oru_testing::CountIn;
 using oru_testing::ReadText;
 using oru_testing::WaitForText;
 
-const std::string kTmp = ORU_TEST_TMP_DIR;
+const std::string kTmp = oru_testing::TestTmpDir();
 
 // Pauses are recorded by the fixture's clock; once `after` pauses of the
 // held length were recorded, further ones wait until the test releases them.
@@ -73,8 +73,8 @@ class MonitorHeartbeat : public ::testing::Test {
         serviceLog_ =
             kTmp + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
         unlink(serviceLog_.c_str());
-        std::vector<std::string> args = {std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor",
-                                         "--socket", kAppmonSocket, "--log", serviceLog_};
+        std::vector<std::string> args = {oru_testing::BinDir() + "/ostrel-sim-monitor", "--socket",
+                                         kAppmonSocket, "--log", serviceLog_};
         args.insert(args.end(), extra.begin(), extra.end());
         service_ = std::make_unique<Child>(args, std::vector<std::string>{}, serviceLog_ + ".out");
         ASSERT_GT(service_->Pid(), 0);

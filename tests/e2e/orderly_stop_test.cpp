@@ -22,7 +22,7 @@
 
 #include "common/oru_paths.h"
 #include "daemon/ide_platform_util.h"
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 #include "testing/daemon_fixture.h"
 #include "testing/host_job.h"
 #include "testing/test_emulator.h"
@@ -106,7 +106,7 @@ class OrderlyStopTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
     void SetUp() override {
-        tmp_ = ORU_TEST_TMP_DIR;
+        tmp_ = oru_testing::TestTmpDir();
         fs::remove_all(tmp_);
         fs::create_directories(tmp_ / "pieces");
         client_ = HostClient::Create();
@@ -145,7 +145,7 @@ TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
     } else {
         std::printf("[  NOTE    ] sudo needs a password here: no control-CPU recording\n");
     }
-    auto daemon = oru_testing::StartOru(ORU_BIN_DIR, tmp_.string(), 2);
+    auto daemon = oru_testing::StartOru(oru_testing::BinDir(), tmp_.string(), 2);
     const pid_t pid = daemon->Pid();
     ASSERT_GT(pid, 0);
 
@@ -223,7 +223,7 @@ TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
 
     // A new start serves again, and an idle daemon stops the same way.
     fs::create_directories(tmp_ / "again");
-    auto again = oru_testing::StartOru(ORU_BIN_DIR, (tmp_ / "again").string(), 1);
+    auto again = oru_testing::StartOru(oru_testing::BinDir(), (tmp_ / "again").string(), 1);
     ASSERT_GT(again->Pid(), 0);
     Handshake hs{"again1", 0, ""};
     EXPECT_NE(oru_testing::OpenControl(*client_, hs), nullptr) << "the new daemon does not serve";
@@ -237,7 +237,7 @@ TEST_F(OrderlyStopTest, ASecondSignalEndsATeardownThatAStalledHostHoldsUp) {
     // The channel streams faster than anyone reads: a host that never reads
     // its data session fills the job's queue, and the finish cannot be queued.
     auto daemon = oru_testing::StartOru(
-        ORU_BIN_DIR, tmp_.string(), 1, "",
+        oru_testing::BinDir(), tmp_.string(), 1, "",
         {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(256 << 20)});
     ASSERT_GT(daemon->Pid(), 0);
     oru_e2e::HostJob stalled;

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <algorithm>
 #include <chrono>
@@ -41,12 +41,12 @@ struct Result {
     std::string err;
 };
 
-const std::string kOruHost = std::string(ORU_BIN_DIR) + "/oru-host";
+const std::string kOruHost = oru_testing::BinDir() + "/oru-host";
 
 class OruHostEndToEnd : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        tmp_ = fs::path(ORU_TEST_TMP_DIR);
+        tmp_ = fs::path(oru_testing::TestTmpDir());
         fs::remove_all(tmp_);
         fs::create_directories(tmp_);
         const char* simDir = std::getenv("OSTREL_SIM_DIR");
@@ -56,10 +56,10 @@ class OruHostEndToEnd : public ::testing::Test {
         fs::remove_all(simDir);
         fs::create_directories(fs::path(analysis::orbx::common::kAppmonSocket).parent_path());
         monitor_ = std::make_unique<Child>(
-            std::vector<std::string>{std::string(ORU_BIN_DIR) + "/ostrel-sim-monitor", "--socket",
+            std::vector<std::string>{oru_testing::BinDir() + "/ostrel-sim-monitor", "--socket",
                                      analysis::orbx::common::kAppmonSocket},
             std::vector<std::string>{}, tmp_ / "monitor.out");
-        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, tmp_, 2, "");
+        daemon_ = oru_testing::StartOru(oru_testing::BinDir(), tmp_, 2, "");
         // The daemon is ready once its device servers listen.
         auto listening = [simDir] {
             return ServerListening(simDir, 0) && ServerListening(simDir, 1);

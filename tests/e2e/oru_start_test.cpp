@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <csignal>
 #include <memory>
@@ -27,8 +27,8 @@ using oru_testing::CountIn;
 using oru_testing::ReadText;
 using oru_testing::WaitForText;
 
-const std::string kTmp = ORU_TEST_TMP_DIR;
-const std::string kOru = std::string(ORU_BIN_DIR) + "/oru";
+const std::string kTmp = oru_testing::TestTmpDir();
+const std::string kOru = oru_testing::BinDir() + "/oru";
 
 ino_t InodeOf(const std::string& path) {
     struct stat st {};

@@ -2,7 +2,7 @@
 // simulated card: the second cannot have the device's cache counters, and
 // its refusal does not disturb the first.
 #include <gtest/gtest.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <chrono>
 #include <cstring>
@@ -33,8 +33,8 @@ uint64_t LastRecordTimeNs(const std::string& data) {
 
 TEST(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting) {
     setenv("OSTREL_SIM_DEVICES", "1", 1);
-    std::filesystem::create_directories(ORU_TEST_TMP_DIR);
-    auto daemon = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, 1);
+    std::filesystem::create_directories(oru_testing::TestTmpDir());
+    auto daemon = oru_testing::StartOru(oru_testing::BinDir(), oru_testing::TestTmpDir(), 1);
     auto client = host::HostClient::Create();
     ASSERT_NE(client, nullptr);
     oru_e2e::HostJob jobA;

@@ -9,7 +9,7 @@
 // than a multiple of 4 MiB: the reader then ships the stream's end as a dry
 // remainder at once, so every byte reaches the host while the job runs.
 #include <gtest/gtest.h>
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <algorithm>
 #include <atomic>
@@ -56,17 +56,17 @@ constexpr bool kCheckMemory = true;
 
 // The daemon's log, written afresh by each daemon StartStreamDaemon starts.
 std::string DaemonLog() {
-    return std::string(ORU_TEST_TMP_DIR) + "/oru.log";
+    return oru_testing::TestTmpDir() + "/oru.log";
 }
 
 // Starts the daemon on one simulated device whose cache channel streams
 // `total` bytes.
 std::unique_ptr<oru_testing::Child> StartStreamDaemon(uint64_t total) {
     setenv("OSTREL_SIM_DEVICES", "1", 1);
-    std::filesystem::create_directories(ORU_TEST_TMP_DIR);
+    std::filesystem::create_directories(oru_testing::TestTmpDir());
     std::filesystem::remove(DaemonLog());
     return oru_testing::StartOru(
-        ORU_BIN_DIR, ORU_TEST_TMP_DIR, 1, "",
+        oru_testing::BinDir(), oru_testing::TestTmpDir(), 1, "",
         {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(total)});
 }
 

@@ -1,5 +1,5 @@
 #include "tools/oru_host/chunk_writer.h"
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@ std::string Slurp(const fs::path& p) {
 class ChunkWriterTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        root_ = fs::path(ORU_TEST_TMP_DIR) /
+        root_ = fs::path(oru_testing::TestTmpDir()) /
                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::remove_all(root_);
         dir_ = root_ / "out";

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -68,7 +68,7 @@ size_t Count(const std::string& text, const std::string& what) {
 TEST(ReportBrowserTest, ChromiumDrawsEveryChartAndTableAndLoadsNothing) {
     common::TestTempDir tmp;
     fs::path dir = tmp.Path() / "run";
-    fs::copy(fs::path(ORU_SOURCE_DIR) / "tools/oru_host/testdata/recorded", dir,
+    fs::copy(fs::path(oru_testing::SourceDir()) / "tools/oru_host/testdata/recorded", dir,
              fs::copy_options::recursive);
     std::ofstream(dir / "data/llc.data")
         << "2026-12-07 00:00:01.000000 read: hits=90 misses=10 hit_rate=90.00%\n"

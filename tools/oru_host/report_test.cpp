@@ -1,5 +1,5 @@
 #include "tools/oru_host/report.h"
-#include "oru_build_paths.h"
+#include "testing/build_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -262,7 +262,7 @@ TEST_F(ReportTest, UnparsableRecordsAreCountedAndNamed) {
 }
 
 TEST_F(ReportTest, RecordedFolderGivesPlausibleFiguresAndAllOutputs) {
-    fs::copy(fs::path(ORU_SOURCE_DIR) / "tools/oru_host/testdata/recorded", dir_,
+    fs::copy(fs::path(oru_testing::SourceDir()) / "tools/oru_host/testdata/recorded", dir_,
              fs::copy_options::recursive);
     Report r;
     ASSERT_TRUE(Build(&r));
