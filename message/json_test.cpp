@@ -16,7 +16,6 @@ using analysis::orbx::common::TestLogCapture;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// Runs Parse and returns the exception's message, or "" when none was raised.
 template <class E>
 std::string ParseError(const std::string& text) {
     Json doc;
@@ -34,7 +33,6 @@ std::string RuntimeError(const std::string& text) {
     return ParseError<std::runtime_error>(text);
 }
 
-// The members of a flat object's printed text, in any order.
 std::multiset<std::string> PrintedMembers(const std::string& printed) {
     std::multiset<std::string> members;
     EXPECT_EQ(printed.front(), '{');
@@ -52,9 +50,6 @@ std::multiset<std::string> PrintedMembers(const std::string& printed) {
     return members;
 }
 
-// ---------------------------------------------------------------------------
-// Size and shape of the text
-
 TEST(JsonParseLimits, TextOfExactlyOneMebibyteIsAcceptedAndOneByteMoreIsNot) {
     const std::string head = "{\"a\":\"";
     const std::string tail = "\"}";
@@ -66,7 +61,6 @@ TEST(JsonParseLimits, TextOfExactlyOneMebibyteIsAcceptedAndOneByteMoreIsNot) {
 
     text.insert(head.size(), "x");
     EXPECT_EQ(RuntimeError(text), "The length of input string is out of range(1M)");
-    // Trailing blanks count as well.
     EXPECT_EQ(RuntimeError("{}" + std::string(kMaxJsonTextSize - 1, ' ')),
               "The length of input string is out of range(1M)");
 }
@@ -79,8 +73,7 @@ TEST(JsonParseLimits, EmptyOrBlankTextAndAMissingValueAreEmptyInput) {
     EXPECT_EQ(RuntimeError("{\"a\""), "Input string is empty");
 }
 
-// Refused shapes: a non-object top level, unclosed containers and strings,
-// a comma right after an opening, partial literals and malformed numbers.
+// Non-object top level, unclosed containers, a leading comma, partial literals, bad numbers.
 TEST(JsonParseLimits, NonObjectTopLevelAndUnclosedContainersFail) {
     for (const char* text : {"[1]",
                              "5",
@@ -138,9 +131,6 @@ TEST(JsonParseLimits, NestingBeyondTheMaximumDepthIsASyntaxError) {
     EXPECT_EQ(RuntimeError(members), "Input json string error");
 }
 
-// ---------------------------------------------------------------------------
-// Separators
-
 TEST(JsonParseSeparators, CommasAndColonsAreOptionalAndRepeatable) {
     Json doc("{\"a\" 1 \"b\"::2,,}");
     EXPECT_EQ(doc["a"].AsInt(), 1);
@@ -163,20 +153,15 @@ TEST(JsonParseSeparators, CommasAndColonsAreOptionalAndRepeatable) {
     EXPECT_EQ(dup.ToString(), "{\"a\":2}");
 }
 
-// ---------------------------------------------------------------------------
-// Strings and literals
-
 TEST(JsonParseStrings, LeadingBlanksAreDroppedAndTrailingOnesKept) {
     Json doc("{\" k\":\"  v \",\"e\":\"   \"}");
     EXPECT_TRUE(doc.Contains("k"));
     EXPECT_EQ(doc["k"].AsString(), "v ");
     EXPECT_EQ(doc["e"].AsString(), "");
-    // A backslash is an ordinary character.
     EXPECT_EQ(Json("{\"a\":\"x\\\"}")["a"].AsString(), "x\\");
 }
 
-// Booleans need the whole word but no separator; null is any four
-// characters starting with n.
+// Booleans need the whole word but no separator.
 TEST(JsonParseLiterals, NullIsAnyFourCharactersStartingWithN) {
     Json booleans("{\"t\":true\"f\":false}");
     EXPECT_EQ(booleans["t"].GetType(), JsonType::BOOL);
@@ -193,9 +178,6 @@ TEST(JsonParseLiterals, NullIsAnyFourCharactersStartingWithN) {
     // Four characters taken with the closing brace: the object is left open.
     EXPECT_EQ(RuntimeError("{\"n\":nul}"), "Input json string error");
 }
-
-// ---------------------------------------------------------------------------
-// Numbers
 
 TEST(JsonParseNumbers, IntegersAreLimitedToSignedThirtyTwoBits) {
     Json doc("{\"min\":-2147483648,\"max\":2147483647,\"z\":-0,\"p\":123456789,\"q\":1234567890}");
@@ -235,9 +217,6 @@ TEST(JsonParseNumbers, RefusedFormsAndConversionErrors) {
     EXPECT_EQ(ParseError<std::invalid_argument>("{\"a\":-inf}"), "stoi");
 }
 
-// ---------------------------------------------------------------------------
-// Reading values
-
 TEST(JsonAccessors, MismatchedTypesGiveNeutralValuesAndOneErrorLine) {
     Json doc("{\"i\":3,\"s\":\"t\",\"d\":2.5}");
     TestLogCapture log("warning");
@@ -253,9 +232,6 @@ TEST(JsonAccessors, MismatchedTypesGiveNeutralValuesAndOneErrorLine) {
                     "Invalid data type for object variable"));
 }
 
-// ---------------------------------------------------------------------------
-// Building values
-
 TEST(JsonBuilding, CopiesAreIndependentOfTheirSource) {
     Json doc("{\"a\":{\"b\":[1,\"x\"]},\"c\":\"y\"}");
     Json copy = doc;
@@ -268,7 +244,6 @@ TEST(JsonBuilding, CopiesAreIndependentOfTheirSource) {
     members["a"]["b"][0] = 9;
     EXPECT_EQ(doc["a"]["b"][0].AsInt(), 1);
 
-    // A value replaced by a part of itself.
     JsonValue outer;
     outer["inner"]["k"] = "deep";
     outer = std::move(outer["inner"]);
@@ -301,9 +276,6 @@ TEST(JsonDocument, OnlyObjectsBecomeDocuments) {
     EXPECT_THROW(doc.Parse("{\"a\":2"), std::runtime_error);
     EXPECT_EQ(doc.ToString(), "{\"k\":1}");
 }
-
-// ---------------------------------------------------------------------------
-// Printing
 
 TEST(JsonPrinting, ScalarsUseTheCFormats) {
     Json doc;
