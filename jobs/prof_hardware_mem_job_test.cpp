@@ -1,6 +1,5 @@
-// Cache counter jobs on a chip with a cache channel (the simulated card's
-// default chip, platform type 1). The script-based job is driven directly:
-// its Init refuses this chip but keeps the configuration.
+// Cache counter jobs on a chip with a cache channel (the simulated card's default chip);
+// the script-based job's Init refuses this chip but keeps the configuration.
 #include "jobs/prof_hardware_mem_job.h"
 
 #include <gtest/gtest.h>
@@ -91,7 +90,6 @@ class HardwareMemJobTest : public ::testing::Test {
         ostrel::simtest::ResetSim();
     }
 
-    // Runs the job's start and stop; the start's result.
     int StartAndStop(ProfLlcJob& job) {
         int ret = job.Process();
         EXPECT_EQ(0, job.Uninit());
@@ -115,7 +113,6 @@ TEST_F(HardwareMemJobTest, LlcInitNeedsEventsTheSwitchAndTheDeviceItself) {
     EXPECT_TRUE(logs_.Has("LLC Profiling not enabled"));
     EXPECT_EQ(0, job.Init(LlcCfg({"read"})));
 
-    // The script-based job is for mini chips only.
     ProfMiniLlcJob mini;
     EXPECT_EQ(-1, mini.Init(LlcCfg({"read"})));
     EXPECT_TRUE(logs_.Has("Mini LLC Profiling not enabled"));
@@ -182,8 +179,7 @@ TEST_F(HardwareMemJobTest, AFailedStartLeavesTheReaderForUninit) {
     EXPECT_TRUE(logs_.Has("RemoveReader, devId:0, channel:8"));
 }
 
-// Runs a registered cache job until the channel has handed out `bytes`, then
-// unregisters it: what reached the uploader.
+// Runs a registered cache job until the channel handed out `bytes`: what reached the uploader.
 std::vector<SentChunk> CollectStream(uint64_t bytes) {
     ChunkCapture capture(kJobId, static_cast<int>(kDev));
     auto job = std::make_shared<ProfLlcJob>();
@@ -236,8 +232,6 @@ TEST_F(HardwareMemJobTest, AStreamStoppedMidwayLosesNothing) {
     ExpectTheStream(chunks);
 }
 
-// ---- ProfMiniLlcJob on a chip that has a cache channel ------------------
-
 std::string OutputFile() {
     return Common::Config::ConfigManager::GetInstance().GetPerfDataDir(kDev) + "/llc.data." +
            std::to_string(kDevOnHost);
@@ -260,8 +254,7 @@ TEST_F(HardwareMemJobTest, MiniLlcWithAHashInTheEventsRunsNoScriptButShipsTheFil
         out << content;
     }
     ChunkCapture capture(kJobId, static_cast<int>(kDev));
-    // No recording of its own: the stop runs no "--kill" of
-    // analysis::orbx::common::kProfCollectScript, which would end other jobs'.
+    // No recording of its own: the stop runs no "--kill", which would end other jobs'.
     EXPECT_EQ(0, job.Uninit());
     EXPECT_FALSE(logs_.Has("--kill"));
     auto chunks = capture.Finish();

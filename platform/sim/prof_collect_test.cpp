@@ -24,7 +24,6 @@ namespace {
 const std::string kScript = analysis::orbx::common::kProfCollectScript;
 const std::string kPidFile = std::string(ORU_ROOT_PREFIX) + "/var/prof_collect.pid";
 
-// Starts the script; its standard output goes to `out` when that is not -1.
 pid_t Spawn(const std::vector<std::string>& args, int out = -1) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -43,7 +42,6 @@ pid_t Spawn(const std::vector<std::string>& args, int out = -1) {
     return pid;
 }
 
-// Standard output and exit status of the script run with args.
 int RunScriptOutput(const std::vector<std::string>& args, std::string& out) {
     int fds[2];
     if (pipe(fds) != 0) {
@@ -83,7 +81,6 @@ bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// Waits (bounded) until `done` holds while the writer runs.
 template <class Done>
 bool WaitWhileRunning(Done done, pid_t writer) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -140,8 +137,7 @@ TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) 
     ASSERT_GE(pieces, 3u);
     EXPECT_FALSE(Exists(out + "." + std::to_string(pieces + 1)));
 
-    // Every 5 ms each of the four control cpus reports both events, with no
-    // sample missing or repeated across pieces.
+    // Every 5 ms each control cpu reports both events, none missing or repeated across pieces.
     const std::regex sample(R"(^(\d+)\.(\d{6}) cpu([0-3]) (r11|r8) (\d+)$)");
     long long previous = -1;
     for (size_t n = 0; n < pieces; ++n) {
@@ -171,7 +167,6 @@ TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) 
     }
 }
 
-// True once the child has ended (and is reaped); false after 20 s.
 bool EndsWithin20s(pid_t pid) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int status = 0;
@@ -184,10 +179,8 @@ bool EndsWithin20s(pid_t pid) {
     return true;
 }
 
-// --kill also ends recordings still starting: one that has not recorded its
-// pid yet (a process running the script with --record, as sudo is before it
-// starts the script), and one killed right after it was started. A pid in the
-// pid file that does not run the script is left alone.
+// --kill also ends recordings still starting (no pid recorded yet, or killed right after the
+// start); a pid in the pid file that does not run the script is left alone.
 TEST_F(ProfCollectScriptTest, KillEndsStartsInProgressAndOnlyThem) {
     const std::string rec = Output("ai_ctrl_cpu.data.3");
     const pid_t starting = fork();

@@ -30,8 +30,7 @@ class ProfilingClientTest : public ::testing::Test {
     void SetUp() override { ResetSim(); }
     void TearDown() override {
         client_.reset();
-        // The miniature device's threads close their sessions as they end;
-        // give them a moment on a loaded machine before counting.
+        // The device's threads close their sessions as they end: give them a moment.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) != 0u &&
                std::chrono::steady_clock::now() < deadline) {
@@ -74,9 +73,8 @@ TEST_F(ProfilingClientTest, ChunkStreamKeepsItsOrderAndFields) {
     device.Stop();
 }
 
-// Chunks of several segments each arrive exact, seen in place: every payload
-// of the same size sits at the same address of a receive buffer that stops
-// growing after the first.
+// Multi-segment chunks arrive exact, in place: same-size payloads sit at the same address of
+// a receive buffer that stops growing after the first.
 TEST_F(ProfilingClientTest, LargeChunksArriveExactInOneReusedBuffer) {
     constexpr int kChunks = 10;
     constexpr size_t kBytes = (1u << 20) + 7;  // three segments of the simulated card
@@ -127,9 +125,8 @@ TEST_F(ProfilingClientTest, LargeChunksArriveExactInOneReusedBuffer) {
     device.Stop();
 }
 
-// The payload seen in place, with the other fields parsed apart, is what a
-// parse of the whole body gives, and a body fails exactly when that parse
-// fails.
+// The payload seen in place and the other fields agree with a parse of the whole body, and
+// a body fails exactly when that parse fails.
 TEST(FileChunkViewTest, AgreesWithTheWholeParse) {
     proto::FileChunkReq full;
     full.mutable_hdr()->set_job_ctx("{\"job_id\":\"j\"}");
@@ -193,8 +190,6 @@ TEST(FileChunkViewTest, AgreesWithTheWholeParse) {
     EXPECT_EQ(failures, 7);  // the malformed rows do fail
 }
 
-// ---- The session itself -------------------------------------------------
-
 class HostSessionTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -244,7 +239,6 @@ TEST_F(HostSessionTest, MalformedPacketsAreFailuresAndTheNextOneIsRead) {
     EXPECT_EQ(session_->RecvValue(&value), kRecvOk);
     EXPECT_EQ(value, "abc");
 
-    // A packet whose value is not a message.
     DeviceWrite(sound + "xyz");
     message::MessagePtr msg;
     EXPECT_EQ(session_->RecvMessage(&msg), kRecvFailed);
