@@ -63,8 +63,7 @@ class LoopThread : public Thread {
 
 TEST(ThreadTest, RunsNamedThreadWithDefaultErrorContextUntilStoppedAndRestarts) {
     TestLogCapture log;
-    // The daemon keeps no error context of its own: starting threads always
-    // hand over the empty default.
+    // Starting threads hand over the empty error context, not the caller's.
     GxprofErrorManager::GetInstance().SetErrorContext({42, "module", "code", "message"});
 
     LoopThread worker;
@@ -90,8 +89,7 @@ TEST(ThreadTest, RunsNamedThreadWithDefaultErrorContextUntilStoppedAndRestarts) 
     EXPECT_EQ(worker.Runs(), 2);
 }
 
-// Its body ends by stopping itself, the way a receiver does when its session
-// breaks.
+// Its body ends by stopping itself, as a receiver does when its session breaks.
 class SelfStoppingThread : public Thread {
   public:
     ~SelfStoppingThread() override { Stop(); }

@@ -24,7 +24,6 @@ using testing::UploadRecorder;
 constexpr uint64_t kMs = 1000000;
 constexpr uint64_t kInterval = 100 * kMs;
 
-// Descriptors this process has open.
 size_t OpenDescriptors() {
     size_t n = 0;
     DIR* dir = opendir("/proc/self/fd");
@@ -87,7 +86,6 @@ TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
     EXPECT_EQ(OpenDescriptors(), descriptors + 4) << "the files of process 6 are still open";
     EXPECT_EQ(kept_->InUse(), 4u);
 
-    // What process 6 had buffered has gone out before the job ends.
     auto flushed = upload_.RecordsByFile();
     ASSERT_EQ(flushed["data/6-CpuUsage.data.t"].size(), 1u);
     ASSERT_EQ(flushed["data/6-Memory.data.t"].size(), 1u);
@@ -104,7 +102,6 @@ TEST_F(ProcAllPidsTest, BeyondTheDescriptorBudgetFilesAreOpenedReadAndClosedEach
     auto handler = Make(3);
     handler->Execute();
     EXPECT_EQ(OpenDescriptors(), descriptors + 3);
-    // Kept or not, every file shows what it holds at the next pass.
     for (uint32_t pid = 1; pid <= 5; ++pid) {
         proc_.Write(std::to_string(pid) + "/statm", "2 2 2 2 2 2 " + std::to_string(pid) + "\n");
     }
@@ -206,7 +203,6 @@ TEST_F(ProcAllPidsTest, UnreadableListingKeepsTheKnownProcesses) {
     clock_.Advance(kInterval);
     handler->Execute();
     EXPECT_EQ(handler->Uninit(), 0);
-    // Its files, kept open, were read on every pass.
     auto files = upload_.RecordsByFile();
     ASSERT_EQ(files["data/4-CpuUsage.data.t"].size(), 3u);
     EXPECT_EQ(files["data/4-CpuUsage.data.t"][2].index, 2u);

@@ -1,6 +1,5 @@
-// The script-based cache job on a mini-class chip (platform type 0), running
-// the simulated card's collection script (analysis::orbx::common::kProfCollectScript)
-// through sudo as the daemon does.
+// The script-based cache job on a mini-class chip (platform type 0), running the simulated
+// card's collection script through sudo as the daemon does.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -67,12 +66,10 @@ class MiniLlcJobTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ostrel::simtest::ResetSim();
-        // A mini-class chip: type 0 in the version word.
         ostrel::simtest::UseSetting("OSTREL_SIM_CHIP_VERSION", "0x0005");
         ASSERT_EQ(0u, ConfigManager::GetInstance().GetPlatformType());
         ASSERT_EQ(0, Analysis::Orbx::Common::Platform::Platform::GetInstance().InitRunSide());
-        // A file an earlier case left would let a wait for the script's first
-        // line pass before this case's script has recorded anything.
+        // An earlier case's file would let the wait for the first line pass too soon.
         std::filesystem::remove(OutputFile());
     }
     void TearDown() override { ostrel::simtest::ResetSim(); }
@@ -91,7 +88,6 @@ TEST_F(MiniLlcJobTest, OnlyTheScriptJobRunsOnAMiniChip) {
     EXPECT_EQ(-1, job.Init(off));
     EXPECT_EQ(0, job.Init(MiniCfg({"read"}, 10)));
 
-    // The host side does not run it.
     ostrel::simtest::UseSetting("OSTREL_SIM_RUN_SIDE", "1");
     ASSERT_EQ(0, Analysis::Orbx::Common::Platform::Platform::GetInstance().InitRunSide());
     ProfMiniLlcJob hostSide;
@@ -124,7 +120,6 @@ TEST_F(MiniLlcJobTest, TheScriptRecordsUntilTheJobStopsAndItsFileIsShipped) {
     EXPECT_EQ(0, registry.CollectionJobUnregisterAndStop(0, 3));
     EXPECT_TRUE(logs_.Has("Succeeded to kill process, ret=0, exitCode=0"));
     EXPECT_TRUE(logs_.Has("exited, exit code="));
-    // The script has ended: the file no longer grows.
     std::ifstream in(OutputFile(), std::ios::binary);
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 

@@ -1,6 +1,4 @@
-// Test helper: a real uploader registered under a job id whose transport
-// keeps every chunk instead of sending it, so a test sees what the host would
-// receive, in order.
+// Test helper: a real uploader under a job id whose transport keeps every chunk.
 #ifndef ORU_TESTING_UPLOAD_CAPTURE_H
 #define ORU_TESTING_UPLOAD_CAPTURE_H
 
@@ -30,8 +28,7 @@ class UploadCapture {
 
     bool Ok() const { return ok_; }
 
-    // Sends what is queued, ends the uploader and unregisters it; then the
-    // chunks received, in order.
+    // Sends what is queued, ends and unregisters the uploader; the chunks received, in order.
     const std::vector<analysis::orbx::ProfileFileChunk>& Finish() {
         if (uploader_ != nullptr) {
             analysis::orbx::transport::UploaderMgr::GetInstance().DelUploader(jobId_, devIndex_);
@@ -59,7 +56,6 @@ class UploadCapture {
             return 0;
         }
         int CloseSession() override { return 0; }
-        // Written by the uploader thread only; read after it ended.
         std::vector<analysis::orbx::ProfileFileChunk> chunks;
     };
 

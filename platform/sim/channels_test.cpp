@@ -1,5 +1,4 @@
-// Profiling channels of the simulated card where the daemon's tests rely on
-// it being exact: start checks, the stream sequence and injected faults.
+// Profiling channels of the simulated card where the daemon's tests rely on them being exact.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -53,7 +52,6 @@ class ChannelsTest : public ::testing::Test {
 TEST_F(ChannelsTest, StartChecksTheRecordAndTheCacheBlock) {
     Start s;
     EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, nullptr));
-    // Each spoils one field of an otherwise valid record.
     void (*const spoil[])(Start&) = {
         [](Start& t) { t.para.channelType = 2; },    [](Start& t) { t.para.samplePeriod = 0; },
         [](Start& t) { t.para.realTime = 0; },       [](Start& t) { t.para.userDataSize = 4; },
@@ -83,7 +81,6 @@ TEST_F(ChannelsTest, StartChecksTheRecordAndTheCacheBlock) {
     ASSERT_EQ(0, ostrel_sim_channel_stats(0, kLlc, &stats));
     EXPECT_EQ(0u, stats.started);
     EXPECT_EQ(1u, stats.startCount);
-    // Other channels take no block.
     EXPECT_EQ(PROF_OK, StartChannel(0, 2));
 }
 
@@ -111,7 +108,6 @@ TEST_F(ChannelsTest, StreamModeDeliversTheBoundedSequenceWithoutLoss) {
     ASSERT_EQ(PROF_OK, prof_stop(0, kLlc));
     EXPECT_EQ(PROF_STOPPED_ALREADY,
               prof_channel_read(0, kLlc, reinterpret_cast<char*>(buf.data()), 16));
-    // A new start begins the sequence again.
     ASSERT_EQ(PROF_OK, StartChannel(0, kLlc));
     ASSERT_EQ(16, prof_channel_read(0, kLlc, reinterpret_cast<char*>(buf.data()), 16));
     EXPECT_EQ(-1, ostrel_sim_stream_verify(0, kLlc, 0, buf.data(), 16));

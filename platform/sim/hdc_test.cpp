@@ -1,8 +1,5 @@
-// Contracts of the simulated HDC that the daemon's own tests would not show
-// when broken: whole messages from concurrent senders, reset, and faults set
-// through the environment. Framing, handles, session limits and ends, blocked
-// calls woken and injected faults are proven through the daemon's session
-// layer and device servers.
+// Contracts of the simulated HDC the daemon's own tests would not show broken: whole messages
+// from concurrent senders, reset, and faults set through the environment.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -32,7 +29,6 @@ class HdcTest : public ::testing::Test {
     void SetUp() override { ResetSim(); }
     void TearDown() override { ResetSim(); }
 
-    // Server on `dev`, client, and one connected pair of sessions.
     void Open(int dev = 0) {
         ASSERT_EQ(DRV_ERROR_NONE, drvHdcServerCreate(dev, kService, &server_));
         ASSERT_EQ(DRV_ERROR_NONE, drvHdcClientCreate(&client_, HDC_MAX_SESSION_NUM, kService, 0));
@@ -41,8 +37,7 @@ class HdcTest : public ::testing::Test {
         ASSERT_EQ(DRV_ERROR_NONE, drvHdcSetSessionReference(device_));
     }
 
-    // Runs `call` on a thread of its own, waits until it blocks in the kernel,
-    // runs `wake` and returns what the call then returned.
+    // Runs `call` on its own thread until it blocks, runs `wake`, and returns the call's result.
     template <class Call, class Wake>
     drvError_t WakeBlocked(Call call, Wake wake) {
         std::atomic<long> tid{0};
