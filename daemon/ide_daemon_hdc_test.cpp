@@ -20,6 +20,7 @@
 #include "common/memory_utils.h"
 #include "daemon/ide_daemon.h"
 #include "hdc/hdc_api.h"
+#include "testing/process.h"
 #include "testing/sim_session.h"
 #include "testing/test_fake_clock.h"
 #include "testing/test_log_capture.h"
@@ -28,9 +29,9 @@ namespace {
 
 using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::TestLogCapture;
+using oru_testing::WaitUntil;
 using ostrel::simtest::ResetSim;
 using ostrel::simtest::UseSetting;
-using Clock = std::chrono::steady_clock;
 
 constexpr auto kBound = std::chrono::seconds(60);
 
@@ -73,18 +74,6 @@ int RecordingProcess(HDC_SESSION session, const IdeTlvReq* req) {
 bool WaitSeen(size_t n) {
     std::unique_lock<std::mutex> lock(g_seenMu);
     return g_seenCv.wait_for(lock, kBound, [n] { return g_seen.size() >= n; });
-}
-
-template <class Pred>
-bool WaitUntil(Pred pred) {
-    auto deadline = Clock::now() + kBound;
-    while (!pred()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 std::string Packet(uint32_t type, const std::string& value) {

@@ -1,7 +1,5 @@
 #include "jobs/proc_all_pids_handler.h"
 
-#include <dirent.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -9,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/process.h"
 #include "testing/sampling_test_support.h"
 #include "testing/test_log_capture.h"
 
@@ -24,16 +23,8 @@ using testing::UploadRecorder;
 constexpr uint64_t kMs = 1000000;
 constexpr uint64_t kInterval = 100 * kMs;
 
-size_t OpenDescriptors() {
-    size_t n = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dir != nullptr && readdir(dir) != nullptr) {
-        ++n;
-    }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
-    return n;
+long OpenDescriptors() {
+    return oru_testing::CountDirEntries("/proc/self/fd");
 }
 
 class ProcAllPidsTest : public ::testing::Test {
@@ -61,7 +52,7 @@ TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
     TestLogCapture log;
     proc_.AddProcess(5, "stays");
     proc_.AddProcess(6, "leaves");
-    const size_t descriptors = OpenDescriptors();
+    const long descriptors = OpenDescriptors();
     auto handler = Make();
     EXPECT_EQ(handler->DueInNs(), 0u);
     handler->Execute();
@@ -98,7 +89,7 @@ TEST_F(ProcAllPidsTest, BeyondTheDescriptorBudgetFilesAreOpenedReadAndClosedEach
     for (uint32_t pid = 1; pid <= 5; ++pid) {
         proc_.AddProcess(pid, "p" + std::to_string(pid));
     }
-    const size_t descriptors = OpenDescriptors();
+    const long descriptors = OpenDescriptors();
     auto handler = Make(3);
     handler->Execute();
     EXPECT_EQ(OpenDescriptors(), descriptors + 3);

@@ -15,15 +15,16 @@
 #include "common/oru_paths.h"
 #include "jobs/device_script.h"
 #include "jobs/prof_perf_job.h"
+#include "testing/chunk_capture.h"
 #include "testing/prof_perf_job_fixture.h"
 #include "testing/test_fake_clock.h"
-#include "testing/upload_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
 using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::kProfCollectScript;
+using analysis::orbx::transport::testing::ChunkCapture;
 using testing::CtrlCpuJobFixture;
 using testing::Listing;
 using testing::ReadAll;
@@ -42,8 +43,7 @@ class ProfCtrlcpuJobScriptTest : public CtrlCpuJobFixture {
 TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
     for (const bool endedByAnotherJob : {false, true}) {
         SCOPED_TRACE(endedByAnotherJob ? "ended by another job's stop" : "own stop");
-        UploadCapture capture("job-ctrlcpu", 41);
-        ASSERT_TRUE(capture.Ok());
+        ChunkCapture capture("job-ctrlcpu", 41);
         FakeClock clock(QuickLooks);
         ProfCtrlcpuJob job;
         job.SetTaskClock(clock);
@@ -84,7 +84,7 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
             EXPECT_EQ(pieces[n], "ai_ctrl_cpu.data.3." + std::to_string(n));
         }
         EXPECT_FALSE(expected.empty());
-        EXPECT_EQ(capture.Payload(), expected);
+        EXPECT_EQ(ChunkCapture::Joined(chunks), expected);
         for (const auto& chunk : chunks) {
             EXPECT_EQ(chunk.fileName, "data/ai_ctrl_cpu.data.29");
             EXPECT_EQ(chunk.extraInfo, "job-ctrlcpu.3");
@@ -99,8 +99,7 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
 // An earlier daemon's recording writes this job's very pieces: the job ends it and drops
 // them before it starts.
 TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesShipped) {
-    UploadCapture capture("job-ctrlcpu", 41);
-    ASSERT_TRUE(capture.Ok());
+    ChunkCapture capture("job-ctrlcpu", 41);
     std::filesystem::create_directories(dir_);
     const std::string output = InDir("ai_ctrl_cpu.data.3");
     const pid_t leftover = fork();
@@ -127,8 +126,7 @@ TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesSh
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(job.Uninit(), 0);
-    capture.Finish();
-    const std::string payload = capture.Payload();
+    const std::string payload = ChunkCapture::Joined(capture.Finish());
     EXPECT_NE(payload.find(" r11 "), std::string::npos);
     EXPECT_EQ(payload.find(" r5 "), std::string::npos) << "the leftover's pieces were shipped";
     EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));

@@ -14,15 +14,16 @@
 
 #include "common/oru_paths.h"
 #include "driver/platform.h"
+#include "testing/chunk_capture.h"
 #include "testing/prof_perf_job_fixture.h"
 #include "testing/test_fake_clock.h"
-#include "testing/upload_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
 using analysis::orbx::common::FakeClock;
 using Paths = std::vector<std::string>;
+using analysis::orbx::transport::testing::ChunkCapture;
 using testing::CtrlCpuJobFixture;
 using testing::Listing;
 using testing::ReadAll;
@@ -160,8 +161,7 @@ class PerfExtraTaskTest : public CtrlCpuJobFixture {
 };
 
 TEST_F(PerfExtraTaskTest, FinishedPiecesAreShippedAndDeletedTheLastAtTheEnd) {
-    UploadCapture capture("job-ctrlcpu");
-    ASSERT_TRUE(capture.Ok());
+    ChunkCapture capture("job-ctrlcpu");
     ASSERT_EQ(task_->Init(), 0);
     Piece("ai_ctrl_cpu.data.5.1", "one");
     Piece("ai_ctrl_cpu.data.5.2", "two");
@@ -182,10 +182,10 @@ TEST_F(PerfExtraTaskTest, FinishedPiecesAreShippedAndDeletedTheLastAtTheEnd) {
     for (const auto& chunk : chunks) {
         EXPECT_EQ(chunk.fileName, "data/ai_ctrl_cpu.data.29");
         EXPECT_EQ(chunk.extraInfo, "job-ctrlcpu.5");
-        EXPECT_EQ(chunk.chunkSize, chunk.chunk.size());
+        EXPECT_EQ(chunk.chunkSize, chunk.data.size());
     }
-    EXPECT_EQ(capture.Payload(), "text of onetext of two");
-    EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(capture.Payload().size()));
+    EXPECT_EQ(ChunkCapture::Joined(chunks), "text of onetext of two");
+    EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(ChunkCapture::Joined(chunks).size()));
 }
 
 // A piece's text goes or is dropped, but the piece and its text are deleted; an
@@ -210,7 +210,7 @@ TEST_F(PerfExtraTaskTest, EveryPieceIsDeletedWhateverBecomesOfItsText) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto capture = c.uploader ? std::make_unique<UploadCapture>("job-ctrlcpu") : nullptr;
+        auto capture = c.uploader ? std::make_unique<ChunkCapture>("job-ctrlcpu") : nullptr;
         auto task = NewTask();
         ASSERT_EQ(task->Init(), 0);
         task->SetConvertFunc([&c](const std::string& piece, int& exitCode) {
@@ -235,7 +235,7 @@ TEST_F(PerfExtraTaskTest, EveryPieceIsDeletedWhateverBecomesOfItsText) {
 }
 
 TEST_F(PerfExtraTaskTest, LargeConversionsTravelInQuarterMebibyteChunks) {
-    UploadCapture capture("job-ctrlcpu");
+    ChunkCapture capture("job-ctrlcpu");
     ASSERT_EQ(task_->Init(), 0);
     std::string text(2 * 262144 + 5, '\0');
     for (size_t i = 0; i < text.size(); ++i) {
@@ -249,12 +249,12 @@ TEST_F(PerfExtraTaskTest, LargeConversionsTravelInQuarterMebibyteChunks) {
     EXPECT_EQ(chunks[0].chunkSize, 262144u);
     EXPECT_EQ(chunks[1].chunkSize, 262144u);
     EXPECT_EQ(chunks[2].chunkSize, 5u);
-    EXPECT_EQ(capture.Payload(), text);
+    EXPECT_EQ(ChunkCapture::Joined(chunks), text);
     EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(text.size()));
 }
 
 TEST_F(PerfExtraTaskTest, TheThreadTakesFinishedPiecesAndDrainsAllWhenStopped) {
-    UploadCapture capture("job-ctrlcpu");
+    ChunkCapture capture("job-ctrlcpu");
     Gate gate;
     FakeClock clock([&gate](uint32_t, size_t) { gate.Wait(); });
     task_->SetClock(clock);
@@ -278,8 +278,9 @@ TEST_F(PerfExtraTaskTest, TheThreadTakesFinishedPiecesAndDrainsAllWhenStopped) {
     EXPECT_EQ(Converted(),
               Paths({"ai_ctrl_cpu.data.5.0", "ai_ctrl_cpu.data.5.1", "ai_ctrl_cpu.data.5.2"}));
     EXPECT_TRUE(Listing(dir_).empty());
-    EXPECT_EQ(capture.Finish().size(), 3u);
-    EXPECT_EQ(capture.Payload(), "text of atext of btext of c");
+    const auto chunks = capture.Finish();
+    EXPECT_EQ(chunks.size(), 3u);
+    EXPECT_EQ(ChunkCapture::Joined(chunks), "text of atext of btext of c");
     EXPECT_TRUE(Logged("PerfExtraTask running"));
     EXPECT_TRUE(Logged("PerfExtraTask the total data size: 27"));
 }
