@@ -134,29 +134,6 @@ TEST(HdcTransportDevices, DeviceIndex63IsTheLastAccepted) {
     ResetSim();
 }
 
-TEST_F(HdcTransportTest, ChunkBecomesAFileChunkReq) {
-    auto chunk =
-        Chunk(std::string("\x00\x10 llc \xff", 8), 8, "data/llc.data.tag1", "job.with.points.3");
-    chunk->isLastChunk = true;
-    chunk->offset = -1;
-    ASSERT_EQ(Transport().SendBuffer(chunk), 0);
-
-    auto req = HostReadChunk();
-    ASSERT_NE(req, nullptr);
-    EXPECT_EQ(req->filename(), "data/llc.data");
-    EXPECT_EQ(req->offset(), -1);
-    EXPECT_EQ(req->chunk(), std::string("\x00\x10 llc \xff", 8));
-    EXPECT_EQ(req->chunksizeinbytes(), 8);
-    EXPECT_TRUE(req->islastchunk());
-    EXPECT_EQ(req->datamodule(), 3);
-
-    message::JobContext ctx;
-    ASSERT_TRUE(ctx.FromString(req->hdr().job_ctx()));
-    EXPECT_EQ(ctx.job_id, "job.with.points");
-    EXPECT_EQ(ctx.dev_id, "3");
-    EXPECT_EQ(ctx.tag, "tag1");
-}
-
 TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
     struct Case {
         std::string bytes;
@@ -164,14 +141,20 @@ TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
         std::string fileName, extra;
         std::string sentBytes, sentName, tag, jobId;
     } cases[] = {
+        {std::string("\x00\x10 llc \xff", 8), 8, "data/llc.data.tag1", "job.with.points.3",
+         std::string("\x00\x10 llc \xff", 8), "data/llc.data", "tag1", "job.with.points"},
         {"abc", 3, "nopoint", "job.0", "abc", "", "", "job"},    // no point: no name, no tag
         {"0123456789", 4, "f.t", "j.0", "0123", "f", "t", "j"},  // at most its size
         {"xy", 1000, "f.t", "j.0", "xy", "f", "t", "j"},         // no more than it holds
         {"", 0, "f.t", "j.0", "", "f", "t", "j"},                // no payload at all
         {std::string(60000, 'p'), 60000, "f.t", "j.0", std::string(60000, 'p'), "f", "t", "j"},
     };
-    for (const Case& c : cases) {
-        ASSERT_EQ(Transport().SendBuffer(Chunk(c.bytes, c.size, c.fileName, c.extra)), 0);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        auto chunk = Chunk(c.bytes, c.size, c.fileName, c.extra);
+        chunk->isLastChunk = i % 2 == 0;
+        chunk->offset = i == 0 ? -1 : static_cast<int64_t>(i);
+        ASSERT_EQ(Transport().SendBuffer(chunk), 0);
         const std::string packet = HostRead();
         ASSERT_GE(packet.size(), IDE_TLV_HEAD_LEN);
         auto req = message::DecodeAs<pb::FileChunkReq>(packet.data() + IDE_TLV_HEAD_LEN,
@@ -180,11 +163,16 @@ TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
         // Byte for byte the codec's encoding of what it carries.
         EXPECT_EQ(packet, Packet(5, message::EncodeMessage(*req)));
         EXPECT_EQ(req->chunk(), c.sentBytes);
+        EXPECT_EQ(req->chunksizeinbytes(), static_cast<int32_t>(c.size));
         EXPECT_EQ(req->filename(), c.sentName);
+        EXPECT_EQ(req->offset(), chunk->offset);
+        EXPECT_EQ(req->islastchunk(), chunk->isLastChunk);
+        EXPECT_EQ(req->datamodule(), 3);
         message::JobContext ctx;
         ASSERT_TRUE(ctx.FromString(req->hdr().job_ctx()));
         EXPECT_EQ(ctx.tag, c.tag);
         EXPECT_EQ(ctx.job_id, c.jobId);
+        EXPECT_EQ(ctx.dev_id, c.extra.substr(c.extra.rfind('.') + 1));
     }
 }
 
