@@ -118,30 +118,30 @@ TEST_F(HardwareMemJobTest, LlcInitNeedsEventsTheSwitchAndTheDeviceItself) {
     EXPECT_TRUE(logs_.Has("Mini LLC Profiling not enabled"));
 }
 
-TEST_F(HardwareMemJobTest, LlcModeIsTheLastReadOrWriteEvent) {
-    const std::pair<EventList, uint32_t> cases[] = {
-        {{"read", "write"}, 2}, {{"write", "read"}, 1}, {{"read", "bogus"}, 1}};
+TEST_F(HardwareMemJobTest, LlcModeIsTheLastReadOrWriteEventAndAPeriodOutsideOneTo1000IsOneMs) {
+    const struct {
+        EventList events;
+        int32_t interval;
+        uint32_t mode;
+        uint32_t period;
+    } cases[] = {{{"read", "write"}, 20, 2, 20},
+                 {{"write", "read"}, 0, 1, 1},
+                 {{"read", "bogus"}, 1001, 1, 1},
+                 {{"read"}, 1, 1, 1},
+                 {{"read"}, 1000, 1, 1000}};
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.interval);
         ProfLlcJob job;
-        ASSERT_EQ(0, job.Init(LlcCfg(c.first)));
+        ASSERT_EQ(0, job.Init(LlcCfg(c.events, c.interval)));
         EXPECT_EQ(0, StartAndStop(job));
-        EXPECT_EQ(c.second, Stats().blockMode);
+        OstrelSimChannelStats stats = Stats();
+        EXPECT_EQ(c.mode, stats.blockMode);
+        EXPECT_EQ(c.period, stats.samplePeriod);
+        EXPECT_EQ(c.period, stats.blockPeriod);
     }
     EXPECT_EQ(1u, logs_.Count("LLC event:bogus not support", DLOG_WARN));
     EXPECT_TRUE(logs_.Has("Begin to start profiling Channel 8, events:"));
     EXPECT_TRUE(logs_.Has("start profiling Channel 8, events:read,bogus, ret=0"));
-}
-
-TEST_F(HardwareMemJobTest, LlcPeriodOutsideOneTo1000IsOneMs) {
-    const std::pair<int32_t, uint32_t> cases[] = {{0, 1}, {1001, 1}, {1, 1}, {1000, 1000}};
-    for (const auto& c : cases) {
-        ProfLlcJob job;
-        ASSERT_EQ(0, job.Init(LlcCfg({"read"}, c.first)));
-        EXPECT_EQ(0, StartAndStop(job));
-        OstrelSimChannelStats stats = Stats();
-        EXPECT_EQ(c.second, stats.samplePeriod) << c.first;
-        EXPECT_EQ(c.second, stats.blockPeriod) << c.first;
-    }
     // A period configured for the channel starts it; the block keeps the job's.
     ChannelSettings settings;
     settings.period = 50;
@@ -211,10 +211,13 @@ void ExpectTheStream(const std::vector<SentChunk>& chunks) {
     }
 }
 
-TEST_F(HardwareMemJobTest, AFiniteStreamReachesTheUploaderWholeAndInOrder) {
+TEST_F(HardwareMemJobTest, StreamsReachTheUploaderWholeAndInOrder) {
+    ostrel::simtest::UseSetting("OSTREL_SIM_CHANNEL_MODE", "stream");
+    ASSERT_EQ(0, DrvChannelsMgr::GetInstance().GetAllChannels(kDev));
+    ExpectTheStream(CollectStream(40 * 0x100000));  // stopped midway
+
     // Two full buffers and a remainder too small to go out before the end.
     const uint64_t total = 8 * 0x100000 + 12345;
-    ostrel::simtest::UseSetting("OSTREL_SIM_CHANNEL_MODE", "stream");
     setenv("OSTREL_SIM_STREAM_BYTES", std::to_string(total).c_str(), 1);
     ostrel_sim_reset();
     ASSERT_EQ(0, DrvChannelsMgr::GetInstance().GetAllChannels(kDev));
@@ -223,13 +226,6 @@ TEST_F(HardwareMemJobTest, AFiniteStreamReachesTheUploaderWholeAndInOrder) {
     ExpectTheStream(chunks);
     ASSERT_EQ(3u, chunks.size());
     EXPECT_EQ(12345u, chunks[2].data.size());
-}
-
-TEST_F(HardwareMemJobTest, AStreamStoppedMidwayLosesNothing) {
-    ostrel::simtest::UseSetting("OSTREL_SIM_CHANNEL_MODE", "stream");
-    ASSERT_EQ(0, DrvChannelsMgr::GetInstance().GetAllChannels(kDev));
-    auto chunks = CollectStream(40 * 0x100000);
-    ExpectTheStream(chunks);
 }
 
 std::string OutputFile() {
