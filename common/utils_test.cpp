@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ostrel/mm.h"
+#include "testing/process.h"
 #include "testing/test_emulator.h"
 #include "testing/test_fake_clock.h"
 #include "testing/test_log_capture.h"
@@ -30,12 +31,7 @@ void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using oru_testing::ReadText;
 
 class UtilsFs : public ::testing::Test {
   protected:
@@ -201,7 +197,7 @@ TEST_F(UtilsExec, WaitsForTheChildAndReportsItsExitCode) {
                                 {"-c", "echo \"$0|$1|$ORU_X|${HOME:-none}\"", "a0", "a1"},
                                 {"ORU_X=42"}, exitCode, pid));
     EXPECT_EQ(0, exitCode);
-    EXPECT_EQ("a0|a1|42|none\n", ReadFile(out));
+    EXPECT_EQ("a0|a1|42|none\n", ReadText(out));
 }
 
 TEST_F(UtilsExec, AsynchronousRunReturnsTheRunningChildsPid) {
@@ -220,7 +216,7 @@ TEST_F(UtilsExec, AsynchronousRunReturnsTheRunningChildsPid) {
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(std::to_string(pid) + "\n", ReadFile(out));
+    EXPECT_EQ(std::to_string(pid) + "\n", ReadText(out));
     EXPECT_EQ(-1, exitCode);
 }
 

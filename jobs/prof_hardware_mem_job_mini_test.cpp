@@ -17,6 +17,7 @@
 #include "message/profile_params.h"
 #include "ostrel/sim_control.h"
 #include "testing/chunk_capture.h"
+#include "testing/process.h"
 #include "testing/sim_test_util.h"
 #include "testing/test_log_capture.h"
 
@@ -111,17 +112,13 @@ TEST_F(MiniLlcJobTest, TheScriptRecordsUntilTheJobStopsAndItsFileIsShipped) {
     EXPECT_EQ(-1, registry.CollectionJobRegisterAndRun(1, 3, second));
     EXPECT_EQ(-1, registry.CollectionJobUnregisterAndStop(1, 3));
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (LineCount(OutputFile()) < 3 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_GE(LineCount(OutputFile()), 3u);
+    ASSERT_TRUE(oru_testing::WaitUntil([] { return LineCount(OutputFile()) >= 3; }))
+        << "the script recorded no three lines";
 
     EXPECT_EQ(0, registry.CollectionJobUnregisterAndStop(0, 3));
     EXPECT_TRUE(logs_.Has("Succeeded to kill process, ret=0, exitCode=0"));
     EXPECT_TRUE(logs_.Has("exited, exit code="));
-    std::ifstream in(OutputFile(), std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string content = oru_testing::ReadText(OutputFile());
 
     auto chunks = capture.Finish();
     ASSERT_EQ(1u, chunks.size());  // a file shorter than one chunk

@@ -16,6 +16,7 @@
 #include "jobs/device_script.h"
 #include "jobs/prof_perf_job.h"
 #include "testing/chunk_capture.h"
+#include "testing/process.h"
 #include "testing/prof_perf_job_fixture.h"
 #include "testing/test_fake_clock.h"
 
@@ -61,11 +62,9 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
         ASSERT_EQ(job.Init(cfg_), 0);
         ASSERT_EQ(job.Process(), 0);
         EXPECT_TRUE(Logged("start profiling ctrl cpu, cmd=sudo "));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!std::filesystem::exists(InDir("ai_ctrl_cpu.data.3.0")) &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        oru_testing::WaitUntil(
+            [&] { return std::filesystem::exists(InDir("ai_ctrl_cpu.data.3.0")); },
+            std::chrono::seconds(30));
         if (endedByAnotherJob) {
             const std::string kill = std::string("sudo -n ") + kProfCollectScript + " --kill";
             ASSERT_EQ(std::system(kill.c_str()), 0);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/oru_paths.h"
+#include "testing/process.h"
 
 namespace {
 
@@ -168,15 +169,7 @@ TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) 
 }
 
 bool EndsWithin20s(pid_t pid) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return oru_testing::WaitUntil([pid] { return waitpid(pid, nullptr, WNOHANG) != 0; });
 }
 
 // --kill also ends recordings still starting (no pid recorded yet, or killed right after the
@@ -192,11 +185,9 @@ TEST_F(ProfCollectScriptTest, KillEndsStartsInProgressAndOnlyThem) {
     const pid_t stranger = Spawn({"/bin/sleep", "30"});
     ASSERT_TRUE(starting > 0 && stranger > 0);
     const std::string cmdline = "/proc/" + std::to_string(starting) + "/cmdline";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Lines(cmdline).empty() || Lines(cmdline)[0].find("--record") == std::string::npos) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the shell did not start";
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    ASSERT_TRUE(oru_testing::WaitUntil([&] {
+        return !Lines(cmdline).empty() && Lines(cmdline)[0].find("--record") != std::string::npos;
+    })) << "the shell did not start";
     std::ofstream(kPidFile) << stranger << "\n";
     const pid_t started = Spawn({kScript, "--record", rec, "100", "{r11}"});
     ASSERT_GT(started, 0);

@@ -165,14 +165,6 @@ class HostileHostTest : public ::testing::Test {
     // The host side of the simulated card knows every device any daemon here serves.
     static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "4", 1); }
 
-    void StartDaemon(int devices) {
-        std::filesystem::create_directories(ORU_TEST_TMP_DIR);
-        log_ = std::string(ORU_TEST_TMP_DIR) + "/oru.log";
-        std::filesystem::remove(log_);
-        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, devices);
-        client_ = HostClient::Create();
-        ASSERT_NE(client_, nullptr);
-    }
     void TearDown() override {
         if (daemon_ != nullptr) {
             EXPECT_TRUE(daemon_->Running()) << "the daemon died";
@@ -180,59 +172,49 @@ class HostileHostTest : public ::testing::Test {
         daemon_.reset();
     }
 
-    std::unique_ptr<HostSession> Connect(int devId = 0) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (auto session = client_->Connect(devId)) {
-                return session;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return nullptr;
+    std::unique_ptr<HostSession> Connect() {
+        std::unique_ptr<HostSession> session;
+        oru_testing::WaitUntil([&] { return (session = client_->Connect(0)) != nullptr; });
+        return session;
     }
-
-    std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs, int devId = 0) {
-        return oru_testing::OpenControl(*client_, hs, devId);
+    std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs) {
+        return oru_testing::OpenControl(*client_, hs, 0);
     }
-
     static int Ask(ControlChannel& ctrl, const message::Message& msg, proto::Response* reply) {
         if (ctrl.Session().SendMessage(msg) != 0) {
             return host::kRecvFailed;
         }
         return ctrl.AwaitResponse(reply, kReplyWaitMs);
     }
-
     void RunJob(std::unique_ptr<ControlChannel>& ctrl, const std::string& jobId,
                 const std::string& mode = "") {
         EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, jobId, 0, mode, -1, &ctrl));
     }
 
-    void RunNormalJob(const std::string& jobId, const std::string& mode = "") {
-        EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, jobId, 0, mode));
-    }
-
     void Begin(const std::string& jobId, const std::string& mode = "") {
-        StartDaemon(4);
-        RunNormalJob(jobId, mode);
+        std::filesystem::create_directories(ORU_TEST_TMP_DIR);
+        std::filesystem::remove(std::string(ORU_TEST_TMP_DIR) + "/oru.log");
+        daemon_ = oru_testing::StartOru(ORU_BIN_DIR, ORU_TEST_TMP_DIR, 4);
+        client_ = HostClient::Create();
+        ASSERT_NE(client_, nullptr);
+        EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, jobId, 0, mode));
         baseline_ = FiguresOf(daemon_->Pid());
         dirs_ = Dirs();
     }
     void End(const std::string& jobId, const std::string& mode = "") {
-        RunNormalJob(jobId, mode);
-        const Resources& baseline = baseline_;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        Resources now = FiguresOf(daemon_->Pid());
-        while ((now.fds > baseline.fds || now.threads > baseline.threads) &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            now = FiguresOf(daemon_->Pid());
-        }
-        EXPECT_LE(now.fds, baseline.fds) << "descriptors left open (sessions leaked)";
-        EXPECT_LE(now.threads, baseline.threads) << "threads left running:\n"
-                                                 << oru_testing::ThreadNamesOf(daemon_->Pid());
+        EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, jobId, 0, mode));
+        Resources now;
+        oru_testing::WaitUntil(
+            [&] {
+                now = FiguresOf(daemon_->Pid());
+                return now.fds <= baseline_.fds && now.threads <= baseline_.threads;
+            },
+            std::chrono::seconds(30));
+        EXPECT_LE(now.fds, baseline_.fds) << "descriptors left open (sessions leaked)";
+        EXPECT_LE(now.threads, baseline_.threads) << "threads left running:\n"
+                                                  << oru_testing::ThreadNamesOf(daemon_->Pid());
     }
 
-    std::string log_;
     Resources baseline_;
     std::set<std::string> dirs_;
     std::unique_ptr<oru_testing::Child> daemon_;

@@ -12,6 +12,7 @@
 #include "message/status_info.h"
 #include "ostrel/sim_control.h"
 #include "testing/mini_device.h"
+#include "testing/process.h"
 #include "testing/sim_test_util.h"
 #include "wire/codec.h"
 
@@ -31,12 +32,10 @@ class ProfilingClientTest : public ::testing::Test {
     void TearDown() override {
         client_.reset();
         // The device's threads close their sessions as they end: give them a moment.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) != 0u &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), 0u);
+        EXPECT_TRUE(oru_testing::WaitUntil([] {
+            return ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) == 0u;
+        })) << ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION)
+            << " sessions left open";
         ResetSim();
     }
 
