@@ -713,21 +713,6 @@ TEST_F(HostileHostTest, DataChannelsWhoseJobNeverEndsAreReleasedOnceTheHostLeave
                   host::kRecvOk);
         EXPECT_EQ(reply.status(), proto::SUCCESS);
     }
-    {
-        auto ctrl = OpenControl(Handshake{"refused", 0, ""});
-        ASSERT_NE(ctrl, nullptr);
-        std::unique_ptr<DataChannel> data;
-        ASSERT_EQ(
-            DataChannel::Open(*client_, Target{0, 0}, Handshake{"refused", 0, ""}, &data, &reply),
-            host::kRecvOk);
-        const std::string ctx = host::MakeJobContext("refused", "0");
-        auto start = WithContext<proto::JobStartReq>(ctx);
-        start.set_sampleconfig("not json");
-        ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
-        EXPECT_EQ(reply.status(), proto::FAILED);
-        ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
-        EXPECT_EQ(reply.status(), proto::FAILED);
-    }
     End("after6");
 }
 
