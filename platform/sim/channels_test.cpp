@@ -131,36 +131,4 @@ TEST_F(ChannelsTest, TheStreamSequenceDetectsLossDuplicationAndMixUps) {
     EXPECT_EQ(108, ostrel_sim_stream_verify(1, 8, 0, buf.data(), buf.size()));
 }
 
-TEST_F(ChannelsTest, InjectedChannelFaults) {
-    ProfChannelList list;
-    ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_GET_CHANNELS, 161, 1));
-    ASSERT_EQ(0, prof_drv_get_channels(0, &list));
-    EXPECT_EQ(161u, list.channelNum);
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_GET_CHANNELS, 5, 1));
-    EXPECT_EQ(5, prof_drv_get_channels(0, &list));
-
-    UseSetting("OSTREL_SIM_CHANNEL_MODE", "manual");
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_PROF_START, 7, 1));
-    EXPECT_EQ(7, StartChannel(0, 2));
-    ASSERT_EQ(PROF_OK, StartChannel(0, 2));
-    ASSERT_EQ(3, ostrel_sim_channel_inject(0, 2, "abc", 3));
-
-    ProfPollInfo ready[6];
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CHANNEL_POLL, PROF_ERROR, 1));
-    EXPECT_EQ(PROF_ERROR, prof_channel_poll(ready, 6, 0));
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CHANNEL_POLL, PROF_STOPPED_ALREADY, 1));
-    EXPECT_EQ(PROF_STOPPED_ALREADY, prof_channel_poll(ready, 6, 0));
-    EXPECT_EQ(1, prof_channel_poll(ready, 6, 0));
-
-    char buf[8];
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CHANNEL_READ, -2, 1));
-    EXPECT_EQ(-2, prof_channel_read(0, 2, buf, sizeof(buf)));
-    ASSERT_EQ(3, prof_channel_read(0, 2, buf, sizeof(buf)));  // nothing was lost
-    EXPECT_EQ("abc", std::string(buf, 3));
-
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_PROF_STOP, 9, 1));
-    EXPECT_EQ(9, prof_stop(0, 2));
-    EXPECT_EQ(PROF_OK, prof_stop(0, 2));
-}
-
 }  // namespace
