@@ -10,6 +10,7 @@
 
 #include "driver/json_parser.h"
 #include "message/job_context.h"
+#include "ostrel/sim_control.h"
 #include "testing/chunk_capture.h"
 #include "testing/fake_drv.h"
 #include "testing/process.h"
@@ -32,33 +33,10 @@ constexpr uint32_t kChannel = 8;
 constexpr uint32_t kMiB = 0x100000;
 const char kJobId[] = "7";
 
-// A random table with a prime period: a lost, repeated or reordered piece shows.
-constexpr uint64_t kPatternPeriod = 1048573;
-
-const std::string& PatternTable() {
-    static const std::string table = [] {
-        std::string t(kPatternPeriod, '\0');
-        uint32_t x = 2463534242u;
-        for (char& c : t) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            c = static_cast<char>(x & 0xFF);
-        }
-        return t;
-    }();
-    return table;
-}
-
+// The simulated card's stream sequence: a lost, repeated or reordered piece shows.
 std::string Pattern(uint64_t from, uint64_t len) {
-    const std::string& table = PatternTable();
-    std::string s;
-    s.reserve(len);
-    while (s.size() < len) {
-        uint64_t at = (from + s.size()) % kPatternPeriod;
-        uint64_t n = std::min<uint64_t>(len - s.size(), kPatternPeriod - at);
-        s.append(table, at, n);
-    }
+    std::string s(len, '\0');
+    ostrel_sim_stream_fill(kDev, kChannel, from, reinterpret_cast<uint8_t*>(&s[0]), len);
     return s;
 }
 
