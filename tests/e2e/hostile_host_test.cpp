@@ -616,16 +616,9 @@ TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
     auto start = WithContext<proto::JobStartReq>(ctx);
     start.set_sampleconfig(LlcConfig("ord"));
     ASSERT_EQ(data->Session().SendMessage(start), 0);  // commands on a data session are not read
-    for (const message::Message* m :
-         {static_cast<const message::Message*>(
-              new proto::JobStopReq(WithContext<proto::JobStopReq>(ctx))),
-          static_cast<const message::Message*>(
-              new proto::ReplayStartReq(WithContext<proto::ReplayStartReq>(ctx))),
-          static_cast<const message::Message*>(
-              new proto::ReplayStopReq(WithContext<proto::ReplayStopReq>(ctx)))}) {
-        std::unique_ptr<const message::Message> owned(m);
-        ASSERT_EQ(ctrl->Session().SendMessage(*owned), 0);
-    }
+    ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::JobStopReq>(ctx)), 0);
+    ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::ReplayStartReq>(ctx)), 0);
+    ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::ReplayStopReq>(ctx)), 0);
     EXPECT_FALSE(IsDir(jobDir));
     ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
