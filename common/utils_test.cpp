@@ -49,7 +49,7 @@ TEST(UtilsNumber, AcceptsExactlyTheNonNegativeIntRange) {
     for (const char* good : {"0", "2147483647", "0000000001"}) {
         EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum(good)) << good;
     }
-    EXPECT_TRUE(logs.Lines().empty());
+    EXPECT_TRUE(logs.Entries().empty());
     for (const char* bad : {"2147483648", "12a", "-1", "00000000001", ""}) {
         EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum(bad)) << bad;
     }

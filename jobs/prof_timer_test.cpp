@@ -227,7 +227,7 @@ TEST(ProfTimerTest, PassRunsAtLeastOnceEvenWhenStoppedAtOnceAndSecondStartIsRefu
     timer->RegisterTimerHandler(1, std::make_shared<RecordingHandler>(1, log));
     ASSERT_EQ(timer->Start(), 0);
     EXPECT_EQ(timer->Start(), -1);
-    EXPECT_EQ(capture.Matching("ProfTimer is running").size(), 1u);
+    EXPECT_EQ(capture.Count("ProfTimer is running"), 1u);
     ASSERT_EQ(timer->Stop(), 0);
     EXPECT_GE(log.Count("E1"), 1u);
     EXPECT_EQ(log.Count("U1"), 1u);

@@ -41,14 +41,6 @@ class TestLogCapture {
         return entries_;
     }
 
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        for (const Entry& entry : Entries()) {
-            lines.push_back(entry.text);
-        }
-        return lines;
-    }
-
     // The daemon's own lines without prefix and line end, exactly as its code passed them.
     std::vector<std::string> Texts() const {
         std::vector<std::string> texts;
@@ -58,16 +50,6 @@ class TestLogCapture {
             }
         }
         return texts;
-    }
-
-    std::vector<std::string> Matching(const std::string& text) const {
-        std::vector<std::string> found;
-        for (const Entry& entry : Entries()) {
-            if (entry.text.find(text) != std::string::npos) {
-                found.push_back(entry.text);
-            }
-        }
-        return found;
     }
 
     size_t Count(const std::string& text, int level = kAnyLevel) const {
