@@ -17,7 +17,6 @@ namespace {
 
 using Analysis::Orbx::GxprofErrMgr::GxprofErrorManager;
 
-// Whether f became ready within 5 s; the failure names what did not happen.
 template <typename Future>
 ::testing::AssertionResult Within(Future& f, const char* what) {
     if (f.wait_for(std::chrono::seconds(5)) == std::future_status::ready) {
@@ -112,7 +111,6 @@ TEST(ThreadTest, StopFromItsOwnRunReturnsWithoutJoiningAndOwnerJoinsLater) {
     EXPECT_EQ(worker.Stop(), 0);
 }
 
-// Waits for quit, then for the test's permission to end.
 class HeldThread : public Thread {
   public:
     explicit HeldThread(std::shared_future<void> release) : release_(std::move(release)) {}

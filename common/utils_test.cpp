@@ -191,7 +191,6 @@ TEST_F(UtilsExec, WaitsForTheChildAndReportsItsExitCode) {
                                      pid));
     }
 
-    // Output redirected, and exactly the given environment passed.
     const std::string out = root_ + "/out.txt";
     ASSERT_EQ(0, Utils::ExecCmd(ExecCmdParams{"/bin/sh", false, out},
                                 {"-c", "echo \"$0|$1|$ORU_X|${HOME:-none}\"", "a0", "a1"},
@@ -210,7 +209,6 @@ TEST_F(UtilsExec, AsynchronousRunReturnsTheRunningChildsPid) {
         0, Utils::ExecCmd(cmd, {"-c", "while [ ! -e \"$0\" ]; do sleep 0.01; done; echo $$", gate},
                           {}, exitCode, pid));
     ASSERT_GT(pid, 0);
-    // The child is still waiting for the gate: it was not waited for.
     EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG));
     WriteFile(gate, "");
     int status = 0;

@@ -185,7 +185,6 @@ TEST_F(HdcComponent, EachDeviceGetsAServerAndRequestsCarryItsPhysicalId) {
     EXPECT_EQ(1u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_CLIENT));  // the host's only
 }
 
-// Nobody takes the session over.
 TEST_F(HdcComponent, AProfilingRequestWithoutAComponentIsClosed) {
     TestLogCapture logs;
     StartDaemon();

@@ -60,7 +60,6 @@ class HdcApiTest : public ::testing::Test {
         return op.get();
     }
 
-    // One buffer of session read on the calling thread; "" on failure.
     static std::string ReadOn(HDC_SESSION session, int* ret, int mode, uint32_t maxLen) {
         void* buf = nullptr;
         uint32_t len = 0;

@@ -121,7 +121,6 @@ TEST_F(ProfChannelManagerTest, TheLastUnInitAndTheNextInitDoNotWaitForTheDrivers
 
     manager_.UnInit(false);
     EXPECT_EQ(1, held.InPoll()) << "the last UnInit waited for the driver's poll";
-    // The next collection takes the poller back while its poll still lasts.
     ASSERT_EQ(0, manager_.Init());
     EXPECT_EQ(1, held.InPoll()) << "Init waited for the driver's poll";
     EXPECT_EQ(poll, manager_.GetChannelPoll());
@@ -131,7 +130,6 @@ TEST_F(ProfChannelManagerTest, TheLastUnInitAndTheNextInitDoNotWaitForTheDrivers
     held.Release();
     EXPECT_TRUE(WaitUntil([this] { return logs_.Has("ChannelPoll count: ", DLOG_EVENT); }))
         << "the poll thread did not end";
-    // Its thread has ended: the next collection gets a poller of its own.
     ASSERT_EQ(0, manager_.Init());
     EXPECT_NE(poll, manager_.GetChannelPoll());
     manager_.UnInit(true);

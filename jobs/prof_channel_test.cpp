@@ -263,7 +263,6 @@ class FakePoll {
             return Poll(out, num);
         };
     }
-    // ready: records to report; or a plain result code when ready is empty.
     void Then(int code, std::vector<ProfPollInfo> ready = {}) {
         std::lock_guard<std::mutex> lock(mutex_);
         script_.push_back({code, std::move(ready)});

@@ -85,7 +85,6 @@ TEST(CtrlCpuPieceTest, PiecesComeInRecordingOrderTheLastOneOnlyAfterTheRecording
     EXPECT_EQ(SelectCtrlCpuPieces(mixed, false, "ai_ctrl_cpu.data.1"), Paths());
 }
 
-// Lets the task thread take one turn per permit, or every turn once opened.
 class Gate {
   public:
     void Wait() {
@@ -122,7 +121,6 @@ class Gate {
     bool open_ = false;
 };
 
-// Device 37, known to the host as 5.
 class PerfExtraTaskTest : public CtrlCpuJobFixture {
   protected:
     PerfExtraTaskTest() : CtrlCpuJobFixture(37, 5) {}

@@ -357,7 +357,6 @@ TEST(TimerManagerTest, StopWithoutUserDoesNotUnbalanceTheCount) {
     manager.StopProfTimer();
     manager.StopProfTimer();
 
-    // The next start must still start a timer, and one stop must stop it.
     ASSERT_EQ(manager.StartProfTimer(), 0);
     manager.RegisterTimerHandler(5, std::make_shared<RecordingHandler>(5, log));
     ASSERT_TRUE(log.WaitFor("E5", 1));

@@ -131,7 +131,6 @@ struct HostJob {
         return ok ? Command(job) : ok;
     }
 
-    // What the data channel received; waits at most 20 s for its end.
     std::pair<int, Files> Collected() {
         if (!collected.valid() ||
             collected.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
@@ -140,7 +139,6 @@ struct HostJob {
         return collected.get();
     }
 
-    // Closes both sessions (ending a blocked data read) and waits for the reader.
     void Close() {
         if (data != nullptr) {
             data->Session().Close();
@@ -203,7 +201,6 @@ inline ::testing::AssertionResult RunNormalJob(
     return ran;
 }
 
-// Sessions the in-process daemon holds, given the host side's.
 inline uint32_t DaemonSessions(uint32_t hostSessions) {
     return ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) - hostSessions;
 }

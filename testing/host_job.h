@@ -23,7 +23,6 @@ namespace oru_testing {
 // The simulated card's cache-counter channel, streaming in "stream" mode.
 constexpr uint32_t kLlcChannel = 8;
 
-// What a host reading a streaming job got, until DataChannelFinish.
 struct StreamRead {
     int rc = analysis::orbx::host::kRecvFailed;
     uint64_t bytes = 0;        // stream bytes received
