@@ -63,8 +63,8 @@ std::vector<std::string> Chunks(uint64_t bufSize, const std::vector<std::string>
     }
     std::vector<std::string> chunks;
     for (const auto& chunk : upload.Sent()) {
-        EXPECT_EQ(chunk.chunk.size(), chunk.chunkSize);
-        chunks.push_back(chunk.chunk);
+        EXPECT_EQ(chunk.data.size(), chunk.chunkSize);
+        chunks.push_back(chunk.data);
     }
     return chunks;
 }
@@ -103,7 +103,7 @@ TEST(ProcTimerHandlerTest, ChunksNameTheDataFileTheJobAndTheModule) {
     EXPECT_EQ(cpu.Uninit(), 0);
     EXPECT_EQ(timerData.Uninit(), 0);
 
-    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
+    const auto sent = upload.Sent();
     ASSERT_EQ(sent.size(), 2u);
     for (const auto& chunk : sent) {
         EXPECT_EQ(chunk.fileName, "data/Scripted.data.t1");
@@ -129,9 +129,9 @@ TEST(ProcTimerHandlerTest, InitOnceExecuteOnlyWhileInitedUninitFlushesOnce) {
     EXPECT_EQ(handler.Uninit(), 0);
     handler.Execute();
 
-    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
+    const auto sent = upload.Sent();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].chunk, "kept");
+    EXPECT_EQ(sent[0].data, "kept");
     EXPECT_EQ(log.Count("ProcTimerHandler is not inited", DLOG_ERROR), 2u);
 }
 

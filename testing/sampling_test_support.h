@@ -17,32 +17,13 @@
 
 #include "jobs/prof_timer.h"
 #include "message/job_context.h"
-#include "transport/profile_file_chunk.h"
-#include "transport/transport.h"
+#include "testing/chunk_capture.h"
 #include "transport/uploader.h"
 
 namespace Analysis::Orbx::JobWrapper::testing {
 
-using analysis::orbx::ProfileFileChunk;
-
-class RecordingTransport : public analysis::orbx::transport::ITransport {
-  public:
-    int SendBuffer(const void* /*buffer*/, int length) override { return length; }
-    int SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        chunks_.push_back(*chunk);
-        return 0;
-    }
-    int CloseSession() override { return 0; }
-    std::vector<ProfileFileChunk> Chunks() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return chunks_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<ProfileFileChunk> chunks_;
-};
+using analysis::orbx::transport::testing::CapturingTransport;
+using analysis::orbx::transport::testing::SentChunk;
 
 struct Record {
     uint64_t timeStamp = 0;
@@ -90,11 +71,11 @@ inline bool ParseRecords(const std::string& bytes, std::vector<Record>& records)
     return true;
 }
 
-// A started uploader over a RecordingTransport; Sent() drains and stops it.
+// A started uploader over a CapturingTransport; Sent() drains and stops it.
 class UploadRecorder {
   public:
     UploadRecorder()
-        : transport_(std::make_shared<RecordingTransport>()),
+        : transport_(std::make_shared<CapturingTransport>()),
           uploader_(std::make_shared<analysis::orbx::transport::Uploader>(transport_)) {
         EXPECT_EQ(uploader_->Init(512), 0);
         EXPECT_EQ(uploader_->Start(), 0);
@@ -105,7 +86,7 @@ class UploadRecorder {
         return uploader_;
     }
 
-    std::vector<ProfileFileChunk> Sent() {
+    std::vector<SentChunk> Sent() {
         (void)uploader_->Stop(false);
         return transport_->Chunks();
     }
@@ -113,7 +94,7 @@ class UploadRecorder {
     std::map<std::string, std::string> SentByFile() {
         std::map<std::string, std::string> files;
         for (const auto& chunk : Sent()) {
-            files[chunk.fileName] += chunk.chunk.substr(0, chunk.chunkSize);
+            files[chunk.fileName] += chunk.data.substr(0, chunk.chunkSize);
         }
         return files;
     }
@@ -135,7 +116,7 @@ class UploadRecorder {
     }
 
   private:
-    std::shared_ptr<RecordingTransport> transport_;
+    std::shared_ptr<CapturingTransport> transport_;
     std::shared_ptr<analysis::orbx::transport::Uploader> uploader_;
 };
 
