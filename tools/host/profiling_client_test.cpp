@@ -77,13 +77,7 @@ TEST_F(ProfilingClientTest, ChunkStreamKeepsItsOrderAndFields) {
 TEST_F(ProfilingClientTest, LargeChunksArriveExactInOneReusedBuffer) {
     constexpr int kChunks = 10;
     constexpr size_t kBytes = (1u << 20) + 7;  // three segments of the simulated card
-    auto pattern = [](int i) {
-        std::string bytes(kBytes, '\0');
-        for (size_t j = 0; j < kBytes; ++j) {
-            bytes[j] = static_cast<char>((j * 31 + static_cast<size_t>(i) * 7 + j / 4096) & 0xff);
-        }
-        return bytes;
-    };
+    auto pattern = [](int i) { return ostrel::simtest::Pattern(kBytes, static_cast<unsigned>(i)); };
     DataPlan plan;
     for (int i = 0; i < kChunks; ++i) {
         plan.chunks.push_back(FileChunk("data/big.data", pattern(i), i == kChunks - 1));
