@@ -240,15 +240,8 @@ TEST_F(HardwareMemJobTest, MiniLlcWithAHashInTheEventsRunsNoScriptButShipsTheFil
     EXPECT_TRUE(logs_.Has("llc_event:read#, profLlcCmd:"));
     EXPECT_FALSE(logs_.Has("Begin to start profiling llc"));
     // The output file was created all the same; fill it with two chunks' worth.
-    std::string content;
-    for (size_t i = 0; i < 2 * ProfMiniLlcJob::kUploadChunkSize; ++i) {
-        content.push_back(static_cast<char>(i * 7 % 251));
-    }
-    {
-        std::ofstream out(OutputFile(), std::ios::binary | std::ios::trunc);
-        ASSERT_TRUE(out.is_open());
-        out << content;
-    }
+    const std::string content = ostrel::simtest::Pattern(2 * ProfMiniLlcJob::kUploadChunkSize, 3);
+    ASSERT_TRUE(std::ofstream(OutputFile(), std::ios::binary | std::ios::trunc) << content);
     ChunkCapture capture(kJobId, static_cast<int>(kDev));
     // No recording of its own: the stop runs no "--kill", which would end other jobs'.
     EXPECT_EQ(0, job.Uninit());
