@@ -19,6 +19,7 @@
 #include "ostrel/sim_control.h"
 #include "testing/chunk_capture.h"
 #include "testing/fake_drv.h"
+#include "testing/process.h"
 #include "testing/sim_test_util.h"
 #include "testing/test_log_capture.h"
 
@@ -186,11 +187,9 @@ std::vector<SentChunk> CollectStream(uint64_t bytes) {
     EXPECT_EQ(0, job->Init(LlcCfg({"read", "write"})));
     auto& registry = CollectionRegisterMgr::GetInstance();
     EXPECT_EQ(0, registry.CollectionJobRegisterAndRun(kDev, 2, job));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (Stats().read < bytes && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    EXPECT_GE(Stats().read, bytes);
+    EXPECT_TRUE(
+        oru_testing::WaitUntil([&] { return Stats().read >= bytes; }, std::chrono::minutes(2)))
+        << "the channel handed out only " << Stats().read << " bytes";
     EXPECT_EQ(0, registry.CollectionJobUnregisterAndStop(kDev, 2));
     return capture.Finish();
 }

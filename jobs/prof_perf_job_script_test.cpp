@@ -108,11 +108,9 @@ TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesSh
         _exit(127);
     }
     ASSERT_GT(leftover, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(output + ".1") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(std::filesystem::exists(output + ".1")) << "the leftover recorded nothing";
+    ASSERT_TRUE(oru_testing::WaitUntil([&] { return std::filesystem::exists(output + ".1"); },
+                                       std::chrono::seconds(30)))
+        << "the leftover recorded nothing";
 
     FakeClock clock(QuickLooks);
     ProfCtrlcpuJob job;
@@ -121,9 +119,8 @@ TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesSh
     ASSERT_EQ(job.Process(), 0);
     int status = 0;
     EXPECT_NE(waitpid(leftover, &status, WNOHANG), 0) << "the leftover still records";
-    while (!std::filesystem::exists(output + ".0") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    oru_testing::WaitUntil([&] { return std::filesystem::exists(output + ".0"); },
+                           std::chrono::seconds(30));
     EXPECT_EQ(job.Uninit(), 0);
     const std::string payload = ChunkCapture::Joined(capture.Finish());
     EXPECT_NE(payload.find(" r11 "), std::string::npos);
