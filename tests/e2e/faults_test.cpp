@@ -32,7 +32,6 @@ class Faults : public InProcessDaemon {};
     return ::testing::AssertionSuccess();
 }
 
-// After its DataChannelFinish, the device closes a job's data session.
 bool DataSessionClosedByDevice(HostJob& job) {
     analysis::orbx::message::MessagePtr msg;
     return job.data->Session().RecvMessageWithin(&msg, 20000) == host::kRecvClosed;

@@ -351,7 +351,6 @@ std::vector<RequestCase> MalformedRequests() {
     for (const auto& [name, value] : undecodable) {
         cases.push_back(Refused(name, value, "Failed to decode message"));
     }
-    // Handshakes naming what may not be named.
     for (int dev : {64, 1000, INT_MAX, -1}) {
         cases.push_back(Refused("control handshake for device " + std::to_string(dev),
                                 FrameOf(CtrlHandshake("req2", dev, "")), ""));
@@ -426,7 +425,6 @@ TEST_F(HostileHostTest, MalformedRequestsAreClosedOrRefusedAndTheDaemonServesOn)
     EXPECT_EQ(Dirs(), dirs_) << "directories were created or removed";
 }
 
-// A JSON job context of at least `size` bytes, padded with a member.
 std::string PaddedContext(const std::string& jobId, const std::string& devId, size_t size) {
     std::string head = R"({"job_id":")" + jobId + R"(","dev_id":")" + devId + R"(","pad":")";
     return head + std::string(size > head.size() + 2 ? size - head.size() - 2 : 0, 'p') + "\"}";
