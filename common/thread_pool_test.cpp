@@ -27,7 +27,6 @@ std::string CurrentOsThreadName() {
     return name;
 }
 
-// Counts finished tasks and lets the test wait for a number of them.
 class Completion {
   public:
     void Done() {
@@ -90,9 +89,8 @@ TEST(ThreadPoolTest, RoundRobinVisitsThreadsInTurn) {
     EXPECT_FALSE(pool.Dispatch(MakeTask(0, [] {})));
 }
 
-// Several producers dispatch numbered tasks under a handful of keys through
-// small queues: every task of a key runs on thread key mod 4, and one
-// producer's tasks of one key run in the order it dispatched them.
+// Producers dispatch numbered tasks under a few keys: every task of a key runs on thread key
+// mod 4, and one producer's tasks of a key in order.
 TEST(ThreadPoolTest, DispatchByKeyKeepsEachKeyOnOneThreadInOrder) {
     constexpr uint32_t kThreads = 4;
     constexpr uint32_t kKeys = 7;
@@ -147,9 +145,7 @@ TEST(ThreadPoolTest, DispatchByKeyKeepsEachKeyOnOneThreadInOrder) {
     }
 }
 
-// The worker's first task holds it until the worker has been told to stop
-// (its queue is quit by then); the tasks queued behind must still run before
-// Stop returns.
+// Tasks queued behind one that holds the worker until the stop must still run before Stop returns.
 TEST(InnnerThreadTest, TasksQueuedWhenStoppingAreExecutedBeforeTheThreadEnds) {
     auto worker = std::make_shared<ThreadPool::InnnerThread>(64);
     EXPECT_FALSE(worker->AddTask(MakeTask(0, [] {})));  // no queue before Start

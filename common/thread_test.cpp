@@ -17,7 +17,6 @@ namespace {
 
 using Analysis::Orbx::GxprofErrMgr::GxprofErrorManager;
 
-// Whether f became ready within 5 s; the failure names what did not happen.
 template <typename Future>
 ::testing::AssertionResult Within(Future& f, const char* what) {
     if (f.wait_for(std::chrono::seconds(5)) == std::future_status::ready) {
@@ -63,8 +62,7 @@ class LoopThread : public Thread {
 
 TEST(ThreadTest, RunsNamedThreadWithDefaultErrorContextUntilStoppedAndRestarts) {
     TestLogCapture log;
-    // The daemon keeps no error context of its own: starting threads always
-    // hand over the empty default.
+    // Starting threads hand over the empty error context, not the caller's.
     GxprofErrorManager::GetInstance().SetErrorContext({42, "module", "code", "message"});
 
     LoopThread worker;
@@ -90,8 +88,7 @@ TEST(ThreadTest, RunsNamedThreadWithDefaultErrorContextUntilStoppedAndRestarts) 
     EXPECT_EQ(worker.Runs(), 2);
 }
 
-// Its body ends by stopping itself, the way a receiver does when its session
-// breaks.
+// Its body ends by stopping itself, as a receiver does when its session breaks.
 class SelfStoppingThread : public Thread {
   public:
     ~SelfStoppingThread() override { Stop(); }
@@ -114,7 +111,6 @@ TEST(ThreadTest, StopFromItsOwnRunReturnsWithoutJoiningAndOwnerJoinsLater) {
     EXPECT_EQ(worker.Stop(), 0);
 }
 
-// Waits for quit, then for the test's permission to end.
 class HeldThread : public Thread {
   public:
     explicit HeldThread(std::shared_future<void> release) : release_(std::move(release)) {}

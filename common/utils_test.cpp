@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ostrel/mm.h"
+#include "testing/process.h"
 #include "testing/test_emulator.h"
 #include "testing/test_fake_clock.h"
 #include "testing/test_log_capture.h"
@@ -30,12 +31,7 @@ void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using oru_testing::ReadText;
 
 class UtilsFs : public ::testing::Test {
   protected:
@@ -53,7 +49,7 @@ TEST(UtilsNumber, AcceptsExactlyTheNonNegativeIntRange) {
     for (const char* good : {"0", "2147483647", "0000000001"}) {
         EXPECT_TRUE(Utils::CheckStringIsNonNegativeIntNum(good)) << good;
     }
-    EXPECT_TRUE(logs.Lines().empty());
+    EXPECT_TRUE(logs.Entries().empty());
     for (const char* bad : {"2147483648", "12a", "-1", "00000000001", ""}) {
         EXPECT_FALSE(Utils::CheckStringIsNonNegativeIntNum(bad)) << bad;
     }
@@ -195,13 +191,12 @@ TEST_F(UtilsExec, WaitsForTheChildAndReportsItsExitCode) {
                                      pid));
     }
 
-    // Output redirected, and exactly the given environment passed.
     const std::string out = root_ + "/out.txt";
     ASSERT_EQ(0, Utils::ExecCmd(ExecCmdParams{"/bin/sh", false, out},
                                 {"-c", "echo \"$0|$1|$ORU_X|${HOME:-none}\"", "a0", "a1"},
                                 {"ORU_X=42"}, exitCode, pid));
     EXPECT_EQ(0, exitCode);
-    EXPECT_EQ("a0|a1|42|none\n", ReadFile(out));
+    EXPECT_EQ("a0|a1|42|none\n", ReadText(out));
 }
 
 TEST_F(UtilsExec, AsynchronousRunReturnsTheRunningChildsPid) {
@@ -214,13 +209,12 @@ TEST_F(UtilsExec, AsynchronousRunReturnsTheRunningChildsPid) {
         0, Utils::ExecCmd(cmd, {"-c", "while [ ! -e \"$0\" ]; do sleep 0.01; done; echo $$", gate},
                           {}, exitCode, pid));
     ASSERT_GT(pid, 0);
-    // The child is still waiting for the gate: it was not waited for.
     EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG));
     WriteFile(gate, "");
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(std::to_string(pid) + "\n", ReadFile(out));
+    EXPECT_EQ(std::to_string(pid) + "\n", ReadText(out));
     EXPECT_EQ(-1, exitCode);
 }
 

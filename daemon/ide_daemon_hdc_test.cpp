@@ -20,6 +20,7 @@
 #include "common/memory_utils.h"
 #include "daemon/ide_daemon.h"
 #include "hdc/hdc_api.h"
+#include "testing/process.h"
 #include "testing/sim_session.h"
 #include "testing/test_fake_clock.h"
 #include "testing/test_log_capture.h"
@@ -28,16 +29,14 @@ namespace {
 
 using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::TestLogCapture;
+using oru_testing::WaitUntil;
 using ostrel::simtest::ResetSim;
 using ostrel::simtest::UseSetting;
-using Clock = std::chrono::steady_clock;
 
 constexpr auto kBound = std::chrono::seconds(60);
 
-// ---- Replaced sleep ---------------------------------------------------------
-// The fixture's clock records every wait. The polling read of a worker
-// (waits below 1000 ms) is held until the test has written its request, so a
-// worker never gives up on a request that the test is about to send.
+// A worker's polling read (waits below 1000 ms) is held until the test has written its request,
+// so it never gives up on a request the test is about to send.
 std::mutex g_gateMu;
 std::condition_variable g_gateCv;
 bool g_requestGateOpen = true;  // guarded by g_gateMu
@@ -54,7 +53,6 @@ void SetRequestGate(bool open) {
     g_gateCv.notify_all();
 }
 
-// ---- The test's own profiling component ---------------------------------------
 struct Seen {
     HDC_SESSION session;
     uint32_t type;
@@ -76,18 +74,6 @@ int RecordingProcess(HDC_SESSION session, const IdeTlvReq* req) {
 bool WaitSeen(size_t n) {
     std::unique_lock<std::mutex> lock(g_seenMu);
     return g_seenCv.wait_for(lock, kBound, [n] { return g_seen.size() >= n; });
-}
-
-template <class Pred>
-bool WaitUntil(Pred pred) {
-    auto deadline = Clock::now() + kBound;
-    while (!pred()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 std::string Packet(uint32_t type, const std::string& value) {
@@ -129,12 +115,10 @@ class HdcComponent : public ::testing::Test {
         ASSERT_EQ(0, IdeDaemonHdcInit());
         loop_ = std::thread(IdeDaemonHdcCreateServers);
     }
-    // Waits until the server of the physical device accepts.
     void WaitServer(TestLogCapture& logs, uint32_t phyId, int count = 1) {
         ASSERT_TRUE(logs.WaitFor(
             "phyDevId:" + std::to_string(phyId) + " create HDC server successfully", count));
     }
-    // Opens a host session to a logical device and sends bytes on it.
     HDC_SESSION Send(int logDev, const std::string& bytes) {
         if (client_ == nullptr) {
             client_ = HdcClientCreate(HDC_SERVICE_TYPE_IDE);
@@ -151,7 +135,6 @@ class HdcComponent : public ::testing::Test {
         SetRequestGate(true);
         return s;
     }
-    // true once the device side closed the session.
     static bool WaitClosed(HDC_SESSION s) {
         return WaitUntil([s] {
             void* buf = nullptr;
@@ -192,8 +175,7 @@ TEST_F(HdcComponent, EachDeviceGetsAServerAndRequestsCarryItsPhysicalId) {
     EXPECT_TRUE(WaitClosed(toDev1));
     EXPECT_TRUE(WaitRunning(2));
 
-    // Destroy while both servers block in accept ends every thread (the rest
-    // is checked by TearDown).
+    // Destroy while both servers block in accept ends every thread.
     ASSERT_TRUE(WaitUntil([] { return ostrel_sim_call_count(OSTREL_SIM_FAULT_ACCEPT) >= 4; }));
     EXPECT_EQ(0, IdeDaemonHdcDestroy());
     loop_.join();
@@ -203,8 +185,6 @@ TEST_F(HdcComponent, EachDeviceGetsAServerAndRequestsCarryItsPhysicalId) {
     EXPECT_EQ(1u, ostrel_sim_open_handles(OSTREL_SIM_HANDLE_CLIENT));  // the host's only
 }
 
-// A profiling request while no profiling component is registered is closed:
-// nobody took the session over.
 TEST_F(HdcComponent, AProfilingRequestWithoutAComponentIsClosed) {
     TestLogCapture logs;
     StartDaemon();
@@ -219,7 +199,6 @@ TEST_F(HdcComponent, AProfilingRequestWithoutAComponentIsClosed) {
 
 void OnSignal(int) {}
 
-// The id of the thread of this process named name, 0 when there is none.
 long FindThread(const std::string& name) {
     DIR* dir = opendir("/proc/self/task");
     long found = 0;
@@ -284,7 +263,6 @@ TEST_F(HdcComponent, RegisteringAPhysicalIdTwiceGivesOneServer) {
     EXPECT_TRUE(logs.Has("server register input error; device num is 1125"));
 }
 
-// TearDown's destroy must end the servers still waiting for their device.
 TEST_F(HdcComponent, DestroyEndsServersStillWaitingForTheirDevice) {
     TestLogCapture logs;
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SERVER_CREATE, DRV_ERROR_NOT_READY, -1));

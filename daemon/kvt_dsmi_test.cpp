@@ -37,7 +37,6 @@ TEST_F(DeviceIds, DeviceListsAndBothDirectionsOfTheMapping) {
     EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}),
               std::vector<uint32_t>(ids.begin(), ids.begin() + 3));
 
-    // The physical list and both directions of the mapping.
     std::vector<uint32_t> phys(IDE_MAX_DEV_NUM, 0);
     ASSERT_EQ(0, IdeGetPhyDevList(&devNum, phys.data(), IDE_MAX_DEV_NUM));
     ASSERT_EQ(3u, devNum);

@@ -41,7 +41,6 @@ TEST_F(CollectionRegisterMgrTest, InvalidSlotsAreRefusedWithoutRunningTheJob) {
     EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(0, kJobTagNum, job));
     EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(-1, 2, job));
     EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(0, kJobTagNum));
-    // The highest tag is a valid slot.
     EXPECT_CALL(*job, Process()).WillOnce(Return(0));
     EXPECT_EQ(0, registry_.CollectionJobRegisterAndRun(0, kMaxJobTag, job));
 }
@@ -54,7 +53,6 @@ TEST_F(CollectionRegisterMgrTest, RegisterAndUnregisterPassTheJobsResultsThrough
     EXPECT_CALL(*job, Uninit()).WillOnce(Return(-5));
     EXPECT_EQ(-5, registry_.CollectionJobUnregisterAndStop(3, 2));
     EXPECT_TRUE(logs_.Has("Collection Job Unregisteter, devId:3 jobTag:2"));
-    // Gone: a second unregistration finds nothing.
     EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(3, 2));
 
     // Neither another tag nor another device reaches a registered job.
@@ -78,7 +76,6 @@ TEST_F(CollectionRegisterMgrTest, APerDeviceTagRunsOncePerDevice) {
 
     EXPECT_CALL(*first, Uninit()).WillOnce(Return(0));
     EXPECT_EQ(0, registry_.CollectionJobUnregisterAndStop(0, 2));
-    // The slot is free again.
     EXPECT_CALL(*second, Process()).WillOnce(Return(0));
     EXPECT_EQ(0, registry_.CollectionJobRegisterAndRun(0, 2, second));
 }
@@ -107,8 +104,7 @@ TEST_F(CollectionRegisterMgrTest, AGlobalJobBlocksTheTagOnEveryOtherDevice) {
     EXPECT_EQ(0, registry_.CollectionJobUnregisterAndStop(0, 3));
 }
 
-// A job's start or stop may wait for the device (within bounds): meanwhile
-// other jobs register and unregister, while its own slot stays taken.
+// A job's start or stop may wait for the device: meanwhile others register and unregister.
 TEST_F(CollectionRegisterMgrTest, StartsAndStopsRunOutsideTheMutexAndKeepTheirSlot) {
     for (const bool stopping : {true, false}) {
         SCOPED_TRACE(stopping ? "a stop waits" : "a start waits");
@@ -163,7 +159,6 @@ TEST_F(CollectionRegisterMgrTest, StartsAndStopsRunOutsideTheMutexAndKeepTheirSl
             EXPECT_CALL(*slow, Uninit()).WillOnce(Return(0));
             EXPECT_EQ(0, registry.CollectionJobUnregisterAndStop(0, 29));
         }
-        // The stop is over: the tag is free.
         auto next = Job(true);
         EXPECT_CALL(*next, Process()).WillOnce(Return(0));
         EXPECT_EQ(0, registry.CollectionJobRegisterAndRun(1, 29, next));

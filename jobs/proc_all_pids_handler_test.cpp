@@ -1,7 +1,5 @@
 #include "jobs/proc_all_pids_handler.h"
 
-#include <dirent.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -9,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/process.h"
 #include "testing/sampling_test_support.h"
 #include "testing/test_log_capture.h"
 
@@ -24,17 +23,8 @@ using testing::UploadRecorder;
 constexpr uint64_t kMs = 1000000;
 constexpr uint64_t kInterval = 100 * kMs;
 
-// Descriptors this process has open.
-size_t OpenDescriptors() {
-    size_t n = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dir != nullptr && readdir(dir) != nullptr) {
-        ++n;
-    }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
-    return n;
+long OpenDescriptors() {
+    return oru_testing::CountDirEntries("/proc/self/fd");
 }
 
 class ProcAllPidsTest : public ::testing::Test {
@@ -62,7 +52,7 @@ TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
     TestLogCapture log;
     proc_.AddProcess(5, "stays");
     proc_.AddProcess(6, "leaves");
-    const size_t descriptors = OpenDescriptors();
+    const long descriptors = OpenDescriptors();
     auto handler = Make();
     EXPECT_EQ(handler->DueInNs(), 0u);
     handler->Execute();
@@ -87,7 +77,6 @@ TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
     EXPECT_EQ(OpenDescriptors(), descriptors + 4) << "the files of process 6 are still open";
     EXPECT_EQ(kept_->InUse(), 4u);
 
-    // What process 6 had buffered has gone out before the job ends.
     auto flushed = upload_.RecordsByFile();
     ASSERT_EQ(flushed["data/6-CpuUsage.data.t"].size(), 1u);
     ASSERT_EQ(flushed["data/6-Memory.data.t"].size(), 1u);
@@ -100,11 +89,10 @@ TEST_F(ProcAllPidsTest, BeyondTheDescriptorBudgetFilesAreOpenedReadAndClosedEach
     for (uint32_t pid = 1; pid <= 5; ++pid) {
         proc_.AddProcess(pid, "p" + std::to_string(pid));
     }
-    const size_t descriptors = OpenDescriptors();
+    const long descriptors = OpenDescriptors();
     auto handler = Make(3);
     handler->Execute();
     EXPECT_EQ(OpenDescriptors(), descriptors + 3);
-    // Kept or not, every file shows what it holds at the next pass.
     for (uint32_t pid = 1; pid <= 5; ++pid) {
         proc_.Write(std::to_string(pid) + "/statm", "2 2 2 2 2 2 " + std::to_string(pid) + "\n");
     }
@@ -206,7 +194,6 @@ TEST_F(ProcAllPidsTest, UnreadableListingKeepsTheKnownProcesses) {
     clock_.Advance(kInterval);
     handler->Execute();
     EXPECT_EQ(handler->Uninit(), 0);
-    // Its files, kept open, were read on every pass.
     auto files = upload_.RecordsByFile();
     ASSERT_EQ(files["data/4-CpuUsage.data.t"].size(), 3u);
     EXPECT_EQ(files["data/4-CpuUsage.data.t"][2].index, 2u);

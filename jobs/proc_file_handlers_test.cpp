@@ -66,7 +66,6 @@ TEST_F(ProcFileHandlersTest, ProcessCpuSamplerAddsTheNameAndTheSystemCpuLine) {
         Make<ProcPidStatFileHandler>(proc_.Root() + "/123/stat", "CpuUsage.data", uint32_t{123});
     handler->Execute();
 
-    // A line handed over by the all-processes sampler replaces the read.
     auto shared = std::make_shared<std::string>("cpu 8 8 8");
     handler->SetSystemCpuLine(shared);
     clock_.Advance(1);
@@ -105,8 +104,7 @@ TEST_F(ProcFileHandlersTest, NameIsSelfWhenTheCommFileIsGoneOrTooLarge) {
     EXPECT_EQ(log.Count("Open file comm failed", DLOG_WARN), 2u);
 }
 
-// The name in a stat text is the text of the comm file's first line, whatever
-// the name holds.
+// The name in a stat text is the comm file's first line, whatever it holds.
 TEST(CommOfStat, GivesTheTextBetweenTheFirstOpeningAndTheLastClosingParenthesis) {
     struct Case {
         const char* stat;
@@ -125,8 +123,7 @@ TEST(CommOfStat, GivesTheTextBetweenTheFirstOpeningAndTheLastClosingParenthesis)
     }
 }
 
-// On this machine, for every process: the name from its stat text is the
-// first line of its comm file, byte for byte.
+// For every process of this machine, the name in its stat text is its comm's first line.
 TEST(CommOfStat, MatchesTheCommFileOfEveryProcessOfThisMachine) {
     auto firstLine = [](const std::string& path, std::string& line) {
         std::ifstream in(path);

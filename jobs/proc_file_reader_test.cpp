@@ -70,7 +70,6 @@ TEST_F(ProcFsTest, MissingOrClosedFileHasNothingToRead) {
     ASSERT_TRUE(reader.Open(Write("b", "data\n")));
     reader.Close();
     EXPECT_FALSE(reader.ReadLine(line));
-    // A directory cannot be read as a file.
     EXPECT_FALSE(reader.Open(dir_.string()));
 }
 
@@ -84,7 +83,6 @@ TEST_F(ProcFsTest, ListPidsKeepsOnlyPidNamesInIncreasingOrder) {
     std::vector<uint32_t> pids = {5, 6};  // replaced, not appended to
     ASSERT_TRUE(ListPids(dir_.string(), pids));
     EXPECT_EQ(pids, (std::vector<uint32_t>{7, 9, 42, 100000, 4294967295u}));
-    // A missing directory fails with an empty list.
     EXPECT_FALSE(ListPids((dir_ / "none").string(), pids));
     EXPECT_TRUE(pids.empty());
 }

@@ -1,7 +1,5 @@
-// The steady state of the /proc sampling allocates nothing: a pass over the
-// processes whose buffers do not fill up reuses every reader, text and
-// record. (Allocations are counted by replacing the global operator new of
-// this test program.)
+// The steady state of the /proc sampling allocates nothing (this program replaces the global
+// operator new to count).
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -25,8 +23,7 @@ void* CountedAlloc(size_t size) {
 }
 }  // namespace
 
-// Every plain form is replaced, so that each allocation and its release go
-// through the same pair (malloc and free).
+// Every plain form is replaced, so each allocation and release pair up (malloc and free).
 void* operator new(size_t size) {
     if (void* p = CountedAlloc(size)) {
         return p;
@@ -97,7 +94,6 @@ TEST(ProcSamplingAllocationTest, PassOverKnownProcessesAllocatesNothing) {
     g_counting.store(false);
     EXPECT_EQ(g_allocations.load(), 0u);
 
-    // The samples were taken all the same.
     EXPECT_EQ(handler.Uninit(), 0);
     size_t files = upload.SentByFile().size();
     EXPECT_EQ(files, 40u);

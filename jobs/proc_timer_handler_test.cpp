@@ -23,8 +23,7 @@ using testing::UploadRecorder;
 
 constexpr uint64_t kMs = 1000000;
 
-// A sampler without a file: each sample stores the next scripted text as it
-// stands, which gives exact control over what reaches the buffer.
+// A sampler storing the next scripted text as it stands on each sample.
 class ScriptedHandler : public ProcTimerHandler {
   public:
     ScriptedHandler(uint32_t tag, uint64_t bufSize, std::shared_ptr<Uploader> uploader)
@@ -32,7 +31,6 @@ class ScriptedHandler : public ProcTimerHandler {
                            MakeJobContext("job7", "3", "t1"), std::move(uploader)) {}
 
     void Push(const std::string& text) { texts_.push_back(text); }
-    // Pushes and samples one text.
     void Sample(const std::string& text) {
         Push(text);
         Execute();
@@ -51,8 +49,7 @@ class ScriptedHandler : public ProcTimerHandler {
     std::deque<std::string> texts_;
 };
 
-// The chunks sent by a handler with the given buffer for the given samples,
-// each checked to declare its own size.
+// The chunks a handler with bufSize sends for samples, each declaring its own size.
 std::vector<std::string> Chunks(uint64_t bufSize, const std::vector<std::string>& samples,
                                 bool uninit) {
     UploadRecorder upload;
@@ -66,8 +63,8 @@ std::vector<std::string> Chunks(uint64_t bufSize, const std::vector<std::string>
     }
     std::vector<std::string> chunks;
     for (const auto& chunk : upload.Sent()) {
-        EXPECT_EQ(chunk.chunk.size(), chunk.chunkSize);
-        chunks.push_back(chunk.chunk);
+        EXPECT_EQ(chunk.data.size(), chunk.chunkSize);
+        chunks.push_back(chunk.data);
     }
     return chunks;
 }
@@ -106,7 +103,7 @@ TEST(ProcTimerHandlerTest, ChunksNameTheDataFileTheJobAndTheModule) {
     EXPECT_EQ(cpu.Uninit(), 0);
     EXPECT_EQ(timerData.Uninit(), 0);
 
-    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
+    const auto sent = upload.Sent();
     ASSERT_EQ(sent.size(), 2u);
     for (const auto& chunk : sent) {
         EXPECT_EQ(chunk.fileName, "data/Scripted.data.t1");
@@ -132,13 +129,12 @@ TEST(ProcTimerHandlerTest, InitOnceExecuteOnlyWhileInitedUninitFlushesOnce) {
     EXPECT_EQ(handler.Uninit(), 0);
     handler.Execute();
 
-    std::vector<testing::ProfileFileChunk> sent = upload.Sent();
+    const auto sent = upload.Sent();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].chunk, "kept");
+    EXPECT_EQ(sent[0].data, "kept");
     EXPECT_EQ(log.Count("ProcTimerHandler is not inited", DLOG_ERROR), 2u);
 }
 
-// Samplers over a folder of fake /proc files.
 class ProcFileSamplerTest : public ::testing::Test {
   protected:
     std::shared_ptr<ProcMemFileHandler> MakeMem(const std::string& file, uint64_t intervalNs,

@@ -96,7 +96,6 @@ TEST_F(ProfChannelManagerTest, CollectionsShareOnePollerAndTheLastStopsIt) {
         << "the poll thread did not end";
     EXPECT_TRUE(logs_.Has("ChannelPoll count: " + std::to_string(polls_.load()), DLOG_EVENT));
 
-    // Nothing left to release: the next start begins a fresh count.
     manager_.UnInit(false);
     ASSERT_EQ(0, manager_.Init());
     EXPECT_TRUE(logs_.Has("ProfChannelManager Init index:1"));
@@ -108,7 +107,6 @@ TEST_F(ProfChannelManagerTest, AForcedUnInitStopsThePollerWhateverTheCount) {
     ASSERT_EQ(0, manager_.Init());
     manager_.UnInit(true);
     EXPECT_EQ(nullptr, manager_.GetChannelPoll());
-    // The count went to zero with it.
     ASSERT_EQ(0, manager_.Init());
     EXPECT_EQ(2u, logs_.Count("ProfChannelManager Init index:1"));
     manager_.UnInit(false);
@@ -123,7 +121,6 @@ TEST_F(ProfChannelManagerTest, TheLastUnInitAndTheNextInitDoNotWaitForTheDrivers
 
     manager_.UnInit(false);
     EXPECT_EQ(1, held.InPoll()) << "the last UnInit waited for the driver's poll";
-    // The next collection takes the poller back while its poll still lasts.
     ASSERT_EQ(0, manager_.Init());
     EXPECT_EQ(1, held.InPoll()) << "Init waited for the driver's poll";
     EXPECT_EQ(poll, manager_.GetChannelPoll());
@@ -133,7 +130,6 @@ TEST_F(ProfChannelManagerTest, TheLastUnInitAndTheNextInitDoNotWaitForTheDrivers
     held.Release();
     EXPECT_TRUE(WaitUntil([this] { return logs_.Has("ChannelPoll count: ", DLOG_EVENT); }))
         << "the poll thread did not end";
-    // Its thread has ended: the next collection gets a poller of its own.
     ASSERT_EQ(0, manager_.Init());
     EXPECT_NE(poll, manager_.GetChannelPoll());
     manager_.UnInit(true);

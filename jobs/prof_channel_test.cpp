@@ -10,6 +10,7 @@
 
 #include "driver/json_parser.h"
 #include "message/job_context.h"
+#include "ostrel/sim_control.h"
 #include "testing/chunk_capture.h"
 #include "testing/fake_drv.h"
 #include "testing/process.h"
@@ -32,41 +33,14 @@ constexpr uint32_t kChannel = 8;
 constexpr uint32_t kMiB = 0x100000;
 const char kJobId[] = "7";
 
-// Everything the fake channel ever produces: a random table repeated with a
-// prime period, so that a lost, repeated or reordered piece of any power-of-two
-// size shows.
-constexpr uint64_t kPatternPeriod = 1048573;
-
-const std::string& PatternTable() {
-    static const std::string table = [] {
-        std::string t(kPatternPeriod, '\0');
-        uint32_t x = 2463534242u;
-        for (char& c : t) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            c = static_cast<char>(x & 0xFF);
-        }
-        return t;
-    }();
-    return table;
-}
-
+// The simulated card's stream sequence: a lost, repeated or reordered piece shows.
 std::string Pattern(uint64_t from, uint64_t len) {
-    const std::string& table = PatternTable();
-    std::string s;
-    s.reserve(len);
-    while (s.size() < len) {
-        uint64_t at = (from + s.size()) % kPatternPeriod;
-        uint64_t n = std::min<uint64_t>(len - s.size(), kPatternPeriod - at);
-        s.append(table, at, n);
-    }
+    std::string s(len, '\0');
+    ostrel_sim_stream_fill(kDev, kChannel, from, reinterpret_cast<uint8_t*>(&s[0]), len);
     return s;
 }
 
-// A driver channel: tests produce bytes, reads take them in order. Reads
-// answer 0 when dry (-4 once stopped), or an error the test sets. One gate
-// can hold a read until the test opens it.
+// A driver channel: reads take produced bytes in order, 0 when dry (-4 once stopped).
 class FakeChannel {
   public:
     explicit FakeChannel(ScopedFakeDrv& fake) {
@@ -88,7 +62,6 @@ class FakeChannel {
         std::lock_guard<std::mutex> lock(mutex_);
         failNext_ = code;
     }
-    // The next read waits until Open.
     void HoldNextRead() {
         std::lock_guard<std::mutex> lock(mutex_);
         holdNext_ = true;
@@ -215,8 +188,7 @@ TEST_F(ChannelReaderTest, ADryChannelSendsFromOneMiBNotBelow) {
     auto chunks = capture_.Finish();
     EXPECT_EQ((std::vector<uint64_t>{kMiB, 2 * kMiB}), Sizes(chunks));
     EXPECT_TRUE(SameBytes(Pattern(0, 3 * kMiB), ChunkCapture::Joined(chunks)));
-    // The buffer is handed over, not copied: a copy would not carry the
-    // reader's 4 MiB storage.
+    // Handed over, not copied: a copy would not carry the reader's 4 MiB storage.
     EXPECT_GE(chunks[0].capacity, kReaderBufferSize);
 }
 
@@ -253,7 +225,6 @@ TEST_F(ChannelReaderTest, RemovalDrainsAStoppedChannel) {
     auto reader = Reader();
     channel_.Produce(3 * kMiB / 2);
     reader->Execute();
-    // Produced after the last pass, then the channel stopped.
     channel_.Produce(6 * kMiB);
     channel_.Stop();
     reader->SetQuit();
@@ -279,16 +250,12 @@ TEST_F(ChannelReaderTest, AFailedUploadDropsTheBufferAndTheReaderGoesOn) {
     EXPECT_TRUE(capture_.Finish().empty());
 }
 
-// ---- ChannelPoll --------------------------------------------------------
-
-// Waits (bounded) until exactly n threads carry the prefix; the count then.
 int WaitForThreads(const std::string& prefix, int n) {
     oru_testing::WaitUntil([&] { return ThreadsNamed(prefix) == n; }, std::chrono::minutes(1));
     return ThreadsNamed(prefix);
 }
 
-// A driver poll the test scripts: answers from the script in order, then
-// "nothing ready" after a short wait.
+// Answers from the script in order, then "nothing ready" after a short wait.
 class FakePoll {
   public:
     explicit FakePoll(ScopedFakeDrv& fake) {
@@ -296,13 +263,11 @@ class FakePoll {
             return Poll(out, num);
         };
     }
-    // ready: records to report; or a plain result code when ready is empty.
     void Then(int code, std::vector<ProfPollInfo> ready = {}) {
         std::lock_guard<std::mutex> lock(mutex_);
         script_.push_back({code, std::move(ready)});
     }
     int Calls() const { return calls_.load(); }
-    // Waits (bounded) until the script is used up.
     bool WaitScriptDone() {
         std::unique_lock<std::mutex> lock(mutex_);
         return done_.wait_for(lock, std::chrono::minutes(1), [this] { return script_.empty(); });
@@ -395,7 +360,6 @@ TEST_F(ChannelPollTest, APollErrorEndsThePollThread) {
     ChannelPoll poll;
     ASSERT_EQ(0, poll.Start());
     ASSERT_TRUE(poll_.WaitScriptDone());
-    // The thread ends by itself; it is not restarted.
     EXPECT_EQ(0, WaitForThreads("KTRX_ChanPoll", 0));
     EXPECT_EQ(1, poll_.Calls());
     EXPECT_TRUE(logs_.Has("Failed to poll channel", DLOG_ERROR));
@@ -419,7 +383,6 @@ TEST_F(ChannelPollTest, TheFourthDispatchIsDroppedWithoutLosingData) {
     poll.DispatchChannel(kDev, kChannel);
     EXPECT_TRUE(reader->IsBusy());
     poll.DispatchChannel(kDev, kChannel);  // dropped
-    // Produced while the dispatches queued up.
     channel_.Produce(5 * kMiB);
     channel_.Open();
     poll.Stop();  // runs the queued executions
@@ -441,8 +404,7 @@ TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
     auto reader = Reader();
     poll.AddReader(kDev, kChannel, reader);
     poll_.Then(0, {{kDev, kChannel}});  // an idle reader: queued, no pause
-    // Taken only once the poller has dispatched the record before it: that
-    // record must not meet the busy reader below.
+    // Taken once the record before it is dispatched: that one must not meet a busy reader.
     poll_.Then(0);
     ASSERT_EQ(0, poll.Start());
     ASSERT_TRUE(poll_.WaitScriptDone());
@@ -457,8 +419,7 @@ TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
     poll.DispatchChannel(kDev, kChannel);
     poll.DispatchChannel(kDev, kChannel);
     ASSERT_TRUE(reader->IsBusy());
-    // The channel is reported twice more, its reader busy throughout; then
-    // nothing is ready.
+    // Reported twice more while the reader is busy.
     poll_.Then(0, {{kDev, kChannel}});
     poll_.Then(0, {{kDev, kChannel}});
     EXPECT_TRUE(clock.AwaitSleeps(ChannelPoll::kBusyBackoffMs, 2)) << "no second back-off";

@@ -1,6 +1,5 @@
-// The script-based cache job on a mini-class chip (platform type 0), running
-// the simulated card's collection script (analysis::orbx::common::kProfCollectScript)
-// through sudo as the daemon does.
+// The script-based cache job on a mini-class chip (platform type 0), running the simulated
+// card's collection script through sudo as the daemon does.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,6 +17,7 @@
 #include "message/profile_params.h"
 #include "ostrel/sim_control.h"
 #include "testing/chunk_capture.h"
+#include "testing/process.h"
 #include "testing/sim_test_util.h"
 #include "testing/test_log_capture.h"
 
@@ -67,12 +67,10 @@ class MiniLlcJobTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ostrel::simtest::ResetSim();
-        // A mini-class chip: type 0 in the version word.
         ostrel::simtest::UseSetting("OSTREL_SIM_CHIP_VERSION", "0x0005");
         ASSERT_EQ(0u, ConfigManager::GetInstance().GetPlatformType());
         ASSERT_EQ(0, Analysis::Orbx::Common::Platform::Platform::GetInstance().InitRunSide());
-        // A file an earlier case left would let a wait for the script's first
-        // line pass before this case's script has recorded anything.
+        // An earlier case's file would let the wait for the first line pass too soon.
         std::filesystem::remove(OutputFile());
     }
     void TearDown() override { ostrel::simtest::ResetSim(); }
@@ -91,7 +89,6 @@ TEST_F(MiniLlcJobTest, OnlyTheScriptJobRunsOnAMiniChip) {
     EXPECT_EQ(-1, job.Init(off));
     EXPECT_EQ(0, job.Init(MiniCfg({"read"}, 10)));
 
-    // The host side does not run it.
     ostrel::simtest::UseSetting("OSTREL_SIM_RUN_SIDE", "1");
     ASSERT_EQ(0, Analysis::Orbx::Common::Platform::Platform::GetInstance().InitRunSide());
     ProfMiniLlcJob hostSide;
@@ -115,18 +112,13 @@ TEST_F(MiniLlcJobTest, TheScriptRecordsUntilTheJobStopsAndItsFileIsShipped) {
     EXPECT_EQ(-1, registry.CollectionJobRegisterAndRun(1, 3, second));
     EXPECT_EQ(-1, registry.CollectionJobUnregisterAndStop(1, 3));
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (LineCount(OutputFile()) < 3 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_GE(LineCount(OutputFile()), 3u);
+    ASSERT_TRUE(oru_testing::WaitUntil([] { return LineCount(OutputFile()) >= 3; }))
+        << "the script recorded no three lines";
 
     EXPECT_EQ(0, registry.CollectionJobUnregisterAndStop(0, 3));
     EXPECT_TRUE(logs_.Has("Succeeded to kill process, ret=0, exitCode=0"));
     EXPECT_TRUE(logs_.Has("exited, exit code="));
-    // The script has ended: the file no longer grows.
-    std::ifstream in(OutputFile(), std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string content = oru_testing::ReadText(OutputFile());
 
     auto chunks = capture.Finish();
     ASSERT_EQ(1u, chunks.size());  // a file shorter than one chunk

@@ -1,6 +1,5 @@
-// Cache counter jobs on a chip with a cache channel (the simulated card's
-// default chip, platform type 1). The script-based job is driven directly:
-// its Init refuses this chip but keeps the configuration.
+// Cache counter jobs on a chip with a cache channel (the simulated card's default chip);
+// the script-based job's Init refuses this chip but keeps the configuration.
 #include "jobs/prof_hardware_mem_job.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +19,7 @@
 #include "ostrel/sim_control.h"
 #include "testing/chunk_capture.h"
 #include "testing/fake_drv.h"
+#include "testing/process.h"
 #include "testing/sim_test_util.h"
 #include "testing/test_log_capture.h"
 
@@ -91,7 +91,6 @@ class HardwareMemJobTest : public ::testing::Test {
         ostrel::simtest::ResetSim();
     }
 
-    // Runs the job's start and stop; the start's result.
     int StartAndStop(ProfLlcJob& job) {
         int ret = job.Process();
         EXPECT_EQ(0, job.Uninit());
@@ -115,36 +114,35 @@ TEST_F(HardwareMemJobTest, LlcInitNeedsEventsTheSwitchAndTheDeviceItself) {
     EXPECT_TRUE(logs_.Has("LLC Profiling not enabled"));
     EXPECT_EQ(0, job.Init(LlcCfg({"read"})));
 
-    // The script-based job is for mini chips only.
     ProfMiniLlcJob mini;
     EXPECT_EQ(-1, mini.Init(LlcCfg({"read"})));
     EXPECT_TRUE(logs_.Has("Mini LLC Profiling not enabled"));
 }
 
-TEST_F(HardwareMemJobTest, LlcModeIsTheLastReadOrWriteEvent) {
-    const std::pair<EventList, uint32_t> cases[] = {
-        {{"read", "write"}, 2}, {{"write", "read"}, 1}, {{"read", "bogus"}, 1}};
+TEST_F(HardwareMemJobTest, LlcModeIsTheLastReadOrWriteEventAndAPeriodOutsideOneTo1000IsOneMs) {
+    const struct {
+        EventList events;
+        int32_t interval;
+        uint32_t mode;
+        uint32_t period;
+    } cases[] = {{{"read", "write"}, 20, 2, 20},
+                 {{"write", "read"}, 0, 1, 1},
+                 {{"read", "bogus"}, 1001, 1, 1},
+                 {{"read"}, 1, 1, 1},
+                 {{"read"}, 1000, 1, 1000}};
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.interval);
         ProfLlcJob job;
-        ASSERT_EQ(0, job.Init(LlcCfg(c.first)));
+        ASSERT_EQ(0, job.Init(LlcCfg(c.events, c.interval)));
         EXPECT_EQ(0, StartAndStop(job));
-        EXPECT_EQ(c.second, Stats().blockMode);
+        OstrelSimChannelStats stats = Stats();
+        EXPECT_EQ(c.mode, stats.blockMode);
+        EXPECT_EQ(c.period, stats.samplePeriod);
+        EXPECT_EQ(c.period, stats.blockPeriod);
     }
     EXPECT_EQ(1u, logs_.Count("LLC event:bogus not support", DLOG_WARN));
     EXPECT_TRUE(logs_.Has("Begin to start profiling Channel 8, events:"));
     EXPECT_TRUE(logs_.Has("start profiling Channel 8, events:read,bogus, ret=0"));
-}
-
-TEST_F(HardwareMemJobTest, LlcPeriodOutsideOneTo1000IsOneMs) {
-    const std::pair<int32_t, uint32_t> cases[] = {{0, 1}, {1001, 1}, {1, 1}, {1000, 1000}};
-    for (const auto& c : cases) {
-        ProfLlcJob job;
-        ASSERT_EQ(0, job.Init(LlcCfg({"read"}, c.first)));
-        EXPECT_EQ(0, StartAndStop(job));
-        OstrelSimChannelStats stats = Stats();
-        EXPECT_EQ(c.second, stats.samplePeriod) << c.first;
-        EXPECT_EQ(c.second, stats.blockPeriod) << c.first;
-    }
     // A period configured for the channel starts it; the block keeps the job's.
     ChannelSettings settings;
     settings.period = 50;
@@ -182,19 +180,16 @@ TEST_F(HardwareMemJobTest, AFailedStartLeavesTheReaderForUninit) {
     EXPECT_TRUE(logs_.Has("RemoveReader, devId:0, channel:8"));
 }
 
-// Runs a registered cache job until the channel has handed out `bytes`, then
-// unregisters it: what reached the uploader.
+// Runs a registered cache job until the channel handed out `bytes`: what reached the uploader.
 std::vector<SentChunk> CollectStream(uint64_t bytes) {
     ChunkCapture capture(kJobId, static_cast<int>(kDev));
     auto job = std::make_shared<ProfLlcJob>();
     EXPECT_EQ(0, job->Init(LlcCfg({"read", "write"})));
     auto& registry = CollectionRegisterMgr::GetInstance();
     EXPECT_EQ(0, registry.CollectionJobRegisterAndRun(kDev, 2, job));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (Stats().read < bytes && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    EXPECT_GE(Stats().read, bytes);
+    EXPECT_TRUE(
+        oru_testing::WaitUntil([&] { return Stats().read >= bytes; }, std::chrono::minutes(2)))
+        << "the channel handed out only " << Stats().read << " bytes";
     EXPECT_EQ(0, registry.CollectionJobUnregisterAndStop(kDev, 2));
     return capture.Finish();
 }
@@ -215,10 +210,13 @@ void ExpectTheStream(const std::vector<SentChunk>& chunks) {
     }
 }
 
-TEST_F(HardwareMemJobTest, AFiniteStreamReachesTheUploaderWholeAndInOrder) {
+TEST_F(HardwareMemJobTest, StreamsReachTheUploaderWholeAndInOrder) {
+    ostrel::simtest::UseSetting("OSTREL_SIM_CHANNEL_MODE", "stream");
+    ASSERT_EQ(0, DrvChannelsMgr::GetInstance().GetAllChannels(kDev));
+    ExpectTheStream(CollectStream(40 * 0x100000));  // stopped midway
+
     // Two full buffers and a remainder too small to go out before the end.
     const uint64_t total = 8 * 0x100000 + 12345;
-    ostrel::simtest::UseSetting("OSTREL_SIM_CHANNEL_MODE", "stream");
     setenv("OSTREL_SIM_STREAM_BYTES", std::to_string(total).c_str(), 1);
     ostrel_sim_reset();
     ASSERT_EQ(0, DrvChannelsMgr::GetInstance().GetAllChannels(kDev));
@@ -228,15 +226,6 @@ TEST_F(HardwareMemJobTest, AFiniteStreamReachesTheUploaderWholeAndInOrder) {
     ASSERT_EQ(3u, chunks.size());
     EXPECT_EQ(12345u, chunks[2].data.size());
 }
-
-TEST_F(HardwareMemJobTest, AStreamStoppedMidwayLosesNothing) {
-    ostrel::simtest::UseSetting("OSTREL_SIM_CHANNEL_MODE", "stream");
-    ASSERT_EQ(0, DrvChannelsMgr::GetInstance().GetAllChannels(kDev));
-    auto chunks = CollectStream(40 * 0x100000);
-    ExpectTheStream(chunks);
-}
-
-// ---- ProfMiniLlcJob on a chip that has a cache channel ------------------
 
 std::string OutputFile() {
     return Common::Config::ConfigManager::GetInstance().GetPerfDataDir(kDev) + "/llc.data." +
@@ -250,18 +239,10 @@ TEST_F(HardwareMemJobTest, MiniLlcWithAHashInTheEventsRunsNoScriptButShipsTheFil
     EXPECT_TRUE(logs_.Has("llc_event:read#, profLlcCmd:"));
     EXPECT_FALSE(logs_.Has("Begin to start profiling llc"));
     // The output file was created all the same; fill it with two chunks' worth.
-    std::string content;
-    for (size_t i = 0; i < 2 * ProfMiniLlcJob::kUploadChunkSize; ++i) {
-        content.push_back(static_cast<char>(i * 7 % 251));
-    }
-    {
-        std::ofstream out(OutputFile(), std::ios::binary | std::ios::trunc);
-        ASSERT_TRUE(out.is_open());
-        out << content;
-    }
+    const std::string content = ostrel::simtest::Pattern(2 * ProfMiniLlcJob::kUploadChunkSize, 3);
+    ASSERT_TRUE(std::ofstream(OutputFile(), std::ios::binary | std::ios::trunc) << content);
     ChunkCapture capture(kJobId, static_cast<int>(kDev));
-    // No recording of its own: the stop runs no "--kill" of
-    // analysis::orbx::common::kProfCollectScript, which would end other jobs'.
+    // No recording of its own: the stop runs no "--kill", which would end other jobs'.
     EXPECT_EQ(0, job.Uninit());
     EXPECT_FALSE(logs_.Has("--kill"));
     auto chunks = capture.Finish();

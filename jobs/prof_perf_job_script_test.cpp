@@ -15,41 +15,37 @@
 #include "common/oru_paths.h"
 #include "jobs/device_script.h"
 #include "jobs/prof_perf_job.h"
+#include "testing/chunk_capture.h"
+#include "testing/process.h"
 #include "testing/prof_perf_job_fixture.h"
 #include "testing/test_fake_clock.h"
-#include "testing/upload_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
 using analysis::orbx::common::FakeClock;
 using analysis::orbx::common::kProfCollectScript;
+using analysis::orbx::transport::testing::ChunkCapture;
 using testing::CtrlCpuJobFixture;
 using testing::Listing;
 using testing::ReadAll;
 
-// The task's pauses between two looks at the directory take 50 ms.
 void QuickLooks(uint32_t, size_t) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
-// Device 41, known to the host as 3.
 class ProfCtrlcpuJobScriptTest : public CtrlCpuJobFixture {
   protected:
     ProfCtrlcpuJobScriptTest() : CtrlCpuJobFixture(41, 3) {}
 };
 
-// The job stops right after the first piece exists; first, in one case, the
-// script's plain "--kill" (which ends every recording) has already ended this
-// recording. Either way every recorded piece reaches
-// the host once, in order, and the job's own stop neither fails nor hangs.
+// The job stops once the first piece exists, in one case after the script's plain "--kill" (which
+// ends every recording) ended it: every piece reaches the host once, in order, and the stop
+// neither fails nor hangs.
 TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
     for (const bool endedByPlainKill : {false, true}) {
         SCOPED_TRACE(endedByPlainKill ? "ended by a plain kill" : "own stop");
-        UploadCapture capture("job-ctrlcpu", 41);
-        ASSERT_TRUE(capture.Ok());
-        // Look at the directory often rather than once a second, and keep
-        // what the script makes of each piece.
+        ChunkCapture capture("job-ctrlcpu", 41);
         FakeClock clock(QuickLooks);
         ProfCtrlcpuJob job;
         job.SetTaskClock(clock);
@@ -63,17 +59,13 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
             expected += ReadAll(piece + ".txt");
             return ret;
         });
-        // A stop releases the event list.
         cfg_->events = std::make_shared<EventList>(EventList{"0x11", "0x8"});
         ASSERT_EQ(job.Init(cfg_), 0);
         ASSERT_EQ(job.Process(), 0);
         EXPECT_TRUE(Logged("start profiling ctrl cpu, cmd=sudo "));
-        // Once the first piece exists the script is recording.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!std::filesystem::exists(InDir("ai_ctrl_cpu.data.3.0")) &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        oru_testing::WaitUntil(
+            [&] { return std::filesystem::exists(InDir("ai_ctrl_cpu.data.3.0")); },
+            std::chrono::seconds(30));
         if (endedByPlainKill) {
             const std::string kill = std::string("sudo -n ") + kProfCollectScript + " --kill";
             ASSERT_EQ(std::system(kill.c_str()), 0);
@@ -81,13 +73,10 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
         EXPECT_EQ(job.Uninit(), 0);
         EXPECT_TRUE(Logged("Succeeded to kill process, ret=0, exitCode=0"));
         EXPECT_TRUE(Logged("exited, exit code=0"));
-        // Every child the job started has been waited for.
         int status = 0;
         EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD);
 
-        // Pieces 0, 1, ... each converted once, in order, the last one too,
-        // and the host got exactly their texts.
         const auto& chunks = capture.Finish();
         std::lock_guard<std::mutex> lock(mutex);
         ASSERT_FALSE(pieces.empty());
@@ -95,25 +84,22 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
             EXPECT_EQ(pieces[n], "ai_ctrl_cpu.data.3." + std::to_string(n));
         }
         EXPECT_FALSE(expected.empty());
-        EXPECT_EQ(capture.Payload(), expected);
+        EXPECT_EQ(ChunkCapture::Joined(chunks), expected);
         for (const auto& chunk : chunks) {
             EXPECT_EQ(chunk.fileName, "data/ai_ctrl_cpu.data.29");
             EXPECT_EQ(chunk.extraInfo, "job-ctrlcpu.3");
         }
         EXPECT_TRUE(
             Logged("PerfExtraTask the total data size: " + std::to_string(expected.size())));
-        // Only the script's output file and its log stay behind.
         EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
         EXPECT_NE(ReadAll(InDir("perf.log")).find("recording"), std::string::npos);
     }
 }
 
-// A recording an earlier daemon left, writing the very pieces this job's
-// recording will write: the job ends it and drops its pieces before it
-// starts, so the host gets only the job's own events.
+// An earlier daemon's recording writes this job's very pieces: the job ends it and drops
+// them before it starts.
 TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesShipped) {
-    UploadCapture capture("job-ctrlcpu", 41);
-    ASSERT_TRUE(capture.Ok());
+    ChunkCapture capture("job-ctrlcpu", 41);
     std::filesystem::create_directories(dir_);
     const std::string output = InDir("ai_ctrl_cpu.data.3");
     const pid_t leftover = fork();
@@ -123,11 +109,9 @@ TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesSh
         _exit(127);
     }
     ASSERT_GT(leftover, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!std::filesystem::exists(output + ".1") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(std::filesystem::exists(output + ".1")) << "the leftover recorded nothing";
+    ASSERT_TRUE(oru_testing::WaitUntil([&] { return std::filesystem::exists(output + ".1"); },
+                                       std::chrono::seconds(30)))
+        << "the leftover recorded nothing";
 
     FakeClock clock(QuickLooks);
     ProfCtrlcpuJob job;
@@ -136,19 +120,16 @@ TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesSh
     ASSERT_EQ(job.Process(), 0);
     int status = 0;
     EXPECT_NE(waitpid(leftover, &status, WNOHANG), 0) << "the leftover still records";
-    while (!std::filesystem::exists(output + ".0") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    oru_testing::WaitUntil([&] { return std::filesystem::exists(output + ".0"); },
+                           std::chrono::seconds(30));
     EXPECT_EQ(job.Uninit(), 0);
-    capture.Finish();
-    const std::string payload = capture.Payload();
+    const std::string payload = ChunkCapture::Joined(capture.Finish());
     EXPECT_NE(payload.find(" r11 "), std::string::npos);
     EXPECT_EQ(payload.find(" r5 "), std::string::npos) << "the leftover's pieces were shipped";
     EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
 }
 
-// A job whose task thread cannot start ends the recording it launched and
-// leaves neither a child nor a piece behind.
+// A job whose task thread cannot start ends its recording and leaves no child nor piece.
 TEST_F(ProfCtrlcpuJobScriptTest, ATaskThreadThatCannotStartEndsTheRecording) {
     ProfCtrlcpuJob job;
     job.SetTaskStartFunc([](PerfExtraTask&) { return -1; });
@@ -163,7 +144,6 @@ TEST_F(ProfCtrlcpuJobScriptTest, ATaskThreadThatCannotStartEndsTheRecording) {
                     return verb == "--record" && file == output;
                 }).empty());
     EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
-    // Its stop has nothing left to end.
     EXPECT_EQ(job.Uninit(), 0);
 }
 

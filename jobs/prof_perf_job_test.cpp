@@ -14,15 +14,16 @@
 
 #include "common/oru_paths.h"
 #include "driver/platform.h"
+#include "testing/chunk_capture.h"
 #include "testing/prof_perf_job_fixture.h"
 #include "testing/test_fake_clock.h"
-#include "testing/upload_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
 namespace {
 
 using analysis::orbx::common::FakeClock;
 using Paths = std::vector<std::string>;
+using analysis::orbx::transport::testing::ChunkCapture;
 using testing::CtrlCpuJobFixture;
 using testing::Listing;
 using testing::ReadAll;
@@ -35,14 +36,12 @@ TEST(CtrlCpuCommandTest, FrequencyFollowsTheSamplingIntervalAndEventsAreRaw) {
     EXPECT_EQ(CtrlCpuSampleFrequency(1), 1000);
     // Longer than a second still records: once a second, never "0 per second".
     EXPECT_EQ(CtrlCpuSampleFrequency(2500), 1);
-    // Events become raw event names.
     EXPECT_EQ(CtrlCpuEventsText({"0x11", "0x8"}), "{r11,r8}");
     EXPECT_EQ(CtrlCpuEventsText({}), "{}");
     // Only the first two characters are replaced, whatever they are.
     EXPECT_EQ(CtrlCpuEventsText({"x0x", "0x"}), "{rx,r}");
 }
 
-// Pieces in the order they are handled: while recording, and after it ended.
 TEST(CtrlCpuPieceTest, PiecesComeInRecordingOrderTheLastOneOnlyAfterTheRecording) {
     auto numbered = [](int from, int to) {
         Paths paths;
@@ -58,17 +57,14 @@ TEST(CtrlCpuPieceTest, PiecesComeInRecordingOrderTheLastOneOnlyAfterTheRecording
         Paths whileRecording;
         Paths afterwards;
     } cases[] = {
-        // The output file, its log and converted text are no pieces.
         {{"/d/ai_ctrl_cpu.data.0.2", "/d/ai_ctrl_cpu.data.0", "/d/ai_ctrl_cpu.data.0.1",
           "/d/perf.log", "/d/ai_ctrl_cpu.data.0.1.txt"},
          {"/d/ai_ctrl_cpu.data.0.1"},
          {"/d/ai_ctrl_cpu.data.0.1", "/d/ai_ctrl_cpu.data.0.2"}},
-        // A single piece is still being written.
         {{"/d/ai_ctrl_cpu.data.0", "/d/ai_ctrl_cpu.data.0.0"}, {}, {"/d/ai_ctrl_cpu.data.0.0"}},
         {{"/d/ai_ctrl_cpu.data.0"}, {}, {}},
         // Piece 12 is the one being written, not piece 9.
         {pastNine, numbered(0, 11), numbered(0, 12)},
-        // Mixed numeric and other endings still order consistently.
         {{"/d/ai_ctrl_cpu.data.0.1a", "/d/ai_ctrl_cpu.data.0.10", "/d/ai_ctrl_cpu.data.0.9",
           "/d/ai_ctrl_cpu.data.0.007", "/d/ai_ctrl_cpu.data.1.0"},
          {"/d/ai_ctrl_cpu.data.0.007", "/d/ai_ctrl_cpu.data.0.9", "/d/ai_ctrl_cpu.data.0.10",
@@ -80,8 +76,7 @@ TEST(CtrlCpuPieceTest, PiecesComeInRecordingOrderTheLastOneOnlyAfterTheRecording
         EXPECT_EQ(SelectCtrlCpuPieces(c.listed, false), c.whileRecording) << c.listed.front();
         EXPECT_EQ(SelectCtrlCpuPieces(c.listed, true), c.afterwards) << c.listed.front();
     }
-    // A recording takes only its own pieces: not those of the device's other
-    // host numbers, nor names that merely begin like its own.
+    // Only its own pieces: not those of other host numbers, nor names that merely begin alike.
     const Paths mixed = {"/d/ai_ctrl_cpu.data.1.0", "/d/ai_ctrl_cpu.data.0.1",
                          "/d/ai_ctrl_cpu.data.0.0", "/d/ai_ctrl_cpu.data.10.2",
                          "/d/ai_ctrl_cpu.data.0.x"};
@@ -90,9 +85,6 @@ TEST(CtrlCpuPieceTest, PiecesComeInRecordingOrderTheLastOneOnlyAfterTheRecording
     EXPECT_EQ(SelectCtrlCpuPieces(mixed, false, "ai_ctrl_cpu.data.1"), Paths());
 }
 
-// ---- PerfExtraTask ----------------------------------------------------------
-
-// Lets the task thread take one turn per permit, or every turn once opened.
 class Gate {
   public:
     void Wait() {
@@ -114,7 +106,6 @@ class Gate {
         open_ = true;
         cv_.notify_all();
     }
-    // Blocks at most 5 s until the thread has been let through n times.
     void AwaitTurns(int n) {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!cv_.wait_for(lock, std::chrono::seconds(5), [this, n] { return turns_ >= n; })) {
@@ -130,7 +121,6 @@ class Gate {
     bool open_ = false;
 };
 
-// Device 37, known to the host as 5: pieces are named ai_ctrl_cpu.data.5.<n>.
 class PerfExtraTaskTest : public CtrlCpuJobFixture {
   protected:
     PerfExtraTaskTest() : CtrlCpuJobFixture(37, 5) {}
@@ -139,7 +129,6 @@ class PerfExtraTaskTest : public CtrlCpuJobFixture {
         CtrlCpuJobFixture::SetUp();
         fs::create_directories(dir_);
         task_ = NewTask();
-        // A converter that stands in for the script: "text of" + the piece.
         task_->SetConvertFunc([this](const std::string& piece, int& exitCode) {
             std::lock_guard<std::mutex> lock(mutex_);
             converted_.push_back(fs::path(piece).filename().string());
@@ -170,8 +159,7 @@ class PerfExtraTaskTest : public CtrlCpuJobFixture {
 };
 
 TEST_F(PerfExtraTaskTest, FinishedPiecesAreShippedAndDeletedTheLastAtTheEnd) {
-    UploadCapture capture("job-ctrlcpu");
-    ASSERT_TRUE(capture.Ok());
+    ChunkCapture capture("job-ctrlcpu");
     ASSERT_EQ(task_->Init(), 0);
     Piece("ai_ctrl_cpu.data.5.1", "one");
     Piece("ai_ctrl_cpu.data.5.2", "two");
@@ -192,15 +180,14 @@ TEST_F(PerfExtraTaskTest, FinishedPiecesAreShippedAndDeletedTheLastAtTheEnd) {
     for (const auto& chunk : chunks) {
         EXPECT_EQ(chunk.fileName, "data/ai_ctrl_cpu.data.29");
         EXPECT_EQ(chunk.extraInfo, "job-ctrlcpu.5");
-        EXPECT_EQ(chunk.chunkSize, chunk.chunk.size());
+        EXPECT_EQ(chunk.chunkSize, chunk.data.size());
     }
-    EXPECT_EQ(capture.Payload(), "text of onetext of two");
-    EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(capture.Payload().size()));
+    EXPECT_EQ(ChunkCapture::Joined(chunks), "text of onetext of two");
+    EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(ChunkCapture::Joined(chunks).size()));
 }
 
-// Whatever becomes of a piece's text, the piece and its text are deleted; a
-// piece the script could not convert is named in the log and counted, and
-// none of what the conversion wrote reaches the host.
+// A piece's text goes or is dropped, but the piece and its text are deleted; an
+// unconvertible piece is logged and counted, and none of its conversion reaches the host.
 TEST_F(PerfExtraTaskTest, EveryPieceIsDeletedWhateverBecomesOfItsText) {
     const struct {
         const char* name;
@@ -221,7 +208,7 @@ TEST_F(PerfExtraTaskTest, EveryPieceIsDeletedWhateverBecomesOfItsText) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto capture = c.uploader ? std::make_unique<UploadCapture>("job-ctrlcpu") : nullptr;
+        auto capture = c.uploader ? std::make_unique<ChunkCapture>("job-ctrlcpu") : nullptr;
         auto task = NewTask();
         ASSERT_EQ(task->Init(), 0);
         task->SetConvertFunc([&c](const std::string& piece, int& exitCode) {
@@ -246,7 +233,7 @@ TEST_F(PerfExtraTaskTest, EveryPieceIsDeletedWhateverBecomesOfItsText) {
 }
 
 TEST_F(PerfExtraTaskTest, LargeConversionsTravelInQuarterMebibyteChunks) {
-    UploadCapture capture("job-ctrlcpu");
+    ChunkCapture capture("job-ctrlcpu");
     ASSERT_EQ(task_->Init(), 0);
     std::string text(2 * 262144 + 5, '\0');
     for (size_t i = 0; i < text.size(); ++i) {
@@ -260,12 +247,12 @@ TEST_F(PerfExtraTaskTest, LargeConversionsTravelInQuarterMebibyteChunks) {
     EXPECT_EQ(chunks[0].chunkSize, 262144u);
     EXPECT_EQ(chunks[1].chunkSize, 262144u);
     EXPECT_EQ(chunks[2].chunkSize, 5u);
-    EXPECT_EQ(capture.Payload(), text);
+    EXPECT_EQ(ChunkCapture::Joined(chunks), text);
     EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(text.size()));
 }
 
 TEST_F(PerfExtraTaskTest, TheThreadTakesFinishedPiecesAndDrainsAllWhenStopped) {
-    UploadCapture capture("job-ctrlcpu");
+    ChunkCapture capture("job-ctrlcpu");
     Gate gate;
     FakeClock clock([&gate](uint32_t, size_t) { gate.Wait(); });
     task_->SetClock(clock);
@@ -289,8 +276,9 @@ TEST_F(PerfExtraTaskTest, TheThreadTakesFinishedPiecesAndDrainsAllWhenStopped) {
     EXPECT_EQ(Converted(),
               Paths({"ai_ctrl_cpu.data.5.0", "ai_ctrl_cpu.data.5.1", "ai_ctrl_cpu.data.5.2"}));
     EXPECT_TRUE(Listing(dir_).empty());
-    EXPECT_EQ(capture.Finish().size(), 3u);
-    EXPECT_EQ(capture.Payload(), "text of atext of btext of c");
+    const auto chunks = capture.Finish();
+    EXPECT_EQ(chunks.size(), 3u);
+    EXPECT_EQ(ChunkCapture::Joined(chunks), "text of atext of btext of c");
     EXPECT_TRUE(Logged("PerfExtraTask running"));
     EXPECT_TRUE(Logged("PerfExtraTask the total data size: 27"));
 }
@@ -307,9 +295,6 @@ TEST_F(PerfExtraTaskTest, InitAndUninitGuardTheBuffer) {
     EXPECT_EQ(NewTask(1)->Init(), -1);
 }
 
-// ---- ProfCtrlcpuJob (without running the script) -----------------------------
-
-// Device 37, known to the host as 5.
 class ProfCtrlcpuJobTest : public CtrlCpuJobFixture {
   protected:
     ProfCtrlcpuJobTest() : CtrlCpuJobFixture(37, 5) {}
@@ -335,17 +320,14 @@ TEST_F(ProfCtrlcpuJobTest, InitNeedsEventsTheDeviceSideAndNoHostProfiling) {
     EXPECT_TRUE(Logged("Not in device Side, aiCtrlcpu Profiling not enabled"));
     EXPECT_FALSE(fs::exists(dir_));
     EXPECT_TRUE(cfg_->commonParams->resultDir.empty());
-    // Nothing was kept: the job cannot start.
     EXPECT_EQ(job.Process(), -1);
     EXPECT_TRUE(Logged("Job check comm param failed"));
 }
 
-// Building the command empties the output and drops stale pieces and texts;
-// refused events start nothing.
+// Building the command empties the output and drops stale pieces; refused events start nothing.
 TEST_F(ProfCtrlcpuJobTest, TheRecordCommandCarriesFileFrequencyAndEvents) {
     ProfCtrlcpuJob job;
     ASSERT_EQ(job.Init(cfg_), 0);
-    // The perf-data directory becomes the result directory.
     EXPECT_EQ(cfg_->commonParams->resultDir, dir_);
     EXPECT_TRUE(fs::is_directory(dir_));
     WriteAll(InDir("ai_ctrl_cpu.data.5"), "old recording");

@@ -10,12 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "driver/platform.h"
-#include "testing/fake_drv.h"
-#include "testing/process.h"
-#include "testing/test_log_capture.h"
 #include "jobs/proc_timer_handler.h"
 #include "message/profile_params.h"
 #include "testing/fake_drv.h"
+#include "testing/process.h"
 #include "testing/sampling_test_support.h"
 #include "testing/test_log_capture.h"
 #include "transport/uploader_mgr.h"

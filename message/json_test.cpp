@@ -16,7 +16,6 @@ using analysis::orbx::common::TestLogCapture;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// Runs Parse and returns the exception's message, or "" when none was raised.
 template <class E>
 std::string ParseError(const std::string& text) {
     Json doc;
@@ -34,7 +33,6 @@ std::string RuntimeError(const std::string& text) {
     return ParseError<std::runtime_error>(text);
 }
 
-// The members of a flat object's printed text, in any order.
 std::multiset<std::string> PrintedMembers(const std::string& printed) {
     std::multiset<std::string> members;
     EXPECT_EQ(printed.front(), '{');
@@ -52,9 +50,6 @@ std::multiset<std::string> PrintedMembers(const std::string& printed) {
     return members;
 }
 
-// ---------------------------------------------------------------------------
-// Size and shape of the text
-
 TEST(JsonParseLimits, TextOfExactlyOneMebibyteIsAcceptedAndOneByteMoreIsNot) {
     const std::string head = "{\"a\":\"";
     const std::string tail = "\"}";
@@ -66,44 +61,25 @@ TEST(JsonParseLimits, TextOfExactlyOneMebibyteIsAcceptedAndOneByteMoreIsNot) {
 
     text.insert(head.size(), "x");
     EXPECT_EQ(RuntimeError(text), "The length of input string is out of range(1M)");
-    // Trailing blanks count as well.
     EXPECT_EQ(RuntimeError("{}" + std::string(kMaxJsonTextSize - 1, ' ')),
               "The length of input string is out of range(1M)");
 }
 
 TEST(JsonParseLimits, EmptyOrBlankTextAndAMissingValueAreEmptyInput) {
-    EXPECT_EQ(RuntimeError(""), "Input string is empty");
-    EXPECT_EQ(RuntimeError(" \r\n\t\v\f"), "Input string is empty");
-    EXPECT_EQ(RuntimeError("{\"a\": "), "Input string is empty");
-    EXPECT_EQ(RuntimeError("{\"a\":["), "Input string is empty");
-    EXPECT_EQ(RuntimeError("{\"a\""), "Input string is empty");
+    for (const char* text : {"", " \r\n\t\v\f", "{\"a\": ", "{\"a\":[", "{\"a\""}) {
+        EXPECT_EQ(RuntimeError(text), "Input string is empty") << text;
+    }
 }
 
-// Refused shapes: a non-object top level, unclosed containers and strings,
-// a comma right after an opening, partial literals and malformed numbers.
+// Non-object top level, unclosed containers, a leading comma, partial literals, bad numbers.
 TEST(JsonParseLimits, NonObjectTopLevelAndUnclosedContainersFail) {
-    for (const char* text : {"[1]",
-                             "5",
-                             "-1",
-                             "\"s\"",
-                             "true",
-                             "null",
-                             "{",
-                             "{\"a\":1",
-                             "{\"a\":[1",
-                             "{\"a\":{\"b\":1}",
-                             "{\"a\":[1,",
-                             "x",
-                             "{,\"a\":1}",
-                             "{\"a\":[,1]}",
-                             "{\"a\":\"x\\\"y\"}",
-                             "{\"a\":\"open}",
-                             "{\"t\":tru}",
-                             "{\"t\":fals}",
-                             "{\"a\":00}",
-                             "{\"a\":1.}",
-                             "{\"a\":-.5}",
-                             "{\"a\":007}"}) {
+    const char* const broken[] = {
+        R"([1])",         R"(5)",         R"(-1)",         R"("s")",        R"(true)",
+        R"(null)",        R"({)",         R"({"a":1)",     R"({"a":[1)",    R"({"a":{"b":1})",
+        R"({"a":[1,)",    R"(x)",         R"({,"a":1})",   R"({"a":[,1]})", R"({"a":"x\"y"})",
+        R"({"a":"open})", R"({"t":tru})", R"({"t":fals})", R"({"a":00})",   R"({"a":1.})",
+        R"({"a":-.5})",   R"({"a":007})"};
+    for (const char* text : broken) {
         EXPECT_EQ(RuntimeError(text), "Input json string error") << text;
     }
 }
@@ -138,9 +114,6 @@ TEST(JsonParseLimits, NestingBeyondTheMaximumDepthIsASyntaxError) {
     EXPECT_EQ(RuntimeError(members), "Input json string error");
 }
 
-// ---------------------------------------------------------------------------
-// Separators
-
 TEST(JsonParseSeparators, CommasAndColonsAreOptionalAndRepeatable) {
     Json doc("{\"a\" 1 \"b\"::2,,}");
     EXPECT_EQ(doc["a"].AsInt(), 1);
@@ -163,20 +136,15 @@ TEST(JsonParseSeparators, CommasAndColonsAreOptionalAndRepeatable) {
     EXPECT_EQ(dup.ToString(), "{\"a\":2}");
 }
 
-// ---------------------------------------------------------------------------
-// Strings and literals
-
 TEST(JsonParseStrings, LeadingBlanksAreDroppedAndTrailingOnesKept) {
     Json doc("{\" k\":\"  v \",\"e\":\"   \"}");
     EXPECT_TRUE(doc.Contains("k"));
     EXPECT_EQ(doc["k"].AsString(), "v ");
     EXPECT_EQ(doc["e"].AsString(), "");
-    // A backslash is an ordinary character.
     EXPECT_EQ(Json("{\"a\":\"x\\\"}")["a"].AsString(), "x\\");
 }
 
-// Booleans need the whole word but no separator; null is any four
-// characters starting with n.
+// Booleans need the whole word but no separator.
 TEST(JsonParseLiterals, NullIsAnyFourCharactersStartingWithN) {
     Json booleans("{\"t\":true\"f\":false}");
     EXPECT_EQ(booleans["t"].GetType(), JsonType::BOOL);
@@ -193,9 +161,6 @@ TEST(JsonParseLiterals, NullIsAnyFourCharactersStartingWithN) {
     // Four characters taken with the closing brace: the object is left open.
     EXPECT_EQ(RuntimeError("{\"n\":nul}"), "Input json string error");
 }
-
-// ---------------------------------------------------------------------------
-// Numbers
 
 TEST(JsonParseNumbers, IntegersAreLimitedToSignedThirtyTwoBits) {
     Json doc("{\"min\":-2147483648,\"max\":2147483647,\"z\":-0,\"p\":123456789,\"q\":1234567890}");
@@ -235,9 +200,6 @@ TEST(JsonParseNumbers, RefusedFormsAndConversionErrors) {
     EXPECT_EQ(ParseError<std::invalid_argument>("{\"a\":-inf}"), "stoi");
 }
 
-// ---------------------------------------------------------------------------
-// Reading values
-
 TEST(JsonAccessors, MismatchedTypesGiveNeutralValuesAndOneErrorLine) {
     Json doc("{\"i\":3,\"s\":\"t\",\"d\":2.5}");
     TestLogCapture log("warning");
@@ -253,9 +215,6 @@ TEST(JsonAccessors, MismatchedTypesGiveNeutralValuesAndOneErrorLine) {
                     "Invalid data type for object variable"));
 }
 
-// ---------------------------------------------------------------------------
-// Building values
-
 TEST(JsonBuilding, CopiesAreIndependentOfTheirSource) {
     Json doc("{\"a\":{\"b\":[1,\"x\"]},\"c\":\"y\"}");
     Json copy = doc;
@@ -268,7 +227,6 @@ TEST(JsonBuilding, CopiesAreIndependentOfTheirSource) {
     members["a"]["b"][0] = 9;
     EXPECT_EQ(doc["a"]["b"][0].AsInt(), 1);
 
-    // A value replaced by a part of itself.
     JsonValue outer;
     outer["inner"]["k"] = "deep";
     outer = std::move(outer["inner"]);
@@ -301,9 +259,6 @@ TEST(JsonDocument, OnlyObjectsBecomeDocuments) {
     EXPECT_THROW(doc.Parse("{\"a\":2"), std::runtime_error);
     EXPECT_EQ(doc.ToString(), "{\"k\":1}");
 }
-
-// ---------------------------------------------------------------------------
-// Printing
 
 TEST(JsonPrinting, ScalarsUseTheCFormats) {
     Json doc;

@@ -1,5 +1,4 @@
-// Test support: a job's uploader whose transport keeps every chunk it is
-// asked to send, registered in UploaderMgr under the job id while it lives.
+// Test support: a job's uploader registered under the job id whose transport keeps every chunk.
 #ifndef ORU_TESTING_CHUNK_CAPTURE_H
 #define ORU_TESTING_CHUNK_CAPTURE_H
 
@@ -16,7 +15,6 @@
 
 namespace analysis::orbx::transport::testing {
 
-// A sent chunk, as the transport saw it.
 struct SentChunk {
     std::string fileName;
     std::string extraInfo;
@@ -92,8 +90,7 @@ class ChunkCapture {
     ChunkCapture(const ChunkCapture&) = delete;
     ChunkCapture& operator=(const ChunkCapture&) = delete;
 
-    // Sends everything queued, unregisters the uploader and answers what the
-    // host would have received, in order.
+    // Sends everything queued, unregisters the uploader; what the host would have received.
     std::vector<SentChunk> Finish() {
         if (uploader_ != nullptr) {
             UploaderMgr::GetInstance().DelUploader(jobId_, devIndex_);
@@ -103,7 +100,6 @@ class ChunkCapture {
         return transport_->Chunks();
     }
 
-    // The payloads of every chunk, joined.
     static std::string Joined(const std::vector<SentChunk>& chunks) {
         std::string all;
         for (const auto& c : chunks) {

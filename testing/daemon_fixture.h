@@ -1,7 +1,5 @@
-// Shared pieces of the end-to-end tests: a complete profiling job as the host
-// drives it, and the daemon's HDC and profiling components running inside the
-// test process against the simulated card (so a test can inject driver faults
-// at any moment and see every session and thread the daemon leaves behind).
+// End-to-end test pieces: a job as the host drives it, and the daemon's HDC and profiling
+// components inside the test process against the simulated card.
 #ifndef ORU_TESTING_DAEMON_FIXTURE_H
 #define ORU_TESTING_DAEMON_FIXTURE_H
 
@@ -47,8 +45,7 @@ inline std::string JobDir(const std::string& jobId) {
     return std::string(common::kInotifyDir) + jobId;
 }
 
-// The host's view of one job: both channels, and the data channel read on
-// its own thread until DataChannelFinish (or until it fails).
+// The host's view of one job; the data channel is read on its own thread until its finish.
 struct HostJob {
     using Files = std::map<std::string, host::CollectedFile>;
 
@@ -62,10 +59,8 @@ struct HostJob {
     std::future<std::pair<int, Files>> collected;
     std::atomic<int> chunks{0};  // read so far
 
-    // Opens the channels to device devId (the control channel unless one is
-    // given, already handshaken) and starts job and replay; the first failure
-    // is returned. The host knows the device as hostNumber (its handshakes
-    // and job context carry it), devId when negative.
+    // Opens the channels (ctrl: one already handshaken) and starts job and replay; the host
+    // knows the device as hostNumber (devId when negative).
     ::testing::AssertionResult Start(host::HostClient& client, const std::string& id, int devId = 0,
                                      const std::string& mode = "", int hostNumber = -1,
                                      std::unique_ptr<host::ControlChannel> opened = nullptr) {
@@ -91,8 +86,7 @@ struct HostJob {
         return ok ? Command(replay) : ok;
     }
 
-    // Sends a command with the job's context and waits at most 10 s for a
-    // SUCCESS answer.
+    // Sends a command with the job's context; SUCCESS within 10 s.
     template <typename Request>
     ::testing::AssertionResult Command(Request& request) {
         request.mutable_hdr()->set_job_ctx(ctx);
@@ -112,7 +106,6 @@ struct HostJob {
         return ::testing::AssertionSuccess();
     }
 
-    // Reads the data channel on its own thread until DataChannelFinish.
     void Collect() {
         collected = std::async(std::launch::async, [this] {
             Files files;
@@ -127,12 +120,10 @@ struct HostJob {
         });
     }
 
-    // Waits (bounded) until data has arrived.
     bool AwaitData() {
         return WaitUntil([this] { return chunks > 0; });
     }
 
-    // Stops replay and job; both must be answered SUCCESS.
     ::testing::AssertionResult Stop() {
         proto::ReplayStopReq replay;
         proto::JobStopReq job;
@@ -140,7 +131,6 @@ struct HostJob {
         return ok ? Command(job) : ok;
     }
 
-    // What the data channel received; waits at most 20 s for its end.
     std::pair<int, Files> Collected() {
         if (!collected.valid() ||
             collected.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
@@ -149,8 +139,6 @@ struct HostJob {
         return collected.get();
     }
 
-    // Ends the host side: closes both sessions (a blocked data read fails)
-    // and waits for the reader.
     void Close() {
         if (data != nullptr) {
             data->Session().Close();
@@ -164,8 +152,7 @@ struct HostJob {
     ~HostJob() { Close(); }
 };
 
-// A job start whose command was answered SUCCESS and whose replay start was
-// refused.
+// A start answered SUCCESS whose replay start was refused.
 inline ::testing::AssertionResult ReplayRefused(const ::testing::AssertionResult& started) {
     const std::string why = started.message();
     if (started || why.rfind("ReplayStartReq", 0) != 0 || why.find("FAILED") == std::string::npos) {
@@ -174,10 +161,8 @@ inline ::testing::AssertionResult ReplayRefused(const ::testing::AssertionResult
     return ::testing::AssertionSuccess();
 }
 
-// A job that must be served normally from start to finish: every command is
-// answered SUCCESS, the channel's data arrives followed by DataChannelFinish,
-// and the job's directory is gone afterwards. With ctrl, the job runs on that
-// control channel, already handshaken, which is handed back afterwards.
+// A job served normally: every command answered SUCCESS, data then DataChannelFinish, its
+// directory gone afterwards. With ctrl, runs on that handshaken channel and hands it back.
 inline ::testing::AssertionResult RunNormalJob(
     host::HostClient& client, const std::string& jobId, int devId = 0, const std::string& mode = "",
     int hostNumber = -1, std::unique_ptr<host::ControlChannel>* ctrl = nullptr) {
@@ -216,16 +201,12 @@ inline ::testing::AssertionResult RunNormalJob(
     return ran;
 }
 
-// Sessions a daemon inside this process still holds, given how many the host
-// side holds.
 inline uint32_t DaemonSessions(uint32_t hostSessions) {
     return ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) - hostSessions;
 }
 
-// The daemon's HDC and profiling components inside the test process, as the
-// daemon's main thread runs them. The daemon core's long waits (5 s between
-// server creation attempts, 1 s between device queries) take a few
-// milliseconds; a test can hold the server retries until it releases them.
+// The daemon's HDC and profiling components in the test process; its long waits shrink to
+// milliseconds and a test can hold the server retries.
 class InProcessDaemon : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -277,7 +258,6 @@ class InProcessDaemon : public ::testing::Test {
         Gate().holdRetries = false;
         Gate().cv.notify_all();
     }
-    // Server creation retries begun so far.
     static int Retries() {
         std::lock_guard<std::mutex> lock(Gate().mu);
         return Gate().retries;
@@ -296,8 +276,7 @@ class InProcessDaemon : public ::testing::Test {
         static RetryGate gate;
         return gate;
     }
-    // Lives as long as the process: a thread the daemon does not join may
-    // still be in a pause when the test ends.
+    // Lives with the process: a thread the daemon does not join may still be pausing.
     static analysis::orbx::common::FakeClock& QuickClock() {
         static analysis::orbx::common::FakeClock clock(&InProcessDaemon::QuickSleep);
         return clock;

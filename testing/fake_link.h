@@ -54,10 +54,8 @@ inline MessagePtr Finish() {
     return std::make_shared<proto::DataChannelFinish>();
 }
 
-// A device that answers from a script. Data messages are queued for the
-// reader when a command arrives, the way the device's uploader sends them.
-// onRequest sees each handshake and command before it is answered, and may
-// change the script (links of a device list run on threads of their own).
+// A device answering from a script; data is queued for the reader when a command arrives.
+// onRequest sees each handshake and command first and may change the script.
 class FakeLink : public DeviceLink {
   public:
     std::function<void(FakeLink&, const google::protobuf::Message&)> onRequest;

@@ -1,6 +1,4 @@
-// Test helper: what a test, the soak tool or a bench harness needs to play
-// the host against the daemon: the daemon as a child process, job configs,
-// and control and data channels opened once the daemon's server is up.
+// Playing the host against the daemon: the daemon as a child, job configs, channels.
 #ifndef ORU_TESTING_HOST_JOB_H
 #define ORU_TESTING_HOST_JOB_H
 
@@ -22,11 +20,9 @@
 
 namespace oru_testing {
 
-// The cache-counter channel of the simulated card, which streams in the
-// simulator's "stream" channel mode.
+// The simulated card's cache-counter channel, streaming in "stream" mode.
 constexpr uint32_t kLlcChannel = 8;
 
-// What a host reading a streaming job got, until DataChannelFinish.
 struct StreamRead {
     int rc = analysis::orbx::host::kRecvFailed;
     uint64_t bytes = 0;        // stream bytes received
@@ -35,9 +31,8 @@ struct StreamRead {
     uint64_t otherChunks = 0;  // chunks of any other file
 };
 
-// Reads the data session until DataChannelFinish, checking every byte of
-// device 0's stream against the simulated sequence at its offset; afterChunk,
-// when given, runs after each stream chunk with the bytes received so far.
+// Reads until DataChannelFinish, checking each byte of device 0's stream at its offset;
+// afterChunk runs after each chunk with the bytes so far.
 inline StreamRead ReadStream(analysis::orbx::host::DataChannel& data,
                              const std::function<void(uint64_t)>& afterChunk = nullptr) {
     StreamRead r;
@@ -72,15 +67,13 @@ inline bool IsDir(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The info text of a status reply.
 inline std::string InfoOf(const analysis::orbx::proto::Response& reply) {
     analysis::orbx::message::StatusInfo status;
     status.FromString(reply.message());
     return status.info;
 }
 
-// A job reading the last-level-cache channel every intervalMs; extra (such as
-// `,"key":"value"`) is added inside the object.
+// A job reading the LLC channel every intervalMs; extra (`,"k":"v"`) goes inside the object.
 inline std::string LlcConfig(const std::string& jobId, const std::string& extra = "",
                              int intervalMs = 10) {
     return R"({"job_id":")" + jobId + R"(","gxprof_llc_profiling":"on","llc_interval":)" +
@@ -93,9 +86,7 @@ inline analysis::orbx::proto::ReplayStartReq LlcEvents() {
     return events;
 }
 
-// The daemon of this build as a child of devices simulated devices, logging
-// to dir/oru.log at logLevel (the default level when empty), its output in
-// dir/oru.out; extraEnv adds settings.
+// This build's daemon as a child over `devices` simulated devices, logging to dir/oru.log.
 inline std::unique_ptr<Child> StartOru(const std::string& binDir, const std::string& dir,
                                        int devices, const std::string& logLevel = "info",
                                        const std::vector<std::string>& extraEnv = {}) {
@@ -111,11 +102,8 @@ inline std::unique_ptr<Child> StartOru(const std::string& binDir, const std::str
                                    dir + "/oru.out");
 }
 
-// Opens a control channel to devId, retrying for up to 20 s while the
-// daemon's server comes up (or an earlier job of the same device and mode
-// goes away). With anyAnswer it returns at the first answered handshake,
-// whatever its status; otherwise only once it is answered SUCCESS. reply gets
-// the last answer and lastRc the last open's result. Null when none came.
+// Opens a control channel to devId, retrying up to 20 s while the server comes up or an
+// earlier job of the device and mode goes; with anyAnswer any answered handshake returns it.
 inline std::unique_ptr<analysis::orbx::host::ControlChannel> OpenControl(
     analysis::orbx::host::HostClient& client, const analysis::orbx::host::Handshake& hs,
     int devId = 0, analysis::orbx::proto::Response* reply = nullptr, bool anyAnswer = false,
@@ -138,9 +126,8 @@ inline std::unique_ptr<analysis::orbx::host::ControlChannel> OpenControl(
     return nullptr;
 }
 
-// What a data channel's reader gave, waiting for it at most deadline; on
-// expiry *inTime is false and the channel's session is closed, which ends the
-// read.
+// A data channel reader's result within deadline; on expiry *inTime is false and the
+// session is closed to end the read.
 template <typename Result>
 Result FinishedWithin(std::future<Result>& reader, analysis::orbx::host::DataChannel& data,
                       bool* inTime, std::chrono::seconds deadline = std::chrono::seconds(10)) {

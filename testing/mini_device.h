@@ -1,8 +1,5 @@
-// Test helper: a device profiling service in miniature, made of the daemon's
-// own HDC server, transport, codec and uploader. It answers a control
-// handshake and every command with a Response, answers a data handshake
-// through an uploader that then streams the planned chunks and a
-// DataChannelFinish.
+// Test helper: a device profiling service in miniature from the daemon's own HDC server,
+// transport, codec and uploader: it answers handshakes and commands and streams the planned chunks.
 #ifndef ORU_TESTING_MINI_DEVICE_H
 #define ORU_TESTING_MINI_DEVICE_H
 
@@ -27,8 +24,7 @@ namespace pb = analysis::orbx::proto;
 
 struct DataPlan {
     std::vector<std::shared_ptr<ProfileFileChunk>> chunks;
-    // As oru does: the data session streams only once the job stop has
-    // arrived, and the stop is answered after the stream.
+    // As oru does: stream only once the job stop arrived, and answer the stop after the stream.
     bool streamAtStop = false;
     bool silentStop = false;  // the job stop is never answered
 };
@@ -96,7 +92,6 @@ class MiniDevice {
         workers_.clear();
     }
 
-    // Waits at most 5 s for the job stop to arrive; false when it did not.
     bool WaitForStop() {
         std::unique_lock<std::mutex> lock(mutex_);
         return cv_.wait_for(lock, std::chrono::seconds(5), [this] { return stopped_; });
@@ -136,7 +131,6 @@ class MiniDevice {
         t.SendBuffer(bytes.data(), static_cast<int>(bytes.size()));
     }
 
-    // Answers every command; the job stop as the plan says.
     void Commands(transport::HDCTransport& t) {
         while (message::MessagePtr msg = Receive(t)) {
             if (message::MessageAs<pb::JobStopReq>(msg) == nullptr) {

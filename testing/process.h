@@ -1,5 +1,4 @@
-// Test helper: child processes of a test (the daemon, the simulated monitor
-// service) and waiting on the files they write.
+// Test helper: child processes of a test and waiting on the files they write.
 #ifndef ORU_TESTING_PROCESS_H
 #define ORU_TESTING_PROCESS_H
 
@@ -23,8 +22,7 @@ extern char** environ;
 
 namespace oru_testing {
 
-// Polls pred until it holds; false once the deadline has passed (a hang
-// turned into a failure the caller names).
+// Polls pred until it holds; false past the deadline.
 inline bool WaitUntil(const std::function<bool()>& pred,
                       std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
     const auto end = std::chrono::steady_clock::now() + deadline;
@@ -82,13 +80,11 @@ inline bool WaitForText(const std::string& path, const std::string& text, int co
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
-        // Another process writes the file: look again in a moment.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
 }
 
-// The names of a process's threads (this process's for 0), one a line.
 inline std::string ThreadNamesOf(pid_t pid = 0) {
     const std::string tasks = "/proc/" + (pid == 0 ? "self" : std::to_string(pid)) + "/task/";
     std::string names;
@@ -104,7 +100,6 @@ inline std::string ThreadNamesOf(pid_t pid = 0) {
     return names;
 }
 
-// Threads of a process (this one for 0) whose name begins with prefix.
 inline int ThreadsNamed(const std::string& prefix, pid_t pid = 0) {
     std::istringstream names(ThreadNamesOf(pid));
     int n = 0;
@@ -114,9 +109,8 @@ inline int ThreadsNamed(const std::string& prefix, pid_t pid = 0) {
     return n;
 }
 
-// What a running process holds: open file descriptors, threads, and its
-// resident memory now and at its peak (kB, from /proc/<pid>/status). -1 for a
-// figure that could not be read.
+// What a running process holds: descriptors, threads and resident memory now and at peak
+// (kB); -1 for a figure that could not be read.
 struct ProcessFigures {
     long fds = -1;
     long threads = -1;
@@ -155,8 +149,7 @@ inline ProcessFigures FiguresOf(pid_t pid) {
     return f;
 }
 
-// A child process with extra environment variables and its standard output
-// (and error) in a file.
+// A child process with extra environment variables and its output in a file.
 class Child {
   public:
     Child(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
@@ -205,14 +198,12 @@ class Child {
         }
         return rc == 0;
     }
-    // Waits for the child to end; its exit status, -1 when it did not exit.
     int Wait() {
         if (pid_ > 0 && waitpid(pid_, &status_, 0) == pid_) {
             pid_ = -1;
         }
         return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
     }
-    // Sends sig and reaps the child; the raw wait status.
     int Kill(int sig) {
         if (pid_ <= 0) {
             return status_;

@@ -1,7 +1,5 @@
-// Test fixture of the control-CPU job and its task: a job configuration
-// (events 0x11 and 0x8, a 20 ms sampling interval, a job context) for a
-// device of the test's own, that device's perf-data directory, emptied
-// around each test, and the daemon's log.
+// Test fixture of the control-CPU job and its task: a job configuration for a device of the
+// test's own, its perf-data directory (emptied around each test), and the daemon's log.
 #ifndef ORU_TESTING_PROF_PERF_JOB_FIXTURE_H
 #define ORU_TESTING_PROF_PERF_JOB_FIXTURE_H
 
@@ -35,7 +33,6 @@ inline void WriteAll(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
-// Names in dir, sorted.
 inline std::vector<std::string> Listing(const std::string& dir) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -78,7 +75,6 @@ class CtrlCpuJobFixture : public ::testing::Test {
     }
 
     bool Logged(const std::string& text) const { return log_.Count(text) > 0; }
-    // Path of a file of the perf-data directory.
     std::string InDir(const std::string& name) const { return dir_ + "/" + name; }
 
     const uint32_t devId_;

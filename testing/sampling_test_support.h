@@ -1,6 +1,4 @@
-// Test support for the /proc samplers and the system-information jobs: an
-// uploader whose transport records every chunk, a parser of the sampler
-// records, a folder of fake /proc files and a clock the test moves.
+// Test support for the /proc samplers and system-information jobs.
 #ifndef ORU_TESTING_SAMPLING_TEST_SUPPORT_H
 #define ORU_TESTING_SAMPLING_TEST_SUPPORT_H
 
@@ -19,32 +17,13 @@
 
 #include "jobs/prof_timer.h"
 #include "message/job_context.h"
-#include "transport/profile_file_chunk.h"
-#include "transport/transport.h"
+#include "testing/chunk_capture.h"
 #include "transport/uploader.h"
 
 namespace Analysis::Orbx::JobWrapper::testing {
 
-using analysis::orbx::ProfileFileChunk;
-
-class RecordingTransport : public analysis::orbx::transport::ITransport {
-  public:
-    int SendBuffer(const void* /*buffer*/, int length) override { return length; }
-    int SendBuffer(std::shared_ptr<ProfileFileChunk> chunk) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        chunks_.push_back(*chunk);
-        return 0;
-    }
-    int CloseSession() override { return 0; }
-    std::vector<ProfileFileChunk> Chunks() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return chunks_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<ProfileFileChunk> chunks_;
-};
+using analysis::orbx::transport::testing::CapturingTransport;
+using analysis::orbx::transport::testing::SentChunk;
 
 struct Record {
     uint64_t timeStamp = 0;
@@ -52,8 +31,7 @@ struct Record {
     std::string data;
 };
 
-// Splits a data file into its records; false (and a test failure message)
-// when the bytes are not exactly a sequence of well-formed records.
+// Splits a data file into its records; false (and a failure) unless all are well formed.
 inline bool ParseRecords(const std::string& bytes, std::vector<Record>& records) {
     records.clear();
     size_t pos = 0;
@@ -93,12 +71,11 @@ inline bool ParseRecords(const std::string& bytes, std::vector<Record>& records)
     return true;
 }
 
-// A started uploader over a RecordingTransport. Sent() drains and stops it,
-// so it answers what the samplers had handed over up to that call.
+// A started uploader over a CapturingTransport; Sent() drains and stops it.
 class UploadRecorder {
   public:
     UploadRecorder()
-        : transport_(std::make_shared<RecordingTransport>()),
+        : transport_(std::make_shared<CapturingTransport>()),
           uploader_(std::make_shared<analysis::orbx::transport::Uploader>(transport_)) {
         EXPECT_EQ(uploader_->Init(512), 0);
         EXPECT_EQ(uploader_->Start(), 0);
@@ -109,21 +86,19 @@ class UploadRecorder {
         return uploader_;
     }
 
-    std::vector<ProfileFileChunk> Sent() {
+    std::vector<SentChunk> Sent() {
         (void)uploader_->Stop(false);
         return transport_->Chunks();
     }
 
-    // The payload sent under each chunk file name, concatenated in order.
     std::map<std::string, std::string> SentByFile() {
         std::map<std::string, std::string> files;
         for (const auto& chunk : Sent()) {
-            files[chunk.fileName] += chunk.chunk.substr(0, chunk.chunkSize);
+            files[chunk.fileName] += chunk.data.substr(0, chunk.chunkSize);
         }
         return files;
     }
 
-    // The records sent under each chunk file name.
     std::map<std::string, std::vector<Record>> RecordsByFile() {
         std::map<std::string, std::vector<Record>> out;
         for (const auto& [name, bytes] : SentByFile()) {
@@ -132,7 +107,6 @@ class UploadRecorder {
         return out;
     }
     std::vector<Record> Records(const std::string& fileName) { return RecordsByFile()[fileName]; }
-    // The texts of the records sent under a chunk file name.
     std::vector<std::string> Texts(const std::string& fileName) {
         std::vector<std::string> texts;
         for (const Record& record : Records(fileName)) {
@@ -142,11 +116,10 @@ class UploadRecorder {
     }
 
   private:
-    std::shared_ptr<RecordingTransport> transport_;
+    std::shared_ptr<CapturingTransport> transport_;
     std::shared_ptr<analysis::orbx::transport::Uploader> uploader_;
 };
 
-// A clock that moves only when the test says so.
 class ManualClock {
   public:
     explicit ManualClock(uint64_t start) : now_(start) {}
@@ -172,14 +145,12 @@ class FakeProc {
     ~FakeProc() { std::filesystem::remove_all(root_); }
 
     std::string Root() const { return root_.string(); }
-    // A file under the root, written whole; its folders are created.
     std::string Write(const std::string& relative, const std::string& content) {
         std::filesystem::path path = root_ / relative;
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
         return path.string();
     }
-    // A process folder with its stat, statm and comm files.
     void AddProcess(uint32_t pid, const std::string& name) {
         std::string dir = std::to_string(pid) + "/";
         Write(dir + "stat", std::to_string(pid) + " (" + name + ") S 1 2 3\n");

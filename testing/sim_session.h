@@ -1,5 +1,4 @@
-// Test helper: a connected pair of HDC sessions on the simulated card, and
-// raw access to the driver messages below the session layer.
+// Test helper: a connected pair of HDC sessions on the card, and raw driver messages.
 #ifndef ORU_TESTING_SIM_SESSION_H
 #define ORU_TESTING_SIM_SESSION_H
 
@@ -19,8 +18,7 @@ using ostrel::simtest::Pattern;
 using ostrel::simtest::RecvRaw;
 using ostrel::simtest::SendRaw;
 
-// A request packet: type, device id, a length field that says claimedLen
-// (default: the truth), and the value.
+// A request packet whose length field says claimedLen (default: the truth).
 inline std::string Packet(uint32_t type, const std::string& value, int64_t claimedLen = -1,
                           uint32_t devId = 0) {
     const uint32_t len =
@@ -32,8 +30,7 @@ inline std::string Packet(uint32_t type, const std::string& value, int64_t claim
     return p + value;
 }
 
-// A segment record as the session layer puts it on the wire: the 9-byte
-// header, the data and 3 trailing bytes.
+// A segment record as the session layer writes it: 9-byte header, data, 3 trailing bytes.
 inline std::string Segment(const std::string& data, bool last, uint32_t tag = HDC_PACKET_TAG,
                            uint32_t claimedLen = UINT32_MAX) {
     std::string s(HDC_PACKET_HEAD_LEN + data.size(), '\0');
@@ -45,7 +42,6 @@ inline std::string Segment(const std::string& data, bool last, uint32_t tag = HD
     return s;
 }
 
-// Header fields of a received segment record.
 struct SegmentView {
     uint32_t len;
     uint32_t tag;
@@ -61,7 +57,6 @@ inline SegmentView ParseSegment(const std::string& raw) {
     return v;
 }
 
-// Server on a logical device, a host client, and one connected session pair.
 class SimSessionPair {
   public:
     bool Open(int dev = 0) {

@@ -1,4 +1,3 @@
-// Helpers shared by the simulator's tests (header only).
 #ifndef OSTREL_SIM_SIM_TEST_UTIL_H
 #define OSTREL_SIM_SIM_TEST_UTIL_H
 
@@ -30,8 +29,7 @@ inline const std::vector<std::string>& SettingNames() {
     return names;
 }
 
-// Restores the simulator's defaults (keeping OSTREL_SIM_DIR, which CTest sets
-// per test executable).
+// Restores the simulator's defaults (keeping OSTREL_SIM_DIR, which CTest sets).
 inline void ResetSim() {
     for (const std::string& name : SettingNames()) {
         unsetenv(name.c_str());
@@ -39,7 +37,6 @@ inline void ResetSim() {
     ostrel_sim_reset();
 }
 
-// Applies one setting and re-reads the settings.
 inline void UseSetting(const char* name, const char* value) {
     setenv(name, value, 1);
     ostrel_sim_reset();
@@ -66,10 +63,8 @@ inline std::string ThreadState(long tid) {
     return paren == std::string::npos || paren + 2 >= line.size() ? "" : line.substr(paren + 2, 1);
 }
 
-// Waits (up to 60 s) until the thread sleeps in a kernel wait whose name
-// contains `where` ("poll" for the simulator's accept, receive and send,
-// "futex" for a wait on a condition variable), so that it is blocked inside
-// the call under test.
+// Waits (up to 60 s) until the thread sleeps in a kernel wait named like `where` ("poll" in
+// the simulator's accept, receive and send; "futex" on a condition variable).
 inline bool WaitBlockedIn(const std::atomic<long>& tid, const char* where) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -94,7 +89,6 @@ inline bool WaitBlockedInPoll(const std::atomic<long>& tid) {
 
 using Buffers = std::vector<std::string>;
 
-// Sends one driver message made of the given buffers.
 inline drvError_t SendRaw(HDC_SESSION session, const Buffers& buffers) {
     struct drvHdcMsg* msg = nullptr;
     drvError_t rc = drvHdcAllocMsg(session, &msg, 1);
@@ -113,7 +107,6 @@ inline drvError_t SendRaw(HDC_SESSION session, const Buffers& buffers) {
     return rc;
 }
 
-// Receives one driver message.
 inline drvError_t RecvRaw(HDC_SESSION session, Buffers* out, uint64_t flag = HDC_FLAG_WAIT) {
     struct drvHdcMsg* msg = nullptr;
     drvError_t rc = drvHdcAllocMsg(session, &msg, 1);

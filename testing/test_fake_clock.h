@@ -1,15 +1,6 @@
-// Test helper: a clock whose pauses return at once (or do what the test
-// says), each one recorded.
-//
-// Time runs as it really does; the pauses of the code under test are not
-// spent. A test hands the clock to the code (Clock::SetDefault, or an
-// object's SetClock) and looks at the pauses asked for. OnSleep, when set,
-// runs on the sleeping thread after the pause is recorded: it may block (to
-// hold a thread at a pause) or really sleep part of the time. A WaitFor is a
-// recorded pause between two looks at its condition.
-//
-// Safe from any thread. Install it before the threads that use it start and
-// restore the real clock after they ended.
+// Test helper: a clock whose pauses are recorded and return at once; OnSleep, when set, runs on
+// the sleeping thread after the record (to hold a thread or sleep in part). Install it before
+// the threads that use it start and restore the real clock after they end.
 #ifndef ORU_TESTING_TEST_FAKE_CLOCK_H
 #define ORU_TESTING_TEST_FAKE_CLOCK_H
 
@@ -26,8 +17,7 @@ namespace analysis::orbx::common {
 
 class FakeClock : public Clock {
   public:
-    // Called with the pause in milliseconds and how many pauses were
-    // recorded so far, this one included.
+    // The pause in ms and how many were recorded, this one included.
     using SleepHook = std::function<void(uint32_t ms, size_t count)>;
 
     FakeClock() = default;
@@ -62,23 +52,20 @@ class FakeClock : public Clock {
         return pred();
     }
 
-    // Replaces what each pause does from now on.
     void SetOnSleep(SleepHook onSleep) {
         std::lock_guard<std::mutex> lock(mu_);
         onSleep_ = std::move(onSleep);
     }
 
-    // The pauses asked for so far, in milliseconds, in order.
     std::vector<uint32_t> Sleeps() const {
         std::lock_guard<std::mutex> lock(mu_);
         return sleeps_;
     }
-    // How many pauses of ms were asked for.
     size_t Count(uint32_t ms) const {
         std::lock_guard<std::mutex> lock(mu_);
         return CountLocked(ms);
     }
-    // Waits at most bound until n pauses of ms were asked for: whether they were.
+    // Waits at most bound until n pauses of ms were asked for.
     bool AwaitSleeps(uint32_t ms, size_t n,
                      std::chrono::milliseconds bound = std::chrono::seconds(10)) const {
         std::unique_lock<std::mutex> lock(mu_);

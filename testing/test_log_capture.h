@@ -1,5 +1,4 @@
-// Test helper: collects every log line written while it lives, at the given
-// minimum level (all levels by default). One at a time per process.
+// Test helper: every log line written while it lives, at a minimum level; one at a time.
 #ifndef ORU_TESTING_TEST_LOG_CAPTURE_H
 #define ORU_TESTING_TEST_LOG_CAPTURE_H
 
@@ -24,7 +23,6 @@ class TestLogCapture {
     };
     static constexpr int kAnyLevel = -1;
 
-    // level: "debug", "info", "warning" or "error".
     explicit TestLogCapture(const char* level = "debug") {
         setenv("OSTREL_LOG_LEVEL", level, 1);
         DlogReloadSettings();
@@ -43,16 +41,7 @@ class TestLogCapture {
         return entries_;
     }
 
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        for (const Entry& entry : Entries()) {
-            lines.push_back(entry.text);
-        }
-        return lines;
-    }
-
-    // The daemon's own lines (its module) without prefix and line end: the
-    // texts exactly as its code passed them.
+    // The daemon's own lines without prefix and line end, exactly as its code passed them.
     std::vector<std::string> Texts() const {
         std::vector<std::string> texts;
         for (const Entry& entry : Entries()) {
@@ -63,18 +52,6 @@ class TestLogCapture {
         return texts;
     }
 
-    // Lines that contain text.
-    std::vector<std::string> Matching(const std::string& text) const {
-        std::vector<std::string> found;
-        for (const Entry& entry : Entries()) {
-            if (entry.text.find(text) != std::string::npos) {
-                found.push_back(entry.text);
-            }
-        }
-        return found;
-    }
-
-    // Lines at level (any level for kAnyLevel) that contain text.
     size_t Count(const std::string& text, int level = kAnyLevel) const {
         std::lock_guard<std::mutex> lock(mutex_);
         return CountLocked(text, level);
@@ -83,8 +60,7 @@ class TestLogCapture {
         return Count(text, level) > 0;
     }
 
-    // Waits until count lines contain text. False only if that does not
-    // happen within a minute (a hang turned into a failure).
+    // Waits until count lines contain text; false after a minute.
     bool WaitFor(const std::string& text, size_t count = 1) const {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::minutes(1),

@@ -49,7 +49,6 @@ class HdcTransportTest : public ::testing::Test {
         ResetSim();
     }
 
-    // A transport on the device side of the pair.
     HDCTransport& Transport() {
         if (transport_ == nullptr) {
             transport_ = HDCTransportFactory::CreateHdcTransport(pair_.device);
@@ -59,7 +58,6 @@ class HdcTransportTest : public ::testing::Test {
         return static_cast<HDCTransport&>(*transport_);
     }
 
-    // One whole buffer from the host side.
     std::string HostRead() {
         void* buf = nullptr;
         uint32_t len = 0;
@@ -79,7 +77,6 @@ class HdcTransportTest : public ::testing::Test {
         ASSERT_EQ(HdcSessionWrite(pair_.host, bytes.data(), static_cast<uint32_t>(bytes.size())),
                   0);
     }
-    // The FileChunkReq carried by the next packet to the host.
     std::shared_ptr<pb::FileChunkReq> HostReadChunk() {
         const std::string packet = HostRead();
         EXPECT_GE(packet.size(), IDE_TLV_HEAD_LEN);
@@ -96,22 +93,18 @@ class HdcTransportTest : public ::testing::Test {
     bool owned_ = false;
 };
 
-// ---- Creation -----------------------------------------------------------
-
 TEST_F(HdcTransportTest, FailedCreationLeavesTheSessionWithTheCaller) {
     ASSERT_EQ(ostrel_sim_fault_set(OSTREL_SIM_FAULT_SESSION_ATTR, 7, 1), 0);
     const uint32_t open = ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION);
     EXPECT_EQ(HDCTransportFactory::CreateHdcTransport(pair_.device), nullptr);
     EXPECT_EQ(log_.Count("IdeGetDevIdBySession failed, err: "), 1u);
     EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), open);
-    // Still usable by its owner.
     const std::string ping = "ping";
     EXPECT_EQ(HdcSessionWrite(pair_.device, ping.data(), 4), 0);
     EXPECT_EQ(HostRead(), ping);
 }
 
-// The simulated card numbers at most 64 devices, 0 to 63: a session of the
-// last one is made to report the next index.
+// The card numbers at most 64 devices: a session of the last is made to report the next.
 int NextDevIndex(HDC_SESSION session, int* devId) {
     const int ret = KvtGetDevIdBySession(session, devId);
     *devId += 1;
@@ -141,31 +134,6 @@ TEST(HdcTransportDevices, DeviceIndex63IsTheLastAccepted) {
     ResetSim();
 }
 
-// ---- Sending ------------------------------------------------------------
-
-TEST_F(HdcTransportTest, ChunkBecomesAFileChunkReq) {
-    auto chunk =
-        Chunk(std::string("\x00\x10 llc \xff", 8), 8, "data/llc.data.tag1", "job.with.points.3");
-    chunk->isLastChunk = true;
-    chunk->offset = -1;
-    ASSERT_EQ(Transport().SendBuffer(chunk), 0);
-
-    auto req = HostReadChunk();
-    ASSERT_NE(req, nullptr);
-    EXPECT_EQ(req->filename(), "data/llc.data");
-    EXPECT_EQ(req->offset(), -1);
-    EXPECT_EQ(req->chunk(), std::string("\x00\x10 llc \xff", 8));
-    EXPECT_EQ(req->chunksizeinbytes(), 8);
-    EXPECT_TRUE(req->islastchunk());
-    EXPECT_EQ(req->datamodule(), 3);
-
-    message::JobContext ctx;
-    ASSERT_TRUE(ctx.FromString(req->hdr().job_ctx()));
-    EXPECT_EQ(ctx.job_id, "job.with.points");
-    EXPECT_EQ(ctx.dev_id, "3");
-    EXPECT_EQ(ctx.tag, "tag1");
-}
-
 TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
     struct Case {
         std::string bytes;
@@ -173,32 +141,41 @@ TEST_F(HdcTransportTest, ChunkNamesAndBytesFollowItsFieldsAtTheirEdges) {
         std::string fileName, extra;
         std::string sentBytes, sentName, tag, jobId;
     } cases[] = {
+        {std::string("\x00\x10 llc \xff", 8), 8, "data/llc.data.tag1", "job.with.points.3",
+         std::string("\x00\x10 llc \xff", 8), "data/llc.data", "tag1", "job.with.points"},
         {"abc", 3, "nopoint", "job.0", "abc", "", "", "job"},    // no point: no name, no tag
         {"0123456789", 4, "f.t", "j.0", "0123", "f", "t", "j"},  // at most its size
         {"xy", 1000, "f.t", "j.0", "xy", "f", "t", "j"},         // no more than it holds
         {"", 0, "f.t", "j.0", "", "f", "t", "j"},                // no payload at all
         {std::string(60000, 'p'), 60000, "f.t", "j.0", std::string(60000, 'p'), "f", "t", "j"},
     };
-    for (const Case& c : cases) {
-        ASSERT_EQ(Transport().SendBuffer(Chunk(c.bytes, c.size, c.fileName, c.extra)), 0);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        auto chunk = Chunk(c.bytes, c.size, c.fileName, c.extra);
+        chunk->isLastChunk = i % 2 == 0;
+        chunk->offset = i == 0 ? -1 : static_cast<int64_t>(i);
+        ASSERT_EQ(Transport().SendBuffer(chunk), 0);
         const std::string packet = HostRead();
         ASSERT_GE(packet.size(), IDE_TLV_HEAD_LEN);
         auto req = message::DecodeAs<pb::FileChunkReq>(packet.data() + IDE_TLV_HEAD_LEN,
                                                        packet.size() - IDE_TLV_HEAD_LEN);
         ASSERT_NE(req, nullptr) << c.fileName;
-        // Framed around its payload, the packet is still byte for byte the
-        // codec's encoding of what it carries.
+        // Byte for byte the codec's encoding of what it carries.
         EXPECT_EQ(packet, Packet(5, message::EncodeMessage(*req)));
         EXPECT_EQ(req->chunk(), c.sentBytes);
+        EXPECT_EQ(req->chunksizeinbytes(), static_cast<int32_t>(c.size));
         EXPECT_EQ(req->filename(), c.sentName);
+        EXPECT_EQ(req->offset(), chunk->offset);
+        EXPECT_EQ(req->islastchunk(), chunk->isLastChunk);
+        EXPECT_EQ(req->datamodule(), 3);
         message::JobContext ctx;
         ASSERT_TRUE(ctx.FromString(req->hdr().job_ctx()));
         EXPECT_EQ(ctx.tag, c.tag);
         EXPECT_EQ(ctx.job_id, c.jobId);
+        EXPECT_EQ(ctx.dev_id, c.extra.substr(c.extra.rfind('.') + 1));
     }
 }
 
-// A payload in a pooled buffer goes out as the first chunkSize bytes of it.
 TEST_F(HdcTransportTest, PooledPayloadIsSentFromItsBuffer) {
     common::memory::BufferPool pool(4096, 1);
     auto chunk = Chunk("", 5, "data/llc.data.null", "job.0");
@@ -211,8 +188,6 @@ TEST_F(HdcTransportTest, PooledPayloadIsSentFromItsBuffer) {
     EXPECT_EQ(req->chunk(), "poole");
     EXPECT_EQ(req->chunksizeinbytes(), 5);
 }
-
-// ---- Receiving ----------------------------------------------------------
 
 TEST_F(HdcTransportTest, PacketsAreReadOnlyWhenTheirLengthMatchesWhatArrived) {
     const std::string longer = std::string(kContainerRefusal) + "!";
@@ -228,7 +203,6 @@ TEST_F(HdcTransportTest, PacketsAreReadOnlyWhenTheirLengthMatchesWhatArrived) {
         {Packet(5, "four", 2), -1, "hdc read failed: ret=-1; bufLen=16"},
         {Packet(5, "good", 4), 16, nullptr},
         {Packet(5, kContainerRefusal, kContainerRefusalLen), -2, nullptr},
-        // The same text with one byte more is an ordinary packet.
         {Packet(5, longer, static_cast<uint32_t>(longer.size())),
          static_cast<int>(12 + longer.size()), nullptr},
     };
@@ -260,8 +234,6 @@ TEST_F(HdcTransportTest, ReadFailsWhenTheHostCloses) {
     EXPECT_EQ(log_.Count("hdc read failed: ret=1; bufLen=0"), 1u);
 }
 
-// ---- Closing ------------------------------------------------------------
-
 TEST_F(HdcTransportTest, CloseSessionTwiceClosesOnce) {
     HDCTransport& t = Transport();
     const uint32_t open = ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION);
@@ -272,7 +244,6 @@ TEST_F(HdcTransportTest, CloseSessionTwiceClosesOnce) {
     EXPECT_EQ(log_.Count("close HDC session"), 1u);
     EXPECT_EQ(ostrel_sim_call_count(OSTREL_SIM_FAULT_SESSION_CLOSE), 1u);
 
-    // A closed transport sends and receives nothing.
     const std::string value = "late";
     EXPECT_EQ(t.SendBuffer(value.data(), 4), -1);
     EXPECT_EQ(log_.Count("hdc write failed, outLen=16 bytes"), 1u);

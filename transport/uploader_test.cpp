@@ -66,7 +66,6 @@ class FakeTransport : public ITransport {
         }
         cv_.notify_all();
     }
-    // Waits until n sends have begun (at most 5 s).
     void WaitEntered(size_t n) {
         std::unique_lock<std::mutex> lock(mutex_);
         ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(5), [&] { return entered_ >= n; }))
@@ -131,8 +130,7 @@ class UploaderTest : public ::testing::Test {
     std::shared_ptr<Uploader> uploader_;
 };
 
-// Half is queued before the start, half while running; messages keep every
-// byte, zeros included, and a stop without force sends everything queued.
+// Half queued before the start, half while running; a stop without force sends everything.
 TEST_F(UploaderTest, ChunksArriveInQueueOrderWhateverTheirKind) {
     auto message = [](int i) {
         return std::string("\0\x01\xfe\xff msg \0", 10) + std::to_string(i);
@@ -173,8 +171,7 @@ TEST_F(UploaderTest, The513thUploadWaitsUntilTheUploaderTakesOne) {
         EXPECT_EQ(uploader_->UploadData(DataChunk(512)), 0);
         returned.store(true);
     });
-    // The queue reports itself full before the producer waits; nothing takes
-    // chunks out yet, so the producer cannot have returned.
+    // The queue reports itself full before the producer, who cannot have returned, waits.
     ASSERT_TRUE(
         log_.WaitFor("QueueFull,QueueName: UploaderQueue, QueueCapacity:512, QueueSize:512"));
     EXPECT_FALSE(returned.load());
@@ -209,13 +206,11 @@ TEST_F(UploaderTest, ForcedStopSendsAtMostTheChunkInHand) {
     EXPECT_EQ(sent[0].bytes, "payload-0");
     EXPECT_TRUE(log_.Count("queue size remaining: 4, force_quit:1"));
 
-    // A stopped uploader takes nothing more.
     EXPECT_EQ(uploader_->UploadData(DataChunk(9)), -1);
     EXPECT_TRUE(log_.Count("[Uploader::UploadData]Push data failed."));
 }
 
-// A failed send, and a message chunk claiming more bytes than it holds, each
-// drop that chunk only.
+// A failed send, and a message chunk claiming more bytes than it holds, drop that chunk only.
 TEST_F(UploaderTest, FailedSendDropsThatChunkAndGoesOn) {
     transport_->FailNext(2);
     const std::string msg = "hello";
@@ -238,8 +233,7 @@ TEST_F(UploaderTest, FailedSendDropsThatChunkAndGoesOn) {
     EXPECT_EQ(log_.Count("Failed to upload data"), 3u);
 }
 
-// Flush and Finish wait until the thread has sent everything queued before
-// them, the chunk in hand included, not just until the queue is empty.
+// Flush and Finish wait until the chunk in hand is sent, not just until the queue is empty.
 TEST_F(UploaderTest, FlushAndFinishWaitUntilTheChunkInHandIsSent) {
     transport_->Hold();
     for (int i = 0; i < 3; ++i) {
@@ -266,9 +260,8 @@ TEST_F(UploaderTest, FlushAndFinishWaitUntilTheChunkInHandIsSent) {
     EXPECT_TRUE(uploader_->Flush());  // nothing left: at once
 }
 
-// A host that takes nothing more: Finish gives up after the flush bound, ends
-// the session (which frees the blocked write) and reports the failure; a
-// failed finish write fails it too. Flush does not wait for an ended thread.
+// A host that takes nothing: Finish gives up after the flush bound, ends the session (freeing
+// the blocked write) and fails, as a failed finish write does; Flush skips an ended thread.
 TEST_F(UploaderTest, FinishFailsAndEndsTheSessionWhenTheHostDoesNotTakeIt) {
     uploader_->SetFlushTimeoutMs(100);
     transport_->Hold();
@@ -295,9 +288,8 @@ TEST_F(UploaderTest, FinishFailsAndEndsTheSessionWhenTheHostDoesNotTakeIt) {
     EXPECT_FALSE(uploader_->Flush());  // one chunk stays queued, nobody will take it
 }
 
-// The queue is bounded by bytes too: thousands of small chunks fit, a big one
-// beyond the bound waits (or is handed back to a producer that must not
-// wait), and the last data of an ending producer goes in whatever the bound.
+// Bounded by bytes: thousands of small chunks fit, a big one beyond the bound waits (or is
+// handed back), and the last data of an ending producer goes in whatever the bound.
 TEST_F(UploaderTest, ByteBoundTakesManySmallChunksAndHoldsBackBigOnes) {
     Uploader uploader(transport_);
     ASSERT_EQ(uploader.Init(kUploaderQueueChunks, kUploaderQueueBytes), 0);

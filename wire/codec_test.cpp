@@ -22,7 +22,6 @@ std::string Frame(const std::string& name, const std::string& body = "") {
     return FrameHead(static_cast<uint32_t>(name.size() + 1)) + name + std::string(1, '\0') + body;
 }
 
-// A big-endian name length, the full type name, a zero byte, then the body.
 TEST(CodecFrame, LengthNameZeroAndBody) {
     pb::JobStopReq empty;
     const std::string name = "analysis.orbx.proto.JobStopReq";
@@ -80,7 +79,6 @@ TEST(CodecDecode, RefusedFramesAndTheirReasons) {
     }
     EXPECT_EQ(DecodeMessage(nullptr, 0), nullptr);
 
-    // DecodeAs refuses another type.
     pb::JobStopReq stopMsg;
     stopMsg.set_jobid("j");
     const std::string bytes = EncodeMessage(stopMsg);

@@ -13,34 +13,20 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "testing/process.h"
 #include "testing/test_emulator.h"
 
 namespace {
 
-std::string TmpDir() {
-    std::string dir = oru_testing::TestTmpDir();
-    for (size_t pos = dir.find('/', 1); pos != std::string::npos; pos = dir.find('/', pos + 1)) {
-        mkdir(dir.substr(0, pos).c_str(), 0755);
-    }
-    mkdir(dir.c_str(), 0755);
-    return dir;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using oru_testing::ReadText;
 
 std::string ThreadComm(long tid) {
-    std::string comm = ReadFile("/proc/self/task/" + std::to_string(tid) + "/comm");
-    if (!comm.empty() && comm.back() == '\n') {
-        comm.pop_back();
-    }
-    return comm;
+    std::string comm = ReadText("/proc/self/task/" + std::to_string(tid) + "/comm");
+    return comm.substr(0, comm.find('\n'));
 }
 
 struct NameProbe {
@@ -108,7 +94,8 @@ std::vector<char*> Argv(std::vector<std::string>& args) {
 }
 
 TEST(MmProcess, ChildOutputGoesToTheRedirectFileAndItsStatusIsReported) {
-    std::string out = TmpDir() + "/child.out";
+    std::filesystem::create_directories(oru_testing::TestTmpDir());
+    std::string out = oru_testing::TestTmpDir() + "/child.out";
     unlink(out.c_str());
     std::vector<std::string> args = {"sh", "-c", "echo hello; echo \"$GREETING\"; exit 3"};
     std::vector<std::string> env = {"PATH=/nonexistent:/bin:/usr/bin", "GREETING=from env"};
@@ -120,7 +107,7 @@ TEST(MmProcess, ChildOutputGoesToTheRedirectFileAndItsStatusIsReported) {
     int32_t code = -1;
     ASSERT_EQ(MM_PROCESS_ENDED, mmWaitPid(pid, &code, 0));
     EXPECT_EQ(3, code);
-    EXPECT_EQ("hello\nfrom env\n", ReadFile(out));
+    EXPECT_EQ("hello\nfrom env\n", ReadText(out));
     struct stat st;
     ASSERT_EQ(0, stat(out.c_str(), &st));
     EXPECT_EQ(0u, st.st_mode & 0137);               // at most 0640
@@ -132,7 +119,7 @@ TEST(MmProcess, ChildOutputGoesToTheRedirectFileAndItsStatusIsReported) {
     ASSERT_EQ(EN_OK, mmCreateProcess("true", quietArgv.data(), envp.data(), out.c_str(), &pid));
     ASSERT_EQ(MM_PROCESS_ENDED, mmWaitPid(pid, &code, 0));
     EXPECT_EQ(0, code);
-    EXPECT_EQ("", ReadFile(out));
+    EXPECT_EQ("", ReadText(out));
 }
 
 TEST(MmProcess, ARunningChildIsReportedAndAKilledOneEndsWithItsSignal) {

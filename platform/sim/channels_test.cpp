@@ -1,5 +1,4 @@
-// Profiling channels of the simulated card where the daemon's tests rely on
-// it being exact: start checks, the stream sequence and injected faults.
+// Profiling channels of the simulated card where the daemon's tests rely on them being exact.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -53,7 +52,6 @@ class ChannelsTest : public ::testing::Test {
 TEST_F(ChannelsTest, StartChecksTheRecordAndTheCacheBlock) {
     Start s;
     EXPECT_EQ(PROF_ERROR, prof_drv_start(0, kLlc, nullptr));
-    // Each spoils one field of an otherwise valid record.
     void (*const spoil[])(Start&) = {
         [](Start& t) { t.para.channelType = 2; },    [](Start& t) { t.para.samplePeriod = 0; },
         [](Start& t) { t.para.realTime = 0; },       [](Start& t) { t.para.userDataSize = 4; },
@@ -83,7 +81,6 @@ TEST_F(ChannelsTest, StartChecksTheRecordAndTheCacheBlock) {
     ASSERT_EQ(0, ostrel_sim_channel_stats(0, kLlc, &stats));
     EXPECT_EQ(0u, stats.started);
     EXPECT_EQ(1u, stats.startCount);
-    // Other channels take no block.
     EXPECT_EQ(PROF_OK, StartChannel(0, 2));
 }
 
@@ -111,7 +108,6 @@ TEST_F(ChannelsTest, StreamModeDeliversTheBoundedSequenceWithoutLoss) {
     ASSERT_EQ(PROF_OK, prof_stop(0, kLlc));
     EXPECT_EQ(PROF_STOPPED_ALREADY,
               prof_channel_read(0, kLlc, reinterpret_cast<char*>(buf.data()), 16));
-    // A new start begins the sequence again.
     ASSERT_EQ(PROF_OK, StartChannel(0, kLlc));
     ASSERT_EQ(16, prof_channel_read(0, kLlc, reinterpret_cast<char*>(buf.data()), 16));
     EXPECT_EQ(-1, ostrel_sim_stream_verify(0, kLlc, 0, buf.data(), 16));
@@ -133,38 +129,6 @@ TEST_F(ChannelsTest, TheStreamSequenceDetectsLossDuplicationAndMixUps) {
     ostrel_sim_stream_fill(1, 8, 0, buf.data(), buf.size());
     memcpy(buf.data() + 108, buf.data() + 100, 8);
     EXPECT_EQ(108, ostrel_sim_stream_verify(1, 8, 0, buf.data(), buf.size()));
-}
-
-TEST_F(ChannelsTest, InjectedChannelFaults) {
-    ProfChannelList list;
-    ASSERT_EQ(0, ostrel_sim_fault_set_value(OSTREL_SIM_FAULT_GET_CHANNELS, 161, 1));
-    ASSERT_EQ(0, prof_drv_get_channels(0, &list));
-    EXPECT_EQ(161u, list.channelNum);
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_GET_CHANNELS, 5, 1));
-    EXPECT_EQ(5, prof_drv_get_channels(0, &list));
-
-    UseSetting("OSTREL_SIM_CHANNEL_MODE", "manual");
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_PROF_START, 7, 1));
-    EXPECT_EQ(7, StartChannel(0, 2));
-    ASSERT_EQ(PROF_OK, StartChannel(0, 2));
-    ASSERT_EQ(3, ostrel_sim_channel_inject(0, 2, "abc", 3));
-
-    ProfPollInfo ready[6];
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CHANNEL_POLL, PROF_ERROR, 1));
-    EXPECT_EQ(PROF_ERROR, prof_channel_poll(ready, 6, 0));
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CHANNEL_POLL, PROF_STOPPED_ALREADY, 1));
-    EXPECT_EQ(PROF_STOPPED_ALREADY, prof_channel_poll(ready, 6, 0));
-    EXPECT_EQ(1, prof_channel_poll(ready, 6, 0));
-
-    char buf[8];
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_CHANNEL_READ, -2, 1));
-    EXPECT_EQ(-2, prof_channel_read(0, 2, buf, sizeof(buf)));
-    ASSERT_EQ(3, prof_channel_read(0, 2, buf, sizeof(buf)));  // nothing was lost
-    EXPECT_EQ("abc", std::string(buf, 3));
-
-    ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_PROF_STOP, 9, 1));
-    EXPECT_EQ(9, prof_stop(0, 2));
-    EXPECT_EQ(PROF_OK, prof_stop(0, 2));
 }
 
 }  // namespace

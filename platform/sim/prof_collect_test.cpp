@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/oru_paths.h"
+#include "testing/process.h"
 
 namespace {
 
@@ -25,7 +26,6 @@ const std::string kScript = analysis::orbx::common::kProfCollectScript;
 const std::string kPidFile =
     std::string(analysis::orbx::common::kRootPrefix) + "/var/prof_collect.pid";
 
-// Starts the script; its standard output goes to `out` when that is not -1.
 pid_t Spawn(const std::vector<std::string>& args, int out = -1) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -44,7 +44,6 @@ pid_t Spawn(const std::vector<std::string>& args, int out = -1) {
     return pid;
 }
 
-// Standard output and exit status of the script run with args.
 int RunScriptOutput(const std::vector<std::string>& args, std::string& out) {
     int fds[2];
     if (pipe(fds) != 0) {
@@ -84,7 +83,6 @@ bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// Waits (bounded) until `done` holds while the writer runs.
 template <class Done>
 bool WaitWhileRunning(Done done, pid_t writer) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -141,8 +139,7 @@ TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) 
     ASSERT_GE(pieces, 3u);
     EXPECT_FALSE(Exists(out + "." + std::to_string(pieces + 1)));
 
-    // Every 5 ms each of the four control cpus reports both events, with no
-    // sample missing or repeated across pieces.
+    // Every 5 ms each control cpu reports both events, none missing or repeated across pieces.
     const std::regex sample(R"(^(\d+)\.(\d{6}) cpu([0-3]) (r11|r8) (\d+)$)");
     long long previous = -1;
     for (size_t n = 0; n < pieces; ++n) {
@@ -172,24 +169,13 @@ TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) 
     }
 }
 
-// True once the child has ended (and is reaped); false after 20 s.
 bool EndsWithin20s(pid_t pid) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return oru_testing::WaitUntil([pid] { return waitpid(pid, nullptr, WNOHANG) != 0; });
 }
 
-// --kill also ends recordings still starting: one that has not recorded its
-// pid yet (a process running the script with --record, as sudo is before it
-// starts the script), and one killed right after it was started. A pid in the
-// pid file that does not run the script is left alone, and so is a recording
-// into another file than the one the kill names.
+// --kill also ends recordings still starting (no pid recorded yet, or killed right after the
+// start); a pid in the pid file that does not run the script, and a recording into another file
+// than the one the kill names, are left alone.
 TEST_F(ProfCollectScriptTest, KillEndsStartsInProgressAndOnlyThem) {
     const std::string rec = Output("ai_ctrl_cpu.data.3");
     const pid_t starting = fork();
@@ -201,11 +187,9 @@ TEST_F(ProfCollectScriptTest, KillEndsStartsInProgressAndOnlyThem) {
     const pid_t stranger = Spawn({"/bin/sleep", "30"});
     ASSERT_TRUE(starting > 0 && stranger > 0);
     const std::string cmdline = "/proc/" + std::to_string(starting) + "/cmdline";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Lines(cmdline).empty() || Lines(cmdline)[0].find("--record") == std::string::npos) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the shell did not start";
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    ASSERT_TRUE(oru_testing::WaitUntil([&] {
+        return !Lines(cmdline).empty() && Lines(cmdline)[0].find("--record") != std::string::npos;
+    })) << "the shell did not start";
     std::ofstream(kPidFile) << stranger << "\n";
     const std::string cache = Output("llc.data.3");
     const pid_t other = Spawn({kScript, "--stat", cache, "read", "10"});

@@ -1,8 +1,5 @@
-// The profiling component's cleanup while hosts keep handshaking, with the
-// daemon's components inside the test process (the cleanup runs on the
-// caller's thread, as the daemon's main thread runs it at shutdown). Every
-// session taken before the cleanup is ended by it, none is taken after it,
-// and no receiver thread outlives it.
+// The profiling component's cleanup, on the caller's thread as at shutdown, while hosts keep
+// handshaking: no receiver thread outlives it and none starts after it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,9 +20,8 @@ TEST_F(ComponentCleanup, CleanupWhileHostsHandshakeEndsEveryReceiverAndStartsNon
     StartDaemon();
     ASSERT_TRUE(RunNormalJob(Client(), "warmup"));
 
-    // Hosts open control sessions for new jobs as fast as they are answered,
-    // one host per mode key. A served session stays open, so the host's
-    // later handshakes are refused while its first receiver runs.
+    // One host per mode key opens control sessions as fast as they are answered; a served session
+    // stays open, so its host's later handshakes are refused.
     std::atomic<bool> stop{false};
     std::atomic<int> answered{0};
     std::vector<std::future<void>> hosts;
@@ -52,8 +48,7 @@ TEST_F(ComponentCleanup, CleanupWhileHostsHandshakeEndsEveryReceiverAndStartsNon
     std::shared_ptr<void> stopHosts(nullptr, [&stop](void*) { stop.store(true); });
     ASSERT_TRUE(WaitUntil([&] { return answered.load() >= 30; })) << "no handshakes answered";
 
-    // The cleanup ends the receivers it finds; a handshake in flight either
-    // finished before it (and its receiver is ended too) or is refused.
+    // A handshake in flight either finished before the cleanup (and is ended) or is refused.
     EXPECT_EQ(0, IdeDeviceProfileCleanup());
     EXPECT_EQ(0, ThreadsNamed("KTRX_CtrlRecv")) << "a receiver outlived the cleanup";
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // handshakes keep coming

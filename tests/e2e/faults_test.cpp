@@ -1,9 +1,5 @@
-// Faults around a running profiling job, with the daemon's components inside
-// the test process: the data session's sends fail, the host drops the control
-// or the data session, a device's HDC is not ready for a while. After each,
-// the daemon holds no session of the job any more and serves the next job
-// normally; no failure is answered with SUCCESS. Jobs are also served when
-// the host's numbers for the devices are not their indices.
+// Faults around a running job, with the daemon in the test process: after each the daemon
+// holds no session of the job and serves the next normally; no failure is answered SUCCESS.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,9 +18,7 @@ constexpr char kUploadFailed[] = "Failed to upload data";
 
 class Faults : public InProcessDaemon {};
 
-// What the daemon keeps of a job that has ended: no uploader thread and no
-// job directory; of its sessions at most the control session of its
-// receiver while the host keeps it open.
+// No uploader thread, no job directory and at most the receiver's control session left.
 ::testing::AssertionResult JobCleanedUp(const std::string& jobId, uint32_t hostSessions) {
     if (!WaitUntil([&] { return !IsDir(JobDir(jobId)); })) {
         return ::testing::AssertionFailure() << "job directory left";
@@ -38,7 +32,6 @@ class Faults : public InProcessDaemon {};
     return ::testing::AssertionSuccess();
 }
 
-// After its DataChannelFinish, the device closes a job's data session.
 bool DataSessionClosedByDevice(HostJob& job) {
     analysis::orbx::message::MessagePtr msg;
     return job.data->Session().RecvMessageWithin(&msg, 20000) == host::kRecvClosed;
@@ -52,8 +45,7 @@ TEST_F(Faults, FailingDataSendsDropChunksAndTheStopStillCompletes) {
     HostJob job;
     ASSERT_TRUE(job.Start(Client(), "sendfail"));
 
-    // Every send fails for a while: the host sends nothing meanwhile, so
-    // only the uploader's sends meet the fault.
+    // Every send fails for a while; the host sends nothing meanwhile.
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_SEND, DRV_ERROR_IO, -1));
     ASSERT_TRUE(logs.WaitFor(kUploadFailed, 3));
     OstrelSimChannelStats before{};
@@ -66,7 +58,6 @@ TEST_F(Faults, FailingDataSendsDropChunksAndTheStopStillCompletes) {
                now.read > before.read;
     })) << "the channel was not read again after the faults ended";
 
-    // The session carries data again, and the job ends normally.
     EXPECT_TRUE(job.Stop());
     auto result = job.Collected();
     EXPECT_EQ(host::kRecvOk, result.first);
@@ -77,7 +68,6 @@ TEST_F(Faults, FailingDataSendsDropChunksAndTheStopStillCompletes) {
     EXPECT_TRUE(RunNormalJob(Client(), "sendfail2"));
 }
 
-// How the host leaves a job whose data session it closed.
 enum class Leave { kStopCommands, kCloseControl };
 
 class HostClosesDataSession : public InProcessDaemon,
@@ -91,7 +81,6 @@ TEST_P(HostClosesDataSession, TheJobIsCleanedUpAndTheNextOneServed) {
     ASSERT_TRUE(job.Start(Client(), "datagone"));
     job.data->Session().Close();
     EXPECT_NE(host::kRecvOk, job.Collected().first);
-    // The daemon finds out on its next sends.
     ASSERT_TRUE(logs.WaitFor(kUploadFailed));
 
     if (GetParam() == Leave::kStopCommands) {
@@ -119,8 +108,7 @@ TEST_F(Faults, ClosingTheControlSessionFinishesTheDataSessionAndFreesTheJob) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the channel produce
     job.ctrl.reset();
 
-    // The daemon stops the job on its own: what was collected and the finish
-    // still reach the data channel, then the daemon closes it.
+    // The daemon stops the job itself: collected data and the finish still arrive.
     auto result = job.Collected();
     EXPECT_EQ(host::kRecvOk, result.first);
     EXPECT_FALSE(result.second["data/llc.data"].data.empty());
@@ -151,11 +139,8 @@ TEST_F(Faults, ADeviceNotReadyForAWhileIsServedOnceReadyWithoutHoldingUpOthers) 
     EXPECT_EQ(0u, logs.Count("logDevId 0 phyDevId 0 hdc not ready"));
 }
 
-// The host numbers the devices its own way, and the card its physical ids
-// another: every answer, the data and the finish still reach the host when
-// neither is the device index, for one device (host 3 for device 0) and for
-// two devices whose host numbers are swapped, running one job id at once:
-// each device's data and finish come on its own data session.
+// One device as host 3 for device 0, and two devices with swapped host numbers
+// sharing one job id, at once: each device's data and finish come on its own session.
 TEST_F(Faults, JobsAreServedWhereHostNumbersAndPhysicalIdsDifferFromDeviceIndices) {
     ostrel::simtest::UseSetting("OSTREL_SIM_DEVICES", "2");
     ostrel::simtest::UseSetting("OSTREL_SIM_PHY_IDS", "0:7,1:6");
@@ -188,8 +173,7 @@ TEST_F(Faults, ClosingTheControlSessionOfARefusedJobFinishesItsDataSession) {
               job.ctrl->StartJob(host::MakeJobContext("refused", "0"), "not json", &reply));
     EXPECT_EQ(proto::FAILED, reply.status());
 
-    // No task will ever stop this job: the daemon still ends its data session
-    // once the host has gone.
+    // No task will stop this job: the daemon still ends its data session once the host leaves.
     job.Collect();
     job.ctrl.reset();
     auto result = job.Collected();

@@ -113,6 +113,8 @@ TEST_F(MonitorHeartbeat, RegistersOnceThenBeatsEveryThreeSeconds) {
     EXPECT_EQ(1, CountIn(text, "register pid=" + pid_ + " timeout=9000 script=" + kMonitorScript));
     EXPECT_EQ(3, CountIn(text, "heartbeat pid=" + pid_));
     EXPECT_LT(text.find("register pid="), text.find("heartbeat pid="));
+    EXPECT_EQ(1u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_REGISTER));
+    EXPECT_EQ(3u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_HEARTBEAT));
 
     Release();
     EXPECT_EQ(0, IdeMonitorStop());
@@ -120,6 +122,7 @@ TEST_F(MonitorHeartbeat, RegistersOnceThenBeatsEveryThreeSeconds) {
     ASSERT_TRUE(WaitForText(serviceLog_, "disconnect pid=" + pid_));
     text = ReadText(serviceLog_);
     EXPECT_EQ(1, CountIn(text, "deregister pid=" + pid_ + " reason=ide daemon monitor exit."));
+    EXPECT_EQ(1u, ostrel_sim_call_count(OSTREL_SIM_FAULT_APPMON_DEREGISTER));
     EXPECT_EQ(0, CountIn(text, "heartbeat refused"));
     EXPECT_TRUE(logs.Has("app mon client register sucess."));
     EXPECT_TRUE(logs.Has("ide monitor thread exit."));

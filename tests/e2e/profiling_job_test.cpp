@@ -1,6 +1,4 @@
-// Two jobs on one device in the two modes, against the daemon on the
-// simulated card: the second cannot have the device's cache counters, and
-// its refusal does not disturb the first.
+// Two jobs on one device in the two modes: the second's refusal does not disturb the first.
 #include <gtest/gtest.h>
 #include "testing/build_paths.h"
 
@@ -40,8 +38,7 @@ TEST(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting) {
     oru_e2e::HostJob jobA;
     ASSERT_TRUE(jobA.Start(*client, "jobA", 0, "def_mode"));
 
-    // A second job on the same device, in the other mode: the device's cache
-    // counters are taken, so its replay is refused and its job reset.
+    // The device's cache counters are taken: B's replay is refused and its job reset.
     oru_e2e::HostJob jobB;
     EXPECT_TRUE(oru_e2e::ReplayRefused(jobB.Start(*client, "jobB", 0, "system-wide")));
     const uint64_t refusedAt =

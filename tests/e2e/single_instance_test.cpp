@@ -29,9 +29,9 @@ int LockInChild() {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Refusing other processes (and keeping the file of a killed holder) is
-// proven between oru processes in oru_start_test; here: where the lock lives,
-// its modes, and that an unlock removes it.
+// Refusing other processes is proven between oru processes in oru_start_test, a killed
+// holder's file in daemon_process_faults_test; here: where the lock lives, its modes, and
+// that an unlock removes it.
 TEST(SingleInstanceLock, LivesInTheHomeDirectoryUnderTheRootPrefix) {
     const std::string path = IdeLockFilePath();
     EXPECT_EQ(std::string(analysis::orbx::common::kRootPrefix) + Utils::HomeDir() +

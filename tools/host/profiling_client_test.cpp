@@ -12,6 +12,7 @@
 #include "message/status_info.h"
 #include "ostrel/sim_control.h"
 #include "testing/mini_device.h"
+#include "testing/process.h"
 #include "testing/sim_test_util.h"
 #include "wire/codec.h"
 
@@ -30,14 +31,11 @@ class ProfilingClientTest : public ::testing::Test {
     void SetUp() override { ResetSim(); }
     void TearDown() override {
         client_.reset();
-        // The miniature device's threads close their sessions as they end;
-        // give them a moment on a loaded machine before counting.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) != 0u &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        EXPECT_EQ(ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION), 0u);
+        // The device's threads close their sessions as they end: give them a moment.
+        EXPECT_TRUE(oru_testing::WaitUntil([] {
+            return ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) == 0u;
+        })) << ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION)
+            << " sessions left open";
         ResetSim();
     }
 
@@ -74,19 +72,12 @@ TEST_F(ProfilingClientTest, ChunkStreamKeepsItsOrderAndFields) {
     device.Stop();
 }
 
-// Chunks of several segments each arrive exact, seen in place: every payload
-// of the same size sits at the same address of a receive buffer that stops
-// growing after the first.
+// Multi-segment chunks arrive exact, in place: same-size payloads sit at the same address of
+// a receive buffer that stops growing after the first.
 TEST_F(ProfilingClientTest, LargeChunksArriveExactInOneReusedBuffer) {
     constexpr int kChunks = 10;
     constexpr size_t kBytes = (1u << 20) + 7;  // three segments of the simulated card
-    auto pattern = [](int i) {
-        std::string bytes(kBytes, '\0');
-        for (size_t j = 0; j < kBytes; ++j) {
-            bytes[j] = static_cast<char>((j * 31 + static_cast<size_t>(i) * 7 + j / 4096) & 0xff);
-        }
-        return bytes;
-    };
+    auto pattern = [](int i) { return ostrel::simtest::Pattern(kBytes, static_cast<unsigned>(i)); };
     DataPlan plan;
     for (int i = 0; i < kChunks; ++i) {
         plan.chunks.push_back(FileChunk("data/big.data", pattern(i), i == kChunks - 1));
@@ -127,9 +118,8 @@ TEST_F(ProfilingClientTest, LargeChunksArriveExactInOneReusedBuffer) {
     device.Stop();
 }
 
-// The payload seen in place, with the other fields parsed apart, is what a
-// parse of the whole body gives, and a body fails exactly when that parse
-// fails.
+// The payload seen in place and the other fields agree with a parse of the whole body, and
+// a body fails exactly when that parse fails.
 TEST(FileChunkViewTest, AgreesWithTheWholeParse) {
     proto::FileChunkReq full;
     full.mutable_hdr()->set_job_ctx("{\"job_id\":\"j\"}");
@@ -193,8 +183,6 @@ TEST(FileChunkViewTest, AgreesWithTheWholeParse) {
     EXPECT_EQ(failures, 7);  // the malformed rows do fail
 }
 
-// ---- The session itself -------------------------------------------------
-
 class HostSessionTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -244,7 +232,6 @@ TEST_F(HostSessionTest, MalformedPacketsAreFailuresAndTheNextOneIsRead) {
     EXPECT_EQ(session_->RecvValue(&value), kRecvOk);
     EXPECT_EQ(value, "abc");
 
-    // A packet whose value is not a message.
     DeviceWrite(sound + "xyz");
     message::MessagePtr msg;
     EXPECT_EQ(session_->RecvMessage(&msg), kRecvFailed);
