@@ -16,10 +16,10 @@
 #include <future>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/oru_paths.h"
+#include "testing/process.h"
 #include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
@@ -30,10 +30,16 @@ using analysis::orbx::common::kProfCollectScript;
 
 const fs::path kScriptConf = fs::path(kProfCollectScript).parent_path() / "prof_collect.conf";
 
-pid_t SpawnShell(const std::string& script) {
+// Runs path with args, argv[0] first.
+pid_t Spawn(const char* path, std::vector<std::string> args) {
     const pid_t pid = fork();
     if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(&arg[0]);
+        }
+        argv.push_back(nullptr);
+        execv(path, argv.data());
         _exit(127);
     }
     return pid;
@@ -62,7 +68,7 @@ TEST(EndChildTest, AChildEndsByItselfOnSigtermOrOnSigkillAndIsReaped) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
-        const pid_t pid = SpawnShell(c.script);
+        const pid_t pid = Spawn("/bin/sh", {"sh", "-c", c.script});
         ASSERT_GT(pid, 0);
         int32_t exitCode = -1;
         EXPECT_EQ(WithDeadline("EndChild", [&] { return EndChild(pid, 300, 300, exitCode); }),
@@ -81,15 +87,9 @@ TEST(EndChildTest, AChildEndsByItselfOnSigtermOrOnSigkillAndIsReaped) {
 // A stand-in for a recording of the script into file: its command line names
 // the script, the verb and the file. With ignoreTerm only SIGKILL ends it.
 pid_t SpawnRecordingLookalike(const std::string& verb, const std::string& file, bool ignoreTerm) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const std::string body =
-            std::string(ignoreTerm ? "trap '' TERM; " : "") + "while :; do sleep 0.05; done";
-        execl("/bin/sh", "sh", "-c", body.c_str(), kProfCollectScript, verb.c_str(), file.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
+    const std::string body =
+        std::string(ignoreTerm ? "trap '' TERM; " : "") + "while :; do sleep 0.05; done";
+    return Spawn("/bin/sh", {"sh", "-c", body, kProfCollectScript, verb, file});
 }
 
 class DeviceScriptTest : public ::testing::Test {
@@ -130,17 +130,12 @@ TEST_F(DeviceScriptTest, RecordingsAreFoundByVerbAndFileAndEndedEvenWhenTheyIgno
     ASSERT_TRUE(polite > 0 && stubborn > 0 && other > 0);
     // The shells are found once their command line is theirs; a child a
     // shell forks for sleep shows the same command line for a moment.
-    auto found = [&mine] {
+    std::set<int> seen;
+    oru_testing::WaitUntil([&] {
         const std::vector<int> pids = FindRecordings(Exactly("--record", mine));
-        return std::set<int>(pids.begin(), pids.end());
-    };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::set<int> seen = found();
-    while ((seen.count(polite) == 0 || seen.count(stubborn) == 0) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        seen = found();
-    }
+        seen = std::set<int>(pids.begin(), pids.end());
+        return seen.count(polite) == 1 && seen.count(stubborn) == 1;
+    });
     EXPECT_EQ(seen.count(polite), 1u);
     EXPECT_EQ(seen.count(stubborn), 1u);
     EXPECT_EQ(seen.count(other), 0u);
@@ -188,11 +183,9 @@ TEST_F(DeviceScriptTest, AStopEndsTheRecordingWithinItsBoundsWhateverTheScriptsK
         auto recording = std::make_shared<ScriptRecording>("--record", file);
         ASSERT_EQ(StartScript(*recording, {"--record", file, "100", "{r11}"}), 0);
         EXPECT_EQ(RunningRecordings(), 1u);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (c.waitForPiece && !fs::exists(file + ".0") &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        EXPECT_TRUE(oru_testing::WaitUntil([&] {
+            return !c.waitForPiece || fs::exists(file + ".0");
+        })) << "the recording wrote no piece";
         EXPECT_EQ(WithDeadline("Stop", [&] { return recording->Stop(waits); }), c.result);
         EXPECT_GT(log_.Count(c.logged), 0u);
         // Nothing left: no child, no process recording, nothing counted.
@@ -213,32 +206,19 @@ TEST_F(DeviceScriptTest, NeitherALeftoverSweepNorAStopEndsAnotherRecording) {
     if (!Sudo()) {
         GTEST_SKIP() << "the device script runs through sudo, which needs a password here";
     }
-    auto spawnScript = [](const std::vector<std::string>& args) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            std::vector<char*> argv{const_cast<char*>(kProfCollectScript)};
-            for (const auto& arg : args) {
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(kProfCollectScript, argv.data());
-            _exit(127);
-        }
-        return pid;
-    };
     const std::string starting = File("llc.data.2");
     const std::string cache = File("llc.data.1");
     const std::string ctrl = File("ai_ctrl_cpu.data.2");
     const std::string left = File("ai_ctrl_cpu.data.1");
     // As an earlier daemon left it, and a start of this process in progress.
-    const pid_t leftover = spawnScript({"--record", left, "100", "{r11}"});
-    const pid_t startingPid = spawnScript({"--stat", starting, "read", "10"});
+    const pid_t leftover =
+        Spawn(kProfCollectScript, {kProfCollectScript, "--record", left, "100", "{r11}"});
+    const pid_t startingPid =
+        Spawn(kProfCollectScript, {kProfCollectScript, "--stat", starting, "read", "10"});
     ASSERT_TRUE(leftover > 0 && startingPid > 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((!fs::exists(left + ".0") || !fs::exists(starting)) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    EXPECT_TRUE(oru_testing::WaitUntil([&] {
+        return fs::exists(left + ".0") && fs::exists(starting);
+    })) << "the leftover or the starting recording wrote nothing";
     ASSERT_EQ(RunningRecordings(), 0u);
     const ScriptWaits waits{2000, 300, 500};
     EXPECT_TRUE(WithDeadline("EndLeftoverRecordings", [&] {
@@ -253,10 +233,9 @@ TEST_F(DeviceScriptTest, NeitherALeftoverSweepNorAStopEndsAnotherRecording) {
     ASSERT_EQ(StartScript(*cacheRecording, {"--stat", cache, "read", "10"}), 0);
     auto ctrlRecording = std::make_shared<ScriptRecording>("--record", ctrl);
     ASSERT_EQ(StartScript(*ctrlRecording, {"--record", ctrl, "100", "{r11}"}), 0);
-    while ((!fs::exists(ctrl + ".0") || !fs::exists(cache)) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    EXPECT_TRUE(oru_testing::WaitUntil([&] {
+        return fs::exists(ctrl + ".0") && fs::exists(cache);
+    })) << "the recordings wrote nothing";
     EXPECT_EQ(WithDeadline("Stop", [&] { return cacheRecording->Stop(waits); }), 0);
     EXPECT_TRUE(FindRecordings(Exactly("--stat", cache)).empty());
     EXPECT_FALSE(FindRecordings(Exactly("--record", ctrl)).empty())
