@@ -4,8 +4,8 @@
 #include <chrono>
 
 #include <algorithm>
-#include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +15,7 @@
 #include "common/oru_paths.h"
 #include "driver/platform.h"
 #include "testing/chunk_capture.h"
+#include "testing/process.h"
 #include "testing/prof_perf_job_fixture.h"
 #include "testing/test_fake_clock.h"
 
@@ -85,42 +86,6 @@ TEST(CtrlCpuPieceTest, PiecesComeInRecordingOrderTheLastOneOnlyAfterTheRecording
     EXPECT_EQ(SelectCtrlCpuPieces(mixed, false, "ai_ctrl_cpu.data.1"), Paths());
 }
 
-class Gate {
-  public:
-    void Wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return open_ || permits_ > 0; });
-        if (!open_) {
-            --permits_;
-        }
-        ++turns_;
-        cv_.notify_all();
-    }
-    void Permit() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++permits_;
-        cv_.notify_all();
-    }
-    void Open() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        cv_.notify_all();
-    }
-    void AwaitTurns(int n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!cv_.wait_for(lock, std::chrono::seconds(5), [this, n] { return turns_ >= n; })) {
-            ADD_FAILURE() << "the task thread did not take turn " << n << " within 5 s";
-        }
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    int permits_ = 0;
-    int turns_ = 0;
-    bool open_ = false;
-};
-
 class PerfExtraTaskTest : public CtrlCpuJobFixture {
   protected:
     PerfExtraTaskTest() : CtrlCpuJobFixture(37, 5) {}
@@ -158,9 +123,15 @@ class PerfExtraTaskTest : public CtrlCpuJobFixture {
     std::map<std::string, std::string> conversions_;  // set before the task runs
 };
 
-TEST_F(PerfExtraTaskTest, FinishedPiecesAreShippedAndDeletedTheLastAtTheEnd) {
+TEST_F(PerfExtraTaskTest,
+       FinishedPiecesAreShippedInQuarterMebibyteChunksAndDeletedTheLastAtTheEnd) {
     ChunkCapture capture("job-ctrlcpu");
     ASSERT_EQ(task_->Init(), 0);
+    std::string text(2 * 262144 + 5, '\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char>('a' + (i * 7) % 26);
+    }
+    conversions_["ai_ctrl_cpu.data.5.2"] = text;
     Piece("ai_ctrl_cpu.data.5.1", "one");
     Piece("ai_ctrl_cpu.data.5.2", "two");
     Piece("ai_ctrl_cpu.data.5", "");  // the script's output file
@@ -176,14 +147,16 @@ TEST_F(PerfExtraTaskTest, FinishedPiecesAreShippedAndDeletedTheLastAtTheEnd) {
     EXPECT_EQ(Listing(dir_), Paths({"ai_ctrl_cpu.data.5"}));
 
     const auto& chunks = capture.Finish();
-    ASSERT_EQ(chunks.size(), 2u);
+    std::vector<uint64_t> sizes;
     for (const auto& chunk : chunks) {
+        sizes.push_back(chunk.chunkSize);
         EXPECT_EQ(chunk.fileName, "data/ai_ctrl_cpu.data.29");
         EXPECT_EQ(chunk.extraInfo, "job-ctrlcpu.5");
         EXPECT_EQ(chunk.chunkSize, chunk.data.size());
     }
-    EXPECT_EQ(ChunkCapture::Joined(chunks), "text of onetext of two");
-    EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(ChunkCapture::Joined(chunks).size()));
+    EXPECT_EQ(sizes, (std::vector<uint64_t>{11, 262144, 262144, 5}));
+    EXPECT_EQ(ChunkCapture::Joined(chunks), "text of one" + text);
+    EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(11 + text.size()));
 }
 
 // A piece's text goes or is dropped, but the piece and its text are deleted; an
@@ -232,29 +205,15 @@ TEST_F(PerfExtraTaskTest, EveryPieceIsDeletedWhateverBecomesOfItsText) {
     }
 }
 
-TEST_F(PerfExtraTaskTest, LargeConversionsTravelInQuarterMebibyteChunks) {
-    ChunkCapture capture("job-ctrlcpu");
-    ASSERT_EQ(task_->Init(), 0);
-    std::string text(2 * 262144 + 5, '\0');
-    for (size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<char>('a' + (i * 7) % 26);
-    }
-    conversions_["ai_ctrl_cpu.data.5.1"] = text;
-    Piece("ai_ctrl_cpu.data.5.1");
-    task_->ProcessPieces(true);
-    const auto& chunks = capture.Finish();
-    ASSERT_EQ(chunks.size(), 3u);
-    EXPECT_EQ(chunks[0].chunkSize, 262144u);
-    EXPECT_EQ(chunks[1].chunkSize, 262144u);
-    EXPECT_EQ(chunks[2].chunkSize, 5u);
-    EXPECT_EQ(ChunkCapture::Joined(chunks), text);
-    EXPECT_EQ(task_->GetTotalSize(), static_cast<int64_t>(text.size()));
-}
-
 TEST_F(PerfExtraTaskTest, TheThreadTakesFinishedPiecesAndDrainsAllWhenStopped) {
     ChunkCapture capture("job-ctrlcpu");
-    Gate gate;
-    FakeClock clock([&gate](uint32_t, size_t) { gate.Wait(); });
+    std::promise<void> open;
+    // Held in its second pause, once the first look is done.
+    FakeClock clock([opened = open.get_future().share()](uint32_t, size_t count) {
+        if (count >= 2) {
+            (void)opened.wait_for(std::chrono::seconds(5));
+        }
+    });
     task_->SetClock(clock);
     ASSERT_EQ(task_->Init(), 0);
     Piece("ai_ctrl_cpu.data.5.0", "a");
@@ -263,15 +222,13 @@ TEST_F(PerfExtraTaskTest, TheThreadTakesFinishedPiecesAndDrainsAllWhenStopped) {
     task_->SetThreadName("KTRX_PerfScript");
     ASSERT_EQ(task_->Start(), 0);
 
-    gate.Permit();
-    gate.AwaitTurns(1);
-    // The thread is in its second wait only after the first look is done.
-    gate.Permit();
-    gate.AwaitTurns(2);
+    ASSERT_TRUE(
+        oru_testing::WaitUntil([&] { return clock.Sleeps().size() >= 2; }, std::chrono::seconds(5)))
+        << "the task thread did not pause after its first look";
     EXPECT_EQ(Converted(), Paths({"ai_ctrl_cpu.data.5.0", "ai_ctrl_cpu.data.5.1"}));
     EXPECT_EQ(Listing(dir_), Paths({"ai_ctrl_cpu.data.5.2"}));
 
-    gate.Open();
+    open.set_value();
     ASSERT_EQ(task_->Stop(), 0);
     EXPECT_EQ(Converted(),
               Paths({"ai_ctrl_cpu.data.5.0", "ai_ctrl_cpu.data.5.1", "ai_ctrl_cpu.data.5.2"}));
