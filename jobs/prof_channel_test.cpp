@@ -135,8 +135,8 @@ std::shared_ptr<message::JobContext> Context() {
     return ctx;
 }
 
-std::shared_ptr<ChannelReader> Reader() {
-    auto reader = std::make_shared<ChannelReader>(kDev, kChannel, "data/llc.data", Context());
+std::shared_ptr<ChannelReader> Reader(std::shared_ptr<message::JobContext> ctx = Context()) {
+    auto reader = std::make_shared<ChannelReader>(kDev, kChannel, "data/llc.data", ctx);
     EXPECT_EQ(0, reader->Init());
     return reader;
 }
@@ -157,26 +157,7 @@ class ChannelReaderTest : public ::testing::Test {
     ChunkCapture capture_{kJobId, static_cast<int>(kDev)};
 };
 
-TEST_F(ChannelReaderTest, LessThanOneMiBWaitsForRemovalAndThenGoesOutWhole) {
-    auto reader = Reader();
-    channel_.Produce(500 * 1024);
-    reader->Execute();
-    reader->Execute();
-    reader->Uninit();
-    auto chunks = capture_.Finish();
-    ASSERT_EQ(1u, chunks.size());
-    const SentChunk& c = chunks[0];
-    EXPECT_TRUE(SameBytes(Pattern(0, 500 * 1024), c.data));
-    EXPECT_EQ(500u * 1024, c.chunkSize);
-    EXPECT_EQ("data/llc.data.null", c.fileName);
-    EXPECT_EQ("7.5", c.extraInfo);
-    EXPECT_EQ(kChunkModuleData, c.chunkModule);
-    EXPECT_EQ(-1, c.offset);
-    EXPECT_FALSE(c.isLastChunk);
-    EXPECT_TRUE(
-        logs_.Has("total_size_channel: 512000 bytes, file:data/llc.data, job_id:7", DLOG_EVENT));
-}
-
+// Less than 1 MiB waits for the removal and then goes out whole.
 TEST_F(ChannelReaderTest, ADryChannelSendsFromOneMiBNotBelow) {
     auto reader = Reader();
     channel_.Produce(kMiB - 1);
@@ -185,11 +166,24 @@ TEST_F(ChannelReaderTest, ADryChannelSendsFromOneMiBNotBelow) {
     reader->Execute();
     channel_.Produce(2 * kMiB);
     reader->Execute();
+    channel_.Produce(500 * 1024);
+    reader->Execute();
+    reader->Execute();
+    reader->Uninit();
     auto chunks = capture_.Finish();
-    EXPECT_EQ((std::vector<uint64_t>{kMiB, 2 * kMiB}), Sizes(chunks));
-    EXPECT_TRUE(SameBytes(Pattern(0, 3 * kMiB), ChunkCapture::Joined(chunks)));
+    ASSERT_EQ((std::vector<uint64_t>{kMiB, 2 * kMiB, 500 * 1024}), Sizes(chunks));
+    EXPECT_TRUE(SameBytes(Pattern(0, 3 * kMiB + 500 * 1024), ChunkCapture::Joined(chunks)));
     // Handed over, not copied: a copy would not carry the reader's 4 MiB storage.
     EXPECT_GE(chunks[0].capacity, kReaderBufferSize);
+    const SentChunk& c = chunks[2];
+    EXPECT_EQ(500u * 1024, c.chunkSize);
+    EXPECT_EQ("data/llc.data.null", c.fileName);
+    EXPECT_EQ("7.5", c.extraInfo);
+    EXPECT_EQ(kChunkModuleData, c.chunkModule);
+    EXPECT_EQ(-1, c.offset);
+    EXPECT_FALSE(c.isLastChunk);
+    EXPECT_TRUE(
+        logs_.Has("total_size_channel: 3657728 bytes, file:data/llc.data, job_id:7", DLOG_EVENT));
 }
 
 TEST_F(ChannelReaderTest, AFullBufferGoesOutBeforeTheNextReadAndAPassYieldsAt32MiB) {
@@ -240,8 +234,7 @@ TEST_F(ChannelReaderTest, RemovalDrainsAStoppedChannel) {
 TEST_F(ChannelReaderTest, AFailedUploadDropsTheBufferAndTheReaderGoesOn) {
     auto ctx = Context();
     ctx->job_id = "no-such-job";
-    auto reader = std::make_shared<ChannelReader>(kDev, kChannel, "data/llc.data", ctx);
-    ASSERT_EQ(0, reader->Init());
+    auto reader = Reader(ctx);
     channel_.Produce(kMiB);
     reader->Execute();
     channel_.Produce(kMiB);
@@ -299,19 +292,28 @@ class FakePoll {
     std::atomic<int> calls_{0};
 };
 
-class ChannelPollTest : public ::testing::Test {
+class ChannelPollTest : public ChannelReaderTest {
   protected:
+    ChannelPollTest() { DeviceCount(1); }
     void DeviceCount(uint32_t count) {
         fake_.hooks().getDevNum = [count](uint32_t* num) {
             *num = count;
             return 0;
         };
     }
+    // Holds a pass of reader in its first read and queues passes until the reader is busy.
+    void MakeBusy(ChannelPoll& poll, const ChannelReader& reader) {
+        channel_.Produce(kMiB);
+        channel_.HoldNextRead();
+        poll.DispatchChannel(kDev, kChannel);
+        channel_.WaitUntilHeld();
+        poll.DispatchChannel(kDev, kChannel);
+        EXPECT_FALSE(reader.IsBusy());
+        poll.DispatchChannel(kDev, kChannel);
+        EXPECT_TRUE(reader.IsBusy());
+    }
 
-    ScopedFakeDrv fake_;
-    FakeChannel channel_{fake_};
     FakePoll poll_{fake_};
-    TestLogCapture logs_;
 };
 
 TEST_F(ChannelPollTest, PoolSizeFollowsTheDeviceCountWithinFourToSixtyFour) {
@@ -336,8 +338,6 @@ TEST_F(ChannelPollTest, PoolSizeFollowsTheDeviceCountWithinFourToSixtyFour) {
 }
 
 TEST_F(ChannelPollTest, ProfilingStoppedIsWaitedOutAndReadyChannelsAreDispatched) {
-    DeviceCount(1);
-    ChunkCapture capture(kJobId, static_cast<int>(kDev));
     ChannelPoll poll;
     poll.AddReader(kDev, kChannel, Reader());
     channel_.Produce(2 * kMiB);
@@ -350,12 +350,11 @@ TEST_F(ChannelPollTest, ProfilingStoppedIsWaitedOutAndReadyChannelsAreDispatched
     EXPECT_TRUE(logs_.Has("Sleep count: 2, Dispatch count: " + std::to_string(poll_.Calls() - 2) +
                           ", DispatchChannel count: 2"));
     EXPECT_TRUE(logs_.Has("Failed to find devId:3, channel:9", DLOG_WARN));
-    auto chunks = capture.Finish();
+    auto chunks = capture_.Finish();
     EXPECT_EQ((std::vector<uint64_t>{2 * kMiB}), Sizes(chunks));
 }
 
 TEST_F(ChannelPollTest, APollErrorEndsThePollThread) {
-    DeviceCount(1);
     poll_.Then(PROF_ERROR);
     ChannelPoll poll;
     ASSERT_EQ(0, poll.Start());
@@ -367,21 +366,11 @@ TEST_F(ChannelPollTest, APollErrorEndsThePollThread) {
 }
 
 TEST_F(ChannelPollTest, TheFourthDispatchIsDroppedWithoutLosingData) {
-    DeviceCount(1);
-    ChunkCapture capture(kJobId, static_cast<int>(kDev));
     ChannelPoll poll;
     auto reader = Reader();
     poll.AddReader(kDev, kChannel, reader);
     ASSERT_EQ(0, poll.Start());
-
-    channel_.Produce(kMiB);
-    channel_.HoldNextRead();
-    poll.DispatchChannel(kDev, kChannel);  // runs, held in its first read
-    channel_.WaitUntilHeld();
-    poll.DispatchChannel(kDev, kChannel);
-    EXPECT_FALSE(reader->IsBusy());
-    poll.DispatchChannel(kDev, kChannel);
-    EXPECT_TRUE(reader->IsBusy());
+    MakeBusy(poll, *reader);
     poll.DispatchChannel(kDev, kChannel);  // dropped
     channel_.Produce(5 * kMiB);
     channel_.Open();
@@ -391,13 +380,11 @@ TEST_F(ChannelPollTest, TheFourthDispatchIsDroppedWithoutLosingData) {
     EXPECT_EQ(3, channel_.DryReads());
     EXPECT_FALSE(reader->IsBusy());
     poll.RemoveReader(kDev, kChannel);
-    auto chunks = capture.Finish();
+    auto chunks = capture_.Finish();
     EXPECT_TRUE(SameBytes(Pattern(0, 6 * kMiB), ChunkCapture::Joined(chunks)));
 }
 
 TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
-    DeviceCount(1);
-    ChunkCapture capture(kJobId, static_cast<int>(kDev));
     FakeClock clock;
     ChannelPoll poll;
     poll.SetClock(clock);
@@ -412,13 +399,7 @@ TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
     reader = Reader();
     poll.AddReader(kDev, kChannel, reader);
 
-    channel_.Produce(kMiB);
-    channel_.HoldNextRead();
-    poll.DispatchChannel(kDev, kChannel);
-    channel_.WaitUntilHeld();
-    poll.DispatchChannel(kDev, kChannel);
-    poll.DispatchChannel(kDev, kChannel);
-    ASSERT_TRUE(reader->IsBusy());
+    MakeBusy(poll, *reader);
     // Reported twice more while the reader is busy.
     poll_.Then(0, {{kDev, kChannel}});
     poll_.Then(0, {{kDev, kChannel}});
@@ -428,7 +409,7 @@ TEST_F(ChannelPollTest, APollFindingOnlyBusyReadersBacksOffBeforeTheNext) {
     poll.RemoveReader(kDev, kChannel);
     EXPECT_EQ((std::vector<uint32_t>{ChannelPoll::kBusyBackoffMs, ChannelPoll::kBusyBackoffMs}),
               clock.Sleeps());
-    EXPECT_TRUE(SameBytes(Pattern(0, kMiB), ChunkCapture::Joined(capture.Finish())));
+    EXPECT_TRUE(SameBytes(Pattern(0, kMiB), ChunkCapture::Joined(capture_.Finish())));
 }
 
 }  // namespace
