@@ -89,7 +89,7 @@ TEST_F(ProfSysInfoJobTest, IntervalComesFromEachJobsFieldAndIsAtLeast100Ms) {
     }
 }
 
-TEST_F(ProfSysInfoJobTest, GxprofKeepsTheMemoryJobOffButNotTheCpuJob) {
+TEST_F(ProfSysInfoJobTest, GxprofKeepsTheMemoryJobOffButNotTheCpuJobWhichNeedsAnUploader) {
     TestLogCapture log;
     params_->sys_profiling = "on";
     params_->gxprof = "on";
@@ -99,6 +99,11 @@ TEST_F(ProfSysInfoJobTest, GxprofKeepsTheMemoryJobOffButNotTheCpuJob) {
     EXPECT_EQ(mem.Init(cfg_), -1);
     EXPECT_EQ(mem.GetSampleIntervalNs(), 0u);
     EXPECT_EQ(log.Count("sys mem profiling not enabled", DLOG_INFO), 1u);
+
+    cfg_->commonParams->jobCtx->job_id = "no-such-job";
+    ProfSysStatJob orphan;
+    EXPECT_EQ(orphan.Init(cfg_), -1);
+    EXPECT_EQ(log.Count("Failed to get devId(2) upLoader, devIdOnHost : 5", DLOG_ERROR), 1u);
 }
 
 TEST_F(ProfSysInfoJobTest, EachJobStaysOffWhereItMustAndSaysWhy) {
@@ -140,15 +145,6 @@ TEST_F(ProfSysInfoJobTest, EachJobStaysOffWhereItMustAndSaysWhy) {
     }
 }
 
-TEST_F(ProfSysInfoJobTest, JobWithoutUploaderDoesNotRun) {
-    params_->sys_profiling = "on";
-    TestLogCapture log;
-    cfg_->commonParams->jobCtx->job_id = "no-such-job";
-    ProfSysStatJob stat;
-    EXPECT_EQ(stat.Init(cfg_), -1);
-    EXPECT_EQ(log.Count("Failed to get devId(2) upLoader, devIdOnHost : 5", DLOG_ERROR), 1u);
-}
-
 TEST_F(ProfSysInfoJobTest, JobsShareOneTimerStoppedByTheLastUninit) {
     params_->sys_profiling = "on";
     params_->pid_profiling = "on";
@@ -156,11 +152,14 @@ TEST_F(ProfSysInfoJobTest, JobsShareOneTimerStoppedByTheLastUninit) {
     ProfSysStatJob stat;
     ProfSysMemJob mem;
     ProfAllPidsJob pids;
+    ProfSysMemJob idle;  // never runs: its uninit leaves the timer to the others
+    ASSERT_EQ(idle.Init(cfg_), 0);
     for (ProfSysInfoBase* job : std::vector<ProfSysInfoBase*>{&stat, &mem, &pids}) {
         ASSERT_EQ(job->Init(cfg_), 0);
         ASSERT_EQ(job->Process(), 0);
         ASSERT_NE(job->GetHandler(), nullptr);
     }
+    EXPECT_EQ(idle.Uninit(), 0);
     EXPECT_EQ(log.Count("Start ProfTimer succ"), 1u);
     EXPECT_EQ(log.Count("statHandler Init succ, sampleIntervalNs_:100000000"), 1u);
     auto statHandler = std::static_pointer_cast<ProcTimerHandler>(stat.GetHandler());
@@ -175,28 +174,10 @@ TEST_F(ProfSysInfoJobTest, JobsShareOneTimerStoppedByTheLastUninit) {
     EXPECT_EQ(log.Count("StopProfTimer begin"), 0u);  // the process job still uses it
     EXPECT_EQ(pids.Uninit(), 0);
     EXPECT_EQ(log.Count("StopProfTimer begin"), 1u);
+    EXPECT_EQ(log.Count("FlushBuf SystemCpuUsage.data"), 1u);
     for (const auto& chunk : upload_.Sent()) {
         EXPECT_EQ(chunk.extraInfo, std::string(kJobId) + ".5");
     }
-}
-
-TEST_F(ProfSysInfoJobTest, UninitOfAJobThatDidNotRunLeavesTheTimerToTheOthers) {
-    params_->sys_profiling = "on";
-    TestLogCapture log;
-    ProfSysStatJob stat;
-    ProfSysMemJob idle;
-    ASSERT_EQ(stat.Init(cfg_), 0);
-    ASSERT_EQ(idle.Init(cfg_), 0);
-    ASSERT_EQ(stat.Process(), 0);
-
-    EXPECT_EQ(idle.Uninit(), 0);
-    EXPECT_EQ(log.Count("StopProfTimer begin"), 0u);
-    auto statHandler = std::static_pointer_cast<ProcTimerHandler>(stat.GetHandler());
-    ASSERT_TRUE(WaitUntil([&] { return statHandler->GetIndex() >= 1; }));
-
-    EXPECT_EQ(stat.Uninit(), 0);
-    EXPECT_EQ(log.Count("StopProfTimer begin"), 1u);
-    EXPECT_EQ(log.Count("FlushBuf SystemCpuUsage.data"), 1u);
 }
 
 }  // namespace
