@@ -12,9 +12,7 @@
 namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<uint64_t> g_allocations{0};
-}  // namespace
 
-namespace {
 void* CountedAlloc(size_t size) {
     if (g_counting.load(std::memory_order_relaxed)) {
         g_allocations.fetch_add(1, std::memory_order_relaxed);

@@ -10,12 +10,6 @@ namespace {
 
 using analysis::orbx::common::TestLogCapture;
 
-std::shared_ptr<CollectionJobCfg> Configured() {
-    auto cfg = std::make_shared<CollectionJobCfg>();
-    cfg->commonParams = std::make_shared<CollectionJobCommonParams>();
-    return cfg;
-}
-
 class ReaderJob : public ProfDrvJob {
   public:
     explicit ReaderJob(std::shared_ptr<CollectionJobCfg> cfg) {
@@ -30,7 +24,8 @@ class ReaderJob : public ProfDrvJob {
 
 TEST(ProfDrvJobTest, ReadersNameTheirDataRelativeToTheResultDirectory) {
     TestLogCapture logs;
-    auto cfg = Configured();
+    auto cfg = std::make_shared<CollectionJobCfg>();
+    cfg->commonParams = std::make_shared<CollectionJobCommonParams>();
     ReaderJob job(cfg);
     // No poller runs: the reader is made, then left out.
     job.AddReader("k1", 0, 8, "data/llc.data");

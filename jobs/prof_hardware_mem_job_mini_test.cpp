@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -52,15 +51,6 @@ std::shared_ptr<CollectionJobCfg> MiniCfg(const EventList& events, int32_t inter
 
 std::string OutputFile() {
     return ConfigManager::GetInstance().GetPerfDataDir(0) + "/llc.data.4";
-}
-
-size_t LineCount(const std::string& path) {
-    std::ifstream in(path);
-    size_t n = 0;
-    for (std::string line; std::getline(in, line);) {
-        ++n;
-    }
-    return n;
 }
 
 class MiniLlcJobTest : public ::testing::Test {
@@ -112,8 +102,9 @@ TEST_F(MiniLlcJobTest, TheScriptRecordsUntilTheJobStopsAndItsFileIsShipped) {
     EXPECT_EQ(-1, registry.CollectionJobRegisterAndRun(1, 3, second));
     EXPECT_EQ(-1, registry.CollectionJobUnregisterAndStop(1, 3));
 
-    ASSERT_TRUE(oru_testing::WaitUntil([] { return LineCount(OutputFile()) >= 3; }))
-        << "the script recorded no three lines";
+    ASSERT_TRUE(oru_testing::WaitUntil([] {
+        return oru_testing::CountIn(oru_testing::ReadText(OutputFile()), "\n") >= 3;
+    })) << "the script recorded no three lines";
 
     EXPECT_EQ(0, registry.CollectionJobUnregisterAndStop(0, 3));
     EXPECT_TRUE(logs_.Has("Succeeded to kill process, ret=0, exitCode=0"));
