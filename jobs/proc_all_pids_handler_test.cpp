@@ -48,7 +48,7 @@ class ProcAllPidsTest : public ::testing::Test {
     std::shared_ptr<KeptDescriptors> kept_;
 };
 
-TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
+TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPassesButNotWhenTheListingIsUnreadable) {
     TestLogCapture log;
     proc_.AddProcess(5, "stays");
     proc_.AddProcess(6, "leaves");
@@ -83,6 +83,21 @@ TEST_F(ProcAllPidsTest, ProcessesComeAndGoBetweenPasses) {
     // The newcomer sampled in the pass that found it; the others kept theirs.
     EXPECT_EQ(flushed.count("data/9-CpuUsage.data.t"), 0u);
     EXPECT_EQ(flushed.count("data/5-CpuUsage.data.t"), 0u);
+
+    // An unreadable listing keeps the known processes.
+    std::filesystem::rename(proc_.Root(), proc_.Root() + ".moved");
+    clock_.Advance(kInterval);
+    handler->Execute();
+    std::filesystem::rename(proc_.Root() + ".moved", proc_.Root());
+    EXPECT_EQ(handler->GetSampledPids(), (std::vector<uint32_t>{5, 9}));
+    EXPECT_EQ(log.Count("exit Pid"), 1u);
+    EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
+    clock_.Advance(kInterval);
+    handler->Execute();
+    EXPECT_EQ(handler->Uninit(), 0);
+    const auto kept = upload_.Records("data/5-CpuUsage.data.t");
+    ASSERT_EQ(kept.size(), 4u);
+    EXPECT_EQ(kept[3].index, 3u);
 }
 
 TEST_F(ProcAllPidsTest, BeyondTheDescriptorBudgetFilesAreOpenedReadAndClosedEachPass) {
@@ -176,27 +191,6 @@ TEST_F(ProcAllPidsTest, TheNameComesFromTheStatTextElseFromOneReadOfComm) {
         // The next pass reads the name afresh.
         EXPECT_NE(second[1].data.find("ProcessName:second\n"), std::string::npos) << name;
     }
-}
-
-TEST_F(ProcAllPidsTest, UnreadableListingKeepsTheKnownProcesses) {
-    TestLogCapture log;
-    proc_.AddProcess(4, "known");
-    auto handler = Make();
-    handler->Execute();
-    std::filesystem::rename(proc_.Root(), proc_.Root() + ".moved");
-    clock_.Advance(kInterval);
-    handler->Execute();
-    std::filesystem::rename(proc_.Root() + ".moved", proc_.Root());
-    EXPECT_EQ(handler->GetSampledPids(), (std::vector<uint32_t>{4}));
-    EXPECT_EQ(log.Count("exit Pid"), 0u);
-    EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
-
-    clock_.Advance(kInterval);
-    handler->Execute();
-    EXPECT_EQ(handler->Uninit(), 0);
-    auto files = upload_.RecordsByFile();
-    ASSERT_EQ(files["data/4-CpuUsage.data.t"].size(), 3u);
-    EXPECT_EQ(files["data/4-CpuUsage.data.t"][2].index, 2u);
 }
 
 }  // namespace
