@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -58,7 +59,8 @@ class EventLog {
 
 class RecordingHandler : public TimerHandler {
   public:
-    RecordingHandler(uint32_t tag, EventLog& log) : TimerHandler(tag), log_(log) {}
+    RecordingHandler(uint32_t tag, EventLog& log, std::function<void()> onUninit = nullptr)
+        : TimerHandler(tag), log_(log), onUninit_(std::move(onUninit)) {}
     void Execute() override {
         char name[16] = {};
         (void)pthread_getname_np(pthread_self(), name, sizeof(name));
@@ -71,6 +73,9 @@ class RecordingHandler : public TimerHandler {
     int Init() override { return 0; }
     int Uninit() override {
         log_.Add("U" + std::to_string(GetTag()));
+        if (onUninit_) {
+            onUninit_();
+        }
         return 0;
     }
     std::string ThreadName() const {
@@ -80,6 +85,7 @@ class RecordingHandler : public TimerHandler {
 
   private:
     EventLog& log_;
+    const std::function<void()> onUninit_;
     mutable std::mutex mutex_;
     std::string threadName_;
 };
@@ -285,45 +291,30 @@ TEST(ProfTimerTest, StopWakesASleepingTimerAtOnce) {
     EXPECT_EQ(log.Count("U1"), 1u);
 }
 
-class HeldReleaseHandler : public TimerHandler {
-  public:
-    explicit HeldReleaseHandler(uint32_t tag) : TimerHandler(tag) {}
-    void Execute() override {}
-    int Init() override { return 0; }
-    int Uninit() override {
-        entered_.set_value();
-        released_.get_future().wait();
-        return 0;
-    }
-    std::promise<void>& Entered() { return entered_; }
-    void Release() { released_.set_value(); }
-
-  private:
-    std::promise<void> entered_;
-    std::promise<void> released_;
-};
-
 // The last user's stop releases the old timer's handlers without holding up another start; a
 // stop without a user does not unbalance the count.
 TEST(TimerManagerTest, StartDoesNotWaitForTheLastStopToEndTheOldTimer) {
     TimerManager& manager = TimerManager::GetInstance();
     manager.StopProfTimer();
     manager.StopProfTimer();
-    auto held = std::make_shared<HeldReleaseHandler>(6);
-    auto entered = held->Entered().get_future();
+    EventLog log;
+    std::promise<void> entered;
+    std::promise<void> release;
     ASSERT_EQ(manager.StartProfTimer(), 0);
-    manager.RegisterTimerHandler(6, held);
+    manager.RegisterTimerHandler(6, std::make_shared<RecordingHandler>(6, log, [&] {
+                                     entered.set_value();
+                                     (void)release.get_future().wait_for(std::chrono::seconds(10));
+                                 }));
     auto lastStop = std::async(std::launch::async, [&manager] { manager.StopProfTimer(); });
-    ASSERT_EQ(entered.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready)
         << "the last stop did not release the handler";
 
     auto start = std::async(std::launch::async, [&manager] { return manager.StartProfTimer(); });
     bool started = start.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    held->Release();
+    release.set_value();
     lastStop.get();
     ASSERT_TRUE(started) << "the start waited for the old timer's stop";
     EXPECT_EQ(start.get(), 0);
-    EventLog log;
     manager.RegisterTimerHandler(5, std::make_shared<RecordingHandler>(5, log));
     EXPECT_TRUE(log.WaitFor("E5", 1)) << "the new timer does not run";
     manager.StopProfTimer();
