@@ -186,13 +186,22 @@ TEST_F(ProcFileSamplerTest, FirstPassSamplesAtOnceLaterPassesWaitForTheInterval)
     }
 }
 
-TEST_F(ProcFileSamplerTest, EmptyReadGivesNoRecordButAdvancesTheIndexAndRecordsAreFramed) {
+// A missing file costs a warning and no sample; an empty one a warning and no record.
+TEST_F(ProcFileSamplerTest, AMissingOrEmptyFileGivesNoRecordAndRecordsAreFramed) {
     TestLogCapture log;
+    auto gone = MakeMem(proc_.Root() + "/gone/statm", 0);
+    gone->Execute();
+    EXPECT_EQ(gone->GetIndex(), 0u);
+    EXPECT_EQ(log.Count("Open file statm failed", DLOG_WARN), 1u);
+    EXPECT_EQ(gone->Uninit(), 0);
+    EXPECT_TRUE(upload_.Sent().empty());
+
     std::string file = proc_.Write("meminfo", "");
     auto handler = MakeMem(file, 0);
     handler->Execute();
     EXPECT_EQ(handler->GetIndex(), 1u);
     EXPECT_EQ(log.Count("data is empty, fileName:Memory.data", DLOG_WARN), 1u);
+    EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
 
     // Every line is stored with its line break, the last one too.
     proc_.Write("meminfo", "MemTotal: 10 kB\nMemFree:  5 kB");
@@ -202,17 +211,6 @@ TEST_F(ProcFileSamplerTest, EmptyReadGivesNoRecordButAdvancesTheIndexAndRecordsA
     EXPECT_EQ(upload_.SentByFile()["data/Memory.data.tg"],
               "TimeStamp:5001000000\nIndex:1\nDataLen:31\n"
               "MemTotal: 10 kB\nMemFree:  5 kB\n\n");
-}
-
-TEST_F(ProcFileSamplerTest, MissingFileCostsAWarningAndNoSample) {
-    TestLogCapture log;
-    auto handler = MakeMem(proc_.Root() + "/gone/statm", 0);
-    handler->Execute();
-    EXPECT_EQ(handler->GetIndex(), 0u);
-    EXPECT_EQ(log.Count("Open file statm failed", DLOG_WARN), 1u);
-    EXPECT_EQ(log.Count("", DLOG_ERROR), 0u);
-    EXPECT_EQ(handler->Uninit(), 0);
-    EXPECT_TRUE(upload_.Sent().empty());
 }
 
 }  // namespace
