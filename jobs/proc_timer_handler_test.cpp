@@ -92,47 +92,37 @@ TEST(ProcTimerHandlerTest, BufferIsSentAtThreeQuartersAndRecordsThatDoNotFitFlus
     }
 }
 
-TEST(ProcTimerHandlerTest, ChunksNameTheDataFileTheJobAndTheModule) {
+TEST(ProcTimerHandlerTest, InitOnceExecuteOnlyWhileInitedUninitFlushesOnce) {
+    TestLogCapture log;
     UploadRecorder upload;
     ScriptedHandler cpu(1, 1024, upload.uploader());
     ScriptedHandler timerData(4, 1024, upload.uploader());
+    cpu.Execute();
+    EXPECT_EQ(log.Count("ProcTimerHandler is not inited: Scripted.data", DLOG_ERROR), 1u);
+    EXPECT_EQ(cpu.GetIndex(), 0u);
+
     ASSERT_EQ(cpu.Init(), 0);
     ASSERT_EQ(timerData.Init(), 0);
-    cpu.Sample("x");
+    EXPECT_EQ(cpu.Init(), -1);
+    EXPECT_EQ(log.Count("The Handler is inited", DLOG_ERROR), 1u);
+    cpu.Sample("kept");
     timerData.Sample("y");
     EXPECT_EQ(cpu.Uninit(), 0);
+    EXPECT_EQ(cpu.Uninit(), 0);
     EXPECT_EQ(timerData.Uninit(), 0);
+    cpu.Execute();
+    EXPECT_EQ(log.Count("ProcTimerHandler is not inited", DLOG_ERROR), 2u);
 
+    // The chunks name the data file, the job and the handler's module.
     const auto sent = upload.Sent();
     ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].data, "kept");
+    EXPECT_EQ(sent[0].chunkModule, 3);
+    EXPECT_EQ(sent[1].chunkModule, 5);
     for (const auto& chunk : sent) {
         EXPECT_EQ(chunk.fileName, "data/Scripted.data.t1");
         EXPECT_EQ(chunk.extraInfo, "job7.3");
     }
-    EXPECT_EQ(sent[0].chunkModule, 3);
-    EXPECT_EQ(sent[1].chunkModule, 5);
-}
-
-TEST(ProcTimerHandlerTest, InitOnceExecuteOnlyWhileInitedUninitFlushesOnce) {
-    TestLogCapture log;
-    UploadRecorder upload;
-    ScriptedHandler handler(0, 1024, upload.uploader());
-    handler.Execute();
-    EXPECT_EQ(log.Count("ProcTimerHandler is not inited: Scripted.data", DLOG_ERROR), 1u);
-    EXPECT_EQ(handler.GetIndex(), 0u);
-
-    ASSERT_EQ(handler.Init(), 0);
-    EXPECT_EQ(handler.Init(), -1);
-    EXPECT_EQ(log.Count("The Handler is inited", DLOG_ERROR), 1u);
-    handler.Sample("kept");
-    EXPECT_EQ(handler.Uninit(), 0);
-    EXPECT_EQ(handler.Uninit(), 0);
-    handler.Execute();
-
-    const auto sent = upload.Sent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].data, "kept");
-    EXPECT_EQ(log.Count("ProcTimerHandler is not inited", DLOG_ERROR), 2u);
 }
 
 class ProcFileSamplerTest : public ::testing::Test {
