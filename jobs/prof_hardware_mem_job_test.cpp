@@ -91,12 +91,6 @@ class HardwareMemJobTest : public ::testing::Test {
         ostrel::simtest::ResetSim();
     }
 
-    int StartAndStop(ProfLlcJob& job) {
-        int ret = job.Process();
-        EXPECT_EQ(0, job.Uninit());
-        return ret;
-    }
-
     ScopedFakeDrv fake_;
     TestLogCapture logs_;
 };
@@ -134,7 +128,8 @@ TEST_F(HardwareMemJobTest, LlcModeIsTheLastReadOrWriteEventAndAPeriodOutsideOneT
         SCOPED_TRACE(c.interval);
         ProfLlcJob job;
         ASSERT_EQ(0, job.Init(LlcCfg(c.events, c.interval)));
-        EXPECT_EQ(0, StartAndStop(job));
+        EXPECT_EQ(0, job.Process());
+        EXPECT_EQ(0, job.Uninit());
         OstrelSimChannelStats stats = Stats();
         EXPECT_EQ(c.mode, stats.blockMode);
         EXPECT_EQ(c.period, stats.samplePeriod);
@@ -149,12 +144,14 @@ TEST_F(HardwareMemJobTest, LlcModeIsTheLastReadOrWriteEventAndAPeriodOutsideOneT
     JsonParser::GetInstance().SetChannelSettings(kLlc, settings);
     ProfLlcJob job;
     ASSERT_EQ(0, job.Init(LlcCfg({"write"}, 1001)));
-    EXPECT_EQ(0, StartAndStop(job));
+    EXPECT_EQ(0, job.Process());
+    EXPECT_EQ(0, job.Uninit());
     EXPECT_EQ(50u, Stats().samplePeriod);
     EXPECT_EQ(1u, Stats().blockPeriod);
 }
 
-TEST_F(HardwareMemJobTest, ASwitchedOffChannelStartsNothing) {
+TEST_F(HardwareMemJobTest,
+       ASwitchedOffChannelStartsNothingAndAFailedStartLeavesTheReaderForUninit) {
     ChannelSettings off;
     off.profSwitch = false;
     JsonParser::GetInstance().SetChannelSettings(kLlc, off);
@@ -167,16 +164,15 @@ TEST_F(HardwareMemJobTest, ASwitchedOffChannelStartsNothing) {
     EXPECT_EQ(2u, logs_.Count("Channel is invalid, devId:0, channelId:8", DLOG_WARN));
     EXPECT_EQ(0u, ostrel_sim_call_count(OSTREL_SIM_FAULT_PROF_STOP));
     EXPECT_FALSE(logs_.Has("RemoveReader"));
-}
 
-TEST_F(HardwareMemJobTest, AFailedStartLeavesTheReaderForUninit) {
+    JsonParser::GetInstance().ClearChannelSettings();
     ASSERT_EQ(0, ostrel_sim_fault_set(OSTREL_SIM_FAULT_PROF_START, 9, 1));
-    ProfLlcJob job;
-    ASSERT_EQ(0, job.Init(LlcCfg({"read"})));
-    EXPECT_EQ(-1, job.Process());
+    ProfLlcJob failing;
+    ASSERT_EQ(0, failing.Init(LlcCfg({"read"})));
+    EXPECT_EQ(-1, failing.Process());
     EXPECT_TRUE(logs_.Has("Function ret check failed", DLOG_ERROR));
     EXPECT_TRUE(logs_.Has("AddReader, devId:0, channel:8"));
-    EXPECT_EQ(0, job.Uninit());
+    EXPECT_EQ(0, failing.Uninit());
     EXPECT_TRUE(logs_.Has("RemoveReader, devId:0, channel:8"));
 }
 
