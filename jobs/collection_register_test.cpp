@@ -63,7 +63,7 @@ TEST_F(CollectionRegisterMgrTest, RegisterAndUnregisterPassTheJobsResultsThrough
     EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(1, 4));
 }
 
-TEST_F(CollectionRegisterMgrTest, APerDeviceTagRunsOncePerDevice) {
+TEST_F(CollectionRegisterMgrTest, APerDeviceTagRunsOncePerDeviceAGlobalOneOncePerCard) {
     auto first = Job();
     auto second = Job();
     auto other = Job();
@@ -78,9 +78,8 @@ TEST_F(CollectionRegisterMgrTest, APerDeviceTagRunsOncePerDevice) {
     EXPECT_EQ(0, registry_.CollectionJobUnregisterAndStop(0, 2));
     EXPECT_CALL(*second, Process()).WillOnce(Return(0));
     EXPECT_EQ(0, registry_.CollectionJobRegisterAndRun(0, 2, second));
-}
 
-TEST_F(CollectionRegisterMgrTest, AGlobalJobBlocksTheTagOnEveryOtherDevice) {
+    // A global job blocks its tag on every other device.
     auto global = Job(true);
     auto late = Job(true);
     EXPECT_CALL(*global, Process()).WillOnce(Return(0));
