@@ -35,25 +35,20 @@ class CollectionRegisterMgrTest : public ::testing::Test {
     CollectionRegisterMgr registry_;
 };
 
-TEST_F(CollectionRegisterMgrTest, InvalidSlotsAreRefusedWithoutRunningTheJob) {
+TEST_F(CollectionRegisterMgrTest, RegisterAndUnregisterPassTheJobsResultsThroughAndRefuseBadSlots) {
     auto job = Job();
     EXPECT_CALL(*job, Process()).Times(0);
     EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(0, kJobTagNum, job));
     EXPECT_EQ(-1, registry_.CollectionJobRegisterAndRun(-1, 2, job));
     EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(0, kJobTagNum));
-    EXPECT_CALL(*job, Process()).WillOnce(Return(0));
-    EXPECT_EQ(0, registry_.CollectionJobRegisterAndRun(0, kMaxJobTag, job));
-}
-
-TEST_F(CollectionRegisterMgrTest, RegisterAndUnregisterPassTheJobsResultsThrough) {
-    auto job = Job();
+    ::testing::Mock::VerifyAndClearExpectations(job.get());
     EXPECT_CALL(*job, Process()).WillOnce(Return(7));
-    EXPECT_EQ(7, registry_.CollectionJobRegisterAndRun(3, 2, job));
-    EXPECT_TRUE(logs_.Has("Collection Job Registeter, devId:3 jobTag:2"));
+    EXPECT_EQ(7, registry_.CollectionJobRegisterAndRun(3, kMaxJobTag, job));
+    EXPECT_TRUE(logs_.Has("Collection Job Registeter, devId:3 jobTag:38"));
     EXPECT_CALL(*job, Uninit()).WillOnce(Return(-5));
-    EXPECT_EQ(-5, registry_.CollectionJobUnregisterAndStop(3, 2));
-    EXPECT_TRUE(logs_.Has("Collection Job Unregisteter, devId:3 jobTag:2"));
-    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(3, 2));
+    EXPECT_EQ(-5, registry_.CollectionJobUnregisterAndStop(3, kMaxJobTag));
+    EXPECT_TRUE(logs_.Has("Collection Job Unregisteter, devId:3 jobTag:38"));
+    EXPECT_EQ(-1, registry_.CollectionJobUnregisterAndStop(3, kMaxJobTag));
 
     // Neither another tag nor another device reaches a registered job.
     EXPECT_CALL(*job, Process()).WillOnce(Return(0));

@@ -93,8 +93,7 @@ TEST(ProcSamplingAllocationTest, PassOverKnownProcessesAllocatesNothing) {
     EXPECT_EQ(g_allocations.load(), 0u);
 
     EXPECT_EQ(handler.Uninit(), 0);
-    size_t files = upload.SentByFile().size();
-    EXPECT_EQ(files, 40u);
+    EXPECT_EQ(upload.SentByFile().size(), 40u);
 }
 
 }  // namespace

@@ -37,6 +37,14 @@ void QuickLooks(uint32_t, size_t) {
 class ProfCtrlcpuJobScriptTest : public CtrlCpuJobFixture {
   protected:
     ProfCtrlcpuJobScriptTest() : CtrlCpuJobFixture(41, 3) {}
+
+    // No child of this process is left, and of the recording only its output and log.
+    void ExpectNothingLeft() {
+        int status = 0;
+        EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+        EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
+    }
 };
 
 // The job stops once the first piece exists, in one case after the script's plain "--kill" (which
@@ -73,9 +81,7 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
         EXPECT_EQ(job.Uninit(), 0);
         EXPECT_TRUE(Logged("Succeeded to kill process, ret=0, exitCode=0"));
         EXPECT_TRUE(Logged("exited, exit code=0"));
-        int status = 0;
-        EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
-        EXPECT_EQ(errno, ECHILD);
+        ExpectNothingLeft();
 
         const auto& chunks = capture.Finish();
         std::lock_guard<std::mutex> lock(mutex);
@@ -91,7 +97,6 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
         }
         EXPECT_TRUE(
             Logged("PerfExtraTask the total data size: " + std::to_string(expected.size())));
-        EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
         EXPECT_NE(ReadAll(InDir("perf.log")).find("recording"), std::string::npos);
     }
 }
@@ -126,7 +131,7 @@ TEST_F(ProfCtrlcpuJobScriptTest, ARecordingLeftBehindIsEndedAndNoneOfItsPiecesSh
     const std::string payload = ChunkCapture::Joined(capture.Finish());
     EXPECT_NE(payload.find(" r11 "), std::string::npos);
     EXPECT_EQ(payload.find(" r5 "), std::string::npos) << "the leftover's pieces were shipped";
-    EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
+    ExpectNothingLeft();
 }
 
 // A job whose task thread cannot start ends its recording and leaves no child nor piece.
@@ -136,14 +141,11 @@ TEST_F(ProfCtrlcpuJobScriptTest, ATaskThreadThatCannotStartEndsTheRecording) {
     ASSERT_EQ(job.Init(cfg_), 0);
     EXPECT_EQ(job.Process(), -1);
     EXPECT_TRUE(Logged("Failed to start perfExtraTask_ thread, ret=-1"));
-    int status = 0;
-    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD);
+    ExpectNothingLeft();
     const std::string output = InDir("ai_ctrl_cpu.data.3");
     EXPECT_TRUE(FindRecordings([&output](const std::string& verb, const std::string& file) {
                     return verb == "--record" && file == output;
                 }).empty());
-    EXPECT_EQ(Listing(dir_), std::vector<std::string>({"ai_ctrl_cpu.data.3", "perf.log"}));
     EXPECT_EQ(job.Uninit(), 0);
 }
 
