@@ -184,7 +184,6 @@ TEST_F(ProcFileSamplerTest, AMissingOrEmptyFileGivesNoRecordAndRecordsAreFramed)
     EXPECT_EQ(gone->GetIndex(), 0u);
     EXPECT_EQ(log.Count("Open file statm failed", DLOG_WARN), 1u);
     EXPECT_EQ(gone->Uninit(), 0);
-    EXPECT_TRUE(upload_.Sent().empty());
 
     std::string file = proc_.Write("meminfo", "");
     auto handler = MakeMem(file, 0);
