@@ -246,9 +246,8 @@ TEST(JsonPrinting, ScalarsUseTheCFormats) {
     Json doc;
     doc["a"] = "x";
     doc["c"] = true;
-    const std::string printed = doc.ToString();
-    EXPECT_TRUE(printed == "{\"a\":\"x\",\"c\":true}" || printed == "{\"c\":true,\"a\":\"x\"}")
-        << printed;
+    const std::string text = doc.ToString();
+    EXPECT_TRUE(text == "{\"a\":\"x\",\"c\":true}" || text == "{\"c\":true,\"a\":\"x\"}") << text;
 
     EXPECT_EQ(JsonValue().ToString(), "");
     const std::pair<JsonValue, const char*> cases[] = {
