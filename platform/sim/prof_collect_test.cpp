@@ -74,7 +74,7 @@ bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// Waits while the writer runs; false when it ends or 20 s pass first.
+// Waits for the file while its writer runs; false once the writer ends or 20 s pass.
 bool WaitForFile(const std::string& path, pid_t writer) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!Exists(path)) {
