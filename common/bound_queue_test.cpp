@@ -35,7 +35,9 @@ std::future<bool> PushIntoFullQueue(IntQueue& queue, int value, const TestLogCap
     return result;
 }
 
-TEST(BoundQueueTest, FullQueueWarnsUnderItsNameAndBlocksPushUntilPopThenKeepsOrder) {
+// A full queue blocks a push until a pop; Quit refuses the blocked push and later ones, and what
+// is stored still drains through TryPop.
+TEST(BoundQueueTest, FullQueueBlocksPushUntilPopOrQuitAndKeepsOrder) {
     TestLogCapture log;
     IntQueue queue(2);
     ASSERT_TRUE(queue.Push(Item(1)));
@@ -49,41 +51,25 @@ TEST(BoundQueueTest, FullQueueWarnsUnderItsNameAndBlocksPushUntilPopThenKeepsOrd
               1u);
     EXPECT_TRUE(IsPending(third));
     EXPECT_EQ(queue.Size(), 2u);
-
     std::shared_ptr<int> item;
     ASSERT_TRUE(queue.Pop(item));
     EXPECT_EQ(*item, 1);
     EXPECT_TRUE(third.get());
-    for (int expected : {2, 3}) {
-        ASSERT_TRUE(queue.TryPop(item));
-        EXPECT_EQ(*item, expected);
-    }
-    EXPECT_FALSE(queue.TryPop(item));
-}
 
-// Quit refuses the blocked push and later ones; what is stored still drains through TryPop.
-TEST(BoundQueueTest, QuitRefusesPushesAndTheQueueDrains) {
-    TestLogCapture log;
-    IntQueue queue(2);
-    ASSERT_TRUE(queue.Push(Item(1)));
-    ASSERT_TRUE(queue.Push(Item(2)));
-
-    auto third = PushIntoFullQueue(queue, 3, log);
+    auto fourth = PushIntoFullQueue(queue, 4, log);
     queue.Quit();
     queue.Quit();
-    EXPECT_FALSE(third.get());
-    EXPECT_FALSE(queue.Push(Item(4)));
+    EXPECT_FALSE(fourth.get());
+    EXPECT_FALSE(queue.Push(Item(5)));
     EXPECT_EQ(queue.Size(), 2u);
-
-    std::shared_ptr<int> item;
-    for (int expected = 1; expected <= 2; ++expected) {
+    for (int expected : {2, 3}) {
         ASSERT_TRUE(queue.TryPop(item));
         EXPECT_EQ(*item, expected);
     }
     EXPECT_FALSE(queue.TryPop(item));
     EXPECT_FALSE(queue.Pop(item));
     ASSERT_NE(item, nullptr);
-    EXPECT_EQ(*item, 2);  // left unchanged
+    EXPECT_EQ(*item, 3);  // left unchanged
 }
 
 TEST(BoundQueueTest, LogsFillLevelEvery500PushesUnderItsName) {

@@ -22,14 +22,12 @@ TEST(ChunkTest, UsedSizeStaysWithinTheBuffer) {
     ASSERT_TRUE(chunk.Init());  // starts over: empty and zeroed
     EXPECT_EQ(chunk.GetUsedSize(), 0u);
     EXPECT_EQ(chunk.GetBuffer()[0], 0);
-}
 
-TEST(ChunkTest, SizeZeroHasNoBuffer) {
-    Chunk chunk(0);
-    EXPECT_TRUE(chunk.Init());
-    EXPECT_EQ(chunk.GetBuffer(), nullptr);
-    EXPECT_EQ(chunk.GetFreeSize(), 0u);
-    EXPECT_FALSE(chunk.SetUsedSize(1));
+    Chunk none(0);  // no buffer at all
+    EXPECT_TRUE(none.Init());
+    EXPECT_EQ(none.GetBuffer(), nullptr);
+    EXPECT_EQ(none.GetFreeSize(), 0u);
+    EXPECT_FALSE(none.SetUsedSize(1));
 }
 
 }  // namespace

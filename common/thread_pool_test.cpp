@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <future>
 #include <map>
@@ -16,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "testing/process.h"
 #include "testing/test_log_capture.h"
 
 namespace analysis::orbx::common::thread {
@@ -27,25 +27,13 @@ std::string CurrentOsThreadName() {
     return name;
 }
 
-class Completion {
-  public:
-    void Done() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++done_;
-        changed_.notify_all();
+// Waits until count tasks have completed; fails after 5 s.
+::testing::AssertionResult Completed(const std::atomic<int>& done, int count) {
+    if (oru_testing::WaitUntil([&] { return done.load() >= count; }, std::chrono::seconds(5))) {
+        return ::testing::AssertionSuccess();
     }
-    void WaitFor(int count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!changed_.wait_for(lock, std::chrono::seconds(5), [&] { return done_ >= count; })) {
-            ADD_FAILURE() << "task " << count << " did not complete within 5 s";
-        }
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int done_ = 0;
-};
+    return ::testing::AssertionFailure() << "task " << count << " did not complete within 5 s";
+}
 
 class FunctionTask : public Task {
   public:
@@ -73,15 +61,15 @@ TEST(ThreadPoolTest, RoundRobinVisitsThreadsInTurn) {
 
     constexpr int kTasks = 5;
     std::vector<std::string> ranOn(kTasks);
-    Completion completion;
+    std::atomic<int> done{0};
     for (int i = 0; i < kTasks; ++i) {
         // The key would send every task to thread 1 if it were used.
         ASSERT_TRUE(pool.Dispatch(MakeTask(1, [&, i] {
             ranOn[i] = CurrentOsThreadName();
-            completion.Done();
+            ++done;
         })));
     }
-    completion.WaitFor(kTasks);
+    EXPECT_TRUE(Completed(done, kTasks));
     EXPECT_EQ(ranOn, (std::vector<std::string>{"KTRX_Pool_0", "KTRX_Pool_1", "KTRX_Pool_2",
                                                "KTRX_Pool_0", "KTRX_Pool_1"}));
     pool.Stop();
@@ -110,7 +98,7 @@ TEST(ThreadPoolTest, DispatchByKeyKeepsEachKeyOnOneThreadInOrder) {
     };
     std::mutex mutex;
     std::vector<Record> records;
-    Completion completion;
+    std::atomic<int> done{0};
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p) {
         producers.emplace_back([&, p] {
@@ -122,7 +110,7 @@ TEST(ThreadPoolTest, DispatchByKeyKeepsEachKeyOnOneThreadInOrder) {
                             std::lock_guard<std::mutex> lock(mutex);
                             records.push_back({name, p, key, seq});
                         }
-                        completion.Done();
+                        ++done;
                     })));
                 }
             }
@@ -132,7 +120,7 @@ TEST(ThreadPoolTest, DispatchByKeyKeepsEachKeyOnOneThreadInOrder) {
         producer.join();
     }
     const int total = kProducers * kPerKey * static_cast<int>(kKeys);
-    completion.WaitFor(total);
+    EXPECT_TRUE(Completed(done, total));
     pool.Stop();
 
     ASSERT_EQ(records.size(), static_cast<size_t>(total));

@@ -1,14 +1,11 @@
 #include "common/utils.h"
-#include "testing/build_paths.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "ostrel/mm.h"
@@ -16,6 +13,7 @@
 #include "testing/test_emulator.h"
 #include "testing/test_fake_clock.h"
 #include "testing/test_log_capture.h"
+#include "testing/test_temp_dir.h"
 
 using analysis::orbx::common::Clock;
 using analysis::orbx::common::ExecCmdParams;
@@ -25,23 +23,12 @@ using analysis::orbx::common::Utils;
 
 namespace {
 
-const std::string kTmp = oru_testing::TestTmpDir();
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
-
 using oru_testing::ReadText;
 
 class UtilsFs : public ::testing::Test {
   protected:
-    void SetUp() override {
-        root_ = kTmp + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(root_);
-        ASSERT_EQ(0, Utils::CreateDir(root_));
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-    std::string root_;
+    analysis::orbx::common::TestTempDir tmp_;
+    std::string root_ = tmp_.Path().string();
 };
 
 TEST(UtilsNumber, AcceptsExactlyTheNonNegativeIntRange) {
@@ -99,7 +86,7 @@ TEST_F(UtilsFs, CreateDirMakesEveryMissingLevelWithMode750) {
     EXPECT_EQ(0, Utils::CreateDir(deep));
 
     EXPECT_EQ(-1, Utils::CreateDir(""));
-    WriteFile(root_ + "/file", "x");
+    std::ofstream(root_ + "/file") << "x";
     EXPECT_EQ(-1, Utils::CreateDir(root_ + "/file/sub"));
 }
 
@@ -113,8 +100,8 @@ TEST_F(UtilsFs, RemoveDirEmptiesOrRemovesAndRefusesRootAndEmpty) {
     // Files and (empty) subdirectories go, the directory itself stays.
     std::string dir = root_ + "/d";
     ASSERT_EQ(0, Utils::CreateDir(dir + "/sub"));
-    WriteFile(dir + "/f1", "1");
-    WriteFile(dir + "/f2", "2");
+    std::ofstream(dir + "/f1") << "1";
+    std::ofstream(dir + "/f2") << "2";
     Utils::RemoveDir(dir, false);
     EXPECT_TRUE(Utils::IsDir(dir));
     std::vector<std::string> left;
@@ -134,7 +121,7 @@ TEST_F(UtilsFs, ListFilesStopsBelowDepthTenAndSkipsDirectories) {
             dir += "/l" + std::to_string(i);
             ASSERT_EQ(0, Utils::CreateDir(dir));
         }
-        WriteFile(dir + "/f" + std::to_string(i), "x");
+        std::ofstream(dir + "/f" + std::to_string(i)) << "x";
     }
     std::vector<std::string> files;
     Utils::ListFiles(root_, true, files, 0);
@@ -165,15 +152,11 @@ TEST(UtilsTime, UsleepRoundsDownToMilliseconds) {
 class UtilsExec : public UtilsFs {
   protected:
     void SetUp() override {
-        UtilsFs::SetUp();
         char buf[4096];
         ASSERT_NE(nullptr, getcwd(buf, sizeof(buf)));
         cwd_ = buf;
     }
-    void TearDown() override {
-        ASSERT_EQ(0, chdir(cwd_.c_str()));
-        UtilsFs::TearDown();
-    }
+    void TearDown() override { ASSERT_EQ(0, chdir(cwd_.c_str())); }
     std::string cwd_;
 };
 
@@ -210,7 +193,7 @@ TEST_F(UtilsExec, AsynchronousRunReturnsTheRunningChildsPid) {
                           {}, exitCode, pid));
     ASSERT_GT(pid, 0);
     EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG));
-    WriteFile(gate, "");
+    std::ofstream(gate) << "";
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
     EXPECT_TRUE(WIFEXITED(status));

@@ -197,8 +197,6 @@ TEST_F(HdcComponent, AProfilingRequestWithoutAComponentIsClosed) {
     EXPECT_TRUE(g_seen.empty());
 }
 
-void OnSignal(int) {}
-
 long FindThread(const std::string& name) {
     DIR* dir = opendir("/proc/self/task");
     long found = 0;
@@ -217,7 +215,7 @@ long FindThread(const std::string& name) {
 
 TEST_F(HdcComponent, ASignalDuringAcceptDoesNotDestroyTheServer) {
     struct sigaction sa {};
-    sa.sa_handler = OnSignal;  // no SA_RESTART: the blocked accept sees EINTR
+    sa.sa_handler = [](int) {};  // no SA_RESTART: the blocked accept sees EINTR
     ASSERT_EQ(0, sigaction(SIGUSR1, &sa, nullptr));
     TestLogCapture logs;
     StartDaemon();

@@ -2,11 +2,11 @@
 #include "ostrel/dlog.h"
 #include "testing/build_paths.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -15,28 +15,11 @@
 
 namespace {
 
-std::string LogPath() {
-    std::string dir = oru_testing::TestTmpDir();
-    for (size_t pos = dir.find('/', 1); pos != std::string::npos; pos = dir.find('/', pos + 1)) {
-        mkdir(dir.substr(0, pos).c_str(), 0755);
-    }
-    mkdir(dir.c_str(), 0755);
-    return dir + "/dlog.log";
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 class DlogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        path_ = LogPath();
+        std::filesystem::create_directories(oru_testing::TestTmpDir());
+        path_ = oru_testing::TestTmpDir() + "/dlog.log";
         unlink(path_.c_str());
         setenv("OSTREL_LOG_FILE", path_.c_str(), 1);
         unsetenv("OSTREL_LOG_LEVEL");
@@ -64,7 +47,8 @@ class DlogTest : public ::testing::Test {
         static const std::regex line(
             R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\] \[(DEBUG|INFO|WARNING|ERROR|EVENT)\] \[(\d+)\] (.*)$)");
         std::vector<std::string> out;
-        for (const std::string& l : ReadLines(path_)) {
+        std::ifstream in(path_);
+        for (std::string l; std::getline(in, l);) {
             std::smatch m;
             EXPECT_TRUE(std::regex_match(l, m, line)) << l;
             if (!m.empty()) {

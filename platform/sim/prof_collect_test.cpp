@@ -70,34 +70,20 @@ int RunScript(const std::vector<std::string>& args) {
     return RunScriptOutput(args, ignored);
 }
 
-std::vector<std::string> Lines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-template <class Done>
-bool WaitWhileRunning(Done done, pid_t writer) {
+// Waits for the file while its writer runs; false once the writer ends or 20 s pass.
+bool WaitForFile(const std::string& path, pid_t writer) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        int status = 0;
-        if (std::chrono::steady_clock::now() > deadline || waitpid(writer, &status, WNOHANG) != 0) {
+    while (!Exists(path)) {
+        if (std::chrono::steady_clock::now() > deadline || waitpid(writer, nullptr, WNOHANG) != 0) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
-}
-
-bool WaitForFile(const std::string& path, pid_t writer) {
-    return WaitWhileRunning([&] { return Exists(path); }, writer);
 }
 
 class ProfCollectScriptTest : public ::testing::Test {
@@ -130,7 +116,7 @@ TEST_F(ProfCollectScriptTest, RecordWritesPiecesOneAfterAnotherWithEverySample) 
     ASSERT_EQ(record, waitpid(record, &status, 0));
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status));
-    EXPECT_TRUE(Lines(out).empty());
+    EXPECT_EQ(oru_testing::ReadText(out), "");
 
     size_t pieces = 0;
     while (Exists(out + "." + std::to_string(pieces))) {
@@ -188,7 +174,7 @@ TEST_F(ProfCollectScriptTest, KillEndsStartsInProgressAndOnlyThem) {
     ASSERT_TRUE(starting > 0 && stranger > 0);
     const std::string cmdline = "/proc/" + std::to_string(starting) + "/cmdline";
     ASSERT_TRUE(oru_testing::WaitUntil([&] {
-        return !Lines(cmdline).empty() && Lines(cmdline)[0].find("--record") != std::string::npos;
+        return oru_testing::ReadText(cmdline).find("--record") != std::string::npos;
     })) << "the shell did not start";
     std::ofstream(kPidFile) << stranger << "\n";
     const std::string cache = Output("llc.data.3");

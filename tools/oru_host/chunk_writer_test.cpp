@@ -1,35 +1,23 @@
 #include "tools/oru_host/chunk_writer.h"
-#include "testing/build_paths.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+
+#include "testing/test_temp_dir.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 class ChunkWriterTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        root_ = fs::path(oru_testing::TestTmpDir()) /
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(root_);
-        dir_ = root_ / "out";
-        fs::create_directories(dir_);
-    }
-    fs::path root_;
-    fs::path dir_;
+    void SetUp() override { fs::create_directories(dir_); }
+    common::TestTempDir tmp_;
+    fs::path root_ = tmp_.Path();
+    fs::path dir_ = root_ / "out";
 };
 
 // A run starts each file afresh, appends chunks in arrival order under their
@@ -44,19 +32,19 @@ TEST_F(ChunkWriterTest, ChunksAreAppendedInArrivalOrderUnderTheirNames) {
               ChunkWriter::Result::kWritten);
     EXPECT_EQ(w.Write("data/Memory.data", "two\n", &why), ChunkWriter::Result::kWritten);
     EXPECT_EQ(w.Write("data/Memory.data", "", &why), ChunkWriter::Result::kWritten);
-    EXPECT_EQ(Slurp(dir_ / "data/Memory.data"), "one\ntwo\n");
-    EXPECT_EQ(Slurp(dir_ / "data/12-CpuUsage.data"), std::string("\0bin", 4));
+    EXPECT_EQ(tmp_.Read("out/data/Memory.data"), "one\ntwo\n");
+    EXPECT_EQ(tmp_.Read("out/data/12-CpuUsage.data"), std::string("\0bin", 4));
     ASSERT_EQ(w.Files().size(), 2u);
     EXPECT_EQ(w.Files().at("data/Memory.data").bytes, 8u);
     EXPECT_EQ(w.Files().at("data/Memory.data").chunks, 3u);
     EXPECT_EQ(w.Files().at("data/12-CpuUsage.data").chunks, 1u);
 
     EXPECT_EQ(w.Write("./a//b/c/d.data", "deep", &why), ChunkWriter::Result::kWritten);
-    EXPECT_EQ(Slurp(dir_ / "a/b/c/d.data"), "deep");
+    EXPECT_EQ(tmp_.Read("out/a/b/c/d.data"), "deep");
     EXPECT_EQ(w.Files().count("a/b/c/d.data"), 1u);
     EXPECT_EQ(w.Write("", "ab", &why), ChunkWriter::Result::kWritten);
     EXPECT_EQ(w.Write("", "cd", &why), ChunkWriter::Result::kWritten);
-    EXPECT_EQ(Slurp(dir_ / kUnnamedDataFile), "abcd");
+    EXPECT_EQ(tmp_.Read(std::string("out/") + kUnnamedDataFile), "abcd");
 }
 
 TEST_F(ChunkWriterTest, NamesLeavingTheFolderOrOverwritingOwnFilesAreRefused) {

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
+#include "testing/fake_link.h"
 #include "testing/test_temp_dir.h"
 #include "tools/oru_host/options.h"
-#include "testing/fake_link.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
@@ -77,33 +76,28 @@ class CliTest : public ::testing::Test {
     std::vector<Seen> seen_;  // guarded by mutex_
 };
 
-TEST_F(CliTest, ConfigurationFileIsSentUnchanged) {
+// A file is sent unchanged, unless the device would refuse it anyway.
+TEST_F(CliTest, ConfigurationFilesAreSentUnchangedOrRefusedAsUsageErrors) {
     std::string text = "{\"job_id\":\"j-1\", \"sys_profiling\":\"on\"}\n  trailing";
-    std::ofstream(dir_ / "c.json", std::ios::binary) << text;
-    int code =
-        RunCli({"profile", "--device", "0", "--job-id", "j-1", "--out", (dir_ / "o").string(),
-                "--duration", "1", "--config", (dir_ / "c.json").string()},
-               context_);
-    EXPECT_EQ(code, kExitDeviceRefused);
+    tmp_.Write("c.json", text);
+    tmp_.Write("empty.json", "");
+    tmp_.Write("big.json", std::string((1 << 20) + 1, ' '));
+    auto run = [this](const char* name) {
+        err_.str("");
+        return RunCli(
+            {"profile", "--device", "0", "--job-id", "j-1", "--out", (dir_ / "o").string(),
+             "--duration", "1", "--config", (dir_ / name).string()},
+            context_);
+    };
+    for (const char* name : {"empty.json", "big.json"}) {
+        EXPECT_EQ(run(name), kExitUsage) << name;
+        EXPECT_TRUE(Sent().empty());
+    }
+    EXPECT_EQ(run("c.json"), kExitDeviceRefused);
     EXPECT_EQ(Sent(), std::vector<std::string>{text});
     EXPECT_EQ(err_.str(),
               "oru-host: device 0 refused the job start: invalid sample configuration\n");
     EXPECT_NE(out_.str().find("job j-1 on device 0: refused"), std::string::npos) << out_.str();
-}
-
-TEST_F(CliTest, ConfigurationFilesTheDeviceWouldRefuseAreUsageErrors) {
-    std::ofstream(dir_ / "empty.json");
-    std::ofstream(dir_ / "big.json") << std::string((1 << 20) + 1, ' ');
-    for (const char* name : {"empty.json", "big.json"}) {
-        err_.str("");
-        EXPECT_EQ(
-            RunCli({"profile", "--device", "0", "--job-id", "j", "--out", (dir_ / "o").string(),
-                    "--duration", "1", "--config", (dir_ / name).string()},
-                   context_),
-            kExitUsage)
-            << name;
-        EXPECT_TRUE(Sent().empty());
-    }
 }
 
 // Several devices: one job each at once with the same id, each into

@@ -19,16 +19,6 @@ namespace pb = analysis::orbx::proto;
 using hosttest::DataPlan;
 using hosttest::MiniDevice;
 
-// Streams two chunks of data/Memory.data once the stop has arrived, as oru does.
-DataPlan MemoryPlan(bool silentStop) {
-    DataPlan plan;
-    plan.chunks = {hosttest::FileChunk("data/Memory.data", "first ", false, ""),
-                   hosttest::FileChunk("data/Memory.data", "second", true, "")};
-    plan.streamAtStop = true;
-    plan.silentStop = silentStop;
-    return plan;
-}
-
 class HdcLinkTest : public ::testing::Test {
   protected:
     void SetUp() override { ostrel::simtest::ResetSim(); }
@@ -39,7 +29,13 @@ class HdcLinkTest : public ::testing::Test {
 };
 
 TEST_F(HdcLinkTest, ClosingFromAnotherThreadEndsAWaitForAReply) {
-    MiniDevice device(MemoryPlan(true));
+    // Streams two chunks once the stop has arrived, as oru does, and never answers the stop.
+    DataPlan plan;
+    plan.chunks = {hosttest::FileChunk("data/Memory.data", "first ", false, ""),
+                   hosttest::FileChunk("data/Memory.data", "second", true, "")};
+    plan.streamAtStop = true;
+    plan.silentStop = true;
+    MiniDevice device(plan);
     ASSERT_TRUE(device.Start());
     std::unique_ptr<DeviceLink> link = MakeHdcLink();
     Reply reply;

@@ -8,10 +8,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "testing/fake_link.h"
 #include "testing/test_temp_dir.h"
 #include "tools/oru_host/dialect_json.h"
 #include "tools/oru_host/sample_config.h"
-#include "testing/fake_link.h"
 
 namespace analysis::orbx::hosttool {
 namespace {
@@ -67,8 +67,6 @@ class ProfileRunTest : public ::testing::Test {
         return j;
     }
 
-    std::string Slurp(const std::string& rel) { return tmp_.Read(rel); }
-
     common::TestTempDir tmp_;
     fs::path dir_ = tmp_.Path();
     ProfileRequest request_;
@@ -120,8 +118,8 @@ TEST_F(ProfileRunTest, AJobRunsFromHandshakesToTheEndOfItsData) {
     }
     EXPECT_EQ(link_.Sent<proto::JobStopReq>(3)->jobid(), "job-42");
 
-    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
-    EXPECT_EQ(Slurp("data/7-CpuUsage.data"), "xyz");
+    EXPECT_EQ(tmp_.Read("data/Memory.data"), "first second");
+    EXPECT_EQ(tmp_.Read("data/7-CpuUsage.data"), "xyz");
 
     nlohmann::json j = JobJson();
     EXPECT_EQ(j["job_id"], "job-42");
@@ -244,7 +242,7 @@ TEST_F(ProfileRunTest, ARefusedReplayStillStopsTheJobAndCollectsWhatCame) {
                                         "JobStartReq", "ReplayStartReq", "JobStopReq"}));
     EXPECT_EQ(record_.collectionMs, 0u);
     EXPECT_TRUE(record_.dataFinished);
-    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
+    EXPECT_EQ(tmp_.Read("data/Memory.data"), "first second");
 }
 
 TEST_F(ProfileRunTest, ALostControlSessionIsALinkFailure) {
@@ -265,7 +263,7 @@ TEST_F(ProfileRunTest, DataThatEndsWithoutItsFinishIsALinkFailure) {
     EXPECT_EQ(Run(&message), kExitLinkFailure);
     EXPECT_EQ(message,
               "data session ended before DataChannelFinish: the device closed the session");
-    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
+    EXPECT_EQ(tmp_.Read("data/Memory.data"), "first second");
     EXPECT_EQ(JobJson()["data"]["finished"], false);
 }
 
@@ -276,7 +274,7 @@ TEST_F(ProfileRunTest, ChunksUnderUnsafeNamesAreRefusedAndFailTheRun) {
     EXPECT_EQ(Run(&message), kExitLinkFailure);
     EXPECT_NE(message.find("\"../../outside\""), std::string::npos) << message;
     EXPECT_FALSE(fs::exists(dir_.parent_path().parent_path() / "outside"));
-    EXPECT_EQ(Slurp("data/Memory.data"), "first second");
+    EXPECT_EQ(tmp_.Read("data/Memory.data"), "first second");
     nlohmann::json j = JobJson();
     ASSERT_EQ(j["data"]["refused_chunks"].size(), 1u);
     EXPECT_EQ(j["data"]["refused_chunks"][0]["bytes"], 4);

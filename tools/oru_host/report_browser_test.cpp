@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "testing/process.h"
 #include "testing/test_temp_dir.h"
 #include "tools/oru_host/report.h"
 #include "tools/oru_host/report_output.h"
@@ -21,6 +22,7 @@ namespace analysis::orbx::hosttool {
 namespace {
 
 namespace fs = std::filesystem;
+using oru_testing::CountIn;
 
 std::string Chromium() {
     for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
@@ -55,14 +57,6 @@ std::vector<std::string> Blocks(const std::string& text, const std::string& open
         out.push_back(text.substr(p, e == std::string::npos ? std::string::npos : e - p));
     }
     return out;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) {
-        ++n;
-    }
-    return n;
 }
 
 TEST(ReportBrowserTest, ChromiumDrawsEveryChartAndTableAndLoadsNothing) {
@@ -114,7 +108,7 @@ TEST(ReportBrowserTest, ChromiumDrawsEveryChartAndTableAndLoadsNothing) {
             size_t at = line.find("points=\"");
             ASSERT_NE(at, std::string::npos) << line;
             std::string points = line.substr(at + 8, line.find('"', at + 8) - at - 8);
-            EXPECT_GE(Count(points, ","), 2u) << line;
+            EXPECT_GE(CountIn(points, ","), 2) << line;
         }
         EXPECT_EQ(chart.find("no samples"), std::string::npos);
     }
@@ -122,7 +116,7 @@ TEST(ReportBrowserTest, ChromiumDrawsEveryChartAndTableAndLoadsNothing) {
     std::vector<std::string> tables = Blocks(dom, "<table", "</table>");
     EXPECT_GE(tables.size(), 5u);
     for (const std::string& table : tables) {
-        EXPECT_GE(Count(table, "<tr"), 2u) << table.substr(0, 300);
+        EXPECT_GE(CountIn(table, "<tr"), 2) << table.substr(0, 300);
     }
     EXPECT_NE(dom.find("process_api"), std::string::npos);
 

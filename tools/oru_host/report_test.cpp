@@ -10,6 +10,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "testing/process.h"
 #include "testing/test_temp_dir.h"
 #include "tools/oru_host/report_output.h"
 #include "tools/oru_host/trace_export.h"
@@ -291,11 +292,7 @@ TEST_F(ReportTest, RecordedFolderGivesPlausibleFiguresAndAllOutputs) {
     EXPECT_NE(processes.find("\n1,process_api,6,"), std::string::npos) << processes;
     std::string html = tmp_.Read("report.html");
     EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
-    size_t svgs = 0;
-    for (size_t p = html.find("<svg"); p != std::string::npos; p = html.find("<svg", p + 1)) {
-        ++svgs;
-    }
-    EXPECT_EQ(svgs, 2u);
+    EXPECT_EQ(oru_testing::CountIn(html, "<svg"), 2);
     EXPECT_NE(html.find("process_api"), std::string::npos);
     // Readable offline: nothing is fetched from elsewhere.
     for (const char* ref : {"src=", "href=", "url(", "@import", "<script", "<link"}) {
