@@ -240,9 +240,8 @@ TEST_F(OruHostEndToEnd, ABusyDeviceIsWaitedForThenExplained) {
     using namespace analysis::orbx;
     auto client = host::HostClient::Create();
     ASSERT_NE(client, nullptr);
-    proto::Response reply;
     std::unique_ptr<host::ControlChannel> holder =
-        oru_testing::OpenControl(*client, {"holder", 0, "def_mode"}, 0, &reply);
+        oru_testing::OpenControl(*client, {"holder", 0, "def_mode"});
     ASSERT_NE(holder, nullptr) << "the holder's control session was not accepted";
 
     // Still held when the wait is over; device 1 is free and runs.
