@@ -40,7 +40,7 @@ class ControlSessions : public oru_e2e::DaemonChild {
     }
     void TearDown() override {
         EXPECT_TRUE(hung_ || daemon_->Running()) << "the daemon died";
-        if (!hung_ && !HasFailure()) {
+        if (!hung_ && !HasFatalFailure()) {
             ExpectBackTo(baseline_);
         }
         daemon_.reset();
