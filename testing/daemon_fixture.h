@@ -3,14 +3,12 @@
 #ifndef ORU_TESTING_DAEMON_FIXTURE_H
 #define ORU_TESTING_DAEMON_FIXTURE_H
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
-#include <functional>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <memory>
@@ -18,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "common/ide_common_util.h"
 #include "common/oru_paths.h"
@@ -25,6 +24,7 @@
 #include "daemon/ide_daemon_hdc.h"
 #include "device/prof_device_core.h"
 #include "ostrel/sim_control.h"
+#include "testing/build_paths.h"
 #include "testing/host_job.h"
 #include "testing/sim_test_util.h"
 #include "testing/test_fake_clock.h"
@@ -58,6 +58,7 @@ struct HostJob {
     std::unique_ptr<host::DataChannel> data;
     std::future<std::pair<int, Files>> collected;
     std::atomic<int> chunks{0};  // read so far
+    uint32_t answerMs = 10000;   // the bound on each command's answer
 
     // Opens the channels (ctrl: one already handshaken) and starts job and replay; the host
     // knows the device as hostNumber (devId when negative).
@@ -86,7 +87,7 @@ struct HostJob {
         return ok ? Command(replay) : ok;
     }
 
-    // Sends a command with the job's context; SUCCESS within 10 s.
+    // Sends a command with the job's context; SUCCESS within answerMs.
     template <typename Request>
     ::testing::AssertionResult Command(Request& request) {
         request.mutable_hdr()->set_job_ctx(ctx);
@@ -95,9 +96,9 @@ struct HostJob {
         if (ctrl->Session().SendMessage(request) != 0) {
             return ::testing::AssertionFailure() << name << " of " << jobId << " not sent";
         }
-        if (ctrl->AwaitResponse(&reply, 10000) != host::kRecvOk) {
+        if (ctrl->AwaitResponse(&reply, answerMs) != host::kRecvOk) {
             return ::testing::AssertionFailure()
-                   << "no answer to " << name << " of " << jobId << " within 10 s";
+                   << "no answer to " << name << " of " << jobId << " within " << answerMs << " ms";
         }
         if (reply.status() != proto::SUCCESS) {
             return ::testing::AssertionFailure()
@@ -200,6 +201,45 @@ inline ::testing::AssertionResult RunNormalJob(
     }
     return ran;
 }
+
+// This build's daemon as a child over `devices` simulated devices, all of which the host side
+// sees too, logging to dir/oru.log; and a host client.
+class DaemonChild : public ::testing::Test {
+  protected:
+    void StartDaemon(int devices, const std::vector<std::string>& env = {},
+                     const std::string& dir = oru_testing::TestTmpDir(),
+                     const std::string& logLevel = "info") {
+        setenv("OSTREL_SIM_DEVICES", std::to_string(devices).c_str(), 1);
+        std::filesystem::create_directories(dir);
+        log_ = dir + "/oru.log";
+        std::filesystem::remove(log_);
+        daemon_ = oru_testing::StartOru(oru_testing::BinDir(), dir, devices, logLevel, env);
+        ASSERT_GT(daemon_->Pid(), 0);
+        client_ = host::HostClient::Create();
+        ASSERT_NE(client_, nullptr);
+    }
+
+    std::string Log() const { return oru_testing::ReadText(log_); }
+
+    // The daemon's descriptors and threads come back to at most the baseline's within a bound.
+    void ExpectBackTo(const oru_testing::ProcessFigures& baseline,
+                      std::chrono::seconds within = std::chrono::seconds(5)) {
+        oru_testing::ProcessFigures now;
+        WaitUntil(
+            [&] {
+                now = oru_testing::FiguresOf(daemon_->Pid());
+                return now.fds <= baseline.fds && now.threads <= baseline.threads;
+            },
+            within);
+        EXPECT_LE(now.fds, baseline.fds) << "descriptors left open (sessions leaked)";
+        EXPECT_LE(now.threads, baseline.threads) << "threads left running:\n"
+                                                 << oru_testing::ThreadNamesOf(daemon_->Pid());
+    }
+
+    std::string log_;
+    std::unique_ptr<oru_testing::Child> daemon_;
+    std::shared_ptr<host::HostClient> client_;
+};
 
 inline uint32_t DaemonSessions(uint32_t hostSessions) {
     return ostrel_sim_open_handles(OSTREL_SIM_HANDLE_SESSION) - hostSessions;

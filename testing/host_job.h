@@ -103,22 +103,18 @@ inline std::unique_ptr<Child> StartOru(const std::string& binDir, const std::str
 }
 
 // Opens a control channel to devId, retrying up to 20 s while the server comes up or an
-// earlier job of the device and mode goes; with anyAnswer any answered handshake returns it.
+// earlier job of the device and mode goes.
 inline std::unique_ptr<analysis::orbx::host::ControlChannel> OpenControl(
     analysis::orbx::host::HostClient& client, const analysis::orbx::host::Handshake& hs,
-    int devId = 0, analysis::orbx::proto::Response* reply = nullptr, bool anyAnswer = false,
-    int* lastRc = nullptr) {
+    int devId = 0) {
     using namespace analysis::orbx;
-    proto::Response own;
-    proto::Response* answer = reply != nullptr ? reply : &own;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
         std::unique_ptr<host::ControlChannel> ctrl;
-        int rc = host::ControlChannel::Open(client, host::Target{devId, 0}, hs, &ctrl, answer);
-        if (lastRc != nullptr) {
-            *lastRc = rc;
-        }
-        if (rc == host::kRecvOk && (anyAnswer || answer->status() == proto::SUCCESS)) {
+        proto::Response reply;
+        if (host::ControlChannel::Open(client, host::Target{devId, 0}, hs, &ctrl, &reply) ==
+                host::kRecvOk &&
+            reply.status() == proto::SUCCESS) {
             return ctrl;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

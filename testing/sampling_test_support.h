@@ -2,22 +2,20 @@
 #ifndef ORU_TESTING_SAMPLING_TEST_SUPPORT_H
 #define ORU_TESTING_SAMPLING_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
-#include "testing/build_paths.h"
-
-#include <gtest/gtest.h>
 
 #include "jobs/prof_timer.h"
 #include "message/job_context.h"
 #include "testing/chunk_capture.h"
+#include "testing/test_temp_dir.h"
 #include "transport/uploader.h"
 
 namespace Analysis::Orbx::JobWrapper::testing {
@@ -134,33 +132,16 @@ class ManualClock {
 };
 
 // A folder of fake /proc files, removed with the object.
-class FakeProc {
+class FakeProc : public analysis::orbx::common::TestTempDir {
   public:
-    FakeProc() {
-        root_ = std::filesystem::path(oru_testing::TestTmpDir()) / "fakeproc" /
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(root_);
-        std::filesystem::create_directories(root_);
-    }
-    ~FakeProc() { std::filesystem::remove_all(root_); }
-
-    std::string Root() const { return root_.string(); }
-    std::string Write(const std::string& relative, const std::string& content) {
-        std::filesystem::path path = root_ / relative;
-        std::filesystem::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-        return path.string();
-    }
+    std::string Root() const { return Path().string(); }
     void AddProcess(uint32_t pid, const std::string& name) {
         std::string dir = std::to_string(pid) + "/";
         Write(dir + "stat", std::to_string(pid) + " (" + name + ") S 1 2 3\n");
         Write(dir + "statm", "100 20 10 1 0 50 0\n");
         Write(dir + "comm", name + "\n");
     }
-    void RemoveProcess(uint32_t pid) { std::filesystem::remove_all(root_ / std::to_string(pid)); }
-
-  private:
-    std::filesystem::path root_;
+    void RemoveProcess(uint32_t pid) { std::filesystem::remove_all(Path() / std::to_string(pid)); }
 };
 
 inline std::shared_ptr<analysis::orbx::message::JobContext> MakeJobContext(const std::string& jobId,

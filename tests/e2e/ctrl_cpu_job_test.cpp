@@ -1,25 +1,18 @@
-// The control-CPU recording end to end, on the daemon over the simulated
-// card, whose collection script (kProfCollectScript, through sudo) records
-// numbered pieces: the stops the script makes hard (a kill that misses the
-// recording, a recording that ignores SIGTERM) and a daemon killed
-// mid-recording. Every stop is answered, no recording outlives its job or
-// its daemon, and no two recordings mix. That every piece reaches the host
-// once and in order is proven against the job itself.
+// The control-CPU recording end to end, through the simulated card's collection script (run
+// with sudo), which records numbered pieces: every stop is answered, however hard the script
+// makes it, no recording outlives its job or its daemon, and no two recordings mix.
 #include <gtest/gtest.h>
 #include "testing/build_paths.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/oru_paths.h"
@@ -31,7 +24,6 @@
 namespace {
 
 using namespace analysis::orbx;
-using host::Handshake;
 using host::HostClient;
 namespace fs = std::filesystem;
 
@@ -103,26 +95,18 @@ std::vector<std::string> EventsIn(const std::string& text) {
     return events;
 }
 
-class CtrlCpuJobTest : public ::testing::Test {
+class CtrlCpuJobTest : public oru_e2e::DaemonChild {
   protected:
-    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
-
     void SetUp() override {
         if (std::system("sudo -n true >/dev/null 2>&1") != 0) {
             GTEST_SKIP() << "the device script runs through sudo, which needs a password "
                             "for this user: control-CPU recording cannot be tested here";
         }
-        tmp_ = oru_testing::TestTmpDir();
-        fs::remove_all(tmp_);
-        fs::create_directories(tmp_);
-        log_ = tmp_ / "oru.log";
-        daemon_ = oru_testing::StartOru(oru_testing::BinDir(), tmp_.string(), 2);
-        client_ = HostClient::Create();
-        ASSERT_NE(client_, nullptr);
+        fs::remove_all(oru_testing::TestTmpDir());
+        StartDaemon(2);
     }
     void TearDown() override {
-        // Every recording has ended with its job, and no child of the daemon
-        // is left.
+        // Every recording has ended with its job, and no child of the daemon is left.
         if (daemon_ != nullptr && daemon_->Running()) {
             EXPECT_TRUE(oru_testing::ChildrenOf(daemon_->Pid()).empty());
         }
@@ -130,17 +114,10 @@ class CtrlCpuJobTest : public ::testing::Test {
         daemon_.reset();
         fs::remove(kScriptConf);
     }
-
-    fs::path tmp_;
-    fs::path log_;
-    std::unique_ptr<oru_testing::Child> daemon_;
-    std::shared_ptr<HostClient> client_;
 };
 
-// Stops that the script makes hard. A stop that comes before the recording
-// has recorded its pid, or whose kill misses the recording, ends it all the
-// same; one whose recording outlives SIGTERM too is still answered, FAILED,
-// once the daemon has killed it. Meanwhile another device's job starts.
+// A stop before the recording recorded its pid, or whose kill misses, ends it all the same; one
+// whose recording outlives SIGTERM too is answered FAILED once the daemon killed it.
 TEST_F(CtrlCpuJobTest, EveryStopIsAnsweredAndLeavesNoRecording) {
     const struct {
         const char* name;
@@ -167,9 +144,7 @@ TEST_F(CtrlCpuJobTest, EveryStopIsAnsweredAndLeavesNoRecording) {
         auto stop = StopReplay(job);
         oru_e2e::HostJob other;
         if (c.stop == proto::FAILED) {
-            // The stuck stop (seconds: its process outlives the kill and
-            // SIGTERM) holds up no other job: a job of device 1 starts and
-            // stops its collections meanwhile.
+            // The stop, stuck for seconds, holds up no job of device 1 meanwhile.
             const std::string otherId = "sys" + std::to_string(round);
             auto startedAndStopped = std::async(std::launch::async, [&] {
                 other.config = R"({"job_id":")" + otherId + R"(","sys_profiling":"on"})";
@@ -208,9 +183,8 @@ TEST_F(CtrlCpuJobTest, EveryStopIsAnsweredAndLeavesNoRecording) {
     }
 }
 
-// A daemon killed while it records leaves its recording running; the next
-// daemon ends it and removes its pieces when it starts, and the next job's
-// host gets only that job's events.
+// A daemon killed while it records leaves its recording running; the next daemon ends it and
+// removes its pieces when it starts, and the next job's host gets only that job's events.
 TEST_F(CtrlCpuJobTest, ARecordingOfAKilledDaemonEndsAtTheRestartAndNeverMixesIn) {
     {
         oru_e2e::HostJob killed;
@@ -219,18 +193,11 @@ TEST_F(CtrlCpuJobTest, ARecordingOfAKilledDaemonEndsAtTheRestartAndNeverMixesIn)
         daemon_->Kill(SIGKILL);
         EXPECT_NE(killed.Collected().first, host::kRecvOk);
     }
-    // The recording outlived its daemon.
-    ASSERT_FALSE(Recordings().empty());
+    ASSERT_FALSE(Recordings().empty()) << "the recording did not outlive its daemon";
 
-    fs::create_directories(tmp_ / "restarted");
-    log_ = tmp_ / "restarted" / "oru.log";
-    daemon_ = oru_testing::StartOru(oru_testing::BinDir(), (tmp_ / "restarted").string(), 2);
+    StartDaemon(2, {}, oru_testing::TestTmpDir() + "/restarted");
     // The new daemon ends it, and drops its pieces, as it starts.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!(Recordings().empty() && PiecesLeft().empty()) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    oru_e2e::WaitUntil([] { return Recordings().empty() && PiecesLeft().empty(); });
     EXPECT_TRUE(Recordings().empty()) << "the killed daemon's recording still runs";
     EXPECT_TRUE(PiecesLeft().empty()) << "the killed daemon's pieces are still there";
     oru_e2e::HostJob next;
@@ -245,7 +212,7 @@ TEST_F(CtrlCpuJobTest, ARecordingOfAKilledDaemonEndsAtTheRestartAndNeverMixesIn)
     auto [rc, files] = next.Collected();
     ASSERT_EQ(rc, host::kRecvOk);
     EXPECT_EQ(EventsIn(files["data/ai_ctrl_cpu.data"].data), std::vector<std::string>({"r8"}));
-    EXPECT_EQ(oru_testing::CountIn(oru_testing::ReadText(log_), "Failed to convert"), 0);
+    EXPECT_EQ(oru_testing::CountIn(Log(), "Failed to convert"), 0);
     EXPECT_TRUE(PiecesLeft().empty());
 }
 

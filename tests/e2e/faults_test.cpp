@@ -116,7 +116,6 @@ TEST_F(Faults, ClosingTheControlSessionFinishesTheDataSessionAndFreesTheJob) {
     EXPECT_TRUE(JobCleanedUp("ctrlgone", 1));
     job.Close();
 
-    // The next job on the same device and mode is accepted at once.
     EXPECT_TRUE(RunNormalJob(Client(), "ctrlgone2"));
 }
 

@@ -130,9 +130,6 @@ class BodyGenerator {
     std::mt19937 rng_;
 };
 
-using Resources = oru_testing::ProcessFigures;
-using oru_testing::FiguresOf;
-
 // Directories below the card's root, but the per-device ones that come and go with jobs.
 std::set<std::string> Dirs() {
     std::set<std::string> paths;
@@ -161,16 +158,12 @@ T WithContext(const std::string& jobCtx) {
     return msg;
 }
 
-class HostileHostTest : public ::testing::Test {
+class HostileHostTest : public oru_e2e::DaemonChild {
   protected:
-    // The host side of the simulated card knows every device any daemon here serves.
-    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "4", 1); }
-
     void TearDown() override {
         if (daemon_ != nullptr) {
             EXPECT_TRUE(daemon_->Running()) << "the daemon died";
         }
-        daemon_.reset();
     }
 
     std::unique_ptr<HostSession> Connect() {
@@ -178,48 +171,33 @@ class HostileHostTest : public ::testing::Test {
         oru_testing::WaitUntil([&] { return (session = client_->Connect(0)) != nullptr; });
         return session;
     }
+    // A control channel whose commands wait at most kReplyWaitMs for their answer.
     std::unique_ptr<ControlChannel> OpenControl(const Handshake& hs) {
-        return oru_testing::OpenControl(*client_, hs, 0);
-    }
-    static int Ask(ControlChannel& ctrl, const message::Message& msg, proto::Response* reply) {
-        if (ctrl.Session().SendMessage(msg) != 0) {
-            return host::kRecvFailed;
+        auto ctrl = oru_testing::OpenControl(*client_, hs, 0);
+        if (ctrl != nullptr) {
+            ctrl->SetAnswerDeadline(kReplyWaitMs);
         }
-        return ctrl.AwaitResponse(reply, kReplyWaitMs);
+        return ctrl;
     }
     void RunJob(std::unique_ptr<ControlChannel>& ctrl, const std::string& jobId,
                 const std::string& mode = "") {
         EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, jobId, 0, mode, -1, &ctrl));
     }
 
+    // The daemon over four devices, past a normal job: what it holds then is the baseline.
     void Begin(const std::string& jobId, const std::string& mode = "") {
-        std::filesystem::create_directories(oru_testing::TestTmpDir());
-        std::filesystem::remove(oru_testing::TestTmpDir() + "/oru.log");
-        daemon_ = oru_testing::StartOru(oru_testing::BinDir(), oru_testing::TestTmpDir(), 4);
-        client_ = HostClient::Create();
-        ASSERT_NE(client_, nullptr);
+        StartDaemon(4);
         EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, jobId, 0, mode));
-        baseline_ = FiguresOf(daemon_->Pid());
+        baseline_ = oru_testing::FiguresOf(daemon_->Pid());
         dirs_ = Dirs();
     }
     void End(const std::string& jobId, const std::string& mode = "") {
         EXPECT_TRUE(oru_e2e::RunNormalJob(*client_, jobId, 0, mode));
-        Resources now;
-        oru_testing::WaitUntil(
-            [&] {
-                now = FiguresOf(daemon_->Pid());
-                return now.fds <= baseline_.fds && now.threads <= baseline_.threads;
-            },
-            std::chrono::seconds(30));
-        EXPECT_LE(now.fds, baseline_.fds) << "descriptors left open (sessions leaked)";
-        EXPECT_LE(now.threads, baseline_.threads) << "threads left running:\n"
-                                                  << oru_testing::ThreadNamesOf(daemon_->Pid());
+        ExpectBackTo(baseline_, std::chrono::seconds(30));
     }
 
-    Resources baseline_;
+    oru_testing::ProcessFigures baseline_;
     std::set<std::string> dirs_;
-    std::unique_ptr<oru_testing::Child> daemon_;
-    std::shared_ptr<HostClient> client_;
 };
 
 enum class Expect {
@@ -501,10 +479,10 @@ TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServ
     auto start = WithContext<proto::JobStartReq>(ctx);
     start.set_sampleconfig("not json");
     proto::Response reply;
-    ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->Command(start, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::FAILED);
     EXPECT_EQ(InfoOf(reply), "invalid sample configuration");
-    ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->Command(WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
     EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
     EXPECT_EQ(Dirs(), dirs_) << "a hostile job context created or removed a directory";
 
@@ -515,7 +493,7 @@ TEST_F(HostileHostTest, GarbageOnAControlSessionIsNeverAnsweredAndTheSessionServ
     ASSERT_EQ(DataChannel::Open(*client_, Target{0, 0}, Handshake{"hb", 0, ""}, &data, &reply),
               host::kRecvOk);
     start.set_sampleconfig(LlcConfig("hb"));
-    ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->Command(start, &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     EXPECT_TRUE(IsDir(std::string(common::kInotifyDir) + "hb"));
     std::string liar = Packet(5, FrameOf(WithContext<proto::JobStopReq>(ctx)), 3);
@@ -574,18 +552,18 @@ TEST_F(HostileHostTest, HostileConfigurationsAreRefusedOrRunTruthfully) {
         auto start = WithContext<proto::JobStartReq>(ctx);
         start.set_sampleconfig(c.config);
         proto::Response reply;
-        ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+        ASSERT_EQ(ctrl->Command(start, &reply), host::kRecvOk);
         if (reply.status() == proto::SUCCESS) {
             EXPECT_TRUE(c.mayRun) << "accepted";
             EXPECT_TRUE(IsDir(std::string(common::kInotifyDir) + "cfg"));
             // This host opened no data session, so no finish could reach it.
-            ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+            ASSERT_EQ(ctrl->Command(WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
             EXPECT_EQ(reply.status(), proto::FAILED) << reply.message();
         } else {
             EXPECT_TRUE(InfoOf(reply) == "invalid sample configuration" ||
                         InfoOf(reply) == "Failed to create tmp root result directory.")
                 << InfoOf(reply);
-            ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+            ASSERT_EQ(ctrl->Command(WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
             EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
         }
         EXPECT_EQ(Dirs(), dirs_) << "directories were created or removed";
@@ -619,29 +597,29 @@ TEST_F(HostileHostTest, CommandsOutOfOrderAreAnsweredTruthfully) {
     ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::ReplayStartReq>(ctx)), 0);
     ASSERT_EQ(ctrl->Session().SendMessage(WithContext<proto::ReplayStopReq>(ctx)), 0);
     EXPECT_FALSE(IsDir(jobDir));
-    ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->Command(start, &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
 
-    ASSERT_EQ(Ask(*ctrl, start, &reply), host::kRecvOk);  // a second start of the same job
+    ASSERT_EQ(ctrl->Command(start, &reply), host::kRecvOk);  // a second start of the same job
     EXPECT_EQ(reply.status(), proto::FAILED);
     EXPECT_EQ(InfoOf(reply), "Create task failed.");
     EXPECT_TRUE(IsDir(jobDir)) << "the refused start touched the running job";
 
     auto replay = LlcEvents();
     replay.mutable_hdr()->set_job_ctx(ctx);
-    ASSERT_EQ(Ask(*ctrl, replay, &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->Command(replay, &reply), host::kRecvOk);
     ASSERT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     // A second replay start: if refused, the job is thrown back as the answer says.
-    ASSERT_EQ(Ask(*ctrl, replay, &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->Command(replay, &reply), host::kRecvOk);
     const bool secondReplayRan = reply.status() == proto::SUCCESS;
-    ASSERT_EQ(Ask(*ctrl, WithContext<proto::ReplayStopReq>(ctx), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->Command(WithContext<proto::ReplayStopReq>(ctx), &reply), host::kRecvOk);
     if (secondReplayRan) {
         EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     } else {
         EXPECT_FALSE(IsDir(jobDir));
         EXPECT_EQ(InfoOf(reply), "Profiling is not started on device");
     }
-    ASSERT_EQ(Ask(*ctrl, WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
+    ASSERT_EQ(ctrl->Command(WithContext<proto::JobStopReq>(ctx), &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), secondReplayRan ? proto::SUCCESS : proto::FAILED) << reply.message();
     EXPECT_FALSE(IsDir(jobDir));
     EXPECT_EQ(finished.get(), host::kRecvOk) << "the data channel was never finished";

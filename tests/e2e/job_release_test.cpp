@@ -1,20 +1,11 @@
-// What a job takes from the daemon it gives back, whether its start failed or
-// it ran and stopped: the collection tags it registered, the channel poller
-// and its threads. The daemon runs as a process on the simulated card;
-// driver faults are set in its environment.
-#include <dirent.h>
+// What a job takes from the daemon it gives back, whether its start failed or it ran and
+// stopped: the collection tags it registered, the channel poller and its threads. Driver faults
+// are set in the daemon process's environment.
 #include <gtest/gtest.h>
-#include "testing/build_paths.h"
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <future>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "testing/daemon_fixture.h"
 #include "testing/test_emulator.h"
@@ -25,18 +16,8 @@ using namespace oru_e2e;
 using oru_testing::ThreadNamesOf;
 namespace fs = std::filesystem;
 
-class JobReleaseTest : public ::testing::Test {
+class JobReleaseTest : public DaemonChild {
   protected:
-    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
-
-    void StartDaemon(const std::vector<std::string>& env = {}) {
-        fs::create_directories(oru_testing::TestTmpDir());
-        fs::remove(oru_testing::TestTmpDir() + "/oru.log");
-        daemon_ =
-            oru_testing::StartOru(oru_testing::BinDir(), oru_testing::TestTmpDir(), 2, "info", env);
-        client_ = host::HostClient::Create();
-        ASSERT_NE(client_, nullptr);
-    }
     void TearDown() override {
         daemon_.reset();
         if (!leftover_.empty()) {
@@ -45,12 +26,7 @@ class JobReleaseTest : public ::testing::Test {
         }
     }
 
-    std::string Log() const {
-        return oru_testing::ReadText(oru_testing::TestTmpDir() + "/oru.log");
-    }
-
-    // The daemon's thread count once its server answers and no session is
-    // being served: a data handshake it refuses shows that it is up.
+    // The daemon's thread count once a refused data handshake shows it is up and nothing is served.
     long IdleThreads() {
         bool answered = WaitUntil([this] {
             std::unique_ptr<host::DataChannel> data;
@@ -81,15 +57,12 @@ class JobReleaseTest : public ::testing::Test {
                                              << ThreadNamesOf(daemon_->Pid());
     }
 
-    std::unique_ptr<oru_testing::Child> daemon_;
-    std::shared_ptr<host::HostClient> client_;
     fs::path leftover_;  // removed at the end of the test, whatever its outcome
 };
 
-// One injected failure of prof_drv_start: the replay start that meets it
-// fails, and the cache-counter tag of device 0 is free again for the next job.
+// The replay start that meets a failed prof_drv_start leaves device 0's cache-counter tag free.
 TEST_F(JobReleaseTest, AChannelThatFailedToStartLeavesItsTagFreeForTheNextJob) {
-    StartDaemon({"OSTREL_SIM_FAULTS=prof_start:-1:1"});
+    StartDaemon(2, {"OSTREL_SIM_FAULTS=prof_start:-1:1"});
     {
         HostJob failed;
         EXPECT_TRUE(ReplayRefused(failed.Start(*client_, "llcfail")));
@@ -99,9 +72,8 @@ TEST_F(JobReleaseTest, AChannelThatFailedToStartLeavesItsTagFreeForTheNextJob) {
     EXPECT_TRUE(RunNormalJob(*client_, "llcthird", 0));
 }
 
-// A control-CPU recording is one for the whole card. Its start fails on
-// device 0 (the script's log file cannot be opened); the card's recording is
-// then free for a job on device 1.
+// The card's one control-CPU recording fails to start on device 0 (the script's log file cannot
+// be opened), and is then free for a job on device 1.
 TEST_F(JobReleaseTest, ACardWideRecordingThatFailedToStartIsFreeForAnotherDevice) {
     if (std::system("sudo -n true >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "the device script runs through sudo, which needs a password here";
@@ -115,7 +87,7 @@ TEST_F(JobReleaseTest, ACardWideRecordingThatFailedToStartIsFreeForAnotherDevice
     leftover_ = perfDir;
     fs::remove_all(blocker);  // the script's log of an earlier recording
     fs::create_directories(blocker);
-    StartDaemon();
+    StartDaemon(2);
     proto::ReplayStartReq events;
     events.add_ctrl_cpu_events("0x11");
     {
@@ -139,11 +111,10 @@ TEST_F(JobReleaseTest, ACardWideRecordingThatFailedToStartIsFreeForAnotherDevice
     EXPECT_FALSE(result.second["data/ai_ctrl_cpu.data"].data.empty());
 }
 
-// One injected failure of prof_drv_get_channels fails a job start after the
-// channel poller started for it: the poller and its reader pool still end,
-// and the next job gets its channel data from a poller of its own.
+// A failed prof_drv_get_channels fails a job start after its channel poller started: the poller
+// and its reader pool still end, and the next job gets data from a poller of its own.
 TEST_F(JobReleaseTest, AJobStartThatFailedGivesBackThePollerAndItsThreads) {
-    StartDaemon({"OSTREL_SIM_FAULTS=get_channels:-1:1"});
+    StartDaemon(2, {"OSTREL_SIM_FAULTS=get_channels:-1:1"});
     const long idle = IdleThreads();
     {
         HostJob failed;
@@ -151,8 +122,7 @@ TEST_F(JobReleaseTest, AJobStartThatFailedGivesBackThePollerAndItsThreads) {
         EXPECT_EQ(std::string(started.message()).rfind("JobStartReq of chanfail: ", 0), 0u)
             << started.message();
     }
-    EXPECT_TRUE(oru_testing::WaitForText(oru_testing::TestTmpDir() + "/oru.log",
-                                         "Failed to GetAllChannels"));
+    EXPECT_TRUE(oru_testing::WaitForText(log_, "Failed to GetAllChannels"));
     EXPECT_TRUE(BackToIdle(idle));
 
     EXPECT_TRUE(RunNormalJob(*client_, "channext", 0));

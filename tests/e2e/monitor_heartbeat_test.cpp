@@ -34,32 +34,12 @@ using oru_testing::WaitForText;
 
 const std::string kTmp = oru_testing::TestTmpDir();
 
-// Pauses are recorded by the fixture's clock; once `after` pauses of the
-// held length were recorded, further ones wait until the test releases them.
-std::mutex g_mu;
-std::condition_variable g_cv;
-uint32_t g_holdMs = 0;    // guarded by g_mu
-size_t g_holdAfter = 0;   // guarded by g_mu
-bool g_released = false;  // guarded by g_mu
-
-void Release() {
-    std::lock_guard<std::mutex> lock(g_mu);
-    g_released = true;
-    g_cv.notify_all();
-}
-
 class MonitorHeartbeat : public ::testing::Test {
   protected:
     void SetUp() override {
         ostrel::simtest::ResetSim();
         unlink(kAppmonSocket);
         ASSERT_EQ(0, analysis::orbx::common::Utils::CreateDir(kTmp));
-        {
-            std::lock_guard<std::mutex> lock(g_mu);
-            g_holdMs = 0;
-            g_holdAfter = 0;
-            g_released = false;
-        }
         Clock::SetDefault(&clock_);
     }
     void TearDown() override {
@@ -80,18 +60,29 @@ class MonitorHeartbeat : public ::testing::Test {
         ASSERT_GT(service_->Pid(), 0);
         ASSERT_TRUE(WaitForText(serviceLog_, "listening on"));
     }
+    // Once `after` pauses of ms were recorded, further ones wait until Release.
     void Hold(uint32_t ms, size_t after) {
-        std::lock_guard<std::mutex> lock(g_mu);
-        g_holdMs = ms;
-        g_holdAfter = after;
+        std::lock_guard<std::mutex> lock(mu_);
+        holdMs_ = ms;
+        holdAfter_ = after;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mu_);
+        released_ = true;
+        cv_.notify_all();
     }
     std::vector<uint32_t> Sleeps() { return clock_.Sleeps(); }
     bool WaitSleeps(uint32_t ms, size_t n) { return clock_.AwaitSleeps(ms, n); }
 
+    std::mutex mu_;
+    std::condition_variable cv_;
+    uint32_t holdMs_ = 0;    // guarded by mu_
+    size_t holdAfter_ = 0;   // guarded by mu_
+    bool released_ = false;  // guarded by mu_
     FakeClock clock_{[this](uint32_t ms, size_t) {
-        std::unique_lock<std::mutex> lock(g_mu);
-        if (ms == g_holdMs && clock_.Count(ms) >= g_holdAfter) {
-            g_cv.wait_for(lock, std::chrono::minutes(1), [] { return g_released; });
+        std::unique_lock<std::mutex> lock(mu_);
+        if (ms == holdMs_ && clock_.Count(ms) >= holdAfter_) {
+            cv_.wait_for(lock, std::chrono::minutes(1), [this] { return released_; });
         }
     }};
     std::unique_ptr<Child> service_;

@@ -1,10 +1,7 @@
-// The daemon as a service manager stops it: SIGTERM while two jobs run (one
-// with every collection on) and a third waits unstarted finishes each as a
-// job stop would. Each host gets all its data and DataChannelFinish, the
-// control-CPU recording's every piece arrives, no child of the daemon is
-// left, the lock file is gone, the exit status is 0 within the stop bound,
-// and a new start works. A second signal during a teardown that a stalled
-// host holds up ends the daemon at once.
+// The daemon as a service manager stops it: SIGTERM finishes every job as a job stop would,
+// each host getting all its data and DataChannelFinish, and the daemon exits 0 within the
+// stop bound leaving no child and no lock file. A second signal during a teardown that a
+// stalled host holds up ends the daemon at once.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -12,8 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <future>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -32,11 +27,9 @@ namespace {
 
 using namespace analysis::orbx;
 using host::Handshake;
-using host::HostClient;
 namespace fs = std::filesystem;
 
-// The bound a service manager is promised; sanitizers and an emulator slow
-// the daemon several times over.
+// The bound a service manager is promised; sanitizers and an emulator slow the daemon down.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr auto kStopBound = std::chrono::seconds(20);
 #else
@@ -51,13 +44,6 @@ std::chrono::steady_clock::duration StopBound() {
     return common::TestEmulator().empty() ? kStopBound : kStopBound * 3;
 }
 
-// Parent pid of pid from /proc/<pid>/stat; -1 when gone.
-pid_t ParentOf(const std::string& pid) {
-    const std::string stat = oru_testing::ReadText("/proc/" + pid + "/stat");
-    const size_t end = stat.rfind(')');
-    return end == std::string::npos ? -1 : std::atoi(stat.c_str() + stat.find(' ', end + 2) + 1);
-}
-
 bool AliveNotZombie(const std::string& pid) {
     const std::string stat = oru_testing::ReadText("/proc/" + pid + "/stat");
     const size_t end = stat.rfind(')');
@@ -66,21 +52,11 @@ bool AliveNotZombie(const std::string& pid) {
 
 // Every descendant of root, by pid.
 std::set<std::string> DescendantsOf(pid_t root) {
-    std::set<pid_t> family = {root};
     std::set<std::string> found;
-    for (bool grew = true; grew;) {
-        grew = false;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string pid = entry.path().filename().string();
-            if (pid.find_first_not_of("0123456789") != std::string::npos || found.count(pid)) {
-                continue;
-            }
-            if (family.count(ParentOf(pid)) != 0) {
-                family.insert(std::atoi(pid.c_str()));
-                found.insert(pid);
-                grew = true;
-            }
-        }
+    for (const std::string& child : oru_testing::ChildrenOf(root)) {
+        const std::set<std::string> below = DescendantsOf(std::atoi(child.c_str()));
+        found.insert(child);
+        found.insert(below.begin(), below.end());
     }
     return found;
 }
@@ -92,30 +68,19 @@ bool Signal(oru_testing::Child& child, int sig) {
 
 // Waits until the child ends; its raw wait status, or -1 past the bound.
 int WaitExit(oru_testing::Child& child, std::chrono::steady_clock::duration bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (child.Running()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return child.Kill(0);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(bound);
+    return oru_testing::WaitUntil([&] { return !child.Running(); }, ms) ? child.Kill(0) : -1;
 }
 
-class OrderlyStopTest : public ::testing::Test {
+class OrderlyStopTest : public oru_e2e::DaemonChild {
   protected:
-    static void SetUpTestSuite() { setenv("OSTREL_SIM_DEVICES", "2", 1); }
     void SetUp() override {
-        tmp_ = oru_testing::TestTmpDir();
         fs::remove_all(tmp_);
         fs::create_directories(tmp_ / "pieces");
-        client_ = HostClient::Create();
-        ASSERT_NE(client_, nullptr);
     }
     void TearDown() override { fs::remove(kScriptConf); }
 
-    // What the device script recorded, converted by the script itself, in
-    // piece order.
+    // What the device script recorded, converted by the script itself, in piece order.
     std::string RecordedCtrlCpuText() {
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(tmp_ / "pieces")) {
@@ -134,8 +99,7 @@ class OrderlyStopTest : public ::testing::Test {
         return text;
     }
 
-    fs::path tmp_;
-    std::shared_ptr<HostClient> client_;
+    const fs::path tmp_ = oru_testing::TestTmpDir();
 };
 
 TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
@@ -145,9 +109,8 @@ TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
     } else {
         std::printf("[  NOTE    ] sudo needs a password here: no control-CPU recording\n");
     }
-    auto daemon = oru_testing::StartOru(oru_testing::BinDir(), tmp_.string(), 2);
-    const pid_t pid = daemon->Pid();
-    ASSERT_GT(pid, 0);
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(2, {}, tmp_.string()));
+    const pid_t pid = daemon_->Pid();
 
     // Job one: every collection; job two, on the other device: the cache.
     proto::ReplayStartReq all = oru_testing::LlcEvents();
@@ -180,8 +143,8 @@ TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
     }
 
     const auto signalled = std::chrono::steady_clock::now();
-    ASSERT_TRUE(Signal(*daemon, SIGTERM));
-    const int status = WaitExit(*daemon, StopBound());
+    ASSERT_TRUE(Signal(*daemon_, SIGTERM));
+    const int status = WaitExit(*daemon_, StopBound());
     ASSERT_NE(status, -1) << "the daemon did not exit within the stop bound";
     const auto took = std::chrono::steady_clock::now() - signalled;
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
@@ -234,22 +197,21 @@ TEST_F(OrderlyStopTest, SigtermFinishesEveryJobJoinsEverythingAndExitsZero) {
 }
 
 TEST_F(OrderlyStopTest, ASecondSignalEndsATeardownThatAStalledHostHoldsUp) {
-    // The channel streams faster than anyone reads: a host that never reads
-    // its data session fills the job's queue, and the finish cannot be queued.
-    auto daemon = oru_testing::StartOru(
-        oru_testing::BinDir(), tmp_.string(), 1, "",
-        {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(256 << 20)});
-    ASSERT_GT(daemon->Pid(), 0);
+    // A host that never reads its data session fills the job's queue: no finish can be queued.
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(
+        1,
+        {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(256 << 20)},
+        tmp_.string(), ""));
     oru_e2e::HostJob stalled;
     stalled.read = false;
     ASSERT_TRUE(stalled.Start(*client_, "stall1", 0));
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
-    ASSERT_TRUE(Signal(*daemon, SIGTERM));
+    ASSERT_TRUE(Signal(*daemon_, SIGTERM));
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    ASSERT_TRUE(daemon->Running()) << "the teardown did not wait for the stalled host";
-    ASSERT_TRUE(Signal(*daemon, SIGTERM));
-    const int status = WaitExit(*daemon, std::chrono::seconds(2));
+    ASSERT_TRUE(daemon_->Running()) << "the teardown did not wait for the stalled host";
+    ASSERT_TRUE(Signal(*daemon_, SIGTERM));
+    const int status = WaitExit(*daemon_, std::chrono::seconds(2));
     ASSERT_NE(status, -1) << "the second signal did not end the daemon";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
 }

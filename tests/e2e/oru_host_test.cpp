@@ -1,8 +1,6 @@
-// oru-host against the daemon on a simulated card of two devices: a profiling
-// job with system, process and cache-counter collection, its report, a busy
-// device waited for, refusals in words, a device list, card-wide collections
-// held by another device's job, and a run until Ctrl-C. Runs the real
-// executables as child processes.
+// The oru-host and oru executables as child processes, on a simulated card of two devices: a
+// job with every collection and its report, refusals in words, a busy device, a device list,
+// card-wide collections held by another device's job, and a run until Ctrl-C.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -28,13 +26,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using oru_testing::Child;
+using oru_testing::ReadText;
 
-std::string Slurp(const fs::path& p) {
-    return oru_testing::ReadText(p);
-}
-
-// An oru-host run: its exit code, its standard output followed by its
-// standard error, and its standard error alone.
+// An oru-host run: its exit code, its standard output then error, and its standard error.
 struct Result {
     int code;
     std::string out;
@@ -51,7 +45,6 @@ class OruHostEndToEnd : public ::testing::Test {
         fs::create_directories(tmp_);
         const char* simDir = std::getenv("OSTREL_SIM_DIR");
         ASSERT_NE(simDir, nullptr) << "the test runs with its own OSTREL_SIM_DIR";
-        // Two devices on the card; the daemon and every oru-host see them.
         setenv("OSTREL_SIM_DEVICES", "2", 1);
         fs::remove_all(simDir);
         fs::create_directories(fs::path(analysis::orbx::common::kAppmonSocket).parent_path());
@@ -61,14 +54,11 @@ class OruHostEndToEnd : public ::testing::Test {
             std::vector<std::string>{}, tmp_ / "monitor.out");
         daemon_ = oru_testing::StartOru(oru_testing::BinDir(), tmp_, 2, "");
         // The daemon is ready once its device servers listen.
-        auto listening = [simDir] {
-            return ServerListening(simDir, 0) && ServerListening(simDir, 1);
-        };
-        for (int i = 0; i < 1000 && !listening(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_TRUE(listening()) << Slurp(tmp_ / "oru.log");
-        ASSERT_TRUE(daemon_->Running()) << "oru ended: " << Slurp(tmp_ / "oru.out");
+        ASSERT_TRUE(oru_testing::WaitUntil(
+            [simDir] { return ServerListening(simDir, 0) && ServerListening(simDir, 1); },
+            std::chrono::seconds(10)))
+            << ReadText(tmp_ / "oru.log");
+        ASSERT_TRUE(daemon_->Running()) << "oru ended: " << ReadText(tmp_ / "oru.out");
     }
 
     static void TearDownTestSuite() {
@@ -98,16 +88,14 @@ class OruHostEndToEnd : public ::testing::Test {
         return std::make_unique<Child>(argv, std::vector<std::string>{}, tmp_ / (name + ".out"));
     }
 
-    // The run's result once it ended, within 30 s; else it is killed, and the
-    // test fails naming the run.
+    // The run's result once it ended, within 30 s; else it is killed, and the test fails.
     static Result Finished(Child& child, const std::string& name) {
-        for (int i = 0; i < 3000 && child.Running(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_FALSE(child.Running()) << "oru-host " << name << " did not end within 30 s";
-        int code = child.Running() ? (child.Kill(SIGKILL), -1) : child.Wait();
-        std::string err = Slurp(tmp_ / (name + ".err"));
-        return {code, Slurp(tmp_ / (name + ".out")) + err, err};
+        const bool ended =
+            oru_testing::WaitUntil([&] { return !child.Running(); }, std::chrono::seconds(30));
+        EXPECT_TRUE(ended) << "oru-host " << name << " did not end within 30 s";
+        int code = ended ? child.Wait() : (child.Kill(SIGKILL), -1);
+        std::string err = ReadText(tmp_ / (name + ".err"));
+        return {code, ReadText(tmp_ / (name + ".out")) + err, err};
     }
 
     static Result OruHost(const std::vector<std::string>& args, const std::string& name) {
@@ -149,9 +137,8 @@ TEST_F(OruHostEndToEnd, ProfileThenReportShowsTheDeviceAndTheDaemon) {
         OruHost({"profile", "--device", "0", "--job-id", "e2e-1", "--out", run.string(),
                  "--duration", "2", "--sys", "--pid", "--interval", "100", "--llc", "read"},
                 "profile");
-    ASSERT_EQ(profile.code, 0) << profile.out << Slurp(tmp_ / "oru.log");
-    // Not a terminal: no progress line.
-    EXPECT_EQ(profile.out.find('\r'), std::string::npos);
+    ASSERT_EQ(profile.code, 0) << profile.out << ReadText(tmp_ / "oru.log");
+    EXPECT_EQ(profile.out.find('\r'), std::string::npos) << "a progress line, not on a terminal";
 
     std::string pid = std::to_string(daemon_->Pid());
     for (const std::string& f :
@@ -161,7 +148,7 @@ TEST_F(OruHostEndToEnd, ProfileThenReportShowsTheDeviceAndTheDaemon) {
         EXPECT_GT(fs::file_size(run / f), 0u) << f;
     }
 
-    nlohmann::json job = nlohmann::json::parse(Slurp(run / "job.json"), nullptr, false);
+    nlohmann::json job = nlohmann::json::parse(ReadText(run / "job.json"), nullptr, false);
     ASSERT_FALSE(job.is_discarded());
     EXPECT_EQ(job["job_id"], "e2e-1");
     EXPECT_EQ(job["device"], 0);
@@ -183,17 +170,16 @@ TEST_F(OruHostEndToEnd, ProfileThenReportShowsTheDeviceAndTheDaemon) {
     ASSERT_EQ(report.code, 0) << report.out;
     EXPECT_NE(report.out.find("Report of job e2e-1 on device 0"), std::string::npos) << report.out;
     EXPECT_NE(report.out.find(" 0 not parsed"), std::string::npos) << report.out;
-    // The cache channel's own records: counted in the simulated driver's
-    // 48-byte record layout, and charted as bytes over time.
+    // The cache channel's records, counted in the simulated driver's 48-byte layout, and charted.
     const uint64_t llcBytes = job["data"]["files"]["data/llc.data"]["bytes"].get<uint64_t>();
     ASSERT_GT(llcBytes, 0u);
     EXPECT_NE(report.out.find(", " + std::to_string(llcBytes / 48) + " counter records over"),
               std::string::npos)
         << report.out;
-    EXPECT_NE(Slurp(run / "report.html").find("Bytes received over time from data/llc.data"),
+    EXPECT_NE(ReadText(run / "report.html").find("Bytes received over time from data/llc.data"),
               std::string::npos);
 
-    auto system = Csv(Slurp(run / "system.csv"));
+    auto system = Csv(ReadText(run / "system.csv"));
     size_t intervals = 0;
     for (size_t i = 1; i < system.size(); ++i) {
         if (!system[i][2].empty()) {
@@ -203,10 +189,9 @@ TEST_F(OruHostEndToEnd, ProfileThenReportShowsTheDeviceAndTheDaemon) {
             ++intervals;
         }
     }
-    // Sampled every 100 ms or so for two seconds.
-    EXPECT_GE(intervals, 5u);
+    EXPECT_GE(intervals, 5u) << "sampled every 100 ms for two seconds";
 
-    auto processes = Csv(Slurp(run / "processes.csv"));
+    auto processes = Csv(ReadText(run / "processes.csv"));
     bool daemonSeen = false;
     for (size_t i = 1; i < processes.size(); ++i) {
         if (processes[i][0] == pid) {
@@ -241,25 +226,22 @@ TEST_F(OruHostEndToEnd, AContainerIsRefusedInWords) {
     EXPECT_NE(r.out.find("does not accept profiling from a container"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("virtual function 5"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("retrying"), std::string::npos) << r.out;
-    nlohmann::json job = nlohmann::json::parse(Slurp(tmp_ / "container/job.json"), nullptr, false);
+    nlohmann::json job =
+        nlohmann::json::parse(ReadText(tmp_ / "container/job.json"), nullptr, false);
     EXPECT_EQ(job["outcome"], "refused");
     EXPECT_EQ(job["replies"][0]["message"], "MESSAGE_CONTAINER_NO_SUPPORT");
     EXPECT_EQ(job["replies"].size(), 1u) << "more was sent after the refusal";
 }
 
-// A job still holding device 0's control session in a mode makes the device
-// refuse the next control handshake in that mode: oru-host waits for it
-// within its bound, says once why, and when the bound is over fails with the
-// device's reason in words; the worst device's code is the run's. (With the
-// empty mode, every device shares one key, and device 1's handshake would
-// take device 0's holder off it.)
+// A job holding device 0 in a mode makes it refuse the next handshake in that mode: oru-host
+// waits within its bound, says once why, then fails with the device's reason in words; the
+// worst device's code is the run's. (In the empty mode, every device shares one key.)
 TEST_F(OruHostEndToEnd, ABusyDeviceIsWaitedForThenExplained) {
     using namespace analysis::orbx;
     auto client = host::HostClient::Create();
     ASSERT_NE(client, nullptr);
-    proto::Response reply;
     std::unique_ptr<host::ControlChannel> holder =
-        oru_testing::OpenControl(*client, {"holder", 0, "def_mode"}, 0, &reply);
+        oru_testing::OpenControl(*client, {"holder", 0, "def_mode"});
     ASSERT_NE(holder, nullptr) << "the holder's control session was not accepted";
 
     // Still held when the wait is over; device 1 is free and runs.
@@ -285,12 +267,10 @@ TEST_F(OruHostEndToEnd, ABusyDeviceIsWaitedForThenExplained) {
         StartOruHost({"profile", "--job-id", "e2e-wait", "--out", (tmp_ / "wait").string(),
                       "--duration", "0.3", "--sys", "--mode", "def_mode", "--handshake-wait", "20"},
                      "wait");
-    bool announced = false;
-    for (int i = 0; i < 1000 && !announced; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        announced = Slurp(tmp_ / "wait.err").find("retrying") != std::string::npos;
-    }
-    EXPECT_TRUE(announced) << "oru-host did not say it waits: " << Slurp(tmp_ / "wait.err");
+    EXPECT_TRUE(oru_testing::WaitUntil(
+        [&] { return ReadText(tmp_ / "wait.err").find("retrying") != std::string::npos; },
+        std::chrono::seconds(10)))
+        << "oru-host did not say it waits: " << ReadText(tmp_ / "wait.err");
     holder.reset();
     Result waited = Finished(*waiting, "wait");
     EXPECT_EQ(waited.code, 0) << waited.out;
@@ -311,10 +291,9 @@ TEST_F(OruHostEndToEnd, ABusyDeviceIsWaitedForThenExplained) {
     EXPECT_EQ(next.code, 0) << next.out;
 }
 
-// Only what to collect is given: the job id is the time, the folder is named
-// after it, and the job runs until Ctrl-C, which stops it cleanly. While it
-// holds the card's system and process sampling, a job on device 1 gets
-// nothing from them, and says so and why.
+// Only what to collect is given: the job id is the time, the folder is named after it, and the
+// job runs until Ctrl-C. While it holds the card's system and process sampling, a job on
+// device 1 gets nothing from them, and says so and why.
 TEST_F(OruHostEndToEnd, ARunUntilCtrlCHoldsTheCardWideCollectionsAndAnotherDeviceIsTold) {
     fs::path cwd = tmp_ / "defaults";
     fs::create_directories(cwd);
@@ -332,14 +311,14 @@ TEST_F(OruHostEndToEnd, ARunUntilCtrlCHoldsTheCardWideCollectionsAndAnotherDevic
             }
         }
     }
-    ASSERT_FALSE(run.empty()) << "no data arrived: " << Slurp(tmp_ / "defaults.out");
+    ASSERT_FALSE(run.empty()) << "no data arrived: " << ReadText(tmp_ / "defaults.out");
 
     fs::path second = tmp_ / "second";
     Result r = OruHost({"profile", "--device", "1", "--job-id", "e2e-second", "--out",
                         second.string(), "--duration", "0.5", "--sys", "--pid", "--llc", "read"},
                        "second");
     ASSERT_EQ(kill(child.Pid(), SIGINT), 0);
-    EXPECT_EQ(Finished(child, "defaults").code, 0) << Slurp(tmp_ / "defaults.out");
+    EXPECT_EQ(Finished(child, "defaults").code, 0) << ReadText(tmp_ / "defaults.out");
 
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_NE(r.out.find("job e2e-second on device 1: done"), std::string::npos) << r.out;
@@ -348,7 +327,7 @@ TEST_F(OruHostEndToEnd, ARunUntilCtrlCHoldsTheCardWideCollectionsAndAnotherDevic
               std::string::npos)
         << r.out;
     EXPECT_NE(r.err.find("device 1: sys asked for but sent nothing"), std::string::npos) << r.err;
-    nlohmann::json job = nlohmann::json::parse(Slurp(second / "job.json"), nullptr, false);
+    nlohmann::json job = nlohmann::json::parse(ReadText(second / "job.json"), nullptr, false);
     ASSERT_EQ(job["collections"].size(), 3u) << job.dump(2);
     EXPECT_EQ(job["collections"][0]["sent_data"], false);
     EXPECT_NE(job["collections"][0]["missing"].get<std::string>().find("another device"),
@@ -363,7 +342,7 @@ TEST_F(OruHostEndToEnd, ARunUntilCtrlCHoldsTheCardWideCollectionsAndAnotherDevic
     // The run until Ctrl-C kept all its data.
     std::string folder = run.filename().string();
     ASSERT_EQ(folder.rfind("oru-", 0), 0u) << folder;
-    job = nlohmann::json::parse(Slurp(run / "job.json"), nullptr, false);
+    job = nlohmann::json::parse(ReadText(run / "job.json"), nullptr, false);
     ASSERT_FALSE(job.is_discarded());
     EXPECT_EQ(job["job_id"], folder.substr(4));
     EXPECT_EQ(job["interrupted"], true);
@@ -372,11 +351,11 @@ TEST_F(OruHostEndToEnd, ARunUntilCtrlCHoldsTheCardWideCollectionsAndAnotherDevic
     for (const auto& [name, stats] : job["data"]["files"].items()) {
         EXPECT_EQ(stats["bytes"].get<uint64_t>(), fs::file_size(run / name)) << name;
     }
-    EXPECT_NE(Slurp(tmp_ / "defaults.out").find("collecting until Ctrl-C"), std::string::npos);
+    EXPECT_NE(ReadText(tmp_ / "defaults.out").find("collecting until Ctrl-C"), std::string::npos);
 }
 
-// Every device at once under one job id: card-wide collections on the first,
-// the cache channel on each; one report page and one trace for all.
+// Every device at once under one job id: card-wide collections on the first, the cache channel
+// on each; one report page and one trace for all.
 TEST_F(OruHostEndToEnd, AllDevicesRunAtOnceIntoAFolderEach) {
     fs::path run = tmp_ / "all";
     Result r = OruHost({"profile", "--device", "all", "--job-id", "e2e-all", "--out", run.string(),
@@ -389,16 +368,17 @@ TEST_F(OruHostEndToEnd, AllDevicesRunAtOnceIntoAFolderEach) {
     EXPECT_FALSE(fs::exists(run / "dev1/data/SystemCpuUsage.data"));
     for (const char* dev : {"dev0", "dev1"}) {
         EXPECT_GT(fs::file_size(run / dev / "data/llc.data"), 0u) << dev;
-        nlohmann::json job = nlohmann::json::parse(Slurp(run / dev / "job.json"), nullptr, false);
+        nlohmann::json job =
+            nlohmann::json::parse(ReadText(run / dev / "job.json"), nullptr, false);
         EXPECT_EQ(job["job_id"], "e2e-all") << dev;
         EXPECT_EQ(job["outcome"], "success") << dev;
     }
-    nlohmann::json job1 = nlohmann::json::parse(Slurp(run / "dev1/job.json"), nullptr, false);
+    nlohmann::json job1 = nlohmann::json::parse(ReadText(run / "dev1/job.json"), nullptr, false);
     EXPECT_EQ(job1["card_wide_collections_on_device"], 0);
 
     Result report = OruHost({"report", run.string()}, "all-report");
     ASSERT_EQ(report.code, 0) << report.out;
-    std::string page = Slurp(run / "report.html");
+    std::string page = ReadText(run / "report.html");
     for (const char* part :
          {"<section id=\"dev0\">", "<section id=\"dev1\">", "<h2>Summary</h2>",
           "Card-wide collections (system, processes, control CPU) were asked of device 0"}) {
@@ -408,7 +388,7 @@ TEST_F(OruHostEndToEnd, AllDevicesRunAtOnceIntoAFolderEach) {
 
     Result trace = OruHost({"export", run.string()}, "all-export");
     ASSERT_EQ(trace.code, 0) << trace.out;
-    nlohmann::json t = nlohmann::json::parse(Slurp(run / "trace.json"), nullptr, false);
+    nlohmann::json t = nlohmann::json::parse(ReadText(run / "trace.json"), nullptr, false);
     ASSERT_FALSE(t.is_discarded());
     std::set<int> pids;
     for (const auto& e : t["traceEvents"]) {

@@ -1,10 +1,8 @@
 // Two jobs on one device in the two modes: the second's refusal does not disturb the first.
 #include <gtest/gtest.h>
-#include "testing/build_paths.h"
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -29,18 +27,16 @@ uint64_t LastRecordTimeNs(const std::string& data) {
     return last.timestampNs;
 }
 
-TEST(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting) {
-    setenv("OSTREL_SIM_DEVICES", "1", 1);
-    std::filesystem::create_directories(oru_testing::TestTmpDir());
-    auto daemon = oru_testing::StartOru(oru_testing::BinDir(), oru_testing::TestTmpDir(), 1);
-    auto client = host::HostClient::Create();
-    ASSERT_NE(client, nullptr);
+class ProfilingJobTest : public oru_e2e::DaemonChild {};
+
+TEST_F(ProfilingJobTest, ARefusedReplayOnABusyDeviceLeavesTheOtherJobCollecting) {
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(1));
     oru_e2e::HostJob jobA;
-    ASSERT_TRUE(jobA.Start(*client, "jobA", 0, "def_mode"));
+    ASSERT_TRUE(jobA.Start(*client_, "jobA", 0, "def_mode"));
 
     // The device's cache counters are taken: B's replay is refused and its job reset.
     oru_e2e::HostJob jobB;
-    EXPECT_TRUE(oru_e2e::ReplayRefused(jobB.Start(*client, "jobB", 0, "system-wide")));
+    EXPECT_TRUE(oru_e2e::ReplayRefused(jobB.Start(*client_, "jobB", 0, "system-wide")));
     const uint64_t refusedAt =
         static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   std::chrono::steady_clock::now().time_since_epoch())

@@ -1,13 +1,10 @@
-// No data lost under backpressure: the simulated last-level-cache channel
-// streams a verifiable byte sequence as fast as the daemon reads it, while the
-// host reads the data session slowly. Every byte must reach the host once and
-// in order, and the daemon's resident memory must grow by less than 64 MiB,
-// however long the stream.
+// No data lost under backpressure: the simulated cache channel streams a verifiable byte
+// sequence as fast as the daemon reads it, while the host reads slowly. Every byte reaches the
+// host once and in order, and the daemon's resident memory grows by less than 64 MiB.
 //
-// ORU_STREAM_TEST_MIB sets the stream's size (default 64 MiB, a few seconds);
-// scripts/soak runs it with several hundred MiB. The size is made 2 MiB more
-// than a multiple of 4 MiB: the reader then ships the stream's end as a dry
-// remainder at once, so every byte reaches the host while the job runs.
+// ORU_STREAM_TEST_MIB sets the stream's size (default 64 MiB; scripts/soak runs several
+// hundred), made 2 MiB more than a multiple of 4 MiB: the reader then ships the stream's end as
+// a dry remainder at once, so every byte reaches the host while the job runs.
 #include <gtest/gtest.h>
 #include "testing/build_paths.h"
 
@@ -15,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -33,7 +29,6 @@ namespace {
 using namespace analysis::orbx;
 using host::DataChannel;
 using host::Handshake;
-using host::HostClient;
 
 constexpr char kJobId[] = "stream1";
 constexpr uint64_t kMiB = 1024 * 1024;
@@ -46,32 +41,23 @@ uint64_t StreamBytes() {
     return ((n != 0 ? n : 64) / 4 * 4 + 2) * kMiB;
 }
 
-// The memory check is left to builds without sanitizers, whose shadow memory
-// and quarantine would dwarf the figures.
+// Sanitizers' shadow memory and quarantine would dwarf the figures.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kCheckMemory = false;
 #else
 constexpr bool kCheckMemory = true;
 #endif
 
-// The daemon's log, written afresh by each daemon StartStreamDaemon starts.
-std::string DaemonLog() {
-    return oru_testing::TestTmpDir() + "/oru.log";
-}
+// The daemon on one simulated device whose cache channel streams `total` bytes.
+class StreamNoLossTest : public oru_e2e::DaemonChild {
+  protected:
+    void StartStreamDaemon(uint64_t total) {
+        const std::string bytes = "OSTREL_SIM_STREAM_BYTES=" + std::to_string(total);
+        StartDaemon(1, {"OSTREL_SIM_CHANNEL_MODE=stream", bytes}, oru_testing::TestTmpDir(), "");
+    }
+};
 
-// Starts the daemon on one simulated device whose cache channel streams
-// `total` bytes.
-std::unique_ptr<oru_testing::Child> StartStreamDaemon(uint64_t total) {
-    setenv("OSTREL_SIM_DEVICES", "1", 1);
-    std::filesystem::create_directories(oru_testing::TestTmpDir());
-    std::filesystem::remove(DaemonLog());
-    return oru_testing::StartOru(
-        oru_testing::BinDir(), oru_testing::TestTmpDir(), 1, "",
-        {"OSTREL_SIM_CHANNEL_MODE=stream", "OSTREL_SIM_STREAM_BYTES=" + std::to_string(total)});
-}
-
-// Reads the data session until DataChannelFinish at the slow host's pace,
-// checking every stream byte against the sequence at its offset.
+// Reads until DataChannelFinish at the slow host's pace, checking every stream byte.
 oru_testing::StreamRead ReadSlowly(DataChannel& data, std::atomic<uint64_t>& received) {
     return oru_testing::ReadStream(data, [&received](uint64_t bytes) {
         received.store(bytes);
@@ -79,21 +65,18 @@ oru_testing::StreamRead ReadSlowly(DataChannel& data, std::atomic<uint64_t>& rec
     });
 }
 
-TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueuesMemory) {
+TEST_F(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueuesMemory) {
     const uint64_t total = StreamBytes();
-    auto daemon = StartStreamDaemon(total);
-    ASSERT_GT(daemon->Pid(), 0);
-    auto client = HostClient::Create();
-    ASSERT_NE(client, nullptr);
+    ASSERT_NO_FATAL_FAILURE(StartStreamDaemon(total));
 
     Handshake hs{kJobId, 0, ""};
-    auto ctrl = oru_testing::OpenControl(*client, hs);
+    auto ctrl = oru_testing::OpenControl(*client_, hs);
     ASSERT_NE(ctrl, nullptr);
     ctrl->SetAnswerDeadline(60000);  // the stop waits for the slow host to drain the queue
-    auto data = oru_testing::OpenData(*client, hs);
+    auto data = oru_testing::OpenData(*client_, hs);
     ASSERT_NE(data, nullptr);
     proto::Response reply;
-    const oru_testing::ProcessFigures before = oru_testing::FiguresOf(daemon->Pid());
+    const oru_testing::ProcessFigures before = oru_testing::FiguresOf(daemon_->Pid());
 
     std::atomic<uint64_t> received{0};
     auto hostRead = std::async(std::launch::async, [&] { return ReadSlowly(*data, received); });
@@ -110,7 +93,7 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const oru_testing::ProcessFigures during = oru_testing::FiguresOf(daemon->Pid());
+    const oru_testing::ProcessFigures during = oru_testing::FiguresOf(daemon_->Pid());
     ASSERT_EQ(ctrl->StopReplay(ctx, &reply), host::kRecvOk);
     EXPECT_EQ(reply.status(), proto::SUCCESS) << reply.message();
     ASSERT_EQ(ctrl->StopJob(ctx, &reply), host::kRecvOk);
@@ -125,12 +108,12 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
     EXPECT_EQ(result.firstBad, -1) << "the stream differs from the byte at this offset on";
     EXPECT_EQ(result.bytes, total);
     EXPECT_EQ(result.otherChunks, 0u);
-    std::string daemonLog = oru_testing::ReadText(DaemonLog());
+    std::string daemonLog = Log();
     EXPECT_EQ(oru_testing::CountIn(daemonLog, "Upload data failed"), 0);
     EXPECT_EQ(oru_testing::CountIn(daemonLog, "Failed to upload data"), 0);
 
-    // The upload queue holds at most kUploaderQueueBytes; the reader, the
-    // chunk being sent and the reader buffers kept for reuse hold the rest.
+    // The upload queue holds at most kUploaderQueueBytes; reader buffers and the chunk in flight
+    // the rest.
     const uint64_t boundKb = 64 * kMiB / 1024;
     const uint64_t growthKb = static_cast<uint64_t>(std::max(0L, during.hwmKb - before.rssKb));
     std::cout << "stream " << total / kMiB << " MiB in " << result.chunks << " chunks, " << seconds
@@ -143,20 +126,15 @@ TEST(StreamNoLossTest, EveryByteOfTheStreamReachesASlowHostInOrderWithinTheQueue
     }
 }
 
-// The host is still behind when its job stops: the stop waits until the
-// host has taken every queued chunk and the DataChannelFinish, then answers
-// SUCCESS.
-// The stream is made as the daemon reads it; a slow machine may read less of
-// it before the stop, so the host must get exactly what the daemon read.
-TEST(StreamNoLossTest, HostBehindAtTheStopStillGetsEveryChunkAndTheFinish) {
+// The host is still behind when its job stops: the stop waits until the host has taken every
+// queued chunk and the DataChannelFinish, then answers SUCCESS. A slow machine may read less
+// of the stream before the stop, so the host must get exactly what the daemon read.
+TEST_F(StreamNoLossTest, HostBehindAtTheStopStillGetsEveryChunkAndTheFinish) {
     const uint64_t total = 18 * kMiB;  // four full chunks and a dry remainder
-    auto daemon = StartStreamDaemon(total);
-    ASSERT_GT(daemon->Pid(), 0);
-    auto client = HostClient::Create();
-    ASSERT_NE(client, nullptr);
+    ASSERT_NO_FATAL_FAILURE(StartStreamDaemon(total));
     oru_e2e::HostJob job;
     job.read = false;
-    ASSERT_TRUE(job.Start(*client, "behind1"));
+    ASSERT_TRUE(job.Start(*client_, "behind1"));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the stream is read and queued
     proto::ReplayStopReq replayStop;
     ASSERT_TRUE(job.Command(replayStop));
@@ -177,7 +155,7 @@ TEST(StreamNoLossTest, HostBehindAtTheStopStillGetsEveryChunkAndTheFinish) {
     oru_testing::StreamRead result = hostRead.get();
     EXPECT_EQ(result.rc, host::kRecvOk) << "the data session ended without DataChannelFinish";
     EXPECT_EQ(result.firstBad, -1);
-    const std::string daemonLog = oru_testing::ReadText(DaemonLog());
+    const std::string daemonLog = Log();
     std::smatch read;
     ASSERT_TRUE(std::regex_search(daemonLog, read, std::regex("total_size_channel: (\\d+) bytes")))
         << "the daemon logged no channel total";
