@@ -1,15 +1,19 @@
 #include "jobs/prof_channel_manager.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
 
 #include "testing/fake_drv.h"
 #include "testing/process.h"
+#include "testing/test_emulator.h"
 #include "testing/test_log_capture.h"
 
 namespace Analysis::Orbx::JobWrapper {
@@ -131,6 +135,36 @@ TEST_F(ProfChannelManagerTest, TheLastUnInitAndTheNextInitDoNotWaitForTheDrivers
     ASSERT_EQ(0, manager_.Init());
     EXPECT_NE(poll, manager_.GetChannelPoll());
     manager_.UnInit(true);
+}
+
+// A poller whose threads cannot be created is not kept: the next collection starts a new one
+// instead of taking over a poller that never ran.
+TEST_F(ProfChannelManagerTest, APollerThatCannotStartIsNotKept) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' reserved address space leaves no limit to set";
+#endif
+    if (!analysis::orbx::common::NativeOnly("the emulator ignores address-space limits")) {
+        return;
+    }
+    std::ifstream statm("/proc/self/statm");
+    unsigned long long pages = 0;
+    ASSERT_TRUE(statm >> pages);
+    rlimit old{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_AS, &old));
+    rlimit tight = old;
+    // 2 MiB beyond what is mapped: no room for a thread's stack.
+    tight.rlim_cur = pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) + (2u << 20);
+    ASSERT_EQ(0, setrlimit(RLIMIT_AS, &tight));
+    const int failed = manager_.Init();
+    ASSERT_EQ(0, setrlimit(RLIMIT_AS, &old));
+    ASSERT_NE(0, failed) << "the poller started without room for its threads";
+    EXPECT_EQ(nullptr, manager_.GetChannelPoll());
+
+    ASSERT_EQ(0, manager_.Init());
+    EXPECT_FALSE(logs_.Has("ProfChannelManager already inited"));
+    EXPECT_EQ(2u, logs_.Count("ProfChannelManager Init index:1"));
+    EXPECT_TRUE(WaitUntil([this] { return polls_.load() > 0; })) << "the new poller never polled";
+    manager_.UnInit(false);
 }
 
 }  // namespace
