@@ -97,7 +97,9 @@ class FakeChannel {
         if (holdNext_) {
             holding_ = true;
             changed_.notify_all();
-            changed_.wait(lock, [this] { return !holding_; });
+            if (!changed_.wait_for(lock, std::chrono::seconds(10), [this] { return !holding_; })) {
+                ADD_FAILURE() << "the held channel read was not let go within 10 s";
+            }
         }
         if (failNext_ != 0) {
             int code = failNext_;

@@ -136,7 +136,8 @@ class FakeWait {
                     timerMutex_ = lock.mutex();
                 }
                 seen_.notify_all();
-                cv.wait(lock);
+                // Woken by the timer's own notification; 10 s only bounds a lost one.
+                cv.wait_for(lock, std::chrono::seconds(10));
             };
     }
     // The nth asked sleep (from 1); fails when the timer did not sleep that often within 5 s.

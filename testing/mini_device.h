@@ -3,6 +3,8 @@
 #ifndef ORU_TESTING_MINI_DEVICE_H
 #define ORU_TESTING_MINI_DEVICE_H
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -144,7 +146,10 @@ class MiniDevice {
                 continue;
             }
             if (plan_.streamAtStop) {
-                cv_.wait(lock, [this] { return streamed_ || ending_; });
+                if (!cv_.wait_for(lock, std::chrono::seconds(10),
+                                  [this] { return streamed_ || ending_; })) {
+                    ADD_FAILURE() << "the device's stream did not end within 10 s of the stop";
+                }
             }
             lock.unlock();
             Reply(t, 0, "stopped");
@@ -162,7 +167,9 @@ class MiniDevice {
         if (plan_.streamAtStop) {
             // Until the host's stop, or until Stop ends the device.
             std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait(lock, [this] { return stopped_; });
+            if (!cv_.wait_for(lock, std::chrono::seconds(10), [this] { return stopped_; })) {
+                ADD_FAILURE() << "the host did not stop the job within 10 s";
+            }
         }
         for (const auto& chunk : plan_.chunks) {
             uploader.UploadData(chunk);

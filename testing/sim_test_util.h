@@ -63,10 +63,10 @@ inline std::string ThreadState(long tid) {
     return paren == std::string::npos || paren + 2 >= line.size() ? "" : line.substr(paren + 2, 1);
 }
 
-// Waits (up to 60 s) until the thread sleeps in a kernel wait named like `where` ("poll" in
+// Waits (up to 10 s) until the thread sleeps in a kernel wait named like `where` ("poll" in
 // the simulator's accept, receive and send; "futex" on a condition variable).
 inline bool WaitBlockedIn(const std::atomic<long>& tid, const char* where) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         long t = tid.load();
         if (t != 0) {

@@ -85,7 +85,9 @@ class FakeTransport : public ITransport {
         std::unique_lock<std::mutex> lock(mutex_);
         ++entered_;
         cv_.notify_all();
-        cv_.wait(lock, [&] { return !held_; });
+        if (!cv_.wait_for(lock, std::chrono::seconds(10), [&] { return !held_; })) {
+            ADD_FAILURE() << "the held send was not let go within 10 s";
+        }
         if (failNext_ > 0) {
             --failNext_;
             return -1;

@@ -235,7 +235,7 @@ TEST_F(OruHostEndToEnd, AContainerIsRefusedInWords) {
 
 // A job holding device 0 in a mode makes it refuse the next handshake in that mode: oru-host
 // waits within its bound, says once why, then fails with the device's reason in words; the
-// worst device's code is the run's. (In the empty mode, every device shares one key.)
+// worst device's code is the run's.
 TEST_F(OruHostEndToEnd, ABusyDeviceIsWaitedForThenExplained) {
     using namespace analysis::orbx;
     auto client = host::HostClient::Create();
