@@ -243,8 +243,9 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                            return true;
                        }};
     rules["mode"] = {true, [&p](const std::string& v, std::string* e) {
-                         if (!IsDialectSafe(v)) {
-                             *e = "quotes and control characters are not allowed";
+                         // The device refuses any other mode without a reason.
+                         if (!v.empty() && v != "def_mode" && v != "system-wide") {
+                             *e = "the device knows only the empty mode, def_mode and system-wide";
                              return false;
                          }
                          p.mode = v;

@@ -137,6 +137,7 @@ TEST(ProfileOptions, BadCommandLinesAreUsageErrorsNamingTheOption) {
         {With(Base(), {"--llc", ""}), "--llc \"\":"},
         {With(Base(), {"--vfid", "x"}), "--vfid x:"},
         {With(Base(), {"--mode", "a\"b"}), "--mode a\"b:"},
+        {With(Base(), {"--mode", "DEF_MODE"}), "--mode DEF_MODE: the device knows only"},
         {With(Without(Base(), "--out"), {"--out="}), "--out \"\":"},
         {With(Base(), {"--frobnicate"}), "unknown option --frobnicate"},
         {With(Base(), {"--device", "4"}), "option --device given more than once"},
