@@ -49,10 +49,12 @@ class ProfCtrlcpuJobScriptTest : public CtrlCpuJobFixture {
 
 // The job stops once the first piece exists, in one case after the script's plain "--kill" (which
 // ends every recording) ended it: every piece reaches the host once, in order, and the stop
-// neither fails nor hangs.
+// neither fails nor hangs. A piece whose conversion fails is named in the log, never shipped, and
+// makes the stop fail.
 TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
-    for (const bool endedByPlainKill : {false, true}) {
-        SCOPED_TRACE(endedByPlainKill ? "ended by a plain kill" : "own stop");
+    enum Case { kOwnStop, kEndedByPlainKill, kFirstConversionFails };
+    for (const Case c : {kOwnStop, kEndedByPlainKill, kFirstConversionFails}) {
+        SCOPED_TRACE(c);
         ChunkCapture capture("job-ctrlcpu", 41);
         FakeClock clock(QuickLooks);
         ProfCtrlcpuJob job;
@@ -61,9 +63,13 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
         std::vector<std::string> pieces;  // guarded by mutex
         std::string expected;             // guarded by mutex
         job.SetTaskConvertFunc([&](const std::string& piece, int& exitCode) {
-            const int ret = PerfExtraTask::ConvertWithScript(piece, exitCode);
             std::lock_guard<std::mutex> lock(mutex);
             pieces.push_back(std::filesystem::path(piece).filename().string());
+            if (c == kFirstConversionFails && pieces.size() == 1) {
+                exitCode = 1;
+                return -1;
+            }
+            const int ret = PerfExtraTask::ConvertWithScript(piece, exitCode);
             expected += ReadAll(piece + ".txt");
             return ret;
         });
@@ -74,11 +80,13 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
         oru_testing::WaitUntil(
             [&] { return std::filesystem::exists(InDir("ai_ctrl_cpu.data.3.0")); },
             std::chrono::seconds(30));
-        if (endedByPlainKill) {
+        if (c == kEndedByPlainKill) {
             const std::string kill = std::string("sudo -n ") + kProfCollectScript + " --kill";
             ASSERT_EQ(std::system(kill.c_str()), 0);
         }
-        EXPECT_EQ(job.Uninit(), 0);
+        EXPECT_EQ(job.Uninit(), c == kFirstConversionFails ? -1 : 0);
+        EXPECT_EQ(Logged("Failed to convert ctrl cpu data:ai_ctrl_cpu.data.3.0,"),
+                  c == kFirstConversionFails);
         EXPECT_TRUE(Logged("Succeeded to kill process, ret=0, exitCode=0"));
         EXPECT_TRUE(Logged("exited, exit code=0"));
         ExpectNothingLeft();
@@ -89,7 +97,7 @@ TEST_F(ProfCtrlcpuJobScriptTest, StoppingShipsTheWholeRecordingOnce) {
         for (size_t n = 0; n < pieces.size(); ++n) {
             EXPECT_EQ(pieces[n], "ai_ctrl_cpu.data.3." + std::to_string(n));
         }
-        EXPECT_FALSE(expected.empty());
+        EXPECT_TRUE(c == kFirstConversionFails || !expected.empty());
         EXPECT_EQ(ChunkCapture::Joined(chunks), expected);
         for (const auto& chunk : chunks) {
             EXPECT_EQ(chunk.fileName, "data/ai_ctrl_cpu.data.29");
