@@ -142,10 +142,15 @@ int IdeDaemonMain(IdeRegisterComponentsFunc registerComponents) {
 
     int result = 0;
     if (IdeComponentsInit() != 0) {
-        ORU_LOGE("oru init failed, exit");
-        printf("oru init failed, exit\n");
-        fflush(stdout);
-        result = -1;
+        if (IdeStopSignalPending()) {
+            // Stopped before serving: an orderly stop, not a failure.
+            ORU_LOGEVENT("oru stopped before serving");
+        } else {
+            ORU_LOGE("oru init failed, exit");
+            printf("oru init failed, exit\n");
+            fflush(stdout);
+            result = -1;
+        }
     } else {
         err = err != 0 ? err : IdeStopSignalsArm(IdeDaemonHdcEndLoop);
         if (err != 0) {

@@ -15,6 +15,7 @@
 #include "common/make_shared.h"
 #include "common/memory_utils.h"
 #include "daemon/ide_daemon.h"
+#include "daemon/ide_platform_util.h"
 #include "daemon/kvt_dsmi.h"
 #include "hdc/hdc_api.h"
 #include "ostrel/bounds.h"
@@ -130,6 +131,11 @@ std::string ErrorText(int code) {
 int WaitForDevices(uint32_t* devNum, uint32_t* phyIds) {
     int ret = -1;
     for (int attempt = 1; attempt <= IDE_DEVICE_WAIT_TIMES; ++attempt) {
+        if (IdeStopSignalPending()) {
+            // A service stop during the long wait for devices: give up waiting.
+            ORU_LOGEVENT("oru received a stop signal while waiting for devices");
+            return -1;
+        }
         *devNum = 0;
         ret = IdeGetPhyDevList(devNum, phyIds, IDE_MAX_DEV_NUM);
         ORU_LOGI("Device Counts: %u", *devNum);

@@ -176,6 +176,14 @@ bool IdeStopRequested() {
     return g_stopRequested != 0;
 }
 
+bool IdeStopSignalPending() {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) {
+        return false;
+    }
+    return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
+}
+
 int IdeDaemonSubInit() {
     if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
         return errno;

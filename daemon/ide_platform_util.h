@@ -49,5 +49,8 @@ int IdeStopSignalsBlock();
 int IdeStopSignalsArm(void (*wake)());
 // true once a stop signal arrived.
 bool IdeStopRequested();
+// true when a stop signal waits while the stop signals are still blocked
+// (before serving starts, e.g. during the wait for devices).
+bool IdeStopSignalPending();
 
 #endif  // ORU_DAEMON_IDE_PLATFORM_UTIL_H

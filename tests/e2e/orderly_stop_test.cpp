@@ -216,4 +216,19 @@ TEST_F(OrderlyStopTest, ASecondSignalEndsATeardownThatAStalledHostHoldsUp) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
 }
 
+// A service stop while the daemon still waits for its devices (up to 10 minutes) ends the wait
+// at once: the daemon exits 0 and leaves no lock file.
+TEST_F(OrderlyStopTest, AStopWhileWaitingForDevicesEndsTheWait) {
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(0, {}, tmp_.string()));
+    ASSERT_TRUE(oru_testing::WaitUntil([&] {
+        return Log().find("Device Counts: 0") != std::string::npos;
+    })) << "the daemon does not wait for devices";
+    ASSERT_TRUE(Signal(*daemon_, SIGTERM));
+    const int status = WaitExit(*daemon_, StopBound());
+    ASSERT_NE(status, -1) << "the stop did not end the wait for devices";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(1, oru_testing::CountIn(Log(), "oru stopped before serving"));
+    EXPECT_FALSE(fs::exists(IdeLockFilePath())) << "the lock file was left behind";
+}
+
 }  // namespace
