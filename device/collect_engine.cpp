@@ -36,7 +36,7 @@ constexpr const char kStopFailedInfo[] =
 
 // Serialises the creation and removal of the profiling directories of every
 // engine of the process. Guards no memory; last in every order (taken under
-// the task manager's mutex when a broken session stops its jobs).
+// the task manager's mutex only when the daemon's teardown stops its jobs).
 std::mutex g_dirMutex;
 
 // The job id names the job's directory below the profiling root: an empty one
