@@ -6,9 +6,13 @@
 #include <map>
 #include <set>
 
+#include "message/param_validation.h"
 #include "tools/oru_host/proc_text.h"
 
 namespace analysis::orbx::hosttool {
+
+using common::validation::ParamValidation;
+
 namespace {
 
 constexpr uint32_t kMaxDeviceId = 63;
@@ -244,7 +248,7 @@ CommandLine ParseProfile(const std::vector<std::string>& args) {
                        }};
     rules["mode"] = {true, [&p](const std::string& v, std::string* e) {
                          // The device refuses any other mode without a reason.
-                         if (!v.empty() && v != "def_mode" && v != "system-wide") {
+                         if (!ParamValidation::GetInstance().CheckProfilingModeIsValid(v)) {
                              *e = "the device knows only the empty mode, def_mode and system-wide";
                              return false;
                          }
